@@ -1,0 +1,24 @@
+// Run-wide flags and state shared by the whole interpreter.
+#pragma once
+
+#include <QByteArray>
+
+#include <atomic>
+#include <cstdint>
+
+class QWidget;
+namespace antlr4 {
+class CommonTokenStream;
+}
+
+extern bool scriptRunning;                 // set by the windows around a run
+extern std::atomic<bool> abortRequested;   // stop/abort buttons; written by exchange
+extern std::atomic<int32_t> runFinished;   // set when a console run's thread ends
+extern int32_t parsePhase;                 // 0 before parsing, 1 parsing, 2 pre-pass done
+extern bool runFailed;                     // the run failed (files/workbooks not saved)
+extern int32_t scriptExitValue;            // -9999 at run start; set by exit
+extern QWidget* currentHostWindow;         // the host's main window
+extern QByteArray sourceText;              // the script source as UTF-8
+extern antlr4::CommonTokenStream* tokenStream;  // the script's token stream, or null
+
+constexpr int32_t kNoExitValue = -9999;

@@ -1,0 +1,217 @@
+// Scope stack, status stack, name tables and the operand stack: the run-time
+// state of the interpreter. Everything is process-wide and belongs to the one
+// running script.
+#pragma once
+
+#include "value.h"
+#include "value_compare.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+namespace antlr4 {
+class ParserRuleContext;
+}
+
+// Scope-record kinds at and above 100 are scope markers; below 100 a record
+// is a variable whose kind is its ValueType (53, 52, 51 are special records).
+enum ScopeKind : int32_t {
+  SK_FUNCTION = 101,   // function frame (also the wrapper frame "cmain")
+  SK_BLOCK = 102,      // block
+  SK_LOOP = 103,       // loop
+  SK_CALL_VALUE = 53,  // call through a function value: name "line@name", payload fn
+  SK_DUMP_TEXT = 52,   // payload text: a QString shown by the call-stack dump
+  SK_NAME_RECORD = 51  // payload fn: a record of one byte string
+};
+
+// Call mode of a frame whose caller takes the return values.
+constexpr int32_t kCallModeTakesReturn = 104;
+
+// Control codes on the StatusStack.
+enum LoopStatus : int32_t {
+  LS_NONE = -1,        // empty stack
+  LS_RUN_START = 0,    // prelude and global block being evaluated
+  LS_DEF_LOCAL = 1,    // local definition in progress (detail = declared type)
+  LS_DEF_GLOBAL = 2,   // global definition in progress (detail = declared type)
+  LS_FUNC_BODY = 3,    // the next block is a function body
+  LS_RETURN = 4,       // fanhui done
+  LS_BREAK = 7,        // break
+  LS_CONTINUE = 8      // continue
+};
+
+// A name with its FNV-1a hash kept alongside, so lookups compare hashes
+// before bytes. Assign to it like a QByteArray.
+class HashedName {
+ public:
+  HashedName() : hash_(kFnvOffsetBasis) {}
+  HashedName(const QByteArray& s) : text_(s), hash_(fnv1a(s)) {}
+  HashedName(const char* s) : text_(s), hash_(fnv1a(text_)) {}
+  HashedName& operator=(const QByteArray& s) { text_ = s; hash_ = fnv1a(text_); return *this; }
+  HashedName& operator=(QByteArray&& s) { text_ = std::move(s); hash_ = fnv1a(text_); return *this; }
+  HashedName& operator=(const char* s) { text_ = s; hash_ = fnv1a(text_); return *this; }
+  void set(const QByteArray& s, uint64_t hash) { text_ = s; hash_ = hash; }
+
+  const QByteArray& bytes() const { return text_; }
+  operator const QByteArray&() const { return text_; }
+  uint64_t hash() const { return hash_; }
+  const char* constData() const { return text_.constData(); }
+  int size() const { return text_.size(); }
+  bool isEmpty() const { return text_.isEmpty(); }
+  QString toQString() const { return QString::fromUtf8(text_); }
+  std::string toStdString() const { return text_.toStdString(); }
+  bool equals(const QByteArray& s, uint64_t hash) const { return hash_ == hash && text_ == s; }
+  bool operator==(const QByteArray& s) const { return text_ == s; }
+  bool operator!=(const QByteArray& s) const { return text_ != s; }
+  bool operator==(const char* s) const { return text_ == s; }
+  bool operator!=(const char* s) const { return text_ != s; }
+
+ private:
+  QByteArray text_;
+  uint64_t hash_;
+};
+
+struct ScopeRecord;
+using ReturnList = std::vector<ScopeRecord*>;  // a function's returned values
+
+// One variable or scope marker.
+struct ScopeRecord {
+  HashedName name;       // variable / frame name; kind 53: "line@name"
+  int32_t kind = -1;     // ValueType (< 100) or ScopeKind
+  ValuePayload payload;  // a variable's value; frame: low 32 bits call mode, high 32 bits call line
+  ReturnList* returnSlot = nullptr;  // frames: the returned records
+
+  ScopeRecord() { payload.i64 = 0; }
+
+  // Frame helpers.
+  int32_t callMode() const { return int32_t(uint64_t(payload.i64) & 0xffffffffu); }
+  int32_t callLine() const { return int32_t(uint64_t(payload.i64) >> 32); }
+  void setFrame(int32_t mode, int32_t line) {
+    payload.i64 = int64_t((uint64_t(uint32_t(line)) << 32) | uint32_t(mode));
+  }
+  // The record's value as a cell (payload by reference, not duplicated).
+  ExprValue asValue() const {
+    ExprValue c;
+    c.type = kind;
+    c.payload = payload;
+    return c;
+  }
+};
+
+using ScopeStack = std::vector<ScopeRecord*>;  // bottom first
+
+struct StatusEntry {
+  int32_t code;    // LoopStatus
+  int32_t detail;  // -1, or the declared type of a definition marker
+};
+using StatusStack = std::vector<StatusEntry>;
+
+struct FunctionRecord {
+  QByteArray text;  // registration text ("{}" for the wrapper)
+  antlr4::ParserRuleContext* context = nullptr;
+  int32_t startLine = 0;
+  int32_t secondLine = 0;
+  QByteArray definitionText;              // the function's head as written
+  ByteStringList* parameters = nullptr;   // names, then type words; null when none
+  ByteStringList* returnTypes = nullptr;  // declared return types; null when none
+};
+
+// Hash of a byte-string name (64-bit FNV-1a).
+struct NameHash {
+  size_t operator()(const QByteArray& s) const noexcept { return size_t(fnv1a(s)); }
+};
+using FunctionTable = std::unordered_map<QByteArray, FunctionRecord*, NameHash>;
+using GlobalTable = std::unordered_map<QByteArray, ScopeRecord*, NameHash>;
+using TypeRegistry = std::unordered_map<QByteArray, int32_t, NameHash>;
+using OperandStack = std::vector<ExprValue*>;
+
+// ---- scope stack ----
+ScopeStack* scopeStack();     // created when absent
+bool scopeStackExists();
+// Takes a pooled record, sets its kind, appends it; the caller sets name and payload.
+ScopeRecord* pushScopeRecord(int32_t kind);
+// ScopeRecordPool: last given-back record or a new one (name and kind keep old values).
+ScopeRecord* takeScopeRecord();
+// Clears payload and returnSlot and keeps the record for reuse.
+void returnScopeRecord(ScopeRecord* record);
+size_t scopeRecordPoolSize();
+// Frees the record's payload by kind (freeValue rules; 52 text, 51 name
+// record); the payload is null afterwards.
+void releaseScopeRecord(ScopeRecord* record);
+
+// Nearest variable below the nearest function frame, then the globals;
+// raises "找不到变量" when there is none.
+ScopeRecord* findVariable(const QByteArray& name, antlr4::ParserRuleContext* context);
+ScopeRecord* findVariable(const QByteArray& name, uint64_t nameHash,
+                          antlr4::ParserRuleContext* context);
+// Like findVariable but null instead of raising.
+ScopeRecord* lookupVariable(const QByteArray& name, uint64_t nameHash);
+// GlobalTable lookup; in struct mode with a context a miss raises.
+ScopeRecord* findGlobal(const QByteArray& name, antlr4::ParserRuleContext* context,
+                        bool structMode);
+// A variable of that name above the nearest block marker (duplicate check).
+bool findInCurrentBlock(const QByteArray& name);
+// A loop marker above the nearest function frame.
+bool insideLoop();
+// Release and remove records down to and including the nearest block / loop
+// marker (frames and other markers in between stay); throws when none.
+bool popBlockScope();
+bool popLoopScope();
+// Removes the function frame on top; throws "函数作用域错误" otherwise.
+bool popFunctionScope();
+// Releases and removes one record (searched from the top by identity).
+void removeScopeRecord(ScopeRecord* record);
+
+// ---- frame queries (nearest function frame) ----
+QByteArray currentFunctionName();
+QString currentFunctionQName();
+ByteStringList* currentFunctionReturnTypes(QByteArray* nameOut);
+bool frameIsCallMode104();
+bool setReturnValue(ReturnList* list);
+ReturnList* currentReturnValue();
+// startLine (flag 0) or secondLine of the nearest registered frame; 0 when none.
+int32_t currentFunctionLine(int32_t flag);
+
+// ---- status stack ----
+StatusStack* statusStack();  // null when absent
+int32_t statusTop();         // -1 when empty or absent
+StatusEntry lastStatusEntry();  // {-1, -1} when empty or absent
+void pushStatus(int32_t code);
+void pushStatusEntry(StatusEntry entry);
+void popStatus();
+
+// ---- name tables ----
+FunctionTable* functionTable();  // null when absent
+// Registers a new record (the name must be new); returns it for filling.
+FunctionRecord* registerFunction(const QByteArray& name, const QByteArray& text,
+                                 const ByteStringList& parameters,
+                                 const ByteStringList& returnTypes);
+// Lookup; "quanju_dingyi" falls back to "global"; null when absent.
+FunctionRecord* findFunction(const QByteArray& name);
+
+GlobalTable* globalTable();  // null when absent
+void addGlobal(const QByteArray& name, ScopeRecord* record);
+bool hasGlobal(const QByteArray& name);
+
+TypeRegistry* typeRegistry();  // null when absent
+int32_t typeRegistryCode(const QByteArray& name);  // 0 when absent
+
+OperandStack* operandStack();  // created when absent
+
+// ---- run start and end ----
+void createGlobalTable();
+void createTypeRegistry();
+void createOperandStack();
+// (createSharedRefTable: value_ops.h)
+void destroyScopeStack();
+void destroyOperandStack();   // frees the list, never the cells
+void destroyStatusStack();
+void destroyGlobalTable();
+void destroyFunctionTable();  // also frees the pooled records and cells
+void destroyTypeRegistry();
+
+// Prints the call stack after a failed entry call.
+void dumpCallStack();

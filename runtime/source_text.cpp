@@ -1,0 +1,1 @@
+#include "source_text.h"

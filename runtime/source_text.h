@@ -1,0 +1,58 @@
+// Source decoding, the codec table, literal texts, reserved words and the
+// source texts and lines of parse contexts for messages.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+
+namespace antlr4 {
+class ParserRuleContext;
+}
+
+// Codec ids (also the values of the script's encoding constants).
+enum SourceCodec : int32_t {
+  CODEC_UNKNOWN2 = -2,
+  CODEC_UNKNOWN = -1,
+  CODEC_UTF8 = 1,
+  CODEC_UTF16LE = 2,
+  CODEC_UTF16BE = 3,
+  CODEC_GB18030 = 4,
+  CODEC_EUCJP = 5,
+  CODEC_SHIFTJIS = 6,
+  CODEC_EUCKR = 7,
+  CODEC_KOI8R = 8,
+  CODEC_TSCII = 9,
+  CODEC_TIS620 = 10,
+  CODEC_BIG5HKSCS = 11,
+  CODEC_IBM866 = 14
+};
+
+// Name handed to QTextCodec::codecForName for a codec id.
+QByteArray codecName(int32_t id);
+
+// Decodes script bytes into UTF-8 text in out: 0 valid UTF-8 (stored as is),
+// 1 decoded as GB18030, 2 byte-order-marked (UTF-16LE/BE, UTF-8). Raises on
+// undecodable input.
+int32_t decodeSourceText(const char* bytes, int32_t length, QByteArray& out);
+
+// Value of a quoted string literal token (quotes included), escapes resolved.
+QByteArray unescapeString(const QByteArray& token);
+// Value of a raw string literal token: R"(...)" or a one-letter prefix form.
+QByteArray rawStringBody(const QByteArray& token);
+
+// One of the 27 reserved names.
+bool isReservedWord(const QByteArray& name);
+
+// Text of the tokens a context spans, hidden blanks and comments included,
+// from the run's tokenStream (the context's own text without one).
+QString contextSourceText(antlr4::ParserRuleContext* context);
+// Source text from the context's first token to the last token on its line.
+QString statementTextAt(antlr4::ParserRuleContext* context);
+// Line of the context's start token, -1 without one.
+int32_t lineOfContext(antlr4::ParserRuleContext* context);
+// The same, but 0 while the scope stack does not exist yet.
+int32_t scopedLineOfContext(antlr4::ParserRuleContext* context);
+// Line inside the script for a context of the global block's own parse.
+int32_t lineInGlobalBlock(antlr4::ParserRuleContext* context);

@@ -1,0 +1,1 @@
+#include "type_words.h"

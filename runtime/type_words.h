@@ -1,0 +1,17 @@
+// Type words of names written in a script.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+
+namespace antlr4 {
+class ParserRuleContext;
+}
+
+// ValueType code of a type word or declared struct name (8), else -1.
+int32_t typeCodeOfKeyword(const QByteArray& name);
+// Type text of a name for messages (looks the name up as a variable, which
+// raises when there is none).
+QString describeTypeName(const QByteArray& name, antlr4::ParserRuleContext* context);

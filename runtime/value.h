@@ -1,0 +1,175 @@
+// The value cell of korvel, its type codes and the payload records of the
+// heap types, with the small builders and readers used everywhere.
+#pragma once
+
+#include <QByteArray>
+#include <QChar>
+#include <QList>
+#include <QString>
+
+#include <any>
+#include <cstdint>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+class QFile;
+class QFileInfo;
+class QDateTime;
+class Workbook;
+class ValueDict;
+struct ExprValue;
+struct ScopeRecord;
+
+// Type codes of a cell (and kinds below 100 of a scope record).
+enum ValueType : int32_t {
+  VT_EMPTY = -1,         // no value yet
+  VT_INT = 0,            // zs: 32-bit integer, inline
+  VT_LONG = 1,           // czs: 64-bit integer, inline
+  VT_DOUBLE = 2,         // xs: double, inline
+  VT_BOOL = 3,           // bl: one byte 0/1, inline
+  VT_CHAR = 4,           // zf: 8-bit character, inline
+  VT_WCHAR = 5,          // kzf: one UTF-16 unit, inline
+  VT_STRUCT_DESC = 7,    // struct description: ByteStringList* (names, then type words)
+  VT_STRUCT = 8,         // jiegou: StructValue*
+  VT_BYTES = 9,          // zfc: QByteArray* (UTF-8 by convention)
+  VT_STRING = 10,        // string: QString*
+  VT_LIST = 11,          // lb: ValueList* (shared)
+  VT_DICT = 12,          // zd: ValueDict* (shared)
+  VT_FILE = 13,          // wj: FileValue* (shared)
+  VT_TIME = 14,          // sj: QDateTime*
+  VT_EXCEL = 15,         // excel: ExcelValue* (shared)
+  VT_FUNC = 16,          // hs: FunctionName* (function name)
+  VT_FUNC_VAR = 17,      // variable holding a function value: FunctionName*
+  VT_FUNC2 = 18,         // hs: FunctionName2* (two names)
+  VT_TYPE_NAME = 19,     // a type name used as receiver of a static call; payload.i32 = code
+  VT_NOTHING = 20,       // no payload
+  VT_PKG_KOR = 21,       // the package kor
+  VT_PKG_HUX = 22,       // the package hux (host object)
+  VT_XLWORKSHEET = 24,   // prelude struct codes
+  VT_PHUXMAIN = 25,
+  VT_PEDIT = 26,
+  VT_REGEXP = 27,
+  VT_REGMATCH = 28,
+  VT_REGMATCHITER = 29,
+  VT_CALL_MARK = 53      // scope-record kind of a call through a function value: FunctionName*
+};
+
+using ByteStringList = QList<QByteArray>;
+using ValueList = std::vector<ExprValue*>;  // payload of type 11; element cells owned, pooled
+
+// Payload of a function value (types 16, 17, 53; scope kind 51).
+struct FunctionName {
+  QByteArray name;
+};
+
+// Payload of a two-name function value (type 18).
+struct FunctionName2 {
+  QByteArray first;
+  QByteArray second;
+};
+
+// Payload of type 8.
+struct StructValue {
+  std::vector<ExprValue*>* members = nullptr;  // one pooled cell per member, or null
+  std::any native;                             // native object of a built-in struct
+  QByteArray typeName;                         // the struct's type name
+  int32_t builtinCode = 0;                     // 24..29 prelude structs, 0 script structs
+};
+
+// Payload of type 13; both objects owned.
+struct FileValue {
+  QFile* file = nullptr;
+  QFileInfo* info = nullptr;
+};
+
+// Payload of type 15; the document is owned.
+struct ExcelValue {
+  Workbook* doc = nullptr;
+  QByteArray path;
+};
+
+// The 8-byte payload of a cell or a scope record.
+union ValuePayload {
+  int32_t i32;        // type 0 (low half)
+  int64_t i64;        // type 1
+  double d;           // type 2
+  uint8_t b;          // type 3
+  char c;             // type 4
+  uint16_t u16;       // type 5
+  void* ptr;          // every pointer type
+  QByteArray* bytes;  // 9
+  QString* str;       // 10
+  ValueList* list;    // 11
+  ValueDict* dict;    // 12
+  FileValue* file;    // 13
+  QDateTime* time;    // 14
+  ExcelValue* excel;  // 15
+  StructValue* st;    // 8
+  ByteStringList* names;  // 7
+  FunctionName* fn;   // 16, 17, 53
+  FunctionName2* fn2; // 18
+  QString* text;      // scope kind 52
+};
+
+// The value cell: owner word, type code, payload. A trivially copyable
+// 24-byte record; copying a cell copies the pointer, not the payload.
+struct ExprValue {
+  const QByteArray* owner;  // null, owner name of a function value, or receiver text
+  int32_t type;             // ValueType code, -1 = empty
+  ValuePayload payload;
+
+  ExprValue() : owner(nullptr), type(VT_EMPTY) { payload.i64 = 0; }
+
+  bool isEmpty() const { return type == VT_EMPTY; }
+  bool isNumber() const { return type >= VT_INT && type <= VT_DOUBLE; }
+  bool isInteger() const { return type == VT_INT || type == VT_LONG; }
+  // integer value of a type 0 or 1 cell
+  int64_t asInt64() const { return type == VT_INT ? int64_t(payload.i32) : payload.i64; }
+};
+
+static_assert(sizeof(ExprValue) == 24, "ExprValue must stay 24 bytes");
+static_assert(std::is_trivially_copyable<ExprValue>::value, "ExprValue must stay a POD");
+
+// Keyword of a code; with a cell, 19 names the code held in its payload.
+QByteArray typeKeyword(int32_t code, const ExprValue* cell = nullptr);
+// Chinese description of a code for messages; with a cell, 8 names the struct
+// type and 19 describes the code held in the payload.
+QString typeDescription(int32_t code, const ExprValue* cell = nullptr);
+// Types 0, 1, 4, 5, 9, 10 may be dict keys.
+bool isKeyType(const ExprValue& cell);
+// Types 4, 5 and 8..15 have built-in member methods.
+bool typeHasMethods(int32_t code);
+
+// ---- inline builders for plain cells (owner null) ----
+inline ExprValue makeIntValue(int32_t v) { ExprValue c; c.type = VT_INT; c.payload.i64 = 0; c.payload.i32 = v; return c; }
+inline ExprValue makeLongValue(int64_t v) { ExprValue c; c.type = VT_LONG; c.payload.i64 = v; return c; }
+inline ExprValue makeDoubleValue(double v) { ExprValue c; c.type = VT_DOUBLE; c.payload.d = v; return c; }
+inline ExprValue makeBoolValue(bool v) { ExprValue c; c.type = VT_BOOL; c.payload.b = v ? 1 : 0; return c; }
+inline ExprValue makeCharValue(char v) { ExprValue c; c.type = VT_CHAR; c.payload.c = v; return c; }
+inline ExprValue makeWCharValue(uint16_t v) { ExprValue c; c.type = VT_WCHAR; c.payload.u16 = v; return c; }
+// New owned payloads (the cell owns them; free with freeValue).
+ExprValue makeStringValue(const QString& s);
+ExprValue makeBytesValue(const QByteArray& s);
+ExprValue makeTimeValue(const QDateTime& t);
+ExprValue makeFunctionValue(const QByteArray& name);  // type 16
+
+// Sets type 9 with a new byte string taken from the text (text consumed).
+// The cell's old payload is not released.
+void makeByteStringValue(ExprValue& cell, QByteArray&& text);
+// Sets type 9, reusing the cell's byte string when it has one (a type-9 cell
+// with a payload); otherwise creates one, except that with reuseOnly set a
+// cell without a byte string is left at a null payload (the empty byte string).
+void setByteStringStd(ExprValue& cell, std::string&& text, bool reuseOnly);
+void setByteString(ExprValue& cell, const QByteArray& text);
+// Absolute path of a file cell (empty when there is no file or no info).
+QByteArray fileValuePath(const ExprValue& cell);
+// QChar of a type-5 cell.
+QChar charValueToQChar(const ExprValue& cell);
+// Bytes of a type-9 cell (empty for a null payload).
+std::string byteStringToStd(const ExprValue& cell);
+// typeName / builtinCode of a type-8 cell (empty / -1 without a struct).
+QByteArray structTypeName(const ExprValue& cell);
+int32_t structTypeCode(const ExprValue& cell);
+// builtinCode of a kind-8 record's struct; 0 for other records or no payload.
+int32_t scopeRecordStructCode(const ScopeRecord* record);

@@ -1,0 +1,48 @@
+// Comparing, hashing (dict keys), converting for typed assignment and
+// displaying values.
+#pragma once
+
+#include "value.h"
+
+#include <QString>
+#include <cstdint>
+
+// Three-way comparison: -1, 0, 1; 2 for two unequal booleans; -100 when the
+// two types cannot be compared (with warn, some refusals print a line to
+// std::cout first). Never raises.
+int32_t compareValues(const ExprValue& a, const ExprValue& b, bool warn);
+
+// 64-bit FNV-1a over raw bytes (the name tables and dict keys use it).
+constexpr uint64_t kFnvOffsetBasis = 0xcbf29ce484222325ULL;
+constexpr uint64_t kFnvPrime = 0x100000001b3ULL;
+inline uint64_t fnv1a(const void* data, size_t len, uint64_t h = kFnvOffsetBasis) {
+  const unsigned char* p = static_cast<const unsigned char*>(data);
+  for (size_t i = 0; i < len; ++i) {
+    h ^= p[i];
+    h *= kFnvPrime;
+  }
+  return h;
+}
+inline uint64_t fnv1a(const QByteArray& s) { return fnv1a(s.constData(), size_t(s.size())); }
+
+// Hash of a dict key; raises the key error for a cell that cannot be a key
+// (also a 9/10 key with a null payload). 0 and 1 of equal value hash alike.
+uint64_t hashValueKey(const ExprValue& key);
+// Key equality; a 32-bit and a 64-bit integer of equal value are equal.
+bool valueKeyEqual(const ExprValue& a, const ExprValue& b);
+
+// Conversion codes of (declared type, value type); >= 0 allows the store.
+// With convert set, the listed conversions are applied to the cell in place;
+// with print set, a refusal prints "变量的类型和其赋值无法匹配！请检查。".
+int32_t convertForAssign(int32_t declaredType, int32_t valueType, bool print, bool convert,
+                         ExprValue& cell);
+
+// Display text of a value (printing, formatting, messages).
+QString valueToText(const ExprValue& cell);
+// Appends the display text to out (used by the recursive containers).
+void appendValueText(QString& out, const ExprValue& cell);
+
+QString appendUtf8(const QString& text, const char* utf8Suffix);
+QString appendUtf8(const QString& text, const QByteArray& utf8Suffix);
+QString prependUtf8(const char* utf8Prefix, const QString& text);
+QString prependUtf8(const QByteArray& utf8Prefix, const QString& text);

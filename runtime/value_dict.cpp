@@ -1,0 +1,1 @@
+#include "value_dict.h"

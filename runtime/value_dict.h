@@ -1,0 +1,65 @@
+// ValueDict: the payload of dict values. A chained hash map whose nodes form
+// one doubly linked list (the walk order); each bucket records its first and
+// last node, and the nodes of one bucket are always adjacent in the list.
+// A new key goes to the end of the list when its bucket is empty, otherwise
+// directly before its bucket's first node.
+#pragma once
+
+#include "value.h"
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+class ValueDict {
+ public:
+  struct Node {
+    Node* prev;
+    Node* next;
+    ExprValue key;     // stored by value; a 9/10 key's payload belongs to the dict
+    ExprValue* value;  // pooled cell owned by the dict
+    uint64_t hash;
+  };
+
+  ValueDict();
+  ~ValueDict();  // frees the nodes only (keys and values must be released before)
+  ValueDict(const ValueDict&) = delete;
+  ValueDict& operator=(const ValueDict&) = delete;
+
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  size_t bucketCount() const { return buckets_.size(); }
+  Node* first() const { return head_; }  // walk: for (n = first(); n; n = n->next)
+  Node* last() const { return tail_; }
+
+  // Node with an equal key (hash from hashValueKey), or null.
+  Node* find(const ExprValue& key, uint64_t hash) const;
+  Node* find(const ExprValue& key) const;  // hashes the key (raises for bad keys)
+  // Inserts when absent: returns the node and whether it is new. A new node
+  // takes the key cell as it is (its payload now belongs to the dict) and has
+  // value == null for the caller to fill with a pooled cell. When the key was
+  // present, the caller keeps its key.
+  std::pair<Node*, bool> emplace(const ExprValue& key, uint64_t hash);
+  // Unlinks and frees the node; its key payload and value cell are returned
+  // to the caller through the out parameters (may be null to drop them).
+  void erase(Node* node, ExprValue* keyOut = nullptr, ExprValue** valueOut = nullptr);
+  // Unlinks and frees every node (keys and values must be released before).
+  void unlinkAll();
+
+ private:
+  struct Bucket {
+    Node* first;
+    Node* last;
+  };
+  void link(Node* node);
+  void grow(size_t needed);
+
+  std::vector<Bucket> buckets_;
+  Node* head_ = nullptr;
+  Node* tail_ = nullptr;
+  size_t size_ = 0;
+};
+
+// Lookup and insert-if-absent (see ValueDict::find / emplace).
+ValueDict::Node* dictFindNode(ValueDict* map, const ExprValue& key, uint64_t hash);
+std::pair<ValueDict::Node*, bool> dictEmplace(ValueDict* map, const ExprValue& key);
