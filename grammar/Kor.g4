@@ -132,40 +132,44 @@ korAutoAddSub
     : korvar AUTO_ADD_SUB
     ;
 
+// The labels are written with a lower-case initial; the tool capitalises them
+// in the class and operation names and, written so, lists the alternatives'
+// operations in the visitor and listener in the order the rest of the system
+// expects.
 expr
-    : '(' expr ')'                  # ParenthesesExpr
-    | korFlag                       # FlagExpr
-    | korAutoAddSub                 # AssignAutoAdd
-    | '-' atom                      # NegationExpr
-    | LOG_REV revVar                # LogRevExpr
-    | expr '*' expr                 # MultExpr
-    | expr '/' expr                 # DivExpr
-    | fmtString                     # FmtStrExpr
-    | expr '%' expr                 # RemainderExpr
-    | expr '+' expr                 # AddExpr
-    | expr '-' expr                 # SubExpr
-    | expr '<' expr                 # LessExpr
-    | expr '<=' expr                # LessEqualExpr
-    | expr '>' expr                 # GreaterExpr
-    | expr '>=' expr                # GreaterEqualExpr
-    | expr '==' expr                # EqualExpr
-    | expr '!=' expr                # UnequalExpr
-    | expr LOG_AND expr             # LogAndExpr
-    | expr LOG_XOR expr             # LogXorExpr
-    | expr LOG_OR expr              # LogOrExpr
-    | expr NOT IN rightvar          # NotinExpr
-    | expr IN rightvar              # InExpr
-    | NOT expr                      # NotExpr
-    | expr AND expr                 # AndExpr
-    | expr OR expr                  # OrExpr
-    | INT_VALUE                     # IntExpr
-    | FLOAT_VALUE                   # FloatExpr
-    | STRING_VALUE                  # StrExpr
-    | RAW_STRING_VALUE              # RowStrExpr
-    | BOOL_VALUE                    # BoolValueExpr
-    | CHAR_VALUE                    # CharValueExpr
-    | korvar                        # VarExpr
-    | realCallFun                   # CallFunExpr
+    : '(' expr ')'                  # parenthesesExpr
+    | korFlag                       # flagExpr
+    | korAutoAddSub                 # assignAutoAdd
+    | '-' atom                      # negationExpr
+    | LOG_REV revVar                # logRevExpr
+    | expr '*' expr                 # multExpr
+    | expr '/' expr                 # divExpr
+    | fmtString                     # fmtStrExpr
+    | expr '%' expr                 # remainderExpr
+    | expr '+' expr                 # addExpr
+    | expr '-' expr                 # subExpr
+    | expr '<' expr                 # lessExpr
+    | expr '<=' expr                # lessEqualExpr
+    | expr '>' expr                 # greaterExpr
+    | expr '>=' expr                # greaterEqualExpr
+    | expr '==' expr                # equalExpr
+    | expr '!=' expr                # unequalExpr
+    | expr LOG_AND expr             # logAndExpr
+    | expr LOG_XOR expr             # logXorExpr
+    | expr LOG_OR expr              # logOrExpr
+    | expr NOT IN rightvar          # notinExpr
+    | expr IN rightvar              # inExpr
+    | NOT expr                      # notExpr
+    | expr AND expr                 # andExpr
+    | expr OR expr                  # orExpr
+    | INT_VALUE                     # intExpr
+    | FLOAT_VALUE                   # floatExpr
+    | STRING_VALUE                  # strExpr
+    | RAW_STRING_VALUE              # rowStrExpr
+    | BOOL_VALUE                    # boolValueExpr
+    | CHAR_VALUE                    # charValueExpr
+    | korvar                        # varExpr
+    | realCallFun                   # callFunExpr
     ;
 
 list
