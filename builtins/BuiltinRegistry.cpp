@@ -1,0 +1,281 @@
+// The method registry: records, lazy registration of the libraries,
+// resolution by receiver type, argument checking and the handler call.
+#include "BuiltinRegistry.h"
+
+#include "runtime/errors.h"
+#include "runtime/scope.h"
+#include "runtime/source_text.h"
+#include "runtime/value_compare.h"
+#include "runtime/value_ops.h"
+
+#include "ParserRuleContext.h"
+
+namespace {
+BuiltinMethodRegistry* registry = nullptr;
+
+QString contextText(antlr4::ParserRuleContext* ctx) {
+  return ctx ? QString::fromStdString(ctx->getText()) : QString();
+}
+
+QString receiverText(const ExprValue& receiver) {
+  return receiver.owner ? QString::fromUtf8(*receiver.owner) : QString();
+}
+
+BuiltinMethod* lookup(const QByteArray& name) {
+  if (!registry) return nullptr;
+  auto it = registry->find(name);
+  return it == registry->end() ? nullptr : it->second;
+}
+
+[[noreturn]] void raiseNotFound(const ExprValue& receiver, const QByteArray& name, int32_t T,
+                                antlr4::ParserRuleContext* ctx) {
+  QString qname = QString::fromUtf8(name);
+  if (ctx) {
+    QString msg = QStringLiteral(
+                      "错误：行号：%1 语句 %2 调用变量或表达式 %3 值是 %4 ，该类型没有函数 %5\n"
+                      "调用对象的函数 %5不存在，请查看手册或检查拼写错误！")
+                      .arg(lineOfContext(ctx))
+                      .arg(contextText(ctx), receiverText(receiver),
+                           typeDescription(receiver.type, &receiver), qname);
+    if (receiver.type == VT_FUNC && receiver.payload.fn) {
+      const QByteArray& fname = receiver.payload.fn->name;
+      if (FunctionRecord* rec = findFunction(fname)) {
+        msg += QStringLiteral("\n");
+        msg += QStringLiteral("见函数 %1 的定义：行 %2 %3")
+                   .arg(QString::fromUtf8(fname))
+                   .arg(rec->startLine)
+                   .arg(QString::fromUtf8(rec->definitionText));
+      }
+    }
+    raiseScriptError(msg);
+  }
+  raiseScriptError(QStringLiteral("错误：变量 %1 是 %2 ，该类型没有函数 %3")
+                       .arg(receiverText(receiver), typeDescription(T), qname));
+}
+
+// The character methods are registered by the resolution itself.
+void charLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx);
+
+void registerCharLib() {
+  if (BuiltinLibFlags[LIB_CHAR]) return;
+  BuiltinLibFlags[LIB_CHAR] = 1;
+  currentBuiltinHandler = charLibCall;
+  currentBuiltinReceiver = VT_CHAR;
+  registerBuiltinMethod(154, "num", {}, BF_MEMBER);
+  registerBuiltinMethod(155, "hex", {}, BF_MEMBER);
+}
+
+// zf.num(): the byte taken unsigned; zf.hex(): the byte in base 16, lowercase,
+// without a leading zero.
+void charLibCall(BuiltinMethod* method, antlr4::ParserRuleContext*) {
+  ExprValue* recv = builtinReceiver();
+  unsigned int byte = static_cast<unsigned char>(recv->payload.c);
+  if (method->id == 154) {
+    pushBuiltinResult(makeIntValue(int32_t(byte)));
+  } else {
+    pushBuiltinResult(makeBytesValue(QByteArray::number(byte, 16)));
+  }
+}
+}  // namespace
+
+uint8_t BuiltinLibFlags[LIB_COUNT] = {};
+BuiltinHandler currentBuiltinHandler = nullptr;
+uint16_t currentBuiltinReceiver = 0;
+
+BuiltinMethodRegistry* builtinRegistry() { return registry; }
+
+BuiltinMethod* registerBuiltinMethod(uint16_t id, const QByteArray& name,
+                                     const std::vector<int32_t>& argTypes, uint16_t flag) {
+  if (!registry) {
+    registry = new BuiltinMethodRegistry(8);
+    registry->max_load_factor(1.0f);
+  }
+  auto* m = new BuiltinMethod;
+  m->id = id;
+  m->receiver = currentBuiltinReceiver;
+  m->flag = flag;
+  m->handler = currentBuiltinHandler;
+  if (!argTypes.empty()) m->argTypes = new std::vector<int32_t>(argTypes);
+  auto res = registry->emplace(name, m);
+  if (!res.second) {
+    // a name registered twice keeps its first record
+    delete m->argTypes;
+    delete m;
+    return res.first->second;
+  }
+  return m;
+}
+
+void initBuiltinRegistry() {
+  if (registry) return;
+  registry = new BuiltinMethodRegistry(8);
+  registry->max_load_factor(1.0f);
+  registerSysLib();
+}
+
+void destroyBuiltinRegistry() {
+  if (!registry) return;
+  for (auto& kv : *registry) {
+    delete kv.second->argTypes;
+    delete kv.second;
+  }
+  delete registry;
+  registry = nullptr;
+}
+
+void resetBuiltinLibFlags() {
+  for (auto& f : BuiltinLibFlags) f = 0;
+}
+
+int32_t findBuiltinMethod(const QByteArray& name, const ExprValue& receiver, BuiltinMethod** out) {
+  BuiltinMethod* m = lookup(name);
+  if (!m) return -2;
+  int32_t T = receiver.type;
+  if (T == VT_TYPE_NAME) {
+    if (m->flag != BF_STATIC && m->flag != BF_ANY) return -1;
+    T = receiver.payload.i32;
+  }
+  int32_t code = T == VT_STRUCT ? structTypeCode(receiver) : T;
+  if (int32_t(m->receiver) != code && m->flag != BF_ANY) return -2;
+  *out = m;
+  return 1;
+}
+
+BuiltinMethod* resolveBuiltinMethod(const ExprValue& receiver, const QByteArray& name,
+                                    antlr4::ParserRuleContext* ctx) {
+  if (!registry) initBuiltinRegistry();
+  int32_t T = receiver.type;
+  if (T == VT_TYPE_NAME) {
+    int32_t named = receiver.payload.i32;
+    if (named == VT_FILE || named == VT_BYTES) {
+      if (named == VT_FILE) registerFileLib(); else registerZfcLib();
+      BuiltinMethod* m = lookup((named == VT_FILE ? QByteArray("wj::") : QByteArray("zfc::")) + name);
+      if (m && (m->receiver == named || m->flag == BF_ANY)) return m;
+    }
+    T = named;
+  }
+  BuiltinMethod* found = nullptr;
+  int32_t r = findBuiltinMethod(T == VT_STRING ? QByteArray("qstr_") + name : name, receiver, &found);
+  if (r == 1) return found;
+  if (r == -1 || T == VT_EMPTY) raiseNotFound(receiver, name, T, ctx);
+
+  const char* prefix = "kor_";
+  bool registered = false;
+  auto reg = [&](int lib, void (*fn)()) {
+    if (!BuiltinLibFlags[lib]) {
+      fn();
+      registered = true;
+    }
+  };
+  switch (T) {
+    case VT_CHAR: reg(LIB_CHAR, registerCharLib); prefix = "zf_"; break;
+    case VT_WCHAR: reg(LIB_QCHR, registerQChrLib); prefix = "qchr_"; break;
+    case VT_STRUCT: {
+      int32_t code = structTypeCode(receiver);
+      if (code == VT_XLWORKSHEET) { reg(LIB_EXCEL, registerExcelLib); prefix = "xws_"; }
+      else if (code == VT_PHUXMAIN || code == VT_PEDIT) { reg(LIB_EDITOR, registerEditorLib); prefix = "hux_"; }
+      else if (code == VT_REGEXP) { reg(LIB_REGEX, registerRegexLib); prefix = "reg_"; }
+      else if (code == VT_REGMATCH || code == VT_REGMATCHITER) { reg(LIB_REGEX, registerRegexLib); prefix = "mat_"; }
+      break;
+    }
+    case VT_BYTES: reg(LIB_ZFC, registerZfcLib); prefix = "zfc_"; break;
+    case VT_STRING: reg(LIB_QSTR, registerQStrLib); prefix = "qstr_"; break;
+    case VT_LIST: reg(LIB_LIST, registerListLib); prefix = "lb_"; break;
+    case VT_DICT: reg(LIB_DICT, registerDictLib); prefix = "zd_"; break;
+    case VT_FILE: reg(LIB_FILE, registerFileLib); prefix = "wj_"; break;
+    case VT_TIME: reg(LIB_TIME, registerTimeLib); prefix = "sj_"; break;
+    case VT_EXCEL: reg(LIB_EXCEL, registerExcelLib); prefix = "el_"; break;
+    case VT_PKG_HUX: reg(LIB_EDITOR, registerEditorLib); prefix = "hux_"; break;
+    default: break;
+  }
+  if (registered) {
+    r = findBuiltinMethod(name, receiver, &found);
+    if (r == 1) return found;
+    if (r == -1) raiseNotFound(receiver, name, T, ctx);
+  }
+  r = findBuiltinMethod(QByteArray(prefix) + name, receiver, &found);
+  if (r == 1) return found;
+  raiseNotFound(receiver, name, T, ctx);
+}
+
+void checkBuiltinArgs(antlr4::ParserRuleContext* ctx, const QByteArray& name, BuiltinMethod* method) {
+  OperandStack* ops = operandStack();
+  int n = int(ops->size()) - 2;
+  const std::vector<int32_t>* L = method->argTypes;
+  auto line = [&] { return lineOfContext(ctx); };
+  auto countError = [&]() {
+    raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 调用函数 %3 参数个数无法匹配")
+                         .arg(line())
+                         .arg(contextText(ctx), QString::fromUtf8(name)));
+  };
+  if (!L) {
+    if (n != 0) countError();
+    return;
+  }
+  if (!L->empty() && L->back() == BA_RANGE) {
+    int mn = L->size() > 0 ? (*L)[0] : 0;
+    int mx = L->size() > 1 ? (*L)[1] : 0;
+    if (n >= mn && n <= mx) return;
+    raiseScriptError(
+        QStringLiteral("错误：行号 %1 语句 %2 调用函数 %3 参数个数错误，没有可以匹配该调用形式的参数个数！")
+            .arg(line())
+            .arg(contextText(ctx), QString::fromUtf8(name)));
+  }
+  if (int(L->size()) == n) {
+    for (int i = 0; i < n; ++i) {
+      ExprValue* arg = (*ops)[size_t(i)];
+      int32_t expected = (*L)[size_t(i)];
+      int32_t r = expected < 0 ? -100 : convertForAssign(expected, arg->type, false, true, *arg);
+      if (r < 0) {
+        raiseScriptError(
+            QStringLiteral("错误：行号 %1 语句 %2 调用函数 %3 第 %4 个参数无法匹配，第 %4 个参数需要是%5, 给定参数是%6！")
+                .arg(line())
+                .arg(contextText(ctx), QString::fromUtf8(name))
+                .arg(i + 1)
+                .arg(typeDescription(expected), typeDescription(arg->type, arg)));
+      }
+    }
+    return;
+  }
+  if (int(L->size()) == n + 1 && L->back() == BA_OPTIONAL_LAST) {
+    for (int i = 0; i < n - 1; ++i) {
+      ExprValue* arg = (*ops)[size_t(i)];
+      int32_t expected = (*L)[size_t(i)];
+      int32_t r = expected < 0 ? -100 : convertForAssign(expected, arg->type, false, true, *arg);
+      if (r < 0) {
+        raiseScriptError(QStringLiteral("错误：函数 %1 语句 %2 调用函数 %3 第 %4 个参数无法匹配！")
+                             .arg(currentFunctionQName(), contextText(ctx), QString::fromUtf8(name))
+                             .arg(i + 1));
+      }
+    }
+    return;
+  }
+  countError();
+}
+
+void invokeBuiltinMethod(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
+  method->handler(method, ctx);
+}
+
+int builtinArgCount() { return int(operandStack()->size()) - 2; }
+
+ExprValue* builtinArg(int i) { return (*operandStack())[size_t(i)]; }
+
+ExprValue* builtinReceiver() {
+  OperandStack* ops = operandStack();
+  return (*ops)[ops->size() - 2];
+}
+
+QByteArray builtinCallName() {
+  OperandStack* ops = operandStack();
+  ExprValue* cell = (*ops)[ops->size() - 1];
+  return cell->type == VT_BYTES && cell->payload.bytes ? *cell->payload.bytes : QByteArray();
+}
+
+void pushBuiltinResult(ExprValue value) {
+  ExprValue* cell = takeValueCell();
+  cell->owner = nullptr;
+  cell->type = value.type;
+  cell->payload = value.payload;
+  operandStack()->push_back(cell);
+}

@@ -1,0 +1,113 @@
+// The method registry: one BuiltinMethod record per built-in method, keyed by
+// its registered name; resolution of a call by the receiver's type, argument
+// checking and the calling convention with the libraries.
+//
+// Calling convention of a handler: when it runs, the OperandStack holds the n
+// argument cells (first first), the receiver cell, and a byte-string cell with
+// the method name as written. So n = size - 2, the receiver is entry size-2,
+// argument i is entry i. A handler takes a result cell with takeValueCell();
+// when the method has a result it fills the cell and appends it to the
+// OperandStack, otherwise it gives the cell back (returnValueCell). A handler
+// never removes entries.
+#pragma once
+
+#include <QByteArray>
+
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+#include "runtime/scope.h"
+#include "runtime/value.h"
+
+namespace antlr4 {
+class ParserRuleContext;
+}
+
+struct BuiltinMethod;
+using BuiltinHandler = void (*)(BuiltinMethod* method, antlr4::ParserRuleContext* ctx);
+
+// How a method may be called.
+enum BuiltinCallFlag : uint16_t {
+  BF_MEMBER = 0,  // member only
+  BF_STATIC = 1,  // also callable on the type name
+  BF_ANY = 2      // any receiver
+};
+
+// Markers inside argTypes.
+enum BuiltinArgMarker : int32_t {
+  BA_ANY = -1,            // as the default of an optional last argument: -1
+  BA_RANGE = -99,         // [min, max, -99]
+  BA_OPTIONAL_LAST = -100 // [T1, ..., Tk-1, D, -100]
+};
+
+struct BuiltinMethod {
+  uint16_t id = 0;
+  uint16_t receiver = 0;
+  uint16_t flag = 0;
+  std::vector<int32_t>* argTypes = nullptr;  // null when the method takes no argument
+  BuiltinHandler handler = nullptr;
+};
+
+using BuiltinMethodRegistry = std::unordered_map<QByteArray, BuiltinMethod*, NameHash>;
+
+// The run's registry, or null before initBuiltinRegistry / after destroy.
+BuiltinMethodRegistry* builtinRegistry();
+
+// Library flags, one per library.
+enum BuiltinLib {
+  LIB_FILE, LIB_EXCEL, LIB_TIME, LIB_ZFC, LIB_LIST, LIB_DICT, LIB_SYS,
+  LIB_QSTR, LIB_QCHR, LIB_EDITOR, LIB_REGEX, LIB_CHAR, LIB_COUNT
+};
+extern uint8_t BuiltinLibFlags[LIB_COUNT];
+
+// Registration state copied into each new record.
+extern BuiltinHandler currentBuiltinHandler;
+extern uint16_t currentBuiltinReceiver;
+
+// Builds a record with the current handler and receiver type and inserts it.
+BuiltinMethod* registerBuiltinMethod(uint16_t id, const QByteArray& name,
+                                     const std::vector<int32_t>& argTypes, uint16_t flag);
+
+// Library registration functions: each returns at once when its flag is set;
+// otherwise sets it, sets the current handler and receiver type and registers
+// its table. A library that is not built yet has a registration function that
+// only sets its flag.
+void registerFileLib();
+void registerExcelLib();
+void registerTimeLib();
+void registerZfcLib();
+void registerListLib();
+void registerDictLib();
+void registerSysLib();
+void registerQStrLib();
+void registerQChrLib();
+void registerRegexLib();
+void registerEditorLib();
+
+void initBuiltinRegistry();
+void destroyBuiltinRegistry();
+void resetBuiltinLibFlags();
+
+// 1 found, -2 absent or receiver type not accepted, -1 called on a type name
+// but member-only.
+int32_t findBuiltinMethod(const QByteArray& name, const ExprValue& receiver, BuiltinMethod** out);
+// The record for the call, or raises the not-found error.
+BuiltinMethod* resolveBuiltinMethod(const ExprValue& receiver, const QByteArray& name,
+                                    antlr4::ParserRuleContext* ctx);
+// Checks and converts in place the arguments on the OperandStack.
+void checkBuiltinArgs(antlr4::ParserRuleContext* ctx, const QByteArray& name, BuiltinMethod* method);
+void invokeBuiltinMethod(BuiltinMethod* method, antlr4::ParserRuleContext* ctx);
+
+// ---- helpers for library handlers ----
+// Number of arguments of the current call (OperandStack size - 2).
+int builtinArgCount();
+// Argument i (0-based) of the current call.
+ExprValue* builtinArg(int i);
+// The receiver cell of the current call.
+ExprValue* builtinReceiver();
+// The method name as written.
+QByteArray builtinCallName();
+// Appends a result cell (taken from the pool) holding the value; the value's
+// payload moves into it.
+void pushBuiltinResult(ExprValue value);

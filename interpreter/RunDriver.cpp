@@ -1,0 +1,372 @@
+// korvelMain: resets the run-wide state, obtains the source, parses it and
+// runs the declaration pre-pass, evaluates the prelude and the global block,
+// finds and calls the entry function, reports failures and frees everything
+// the run created.
+#include "RunDriver.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <iostream>
+#include <memory>
+#include <stdexcept>
+
+#include "BlockListener.h"
+#include "ExprVisitor.h"
+#include "KorLexer.h"
+#include "KorParser.h"
+#include "SyntaxSetup.h"
+#include "builtins/BuiltinRegistry.h"
+#include "plugin/HostServices.h"
+#include "runtime/console.h"
+#include "runtime/errors.h"
+#include "runtime/run_state.h"
+#include "runtime/scope.h"
+#include "runtime/source_text.h"
+#include "runtime/value_ops.h"
+
+#include <Qsci/qsciscintilla.h>
+
+const char* const korvelVersion = "0.7.2 (2025.05.15)";
+
+const QByteArray preludeSource(
+    "quanju_dingyi {\n"
+    "               jiegou XLWorksheet{\n"
+    "               excel obj;\n"
+    "               zfc sheetName;\n"
+    "               };\n"
+    "\n"
+    "               jiegou PHuxMain {\n"
+    "               };\n"
+    "\n"
+    "               jiegou PEdit{\n"
+    "                };\n"
+    "\n"
+    "               jiegou RegExp{\n"
+    "                    string pattern;\n"
+    "               };\n"
+    "\n"
+    "               jiegou RegMatch{\n"
+    "               };\n"
+    "\n"
+    "               jiegou RegMatchIter{\n"
+    "               };\n"
+    "}");
+
+namespace {
+
+// One lexer, token stream and parser over a text; all kept alive together
+// because the parse tree belongs to the parser and the run's records point
+// into it.
+struct Parse {
+  std::unique_ptr<antlr4::ANTLRInputStream> input;
+  std::unique_ptr<KorLexer> lexer;
+  antlr4::CommonTokenStream* tokens = nullptr;  // owned unless handed to tokenStream
+  bool ownsTokens = true;
+  std::unique_ptr<KorParser> parser;
+  std::unique_ptr<antlr4::ANTLRErrorListener> listener;
+
+  explicit Parse(const std::string& text) {
+    input = std::make_unique<antlr4::ANTLRInputStream>(text);
+    lexer = std::make_unique<KorLexer>(input.get());
+    tokens = new antlr4::CommonTokenStream(lexer.get());
+  }
+  void makeParser() { parser = std::make_unique<KorParser>(tokens); }
+  ~Parse() {
+    parser.reset();
+    if (ownsTokens) delete tokens;
+  }
+};
+
+enum class Stage { Parse, Global, Entry };
+
+void printLine(std::ostream& out, const QString& text) {
+  out << text.toUtf8().constData() << std::endl;
+}
+
+// The four handlers of a guarded stage. Returns normally in every case.
+template <typename Fn>
+void guarded(Stage stage, Fn&& body) {
+  bool failsRun = stage != Stage::Global;
+  try {
+    body();
+  } catch (antlr4::RecognitionException& e) {
+    std::cerr << "捕获语法识别异常: " << e.what() << std::endl;
+    if (failsRun) runFailed = true;
+  } catch (std::runtime_error& e) {
+    if (stage == Stage::Entry) {
+      if (abortRequested.load()) {
+        std::cerr << e.what() << std::endl;
+      } else if (scriptExitValue == kNoExitValue) {
+        std::cerr << "\n脚本指令中存在语法错误： \n" << e.what() << std::endl;
+        runFailed = true;
+      } else {
+        std::cout << e.what() << std::endl;
+        runFailed = true;
+      }
+    } else {
+      std::cerr << "脚本指令中存在语法错误： \n" << e.what() << std::endl;
+      if (stage == Stage::Parse) runFailed = true;
+    }
+  } catch (std::exception& e) {
+    std::cerr << "捕获通用异常信息: " << e.what() << std::endl;
+    if (failsRun) runFailed = true;
+  } catch (...) {
+    std::cerr << "捕获异常" << std::endl;
+    if (failsRun) runFailed = true;
+  }
+}
+
+void destroyRunTables() {
+  destroyScopeStack();
+  destroyBuiltinRegistry();
+  destroyOperandStack();
+  destroyStatusStack();
+  destroyGlobalTable();
+  destroySharedRefTable();
+  destroyFunctionTable();
+  destroyTypeRegistry();
+}
+
+// Reads and decodes the script file of mode 0. Returns false (with the
+// message printed) when the run must end with result 1.
+bool loadScriptFile(const QString& arg) {
+  QFileInfo info(arg);
+  if (!info.exists() || !info.isFile()) {
+    if (arg == QLatin1String("-v") || arg == QLatin1String("--version")) {
+      printLine(std::cout, QStringLiteral("版本信息：korvel version %1").arg(korvelVersion));
+    } else {
+      printLine(std::cout, QStringLiteral("不存在的文件 %1").arg(arg));
+    }
+    return false;
+  }
+  QString path = arg;
+  if (info.isRelative()) path = QStringLiteral("%1/%2").arg(QDir::currentPath(), arg);
+  path = QDir::toNativeSeparators(path);
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) {
+    printLine(std::cerr,
+              QStringLiteral("无法打开文件 %1 请检查路径是否存在、路径不能存在中文字符、是否有可读权限！")
+                  .arg(path));
+    return false;
+  }
+  QByteArray bytes = file.readAll();
+  if (file.error() != QFileDevice::NoError) {
+    printLine(std::cerr, QStringLiteral("读取源代码文件错误！"));
+    return false;
+  }
+  QByteArray decoded;
+  decodeSourceText(bytes.constData(), int32_t(bytes.size()), decoded);
+  sourceText = decoded;
+  return true;
+}
+
+}  // namespace
+
+int korvelMain(QWidget* host, const QStringList& args, int mode) {
+  // 1. run-wide state
+  currentHostWindow = host;
+  abortRequested.exchange(false);
+  scriptExitValue = kNoExitValue;
+  resetBuiltinLibFlags();
+  consoleSetOutputCP(65001);
+
+  // 2. usage
+  if (args.size() < 2) {
+    printLine(std::cout, QStringLiteral("\n使用方法：korvel file [options]\n\n版本信息：korvel version %1")
+                             .arg(korvelVersion));
+    return 1;
+  }
+
+  // 3. source
+  if (mode == RunMode::HostEditor) {
+    if (QsciScintilla* editor = HostEditorGetter(currentHostWindow)) sourceText = editor->text().toUtf8();
+  } else if (mode == RunMode::ScriptFile) {
+    if (!loadScriptFile(args[1])) return 1;
+  }
+
+  // 4. stage 1: parse and pre-pass
+  std::unique_ptr<Parse> main;
+  std::unique_ptr<BlockListener> blocks;
+  guarded(Stage::Parse, [&] {
+    parsePhase = 0;
+    main = std::make_unique<Parse>(sourceText.toStdString());
+    main->ownsTokens = false;
+    tokenStream = main->tokens;
+    blocks = std::make_unique<BlockListener>(tokenStream);
+    runFailed = false;
+    createGlobalTable();
+    main->makeParser();
+    main->listener = installScriptSyntaxReporting(main->lexer.get(), main->parser.get(), tokenStream,
+                                                  &sourceText);
+    parsePhase = 1;
+    KorParser::ProgramContext* tree = main->parser->program();
+    antlr4::tree::ParseTreeWalker::DEFAULT.walk(blocks.get(), tree);
+    parsePhase = 2;
+  });
+
+  auto cleanUp = [&] {
+    if (main) main->ownsTokens = true;
+    delete tokenStream;
+    tokenStream = nullptr;
+    if (main) main->tokens = nullptr;
+    blocks.reset();
+    destroyRunTables();
+    sourceText.clear();
+  };
+
+  if (runFailed) {
+    destroyFunctionTable();
+    destroyGlobalTable();
+    delete tokenStream;
+    tokenStream = nullptr;
+    if (main) main->tokens = nullptr;
+    sourceText.clear();
+    return 0;
+  }
+
+  // 5. prelude
+  pushStatus(LS_RUN_START);
+  createTypeRegistry();
+  createSharedRefTable();
+  Parse prelude(preludeSource.toStdString());
+  prelude.makeParser();
+  prelude.listener = installAuxSyntaxReporting(prelude.parser.get(), prelude.tokens);
+  {
+    ExprVisitor visitor;
+    KorParser::DefglobalContext* tree = prelude.parser->defglobal();
+    visitor.visitChildrenDefault(tree);
+  }
+
+  // 6. stage 2: the script's global block
+  guarded(Stage::Global, [&] {
+    if (FunctionRecord* global = findFunction("quanju_dingyi")) {
+      if (global->context) {
+        ExprVisitor visitor;
+        visitor.visitChildrenDefault(global->context);
+      }
+    }
+  });
+
+  // 7. entry function
+  popStatus();
+  QByteArray entryName = "hs_rukou";
+  FunctionRecord* entry = findFunction(entryName);
+  if (!entry) {
+    entryName = "main";
+    entry = findFunction(entryName);
+  }
+  if (!entry) {
+    printLine(std::cout, QStringLiteral("没有发现入口函数hs_rukou 或 main, 程序调用失败,请检查！ "));
+    destroyFunctionTable();
+    destroyTypeRegistry();
+    destroyGlobalTable();
+    destroySharedRefTable();
+    cleanUp();
+    return 0;
+  }
+  createSharedRefTable();
+  createOperandStack();
+  initBuiltinRegistry();
+
+  // 8. entry call text
+  QByteArray callText;
+  ScopeRecord* wrapper = nullptr;
+  const ByteStringList* params = entry->parameters;
+  if (!params || params->isEmpty()) {
+    callText = entryName + "();";
+  } else if (params->size() == 2 && !params->at(0).isEmpty() && params->at(1) == "lb") {
+    wrapper = pushScopeRecord(SK_FUNCTION);
+    wrapper->name = QByteArray("cmain");
+    wrapper->setFrame(0, entry->startLine);
+    ScopeRecord* param = pushScopeRecord(VT_LIST);
+    param->name = params->at(0);
+    ValueList* list = newValueList();
+    for (int i = 2; i < args.size(); ++i) {
+      ExprValue* cell = takeValueCell();
+      cell->owner = nullptr;
+      cell->type = VT_BYTES;
+      cell->payload.bytes = new QByteArray(args[i].toUtf8());
+      list->push_back(cell);
+    }
+    param->payload.list = list;
+    callText = entryName + "(" + params->at(0) + ");";
+  } else {
+    printLine(std::cout,
+              QStringLiteral("错误：行号 %1 函数 %2 形式不匹配，参数错误！只能是 hs_rukou() 或 hs_rukou(lb "
+                             "canshu) 或main() main(lb canshu) 四种形式！")
+                  .arg(entry->startLine)
+                  .arg(QString::fromUtf8(entryName)));
+    cleanUp();
+    return 1;
+  }
+
+  // 9. return form
+  bool returnsInt = false;
+  if (entry->returnTypes && !entry->returnTypes->isEmpty()) {
+    if (entry->returnTypes->size() == 1 && entry->returnTypes->at(0) == "zs") {
+      returnsInt = true;
+      if (!wrapper) {
+        wrapper = pushScopeRecord(SK_FUNCTION);
+        wrapper->name = QByteArray("cmain");
+        wrapper->setFrame(0, entry->startLine);
+      }
+      wrapper->setFrame(kCallModeTakesReturn, wrapper->callLine());
+      callText = "fanhui " + callText;
+      if (!findFunction("cmain")) registerFunction("cmain", "{}", {}, {QByteArray("zs")});
+    } else {
+      printLine(std::cout,
+                QStringLiteral("错误：行号 %1 函数 %2 返回值不合法！hs_rukou() 最多只能返回1个整数!")
+                    .arg(entry->startLine)
+                    .arg(QString::fromUtf8(entryName)));
+      cleanUp();
+      return 1;
+    }
+  }
+
+  // 10. stage 3: the entry call
+  int result = -1;
+  std::unique_ptr<Parse> call;
+  guarded(Stage::Entry, [&] {
+    call = std::make_unique<Parse>(callText.toStdString());
+    call->makeParser();
+    call->listener = installAuxSyntaxReporting(call->parser.get(), call->tokens);
+    KorParser::CallFunContext* tree = call->parser->callFun();
+    runFailed = false;
+    ExprVisitor visitor;
+    tree->accept(&visitor);
+  });
+  if (runFailed) {
+    dumpCallStack();
+  } else if (returnsInt) {
+    result = 0;
+    if (ReturnList* list = currentReturnValue()) {
+      if (list->size() == 1) {
+        ScopeRecord* rec = (*list)[0];
+        result = int32_t(uint64_t(rec->payload.i64) & 0xffffffffu);
+        releaseScopeRecord(rec);
+        returnScopeRecord(rec);
+        list->clear();
+      }
+      setReturnValue(nullptr);
+      delete list;
+    }
+  }
+
+  // 11. clean-up
+  cleanUp();
+  call.reset();
+
+  // 12. result
+  if (runFailed) return scriptExitValue == kNoExitValue ? -1 : scriptExitValue;
+  std::cout << "\n\n程序执行完毕。" << std::endl;
+  return returnsInt ? result : -1;
+}
+
+int scriptThreadProc(ScriptThreadBlock* block) {
+  korvelMain(block->host, block->args, RunMode::SourceFilled);
+  runFinished.exchange(1);
+  delete block;
+  return 0;
+}

@@ -1,0 +1,4 @@
+#include "HostServices.h"
+
+HostEditorGetterFn HostEditorGetter;
+HostCommandCallbackFn HostCommandCallback;

@@ -1,0 +1,57 @@
+#!/usr/bin/env python3
+"""Runs one korvel script with the real runner and compares its output.
+
+Next to NAME.kor may stand:
+  NAME.out   expected standard output (byte for byte)
+  NAME.err   expected standard error (byte for byte); when absent, standard
+             error must be empty
+  NAME.code  expected exit status (default 0... see below)
+  NAME.args  extra arguments for the script, one per line
+The script runs in a fresh temporary directory, so it may create files.
+When NAME.code is absent the exit status is not checked.
+"""
+import os
+import subprocess
+import sys
+import tempfile
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def main():
+    korvel, script = sys.argv[1], os.path.abspath(sys.argv[2])
+    base = script[:-4]
+    args = []
+    if os.path.exists(base + ".args"):
+        args = read(base + ".args").decode("utf-8").splitlines()
+    with tempfile.TemporaryDirectory() as tmp:
+        proc = subprocess.run([korvel, script] + args, cwd=tmp, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
+    ok = True
+    if os.path.exists(base + ".out"):
+        want = read(base + ".out")
+        if proc.stdout != want:
+            ok = False
+            print("--- standard output differs\n--- expected:\n%s\n--- got:\n%s" %
+                  (want.decode("utf-8", "replace"), proc.stdout.decode("utf-8", "replace")))
+    want_err = read(base + ".err") if os.path.exists(base + ".err") else b""
+    if proc.stderr != want_err:
+        ok = False
+        print("--- standard error differs\n--- expected:\n%s\n--- got:\n%s" %
+              (want_err.decode("utf-8", "replace"), proc.stderr.decode("utf-8", "replace")))
+    if os.path.exists(base + ".code"):
+        want_code = int(read(base + ".code").decode().strip())
+        if proc.returncode != want_code:
+            ok = False
+            print("--- exit status %d, expected %d" % (proc.returncode, want_code))
+    elif proc.returncode < 0 or proc.returncode > 255:
+        ok = False
+        print("--- runner died with status %d" % proc.returncode)
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
