@@ -1,1 +1,120 @@
 #include "value_dict.h"
+
+#include "value_compare.h"
+
+namespace {
+constexpr size_t kInitialBuckets = 8;
+constexpr size_t kFastGrowLimit = 512;
+}  // namespace
+
+ValueDict::ValueDict() : buckets_(kInitialBuckets, Bucket{nullptr, nullptr}) {}
+
+ValueDict::~ValueDict() { unlinkAll(); }
+
+ValueDict::Node* ValueDict::find(const ExprValue& key, uint64_t hash) const {
+  const Bucket& b = buckets_[hash % buckets_.size()];
+  if (b.first == nullptr) return nullptr;
+  for (Node* n = b.first;; n = n->next) {
+    if (n->hash == hash && valueKeyEqual(n->key, key)) return n;
+    if (n == b.last) break;
+  }
+  return nullptr;
+}
+
+ValueDict::Node* ValueDict::find(const ExprValue& key) const { return find(key, hashValueKey(key)); }
+
+// Links a node by the insertion rule: at the end of the list when its bucket
+// is empty, otherwise directly before the bucket's first node.
+void ValueDict::link(Node* node) {
+  Bucket& b = buckets_[node->hash % buckets_.size()];
+  if (b.first == nullptr) {
+    node->next = nullptr;
+    node->prev = tail_;
+    if (tail_ != nullptr)
+      tail_->next = node;
+    else
+      head_ = node;
+    tail_ = node;
+    b.first = b.last = node;
+  } else {
+    Node* before = b.first;
+    node->next = before;
+    node->prev = before->prev;
+    if (before->prev != nullptr)
+      before->prev->next = node;
+    else
+      head_ = node;
+    before->prev = node;
+    b.first = node;
+  }
+}
+
+// Grows to 8 times the bucket count below 512 buckets and to twice the count
+// above, at least to the needed count; the nodes are re-linked in their old
+// walk order by the insertion rule.
+void ValueDict::grow(size_t needed) {
+  size_t cur = buckets_.size();
+  size_t count = cur < kFastGrowLimit ? cur * 8 : cur * 2;
+  if (count < needed) count = needed;
+  if (count < kInitialBuckets) count = kInitialBuckets;
+  Node* n = head_;
+  head_ = tail_ = nullptr;
+  buckets_.assign(count, Bucket{nullptr, nullptr});
+  while (n != nullptr) {
+    Node* next = n->next;
+    link(n);
+    n = next;
+  }
+}
+
+std::pair<ValueDict::Node*, bool> ValueDict::emplace(const ExprValue& key, uint64_t hash) {
+  if (Node* found = find(key, hash)) return {found, false};
+  if (size_ + 1 > buckets_.size()) grow(size_ + 1);
+  Node* node = new Node{nullptr, nullptr, key, nullptr, hash};
+  link(node);
+  ++size_;
+  return {node, true};
+}
+
+void ValueDict::erase(Node* node, ExprValue* keyOut, ExprValue** valueOut) {
+  Bucket& b = buckets_[node->hash % buckets_.size()];
+  if (b.first == node && b.last == node) {
+    b.first = b.last = nullptr;
+  } else if (b.first == node) {
+    b.first = node->next;
+  } else if (b.last == node) {
+    b.last = node->prev;
+  }
+  if (node->prev != nullptr)
+    node->prev->next = node->next;
+  else
+    head_ = node->next;
+  if (node->next != nullptr)
+    node->next->prev = node->prev;
+  else
+    tail_ = node->prev;
+  if (keyOut != nullptr) *keyOut = node->key;
+  if (valueOut != nullptr) *valueOut = node->value;
+  delete node;
+  --size_;
+}
+
+void ValueDict::unlinkAll() {
+  Node* n = head_;
+  while (n != nullptr) {
+    Node* next = n->next;
+    delete n;
+    n = next;
+  }
+  head_ = tail_ = nullptr;
+  size_ = 0;
+  for (Bucket& b : buckets_) b.first = b.last = nullptr;
+}
+
+ValueDict::Node* dictFindNode(ValueDict* map, const ExprValue& key, uint64_t hash) {
+  return map == nullptr ? nullptr : map->find(key, hash);
+}
+
+std::pair<ValueDict::Node*, bool> dictEmplace(ValueDict* map, const ExprValue& key) {
+  return map->emplace(key, hashValueKey(key));
+}

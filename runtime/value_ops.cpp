@@ -1,1 +1,406 @@
 #include "value_ops.h"
+
+#include "run_state.h"
+#include "value_compare.h"
+#include "value_dict.h"
+#include "workbook.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+SharedRefTable* gSharedRefs = nullptr;
+std::vector<ExprValue*>* gValuePool = nullptr;
+}  // namespace
+
+size_t AddressHash::operator()(const void* p) const noexcept {
+  uint64_t a = uint64_t(reinterpret_cast<uintptr_t>(p));
+  unsigned char bytes[8];
+  for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(a >> (8 * i));
+  return size_t(fnv1a(bytes, 8));
+}
+
+// ---------------------------------------------------------------- SharedRefTable
+
+SharedRefTable* sharedRefTable() { return gSharedRefs; }
+
+void createSharedRefTable() {
+  if (gSharedRefs == nullptr) gSharedRefs = new SharedRefTable(8);
+}
+
+void destroySharedRefTable() {
+  delete gSharedRefs;
+  gSharedRefs = nullptr;
+}
+
+int32_t addSharedRef(const void* payload) {
+  if (gSharedRefs == nullptr) createSharedRefTable();
+  auto r = gSharedRefs->try_emplace(payload, 1);
+  if (r.second) return 1;
+  return ++r.first->second;
+}
+
+int32_t dropSharedRef(const void* payload) {
+  if (gSharedRefs == nullptr) return 0;
+  auto it = gSharedRefs->find(payload);
+  if (it == gSharedRefs->end()) return 0;
+  if (it->second <= 1) {
+    gSharedRefs->erase(it);
+    return 0;
+  }
+  return --it->second;
+}
+
+int32_t sharedRefCount(const void* payload) {
+  if (gSharedRefs == nullptr) return 1;
+  auto it = gSharedRefs->find(payload);
+  return it == gSharedRefs->end() ? 1 : it->second;
+}
+
+static bool isSharedType(int32_t type) {
+  return type == VT_LIST || type == VT_DICT || type == VT_FILE || type == VT_EXCEL;
+}
+
+int32_t sharedRefOfValue(const ExprValue& cell) {
+  if (!isSharedType(cell.type) || cell.payload.ptr == nullptr) return 0;
+  return addSharedRef(cell.payload.ptr);
+}
+
+int32_t dropSharedRefOfValue(const ExprValue& cell) {
+  if (!isSharedType(cell.type) || cell.payload.ptr == nullptr) return 0;
+  return dropSharedRef(cell.payload.ptr);
+}
+
+// ---------------------------------------------------------------- ValuePool
+
+ExprValue* takeValueCell() {
+  if (gValuePool != nullptr && !gValuePool->empty()) {
+    ExprValue* c = gValuePool->back();
+    gValuePool->pop_back();
+    return c;
+  }
+  return new ExprValue();
+}
+
+void returnValueCell(ExprValue* cell) {
+  if (cell == nullptr) return;
+  cell->owner = nullptr;
+  cell->payload.i64 = 0;
+  if (gValuePool == nullptr) {
+    gValuePool = new std::vector<ExprValue*>();
+    gValuePool->reserve(256);
+  }
+  gValuePool->push_back(cell);
+}
+
+void freeValuePool() {
+  if (gValuePool == nullptr) return;
+  for (ExprValue* c : *gValuePool) delete c;
+  delete gValuePool;
+  gValuePool = nullptr;
+}
+
+size_t valuePoolSize() { return gValuePool == nullptr ? 0 : gValuePool->size(); }
+
+// ---------------------------------------------------------------- copies
+
+ExprValue* copyCellToPool(const ExprValue& cell) {
+  ExprValue* c = takeValueCell();
+  *c = cell;
+  return c;
+}
+
+ExprValue* moveValueToPool(ExprValue& cell) {
+  ExprValue* c = takeValueCell();
+  *c = cell;
+  if (cell.type >= VT_STRUCT) cell.payload.i64 = 0;
+  return c;
+}
+
+ValueList* newValueList() {
+  ValueList* l = new ValueList();
+  addSharedRef(l);
+  return l;
+}
+
+ValueDict* newValueDict() {
+  ValueDict* d = new ValueDict();
+  addSharedRef(d);
+  return d;
+}
+
+ExprValue makeListValue() {
+  ExprValue c;
+  c.type = VT_LIST;
+  c.payload.list = newValueList();
+  return c;
+}
+
+ExprValue makeDictValue() {
+  ExprValue c;
+  c.type = VT_DICT;
+  c.payload.dict = newValueDict();
+  return c;
+}
+
+StructValue* copyStructValue(const StructValue* source) {
+  if (source == nullptr) return nullptr;
+  StructValue* s = new StructValue();
+  s->native = source->native;
+  s->typeName = source->typeName;
+  s->builtinCode = source->builtinCode;
+  if (source->members != nullptr) {
+    s->members = new std::vector<ExprValue*>();
+    s->members->reserve(source->members->size());
+    for (const ExprValue* m : *source->members) s->members->push_back(copyValueToPool(*m, false));
+  }
+  return s;
+}
+
+static ExprValue copyKey(const ExprValue& key) {
+  ExprValue k = key;
+  if (key.type == VT_BYTES && key.payload.bytes != nullptr)
+    k.payload.bytes = new QByteArray(*key.payload.bytes);
+  else if (key.type == VT_STRING && key.payload.str != nullptr)
+    k.payload.str = new QString(*key.payload.str);
+  return k;
+}
+
+ExprValue copyValue(const ExprValue& cell, bool deep) {
+  ExprValue c = cell;
+  switch (cell.type) {
+    case VT_STRUCT:
+      c.owner = nullptr;
+      c.payload.st = copyStructValue(cell.payload.st);
+      break;
+    case VT_BYTES:
+      c.owner = nullptr;
+      if (cell.payload.bytes != nullptr) c.payload.bytes = new QByteArray(*cell.payload.bytes);
+      break;
+    case VT_STRING:
+      c.owner = nullptr;
+      if (cell.payload.str != nullptr) c.payload.str = new QString(*cell.payload.str);
+      break;
+    case VT_TIME:
+      c.owner = nullptr;
+      if (cell.payload.time != nullptr) c.payload.time = new QDateTime(*cell.payload.time);
+      break;
+    case VT_LIST:
+      c.owner = nullptr;
+      if (cell.payload.list == nullptr) break;
+      if (!deep) {
+        addSharedRef(cell.payload.list);
+      } else {
+        ValueList* l = newValueList();
+        l->reserve(cell.payload.list->size());
+        for (const ExprValue* e : *cell.payload.list) l->push_back(copyValueToPool(*e, true));
+        c.payload.list = l;
+      }
+      break;
+    case VT_DICT:
+      c.owner = nullptr;
+      if (cell.payload.dict == nullptr) break;
+      if (!deep) {
+        addSharedRef(cell.payload.dict);
+      } else {
+        ValueDict* d = newValueDict();
+        for (ValueDict::Node* n = cell.payload.dict->first(); n != nullptr; n = n->next) {
+          ExprValue k = copyKey(n->key);
+          auto r = d->emplace(k, n->hash);
+          r.first->value = copyValueToPool(*n->value, true);
+        }
+        c.payload.dict = d;
+      }
+      break;
+    case VT_FILE:
+    case VT_EXCEL:
+      c.owner = nullptr;
+      if (cell.payload.ptr != nullptr) addSharedRef(cell.payload.ptr);
+      break;
+    // The name records of these types belong to their cell: a copy gets its own.
+    case VT_STRUCT_DESC:
+      if (cell.payload.names != nullptr) c.payload.names = new ByteStringList(*cell.payload.names);
+      break;
+    case VT_FUNC:
+    case VT_FUNC_VAR:
+    case VT_CALL_MARK:
+      if (cell.payload.fn != nullptr) c.payload.fn = new FunctionName(*cell.payload.fn);
+      break;
+    case VT_FUNC2:
+      if (cell.payload.fn2 != nullptr) c.payload.fn2 = new FunctionName2(*cell.payload.fn2);
+      break;
+    default:
+      break;
+  }
+  return c;
+}
+
+ExprValue* copyValueToPool(const ExprValue& cell, bool deep) {
+  ExprValue* c = takeValueCell();
+  *c = copyValue(cell, deep);
+  return c;
+}
+
+// ---------------------------------------------------------------- releases
+
+static void freeElementCell(ExprValue* e) {
+  if (e == nullptr) return;
+  freeValue(*e);
+  returnValueCell(e);
+}
+
+static void freeListPayload(ValueList* list) {
+  for (ExprValue* e : *list) freeElementCell(e);
+  delete list;
+}
+
+static void releaseDictEntries(ValueDict* dict) {
+  for (ValueDict::Node* n = dict->first(); n != nullptr; n = n->next) {
+    releasePayload(n->key.type, n->key.payload);
+    freeElementCell(n->value);
+    n->value = nullptr;
+  }
+  dict->unlinkAll();
+}
+
+static void releaseList(ValuePayload& p) {
+  ValueList* l = p.list;
+  p.i64 = 0;
+  if (l == nullptr) return;
+  if (dropSharedRef(l) > 0) return;
+  freeListPayload(l);
+}
+
+static void releaseDict(ValuePayload& p) {
+  ValueDict* d = p.dict;
+  p.i64 = 0;
+  if (d == nullptr) return;
+  if (dropSharedRef(d) > 0) return;
+  releaseDictEntries(d);
+  delete d;
+}
+
+static void releaseFile(ValuePayload& p) {
+  FileValue* f = p.file;
+  p.i64 = 0;
+  if (f == nullptr) return;
+  if (dropSharedRef(f) == 0) {
+    closeFileValue(f);
+    delete f;
+  } else if (runFailed) {
+    closeFileValue(f);
+  }
+}
+
+static void releaseExcel(ValuePayload& p) {
+  ExcelValue* x = p.excel;
+  p.i64 = 0;
+  if (x == nullptr) return;
+  if (dropSharedRef(x) == 0) {
+    closeExcelDocument(x);
+    delete x;
+  } else if (runFailed) {
+    closeExcelDocument(x);
+  }
+}
+
+void releasePayload(int32_t type, ValuePayload& p) {
+  switch (type) {
+    case VT_STRUCT_DESC:
+      delete p.names;
+      break;
+    case VT_STRUCT: {
+      StructValue* s = p.st;
+      if (s != nullptr) {
+        if (s->members != nullptr) {
+          for (ExprValue* m : *s->members) freeElementCell(m);
+          delete s->members;
+        }
+        delete s;
+      }
+      break;
+    }
+    case VT_BYTES:
+      delete p.bytes;
+      break;
+    case VT_STRING:
+      delete p.str;
+      break;
+    case VT_TIME:
+      delete p.time;
+      break;
+    case VT_LIST:
+      releaseList(p);
+      break;
+    case VT_DICT:
+      releaseDict(p);
+      break;
+    case VT_FILE:
+      releaseFile(p);
+      break;
+    case VT_EXCEL:
+      releaseExcel(p);
+      break;
+    case VT_FUNC:
+    case VT_FUNC_VAR:
+    case VT_CALL_MARK:
+      delete p.fn;
+      break;
+    case VT_FUNC2:
+      delete p.fn2;
+      break;
+    default:
+      break;
+  }
+  p.i64 = 0;
+}
+
+void freeValue(ExprValue& cell) { releasePayload(cell.type, cell.payload); }
+
+void releaseSharedValue(ExprValue& cell) {
+  if (isSharedType(cell.type)) releasePayload(cell.type, cell.payload);
+}
+
+static bool releaseOne(ExprValue& cell, int32_t type) {
+  if (cell.type != type || cell.payload.ptr == nullptr) return false;
+  releasePayload(type, cell.payload);
+  return true;
+}
+
+bool releaseListValue(ExprValue& cell) { return releaseOne(cell, VT_LIST); }
+bool releaseDictValue(ExprValue& cell) { return releaseOne(cell, VT_DICT); }
+bool releaseFileValue(ExprValue& cell) { return releaseOne(cell, VT_FILE); }
+bool releaseExcelValue(ExprValue& cell) { return releaseOne(cell, VT_EXCEL); }
+
+void clearListValue(ExprValue& cell) {
+  if (cell.type != VT_LIST || cell.payload.list == nullptr) return;
+  for (ExprValue* e : *cell.payload.list) freeElementCell(e);
+  cell.payload.list->clear();
+}
+
+void clearDictValue(ExprValue& cell) {
+  if (cell.type != VT_DICT || cell.payload.dict == nullptr) return;
+  releaseDictEntries(cell.payload.dict);
+}
+
+void closeFileValue(FileValue* file) {
+  if (file == nullptr) return;
+  delete file->info;
+  file->info = nullptr;
+  if (file->file != nullptr) {
+    if (file->file->isOpen()) file->file->close();
+    delete file->file;
+    file->file = nullptr;
+  }
+}
+
+void closeExcelDocument(ExcelValue* excel) {
+  if (excel == nullptr || excel->doc == nullptr) return;
+  if (excel->doc->isOpen()) {
+    if (!runFailed) excel->doc->save();
+    excel->doc->close();
+  }
+  delete excel->doc;
+  excel->doc = nullptr;
+}
