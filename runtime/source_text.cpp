@@ -42,6 +42,35 @@ bool decodeStrict(const QByteArray& codec, const char* bytes, int length, QStrin
   return state.invalidChars == 0 && state.remainingChars == 0;
 }
 
+// Byte structure of GB18030: ASCII, two-byte (lead 81-FE, trail 40-7E or
+// 80-FE) and four-byte (81-FE, 30-39, 81-FE, 30-39) sequences. Qt's decoder
+// neither counts bad sequences nor reports a cut-off end, so the structure is
+// checked here and replacement characters in the result are matched against
+// encoded U+FFFD (84 31 A4 37) in the input.
+bool decodeGb18030Strict(const char* bytes, int length, QString& out) {
+  const unsigned char* u = reinterpret_cast<const unsigned char*>(bytes);
+  int encodedReplacements = 0;
+  for (int i = 0; i < length;) {
+    const unsigned char b = u[i];
+    if (b < 0x80) {
+      ++i;
+      continue;
+    }
+    if (b == 0x80 || b == 0xFF || i + 1 >= length) return false;
+    const unsigned char t = u[i + 1];
+    if ((t >= 0x40 && t <= 0x7E) || (t >= 0x80 && t <= 0xFE)) {
+      i += 2;
+      continue;
+    }
+    if (t < 0x30 || t > 0x39 || i + 3 >= length) return false;
+    if (u[i + 2] < 0x81 || u[i + 2] > 0xFE || u[i + 3] < 0x30 || u[i + 3] > 0x39) return false;
+    if (b == 0x84 && t == 0x31 && u[i + 2] == 0xA4 && u[i + 3] == 0x37) ++encodedReplacements;
+    i += 4;
+  }
+  if (!decodeStrict(QByteArrayLiteral("GB18030"), bytes, length, out)) return false;
+  return out.count(QChar(QChar::ReplacementCharacter)) == encodedReplacements;
+}
+
 }  // namespace
 
 int32_t decodeSourceText(const char* bytes, int32_t length, QByteArray& out) {
@@ -73,7 +102,7 @@ int32_t decodeSourceText(const char* bytes, int32_t length, QByteArray& out) {
     out = QByteArray(bytes, length);
     return 0;
   }
-  if (decodeStrict(QByteArrayLiteral("GB18030"), bytes, length, text)) {
+  if (decodeGb18030Strict(bytes, length, text)) {
     out = text.toUtf8();
     return 1;
   }
