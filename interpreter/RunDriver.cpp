@@ -16,7 +16,8 @@
 #include "ExprVisitor.h"
 #include "KorLexer.h"
 #include "KorParser.h"
-#include "SyntaxSetup.h"
+#include "KorErrListener.h"
+#include "KorSyntaxErrors.h"
 #include "builtins/BuiltinRegistry.h"
 #include "plugin/HostServices.h"
 #include "runtime/console.h"
@@ -61,18 +62,31 @@ namespace {
 // into it.
 struct Parse {
   std::unique_ptr<antlr4::ANTLRInputStream> input;
-  std::unique_ptr<KorLexer> lexer;
+  std::unique_ptr<ChineseKorLexer> lexer;
   antlr4::CommonTokenStream* tokens = nullptr;  // owned unless handed to tokenStream
   bool ownsTokens = true;
   std::unique_ptr<KorParser> parser;
-  std::unique_ptr<antlr4::ANTLRErrorListener> listener;
+  KorErrListener listener;
 
   explicit Parse(const std::string& text) {
     input = std::make_unique<antlr4::ANTLRInputStream>(text);
-    lexer = std::make_unique<KorLexer>(input.get());
+    lexer = std::make_unique<ChineseKorLexer>(input.get());
     tokens = new antlr4::CommonTokenStream(lexer.get());
   }
   void makeParser() { parser = std::make_unique<KorParser>(tokens); }
+  // The script's main parse: lexer and parser report to the listener, which
+  // knows the token stream and the source.
+  void reportScriptErrors(QByteArray* source) {
+    listener.tokens = tokens;
+    listener.source = source;
+    installSyntaxReporting(*parser, &listener, lexer.get());
+  }
+  // The prelude and the entry call: only the parser's listeners are
+  // replaced; the lexer keeps the runtime's console listener.
+  void reportParserErrors() {
+    listener.tokens = tokens;
+    installSyntaxReporting(*parser, &listener);
+  }
   ~Parse() {
     parser.reset();
     if (ownsTokens) delete tokens;
@@ -198,8 +212,7 @@ int korvelMain(QWidget* host, const QStringList& args, int mode) {
     runFailed = false;
     createGlobalTable();
     main->makeParser();
-    main->listener = installScriptSyntaxReporting(main->lexer.get(), main->parser.get(), tokenStream,
-                                                  &sourceText);
+    main->reportScriptErrors(&sourceText);
     parsePhase = 1;
     KorParser::ProgramContext* tree = main->parser->program();
     antlr4::tree::ParseTreeWalker::DEFAULT.walk(blocks.get(), tree);
@@ -232,7 +245,7 @@ int korvelMain(QWidget* host, const QStringList& args, int mode) {
   createSharedRefTable();
   Parse prelude(preludeSource.toStdString());
   prelude.makeParser();
-  prelude.listener = installAuxSyntaxReporting(prelude.parser.get(), prelude.tokens);
+  prelude.reportParserErrors();
   {
     ExprVisitor visitor;
     KorParser::DefglobalContext* tree = prelude.parser->defglobal();
@@ -331,7 +344,7 @@ int korvelMain(QWidget* host, const QStringList& args, int mode) {
   guarded(Stage::Entry, [&] {
     call = std::make_unique<Parse>(callText.toStdString());
     call->makeParser();
-    call->listener = installAuxSyntaxReporting(call->parser.get(), call->tokens);
+    call->reportParserErrors();
     KorParser::CallFunContext* tree = call->parser->callFun();
     runFailed = false;
     ExprVisitor visitor;
