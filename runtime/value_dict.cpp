@@ -12,7 +12,7 @@ ValueDict::ValueDict() : buckets_(kInitialBuckets, Bucket{nullptr, nullptr}) {}
 ValueDict::~ValueDict() { unlinkAll(); }
 
 ValueDict::Node* ValueDict::find(const ExprValue& key, uint64_t hash) const {
-  const Bucket& b = buckets_[hash % buckets_.size()];
+  const Bucket& b = buckets_[bucketOf(hash)];
   if (b.first == nullptr) return nullptr;
   for (Node* n = b.first;; n = n->next) {
     if (n->hash == hash && valueKeyEqual(n->key, key)) return n;
@@ -26,7 +26,7 @@ ValueDict::Node* ValueDict::find(const ExprValue& key) const { return find(key, 
 // Links a node by the insertion rule: at the end of the list when its bucket
 // is empty, otherwise directly before the bucket's first node.
 void ValueDict::link(Node* node) {
-  Bucket& b = buckets_[node->hash % buckets_.size()];
+  Bucket& b = buckets_[bucketOf(node->hash)];
   if (b.first == nullptr) {
     node->next = nullptr;
     node->prev = tail_;
@@ -50,13 +50,12 @@ void ValueDict::link(Node* node) {
 }
 
 // Grows to 8 times the bucket count below 512 buckets and to twice the count
-// above, at least to the needed count; the nodes are re-linked in their old
+// above (doubling further until the needed count is reached); the nodes are re-linked in their old
 // walk order by the insertion rule.
 void ValueDict::grow(size_t needed) {
   size_t cur = buckets_.size();
   size_t count = cur < kFastGrowLimit ? cur * 8 : cur * 2;
-  if (count < needed) count = needed;
-  if (count < kInitialBuckets) count = kInitialBuckets;
+  while (count < needed) count *= 2;
   Node* n = head_;
   head_ = tail_ = nullptr;
   buckets_.assign(count, Bucket{nullptr, nullptr});
@@ -77,7 +76,7 @@ std::pair<ValueDict::Node*, bool> ValueDict::emplace(const ExprValue& key, uint6
 }
 
 void ValueDict::erase(Node* node, ExprValue* keyOut, ExprValue** valueOut) {
-  Bucket& b = buckets_[node->hash % buckets_.size()];
+  Bucket& b = buckets_[bucketOf(node->hash)];
   if (b.first == node && b.last == node) {
     b.first = b.last = nullptr;
   } else if (b.first == node) {

@@ -51,6 +51,9 @@ class ValueDict {
     Node* first;
     Node* last;
   };
+  // Bucket of a hash: the hash modulo the bucket count, which is always a
+  // power of two (8, then 8 or 2 times larger on each growth).
+  size_t bucketOf(uint64_t hash) const { return size_t(hash) & (buckets_.size() - 1); }
   void link(Node* node);
   void grow(size_t needed);
 

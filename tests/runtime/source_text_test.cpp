@@ -124,12 +124,14 @@ TEST(LiteralText, ReservedWords) {
 }
 
 TEST(FatalErrors, RaiseThrowsTheMessage) {
+  CoutCapture out;  // the colour change never goes through std::cout
   try {
     raiseScriptError(QStringLiteral("错误：行号 %1").arg(3));
     FAIL();
   } catch (const std::runtime_error& e) {
     EXPECT_STREQ(e.what(), "错误：行号 3");
   }
+  EXPECT_EQ(out.text(), "");
 }
 
 // ---------------------------------------------------------------- contexts
