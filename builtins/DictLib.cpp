@@ -1,0 +1,155 @@
+// The dict library: methods of zd values (clear, size, emptiness, key test,
+// removal, key list, value lookup and copy).
+//
+// The lookup methods take int, long or zfc keys; an int and a long of equal
+// value are the same key. Walks follow the dict's node list.
+#include "BuiltinRegistry.h"
+
+#include "runtime/errors.h"
+#include "runtime/source_text.h"
+#include "runtime/value_compare.h"
+#include "runtime/value_dict.h"
+#include "runtime/value_ops.h"
+
+#include "ParserRuleContext.h"
+
+void dictLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx);
+
+namespace {
+
+enum DictMethodId : uint16_t {
+  ZD_CLEAR = 180,
+  ZD_SIZE = 181,
+  ZD_IS_EMPTY = 182,
+  ZD_CONTAINS = 183,
+  ZD_REMOVE = 184,
+  ZD_KEYS = 185,
+  ZD_VALUE = 186,
+  ZD_COPY = 187
+};
+
+bool lookupKeyType(int32_t type) { return type == VT_INT || type == VT_LONG || type == VT_BYTES; }
+
+// The node stored under the key argument, or null. Only int, long and zfc
+// keys are looked up; a zfc argument without a payload is the empty byte
+// string.
+ValueDict::Node* findKey(ValueDict* dict, const ExprValue& key) {
+  if (!lookupKeyType(key.type)) return nullptr;
+  if (key.type == VT_BYTES && key.payload.bytes == nullptr) {
+    QByteArray empty("");
+    ExprValue k = key;
+    k.payload.bytes = &empty;
+    return dict->find(k);
+  }
+  return dict->find(key);
+}
+
+void removeKey(ValueDict* dict, const ExprValue& key) {
+  ValueDict::Node* node = findKey(dict, key);
+  if (node == nullptr) {
+    pushBuiltinResult(makeBoolValue(false));
+    return;
+  }
+  ExprValue storedKey;
+  ExprValue* value = nullptr;
+  dict->erase(node, &storedKey, &value);
+  if (value != nullptr) {
+    freeValue(*value);
+    returnValueCell(value);
+  }
+  freeValue(storedKey);
+  pushBuiltinResult(makeBoolValue(true));
+}
+
+void keyList(ValueDict* dict) {
+  ExprValue result = makeListValue();
+  ValueList* l = result.payload.list;
+  l->reserve(dict->size());
+  for (ValueDict::Node* n = dict->first(); n != nullptr; n = n->next) {
+    ExprValue* k = copyValueToPool(n->key, false);
+    k->owner = nullptr;
+    l->push_back(k);
+  }
+  pushBuiltinResult(result);
+}
+
+void valueOf(ValueDict* dict, antlr4::ParserRuleContext* ctx) {
+  const ExprValue& key = *builtinArg(0);
+  ValueDict::Node* node = findKey(dict, key);
+  if (node == nullptr || node->value == nullptr) {
+    const ExprValue* recv = builtinReceiver();
+    QString dictName = recv->owner != nullptr ? QString::fromUtf8(*recv->owner) : QString();
+    raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 字典 %3 不存在key 值 %4 。")
+                         .arg(ctx != nullptr ? lineOfContext(ctx) : -1)
+                         .arg(ctx != nullptr ? QString::fromStdString(ctx->getText()) : QString(),
+                              dictName, valueToText(key)));
+  }
+  pushBuiltinResult(copyValue(*node->value, false));
+}
+
+void dictCopy(ValueDict* dict) {
+  ExprValue result = makeDictValue();
+  ValueDict* d = result.payload.dict;
+  for (ValueDict::Node* n = dict->first(); n != nullptr; n = n->next) {
+    ExprValue k = copyValue(n->key, false);
+    k.owner = nullptr;
+    auto r = d->emplace(k, n->hash);
+    r.first->value = copyValueToPool(*n->value, true);
+  }
+  pushBuiltinResult(result);
+}
+
+}  // namespace
+
+void registerDictLib() {
+  if (BuiltinLibFlags[LIB_DICT]) return;
+  BuiltinLibFlags[LIB_DICT] = 1;
+  currentBuiltinHandler = dictLibCall;
+  currentBuiltinReceiver = VT_DICT;
+  registerBuiltinMethod(ZD_CLEAR, "zd_clear", {}, BF_MEMBER);
+  registerBuiltinMethod(ZD_SIZE, "zd_size", {}, BF_MEMBER);
+  registerBuiltinMethod(ZD_IS_EMPTY, "zd_isEmpty", {}, BF_MEMBER);
+  registerBuiltinMethod(ZD_CONTAINS, "zd_contains", {1, 1, BA_RANGE}, BF_MEMBER);
+  registerBuiltinMethod(ZD_REMOVE, "zd_remove", {1, 1, BA_RANGE}, BF_MEMBER);
+  registerBuiltinMethod(ZD_KEYS, "zd_keys", {}, BF_MEMBER);
+  registerBuiltinMethod(ZD_VALUE, "zd_value", {1, 1, BA_RANGE}, BF_MEMBER);
+  registerBuiltinMethod(ZD_COPY, "zd_copy", {}, BF_MEMBER);
+}
+
+void dictLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
+  ExprValue* recv = builtinReceiver();
+  ValueDict* dict = recv->type == VT_DICT ? recv->payload.dict : nullptr;
+  if (dict == nullptr) {
+    pushBuiltinResult(ExprValue());
+    return;
+  }
+  switch (method->id) {
+    case ZD_CLEAR:
+      clearDictValue(*recv);
+      break;
+    case ZD_SIZE:
+      pushBuiltinResult(makeIntValue(int32_t(dict->size())));
+      break;
+    case ZD_IS_EMPTY:
+      pushBuiltinResult(makeBoolValue(dict->empty()));
+      break;
+    case ZD_CONTAINS:
+      pushBuiltinResult(makeBoolValue(findKey(dict, *builtinArg(0)) != nullptr));
+      break;
+    case ZD_REMOVE:
+      removeKey(dict, *builtinArg(0));
+      break;
+    case ZD_KEYS:
+      keyList(dict);
+      break;
+    case ZD_VALUE:
+      valueOf(dict, ctx);
+      break;
+    case ZD_COPY:
+      dictCopy(dict);
+      break;
+    default:
+      pushBuiltinResult(ExprValue());
+      break;
+  }
+}

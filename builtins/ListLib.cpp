@@ -1,0 +1,659 @@
+// The list library: methods of lb values (size, access, append and insert,
+// search, slices, copies, removal, swapping, reserving and sorting).
+//
+// Elements are pointers to pooled cells owned by the list. Appending and
+// inserting move the argument's payload into a fresh cell; reading methods
+// hand out shallow copies (nested lists and dicts stay shared); lb_copy makes
+// deep copies. Removal and sorting only move pointers.
+#include "BuiltinRegistry.h"
+
+#include "runtime/errors.h"
+#include "runtime/source_text.h"
+#include "runtime/value_compare.h"
+#include "runtime/value_dict.h"
+#include "runtime/value_ops.h"
+
+#include "ParserRuleContext.h"
+
+#include <algorithm>
+#include <iostream>
+#include <limits>
+#include <unordered_set>
+#include <utility>
+
+void listLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx);
+
+namespace {
+
+enum ListMethodId : uint16_t {
+  LB_SIZE = 159,
+  LB_APPEND = 160,
+  LB_AT = 161,
+  LB_LAST = 162,
+  LB_IS_EMPTY = 163,
+  LB_CLEAR = 164,
+  LB_INSERT = 165,
+  LB_CREATE = 166,
+  LB_FIRST = 167,
+  LB_INDEX_OF = 168,
+  LB_LAST_INDEX_OF = 169,
+  LB_MID = 170,
+  LB_REMOVE_AT = 171,
+  LB_TAKE_AT = 172,
+  LB_TAKE_FIRST = 173,
+  LB_TAKE_LAST = 174,
+  LB_SWAP_ITEM_AT = 175,
+  LB_RESERVE = 176,
+  LB_COPY = 177,
+  LB_SORT = 178,
+  LB_SORT_STRUCT = 179
+};
+
+// Upper bound of a reservation: reserve is only a hint, so a larger request
+// is trimmed rather than allowed to exhaust memory.
+constexpr int32_t kMaxReserve = 1 << 26;
+
+// ---- message helpers ----------------------------------------------------
+
+int32_t callLine(antlr4::ParserRuleContext* ctx) { return ctx ? lineOfContext(ctx) : -1; }
+
+QString callText(antlr4::ParserRuleContext* ctx) {
+  return ctx ? QString::fromStdString(ctx->getText()) : QString();
+}
+
+QString callName() { return QString::fromUtf8(builtinCallName()); }
+
+void printWarning(const QString& text) { std::cout << text.toUtf8().constData() << std::endl; }
+
+// ---- argument helpers ---------------------------------------------------
+
+// Index of an argument cell: an int, or the low 32 bits of a long. A double
+// that the argument check let through is truncated toward zero (clamped to
+// the int range); anything else reads as 0.
+int32_t indexOf(const ExprValue& cell) {
+  switch (cell.type) {
+    case VT_INT: return cell.payload.i32;
+    case VT_LONG: return int32_t(uint32_t(uint64_t(cell.payload.i64)));
+    case VT_DOUBLE: {
+      double d = cell.payload.d;
+      if (!(d == d)) return 0;
+      if (d >= 2147483647.0) return std::numeric_limits<int32_t>::max();
+      if (d <= -2147483648.0) return std::numeric_limits<int32_t>::min();
+      return int32_t(d);
+    }
+    case VT_CHAR: return int32_t(cell.payload.c);
+    case VT_WCHAR: return int32_t(cell.payload.u16);
+    default: return 0;
+  }
+}
+
+// A flag argument (descending, spread): non-zero integer.
+bool flagOf(const ExprValue& cell) { return cell.isInteger() && cell.asInt64() != 0; }
+
+// ---- cycle guard --------------------------------------------------------
+
+// True when the container `target` can be reached from `value` (the value is
+// the container itself, or holds it in some nested list, dict or struct).
+// Storing such a value into the target would make the container hold itself:
+// it could then never be freed and printing or copying it would not end.
+bool reachesContainer(const ExprValue& value, const void* target,
+                      std::unordered_set<const void*>& seen) {
+  switch (value.type) {
+    case VT_LIST: {
+      ValueList* l = value.payload.list;
+      if (l == nullptr) return false;
+      if (l == target) return true;
+      if (!seen.insert(l).second) return false;
+      for (const ExprValue* e : *l)
+        if (e->type == VT_LIST || e->type == VT_DICT || e->type == VT_STRUCT)
+          if (reachesContainer(*e, target, seen)) return true;
+      return false;
+    }
+    case VT_DICT: {
+      ValueDict* d = value.payload.dict;
+      if (d == nullptr) return false;
+      if (d == target) return true;
+      if (!seen.insert(d).second) return false;
+      for (ValueDict::Node* n = d->first(); n != nullptr; n = n->next) {
+        const ExprValue* v = n->value;
+        if (v != nullptr && (v->type == VT_LIST || v->type == VT_DICT || v->type == VT_STRUCT))
+          if (reachesContainer(*v, target, seen)) return true;
+      }
+      return false;
+    }
+    case VT_STRUCT: {
+      StructValue* s = value.payload.st;
+      if (s == nullptr || s->members == nullptr) return false;
+      for (const ExprValue* m : *s->members)
+        if (m != nullptr && (m->type == VT_LIST || m->type == VT_DICT || m->type == VT_STRUCT))
+          if (reachesContainer(*m, target, seen)) return true;
+      return false;
+    }
+    default:
+      return false;
+  }
+}
+
+bool mayHoldContainer(int32_t type) {
+  return type == VT_LIST || type == VT_DICT || type == VT_STRUCT;
+}
+
+[[noreturn]] void raiseSelfInsert(antlr4::ParserRuleContext* ctx) {
+  raiseScriptError(
+      QStringLiteral("错误：行号 %1 语句 %2 调用函数 %3 不能把列表自身或包含该列表的值加入到这个列表中！")
+          .arg(callLine(ctx))
+          .arg(callText(ctx), callName()));
+}
+
+void checkNoCycle(const ExprValue& value, ValueList* list, antlr4::ParserRuleContext* ctx) {
+  if (!mayHoldContainer(value.type)) return;
+  std::unordered_set<const void*> seen;
+  if (reachesContainer(value, list, seen)) raiseSelfInsert(ctx);
+}
+
+// The element cell for a moved argument: the argument's payload now belongs
+// to the list.
+ExprValue* moveIntoElement(ExprValue& arg) {
+  ExprValue* cell = moveValueToPool(arg);
+  if (cell->type != VT_FUNC && cell->type != VT_FUNC2) cell->owner = nullptr;
+  return cell;
+}
+
+void pushEmptyResult() { pushBuiltinResult(ExprValue()); }
+
+void pushCopy(const ExprValue& cell) { pushBuiltinResult(copyValue(cell, false)); }
+
+void freeElement(ExprValue* e) {
+  freeValue(*e);
+  returnValueCell(e);
+}
+
+// ---- lb_append / lb_insert ----------------------------------------------
+
+bool appendableType(int32_t type) {
+  return (type >= VT_INT && type <= VT_WCHAR) || (type >= VT_STRUCT && type <= VT_LIST) ||
+         type == VT_FILE || type == VT_TIME;
+}
+
+void listAppend(ValueList* list, antlr4::ParserRuleContext* ctx) {
+  ExprValue* value = builtinArg(0);
+  if (!appendableType(value->type)) {
+    raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 调用函数 %3 不能把 %4 加入到列表中。")
+                         .arg(callLine(ctx))
+                         .arg(callText(ctx), callName(), typeDescription(value->type, value)));
+  }
+  if (value->type == VT_LIST && builtinArgCount() == 2 && builtinArg(1)->isInteger() &&
+      builtinArg(1)->asInt64() == 1) {
+    ValueList* src = value->payload.list;
+    if (src == nullptr || src->empty()) return;
+    // every element must be checked before the first one is stored
+    for (const ExprValue* e : *src) checkNoCycle(*e, list, ctx);
+    // src may be the list itself: walk by index over the original length
+    const size_t n = src->size();
+    list->reserve(list->size() + n);
+    for (size_t i = 0; i < n; ++i) {
+      ExprValue* copy = copyValueToPool(*(*src)[i], false);
+      list->push_back(copy);
+    }
+    return;
+  }
+  checkNoCycle(*value, list, ctx);
+  list->push_back(moveIntoElement(*value));
+}
+
+void listInsert(ValueList* list, antlr4::ParserRuleContext* ctx) {
+  ExprValue* index = builtinArg(0);
+  if (!index->isInteger() || indexOf(*index) < 0) {
+    raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 调用函数 %3 参数无法匹配！")
+                         .arg(callLine(ctx))
+                         .arg(callText(ctx), callName()));
+  }
+  ExprValue* value = builtinArg(1);
+  checkNoCycle(*value, list, ctx);
+  const size_t at = size_t(indexOf(*index));
+  ExprValue* cell = moveIntoElement(*value);
+  if (at >= list->size())
+    list->push_back(cell);
+  else
+    list->insert(list->begin() + std::ptrdiff_t(at), cell);
+}
+
+// ---- lb_create ------------------------------------------------------------
+
+void listCreate(antlr4::ParserRuleContext* ctx) {
+  ExprValue* recv = builtinReceiver();
+  if (recv->type != VT_TYPE_NAME) {
+    pushEmptyResult();
+    return;
+  }
+  if (recv->payload.i32 != VT_LIST) {
+    raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 函数 %3 只能使用类型名 lb 调用！")
+                         .arg(callLine(ctx))
+                         .arg(callText(ctx), callName()));
+  }
+  ExprValue* count = builtinArg(0);
+  ExprValue* value = builtinArg(1);
+  if (!count->isInteger() || value->type == VT_DICT) {
+    raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 调用函数 %3 参数无法匹配，请检查！")
+                         .arg(callLine(ctx))
+                         .arg(callText(ctx), callName()));
+  }
+  const int32_t n = indexOf(*count);
+  ExprValue result = makeListValue();
+  if (n > 0) {
+    ValueList* l = result.payload.list;
+    l->reserve(size_t(n));
+    for (int32_t i = 0; i < n; ++i) l->push_back(copyValueToPool(*value, false));
+  }
+  pushBuiltinResult(result);
+}
+
+// ---- search ---------------------------------------------------------------
+
+// What a searched value matches; kind 0 means "cannot be searched".
+struct SearchKey {
+  int kind = 0;  // 1 integer, 2 byte string, 3 character
+  int64_t number = 0;
+  const QByteArray* bytes = nullptr;
+  char ch = 0;
+};
+
+SearchKey searchKeyOf(const ExprValue& v) {
+  static const QByteArray empty;
+  SearchKey k;
+  if (v.isInteger()) {
+    k.kind = 1;
+    k.number = v.asInt64();
+  } else if (v.type == VT_BYTES) {
+    k.kind = 2;
+    k.bytes = v.payload.bytes != nullptr ? v.payload.bytes : &empty;
+  } else if (v.type == VT_CHAR) {
+    k.kind = 3;
+    k.ch = v.payload.c;
+  }
+  return k;
+}
+
+bool searchMatches(const SearchKey& k, const ExprValue& e) {
+  switch (k.kind) {
+    case 1: return e.isInteger() && e.asInt64() == k.number;
+    case 2:
+      if (e.type != VT_BYTES) return false;
+      if (e.payload.bytes == nullptr) return k.bytes->isEmpty();
+      return *e.payload.bytes == *k.bytes;
+    case 3: return e.type == VT_CHAR && e.payload.c == k.ch;
+    default: return false;
+  }
+}
+
+void listIndexOf(ValueList* list, antlr4::ParserRuleContext* ctx) {
+  const int argc = builtinArgCount();
+  if (argc != 1 && argc != 2) {
+    raiseScriptError(
+        QStringLiteral("错误：行号 %1 语句 %2 调用函数 indexOf 参数个数或参数形式无法匹配！该函数只能查找整数、字符、字符串！")
+            .arg(callLine(ctx))
+            .arg(callText(ctx)));
+  }
+  int64_t start = 0;
+  if (argc == 2 && builtinArg(1)->isInteger()) start = indexOf(*builtinArg(1));
+  if (start < 0) start = 0;  // a negative start searches the whole list
+  SearchKey key = searchKeyOf(*builtinArg(0));
+  if (key.kind == 0) {
+    pushEmptyResult();
+    return;
+  }
+  const int64_t size = int64_t(list->size());
+  for (int64_t i = start; i < size; ++i) {
+    if (searchMatches(key, *(*list)[size_t(i)])) {
+      pushBuiltinResult(makeIntValue(int32_t(i)));
+      return;
+    }
+  }
+  pushBuiltinResult(makeIntValue(-1));
+}
+
+void listLastIndexOf(ValueList* list, antlr4::ParserRuleContext* ctx) {
+  const int argc = builtinArgCount();
+  if (argc != 1 && argc != 2) {
+    raiseScriptError(
+        QStringLiteral("错误：行号 %1 语句 %2 调用函数 lastIndexOf 参数个数或参数形式无法匹配！该函数只能查找整数或字符串！")
+            .arg(callLine(ctx))
+            .arg(callText(ctx)));
+  }
+  const int64_t size = int64_t(list->size());
+  int64_t start = size - 1;
+  if (argc == 2 && builtinArg(1)->isInteger()) {
+    int64_t from = indexOf(*builtinArg(1));
+    start = from >= 0 ? std::min(from, size - 1) : from + size;
+  }
+  SearchKey key = searchKeyOf(*builtinArg(0));
+  if (key.kind == 0) {
+    pushEmptyResult();
+    return;
+  }
+  for (int64_t i = start; i >= 0; --i) {
+    if (searchMatches(key, *(*list)[size_t(i)])) {
+      pushBuiltinResult(makeIntValue(int32_t(i)));
+      return;
+    }
+  }
+  pushBuiltinResult(makeIntValue(-1));
+}
+
+// ---- slices and copies ----------------------------------------------------
+
+void listMid(ValueList* list, antlr4::ParserRuleContext* ctx) {
+  const int64_t size = int64_t(list->size());
+  int64_t pos = indexOf(*builtinArg(0));
+  int64_t length = indexOf(*builtinArg(1));
+  if (length == 0) {
+    printWarning(QStringLiteral("警告：行号 %1 语句 %2 调用函数 第二个参数是 %3，返回空列表！")
+                     .arg(callLine(ctx))
+                     .arg(callText(ctx))
+                     .arg(length));
+    pushBuiltinResult(makeListValue());
+    return;
+  }
+  if (pos < 0) pos = 0;
+  if (length < 0) length = size;
+  const int64_t end = std::min(pos + length, size);
+  ExprValue result = makeListValue();
+  if (pos < end) {
+    ValueList* l = result.payload.list;
+    l->reserve(size_t(end - pos));
+    for (int64_t i = pos; i < end; ++i) l->push_back(copyValueToPool(*(*list)[size_t(i)], false));
+  }
+  pushBuiltinResult(result);
+}
+
+void listCopy(ValueList* list) {
+  ExprValue result = makeListValue();
+  ValueList* l = result.payload.list;
+  l->reserve(list->size());
+  for (const ExprValue* e : *list) l->push_back(copyValueToPool(*e, true));
+  pushBuiltinResult(result);
+}
+
+// ---- removal ----------------------------------------------------------------
+
+void warnRemoveOutOfRange(antlr4::ParserRuleContext* ctx, int32_t index, size_t size) {
+  printWarning(
+      QStringLiteral("警告：行号 %1 语句 %2 调用函数 %3 删除下标位置 %4 元素位置越界，列表长度%5， 没有删除！")
+          .arg(callLine(ctx))
+          .arg(callText(ctx), callName())
+          .arg(index)
+          .arg(qulonglong(size)));
+}
+
+void warnTakeFromEmpty(antlr4::ParserRuleContext* ctx) {
+  printWarning(QStringLiteral("警告：行号 %1 语句 %2 调用函数 %3 位置越界，列表是空，没有删除！")
+                   .arg(callLine(ctx))
+                   .arg(callText(ctx), callName()));
+}
+
+bool inRange(int32_t index, const ValueList* list) {
+  return index >= 0 && size_t(index) < list->size();
+}
+
+// Removes the element at index and hands its payload to the result as it is.
+void takeElement(ValueList* list, size_t index) {
+  ExprValue* e = (*list)[index];
+  ExprValue value = *e;
+  list->erase(list->begin() + std::ptrdiff_t(index));
+  returnValueCell(e);
+  pushBuiltinResult(value);
+}
+
+// ---- sorting ----------------------------------------------------------------
+
+QString mixedSortMessage(antlr4::ParserRuleContext* ctx) {
+  return QStringLiteral("错误：行号 %1 语句 %2 列表无法正确排序，因为列表中掺杂有不同类型的元素，排序结果不一定正确")
+      .arg(callLine(ctx))
+      .arg(callText(ctx));
+}
+
+bool allOfOneType(const ValueList* list) {
+  const int32_t t = list->front()->type;
+  for (const ExprValue* e : *list)
+    if (e->type != t) return false;
+  return true;
+}
+
+// Sorts the element pointers by a key read from each element once. The sort
+// is stable: elements that compare equal, or that cannot be compared, keep
+// their order.
+template <typename Key, typename Less>
+void sortByKey(ValueList* list, Key keyOf, Less less) {
+  using Entry = std::pair<decltype(keyOf(*list->front())), ExprValue*>;
+  std::vector<Entry> entries;
+  entries.reserve(list->size());
+  for (ExprValue* e : *list) entries.emplace_back(keyOf(*e), e);
+  std::stable_sort(entries.begin(), entries.end(),
+                   [&](const Entry& a, const Entry& b) { return less(a.first, b.first); });
+  for (size_t i = 0; i < entries.size(); ++i) (*list)[i] = entries[i].second;
+}
+
+// a before b when compareValues(a, b) gives `before` (-1 ascending, 1
+// descending). The comparison never changes between calls on the same pair,
+// which is all the merge sort needs to stay within its range even when some
+// pairs are not comparable.
+void sortCells(ValueList* list, bool descending) {
+  const int32_t before = descending ? 1 : -1;
+  const int32_t type = list->front()->type;
+  if (allOfOneType(list)) {
+    switch (type) {
+      case VT_INT:
+      case VT_LONG: {
+        auto key = [](const ExprValue& e) { return e.asInt64(); };
+        if (descending)
+          sortByKey(list, key, [](int64_t a, int64_t b) { return a > b; });
+        else
+          sortByKey(list, key, [](int64_t a, int64_t b) { return a < b; });
+        return;
+      }
+      case VT_DOUBLE: {
+        auto key = [](const ExprValue& e) { return e.payload.d; };
+        // ascending: compareValues gives -1 whenever the two are neither equal
+        // nor a > b (NaN included)
+        if (descending)
+          sortByKey(list, key, [](double a, double b) { return a > b; });
+        else
+          sortByKey(list, key, [](double a, double b) { return !(a == b) && !(a > b); });
+        return;
+      }
+      default:
+        break;
+    }
+  }
+  std::stable_sort(list->begin(), list->end(), [before](const ExprValue* a, const ExprValue* b) {
+    return compareValues(*a, *b, false) == before;
+  });
+}
+
+void listSort(ValueList* list, antlr4::ParserRuleContext* ctx) {
+  if (list->size() < 2) return;
+  if (!allOfOneType(list)) printWarning(mixedSortMessage(ctx));
+  sortCells(list, flagOf(*builtinArg(0)));
+}
+
+size_t memberCount(const ExprValue& e) {
+  if (e.type != VT_STRUCT || e.payload.st == nullptr || e.payload.st->members == nullptr) return 0;
+  return e.payload.st->members->size();
+}
+
+void listSortStruct(ValueList* list, antlr4::ParserRuleContext* ctx) {
+  if (list->size() < 2) return;
+  if (!allOfOneType(list)) {
+    QString msg = mixedSortMessage(ctx);
+    printWarning(msg);
+    raiseScriptError(msg);
+  }
+  if (list->front()->type != VT_STRUCT) return;
+  const int32_t index = indexOf(*builtinArg(0));
+  // every element must have the member, not only the first (the list may
+  // hold structs of different types)
+  bool ok = index >= 0;
+  for (size_t i = 0; ok && i < list->size(); ++i)
+    ok = size_t(index) < memberCount(*(*list)[i]);
+  if (!ok) {
+    raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 列表元素结构体没有对应序号 %3 的元素，按其排序")
+                         .arg(callLine(ctx))
+                         .arg(callText(ctx))
+                         .arg(index));
+  }
+  const int32_t before = flagOf(*builtinArg(1)) ? 1 : -1;
+  const size_t m = size_t(index);
+  std::stable_sort(list->begin(), list->end(), [before, m](const ExprValue* a, const ExprValue* b) {
+    return compareValues(*(*a->payload.st->members)[m], *(*b->payload.st->members)[m], false) ==
+           before;
+  });
+}
+
+}  // namespace
+
+void registerListLib() {
+  if (BuiltinLibFlags[LIB_LIST]) return;
+  BuiltinLibFlags[LIB_LIST] = 1;
+  currentBuiltinHandler = listLibCall;
+  currentBuiltinReceiver = VT_LIST;
+  registerBuiltinMethod(LB_SIZE, "lb_size", {}, BF_MEMBER);
+  registerBuiltinMethod(LB_APPEND, "lb_append", {1, 2, BA_RANGE}, BF_MEMBER);
+  registerBuiltinMethod(LB_AT, "lb_at", {VT_INT}, BF_MEMBER);
+  registerBuiltinMethod(LB_LAST, "lb_last", {}, BF_MEMBER);
+  registerBuiltinMethod(LB_FIRST, "lb_first", {}, BF_MEMBER);
+  registerBuiltinMethod(LB_IS_EMPTY, "lb_isEmpty", {}, BF_MEMBER);
+  registerBuiltinMethod(LB_CLEAR, "lb_clear", {}, BF_MEMBER);
+  registerBuiltinMethod(LB_INSERT, "lb_insert", {2, 2, BA_RANGE}, BF_MEMBER);
+  registerBuiltinMethod(LB_CREATE, "lb_create", {2, 2, BA_RANGE}, BF_STATIC);
+  registerBuiltinMethod(LB_INDEX_OF, "lb_indexOf", {1, 2, BA_RANGE}, BF_MEMBER);
+  registerBuiltinMethod(LB_LAST_INDEX_OF, "lb_lastIndexOf", {1, 2, BA_RANGE}, BF_MEMBER);
+  registerBuiltinMethod(LB_MID, "lb_mid", {VT_INT, -1, BA_OPTIONAL_LAST}, BF_MEMBER);
+  registerBuiltinMethod(LB_COPY, "lb_copy", {}, BF_MEMBER);
+  registerBuiltinMethod(LB_REMOVE_AT, "lb_removeAt", {VT_INT}, BF_MEMBER);
+  registerBuiltinMethod(LB_TAKE_AT, "lb_takeAt", {VT_INT}, BF_MEMBER);
+  registerBuiltinMethod(LB_TAKE_FIRST, "lb_takeFirst", {}, BF_MEMBER);
+  registerBuiltinMethod(LB_TAKE_LAST, "lb_takeLast", {}, BF_MEMBER);
+  registerBuiltinMethod(LB_SWAP_ITEM_AT, "lb_swapItemAt", {VT_INT, VT_INT}, BF_MEMBER);
+  registerBuiltinMethod(LB_RESERVE, "lb_reserve", {VT_INT}, BF_MEMBER);
+  registerBuiltinMethod(LB_SORT, "lb_sort", {0, BA_OPTIONAL_LAST}, BF_MEMBER);
+  registerBuiltinMethod(LB_SORT_STRUCT, "lb_sortStruct", {VT_INT, 0, BA_OPTIONAL_LAST}, BF_MEMBER);
+}
+
+void listLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
+  if (method->id == LB_CREATE) {
+    listCreate(ctx);
+    return;
+  }
+  ExprValue* recv = builtinReceiver();
+  ValueList* list = recv->type == VT_LIST ? recv->payload.list : nullptr;
+  if (list == nullptr) {
+    pushEmptyResult();
+    return;
+  }
+  switch (method->id) {
+    case LB_SIZE:
+      pushBuiltinResult(makeIntValue(int32_t(list->size())));
+      break;
+    case LB_APPEND:
+      listAppend(list, ctx);
+      break;
+    case LB_AT: {
+      const int32_t i = indexOf(*builtinArg(0));
+      if (!inRange(i, list)) {
+        raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 列表越界访问，列表有%3个元素，当前访问下标是 %4")
+                             .arg(callLine(ctx))
+                             .arg(callText(ctx))
+                             .arg(qulonglong(list->size()))
+                             .arg(i));
+      }
+      pushCopy(*(*list)[size_t(i)]);
+      break;
+    }
+    case LB_FIRST:
+    case LB_LAST:
+      if (list->empty()) {
+        raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 列表越界访问，列表为空，没有任何一个元素！")
+                             .arg(callLine(ctx))
+                             .arg(callText(ctx)));
+      }
+      pushCopy(method->id == LB_FIRST ? *list->front() : *list->back());
+      break;
+    case LB_IS_EMPTY:
+      pushBuiltinResult(makeBoolValue(list->empty()));
+      break;
+    case LB_CLEAR:
+      clearListValue(*recv);
+      break;
+    case LB_INSERT:
+      listInsert(list, ctx);
+      break;
+    case LB_INDEX_OF:
+      listIndexOf(list, ctx);
+      break;
+    case LB_LAST_INDEX_OF:
+      listLastIndexOf(list, ctx);
+      break;
+    case LB_MID:
+      listMid(list, ctx);
+      break;
+    case LB_COPY:
+      listCopy(list);
+      break;
+    case LB_REMOVE_AT: {
+      const int32_t i = indexOf(*builtinArg(0));
+      if (!inRange(i, list)) {
+        warnRemoveOutOfRange(ctx, i, list->size());
+        break;
+      }
+      ExprValue* e = (*list)[size_t(i)];
+      list->erase(list->begin() + i);
+      freeElement(e);
+      break;
+    }
+    case LB_TAKE_AT: {
+      const int32_t i = indexOf(*builtinArg(0));
+      if (!inRange(i, list)) {
+        warnRemoveOutOfRange(ctx, i, list->size());
+        pushBuiltinResult(makeIntValue(-1));
+        break;
+      }
+      takeElement(list, size_t(i));
+      break;
+    }
+    case LB_TAKE_FIRST:
+    case LB_TAKE_LAST:
+      if (list->empty()) {
+        warnTakeFromEmpty(ctx);
+        pushBuiltinResult(makeIntValue(-1));
+        break;
+      }
+      takeElement(list, method->id == LB_TAKE_FIRST ? 0 : list->size() - 1);
+      break;
+    case LB_SWAP_ITEM_AT: {
+      const int32_t i = indexOf(*builtinArg(0));
+      const int32_t j = indexOf(*builtinArg(1));
+      if (!inRange(i, list) || !inRange(j, list)) {
+        printWarning(QStringLiteral("警告：行号 %1 语句 %2 调用函数 %3 位置越界！")
+                         .arg(callLine(ctx))
+                         .arg(callText(ctx), callName()));
+        break;
+      }
+      std::swap((*list)[size_t(i)], (*list)[size_t(j)]);
+      break;
+    }
+    case LB_RESERVE: {
+      const int32_t n = std::min(indexOf(*builtinArg(0)), kMaxReserve);
+      if (n > 0 && size_t(n) > list->capacity()) list->reserve(size_t(n));
+      break;
+    }
+    case LB_SORT:
+      listSort(list, ctx);
+      break;
+    case LB_SORT_STRUCT:
+      listSortStruct(list, ctx);
+      break;
+    default:
+      pushEmptyResult();
+      break;
+  }
+}
