@@ -1,25 +1,434 @@
-// Placeholder until this area is implemented.
+// Loops: counted `xun (init cond; inc)`, `while`, for-in over lists, dicts
+// and structs, and the directory walk `xun d, s, f in wj.walk(...)`.
+//
+// Every loop pushes a loop marker (so break and continue are legal inside
+// it), runs its body as a branch and looks at the status stack after each
+// iteration: break is popped and ends the loop, continue is popped and goes
+// on, a return stays on the stack and ends the loop for the enclosing call.
+// The counted, while and walk loops let the host's events run every 1001
+// iterations, and every loop notices a stop request at each iteration.
 #include "ExprVisitor.h"
 
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QList>
+
+#include <iostream>
+#include <vector>
+
 #include "runtime/errors.h"
+#include "runtime/run_state.h"
+#include "runtime/scope.h"
+#include "runtime/source_text.h"
 #include "runtime/value.h"
+#include "runtime/value_compare.h"
+#include "runtime/value_dict.h"
+#include "runtime/value_ops.h"
+
+namespace {
+
+QString ctxText(antlr4::tree::ParseTree* ctx) { return QString::fromStdString(ctx->getText()); }
+
+// Iterations between two event-processing calls.
+constexpr int32_t kPumpInterval = 1000;
+
+inline void countIteration(int32_t& counter) {
+  if (++counter > kPumpInterval) {
+    if (QCoreApplication::instance()) QCoreApplication::processEvents();
+    counter = 0;
+  }
+}
+
+inline void checkAbort() {
+  if (abortRequested.load(std::memory_order_relaxed))
+    raiseScriptError(QStringLiteral("用户中断脚本继续执行,终止执行 ..."));
+}
+
+[[noreturn]] void loopConditionError(antlr4::tree::ParseTree* cond) {
+  raiseScriptError(
+      QStringLiteral("错误：函数 %1 语句 %2，循环缺少条件判断逻辑表达式，或循环执行判断表达式不是逻辑表达式 ！")
+          .arg(currentFunctionQName(), ctxText(cond)));
+}
+
+// Evaluates a loop condition: true to run the body, false to leave.
+inline bool loopCondition(ExprVisitor& v, KorParser::ExprContext* cond) {
+  ExprValue c = v.evalValue(cond);
+  if (c.type != VT_BOOL) {
+    freeValue(c);
+    loopConditionError(cond);
+  }
+  return c.payload.b != 0;
+}
+
+// The body of a loop, worked out once: a block visits itself (and makes its
+// own scope); a single statement gets a block scope of its own.
+struct LoopBody {
+  KorParser::BlockContext* block = nullptr;
+  antlr4::tree::ParseTree* single = nullptr;
+
+  explicit LoopBody(KorParser::StatementContext* stmt) {
+    if (!stmt) return;
+    antlr4::tree::ParseTree* inner = stmt->children.empty() ? nullptr : stmt->children[0];
+    block = dynamic_cast<KorParser::BlockContext*>(inner);
+    if (!block) single = inner ? inner : stmt;
+  }
+  void run(ExprVisitor& v) const {
+    if (block) {
+      v.visitBlock(block);
+    } else if (single) {
+      pushScopeRecord(SK_BLOCK);
+      single->accept(&v);
+      popBlockScope();
+    }
+  }
+};
+
+// Status after an iteration. Leave: break (popped) or return (kept).
+enum class After { Next, Leave };
+inline After statusAfterBody(bool& continued) {
+  const int32_t top = statusTop();
+  continued = false;
+  if (top == LS_BREAK) {
+    popStatus();
+    return After::Leave;
+  }
+  if (top == LS_RETURN) return After::Leave;
+  if (top == LS_CONTINUE) continued = true;
+  return After::Next;
+}
+
+// Sets a loop variable's value, releasing the old one first.
+inline void bindRecord(ScopeRecord* rec, ExprValue value) {
+  releaseScopeRecord(rec);
+  rec->kind = value.type;
+  rec->payload = value.payload;
+}
+
+ScopeRecord* pushLoopVariable(const QByteArray& name, int32_t kind) {
+  ScopeRecord* rec = pushScopeRecord(kind);
+  rec->name = name;
+  rec->payload.i64 = 0;
+  rec->returnSlot = nullptr;
+  return rec;
+}
+
+// Runs the increment part of a counted loop: `i++, j += 2` left to right.
+void runForinc(ExprVisitor& v, antlr4::tree::ParseTree* inc) {
+  for (antlr4::tree::ParseTree* child : inc->children) {
+    if (child->children.empty()) continue;  // ','
+    if (auto* nested = dynamic_cast<KorParser::ForincContext*>(child))
+      runForinc(v, nested);
+    else
+      child->accept(&v);
+  }
+}
+
+}  // namespace
 
 antlrcpp::Any ExprVisitor::visitForState(KorParser::ForStateContext* ctx) {
-  raiseScriptError(QStringLiteral("错误：visitForState 尚未实现"));
+  pushScopeRecord(SK_LOOP);
+  if (KorParser::ForinitContext* init = ctx->forinit()) {
+    if (KorParser::DefvarContext* d = init->defvar())
+      visit(d);
+    else if (KorParser::AssignContext* a = init->assign())
+      visit(a);
+  }
+  KorParser::ExprContext* cond = ctx->expr();
+  if (!cond) {
+    popLoopScope();
+    return 0;
+  }
+  const LoopBody body(ctx->statement());
+  KorParser::ForincContext* inc = ctx->forinc();
+  int32_t counter = 0;
+  for (;;) {
+    checkAbort();
+    if (!loopCondition(*this, cond)) break;
+    body.run(*this);
+    bool continued;
+    if (statusAfterBody(continued) == After::Leave) break;
+    countIteration(counter);
+    if (continued) popStatus();
+    if (inc) runForinc(*this, inc);
+  }
+  popLoopScope();
+  return 0;
 }
 
 antlrcpp::Any ExprVisitor::visitForinc(KorParser::ForincContext* ctx) {
-  raiseScriptError(QStringLiteral("错误：visitForinc 尚未实现"));
+  runForinc(*this, ctx);
+  return 0;
 }
 
 antlrcpp::Any ExprVisitor::visitWhileState(KorParser::WhileStateContext* ctx) {
-  raiseScriptError(QStringLiteral("错误：visitWhileState 尚未实现"));
+  pushScopeRecord(SK_LOOP);
+  KorParser::ExprContext* cond = ctx->expr();
+  if (!cond) {
+    popLoopScope();
+    return 0;
+  }
+  const LoopBody body(ctx->statement());
+  int32_t counter = 0;
+  for (;;) {
+    checkAbort();
+    if (!loopCondition(*this, cond)) break;
+    body.run(*this);
+    countIteration(counter);
+    bool continued;
+    if (statusAfterBody(continued) == After::Leave) break;
+    if (continued) popStatus();
+  }
+  popLoopScope();
+  return 0;
 }
 
 antlrcpp::Any ExprVisitor::visitForInState(KorParser::ForInStateContext* ctx) {
-  raiseScriptError(QStringLiteral("错误：visitForInState 尚未实现"));
+  KorParser::RightvarContext* source = ctx->rightvar();
+  antlr4::tree::ParseTree* inner =
+      source && !source->children.empty() ? source->children[0] : nullptr;
+  ExprValue coll;
+  if (inner && !inner->children.empty()) coll = evalValue(inner);
+  if (coll.type != VT_LIST && coll.type != VT_DICT && coll.type != VT_STRUCT) {
+    const int32_t t = coll.type;
+    freeValue(coll);
+    raiseScriptError(
+        QStringLiteral("错误：函数 %1 语句 %2 只有列表、字典、结构体可以做循环对象！变量或表达式 %3 类型是 %4")
+            .arg(currentFunctionQName(), statementTextAt(ctx), source ? ctxText(source) : QString(),
+                 typeDescription(t)));
+  }
+
+  // Dict keys are taken at loop start, so that the body may add or remove
+  // entries of the same dict: a removed key is skipped, an added one is not
+  // visited.
+  std::vector<std::pair<ExprValue, uint64_t>> keys;
+  try {
+    pushScopeRecord(SK_LOOP);
+    const std::vector<KorParser::ForinvarContext*> vars = ctx->forinvar();
+    ScopeRecord* first = nullptr;
+    ScopeRecord* second = nullptr;
+    auto loopVar = [&](size_t i, int32_t kind) -> ScopeRecord* {
+      if (i >= vars.size() || !vars[i]->VARNAME()) return nullptr;  // "_"
+      return pushLoopVariable(QByteArray::fromStdString(vars[i]->VARNAME()->getText()), kind);
+    };
+    first = loopVar(0, coll.type == VT_LIST ? VT_INT : VT_EMPTY);
+    second = loopVar(1, VT_EMPTY);
+    const LoopBody body(ctx->statement());
+    bool continued;
+
+    if (coll.type == VT_LIST) {
+      ValueList* list = coll.payload.list;
+      const size_t count = list ? list->size() : 0;
+      for (size_t i = 0; i < count; ++i) {
+        checkAbort();
+        ExprValue* element = list->at(i);  // a list that shrank ends the run here
+        if (first) {
+          first->kind = VT_INT;
+          first->payload.i64 = 0;
+          first->payload.i32 = int32_t(i);
+        }
+        if (second) bindRecord(second, copyValue(*element, true));
+        body.run(*this);
+        if (statusAfterBody(continued) == After::Leave) break;
+        if (continued) popStatus();
+      }
+    } else if (coll.type == VT_DICT) {
+      ValueDict* dict = coll.payload.dict;
+      if (dict) {
+        keys.reserve(dict->size());
+        for (ValueDict::Node* node = dict->first(); node; node = node->next)
+          keys.emplace_back(copyValue(node->key, false), node->hash);
+      }
+      for (auto& key : keys) {
+        checkAbort();
+        ValueDict::Node* node = dict->find(key.first, key.second);
+        if (!node) continue;
+        if (first) bindRecord(first, copyValue(node->key, false));
+        if (second) bindRecord(second, copyValue(*node->value, true));
+        body.run(*this);
+        if (statusAfterBody(continued) == After::Leave) break;
+        if (continued) popStatus();
+      }
+    } else {
+      StructValue* st = coll.payload.st;
+      const std::vector<ExprValue*>* members = st ? st->members : nullptr;
+      ScopeRecord* desc = st ? findGlobal(st->typeName, nullptr, false) : nullptr;
+      const ByteStringList* names =
+          desc && desc->kind == VT_STRUCT_DESC ? desc->payload.names : nullptr;
+      const size_t count = members ? members->size() : 0;
+      for (size_t i = 0; i < count; ++i) {
+        checkAbort();
+        if (first) {
+          QByteArray name =
+              names && int(i) < names->size() ? names->at(int(i)) : QByteArray();
+          ExprValue n;
+          makeByteStringValue(n, std::move(name));
+          bindRecord(first, n);
+        }
+        if (second) bindRecord(second, copyValue(*members->at(i), true));
+        body.run(*this);
+        if (statusAfterBody(continued) == After::Leave) break;
+        if (continued) popStatus();
+      }
+    }
+    popLoopScope();
+  } catch (...) {
+    for (auto& key : keys) freeValue(key.first);
+    freeValue(coll);
+    throw;
+  }
+  for (auto& key : keys) freeValue(key.first);
+  freeValue(coll);
+  return 0;
 }
 
 antlrcpp::Any ExprVisitor::visitForwalk(KorParser::ForwalkContext* ctx) {
-  raiseScriptError(QStringLiteral("错误：visitForwalk 尚未实现"));
+  const std::vector<KorParser::ExprContext*> args = ctx->expr();
+  auto lineText = [&]() { return QString::number(lineOfContext(ctx)); };
+  if (args.empty() || args.size() > 3)
+    raiseScriptError(
+        QStringLiteral("错误：行号 %1 语句 %2 walk 函数最多接收3个参数，当前有 %3 个参数，请检查!")
+            .arg(lineText(), statementTextAt(ctx))
+            .arg(args.size()));
+
+  // The directory.
+  QString path;
+  {
+    ExprValue p = evalValue(args[0]);
+    if (p.type == VT_BYTES) {
+      path = p.payload.bytes ? QString::fromUtf8(*p.payload.bytes) : QString();
+    } else if (p.type == VT_STRING) {
+      path = p.payload.str ? *p.payload.str : QString();
+    } else {
+      const int32_t t = p.type;
+      freeValue(p);
+      raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 walk的目录路径只能是字符串类型，而 %3 是 %4")
+                           .arg(lineText(), statementTextAt(ctx), ctxText(args[0]),
+                                typeDescription(t)));
+    }
+    freeValue(p);
+  }
+  {
+    QFileInfo info(path);
+    if (path.isEmpty() || !info.exists() || info.isFile())
+      raiseScriptError(
+          QStringLiteral("错误：行号 %1 语句 %2 变量%3 的目录路径 %4 不存在，或者不是一个目录，无法遍历！请检查!\n如果路径字符串存在反斜杠，请转义或使用裸字符串。")
+              .arg(lineText(), statementTextAt(ctx), ctxText(args[0]), path));
+    if (info.isRelative()) path = info.absoluteFilePath();
+  }
+
+  // Option and sort words.
+  int32_t filterWord = 0x600b;
+  int32_t sortWord = -1;
+  if (args.size() >= 2) {
+    ExprValue o = evalValue(args[1]);
+    if (o.type != VT_INT) {
+      const int32_t t = o.type;
+      freeValue(o);
+      raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 walk的选项只能是整数类型，而 %3 是 %4")
+                           .arg(lineText(), statementTextAt(ctx), ctxText(args[1]),
+                                typeDescription(t)));
+    }
+    filterWord = o.payload.i32 | 0x600b;
+  }
+  if (args.size() == 3) {
+    ExprValue s = evalValue(args[2]);
+    if (s.type != VT_INT) {
+      const int32_t t = s.type;
+      freeValue(s);
+      raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 walk的排序类型只能是整数类型，而 %3 是 %4")
+                           .arg(lineText(), statementTextAt(ctx), ctxText(args[2]),
+                                typeDescription(t)));
+    }
+    sortWord = s.payload.i32;
+  }
+  const bool bottomUp = (filterWord & 0x8000) != 0;
+  const QDir::Filters filters = QDir::Filters(filterWord & ~0x8000);
+  const QDir::SortFlags sorting = QDir::SortFlags(sortWord);
+
+  pushScopeRecord(SK_LOOP);
+  ScopeRecord* dirVar = pushLoopVariable(QByteArray::fromStdString(ctx->VARNAME(0)->getText()), VT_BYTES);
+  ScopeRecord* subVar = pushLoopVariable(QByteArray::fromStdString(ctx->VARNAME(1)->getText()), VT_LIST);
+  ScopeRecord* fileVar = pushLoopVariable(QByteArray::fromStdString(ctx->VARNAME(2)->getText()), VT_LIST);
+
+  // Order of the directories.
+  QString current = path;
+  QList<QFileInfo> pending;   // top-down: directories still to visit, next first
+  QStringList gathered;       // bottom-up: every directory, parents first
+  if (bottomUp) {
+    QStringList work{path};
+    gathered << path;
+    while (!work.isEmpty()) {
+      const QString dir = work.takeLast();
+      if (!QFileInfo::exists(dir)) {
+        std::cout << "Directory does not exist:" << dir.toStdString();
+        continue;
+      }
+      const QFileInfoList entries = QDir(dir).entryInfoList(filters, sorting);
+      for (const QFileInfo& e : entries) {
+        if (!e.isDir()) continue;
+        work << e.absoluteFilePath();
+        gathered << e.absoluteFilePath();
+      }
+    }
+    current = gathered.takeLast();
+  }
+
+  KorParser::BlockContext* body = ctx->block();
+  int32_t counter = 0;
+  for (;;) {
+    checkAbort();
+    // List the directory and bind the three variables.
+    const QDir dir(current);
+    const QFileInfoList entries = dir.entryInfoList(filters, sorting);
+    ValueList* subs = newValueList();
+    ValueList* files = newValueList();
+    QList<QFileInfo> subInfos;
+    for (const QFileInfo& e : entries) {
+      ValueList* target = nullptr;
+      if (e.isDir()) {
+        target = subs;
+        if (!bottomUp) subInfos << QFileInfo(dir.absolutePath() + QDir::separator() + e.fileName());
+      } else if (e.isFile()) {
+        target = files;
+      } else {
+        continue;
+      }
+      ExprValue* cell = takeValueCell();
+      cell->owner = nullptr;
+      makeByteStringValue(*cell, e.fileName().toUtf8());
+      target->push_back(cell);
+    }
+    if (!bottomUp)
+      for (int i = subInfos.size() - 1; i >= 0; --i) pending.prepend(subInfos[i]);
+    ExprValue d;
+    makeByteStringValue(d, current.toUtf8());
+    bindRecord(dirVar, d);
+    ExprValue s;
+    s.type = VT_LIST;
+    s.payload.list = subs;
+    bindRecord(subVar, s);
+    ExprValue f;
+    f.type = VT_LIST;
+    f.payload.list = files;
+    bindRecord(fileVar, f);
+
+    if (body) visitBlock(body);
+
+    bool continued;
+    if (statusAfterBody(continued) == After::Leave) break;
+    countIteration(counter);
+    if (continued) popStatus();
+
+    // The next directory.
+    if (bottomUp) {
+      if (gathered.isEmpty()) break;
+      current = gathered.takeLast();
+    } else {
+      if (pending.isEmpty()) break;
+      current = pending.takeFirst().absoluteFilePath();
+    }
+  }
+  popLoopScope();
+  return 0;
 }

@@ -1,0 +1,101 @@
+// Internal helpers shared by the user-function calls (ExprCalls.cpp) and the
+// built-in method bridge (ExprMethods.cpp): the return channel between a call
+// and its caller, pooled return lists, and per-run caches of call sites and
+// function descriptions so that the hot call path does no string work.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "KorParser.h"
+#include "runtime/scope.h"
+#include "runtime/value.h"
+
+struct FunctionRecord;
+class ExprVisitor;
+
+namespace callsupport {
+
+// What a script function looks like to the call machinery, worked out once
+// per run from its FunctionRecord.
+struct FunctionInfo {
+  FunctionRecord* record = nullptr;
+  HashedName name;
+  KorParser::BlockContext* body = nullptr;
+  bool hasParams = false;
+  std::vector<HashedName> paramNames;
+  std::vector<QByteArray> paramWords;  // type words as declared
+  std::vector<int32_t> paramTypes;     // ValueType codes (-1 unknown word)
+  bool hasReturns = false;
+  std::vector<HashedName> returnWords;  // declared return type words (record names)
+  std::vector<int32_t> returnTypes;
+  bool isEntry = false;  // "hs_rukou": may end without fanhui
+};
+
+// One call expression (realCallFun), worked out on its first evaluation.
+struct CallSite {
+  QByteArray name;  // VARNAME, or the method name of a member call
+  uint64_t hash = 0;
+  KorParser::ArgumentListContext* args = nullptr;
+  KorParser::MemberFunAccessContext* member = nullptr;
+  std::vector<KorParser::MultiCallFunContext*> chain;
+  std::vector<QByteArray> chainNames;  // method names of the chained calls
+  FunctionInfo* target = nullptr;      // plain call: the function, found lazily
+  QByteArray receiverText;             // member call: the funobj text
+  QByteArray calledPartText;           // chained calls: owner text of the receivers
+  int32_t line = 0;
+};
+
+// Call-site entry of a call context (created on first use).
+CallSite& callSite(KorParser::RealCallFunContext* call);
+// Function description by name; null when no such function is registered.
+FunctionInfo* functionInfo(const QByteArray& name);
+
+// Marks the evaluation of a call as active; the caches are dropped when a
+// call starts while no other call is active (a new run, or top level).
+struct ActiveCallScope {
+  ActiveCallScope();
+  ~ActiveCallScope();
+};
+
+// The nearest function frame: the innermost script call, or the frame found
+// on the scope stack (the run driver's wrapper), or null at the top level.
+ScopeRecord* nearestFrame();
+// Declared return types of the current function (null when it declares none).
+const FunctionInfo* currentFunctionInfo();
+
+// The return slot of the nearest frame (a slot of its own at the top level).
+ReturnList* callerReturnSlot();
+// Stores a list in that slot; a list already there is released first.
+void setCallerReturn(ReturnList* list);
+// Takes the list out of that slot (the slot is cleared).
+ReturnList* takeCallerReturn();
+
+// Pooled return lists.
+ReturnList* newReturnList();
+// Releases every record (payload freed, record recycled) and recycles the list.
+void releaseReturnList(ReturnList* list);
+// Recycles an empty list (its records have been taken over).
+void recycleReturnList(ReturnList* list);
+
+// A fresh pooled record holding the value: kind = the value's type, payload
+// moved out of the value.
+ScopeRecord* recordFromValue(ExprValue& value, const HashedName* name);
+
+// The built-in method bridge (ExprMethods.cpp) with the method name already
+// in bytes: resolves, checks, pushes the operands, invokes, delivers results.
+void callBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext* call,
+                     antlr4::ParserRuleContext* stmt, ExprValue receiver, const QByteArray& name,
+                     KorParser::ArgumentListContext* args, int flags);
+
+// Message helpers (error paths only).
+inline QString qtext(antlr4::tree::ParseTree* ctx) {
+  return ctx ? QString::fromStdString(ctx->getText()) : QString();
+}
+inline QString qbytes(const QByteArray& b) { return QString::fromUtf8(b); }
+
+}  // namespace callsupport
