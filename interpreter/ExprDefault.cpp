@@ -1,11 +1,12 @@
 // Contexts without an evaluation of their own visit their children.
 #include "ExprVisitor.h"
 
+#include "VisitResult.h"
 #include "runtime/value.h"
 
 ExprValue ExprVisitor::evalValue(antlr4::tree::ParseTree* ctx) {
-  antlrcpp::Any r = ctx->accept(this);
-  return r.as<ExprValue>();
+  VisitResult r = ctx->accept(this);
+  return visitResultAs<ExprValue>(r);
 }
 
 antlrcpp::Any ExprVisitor::visitChildrenDefault(antlr4::tree::ParseTree* ctx) {

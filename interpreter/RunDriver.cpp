@@ -74,13 +74,6 @@ struct Parse {
     tokens = new antlr4::CommonTokenStream(lexer.get());
   }
   void makeParser() { parser = std::make_unique<KorParser>(tokens); }
-  // The script's main parse: lexer and parser report to the listener, which
-  // knows the token stream and the source.
-  void reportScriptErrors(QByteArray* source) {
-    listener.tokens = tokens;
-    listener.source = source;
-    installSyntaxReporting(*parser, &listener, lexer.get());
-  }
   // The prelude and the entry call: only the parser's listeners are
   // replaced; the lexer keeps the runtime's console listener.
   void reportParserErrors() {
@@ -94,6 +87,33 @@ struct Parse {
 };
 
 enum class Stage { Parse, Global, Entry };
+
+// Parses the script with the rule program in two stages: first with SLL
+// prediction and an error strategy that gives up at the first error, which
+// is fast and succeeds for every valid script; only when it fails, again
+// from the start with full LL prediction and the user-facing error
+// reporting, so that syntax errors are reported exactly as before.
+KorParser::ProgramContext* parseProgram(Parse& parse, QByteArray* source) {
+  KorParser& parser = *parse.parser;
+  parse.listener.tokens = parse.tokens;
+  parse.listener.source = source;
+  parse.lexer->removeErrorListeners();
+  parse.lexer->addErrorListener(&parse.listener);
+  parser.removeErrorListeners();
+  parser.setErrorHandler(std::make_shared<antlr4::BailErrorStrategy>());
+  parser.getInterpreter<antlr4::atn::ParserATNSimulator>()->setPredictionMode(
+      antlr4::atn::PredictionMode::SLL);
+  try {
+    return parser.program();
+  } catch (antlr4::ParseCancellationException&) {
+  }
+  parse.tokens->seek(0);
+  parser.reset();
+  parser.getInterpreter<antlr4::atn::ParserATNSimulator>()->setPredictionMode(
+      antlr4::atn::PredictionMode::LL);
+  installSyntaxReporting(parser, &parse.listener, parse.lexer.get());
+  return parser.program();
+}
 
 void printLine(std::ostream& out, const QString& text) {
   out << text.toUtf8().constData() << std::endl;
@@ -212,9 +232,8 @@ int korvelMain(QWidget* host, const QStringList& args, int mode) {
     runFailed = false;
     createGlobalTable();
     main->makeParser();
-    main->reportScriptErrors(&sourceText);
     parsePhase = 1;
-    KorParser::ProgramContext* tree = main->parser->program();
+    KorParser::ProgramContext* tree = parseProgram(*main, &sourceText);
     antlr4::tree::ParseTreeWalker::DEFAULT.walk(blocks.get(), tree);
     parsePhase = 2;
   });
