@@ -1,9 +1,714 @@
-// Placeholder until this area is implemented.
+// The assignment statement: target op value, and the typed definition with an
+// initialiser (zs a = 1;) that runs inside the definition marker.
+//
+// Order of evaluation: the target variable is found (or, for a definition,
+// created), then the right side is evaluated, then the target's indexes and
+// keys, and only then is the place resolved and written. Resolving the place
+// last means that a right side which changes the container (a call that
+// empties the list, reassigns the struct) can never leave a dangling target.
 #include "ExprVisitor.h"
 
+#include "MessageFormat.h"
+#include "TypedStore.h"
+
 #include "runtime/errors.h"
+#include "runtime/scope.h"
+#include "runtime/source_text.h"
 #include "runtime/value.h"
+#include "runtime/value_compare.h"
+#include "runtime/value_dict.h"
+#include "runtime/value_ops.h"
+#include "runtime/workbook.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+
+#include <exception>
+#include <vector>
+
+namespace {
+
+enum RightKind { RK_EXPR, RK_LIST, RK_MAP, RK_STRUCT, RK_EMPTY };
+
+// Releases a value on the way out unless it was handed on.
+struct PendingValue {
+  ExprValue value;
+  bool armed = true;
+  ~PendingValue() {
+    if (armed) freeValue(value);
+  }
+};
+
+// Evaluated index and key cells; released at the end of the statement (a key
+// handed over to a dict is taken out first).
+class IndexCells {
+ public:
+  IndexCells() = default;
+  IndexCells(const IndexCells&) = delete;
+  IndexCells& operator=(const IndexCells&) = delete;
+  ~IndexCells() {
+    for (size_t i = 0; i < count_; ++i) freeValue(at(i));
+  }
+  void add(const ExprValue& v) {
+    if (count_ < kInline)
+      inline_[count_] = v;
+    else
+      extra_.push_back(v);
+    ++count_;
+  }
+  ExprValue& at(size_t i) { return i < kInline ? inline_[i] : extra_[i - kInline]; }
+  size_t size() const { return count_; }
+  void handOver(size_t i) {
+    ExprValue& c = at(i);
+    c.type = VT_EMPTY;
+    c.payload.i64 = 0;
+  }
+
+ private:
+  static constexpr size_t kInline = 4;
+  ExprValue inline_[kInline];
+  std::vector<ExprValue> extra_;
+  size_t count_ = 0;
+};
+
+// True when the assignment is the initialiser of a typed definition:
+// AssignVar <- assginNoEnd <- assign <- defvar.
+bool isDefinitionInitialiser(KorParser::AssignVarContext* ctx) {
+  antlr4::tree::ParseTree* p = ctx->parent;
+  for (int i = 0; i < 2 && p != nullptr; ++i) p = p->parent;
+  if (p == nullptr) return false;
+  return static_cast<antlr4::RuleContext*>(p)->getRuleIndex() == KorParser::RuleDefvar;
+}
+
+QString functionNameForMessage() {
+  try {
+    return currentFunctionQName();
+  } catch (const std::exception&) {
+    return QString();
+  }
+}
+
+class Assignment {
+ public:
+  Assignment(ExprVisitor* visitor, KorParser::AssignVarContext* ctx)
+      : vis_(visitor), ctx_(ctx), target_(ctx->korvar()), right_(ctx->rightvar()) {}
+
+  void run() {
+    op_ = assignOpCode(ctx_->assignOp()->getStart()->getText());
+    nameStd_ = target_->VARNAME()->getSymbol()->getText();
+    name_ = QByteArray::fromRawData(nameStd_.data(), int(nameStd_.size()));
+    hash_ = fnv1a(nameStd_.data(), nameStd_.size());
+    plain_ = target_->children.size() == 1;
+
+    bool isDef = false;
+    int32_t defType = -1;
+    if (isDefinitionInitialiser(ctx_)) {
+      const StatusEntry marker = lastStatusEntry();
+      if (marker.code == LS_DEF_LOCAL || marker.code == LS_DEF_GLOBAL) {
+        isDef = true;
+        globalDef_ = marker.code == LS_DEF_GLOBAL;
+        defType = marker.detail;
+      }
+    }
+    if (isDef) {
+      define(defType);
+    } else {
+      if (statusTop() == LS_RUN_START) {
+        fail(fillMessage(QStringLiteral("错误:行号 %1 语句 %2 quanju_dingyi 全局区域只能进行变量或结构体定义，不能进行赋值行为！"),
+                         lineInGlobalBlock(ctx_), text()));
+      }
+      rec_ = findVariable(name_, hash_, ctx_);
+    }
+
+    evaluateRight();
+
+    switch (rec_->kind) {
+      case VT_INT:
+      case VT_LONG:
+      case VT_DOUBLE:
+      case VT_BOOL:
+      case VT_CHAR:
+      case VT_WCHAR:
+      case VT_BYTES:
+      case VT_STRING: assignScalar(); break;
+      case VT_STRUCT: assignStruct(); break;
+      case VT_LIST: assignList(); break;
+      case VT_DICT: assignDict(); break;
+      case VT_FILE: assignFile(); break;
+      case VT_TIME: assignTime(); break;
+      case VT_EXCEL: assignExcel(); break;
+      default: break;  // function values and internal kinds stay as they are
+    }
+  }
+
+ private:
+  // ---- message parts (error paths only) ----
+  int line() const { return globalDef_ ? lineInGlobalBlock(ctx_) : lineOfContext(ctx_); }
+  QString text() const { return QString::fromStdString(ctx_->getText()); }
+  QString name() const { return QString::fromUtf8(nameStd_.data(), int(nameStd_.size())); }
+  QString rightText() const { return QString::fromStdString(right_->getText()); }
+  QString targetText() const { return QString::fromStdString(target_->getText()); }
+  QString memberName() const { return QString::fromStdString(member_->getText()); }
+  QString varTypeText() const {
+    const ExprValue var = rec_->asValue();
+    return typeDescription(rec_->kind, &var);
+  }
+  QString valueTypeText() const { return typeDescription(v_.value.type, &v_.value); }
+  [[noreturn]] void fail(const QString& message) { raiseScriptError(message); }
+
+  // 3.111 step 2/3: checks, then a new record without a payload.
+  void define(int32_t defType) {
+    if (isReservedWord(name_)) {
+      fail(fillMessage(QStringLiteral("错误:行号 %1 语句 %2 变量 %3 名称使用了kor内部保留关键字，还请改名！"),
+                       lineInGlobalBlock(ctx_), text(), name()));
+    }
+    if (globalDef_) {
+      if (hasGlobal(name_)) {
+        fail(fillMessage(QStringLiteral("错误:行号 %1 语句 %2 变量 %3 在全局作用域已经存在，不能重复定义！"),
+                         lineInGlobalBlock(ctx_), text(), name()));
+      }
+    } else if (findInCurrentBlock(name_)) {
+      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 变量 %3 在当前作用域已经存在，不能重复定义 !"), line(),
+                       text(), name()));
+    }
+    if (op_ != 0) {
+      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 定义变量 %3 只能使用 = 号赋值，不能使用+= *=等符号。"),
+                       line(), text(), name()));
+    }
+    if (defType == VT_STRUCT || !plain_) {
+      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 变量%3 是 %4, 非法的定义语句 ！是否把赋值语句写错为定义 ？"),
+                       line(), text(), name(), typeDescription(defType)));
+    }
+    const QByteArray owned(nameStd_.data(), int(nameStd_.size()));
+    if (globalDef_) {
+      rec_ = takeScopeRecord();
+      rec_->kind = defType;
+    } else {
+      rec_ = pushScopeRecord(defType);
+    }
+    rec_->name.set(owned, hash_);
+    rec_->payload.i64 = 0;
+    rec_->returnSlot = nullptr;
+    if (globalDef_) addGlobal(owned, rec_);
+  }
+
+  void evaluateRight() {
+    antlr4::tree::ParseTree* child = right_->children.empty() ? nullptr : right_->children[0];
+    if (auto* e = dynamic_cast<KorParser::ExprContext*>(child)) {
+      rk_ = RK_EXPR;
+      v_.value = vis_->visit(e).as<ExprValue>();
+    } else if (auto* l = dynamic_cast<KorParser::ListContext*>(child)) {
+      rk_ = RK_LIST;
+      v_.value = vis_->visitList(l).as<ExprValue>();
+    } else if (auto* m = dynamic_cast<KorParser::MapContext*>(child)) {
+      rk_ = RK_MAP;
+      v_.value = vis_->visitMap(m).as<ExprValue>();
+    } else if (auto* s = dynamic_cast<KorParser::StRightVarContext*>(child)) {
+      rk_ = RK_STRUCT;
+      v_.value = vis_->visitStRightVar(s).as<ExprValue>();
+    } else {
+      rk_ = RK_EMPTY;
+    }
+  }
+
+  // Evaluates the index expressions of the target in order.
+  void evaluateIndexes(IndexCells& cells, bool listOnly) {
+    for (size_t i = 0; i < indexes_.size(); ++i) {
+      const ExprValue v = vis_->visit(indexes_[i]->expr()).as<ExprValue>();
+      cells.add(v);
+      if (listOnly && v.type != VT_INT) {
+        fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 列表访问元素第 %3 个序号类型错误，列表索引只能是int32 整数类型!"),
+                         line(), text(), int(i)));
+      }
+    }
+  }
+
+  void readSuffixes() {
+    if (plain_) return;
+    indexes_ = target_->listindex();
+    member_ = target_->stMemVar();
+  }
+
+  // The member cell of a struct value, or null when there is no such member.
+  ExprValue* memberCell(StructValue* st) {
+    if (st == nullptr) return nullptr;
+    const int idx = structMemberIndex(st->typeName.toStdString(), member_->getText(), ctx_);
+    if (idx < 0 || st->members == nullptr || size_t(idx) >= st->members->size()) return nullptr;
+    return st->members->at(size_t(idx));
+  }
+
+  // ---- numbers, booleans, characters and strings ----
+  void assignScalar() {
+    if (rk_ != RK_EXPR) {
+      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 变量%3 是 %4 ，赋值右值 %5 不是可匹配的合法类型，不能把kong、列表、字典类型、不同的结构类型等赋值给变量 %3"),
+                       line(), text(), name(), varTypeText(), rightText()));
+    }
+    if (!plain_) {
+      readSuffixes();
+      if ((rec_->kind == VT_BYTES || rec_->kind == VT_STRING) && member_ == nullptr) {
+        assignCharacterOfString();
+        return;
+      }
+      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 变量 %3 是 %4 ,非法或未知求值或访问语句 %5, 变量 %3 不能进行 [] 或 . 操作访问！ "),
+                       line(), text(), name(), varTypeText(), targetText()));
+    }
+    const int code = storeToRecord(rec_, &v_.value, ctx_, true, op_);
+    if (code < 0) {
+      fail(fillMessage(QStringLiteral("错误:行号 %1 语句 %2 变量 %3 是 %4，无法使用 %5 %6 进行赋值 ！"), line(), text(),
+                       name(), varTypeText(), valueTypeText(), valueToText(v_.value)));
+    }
+  }
+
+  // s[i] = c on a zfc or string variable; the operator is not applied.
+  void assignCharacterOfString() {
+    if (indexes_.size() > 1) {
+      fail(fillMessage(QStringLiteral("错误:行号 %1 语句 %2 变量 %3[%4] 是字符类型，无法继续后续的[]操作！"), line(),
+                       text(), name(), QString::fromStdString(indexes_[0]->getText())));
+    }
+    IndexCells cells;
+    evaluateIndexes(cells, false);
+    const ExprValue& iv = cells.at(0);
+    const qint64 index = (iv.type == VT_INT || iv.type == VT_LONG) ? qint64(iv.asInt64()) : qint64(-1);
+    const bool bytes = rec_->kind == VT_BYTES;
+    qint64 length = 0;
+    if (bytes) {
+      if (rec_->payload.bytes != nullptr) length = rec_->payload.bytes->size();
+    } else if (rec_->payload.str != nullptr) {
+      length = rec_->payload.str->size();
+    }
+    if (index < 0 || index >= length) {
+      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 变量 %3 下标访问越界，%3 长度是 %4, 下标值是 %5"), line(),
+                       text(), name(), length, index));
+    }
+    const ExprValue& v = v_.value;
+    if (bytes) {
+      if (v.type != VT_CHAR) {
+        fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 变量 %3[%4] 是字符串的一个字节，只能用字符类型赋值，当前赋值类型是 %5"),
+                         line(), text(), name(), index, valueTypeText()));
+      }
+      (*rec_->payload.bytes)[int(index)] = v.payload.c;
+      return;
+    }
+    uint16_t unit;
+    if (v.type == VT_CHAR) {
+      unit = uint8_t(v.payload.c);
+    } else if (v.type == VT_WCHAR) {
+      unit = v.payload.u16;
+    } else if (v.type == VT_INT) {
+      if (v.payload.i32 < 0 || v.payload.i32 > 65535) {
+        fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 宽字符使用整数合法赋值范围是0-65535，赋值是%3 无效越界 "),
+                         line(), text(), v.payload.i32));
+      }
+      unit = uint16_t(v.payload.i32);
+    } else {
+      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 宽字符合法赋值类型是字符、宽字符、整数。当前赋值类型是 %3"),
+                       line(), text(), valueTypeText()));
+    }
+    (*rec_->payload.str)[int(index)] = QChar(unit);
+  }
+
+  // ---- structs ----
+  void assignStruct() {
+    if (rk_ == RK_LIST || rk_ == RK_MAP || rk_ == RK_EMPTY) {
+      fail(fillMessage(QStringLiteral("行号 %1 语句 %2 结构体赋值右值 %3 不是合法类型，不能把列表或字典类型赋值给结构体 %4"),
+                       line(), text(), rightText(), name()));
+    }
+    readSuffixes();
+    if (!indexes_.empty()) {
+      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 变量 %3 是 %4 ,非法的求值或访问语句 %5 "), line(), text(),
+                       name(), varTypeText(), targetText()));
+    }
+    StructValue* st = rec_->payload.st;
+    const QByteArray varType = st != nullptr ? st->typeName : QByteArray();
+    if (member_ != nullptr) {
+      ExprValue* cell = memberCell(st);
+      if (cell == nullptr) {
+        fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 结构体 %3 没有成员变量 %4 !"), line(), text(), varType,
+                         memberName()));
+      }
+      storeToCell(cell, &v_.value, ctx_, true, op_);
+      return;
+    }
+    if (rk_ == RK_STRUCT) {
+      const std::string initName = right_->stRightVar()->VARNAME()->getSymbol()->getText();
+      if (QByteArray::fromStdString(initName) != varType) {
+        fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 结构体类型不一致，无法赋值。变量 %3 是 %4类型，表达式是 %5 类型！"),
+                         line(), text(), name(), varType, initName));
+      }
+    } else if (v_.value.type != VT_STRUCT || v_.value.payload.st == nullptr ||
+               v_.value.payload.st->typeName != varType) {
+      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 结构体类型不一致，无法赋值。变量 %3 是 %4类型，表达式 %5 是 %6 ！"),
+                       line(), text(), name(), varType, rightText(), valueTypeText()));
+    }
+    // compound operators act as "=" on whole structs
+    storeToRecord(rec_, &v_.value, ctx_, true, 0);
+  }
+
+  // ---- lists ----
+  void assignList() {
+    readSuffixes();
+    if (indexes_.empty()) {
+      if (member_ != nullptr) {
+        fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 列表 %3 不是结构体类型，无法访问成员变量 %4 !"),
+                         functionNameForMessage(), text(), name(), memberName()));
+      }
+      wholeList();
+      return;
+    }
+    IndexCells cells;
+    evaluateIndexes(cells, true);
+    ValueList* list = rec_->payload.list;
+    ExprValue* elem = nullptr;
+    const size_t n = cells.size();
+    for (size_t i = 0; i < n; ++i) {
+      const int32_t k = cells.at(i).payload.i32;
+      if (list == nullptr || k < 0 || size_t(k) >= list->size()) {
+        fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 多层列表访问元素第 %3 个序号类型错误，列表越界或不是列表类型的非法访问!"),
+                         line(), text(), k));
+      }
+      elem = (*list)[size_t(k)];
+      if (i + 1 < n) {
+        if (elem->type != VT_LIST) {
+          fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 多层列表非法范围，列表 %3 第 %4 层元素，已经不是列表类型!"),
+                           line(), text(), name(), int(i)));
+        }
+        list = elem->payload.list;
+      }
+    }
+    if (member_ != nullptr) {
+      storeIntoElementMember(elem, int(n - 1), false);
+      return;
+    }
+    storeIntoListElement(elem);
+  }
+
+  void wholeList() {
+    switch (rk_) {
+      case RK_LIST: break;
+      case RK_EXPR:
+        if (v_.value.type == VT_LIST) break;
+        fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 不能把非列表类型语句 %3 赋值给列表 %4 !"),
+                         functionNameForMessage(), text(), rightText(), name()));
+      case RK_MAP:
+        fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 不能把字典类型 %3 赋值给列表 %4 !"),
+                         functionNameForMessage(), text(), rightText(), name()));
+      default:
+        fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 不能把表达式类型 %3 赋值给列表 %4 !"),
+                         functionNameForMessage(), text(), rightText(), name()));
+    }
+    storeToRecord(rec_, &v_.value, ctx_, true, 0);
+  }
+
+  // A list element takes the value's type; "+=" and the other operators
+  // combine with the element's current value (keeping its type) instead.
+  void storeIntoListElement(ExprValue* elem) {
+    switch (rk_) {
+      case RK_LIST:
+      case RK_STRUCT:
+        replaceCell(elem);
+        return;
+      case RK_MAP:
+        fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 不能把字典类型 %3 赋值给列表 %4 !"),
+                         functionNameForMessage(), text(), rightText(), name()));
+      case RK_EMPTY:
+        fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 不能把 kong 赋值给列表 %3 的元素！"), line(), text(),
+                         name()));
+      case RK_EXPR:
+        break;
+    }
+    if (v_.value.type == VT_DICT) {
+      fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 不能把字典类型 %3 赋值给列表 %4 或其元素值!"),
+                       functionNameForMessage(), text(), rightText(), name()));
+    }
+    if (op_ != 0 && elem->type != VT_EMPTY) {
+      storeToCell(elem, &v_.value, ctx_, true, op_);
+      return;
+    }
+    if (elem->type == v_.value.type) {
+      storeToCell(elem, &v_.value, ctx_, true, 0);
+      return;
+    }
+    replaceCell(elem);
+  }
+
+  // The cell's old payload goes; it takes the value and its type.
+  void replaceCell(ExprValue* cell) {
+    freeValue(*cell);
+    cell->type = v_.value.type;
+    cell->payload.i64 = 0;
+    storeToCell(cell, &v_.value, ctx_, true, 0);
+  }
+
+  // a[i].x = v, d[k].x = v: the element must be a struct with that member.
+  void storeIntoElementMember(ExprValue* elem, int position, bool fromDict) {
+    if (elem == nullptr || elem->type != VT_STRUCT || elem->payload.st == nullptr) {
+      if (fromDict) {
+        fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 字典 %3 不是结构体类型，无法访问成员变量 %4 !"),
+                         functionNameForMessage(), text(), name(), memberName()));
+      }
+      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 列表第 %3 个序列元素不是结构体类型，无法访问成员变量 %4 !"),
+                       line(), text(), position, memberName()));
+    }
+    ExprValue* cell = memberCell(elem->payload.st);
+    if (cell == nullptr) {
+      if (fromDict) {
+        fail(fillMessage(QStringLiteral("错误：行号%1 语句 %2 结构体 %3 没有成员变量 %4 !"), line(), text(),
+                         elem->payload.st->typeName, memberName()));
+      }
+      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 列表第 %3 个元素的结构体类型 %4 没有成员变量 %5 !"), line(),
+                       text(), position, elem->payload.st->typeName, memberName()));
+    }
+    if (rk_ != RK_EXPR) {
+      if (fromDict) {
+        fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 不能把表达式类型 %3 赋值给结构体变量 %4 !"),
+                         functionNameForMessage(), text(), rightText(), targetText()));
+      }
+      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 不能把表达式类型 %3 赋值给结构体变量 %4 !"), line(),
+                       text(), rightText(), targetText()));
+    }
+    storeToCell(cell, &v_.value, ctx_, true, op_);
+  }
+
+  // ---- dicts ----
+  void assignDict() {
+    readSuffixes();
+    if (indexes_.empty()) {
+      if (member_ != nullptr) {
+        fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 字典 %3 不是结构体类型，无法访问成员变量 %4 !"), line(),
+                         text(), name(), memberName()));
+      }
+      wholeDict();
+      return;
+    }
+    IndexCells cells;
+    evaluateIndexes(cells, false);
+    const size_t n = cells.size();
+    ValueDict* dict = rec_->payload.dict;
+    ValueList* list = nullptr;  // set once a key gave a list
+    size_t listKey = 0;         // the index of that key
+    int listLevel = 0;
+    ExprValue* cell = nullptr;
+    bool inList = false;
+    for (size_t i = 0; i < n; ++i) {
+      ExprValue& key = cells.at(i);
+      const bool last = i + 1 == n;
+      if (list == nullptr) {
+        if (!isKeyType(key)) {
+          fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 字典%3 访问元素第 %4 个关键字 %5 类型错误，字典关键字索引只能是整数、字符、字符串类型!"),
+                           line(), text(), name(), int(i), QString::fromStdString(indexes_[i]->getText())));
+        }
+        ValueDict::Node* node = dict != nullptr ? dict->find(key) : nullptr;
+        if (node == nullptr) {
+          if (last && dict != nullptr) {
+            insertEntry(dict, cells, i);
+            return;
+          }
+          fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 字典关键字key %3 对应值不存在，无法继续加入子项目！"),
+                           line(), text(), QString::fromStdString(indexes_[i]->getText())));
+        }
+        cell = node->value;
+        if (last) break;
+        if (cell->type == VT_DICT) {
+          dict = cell->payload.dict;
+        } else if (cell->type == VT_LIST) {
+          list = cell->payload.list;
+          listKey = i;
+          listLevel = 0;
+        } else {
+          fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 字典关键字key %3 对应值是 %4，不是字典或列表，无法继续访问子项目！"),
+                           line(), text(), QString::fromStdString(indexes_[i]->getText()),
+                           typeDescription(cell->type, cell)));
+        }
+        continue;
+      }
+      // a list held as a dict value
+      if (key.type != VT_INT) {
+        fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 列表访问元素第 %3 个序号类型错误，列表索引只能是int32 整数类型!"),
+                         functionNameForMessage(), text(), int(i)));
+      }
+      const int32_t k = key.payload.i32;
+      if (k < 0 || size_t(k) >= list->size()) {
+        fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 多层列表访问元素第 %3 个序号类型错误，列表越界或不是列表类型的非法访问!"),
+                         functionNameForMessage(), text(), k));
+      }
+      cell = (*list)[size_t(k)];
+      if (last) {
+        inList = true;
+        break;
+      }
+      if (cell->type != VT_LIST) {
+        fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 字典值的多层列表非法范围，字典 %3 关键字 %4 对应值，其第 %5 层元素，已经不是列表类型!"),
+                         functionNameForMessage(), text(), name(),
+                         QString::fromStdString(indexes_[listKey]->getText()), listLevel));
+      }
+      list = cell->payload.list;
+      ++listLevel;
+    }
+
+    if (member_ != nullptr) {
+      storeIntoElementMember(cell, int(n - 1), true);
+      return;
+    }
+    if (inList) {
+      storeIntoListElement(cell);
+      return;
+    }
+    switch (rk_) {
+      case RK_EMPTY:
+        fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 不能把 kong 赋值给字典 %3 的元素！"), line(), text(),
+                         name()));
+      case RK_EXPR: storeToCell(cell, &v_.value, ctx_, true, op_); return;
+      default: replaceCell(cell); return;  // a literal or initialiser replaces the value
+    }
+  }
+
+  // d[k] = v with k absent: the value is inserted unchanged.
+  void insertEntry(ValueDict* dict, IndexCells& cells, size_t i) {
+    if (member_ != nullptr) {
+      fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 字典 %3 不是结构体类型，无法访问成员变量 %4 !"),
+                       functionNameForMessage(), text(), name(), memberName()));
+    }
+    if (rk_ == RK_EMPTY) {
+      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 不能把 kong 赋值给字典 %3 的元素！"), line(), text(),
+                       name()));
+    }
+    const std::pair<ValueDict::Node*, bool> slot = dictEmplace(dict, cells.at(i));
+    if (!slot.second) return;  // cannot happen: the key was just looked up
+    cells.handOver(i);
+    slot.first->value = moveValueToPool(v_.value);
+    v_.armed = false;
+  }
+
+  void wholeDict() {
+    switch (rk_) {
+      case RK_MAP: break;
+      case RK_EXPR:
+        if (v_.value.type == VT_DICT) break;
+        fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 不能把非字典类型语句 %3 赋值给字典 %4 !"),
+                         functionNameForMessage(), text(), rightText(), name()));
+      default:
+        fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 不能把表达式类型 %3 赋值给字典 %4 !"),
+                         functionNameForMessage(), text(), rightText(), name()));
+    }
+    storeToRecord(rec_, &v_.value, ctx_, true, 0);
+  }
+
+  // ---- files, times, workbooks ----
+  void rejectSuffixes() {
+    if (plain_) return;
+    fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 变量 %3 是 %4 ,非法或未知求值或访问语句 %5, 变量 %3 不能进行 [] 或 . 操作访问！ "),
+                     line(), text(), name(), varTypeText(), targetText()));
+  }
+
+  void clearRecord() {
+    const int32_t kind = rec_->kind;
+    releaseScopeRecord(rec_);
+    rec_->kind = kind;
+    rec_->payload.i64 = 0;
+  }
+
+  void assignFile() {
+    rejectSuffixes();
+    if (rk_ == RK_EMPTY) {
+      clearRecord();
+      return;
+    }
+    if (rk_ != RK_EXPR) {
+      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 文件赋值右值 %3 不是合法类型，只能把文件、字符串路径、或 kong 赋值给文件类型变量 %4"),
+                       line(), text(), rightText(), name()));
+    }
+    if (v_.value.type == VT_FILE) {
+      storeToRecord(rec_, &v_.value, ctx_, true, 0);
+      return;
+    }
+    if (v_.value.type != VT_BYTES) {
+      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 给文件变量赋值时，文件路径 %3 必须是字符串类型 !"), line(),
+                       text(), rightText()));
+    }
+    const QByteArray* path = v_.value.payload.bytes;
+    if (path == nullptr || path->isEmpty()) {
+      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 给文件变量赋值时，文件路径 %3 不能是空字符串 !"), line(),
+                       text(), rightText()));
+    }
+    FileValue* file = new FileValue;
+    file->info = new QFileInfo(QString::fromUtf8(*path));
+    addSharedRef(file);
+    clearRecord();
+    rec_->payload.file = file;
+  }
+
+  void assignTime() {
+    rejectSuffixes();
+    if (rk_ == RK_EMPTY) {
+      clearRecord();
+      rec_->payload.time = new QDateTime();
+      return;
+    }
+    if (rk_ != RK_EXPR) {
+      fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 时间赋值右值 %3 不是合法类型，只能把时间变量、或 kong 赋值给时间类型变量 %4"),
+                       functionNameForMessage(), text(), rightText(), name()));
+    }
+    if (v_.value.type != VT_TIME) {
+      fail(fillMessage(QStringLiteral("错误：函数%1 语句 %2 给时间变量赋值时，右值 %3 必须是时间类型 !"),
+                       functionNameForMessage(), text(), rightText()));
+    }
+    storeToRecord(rec_, &v_.value, ctx_, true, 0);
+  }
+
+  void assignExcel() {
+    rejectSuffixes();
+    if (rk_ == RK_EMPTY) {
+      clearRecord();
+      rec_->payload.excel = newWorkbookValue(QByteArray());
+      return;
+    }
+    if (rk_ != RK_EXPR) {
+      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 Excel 表格赋值右值 %3 不是合法类型，只能把Excel、字符串路径、或 kong 赋值给Excel 类型变量 %4"),
+                       line(), text(), rightText(), name()));
+    }
+    if (v_.value.type == VT_EXCEL) {
+      storeToRecord(rec_, &v_.value, ctx_, true, 0);
+      return;
+    }
+    if (v_.value.type != VT_BYTES) {
+      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 给Excel变量赋值时，文件路径 %3 必须是字符串类型 !"), line(),
+                       text(), rightText()));
+    }
+    const QByteArray path = v_.value.payload.bytes != nullptr ? *v_.value.payload.bytes : QByteArray();
+    clearRecord();
+    rec_->payload.excel = newWorkbookValue(path);
+  }
+
+  // A workbook value whose document is constructed but neither created nor
+  // opened.
+  static ExcelValue* newWorkbookValue(const QByteArray& path) {
+    ExcelValue* e = new ExcelValue;
+    e->doc = new Workbook(QString(), false);
+    e->path = path;
+    addSharedRef(e);
+    return e;
+  }
+
+  ExprVisitor* vis_;
+  KorParser::AssignVarContext* ctx_;
+  KorParser::KorvarContext* target_;
+  KorParser::RightvarContext* right_;
+  int op_ = 0;
+  std::string nameStd_;
+  QByteArray name_;
+  uint64_t hash_ = 0;
+  bool plain_ = true;
+  bool globalDef_ = false;
+  ScopeRecord* rec_ = nullptr;
+  RightKind rk_ = RK_EMPTY;
+  PendingValue v_;
+  std::vector<KorParser::ListindexContext*> indexes_;
+  KorParser::StMemVarContext* member_ = nullptr;
+};
+
+}  // namespace
 
 antlrcpp::Any ExprVisitor::visitAssignVar(KorParser::AssignVarContext* ctx) {
-  raiseScriptError(QStringLiteral("错误：visitAssignVar 尚未实现"));
+  Assignment(this, ctx).run();
+  return 0;
 }

@@ -1,25 +1,399 @@
-// Placeholder until this area is implemented.
+// Struct declarations, typed and struct variable definitions, struct
+// assignment forms and struct initialisers.
 #include "ExprVisitor.h"
 
+#include "TypedStore.h"
+
 #include "runtime/errors.h"
+#include "runtime/scope.h"
+#include "runtime/source_text.h"
+#include "runtime/type_words.h"
 #include "runtime/value.h"
+#include "runtime/value_compare.h"
+#include "runtime/value_ops.h"
+#include "runtime/workbook.h"
+
+#include <QDateTime>
+#include <QRegularExpression>
+#include <QRegularExpressionMatch>
+#include <QRegularExpressionMatchIterator>
+
+namespace {
+
+QString ctxText(antlr4::ParserRuleContext* ctx) { return QString::fromStdString(ctx->getText()); }
+
+QByteArray tokenBytes(antlr4::tree::TerminalNode* node) {
+  return QByteArray::fromStdString(node->getSymbol()->getText());
+}
+
+// Releases a value on the way out unless it was handed on.
+struct PendingValue {
+  ExprValue value;
+  bool armed = true;
+  ~PendingValue() {
+    if (armed) freeValue(value);
+  }
+};
+
+// Keeps the definition marker for exactly one definition: popped normally at
+// the end, and cut back on the way out of an error, so that a failed global
+// definition cannot leave its marker above the run-start status.
+class DefinitionMarker {
+ public:
+  explicit DefinitionMarker(StatusEntry entry) {
+    pushStatusEntry(entry);
+    depth_ = statusStack()->size();
+  }
+  ~DefinitionMarker() {
+    if (done_) return;
+    StatusStack* s = statusStack();
+    if (s != nullptr && s->size() >= depth_) s->resize(depth_ - 1);
+  }
+  void pop() {
+    popStatus();
+    done_ = true;
+  }
+
+ private:
+  size_t depth_ = 0;
+  bool done_ = false;
+};
+
+// Initial value of a typed variable defined without an initialiser.
+void setInitialPayload(int32_t code, ValuePayload& p) {
+  p.i64 = 0;
+  switch (code) {
+    case VT_DOUBLE: p.d = double(0.1f); break;  // 0.10000000149011612
+    case VT_CHAR: p.c = 'a'; break;
+    case VT_WCHAR: p.u16 = 'a'; break;
+    case VT_BYTES: p.bytes = new QByteArray(); break;
+    case VT_STRING: p.str = new QString(); break;
+    case VT_LIST: p.list = newValueList(); break;
+    case VT_DICT: p.dict = newValueDict(); break;
+    case VT_TIME: p.time = new QDateTime(); break;
+    case VT_EXCEL: {
+      ExcelValue* e = new ExcelValue;
+      e->doc = new Workbook(QString(), false);
+      addSharedRef(e);
+      p.excel = e;
+      break;
+    }
+    default: break;
+  }
+}
+
+// The description of a struct type; raises when the name is not a declared
+// struct (also when it names a global that is no struct description).
+ScopeRecord* structDescription(const QByteArray& name, antlr4::ParserRuleContext* ctx) {
+  ScopeRecord* desc = findGlobal(name, ctx, true);
+  if (desc == nullptr || desc->kind != VT_STRUCT_DESC || desc->payload.names == nullptr) {
+    raiseScriptError(
+        QStringLiteral("错误：行号 %1 找不到结构体类型 %2，语句 %3 结构体没有定义！类型 %2 不是基本类型关键字或结构体名称，是不是写错？")
+            .arg(lineOfContext(ctx))
+            .arg(QString::fromUtf8(name))
+            .arg(contextSourceText(ctx)));
+  }
+  return desc;
+}
+
+// A new struct value of a declared type. Without an initialiser byte-string
+// and string members start empty; every other member (and every member when
+// an initialiser follows) starts with a zero payload.
+StructValue* newStructValue(const QByteArray& typeName, const ByteStringList& names, bool initialised) {
+  StructValue* sv = new StructValue;
+  sv->typeName = typeName;
+  sv->builtinCode = typeRegistryCode(typeName);
+  const int n = names.size() / 2;
+  if (n > 0) {
+    sv->members = new std::vector<ExprValue*>;
+    sv->members->reserve(size_t(n));
+    for (int i = 0; i < n; ++i) {
+      ExprValue* c = takeValueCell();
+      c->owner = nullptr;
+      c->type = typeCodeOfKeyword(names.at(n + i));
+      c->payload.i64 = 0;
+      if (!initialised) {
+        if (c->type == VT_BYTES)
+          c->payload.bytes = new QByteArray();
+        else if (c->type == VT_STRING)
+          c->payload.str = new QString();
+      }
+      sv->members->push_back(c);
+    }
+  }
+  switch (sv->builtinCode) {
+    case VT_REGEXP: sv->native = QRegularExpression(); break;
+    case VT_REGMATCH: sv->native = QRegularExpressionMatch(); break;
+    case VT_REGMATCHITER: sv->native = QRegularExpressionMatchIterator(); break;
+    default: break;
+  }
+  return sv;
+}
+
+}  // namespace
 
 antlrcpp::Any ExprVisitor::visitDeclareStruct(KorParser::DeclareStructContext* ctx) {
-  raiseScriptError(QStringLiteral("错误：visitDeclareStruct 尚未实现"));
+  if (statusTop() != LS_RUN_START) {
+    raiseScriptError(QStringLiteral("错误：语句 %1 结构体的声明，只能在全局区域中！").arg(ctxText(ctx)));
+  }
+  const QByteArray name = tokenBytes(ctx->VARNAME());
+  if (hasGlobal(name)) {
+    raiseScriptError(QStringLiteral("错误：语句 %1 全局区域变量 %2 重复定义 ！")
+                         .arg(ctxText(ctx))
+                         .arg(QString::fromUtf8(name)));
+  }
+  ByteStringList* names = new ByteStringList;
+  const std::vector<KorParser::Struct_varContext*> vars = ctx->struct_body()->struct_var();
+  for (KorParser::Struct_varContext* v : vars) names->append(tokenBytes(v->VARNAME()));
+  for (KorParser::Struct_varContext* v : vars) names->append(tokenBytes(v->TYPE_ID()));
+  ScopeRecord* rec = takeScopeRecord();
+  rec->name = name;
+  rec->kind = VT_STRUCT_DESC;
+  rec->payload.i64 = 0;
+  rec->payload.names = names;
+  rec->returnSlot = nullptr;
+  addGlobal(name, rec);
+  return 0;
 }
 
 antlrcpp::Any ExprVisitor::visitDefvar(KorParser::DefvarContext* ctx) {
-  raiseScriptError(QStringLiteral("错误：visitDefvar 尚未实现"));
+  const std::string keyword = ctx->TYPE_ID()->getSymbol()->getText();
+  const int32_t code = typeCodeOfKeyword(QByteArray::fromRawData(keyword.data(), int(keyword.size())));
+  const bool global = statusTop() == LS_RUN_START;
+  DefinitionMarker marker({global ? LS_DEF_GLOBAL : LS_DEF_LOCAL, code});
+
+  if (ctx->assign() != nullptr) {
+    visit(ctx->assign());
+    marker.pop();
+    return 0;
+  }
+
+  for (antlr4::tree::TerminalNode* node : ctx->VARNAME()) {
+    const QByteArray name = tokenBytes(node);
+    if (isReservedWord(name)) {
+      raiseScriptError(QStringLiteral("错误:行号 %1 语句 %2 变量 %3 名称使用了kor内部保留关键字，还请改名！")
+                           .arg(lineInGlobalBlock(ctx))
+                           .arg(ctxText(ctx))
+                           .arg(QString::fromUtf8(name)));
+    }
+    ScopeRecord* rec;
+    if (global) {
+      if (hasGlobal(name)) {
+        raiseScriptError(QStringLiteral("错误:行号 %1 语句 %2 变量 %3 在全局作用域已经存在，不能重复定义！")
+                             .arg(lineInGlobalBlock(ctx))
+                             .arg(contextSourceText(ctx))
+                             .arg(QString::fromUtf8(name)));
+      }
+      rec = takeScopeRecord();
+      rec->kind = code;
+    } else {
+      if (findInCurrentBlock(name)) {
+        raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 变量 %3 在当前作用域已经存在，不能重复定义 !")
+                             .arg(lineOfContext(ctx))
+                             .arg(contextSourceText(ctx))
+                             .arg(QString::fromUtf8(name)));
+      }
+      rec = pushScopeRecord(code);
+    }
+    rec->name = name;
+    rec->returnSlot = nullptr;
+    setInitialPayload(code, rec->payload);
+    if (global) addGlobal(name, rec);
+  }
+  marker.pop();
+  return 0;
 }
 
 antlrcpp::Any ExprVisitor::visitDefstvar(KorParser::DefstvarContext* ctx) {
-  raiseScriptError(QStringLiteral("错误：visitDefstvar 尚未实现"));
+  const std::vector<antlr4::tree::TerminalNode*> typeNodes = ctx->VARNAME();
+  const QByteArray typeName = tokenBytes(typeNodes.at(0));
+  for (size_t i = 1; i < typeNodes.size(); ++i) {
+    const QByteArray other = tokenBytes(typeNodes[i]);
+    if (other != typeName) {
+      raiseScriptError(
+          QStringLiteral("错误：行号 %1 语句 %2 结构类型 %3 与 前面类型 %4 不一样， 一次性定义多个结构体时，必须都是同一个类型的结构体！")
+              .arg(lineOfContext(ctx))
+              .arg(ctxText(ctx))
+              .arg(QString::fromUtf8(other))
+              .arg(QString::fromUtf8(typeName)));
+    }
+  }
+  ScopeRecord* desc = structDescription(typeName, ctx);
+  const bool global = statusTop() == LS_RUN_START;
+
+  for (KorParser::OnestContext* one : ctx->onest()) {
+    KorParser::AssignStOneContext* init = one->assignStOne();
+    const QByteArray name = tokenBytes(init != nullptr ? init->VARNAME() : one->VARNAME());
+    if (global) {
+      if (hasGlobal(name)) {
+        raiseScriptError(QStringLiteral("错误:行号 %1 语句 %2 变量 %3 在全局作用域已经存在，不能重复定义！")
+                             .arg(lineInGlobalBlock(ctx))
+                             .arg(contextSourceText(ctx))
+                             .arg(QString::fromUtf8(name)));
+      }
+    } else if (findInCurrentBlock(name)) {
+      raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 变量 %3 在当前作用域已经存在，不能重复定义 !")
+                           .arg(lineOfContext(ctx))
+                           .arg(contextSourceText(ctx))
+                           .arg(QString::fromUtf8(name)));
+    }
+    StructValue* sv = newStructValue(typeName, *desc->payload.names, init != nullptr);
+    ScopeRecord* rec;
+    if (global) {
+      rec = takeScopeRecord();
+      rec->kind = VT_STRUCT;
+    } else {
+      rec = pushScopeRecord(VT_STRUCT);
+    }
+    rec->name = name;
+    rec->returnSlot = nullptr;
+    rec->payload.i64 = 0;
+    rec->payload.st = sv;
+    if (global) addGlobal(name, rec);
+    if (init != nullptr) visitAssignStOne(init);
+  }
+  return 0;
 }
 
 antlrcpp::Any ExprVisitor::visitAssignStOne(KorParser::AssignStOneContext* ctx) {
-  raiseScriptError(QStringLiteral("错误：visitAssignStOne 尚未实现"));
+  const QByteArray name = tokenBytes(ctx->VARNAME());
+
+  if (ctx->stFromExpr() != nullptr) {
+    // Point p = q;   RegExp r = "a+";
+    PendingValue v;
+    v.value = visit(ctx->stFromExpr()->expr()).as<ExprValue>();
+    ScopeRecord* rec = lookupVariable(name, fnv1a(name));
+    if (rec == nullptr) {
+      raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 找不到变量%3 或者不在当前可见作用域!")
+                           .arg(lineOfContext(ctx))
+                           .arg(ctxText(ctx))
+                           .arg(QString::fromUtf8(name)));
+    }
+    const QByteArray varType =
+        rec->kind == VT_STRUCT && rec->payload.st != nullptr ? rec->payload.st->typeName : QByteArray();
+    if (v.value.type == VT_STRUCT && v.value.payload.st != nullptr && v.value.payload.st->typeName == varType) {
+      releaseScopeRecord(rec);
+      rec->kind = VT_STRUCT;
+      storeToRecord(rec, &v.value, ctx, true, 0);
+      return 0;
+    }
+    if (scopeRecordStructCode(rec) == VT_REGEXP && (v.value.type == VT_BYTES || v.value.type == VT_STRING)) {
+      StructValue* sv = rec->payload.st;
+      QString pattern;
+      if (v.value.type == VT_BYTES) {
+        if (v.value.payload.bytes != nullptr) pattern = QString::fromUtf8(*v.value.payload.bytes);
+      } else if (v.value.payload.str != nullptr) {
+        pattern = *v.value.payload.str;
+      }
+      QRegularExpression* re = std::any_cast<QRegularExpression>(&sv->native);
+      if (re == nullptr) {
+        sv->native = QRegularExpression();
+        re = std::any_cast<QRegularExpression>(&sv->native);
+      }
+      re->setPattern(pattern);
+      if (sv->members != nullptr && !sv->members->empty()) storeToCell(sv->members->at(0), &v.value, ctx, true, 0);
+      return 0;
+    }
+    raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 结构体类型不一样，不能把 %3 的值，赋值给类型为%4 的变量 %5")
+                         .arg(lineOfContext(ctx))
+                         .arg(ctxText(ctx))
+                         .arg(typeDescription(v.value.type, &v.value))
+                         .arg(QString::fromUtf8(varType))
+                         .arg(QString::fromUtf8(name)));
+  }
+
+  // p = {1, "a"};   Point p = {1, "a"};
+  ScopeRecord* rec = findVariable(name, fnv1a(name), ctx);
+  if (rec->kind != VT_STRUCT || rec->payload.st == nullptr || rec->payload.st->members == nullptr ||
+      rec->payload.st->members->empty()) {
+    return 0;
+  }
+  StructValue* sv = rec->payload.st;
+  const QByteArray typeName = sv->typeName;
+  ScopeRecord* desc = structDescription(typeName, ctx);
+  const ByteStringList& names = *desc->payload.names;
+  const int n = names.size() / 2;
+  const std::vector<KorParser::ExprContext*> exprs = ctx->expr();
+  if (size_t(n) != exprs.size() || size_t(n) != sv->members->size()) {
+    raiseScriptError(
+        QStringLiteral("错误：行号 %1 语句 %2 结构体 %3 类型 %4 需要 %5个参数，赋值结构体有%6个参数，个数无法匹配!")
+            .arg(lineOfContext(ctx))
+            .arg(ctxText(ctx))
+            .arg(QString::fromUtf8(name))
+            .arg(QString::fromUtf8(typeName))
+            .arg(n)
+            .arg(exprs.size()));
+  }
+  for (int i = 0; i < n; ++i) {
+    PendingValue v;
+    v.value = visit(exprs[size_t(i)]).as<ExprValue>();
+    // the member may have gone while the expression ran (p reassigned)
+    if (rec->payload.st != sv) sv = rec->payload.st;
+    if (sv == nullptr || sv->members == nullptr || size_t(i) >= sv->members->size()) return 0;
+    ExprValue* member = sv->members->at(size_t(i));
+    if (v.value.type != member->type && convertForAssign(member->type, v.value.type, false, false, v.value) < 0) {
+      raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 结构体第%3 个参数 %4 需要%5，赋值类型是%6, 无法匹配！")
+                           .arg(lineOfContext(ctx))
+                           .arg(ctxText(ctx))
+                           .arg(i + 1)
+                           .arg(QString::fromUtf8(names.at(i)))
+                           .arg(typeDescription(member->type))
+                           .arg(typeDescription(v.value.type, &v.value)));
+    }
+    freeValue(*member);
+    storeToCell(member, &v.value, ctx, true, 0);
+  }
+  return 0;
 }
 
 antlrcpp::Any ExprVisitor::visitStRightVar(KorParser::StRightVarContext* ctx) {
-  raiseScriptError(QStringLiteral("错误：visitStRightVar 尚未实现"));
+  const QByteArray typeName = tokenBytes(ctx->VARNAME());
+  ScopeRecord* desc = structDescription(typeName, ctx);
+  const ByteStringList names = *desc->payload.names;  // a copy: expressions may run code
+  const int n = names.size() / 2;
+
+  PendingValue result;
+  result.value.type = VT_STRUCT;
+  StructValue* sv = new StructValue;
+  sv->typeName = typeName;
+  sv->builtinCode = 0;
+  result.value.payload.st = sv;
+  if (n > 0) {
+    sv->members = new std::vector<ExprValue*>;
+    sv->members->reserve(size_t(n));
+  }
+
+  const std::vector<KorParser::ExprContext*> exprs = ctx->expr();
+  if (exprs.size() != size_t(n)) {
+    const QString text = ctxText(ctx);
+    raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 结构体 %3 声明和定义的形式语句 %4 无法匹配")
+                         .arg(lineOfContext(ctx))
+                         .arg(text)
+                         .arg(QString::fromUtf8(typeName))
+                         .arg(text));
+  }
+  for (int i = 0; i < n; ++i) {
+    PendingValue v;
+    v.value = visit(exprs[size_t(i)]).as<ExprValue>();
+    const int32_t memberType = typeCodeOfKeyword(names.at(n + i));
+    if (v.value.type == memberType) {
+      sv->members->push_back(moveValueToPool(v.value));
+      continue;
+    }
+    if (convertForAssign(memberType, v.value.type, false, false, v.value) < 0) {
+      raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 结构体第%3个变量 %4 参数是 %5，赋值类型是%6, 类型无法匹配！")
+                           .arg(lineOfContext(ctx))
+                           .arg(ctxText(ctx))
+                           .arg(i + 1)
+                           .arg(QString::fromUtf8(names.at(i)))
+                           .arg(typeDescription(memberType))
+                           .arg(typeDescription(v.value.type, &v.value)));
+    }
+    PendingValue cell;
+    cell.value.type = memberType;
+    storeToCell(&cell.value, &v.value, ctx, true, 0);
+    sv->members->push_back(moveValueToPool(cell.value));
+  }
+  result.armed = false;
+  return result.value;
 }

@@ -2,6 +2,14 @@
 // has a declared type goes through one of them. They apply the conversion
 // pair table for real (convert, combine for the compound operators, move or
 // share payloads, print precision warnings) and report refused pairs.
+//
+// Ownership: on success the source payload has moved into the destination
+// (or been consumed) and the source cell's payload is null afterwards, so a
+// caller may always freeValue its source. On refusal (negative code or a
+// raised error) the source is left as it was: the caller releases it.
+//
+// Integer "/=" on zs and czs destinations raises a script error for a zero
+// divisor and for the most negative value divided by -1.
 #pragma once
 
 #include <string>
@@ -16,17 +24,19 @@ struct ScopeRecord;
 int assignOpCode(const std::string& op);
 
 // value cell -> variable record. The source payload moves into the record.
-// On refusal prints the mismatch text and returns the negative code; the
-// caller raises.
+// On refusal prints the mismatch text (messages on) and returns the negative
+// code; the caller raises.
 int storeToRecord(ScopeRecord* dst, ExprValue* src, antlr4::ParserRuleContext* ctx, bool messages,
                   int op);
 
 // value cell -> element / dict value / member / fresh cell. Raises on refusal.
+// A destination of type -1 simply takes the value.
 int storeToCell(ExprValue* dst, ExprValue* src, antlr4::ParserRuleContext* ctx, bool messages,
                 int op);
 
 // variable record -> cell: strings, times and structs are copied; lists,
-// dicts, files and workbooks are shared. Raises on refusal.
+// dicts, files and workbooks are shared. Raises on refusal. A destination of
+// type -1 takes the variable's type first (a plain read).
 int loadFromRecord(ExprValue* dst, ScopeRecord* src, antlr4::ParserRuleContext* ctx, bool messages,
                    int op);
 
