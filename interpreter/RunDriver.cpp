@@ -13,6 +13,7 @@
 #include <stdexcept>
 
 #include "BlockListener.h"
+#include "ExprOperands.h"
 #include "ExprVisitor.h"
 #include "KorLexer.h"
 #include "KorParser.h"
@@ -204,6 +205,7 @@ int korvelMain(QWidget* host, const QStringList& args, int mode) {
   abortRequested.exchange(false);
   scriptExitValue = kNoExitValue;
   resetBuiltinLibFlags();
+  resetExpressionCaches();
   consoleSetOutputCP(65001);
 
   // 2. usage
