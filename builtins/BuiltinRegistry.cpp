@@ -198,6 +198,29 @@ BuiltinMethod* resolveBuiltinMethod(const ExprValue& receiver, const QByteArray&
   raiseNotFound(receiver, name, T, ctx);
 }
 
+namespace {
+// The conversion table leaves numbers between the three numeric types to the
+// caller; a handler reads its argument as the declared type, so an accepted
+// number of another numeric type is rewritten here.
+void widenNumber(int32_t expected, ExprValue& arg) {
+  if (arg.type == expected || expected < VT_INT || expected > VT_DOUBLE) return;
+  if (arg.type < VT_INT || arg.type > VT_DOUBLE) return;
+  double d = arg.type == VT_DOUBLE ? arg.payload.d : double(arg.asInt64());
+  int64_t i = arg.type == VT_DOUBLE ? 0 : arg.asInt64();
+  if (arg.type == VT_DOUBLE) {
+    if (d != d) i = 0;
+    else if (d >= 9.2e18) i = INT64_MAX;
+    else if (d <= -9.2e18) i = INT64_MIN;
+    else i = int64_t(d);
+  }
+  switch (expected) {
+    case VT_INT: arg = makeIntValue(int32_t(i)); break;
+    case VT_LONG: arg = makeLongValue(i); break;
+    default: arg = makeDoubleValue(d); break;
+  }
+}
+}  // namespace
+
 void checkBuiltinArgs(antlr4::ParserRuleContext* ctx, const QByteArray& name, BuiltinMethod* method) {
   OperandStack* ops = operandStack();
   int n = int(ops->size()) - 2;
@@ -234,6 +257,7 @@ void checkBuiltinArgs(antlr4::ParserRuleContext* ctx, const QByteArray& name, Bu
                 .arg(i + 1)
                 .arg(typeDescription(expected), typeDescription(arg->type, arg)));
       }
+      widenNumber(expected, *arg);
     }
     return;
   }
@@ -247,6 +271,7 @@ void checkBuiltinArgs(antlr4::ParserRuleContext* ctx, const QByteArray& name, Bu
                              .arg(currentFunctionQName(), contextText(ctx), QString::fromUtf8(name))
                              .arg(i + 1));
       }
+      widenNumber(expected, *arg);
     }
     return;
   }

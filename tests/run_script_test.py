@@ -7,6 +7,9 @@ Next to NAME.kor may stand:
              error must be empty
   NAME.code  expected exit status (default 0... see below)
   NAME.args  extra arguments for the script, one per line
+  NAME.argv  when present, the runner gets exactly these arguments (one per
+             line, "{dir}" standing for the script's folder) instead of the
+             script and its arguments
 The script runs in a fresh temporary directory, so it may create files.
 When NAME.code is absent the exit status is not checked.
 """
@@ -24,11 +27,14 @@ def read(path):
 def main():
     korvel, script = sys.argv[1], os.path.abspath(sys.argv[2])
     base = script[:-4]
-    args = []
+    argv = [script]
     if os.path.exists(base + ".args"):
-        args = read(base + ".args").decode("utf-8").splitlines()
+        argv += read(base + ".args").decode("utf-8").splitlines()
+    if os.path.exists(base + ".argv"):
+        argv = [a.replace("{dir}", os.path.dirname(script))
+                for a in read(base + ".argv").decode("utf-8").splitlines()]
     with tempfile.TemporaryDirectory() as tmp:
-        proc = subprocess.run([korvel, script] + args, cwd=tmp, stdin=subprocess.DEVNULL,
+        proc = subprocess.run([korvel] + argv, cwd=tmp, stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
     ok = True
     if os.path.exists(base + ".out"):

@@ -1,0 +1,176 @@
+// Method registry: resolution by receiver type and the argument checks of
+// every argument-list form, with their messages.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "KorLexer.h"
+#include "KorParser.h"
+#include "builtins/BuiltinRegistry.h"
+#include "runtime/scope.h"
+#include "runtime/value_ops.h"
+
+namespace {
+
+int lastHandled = 0;
+void testHandler(BuiltinMethod* m, antlr4::ParserRuleContext*) { lastHandled = m->id; }
+
+// A parsed statement to serve as the call context ("x.m(1);" on line 3).
+struct CallContext {
+  antlr4::ANTLRInputStream input{"\n\nx.m(1);"};
+  KorLexer lexer{&input};
+  antlr4::CommonTokenStream tokens{&lexer};
+  KorParser parser{&tokens};
+  antlr4::ParserRuleContext* ctx = parser.statement();
+};
+
+class Registry : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    resetBuiltinLibFlags();
+    createSharedRefTable();
+    createOperandStack();
+    initBuiltinRegistry();
+    currentBuiltinHandler = testHandler;
+    currentBuiltinReceiver = VT_LIST;
+    registerBuiltinMethod(9001, "exact", {VT_LONG, VT_BYTES}, BF_MEMBER);
+    registerBuiltinMethod(9002, "range", {1, 2, BA_RANGE}, BF_MEMBER);
+    registerBuiltinMethod(9003, "optional", {VT_BYTES, -1, BA_OPTIONAL_LAST}, BF_MEMBER);
+    registerBuiltinMethod(9004, "none", {}, BF_MEMBER);
+    registerBuiltinMethod(9005, "onType", {}, BF_STATIC);
+  }
+  void TearDown() override {
+    clearOperands();
+    destroyBuiltinRegistry();
+    destroyOperandStack();
+    destroySharedRefTable();
+    destroyFunctionTable();
+  }
+  void clearOperands() {
+    for (ExprValue* c : *operandStack()) {
+      freeValue(*c);
+      returnValueCell(c);
+    }
+    operandStack()->clear();
+  }
+  // Pushes the arguments, a list receiver and the method name.
+  void call(std::initializer_list<ExprValue> args, const char* name) {
+    clearOperands();
+    for (ExprValue v : args) operandStack()->push_back(copyCellToPool(v));
+    receiver = makeListValue();
+    operandStack()->push_back(copyCellToPool(receiver));
+    operandStack()->push_back(copyCellToPool(makeBytesValue(name)));
+  }
+  std::string check(const char* name) {
+    BuiltinMethod* m = builtinRegistry()->at(name);
+    try {
+      checkBuiltinArgs(cc.ctx, name, m);
+    } catch (std::runtime_error& e) {
+      return e.what();
+    }
+    return "";
+  }
+  CallContext cc;
+  ExprValue receiver;
+};
+
+TEST_F(Registry, ExactFormChecksCountAndConvertsInPlace) {
+  call({makeIntValue(7), makeBytesValue("a")}, "exact");
+  EXPECT_EQ(check("exact"), "");
+  EXPECT_EQ((*operandStack())[0]->type, VT_LONG);  // zs widened to czs in place
+  EXPECT_EQ((*operandStack())[0]->payload.i64, 7);
+
+  call({makeIntValue(7), makeDoubleValue(1.5)}, "exact");
+  EXPECT_EQ(check("exact"),
+            "错误：行号 3 语句 x.m(1); 调用函数 exact 第 2 个参数无法匹配，第 2 个参数需要是字符串类型, "
+            "给定参数是小数类型！");
+
+  call({makeIntValue(7)}, "exact");
+  EXPECT_EQ(check("exact"), "错误：行号 3 语句 x.m(1); 调用函数 exact 参数个数无法匹配");
+}
+
+TEST_F(Registry, RangeFormAcceptsAnyTypesWithinTheCount) {
+  call({makeDoubleValue(1.5)}, "range");
+  EXPECT_EQ(check("range"), "");
+  call({makeBoolValue(true), makeListValue()}, "range");
+  EXPECT_EQ(check("range"), "");
+  call({}, "range");
+  EXPECT_EQ(check("range"),
+            "错误：行号 3 语句 x.m(1); 调用函数 range 参数个数错误，没有可以匹配该调用形式的参数个数！");
+  call({makeIntValue(1), makeIntValue(2), makeIntValue(3)}, "range");
+  EXPECT_NE(check("range"), "");
+}
+
+TEST_F(Registry, OptionalLastFormChecksAllButTheLast) {
+  // the bridge has appended the default when the last argument was left out
+  call({makeBytesValue("p"), makeIntValue(-1)}, "optional");
+  EXPECT_EQ(check("optional"), "");
+  call({makeBytesValue("p"), makeDoubleValue(2.5)}, "optional");  // last is not checked here
+  EXPECT_EQ(check("optional"), "");
+  call({makeIntValue(3), makeIntValue(-1)}, "optional");
+  EXPECT_EQ(check("optional"), "错误：函数  语句 x.m(1); 调用函数 optional 第 1 个参数无法匹配！");
+  // as many arguments as entries: the plain form fails at the default entry
+  call({makeBytesValue("p"), makeIntValue(1), makeIntValue(2)}, "optional");
+  EXPECT_EQ(check("optional"),
+            "错误：行号 3 语句 x.m(1); 调用函数 optional 第 2 个参数无法匹配，第 2 个参数需要是未知类型, "
+            "给定参数是整数类型！");
+  call({}, "optional");
+  EXPECT_EQ(check("optional"), "错误：行号 3 语句 x.m(1); 调用函数 optional 参数个数无法匹配");
+}
+
+TEST_F(Registry, MethodWithoutArgumentsRefusesOne) {
+  call({makeIntValue(1)}, "none");
+  EXPECT_EQ(check("none"), "错误：行号 3 语句 x.m(1); 调用函数 none 参数个数无法匹配");
+  call({}, "none");
+  EXPECT_EQ(check("none"), "");
+}
+
+TEST_F(Registry, FindByReceiverAndTypeName) {
+  BuiltinMethod* m = nullptr;
+  ExprValue list = makeListValue();
+  EXPECT_EQ(findBuiltinMethod("exact", list, &m), 1);
+  EXPECT_EQ(findBuiltinMethod("nosuch", list, &m), -2);
+  ExprValue typeName;
+  typeName.type = VT_TYPE_NAME;
+  typeName.payload.i32 = VT_LIST;
+  EXPECT_EQ(findBuiltinMethod("exact", typeName, &m), -1);  // member only
+  EXPECT_EQ(findBuiltinMethod("onType", typeName, &m), 1);
+  ExprValue text = makeBytesValue("s");
+  EXPECT_EQ(findBuiltinMethod("exact", text, &m), -2);  // another receiver type
+  freeValue(list);
+  freeValue(text);
+}
+
+TEST_F(Registry, CharacterMethodsAreRegisteredOnFirstUse) {
+  ExprValue c = makeCharValue('\n');
+  QByteArray text("c");
+  c.owner = &text;
+  BuiltinMethod* m = resolveBuiltinMethod(c, "hex", cc.ctx);
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(m->id, 155);
+  call({}, "hex");
+  (*operandStack())[0]->type = VT_CHAR;
+  (*operandStack())[0]->payload.c = '\n';
+  invokeBuiltinMethod(m, cc.ctx);
+  ASSERT_EQ(operandStack()->size(), 3u);
+  EXPECT_EQ(*operandStack()->back()->payload.bytes, QByteArray("a"));
+  try {
+    resolveBuiltinMethod(c, "nosuch", cc.ctx);
+    FAIL();
+  } catch (std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "错误：行号：3 语句 x.m(1); 调用变量或表达式 c 值是 字符类型 ，该类型没有函数 nosuch\n"
+              "调用对象的函数 nosuch不存在，请查看手册或检查拼写错误！");
+  }
+}
+
+TEST_F(Registry, ASecondRunRegistersAgain) {
+  destroyBuiltinRegistry();
+  resetBuiltinLibFlags();
+  EXPECT_EQ(builtinRegistry(), nullptr);
+  initBuiltinRegistry();
+  ExprValue c = makeCharValue('A');
+  EXPECT_EQ(resolveBuiltinMethod(c, "num", cc.ctx)->id, 154);
+}
+
+}  // namespace
