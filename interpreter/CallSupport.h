@@ -92,6 +92,11 @@ void callBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext* call,
                      antlr4::ParserRuleContext* stmt, ExprValue receiver, const QByteArray& name,
                      KorParser::ArgumentListContext* args, int flags);
 
+// Gives a pooled record a name; records reused for the same name keep it.
+inline void setRecordName(ScopeRecord* rec, const HashedName& name) {
+  if (!rec->name.bytes().isSharedWith(name.bytes())) rec->name = name;
+}
+
 // Message helpers (error paths only).
 inline QString qtext(antlr4::tree::ParseTree* ctx) {
   return ctx ? QString::fromStdString(ctx->getText()) : QString();

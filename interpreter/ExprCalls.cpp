@@ -19,6 +19,7 @@
 #include <unordered_map>
 
 #include "CallSupport.h"
+#include "FlowSupport.h"
 #include "TypedStore.h"
 #include "runtime/errors.h"
 #include "runtime/run_state.h"
@@ -272,12 +273,7 @@ ScopeRecord* recordFromValue(ExprValue& value, const HashedName* name) {
 // ---------------------------------------------------------------------------
 namespace {
 
-// Value of an argument or return value (rightvar); `kong` gives an empty cell.
-ExprValue evalRightvar(ExprVisitor& v, antlr4::tree::ParseTree* rightvar) {
-  antlr4::tree::ParseTree* inner = rightvar->children.empty() ? nullptr : rightvar->children[0];
-  if (!inner || inner->children.empty()) return ExprValue();
-  return v.evalValue(inner);
-}
+using flow::evalRightvar;
 
 // Argument contexts of an argument list, in order.
 template <typename F>
@@ -426,7 +422,7 @@ void invokeFunction(ExprVisitor& v, antlr4::ParserRuleContext* call,
     ExprValue val = evalRightvar(v, rv);
     const int32_t declared = info->paramTypes[size_t(i)];
     ScopeRecord* rec = takeScopeRecord();
-    rec->name = info->paramNames[size_t(i)];
+    setRecordName(rec, info->paramNames[size_t(i)]);
     rec->returnSlot = nullptr;
     rec->kind = VT_EMPTY;
     rec->payload.i64 = 0;
@@ -526,7 +522,7 @@ void invokeFunction(ExprVisitor& v, antlr4::ParserRuleContext* call,
   // The frame, the body's block marker and the parameters.
   checkCallDepth(call, name);
   ScopeRecord* frame = pushScopeRecord(SK_FUNCTION);
-  frame->name = info->name;
+  setRecordName(frame, info->name);
   frame->returnSlot = nullptr;
   const antlr4::Token* start = call->getStart();
   frame->setFrame(callMode, start ? int32_t(start->getLine()) : 0);
@@ -737,9 +733,13 @@ antlrcpp::Any ExprVisitor::visitWithRetCallFun(KorParser::WithRetCallFunContext*
   return 0;
 }
 
-antlrcpp::Any ExprVisitor::visitCallFunExpr(KorParser::CallFunExprContext* ctx) {
-  KorParser::RealCallFunContext* call = ctx->realCallFun();
-  evalCallExpr(call, nullptr, CALL_VALUE);
+ExprValue evalCallValue(ExprVisitor& v, KorParser::CallFunExprContext* ctx) {
+  // callFunExpr: realCallFun, its only child.
+  KorParser::RealCallFunContext* call =
+      flow::ruleOf(ctx->children.empty() ? nullptr : ctx->children[0]) == KorParser::RuleRealCallFun
+          ? static_cast<KorParser::RealCallFunContext*>(ctx->children[0])
+          : ctx->realCallFun();
+  v.evalCallExpr(call, nullptr, CALL_VALUE);
   ReturnList* list = takeCallerReturn();
   if (!list || list->empty()) {
     recycleReturnList(list);
@@ -756,6 +756,10 @@ antlrcpp::Any ExprVisitor::visitCallFunExpr(KorParser::CallFunExprContext* ctx) 
   first->payload.i64 = 0;
   releaseReturnList(list);
   return value;
+}
+
+antlrcpp::Any ExprVisitor::visitCallFunExpr(KorParser::CallFunExprContext* ctx) {
+  return evalCallValue(*this, ctx);
 }
 
 antlrcpp::Any ExprVisitor::visitReturnCallFun(KorParser::ReturnCallFunContext* ctx) {
@@ -868,7 +872,7 @@ antlrcpp::Any ExprVisitor::visitRetCode(KorParser::RetCodeContext* ctx) {
   for (size_t i = 0; i < n; ++i) {
     ExprValue val = evalRightvar(*this, valueAt(i));
     ScopeRecord* rec = takeScopeRecord();
-    rec->name = info->returnWords[i];
+    setRecordName(rec, info->returnWords[i]);
     rec->returnSlot = nullptr;
     const int code =
         storeDeclared(rec, val, info->returnTypes[i], info->returnWords[i].bytes(), ctx);

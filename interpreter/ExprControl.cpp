@@ -4,6 +4,7 @@
 // on the status stack, and every block looks at the top of that stack before
 // each statement. Loops and calls consume the codes.
 #include "ExprVisitor.h"
+#include "FlowSupport.h"
 
 #include <iostream>
 
@@ -27,7 +28,7 @@ inline bool stopsBlock(int32_t code) {
 
 // Evaluates a condition; the caller checks the type.
 inline ExprValue evalCondition(ExprVisitor* v, KorParser::ExprContext* expr) {
-  return v->evalValue(expr);
+  return evalExprFast(*v, expr);
 }
 
 }  // namespace
@@ -50,7 +51,7 @@ antlrcpp::Any ExprVisitor::visitBlock(KorParser::BlockContext* ctx) {
     if (stopsBlock(statusTop())) break;
     antlr4::tree::ParseTree* stmt = children[i];
     if (!stmt->children.empty())
-      stmt->children[0]->accept(this);
+      flow::runStatement(*this, stmt->children[0]);
     else
       stmt->accept(this);
   }
@@ -61,21 +62,26 @@ antlrcpp::Any ExprVisitor::visitBlock(KorParser::BlockContext* ctx) {
 
 void ExprVisitor::runBranch(KorParser::StatementContext* stmt) {
   antlr4::tree::ParseTree* inner = stmt->children.empty() ? nullptr : stmt->children[0];
-  if (auto* block = dynamic_cast<KorParser::BlockContext*>(inner)) {
-    visitBlock(block);
+  if (flow::ruleOf(inner) == KorParser::RuleBlock) {
+    visitBlock(static_cast<KorParser::BlockContext*>(inner));
     return;
   }
   // A single statement still gets a scope of its own.
   pushScopeRecord(SK_BLOCK);
   if (inner)
-    inner->accept(this);
+    flow::runStatement(*this, inner);
   else
     stmt->accept(this);
   popBlockScope();
 }
 
 antlrcpp::Any ExprVisitor::visitIf(KorParser::IfContext* ctx) {
-  KorParser::ExprContext* cond = ctx->expr();
+  // if: IF_KEY expr statement zif* qt?
+  const auto& children = ctx->children;
+  KorParser::ExprContext* cond =
+      children.size() > 1 && flow::ruleOf(children[1]) == KorParser::RuleExpr
+          ? static_cast<KorParser::ExprContext*>(children[1])
+          : nullptr;
   if (!cond)
     raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2，缺少if 布尔逻辑判定表达式 ！")
                          .arg(lineText(ctx), ctxText(ctx)));
@@ -86,7 +92,10 @@ antlrcpp::Any ExprVisitor::visitIf(KorParser::IfContext* ctx) {
                          .arg(lineText(ctx), ctxText(ctx)));
   }
   if (c.payload.b) {
-    KorParser::StatementContext* stmt = ctx->statement();
+    KorParser::StatementContext* stmt =
+        children.size() > 2 && flow::ruleOf(children[2]) == KorParser::RuleStatement
+            ? static_cast<KorParser::StatementContext*>(children[2])
+            : nullptr;
     if (!stmt)
       raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2，if 缺少表达式对应的块执行代码 ！")
                            .arg(lineText(ctx), ctxText(ctx)));
@@ -94,11 +103,13 @@ antlrcpp::Any ExprVisitor::visitIf(KorParser::IfContext* ctx) {
     return 0;
   }
 
-  // The zif and qt children follow the if's own statement; walk them in order
-  // without building the child lists.
+  // The zif and qt children follow the if's own statement: conditions are
+  // evaluated in order, only until one is true.
   KorParser::QtContext* qt = nullptr;
-  for (antlr4::tree::ParseTree* child : ctx->children) {
-    if (auto* zif = dynamic_cast<KorParser::ZifContext*>(child)) {
+  for (size_t i = 3; i < children.size(); ++i) {
+    const int rule = flow::ruleOf(children[i]);
+    if (rule == KorParser::RuleZif) {
+      auto* zif = static_cast<KorParser::ZifContext*>(children[i]);
       KorParser::ExprContext* zcond = zif->expr();
       if (!zcond)
         raiseScriptError(
@@ -115,9 +126,8 @@ antlrcpp::Any ExprVisitor::visitIf(KorParser::IfContext* ctx) {
                 .arg(lineText(ctx), ctxText(zif)));
       runBranch(stmt);
       return 0;
-    } else if (auto* q = dynamic_cast<KorParser::QtContext*>(child)) {
-      qt = q;
     }
+    if (rule == KorParser::RuleQt) qt = static_cast<KorParser::QtContext*>(children[i]);
   }
 
   if (qt) {
@@ -183,7 +193,7 @@ antlrcpp::Any ExprVisitor::visitContinue(KorParser::ContinueContext* ctx) {
 }
 
 antlrcpp::Any ExprVisitor::visitSignalState(KorParser::SignalStateContext* ctx) {
-  ExprValue v = evalValue(ctx->expr());
+  ExprValue v = evalExprFast(*this, ctx->expr());
   freeValue(v);
   return 0;
 }

@@ -8,6 +8,7 @@
 // The counted, while and walk loops let the host's events run every 1001
 // iterations, and every loop notices a stop request at each iteration.
 #include "ExprVisitor.h"
+#include "FlowSupport.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -53,7 +54,7 @@ inline void checkAbort() {
 
 // Evaluates a loop condition: true to run the body, false to leave.
 inline bool loopCondition(ExprVisitor& v, KorParser::ExprContext* cond) {
-  ExprValue c = v.evalValue(cond);
+  ExprValue c = evalExprFast(v, cond);
   if (c.type != VT_BOOL) {
     freeValue(c);
     loopConditionError(cond);
@@ -78,7 +79,7 @@ struct LoopBody {
       v.visitBlock(block);
     } else if (single) {
       pushScopeRecord(SK_BLOCK);
-      single->accept(&v);
+      flow::runStatement(v, single);
       popBlockScope();
     }
   }
@@ -113,16 +114,29 @@ ScopeRecord* pushLoopVariable(const QByteArray& name, int32_t kind) {
   return rec;
 }
 
-// Runs the increment part of a counted loop: `i++, j += 2` left to right.
-void runForinc(ExprVisitor& v, antlr4::tree::ParseTree* inc) {
-  for (antlr4::tree::ParseTree* child : inc->children) {
-    if (child->children.empty()) continue;  // ','
-    if (auto* nested = dynamic_cast<KorParser::ForincContext*>(child))
-      runForinc(v, nested);
-    else
-      child->accept(&v);
+// The increment part of a counted loop, flattened once: `i++, j += 2` runs
+// left to right.
+struct Increments {
+  std::vector<antlr4::tree::ParseTree*> steps;
+
+  void collect(antlr4::tree::ParseTree* inc) {
+    for (antlr4::tree::ParseTree* child : inc->children) {
+      const int rule = flow::ruleOf(child);
+      if (rule == KorParser::RuleForinc)
+        collect(child);
+      else if (rule >= 0)
+        steps.push_back(child);
+    }
   }
-}
+  void run(ExprVisitor& v) const {
+    for (antlr4::tree::ParseTree* step : steps) {
+      if (flow::ruleOf(step) == KorParser::RuleKorAutoAddSub)
+        evalAutoAddSub(v, static_cast<KorParser::KorAutoAddSubContext*>(step));
+      else
+        flow::runStatement(v, step);
+    }
+  }
+};
 
 }  // namespace
 
@@ -140,7 +154,8 @@ antlrcpp::Any ExprVisitor::visitForState(KorParser::ForStateContext* ctx) {
     return 0;
   }
   const LoopBody body(ctx->statement());
-  KorParser::ForincContext* inc = ctx->forinc();
+  Increments inc;
+  if (KorParser::ForincContext* f = ctx->forinc()) inc.collect(f);
   int32_t counter = 0;
   for (;;) {
     checkAbort();
@@ -150,14 +165,16 @@ antlrcpp::Any ExprVisitor::visitForState(KorParser::ForStateContext* ctx) {
     if (statusAfterBody(continued) == After::Leave) break;
     countIteration(counter);
     if (continued) popStatus();
-    if (inc) runForinc(*this, inc);
+    inc.run(*this);
   }
   popLoopScope();
   return 0;
 }
 
 antlrcpp::Any ExprVisitor::visitForinc(KorParser::ForincContext* ctx) {
-  runForinc(*this, ctx);
+  Increments inc;
+  inc.collect(ctx);
+  inc.run(*this);
   return 0;
 }
 
@@ -188,7 +205,7 @@ antlrcpp::Any ExprVisitor::visitForInState(KorParser::ForInStateContext* ctx) {
   antlr4::tree::ParseTree* inner =
       source && !source->children.empty() ? source->children[0] : nullptr;
   ExprValue coll;
-  if (inner && !inner->children.empty()) coll = evalValue(inner);
+  if (inner && !inner->children.empty()) coll = flow::evalNode(*this, inner);
   if (coll.type != VT_LIST && coll.type != VT_DICT && coll.type != VT_STRUCT) {
     const int32_t t = coll.type;
     freeValue(coll);
@@ -294,7 +311,7 @@ antlrcpp::Any ExprVisitor::visitForwalk(KorParser::ForwalkContext* ctx) {
   // The directory.
   QString path;
   {
-    ExprValue p = evalValue(args[0]);
+    ExprValue p = evalExprFast(*this, args[0]);
     if (p.type == VT_BYTES) {
       path = p.payload.bytes ? QString::fromUtf8(*p.payload.bytes) : QString();
     } else if (p.type == VT_STRING) {
@@ -321,7 +338,7 @@ antlrcpp::Any ExprVisitor::visitForwalk(KorParser::ForwalkContext* ctx) {
   int32_t filterWord = 0x600b;
   int32_t sortWord = -1;
   if (args.size() >= 2) {
-    ExprValue o = evalValue(args[1]);
+    ExprValue o = evalExprFast(*this, args[1]);
     if (o.type != VT_INT) {
       const int32_t t = o.type;
       freeValue(o);
@@ -332,7 +349,7 @@ antlrcpp::Any ExprVisitor::visitForwalk(KorParser::ForwalkContext* ctx) {
     filterWord = o.payload.i32 | 0x600b;
   }
   if (args.size() == 3) {
-    ExprValue s = evalValue(args[2]);
+    ExprValue s = evalExprFast(*this, args[2]);
     if (s.type != VT_INT) {
       const int32_t t = s.type;
       freeValue(s);

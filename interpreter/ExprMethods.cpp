@@ -12,6 +12,7 @@
 #include <QString>
 
 #include "CallSupport.h"
+#include "FlowSupport.h"
 #include "TypedStore.h"
 #include "builtins/BuiltinRegistry.h"
 #include "runtime/errors.h"
@@ -140,7 +141,7 @@ void callBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext* call,
                                .arg(textOf(call), qbytes(name), textOf(child)));
         antlr4::tree::ParseTree* inner = rv->children[0];
         ExprValue& slot = argv.add();
-        if (!inner->children.empty()) slot = v.evalValue(inner);  // `kong` stays empty
+        if (!inner->children.empty()) slot = flow::evalNode(v, inner);  // `kong` stays empty
       }
     }
 

@@ -134,7 +134,8 @@ enum NodeKind : uint8_t {
   NK_IN,
   NK_NOTIN,
   NK_AUTO,
-  NK_FMT
+  NK_FMT,
+  NK_CALL
 };
 
 // Node kind by the dynamic type of an expression context: a small hash table
@@ -171,6 +172,7 @@ class KindTable {
     add(typeid(KorParser::NotinExprContext), NK_NOTIN);
     add(typeid(KorParser::AssignAutoAddContext), NK_AUTO);
     add(typeid(KorParser::FmtStrExprContext), NK_FMT);
+    add(typeid(KorParser::CallFunExprContext), NK_CALL);
   }
 
   NodeKind kindOf(const std::type_info& ti) const {
@@ -323,6 +325,8 @@ ExprValue evalExprFast(ExprVisitor& v, KorParser::ExprContext* e) {
       return evalAutoAddSub(v, static_cast<KorParser::KorAutoAddSubContext*>(e->children[0]));
     case NK_FMT:
       return evalFmtString(v, static_cast<KorParser::FmtStringContext*>(e->children[0]));
+    case NK_CALL:
+      return evalCallValue(v, static_cast<KorParser::CallFunExprContext*>(e));
     case NK_OTHER:
       break;
   }

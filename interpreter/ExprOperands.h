@@ -76,6 +76,8 @@ ExprValue evalMembership(ExprVisitor& v, antlr4::ParserRuleContext* ctx,
                          KorParser::RightvarContext* container, bool negate);
 // ExprPrint.cpp
 ExprValue evalFmtString(ExprVisitor& v, KorParser::FmtStringContext* ctx);
+// ExprCalls.cpp: a call used as an expression (its first return value)
+ExprValue evalCallValue(ExprVisitor& v, KorParser::CallFunExprContext* ctx);
 
 // Frees the payload of an owned operand when a throw leaves the scope early.
 class OperandGuard {
