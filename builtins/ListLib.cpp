@@ -547,6 +547,16 @@ void listLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
   ExprValue* recv = builtinReceiver();
   ValueList* list = recv->type == VT_LIST ? recv->payload.list : nullptr;
   if (list == nullptr) {
+    // A list value without storage (a struct member that was never given a
+    // list): the reading methods yield nothing, but a value handed to append
+    // or insert would silently vanish, so those refuse it.
+    if (method->id == LB_APPEND || method->id == LB_INSERT) {
+      QString name = recv->owner != nullptr ? QString::fromUtf8(*recv->owner) : QString();
+      raiseScriptError(
+          QStringLiteral("错误：行号 %1 语句 %2 列表 %3 是空值，没有存放元素的地方，调用函数 %4 无法加入元素！请先给它赋一个列表值，比如 []。")
+              .arg(callLine(ctx))
+              .arg(callText(ctx), name, callName()));
+    }
     pushEmptyResult();
     return;
   }
