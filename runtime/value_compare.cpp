@@ -439,7 +439,7 @@ void appendValueText(QString& out, const ExprValue& cell) {
         out += QStringLiteral("file:%1 ").arg(p.file->info->filePath());
       break;
     case VT_TIME:
-      if (p.time == nullptr)
+      if (p.time == nullptr || p.time->isNull())  // no time, or a null time
         out += QLatin1String("kong");
       else
         out += p.time->toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
