@@ -8,6 +8,7 @@
 // empties the list, reassigns the struct) can never leave a dangling target.
 #include "ExprVisitor.h"
 
+#include "ExprOperands.h"
 #include "MessageFormat.h"
 #include "TypedStore.h"
 
@@ -90,14 +91,23 @@ QString functionNameForMessage() {
 
 class Assignment {
  public:
+  // children: korvar, assignOp, rightvar
   Assignment(ExprVisitor* visitor, KorParser::AssignVarContext* ctx)
-      : vis_(visitor), ctx_(ctx), target_(ctx->korvar()), right_(ctx->rightvar()) {}
+      : vis_(visitor),
+        ctx_(ctx),
+        target_(static_cast<KorParser::KorvarContext*>(ctx->children[0])),
+        right_(static_cast<KorParser::RightvarContext*>(ctx->children[2])),
+        name_(cachedNameOf(target_)) {}
 
   void run() {
-    op_ = assignOpCode(ctx_->assignOp()->getStart()->getText());
-    nameStd_ = target_->VARNAME()->getSymbol()->getText();
-    name_ = QByteArray::fromRawData(nameStd_.data(), int(nameStd_.size()));
-    hash_ = fnv1a(nameStd_.data(), nameStd_.size());
+    auto* opCtx = static_cast<antlr4::ParserRuleContext*>(ctx_->children[1]);
+    switch (cachedFirstByte(opCtx, opCtx->getStart())) {
+      case '*': op_ = 1; break;
+      case '/': op_ = 2; break;
+      case '+': op_ = 3; break;
+      case '-': op_ = 4; break;
+      default: op_ = 0; break;
+    }
     plain_ = target_->children.size() == 1;
 
     bool isDef = false;
@@ -117,7 +127,7 @@ class Assignment {
         fail(fillMessage(QStringLiteral("错误:行号 %1 语句 %2 quanju_dingyi 全局区域只能进行变量或结构体定义，不能进行赋值行为！"),
                          lineInGlobalBlock(ctx_), text()));
       }
-      rec_ = findVariable(name_, hash_, ctx_);
+      rec_ = findVariable(name_.name, name_.hash, ctx_);
     }
 
     evaluateRight();
@@ -145,7 +155,7 @@ class Assignment {
   // ---- message parts (error paths only) ----
   int line() const { return globalDef_ ? lineInGlobalBlock(ctx_) : lineOfContext(ctx_); }
   QString text() const { return QString::fromStdString(ctx_->getText()); }
-  QString name() const { return QString::fromUtf8(nameStd_.data(), int(nameStd_.size())); }
+  QString name() const { return QString::fromUtf8(name_.name); }
   QString rightText() const { return QString::fromStdString(right_->getText()); }
   QString targetText() const { return QString::fromStdString(target_->getText()); }
   QString memberName() const { return QString::fromStdString(member_->getText()); }
@@ -158,16 +168,17 @@ class Assignment {
 
   // 3.111 step 2/3: checks, then a new record without a payload.
   void define(int32_t defType) {
-    if (isReservedWord(name_)) {
+    const QByteArray& owned = name_.name;
+    if (isReservedWord(owned)) {
       fail(fillMessage(QStringLiteral("错误:行号 %1 语句 %2 变量 %3 名称使用了kor内部保留关键字，还请改名！"),
                        lineInGlobalBlock(ctx_), text(), name()));
     }
     if (globalDef_) {
-      if (hasGlobal(name_)) {
+      if (hasGlobal(owned)) {
         fail(fillMessage(QStringLiteral("错误:行号 %1 语句 %2 变量 %3 在全局作用域已经存在，不能重复定义！"),
                          lineInGlobalBlock(ctx_), text(), name()));
       }
-    } else if (findInCurrentBlock(name_)) {
+    } else if (findInCurrentBlock(owned)) {
       fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 变量 %3 在当前作用域已经存在，不能重复定义 !"), line(),
                        text(), name()));
     }
@@ -179,14 +190,13 @@ class Assignment {
       fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 变量%3 是 %4, 非法的定义语句 ！是否把赋值语句写错为定义 ？"),
                        line(), text(), name(), typeDescription(defType)));
     }
-    const QByteArray owned(nameStd_.data(), int(nameStd_.size()));
     if (globalDef_) {
       rec_ = takeScopeRecord();
       rec_->kind = defType;
     } else {
       rec_ = pushScopeRecord(defType);
     }
-    rec_->name.set(owned, hash_);
+    rec_->name.set(owned, name_.hash);
     rec_->payload.i64 = 0;
     rec_->returnSlot = nullptr;
     if (globalDef_) addGlobal(owned, rec_);
@@ -196,7 +206,7 @@ class Assignment {
     antlr4::tree::ParseTree* child = right_->children.empty() ? nullptr : right_->children[0];
     if (auto* e = dynamic_cast<KorParser::ExprContext*>(child)) {
       rk_ = RK_EXPR;
-      v_.value = vis_->visit(e).as<ExprValue>();
+      v_.value = evalExprFast(*vis_, e);
     } else if (auto* l = dynamic_cast<KorParser::ListContext*>(child)) {
       rk_ = RK_LIST;
       v_.value = vis_->visitList(l).as<ExprValue>();
@@ -214,7 +224,7 @@ class Assignment {
   // Evaluates the index expressions of the target in order.
   void evaluateIndexes(IndexCells& cells, bool listOnly) {
     for (size_t i = 0; i < indexes_.size(); ++i) {
-      const ExprValue v = vis_->visit(indexes_[i]->expr()).as<ExprValue>();
+      const ExprValue v = evalExprFast(*vis_, indexes_[i]->expr());
       cells.add(v);
       if (listOnly && v.type != VT_INT) {
         fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 列表访问元素第 %3 个序号类型错误，列表索引只能是int32 整数类型!"),
@@ -693,10 +703,8 @@ class Assignment {
   KorParser::AssignVarContext* ctx_;
   KorParser::KorvarContext* target_;
   KorParser::RightvarContext* right_;
+  const CachedName& name_;
   int op_ = 0;
-  std::string nameStd_;
-  QByteArray name_;
-  uint64_t hash_ = 0;
   bool plain_ = true;
   bool globalDef_ = false;
   ScopeRecord* rec_ = nullptr;
