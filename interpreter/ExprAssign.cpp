@@ -202,22 +202,33 @@ class Assignment {
     if (globalDef_) addGlobal(owned, rec_);
   }
 
+  // rightvar: expr | list | map | stRightVar | kong
   void evaluateRight() {
     antlr4::tree::ParseTree* child = right_->children.empty() ? nullptr : right_->children[0];
-    if (auto* e = dynamic_cast<KorParser::ExprContext*>(child)) {
-      rk_ = RK_EXPR;
-      v_.value = evalExprFast(*vis_, e);
-    } else if (auto* l = dynamic_cast<KorParser::ListContext*>(child)) {
-      rk_ = RK_LIST;
-      v_.value = vis_->visitList(l).as<ExprValue>();
-    } else if (auto* m = dynamic_cast<KorParser::MapContext*>(child)) {
-      rk_ = RK_MAP;
-      v_.value = vis_->visitMap(m).as<ExprValue>();
-    } else if (auto* s = dynamic_cast<KorParser::StRightVarContext*>(child)) {
-      rk_ = RK_STRUCT;
-      v_.value = vis_->visitStRightVar(s).as<ExprValue>();
-    } else {
+    if (child == nullptr || child->children.empty()) {  // the token kong
       rk_ = RK_EMPTY;
+      return;
+    }
+    switch (static_cast<antlr4::RuleContext*>(child)->getRuleIndex()) {
+      case KorParser::RuleExpr:
+        rk_ = RK_EXPR;
+        v_.value = evalExprFast(*vis_, static_cast<KorParser::ExprContext*>(child));
+        return;
+      case KorParser::RuleList:
+        rk_ = RK_LIST;
+        v_.value = vis_->visitList(static_cast<KorParser::ListContext*>(child)).as<ExprValue>();
+        return;
+      case KorParser::RuleMap:
+        rk_ = RK_MAP;
+        v_.value = vis_->visitMap(static_cast<KorParser::MapContext*>(child)).as<ExprValue>();
+        return;
+      case KorParser::RuleStRightVar:
+        rk_ = RK_STRUCT;
+        v_.value = vis_->visitStRightVar(static_cast<KorParser::StRightVarContext*>(child)).as<ExprValue>();
+        return;
+      default:
+        rk_ = RK_EMPTY;
+        return;
     }
   }
 
