@@ -13,10 +13,10 @@
 namespace {
 
 // Open-addressing map from a parse context to a cached item. A slot also
-// remembers the context's first token and its position in the input, and a
-// lookup only hits when both still match, so a context allocated at the
-// address of a freed one is never taken for it. Items live in a deque and
-// keep their addresses until clear().
+// remembers the context's first token, and a lookup only hits when it still
+// matches, so a context allocated at the address of a freed one is not taken
+// for it (the run driver also clears the caches when a run starts). Items
+// live in a deque and keep their addresses until clear().
 template <typename T>
 class ContextCache {
  public:
@@ -25,12 +25,7 @@ class ContextCache {
     size_t i = slotOf(ctx);
     for (;;) {
       Slot& s = slots_[i];
-      if (s.key == ctx) {
-        if (s.token == ctx->start && ctx->start != nullptr &&
-            s.startIndex == ctx->start->getStartIndex())
-          return s.value;
-        return nullptr;
-      }
+      if (s.key == ctx) return s.token == ctx->start ? s.value : nullptr;
       if (s.key == nullptr) return nullptr;
       i = (i + 1) & mask_;
     }
@@ -44,7 +39,6 @@ class ContextCache {
     if (s.key == nullptr) ++used_;
     s.key = ctx;
     s.token = ctx->start;
-    s.startIndex = ctx->start != nullptr ? ctx->start->getStartIndex() : 0;
     items_.push_back(std::move(value));
     s.value = &items_.back();
     return *s.value;
@@ -55,19 +49,19 @@ class ContextCache {
     std::deque<T>().swap(items_);
     used_ = 0;
     mask_ = 0;
+    shift_ = 63;
   }
 
  private:
   struct Slot {
     const void* key = nullptr;
     const antlr4::Token* token = nullptr;
-    size_t startIndex = 0;
     T* value = nullptr;
   };
 
   size_t slotOf(const void* p) const {
     uint64_t h = uint64_t(reinterpret_cast<uintptr_t>(p)) * 0x9E3779B97F4A7C15ULL;
-    return size_t(h >> 32) & mask_;
+    return size_t(h >> shift_);
   }
 
   void grow() {
@@ -76,6 +70,7 @@ class ContextCache {
     size_t n = old.empty() ? 1024 : old.size() * 2;
     slots_.resize(n);
     mask_ = n - 1;
+    shift_ = 64 - unsigned(__builtin_ctzll(uint64_t(n)));
     used_ = 0;
     for (Slot& s : old) {
       if (s.key == nullptr) continue;
@@ -90,22 +85,16 @@ class ContextCache {
   std::deque<T> items_;
   size_t used_ = 0;
   size_t mask_ = 0;
+  unsigned shift_ = 63;
 };
 
-ContextCache<CachedName>& nameCache() {
-  static ContextCache<CachedName> cache;
-  return cache;
-}
+ContextCache<CachedName> gNameCache;
+ContextCache<QString> gFormatCache;
+ContextCache<ExprValue> gLiteralCache;
 
-ContextCache<QString>& formatCache() {
-  static ContextCache<QString> cache;
-  return cache;
-}
-
-ContextCache<ExprValue>& literalCache() {
-  static ContextCache<ExprValue> cache;
-  return cache;
-}
+inline ContextCache<CachedName>& nameCache() { return gNameCache; }
+inline ContextCache<QString>& formatCache() { return gFormatCache; }
+inline ContextCache<ExprValue>& literalCache() { return gLiteralCache; }
 
 enum NodeKind : uint8_t {
   NK_OTHER,
@@ -193,7 +182,7 @@ class KindTable {
   };
   static size_t slotOf(const void* p) {
     uint64_t h = uint64_t(reinterpret_cast<uintptr_t>(p)) * 0x9E3779B97F4A7C15ULL;
-    return size_t(h >> 40) & (kSize - 1);
+    return size_t(h >> 57);  // the top 7 bits: kSize is 128
   }
   void add(const std::type_info& ti, NodeKind kind) {
     size_t i = slotOf(&ti);
@@ -204,10 +193,8 @@ class KindTable {
   Entry entries_[kSize];
 };
 
-const KindTable& kindTable() {
-  static const KindTable table;
-  return table;
-}
+const KindTable gKindTable;
+inline const KindTable& kindTable() { return gKindTable; }
 
 inline KorParser::ExprContext* childExpr(antlr4::ParserRuleContext* ctx, size_t i) {
   return static_cast<KorParser::ExprContext*>(ctx->children[i]);
