@@ -102,11 +102,21 @@ class Assignment {
   void run() {
     auto* opCtx = static_cast<antlr4::ParserRuleContext*>(ctx_->children[1]);
     switch (cachedFirstByte(opCtx, opCtx->getStart())) {
-      case '*': op_ = 1; break;
-      case '/': op_ = 2; break;
-      case '+': op_ = 3; break;
-      case '-': op_ = 4; break;
-      default: op_ = 0; break;
+      case '*':
+        op_ = 1;
+        break;
+      case '/':
+        op_ = 2;
+        break;
+      case '+':
+        op_ = 3;
+        break;
+      case '-':
+        op_ = 4;
+        break;
+      default:
+        op_ = 0;
+        break;
     }
     plain_ = target_->children.size() == 1;
 
@@ -124,8 +134,9 @@ class Assignment {
       define(defType);
     } else {
       if (statusTop() == LS_RUN_START) {
-        fail(fillMessage(QStringLiteral("错误:行号 %1 语句 %2 quanju_dingyi 全局区域只能进行变量或结构体定义，不能进行赋值行为！"),
-                         lineInGlobalBlock(ctx_), text()));
+        fail(fillMessage(QStringLiteral("错误:行号 %1 语句 %2 quanju_dingyi "
+                                        "全局区域只能进行变量或结构体定义，不能进行赋值行为！"),
+                         definitionLine(ctx_), text()));
       }
       rec_ = findVariable(name_.name, name_.hash, ctx_);
     }
@@ -140,20 +151,35 @@ class Assignment {
       case VT_CHAR:
       case VT_WCHAR:
       case VT_BYTES:
-      case VT_STRING: assignScalar(); break;
-      case VT_STRUCT: assignStruct(); break;
-      case VT_LIST: assignList(); break;
-      case VT_DICT: assignDict(); break;
-      case VT_FILE: assignFile(); break;
-      case VT_TIME: assignTime(); break;
-      case VT_EXCEL: assignExcel(); break;
-      default: break;  // function values and internal kinds stay as they are
+      case VT_STRING:
+        assignScalar();
+        break;
+      case VT_STRUCT:
+        assignStruct();
+        break;
+      case VT_LIST:
+        assignList();
+        break;
+      case VT_DICT:
+        assignDict();
+        break;
+      case VT_FILE:
+        assignFile();
+        break;
+      case VT_TIME:
+        assignTime();
+        break;
+      case VT_EXCEL:
+        assignExcel();
+        break;
+      default:
+        break;  // function values and internal kinds stay as they are
     }
   }
 
  private:
   // ---- message parts (error paths only) ----
-  int line() const { return globalDef_ ? lineInGlobalBlock(ctx_) : lineOfContext(ctx_); }
+  int line() const { return globalDef_ ? definitionLine(ctx_) : lineOfContext(ctx_); }
   QString text() const { return QString::fromStdString(ctx_->getText()); }
   QString name() const { return QString::fromUtf8(name_.name); }
   QString rightText() const { return QString::fromStdString(right_->getText()); }
@@ -170,25 +196,32 @@ class Assignment {
   void define(int32_t defType) {
     const QByteArray& owned = name_.name;
     if (isReservedWord(owned)) {
-      fail(fillMessage(QStringLiteral("错误:行号 %1 语句 %2 变量 %3 名称使用了kor内部保留关键字，还请改名！"),
-                       lineInGlobalBlock(ctx_), text(), name()));
+      fail(fillMessage(
+          QStringLiteral("错误:行号 %1 语句 %2 变量 %3 名称使用了kor内部保留关键字，还请改名！"),
+          definitionLine(ctx_), text(), name()));
     }
     if (globalDef_) {
       if (hasGlobal(owned)) {
-        fail(fillMessage(QStringLiteral("错误:行号 %1 语句 %2 变量 %3 在全局作用域已经存在，不能重复定义！"),
-                         lineInGlobalBlock(ctx_), text(), name()));
+        fail(fillMessage(
+            QStringLiteral("错误:行号 %1 语句 %2 变量 %3 在全局作用域已经存在，不能重复定义！"),
+            definitionLine(ctx_), text(), name()));
       }
     } else if (findInCurrentBlock(owned)) {
-      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 变量 %3 在当前作用域已经存在，不能重复定义 !"), line(),
-                       text(), name()));
+      fail(fillMessage(
+          QStringLiteral("错误：行号 %1 语句 %2 变量 %3 在当前作用域已经存在，不能重复定义 !"),
+          line(), text(), name()));
     }
     if (op_ != 0) {
-      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 定义变量 %3 只能使用 = 号赋值，不能使用+= *=等符号。"),
-                       line(), text(), name()));
+      fail(fillMessage(
+          QStringLiteral(
+              "错误：行号 %1 语句 %2 定义变量 %3 只能使用 = 号赋值，不能使用+= *=等符号。"),
+          line(), text(), name()));
     }
     if (defType == VT_STRUCT || !plain_) {
-      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 变量%3 是 %4, 非法的定义语句 ！是否把赋值语句写错为定义 ？"),
-                       line(), text(), name(), typeDescription(defType)));
+      fail(fillMessage(
+          QStringLiteral(
+              "错误：行号 %1 语句 %2 变量%3 是 %4, 非法的定义语句 ！是否把赋值语句写错为定义 ？"),
+          line(), text(), name(), typeDescription(defType)));
     }
     if (globalDef_) {
       rec_ = takeScopeRecord();
@@ -224,7 +257,8 @@ class Assignment {
         return;
       case KorParser::RuleStRightVar:
         rk_ = RK_STRUCT;
-        v_.value = vis_->visitStRightVar(static_cast<KorParser::StRightVarContext*>(child)).as<ExprValue>();
+        v_.value = vis_->visitStRightVar(static_cast<KorParser::StRightVarContext*>(child))
+                       .as<ExprValue>();
         return;
       default:
         rk_ = RK_EMPTY;
@@ -238,7 +272,8 @@ class Assignment {
       const ExprValue v = evalExprFast(*vis_, indexes_[i]->expr());
       cells.add(v);
       if (listOnly && v.type != VT_INT) {
-        fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 列表访问元素第 %3 个序号类型错误，列表索引只能是int32 整数类型!"),
+        fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 列表访问元素第 %3 "
+                                        "个序号类型错误，列表索引只能是int32 整数类型!"),
                          line(), text(), int(i)));
       }
     }
@@ -261,8 +296,11 @@ class Assignment {
   // ---- numbers, booleans, characters and strings ----
   void assignScalar() {
     if (rk_ != RK_EXPR) {
-      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 变量%3 是 %4 ，赋值右值 %5 不是可匹配的合法类型，不能把kong、列表、字典类型、不同的结构类型等赋值给变量 %3"),
-                       line(), text(), name(), varTypeText(), rightText()));
+      fail(fillMessage(
+          QStringLiteral(
+              "错误：行号 %1 语句 %2 变量%3 是 %4 ，赋值右值 %5 "
+              "不是可匹配的合法类型，不能把kong、列表、字典类型、不同的结构类型等赋值给变量 %3"),
+          line(), text(), name(), varTypeText(), rightText()));
     }
     if (!plain_) {
       readSuffixes();
@@ -270,26 +308,31 @@ class Assignment {
         assignCharacterOfString();
         return;
       }
-      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 变量 %3 是 %4 ,非法或未知求值或访问语句 %5, 变量 %3 不能进行 [] 或 . 操作访问！ "),
-                       line(), text(), name(), varTypeText(), targetText()));
+      fail(fillMessage(
+          QStringLiteral("错误：行号 %1 语句 %2 变量 %3 是 %4 ,非法或未知求值或访问语句 %5, 变量 "
+                         "%3 不能进行 [] 或 . 操作访问！ "),
+          line(), text(), name(), varTypeText(), targetText()));
     }
     const int code = storeToRecord(rec_, &v_.value, ctx_, true, op_);
     if (code < 0) {
-      fail(fillMessage(QStringLiteral("错误:行号 %1 语句 %2 变量 %3 是 %4，无法使用 %5 %6 进行赋值 ！"), line(), text(),
-                       name(), varTypeText(), valueTypeText(), valueToText(v_.value)));
+      fail(fillMessage(
+          QStringLiteral("错误:行号 %1 语句 %2 变量 %3 是 %4，无法使用 %5 %6 进行赋值 ！"), line(),
+          text(), name(), varTypeText(), valueTypeText(), valueToText(v_.value)));
     }
   }
 
   // s[i] = c on a zfc or string variable; the operator is not applied.
   void assignCharacterOfString() {
     if (indexes_.size() > 1) {
-      fail(fillMessage(QStringLiteral("错误:行号 %1 语句 %2 变量 %3[%4] 是字符类型，无法继续后续的[]操作！"), line(),
-                       text(), name(), QString::fromStdString(indexes_[0]->getText())));
+      fail(fillMessage(
+          QStringLiteral("错误:行号 %1 语句 %2 变量 %3[%4] 是字符类型，无法继续后续的[]操作！"),
+          line(), text(), name(), QString::fromStdString(indexes_[0]->getText())));
     }
     IndexCells cells;
     evaluateIndexes(cells, false);
     const ExprValue& iv = cells.at(0);
-    const qint64 index = (iv.type == VT_INT || iv.type == VT_LONG) ? qint64(iv.asInt64()) : qint64(-1);
+    const qint64 index =
+        (iv.type == VT_INT || iv.type == VT_LONG) ? qint64(iv.asInt64()) : qint64(-1);
     const bool bytes = rec_->kind == VT_BYTES;
     qint64 length = 0;
     if (bytes) {
@@ -298,14 +341,17 @@ class Assignment {
       length = rec_->payload.str->size();
     }
     if (index < 0 || index >= length) {
-      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 变量 %3 下标访问越界，%3 长度是 %4, 下标值是 %5"), line(),
-                       text(), name(), length, index));
+      fail(fillMessage(
+          QStringLiteral("错误：行号 %1 语句 %2 变量 %3 下标访问越界，%3 长度是 %4, 下标值是 %5"),
+          line(), text(), name(), length, index));
     }
     const ExprValue& v = v_.value;
     if (bytes) {
       if (v.type != VT_CHAR) {
-        fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 变量 %3[%4] 是字符串的一个字节，只能用字符类型赋值，当前赋值类型是 %5"),
-                         line(), text(), name(), index, valueTypeText()));
+        fail(
+            fillMessage(QStringLiteral("错误：行号 %1 语句 %2 变量 %3[%4] "
+                                       "是字符串的一个字节，只能用字符类型赋值，当前赋值类型是 %5"),
+                        line(), text(), name(), index, valueTypeText()));
       }
       (*rec_->payload.bytes)[int(index)] = v.payload.c;
       return;
@@ -317,13 +363,17 @@ class Assignment {
       unit = v.payload.u16;
     } else if (v.type == VT_INT) {
       if (v.payload.i32 < 0 || v.payload.i32 > 65535) {
-        fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 宽字符使用整数合法赋值范围是0-65535，赋值是%3 无效越界 "),
-                         line(), text(), v.payload.i32));
+        fail(fillMessage(
+            QStringLiteral(
+                "错误：行号 %1 语句 %2 宽字符使用整数合法赋值范围是0-65535，赋值是%3 无效越界 "),
+            line(), text(), v.payload.i32));
       }
       unit = uint16_t(v.payload.i32);
     } else {
-      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 宽字符合法赋值类型是字符、宽字符、整数。当前赋值类型是 %3"),
-                       line(), text(), valueTypeText()));
+      fail(fillMessage(
+          QStringLiteral(
+              "错误：行号 %1 语句 %2 宽字符合法赋值类型是字符、宽字符、整数。当前赋值类型是 %3"),
+          line(), text(), valueTypeText()));
     }
     (*rec_->payload.str)[int(index)] = QChar(unit);
   }
@@ -331,21 +381,23 @@ class Assignment {
   // ---- structs ----
   void assignStruct() {
     if (rk_ == RK_LIST || rk_ == RK_MAP || rk_ == RK_EMPTY) {
-      fail(fillMessage(QStringLiteral("行号 %1 语句 %2 结构体赋值右值 %3 不是合法类型，不能把列表或字典类型赋值给结构体 %4"),
+      fail(fillMessage(QStringLiteral("行号 %1 语句 %2 结构体赋值右值 %3 "
+                                      "不是合法类型，不能把列表或字典类型赋值给结构体 %4"),
                        line(), text(), rightText(), name()));
     }
     readSuffixes();
     if (!indexes_.empty()) {
-      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 变量 %3 是 %4 ,非法的求值或访问语句 %5 "), line(), text(),
-                       name(), varTypeText(), targetText()));
+      fail(fillMessage(
+          QStringLiteral("错误：行号 %1 语句 %2 变量 %3 是 %4 ,非法的求值或访问语句 %5 "), line(),
+          text(), name(), varTypeText(), targetText()));
     }
     StructValue* st = rec_->payload.st;
     const QByteArray varType = st != nullptr ? st->typeName : QByteArray();
     if (member_ != nullptr) {
       ExprValue* cell = memberCell(st);
       if (cell == nullptr) {
-        fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 结构体 %3 没有成员变量 %4 !"), line(), text(), varType,
-                         memberName()));
+        fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 结构体 %3 没有成员变量 %4 !"),
+                         line(), text(), varType, memberName()));
       }
       storeToCell(cell, &v_.value, ctx_, true, op_);
       return;
@@ -353,12 +405,14 @@ class Assignment {
     if (rk_ == RK_STRUCT) {
       const std::string initName = right_->stRightVar()->VARNAME()->getSymbol()->getText();
       if (QByteArray::fromStdString(initName) != varType) {
-        fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 结构体类型不一致，无法赋值。变量 %3 是 %4类型，表达式是 %5 类型！"),
+        fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 结构体类型不一致，无法赋值。变量 %3 "
+                                        "是 %4类型，表达式是 %5 类型！"),
                          line(), text(), name(), varType, initName));
       }
     } else if (v_.value.type != VT_STRUCT || v_.value.payload.st == nullptr ||
                v_.value.payload.st->typeName != varType) {
-      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 结构体类型不一致，无法赋值。变量 %3 是 %4类型，表达式 %5 是 %6 ！"),
+      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 结构体类型不一致，无法赋值。变量 %3 "
+                                      "是 %4类型，表达式 %5 是 %6 ！"),
                        line(), text(), name(), varType, rightText(), valueTypeText()));
     }
     // compound operators act as "=" on whole structs
@@ -370,8 +424,9 @@ class Assignment {
     readSuffixes();
     if (indexes_.empty()) {
       if (member_ != nullptr) {
-        fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 列表 %3 不是结构体类型，无法访问成员变量 %4 !"),
-                         functionNameForMessage(), text(), name(), memberName()));
+        fail(fillMessage(
+            QStringLiteral("错误：函数 %1 语句 %2 列表 %3 不是结构体类型，无法访问成员变量 %4 !"),
+            functionNameForMessage(), text(), name(), memberName()));
       }
       wholeList();
       return;
@@ -384,13 +439,15 @@ class Assignment {
     for (size_t i = 0; i < n; ++i) {
       const int32_t k = cells.at(i).payload.i32;
       if (list == nullptr || k < 0 || size_t(k) >= list->size()) {
-        fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 多层列表访问元素第 %3 个序号类型错误，列表越界或不是列表类型的非法访问!"),
+        fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 多层列表访问元素第 %3 "
+                                        "个序号类型错误，列表越界或不是列表类型的非法访问!"),
                          line(), text(), k));
       }
       elem = (*list)[size_t(k)];
       if (i + 1 < n) {
         if (elem->type != VT_LIST) {
-          fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 多层列表非法范围，列表 %3 第 %4 层元素，已经不是列表类型!"),
+          fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 多层列表非法范围，列表 %3 第 %4 "
+                                          "层元素，已经不是列表类型!"),
                            line(), text(), name(), int(i)));
         }
         list = elem->payload.list;
@@ -405,17 +462,20 @@ class Assignment {
 
   void wholeList() {
     switch (rk_) {
-      case RK_LIST: break;
+      case RK_LIST:
+        break;
       case RK_EXPR:
         if (v_.value.type == VT_LIST) break;
-        fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 不能把非列表类型语句 %3 赋值给列表 %4 !"),
-                         functionNameForMessage(), text(), rightText(), name()));
+        fail(fillMessage(
+            QStringLiteral("错误：函数 %1 语句 %2 不能把非列表类型语句 %3 赋值给列表 %4 !"),
+            functionNameForMessage(), text(), rightText(), name()));
       case RK_MAP:
         fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 不能把字典类型 %3 赋值给列表 %4 !"),
                          functionNameForMessage(), text(), rightText(), name()));
       default:
-        fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 不能把表达式类型 %3 赋值给列表 %4 !"),
-                         functionNameForMessage(), text(), rightText(), name()));
+        fail(
+            fillMessage(QStringLiteral("错误：函数 %1 语句 %2 不能把表达式类型 %3 赋值给列表 %4 !"),
+                        functionNameForMessage(), text(), rightText(), name()));
     }
     storeToRecord(rec_, &v_.value, ctx_, true, 0);
   }
@@ -432,14 +492,15 @@ class Assignment {
         fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 不能把字典类型 %3 赋值给列表 %4 !"),
                          functionNameForMessage(), text(), rightText(), name()));
       case RK_EMPTY:
-        fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 不能把 kong 赋值给列表 %3 的元素！"), line(), text(),
-                         name()));
+        fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 不能把 kong 赋值给列表 %3 的元素！"),
+                         line(), text(), name()));
       case RK_EXPR:
         break;
     }
     if (v_.value.type == VT_DICT) {
-      fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 不能把字典类型 %3 赋值给列表 %4 或其元素值!"),
-                       functionNameForMessage(), text(), rightText(), name()));
+      fail(fillMessage(
+          QStringLiteral("错误：函数 %1 语句 %2 不能把字典类型 %3 赋值给列表 %4 或其元素值!"),
+          functionNameForMessage(), text(), rightText(), name()));
     }
     if (op_ != 0 && elem->type != VT_EMPTY) {
       storeToCell(elem, &v_.value, ctx_, true, op_);
@@ -464,28 +525,34 @@ class Assignment {
   void storeIntoElementMember(ExprValue* elem, int position, bool fromDict) {
     if (elem == nullptr || elem->type != VT_STRUCT || elem->payload.st == nullptr) {
       if (fromDict) {
-        fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 字典 %3 不是结构体类型，无法访问成员变量 %4 !"),
-                         functionNameForMessage(), text(), name(), memberName()));
+        fail(fillMessage(
+            QStringLiteral("错误：函数 %1 语句 %2 字典 %3 不是结构体类型，无法访问成员变量 %4 !"),
+            functionNameForMessage(), text(), name(), memberName()));
       }
-      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 列表第 %3 个序列元素不是结构体类型，无法访问成员变量 %4 !"),
-                       line(), text(), position, memberName()));
+      fail(fillMessage(
+          QStringLiteral(
+              "错误：行号 %1 语句 %2 列表第 %3 个序列元素不是结构体类型，无法访问成员变量 %4 !"),
+          line(), text(), position, memberName()));
     }
     ExprValue* cell = memberCell(elem->payload.st);
     if (cell == nullptr) {
       if (fromDict) {
-        fail(fillMessage(QStringLiteral("错误：行号%1 语句 %2 结构体 %3 没有成员变量 %4 !"), line(), text(),
-                         elem->payload.st->typeName, memberName()));
+        fail(fillMessage(QStringLiteral("错误：行号%1 语句 %2 结构体 %3 没有成员变量 %4 !"), line(),
+                         text(), elem->payload.st->typeName, memberName()));
       }
-      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 列表第 %3 个元素的结构体类型 %4 没有成员变量 %5 !"), line(),
-                       text(), position, elem->payload.st->typeName, memberName()));
+      fail(fillMessage(
+          QStringLiteral("错误：行号 %1 语句 %2 列表第 %3 个元素的结构体类型 %4 没有成员变量 %5 !"),
+          line(), text(), position, elem->payload.st->typeName, memberName()));
     }
     if (rk_ != RK_EXPR) {
       if (fromDict) {
-        fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 不能把表达式类型 %3 赋值给结构体变量 %4 !"),
-                         functionNameForMessage(), text(), rightText(), targetText()));
+        fail(fillMessage(
+            QStringLiteral("错误：函数 %1 语句 %2 不能把表达式类型 %3 赋值给结构体变量 %4 !"),
+            functionNameForMessage(), text(), rightText(), targetText()));
       }
-      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 不能把表达式类型 %3 赋值给结构体变量 %4 !"), line(),
-                       text(), rightText(), targetText()));
+      fail(fillMessage(
+          QStringLiteral("错误：行号 %1 语句 %2 不能把表达式类型 %3 赋值给结构体变量 %4 !"), line(),
+          text(), rightText(), targetText()));
     }
     storeToCell(cell, &v_.value, ctx_, true, op_);
   }
@@ -495,8 +562,9 @@ class Assignment {
     readSuffixes();
     if (indexes_.empty()) {
       if (member_ != nullptr) {
-        fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 字典 %3 不是结构体类型，无法访问成员变量 %4 !"), line(),
-                         text(), name(), memberName()));
+        fail(fillMessage(
+            QStringLiteral("错误：行号 %1 语句 %2 字典 %3 不是结构体类型，无法访问成员变量 %4 !"),
+            line(), text(), name(), memberName()));
       }
       wholeDict();
       return;
@@ -515,8 +583,10 @@ class Assignment {
       const bool last = i + 1 == n;
       if (list == nullptr) {
         if (!isKeyType(key)) {
-          fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 字典%3 访问元素第 %4 个关键字 %5 类型错误，字典关键字索引只能是整数、字符、字符串类型!"),
-                           line(), text(), name(), int(i), QString::fromStdString(indexes_[i]->getText())));
+          fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 字典%3 访问元素第 %4 个关键字 %5 "
+                                          "类型错误，字典关键字索引只能是整数、字符、字符串类型!"),
+                           line(), text(), name(), int(i),
+                           QString::fromStdString(indexes_[i]->getText())));
         }
         ValueDict::Node* node = dict != nullptr ? dict->find(key) : nullptr;
         if (node == nullptr) {
@@ -524,8 +594,10 @@ class Assignment {
             insertEntry(dict, cells, i);
             return;
           }
-          fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 字典关键字key %3 对应值不存在，无法继续加入子项目！"),
-                           line(), text(), QString::fromStdString(indexes_[i]->getText())));
+          fail(fillMessage(
+              QStringLiteral(
+                  "错误：行号 %1 语句 %2 字典关键字key %3 对应值不存在，无法继续加入子项目！"),
+              line(), text(), QString::fromStdString(indexes_[i]->getText())));
         }
         cell = node->value;
         if (last) break;
@@ -536,7 +608,8 @@ class Assignment {
           listKey = i;
           listLevel = 0;
         } else {
-          fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 字典关键字key %3 对应值是 %4，不是字典或列表，无法继续访问子项目！"),
+          fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 字典关键字key %3 对应值是 "
+                                          "%4，不是字典或列表，无法继续访问子项目！"),
                            line(), text(), QString::fromStdString(indexes_[i]->getText()),
                            typeDescription(cell->type, cell)));
         }
@@ -544,12 +617,14 @@ class Assignment {
       }
       // a list held as a dict value
       if (key.type != VT_INT) {
-        fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 列表访问元素第 %3 个序号类型错误，列表索引只能是int32 整数类型!"),
+        fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 列表访问元素第 %3 "
+                                        "个序号类型错误，列表索引只能是int32 整数类型!"),
                          functionNameForMessage(), text(), int(i)));
       }
       const int32_t k = key.payload.i32;
       if (k < 0 || size_t(k) >= list->size()) {
-        fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 多层列表访问元素第 %3 个序号类型错误，列表越界或不是列表类型的非法访问!"),
+        fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 多层列表访问元素第 %3 "
+                                        "个序号类型错误，列表越界或不是列表类型的非法访问!"),
                          functionNameForMessage(), text(), k));
       }
       cell = (*list)[size_t(k)];
@@ -558,7 +633,8 @@ class Assignment {
         break;
       }
       if (cell->type != VT_LIST) {
-        fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 字典值的多层列表非法范围，字典 %3 关键字 %4 对应值，其第 %5 层元素，已经不是列表类型!"),
+        fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 字典值的多层列表非法范围，字典 %3 "
+                                        "关键字 %4 对应值，其第 %5 层元素，已经不是列表类型!"),
                          functionNameForMessage(), text(), name(),
                          QString::fromStdString(indexes_[listKey]->getText()), listLevel));
       }
@@ -576,22 +652,27 @@ class Assignment {
     }
     switch (rk_) {
       case RK_EMPTY:
-        fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 不能把 kong 赋值给字典 %3 的元素！"), line(), text(),
-                         name()));
-      case RK_EXPR: storeToCell(cell, &v_.value, ctx_, true, op_); return;
-      default: replaceCell(cell); return;  // a literal or initialiser replaces the value
+        fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 不能把 kong 赋值给字典 %3 的元素！"),
+                         line(), text(), name()));
+      case RK_EXPR:
+        storeToCell(cell, &v_.value, ctx_, true, op_);
+        return;
+      default:
+        replaceCell(cell);
+        return;  // a literal or initialiser replaces the value
     }
   }
 
   // d[k] = v with k absent: the value is inserted unchanged.
   void insertEntry(ValueDict* dict, IndexCells& cells, size_t i) {
     if (member_ != nullptr) {
-      fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 字典 %3 不是结构体类型，无法访问成员变量 %4 !"),
-                       functionNameForMessage(), text(), name(), memberName()));
+      fail(fillMessage(
+          QStringLiteral("错误：函数 %1 语句 %2 字典 %3 不是结构体类型，无法访问成员变量 %4 !"),
+          functionNameForMessage(), text(), name(), memberName()));
     }
     if (rk_ == RK_EMPTY) {
-      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 不能把 kong 赋值给字典 %3 的元素！"), line(), text(),
-                       name()));
+      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 不能把 kong 赋值给字典 %3 的元素！"),
+                       line(), text(), name()));
     }
     const std::pair<ValueDict::Node*, bool> slot = dictEmplace(dict, cells.at(i));
     if (!slot.second) return;  // cannot happen: the key was just looked up
@@ -602,14 +683,17 @@ class Assignment {
 
   void wholeDict() {
     switch (rk_) {
-      case RK_MAP: break;
+      case RK_MAP:
+        break;
       case RK_EXPR:
         if (v_.value.type == VT_DICT) break;
-        fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 不能把非字典类型语句 %3 赋值给字典 %4 !"),
-                         functionNameForMessage(), text(), rightText(), name()));
+        fail(fillMessage(
+            QStringLiteral("错误：函数 %1 语句 %2 不能把非字典类型语句 %3 赋值给字典 %4 !"),
+            functionNameForMessage(), text(), rightText(), name()));
       default:
-        fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 不能把表达式类型 %3 赋值给字典 %4 !"),
-                         functionNameForMessage(), text(), rightText(), name()));
+        fail(
+            fillMessage(QStringLiteral("错误：函数 %1 语句 %2 不能把表达式类型 %3 赋值给字典 %4 !"),
+                        functionNameForMessage(), text(), rightText(), name()));
     }
     storeToRecord(rec_, &v_.value, ctx_, true, 0);
   }
@@ -617,7 +701,8 @@ class Assignment {
   // ---- files, times, workbooks ----
   void rejectSuffixes() {
     if (plain_) return;
-    fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 变量 %3 是 %4 ,非法或未知求值或访问语句 %5, 变量 %3 不能进行 [] 或 . 操作访问！ "),
+    fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 变量 %3 是 %4 ,非法或未知求值或访问语句 "
+                                    "%5, 变量 %3 不能进行 [] 或 . 操作访问！ "),
                      line(), text(), name(), varTypeText(), targetText()));
   }
 
@@ -635,21 +720,25 @@ class Assignment {
       return;
     }
     if (rk_ != RK_EXPR) {
-      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 文件赋值右值 %3 不是合法类型，只能把文件、字符串路径、或 kong 赋值给文件类型变量 %4"),
-                       line(), text(), rightText(), name()));
+      fail(fillMessage(
+          QStringLiteral("错误：行号 %1 语句 %2 文件赋值右值 %3 "
+                         "不是合法类型，只能把文件、字符串路径、或 kong 赋值给文件类型变量 %4"),
+          line(), text(), rightText(), name()));
     }
     if (v_.value.type == VT_FILE) {
       storeToRecord(rec_, &v_.value, ctx_, true, 0);
       return;
     }
     if (v_.value.type != VT_BYTES) {
-      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 给文件变量赋值时，文件路径 %3 必须是字符串类型 !"), line(),
-                       text(), rightText()));
+      fail(fillMessage(
+          QStringLiteral("错误：行号 %1 语句 %2 给文件变量赋值时，文件路径 %3 必须是字符串类型 !"),
+          line(), text(), rightText()));
     }
     const QByteArray* path = v_.value.payload.bytes;
     if (path == nullptr || path->isEmpty()) {
-      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 给文件变量赋值时，文件路径 %3 不能是空字符串 !"), line(),
-                       text(), rightText()));
+      fail(fillMessage(
+          QStringLiteral("错误：行号 %1 语句 %2 给文件变量赋值时，文件路径 %3 不能是空字符串 !"),
+          line(), text(), rightText()));
     }
     FileValue* file = new FileValue;
     file->info = new QFileInfo(QString::fromUtf8(*path));
@@ -666,12 +755,15 @@ class Assignment {
       return;
     }
     if (rk_ != RK_EXPR) {
-      fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 时间赋值右值 %3 不是合法类型，只能把时间变量、或 kong 赋值给时间类型变量 %4"),
-                       functionNameForMessage(), text(), rightText(), name()));
+      fail(
+          fillMessage(QStringLiteral("错误：函数 %1 语句 %2 时间赋值右值 %3 "
+                                     "不是合法类型，只能把时间变量、或 kong 赋值给时间类型变量 %4"),
+                      functionNameForMessage(), text(), rightText(), name()));
     }
     if (v_.value.type != VT_TIME) {
-      fail(fillMessage(QStringLiteral("错误：函数%1 语句 %2 给时间变量赋值时，右值 %3 必须是时间类型 !"),
-                       functionNameForMessage(), text(), rightText()));
+      fail(fillMessage(
+          QStringLiteral("错误：函数%1 语句 %2 给时间变量赋值时，右值 %3 必须是时间类型 !"),
+          functionNameForMessage(), text(), rightText()));
     }
     storeToRecord(rec_, &v_.value, ctx_, true, 0);
   }
@@ -684,18 +776,22 @@ class Assignment {
       return;
     }
     if (rk_ != RK_EXPR) {
-      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 Excel 表格赋值右值 %3 不是合法类型，只能把Excel、字符串路径、或 kong 赋值给Excel 类型变量 %4"),
-                       line(), text(), rightText(), name()));
+      fail(fillMessage(
+          QStringLiteral("错误：行号 %1 语句 %2 Excel 表格赋值右值 %3 "
+                         "不是合法类型，只能把Excel、字符串路径、或 kong 赋值给Excel 类型变量 %4"),
+          line(), text(), rightText(), name()));
     }
     if (v_.value.type == VT_EXCEL) {
       storeToRecord(rec_, &v_.value, ctx_, true, 0);
       return;
     }
     if (v_.value.type != VT_BYTES) {
-      fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 给Excel变量赋值时，文件路径 %3 必须是字符串类型 !"), line(),
-                       text(), rightText()));
+      fail(fillMessage(
+          QStringLiteral("错误：行号 %1 语句 %2 给Excel变量赋值时，文件路径 %3 必须是字符串类型 !"),
+          line(), text(), rightText()));
     }
-    const QByteArray path = v_.value.payload.bytes != nullptr ? *v_.value.payload.bytes : QByteArray();
+    const QByteArray path =
+        v_.value.payload.bytes != nullptr ? *v_.value.payload.bytes : QByteArray();
     clearRecord();
     rec_->payload.excel = newWorkbookValue(path);
   }

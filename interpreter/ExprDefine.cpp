@@ -2,6 +2,7 @@
 // assignment forms and struct initialisers.
 #include "ExprVisitor.h"
 
+#include "MessageFormat.h"
 #include "TypedStore.h"
 
 #include "runtime/errors.h"
@@ -63,14 +64,30 @@ class DefinitionMarker {
 void setInitialPayload(int32_t code, ValuePayload& p) {
   p.i64 = 0;
   switch (code) {
-    case VT_DOUBLE: p.d = double(0.1f); break;  // 0.10000000149011612
-    case VT_CHAR: p.c = 'a'; break;
-    case VT_WCHAR: p.u16 = 'a'; break;
-    case VT_BYTES: p.bytes = new QByteArray(); break;
-    case VT_STRING: p.str = new QString(); break;
-    case VT_LIST: p.list = newValueList(); break;
-    case VT_DICT: p.dict = newValueDict(); break;
-    case VT_TIME: p.time = new QDateTime(); break;
+    case VT_DOUBLE:
+      p.d = double(0.1f);
+      break;  // 0.10000000149011612
+    case VT_CHAR:
+      p.c = 'a';
+      break;
+    case VT_WCHAR:
+      p.u16 = 'a';
+      break;
+    case VT_BYTES:
+      p.bytes = new QByteArray();
+      break;
+    case VT_STRING:
+      p.str = new QString();
+      break;
+    case VT_LIST:
+      p.list = newValueList();
+      break;
+    case VT_DICT:
+      p.dict = newValueDict();
+      break;
+    case VT_TIME:
+      p.time = new QDateTime();
+      break;
     case VT_EXCEL: {
       ExcelValue* e = new ExcelValue;
       e->doc = new Workbook(QString(), false);
@@ -78,7 +95,8 @@ void setInitialPayload(int32_t code, ValuePayload& p) {
       p.excel = e;
       break;
     }
-    default: break;
+    default:
+      break;
   }
 }
 
@@ -87,11 +105,10 @@ void setInitialPayload(int32_t code, ValuePayload& p) {
 ScopeRecord* structDescription(const QByteArray& name, antlr4::ParserRuleContext* ctx) {
   ScopeRecord* desc = findGlobal(name, ctx, true);
   if (desc == nullptr || desc->kind != VT_STRUCT_DESC || desc->payload.names == nullptr) {
-    raiseScriptError(
-        QStringLiteral("错误：行号 %1 找不到结构体类型 %2，语句 %3 结构体没有定义！类型 %2 不是基本类型关键字或结构体名称，是不是写错？")
-            .arg(lineOfContext(ctx))
-            .arg(QString::fromUtf8(name))
-            .arg(contextSourceText(ctx)));
+    raiseScriptError(fillMessage(
+        QStringLiteral("错误：行号 %1 找不到结构体类型 %2，语句 %3 结构体没有定义！类型 %2 "
+                       "不是基本类型关键字或结构体名称，是不是写错？"),
+        lineOfContext(ctx), QString::fromUtf8(name), contextSourceText(ctx)));
   }
   return desc;
 }
@@ -99,7 +116,8 @@ ScopeRecord* structDescription(const QByteArray& name, antlr4::ParserRuleContext
 // A new struct value of a declared type. Without an initialiser byte-string
 // and string members start empty; every other member (and every member when
 // an initialiser follows) starts with a zero payload.
-StructValue* newStructValue(const QByteArray& typeName, const ByteStringList& names, bool initialised) {
+StructValue* newStructValue(const QByteArray& typeName, const ByteStringList& names,
+                            bool initialised) {
   StructValue* sv = new StructValue;
   sv->typeName = typeName;
   sv->builtinCode = typeRegistryCode(typeName);
@@ -122,10 +140,17 @@ StructValue* newStructValue(const QByteArray& typeName, const ByteStringList& na
     }
   }
   switch (sv->builtinCode) {
-    case VT_REGEXP: sv->native = QRegularExpression(); break;
-    case VT_REGMATCH: sv->native = QRegularExpressionMatch(); break;
-    case VT_REGMATCHITER: sv->native = QRegularExpressionMatchIterator(); break;
-    default: break;
+    case VT_REGEXP:
+      sv->native = QRegularExpression();
+      break;
+    case VT_REGMATCH:
+      sv->native = QRegularExpressionMatch();
+      break;
+    case VT_REGMATCHITER:
+      sv->native = QRegularExpressionMatchIterator();
+      break;
+    default:
+      break;
   }
   return sv;
 }
@@ -134,13 +159,13 @@ StructValue* newStructValue(const QByteArray& typeName, const ByteStringList& na
 
 antlrcpp::Any ExprVisitor::visitDeclareStruct(KorParser::DeclareStructContext* ctx) {
   if (statusTop() != LS_RUN_START) {
-    raiseScriptError(QStringLiteral("错误：语句 %1 结构体的声明，只能在全局区域中！").arg(ctxText(ctx)));
+    raiseScriptError(
+        QStringLiteral("错误：语句 %1 结构体的声明，只能在全局区域中！").arg(ctxText(ctx)));
   }
   const QByteArray name = tokenBytes(ctx->VARNAME());
   if (hasGlobal(name)) {
-    raiseScriptError(QStringLiteral("错误：语句 %1 全局区域变量 %2 重复定义 ！")
-                         .arg(ctxText(ctx))
-                         .arg(QString::fromUtf8(name)));
+    raiseScriptError(fillMessage(QStringLiteral("错误：语句 %1 全局区域变量 %2 重复定义 ！"),
+                                 ctxText(ctx), QString::fromUtf8(name)));
   }
   ByteStringList* names = new ByteStringList;
   const std::vector<KorParser::Struct_varContext*> vars = ctx->struct_body()->struct_var();
@@ -158,7 +183,8 @@ antlrcpp::Any ExprVisitor::visitDeclareStruct(KorParser::DeclareStructContext* c
 
 antlrcpp::Any ExprVisitor::visitDefvar(KorParser::DefvarContext* ctx) {
   const std::string keyword = ctx->TYPE_ID()->getSymbol()->getText();
-  const int32_t code = typeCodeOfKeyword(QByteArray::fromRawData(keyword.data(), int(keyword.size())));
+  const int32_t code =
+      typeCodeOfKeyword(QByteArray::fromRawData(keyword.data(), int(keyword.size())));
   const bool global = statusTop() == LS_RUN_START;
   DefinitionMarker marker({global ? LS_DEF_GLOBAL : LS_DEF_LOCAL, code});
 
@@ -171,27 +197,24 @@ antlrcpp::Any ExprVisitor::visitDefvar(KorParser::DefvarContext* ctx) {
   for (antlr4::tree::TerminalNode* node : ctx->VARNAME()) {
     const QByteArray name = tokenBytes(node);
     if (isReservedWord(name)) {
-      raiseScriptError(QStringLiteral("错误:行号 %1 语句 %2 变量 %3 名称使用了kor内部保留关键字，还请改名！")
-                           .arg(lineInGlobalBlock(ctx))
-                           .arg(ctxText(ctx))
-                           .arg(QString::fromUtf8(name)));
+      raiseScriptError(fillMessage(
+          QStringLiteral("错误:行号 %1 语句 %2 变量 %3 名称使用了kor内部保留关键字，还请改名！"),
+          definitionLine(ctx), ctxText(ctx), QString::fromUtf8(name)));
     }
     ScopeRecord* rec;
     if (global) {
       if (hasGlobal(name)) {
-        raiseScriptError(QStringLiteral("错误:行号 %1 语句 %2 变量 %3 在全局作用域已经存在，不能重复定义！")
-                             .arg(lineInGlobalBlock(ctx))
-                             .arg(contextSourceText(ctx))
-                             .arg(QString::fromUtf8(name)));
+        raiseScriptError(fillMessage(
+            QStringLiteral("错误:行号 %1 语句 %2 变量 %3 在全局作用域已经存在，不能重复定义！"),
+            definitionLine(ctx), contextSourceText(ctx), QString::fromUtf8(name)));
       }
       rec = takeScopeRecord();
       rec->kind = code;
     } else {
       if (findInCurrentBlock(name)) {
-        raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 变量 %3 在当前作用域已经存在，不能重复定义 !")
-                             .arg(lineOfContext(ctx))
-                             .arg(contextSourceText(ctx))
-                             .arg(QString::fromUtf8(name)));
+        raiseScriptError(fillMessage(
+            QStringLiteral("错误：行号 %1 语句 %2 变量 %3 在当前作用域已经存在，不能重复定义 !"),
+            lineOfContext(ctx), contextSourceText(ctx), QString::fromUtf8(name)));
       }
       rec = pushScopeRecord(code);
     }
@@ -210,12 +233,10 @@ antlrcpp::Any ExprVisitor::visitDefstvar(KorParser::DefstvarContext* ctx) {
   for (size_t i = 1; i < typeNodes.size(); ++i) {
     const QByteArray other = tokenBytes(typeNodes[i]);
     if (other != typeName) {
-      raiseScriptError(
-          QStringLiteral("错误：行号 %1 语句 %2 结构类型 %3 与 前面类型 %4 不一样， 一次性定义多个结构体时，必须都是同一个类型的结构体！")
-              .arg(lineOfContext(ctx))
-              .arg(ctxText(ctx))
-              .arg(QString::fromUtf8(other))
-              .arg(QString::fromUtf8(typeName)));
+      raiseScriptError(fillMessage(
+          QStringLiteral("错误：行号 %1 语句 %2 结构类型 %3 与 前面类型 %4 不一样， "
+                         "一次性定义多个结构体时，必须都是同一个类型的结构体！"),
+          lineOfContext(ctx), ctxText(ctx), QString::fromUtf8(other), QString::fromUtf8(typeName)));
     }
   }
   ScopeRecord* desc = structDescription(typeName, ctx);
@@ -226,16 +247,14 @@ antlrcpp::Any ExprVisitor::visitDefstvar(KorParser::DefstvarContext* ctx) {
     const QByteArray name = tokenBytes(init != nullptr ? init->VARNAME() : one->VARNAME());
     if (global) {
       if (hasGlobal(name)) {
-        raiseScriptError(QStringLiteral("错误:行号 %1 语句 %2 变量 %3 在全局作用域已经存在，不能重复定义！")
-                             .arg(lineInGlobalBlock(ctx))
-                             .arg(contextSourceText(ctx))
-                             .arg(QString::fromUtf8(name)));
+        raiseScriptError(fillMessage(
+            QStringLiteral("错误:行号 %1 语句 %2 变量 %3 在全局作用域已经存在，不能重复定义！"),
+            definitionLine(ctx), contextSourceText(ctx), QString::fromUtf8(name)));
       }
     } else if (findInCurrentBlock(name)) {
-      raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 变量 %3 在当前作用域已经存在，不能重复定义 !")
-                           .arg(lineOfContext(ctx))
-                           .arg(contextSourceText(ctx))
-                           .arg(QString::fromUtf8(name)));
+      raiseScriptError(fillMessage(
+          QStringLiteral("错误：行号 %1 语句 %2 变量 %3 在当前作用域已经存在，不能重复定义 !"),
+          lineOfContext(ctx), contextSourceText(ctx), QString::fromUtf8(name)));
     }
     StructValue* sv = newStructValue(typeName, *desc->payload.names, init != nullptr);
     ScopeRecord* rec;
@@ -264,20 +283,22 @@ antlrcpp::Any ExprVisitor::visitAssignStOne(KorParser::AssignStOneContext* ctx) 
     v.value = visit(ctx->stFromExpr()->expr()).as<ExprValue>();
     ScopeRecord* rec = lookupVariable(name, fnv1a(name));
     if (rec == nullptr) {
-      raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 找不到变量%3 或者不在当前可见作用域!")
-                           .arg(lineOfContext(ctx))
-                           .arg(ctxText(ctx))
-                           .arg(QString::fromUtf8(name)));
+      raiseScriptError(
+          fillMessage(QStringLiteral("错误：行号 %1 语句 %2 找不到变量%3 或者不在当前可见作用域!"),
+                      lineOfContext(ctx), ctxText(ctx), QString::fromUtf8(name)));
     }
-    const QByteArray varType =
-        rec->kind == VT_STRUCT && rec->payload.st != nullptr ? rec->payload.st->typeName : QByteArray();
-    if (v.value.type == VT_STRUCT && v.value.payload.st != nullptr && v.value.payload.st->typeName == varType) {
+    const QByteArray varType = rec->kind == VT_STRUCT && rec->payload.st != nullptr
+                                   ? rec->payload.st->typeName
+                                   : QByteArray();
+    if (v.value.type == VT_STRUCT && v.value.payload.st != nullptr &&
+        v.value.payload.st->typeName == varType) {
       releaseScopeRecord(rec);
       rec->kind = VT_STRUCT;
       storeToRecord(rec, &v.value, ctx, true, 0);
       return 0;
     }
-    if (scopeRecordStructCode(rec) == VT_REGEXP && (v.value.type == VT_BYTES || v.value.type == VT_STRING)) {
+    if (scopeRecordStructCode(rec) == VT_REGEXP &&
+        (v.value.type == VT_BYTES || v.value.type == VT_STRING)) {
       StructValue* sv = rec->payload.st;
       QString pattern;
       if (v.value.type == VT_BYTES) {
@@ -291,15 +312,15 @@ antlrcpp::Any ExprVisitor::visitAssignStOne(KorParser::AssignStOneContext* ctx) 
         re = std::any_cast<QRegularExpression>(&sv->native);
       }
       re->setPattern(pattern);
-      if (sv->members != nullptr && !sv->members->empty()) storeToCell(sv->members->at(0), &v.value, ctx, true, 0);
+      if (sv->members != nullptr && !sv->members->empty())
+        storeToCell(sv->members->at(0), &v.value, ctx, true, 0);
       return 0;
     }
-    raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 结构体类型不一样，不能把 %3 的值，赋值给类型为%4 的变量 %5")
-                         .arg(lineOfContext(ctx))
-                         .arg(ctxText(ctx))
-                         .arg(typeDescription(v.value.type, &v.value))
-                         .arg(QString::fromUtf8(varType))
-                         .arg(QString::fromUtf8(name)));
+    raiseScriptError(fillMessage(
+        QStringLiteral(
+            "错误：行号 %1 语句 %2 结构体类型不一样，不能把 %3 的值，赋值给类型为%4 的变量 %5"),
+        lineOfContext(ctx), ctxText(ctx), typeDescription(v.value.type, &v.value),
+        QString::fromUtf8(varType), QString::fromUtf8(name)));
   }
 
   // p = {1, "a"};   Point p = {1, "a"};
@@ -315,14 +336,10 @@ antlrcpp::Any ExprVisitor::visitAssignStOne(KorParser::AssignStOneContext* ctx) 
   const int n = names.size() / 2;
   const std::vector<KorParser::ExprContext*> exprs = ctx->expr();
   if (size_t(n) != exprs.size() || size_t(n) != sv->members->size()) {
-    raiseScriptError(
-        QStringLiteral("错误：行号 %1 语句 %2 结构体 %3 类型 %4 需要 %5个参数，赋值结构体有%6个参数，个数无法匹配!")
-            .arg(lineOfContext(ctx))
-            .arg(ctxText(ctx))
-            .arg(QString::fromUtf8(name))
-            .arg(QString::fromUtf8(typeName))
-            .arg(n)
-            .arg(exprs.size()));
+    raiseScriptError(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 结构体 %3 类型 %4 需要 "
+                                                "%5个参数，赋值结构体有%6个参数，个数无法匹配!"),
+                                 lineOfContext(ctx), ctxText(ctx), QString::fromUtf8(name),
+                                 QString::fromUtf8(typeName), n, exprs.size()));
   }
   for (int i = 0; i < n; ++i) {
     PendingValue v;
@@ -331,14 +348,13 @@ antlrcpp::Any ExprVisitor::visitAssignStOne(KorParser::AssignStOneContext* ctx) 
     if (rec->payload.st != sv) sv = rec->payload.st;
     if (sv == nullptr || sv->members == nullptr || size_t(i) >= sv->members->size()) return 0;
     ExprValue* member = sv->members->at(size_t(i));
-    if (v.value.type != member->type && convertForAssign(member->type, v.value.type, false, false, v.value) < 0) {
-      raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 结构体第%3 个参数 %4 需要%5，赋值类型是%6, 无法匹配！")
-                           .arg(lineOfContext(ctx))
-                           .arg(ctxText(ctx))
-                           .arg(i + 1)
-                           .arg(QString::fromUtf8(names.at(i)))
-                           .arg(typeDescription(member->type))
-                           .arg(typeDescription(v.value.type, &v.value)));
+    if (v.value.type != member->type &&
+        convertForAssign(member->type, v.value.type, false, false, v.value) < 0) {
+      raiseScriptError(fillMessage(
+          QStringLiteral(
+              "错误：行号 %1 语句 %2 结构体第%3 个参数 %4 需要%5，赋值类型是%6, 无法匹配！"),
+          lineOfContext(ctx), ctxText(ctx), i + 1, QString::fromUtf8(names.at(i)),
+          typeDescription(member->type), typeDescription(v.value.type, &v.value)));
     }
     freeValue(*member);
     storeToCell(member, &v.value, ctx, true, 0);
@@ -366,11 +382,9 @@ antlrcpp::Any ExprVisitor::visitStRightVar(KorParser::StRightVarContext* ctx) {
   const std::vector<KorParser::ExprContext*> exprs = ctx->expr();
   if (exprs.size() != size_t(n)) {
     const QString text = ctxText(ctx);
-    raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 结构体 %3 声明和定义的形式语句 %4 无法匹配")
-                         .arg(lineOfContext(ctx))
-                         .arg(text)
-                         .arg(QString::fromUtf8(typeName))
-                         .arg(text));
+    raiseScriptError(fillMessage(
+        QStringLiteral("错误：行号 %1 语句 %2 结构体 %3 声明和定义的形式语句 %4 无法匹配"),
+        lineOfContext(ctx), text, QString::fromUtf8(typeName), text));
   }
   for (int i = 0; i < n; ++i) {
     PendingValue v;
@@ -381,13 +395,11 @@ antlrcpp::Any ExprVisitor::visitStRightVar(KorParser::StRightVarContext* ctx) {
       continue;
     }
     if (convertForAssign(memberType, v.value.type, false, false, v.value) < 0) {
-      raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 结构体第%3个变量 %4 参数是 %5，赋值类型是%6, 类型无法匹配！")
-                           .arg(lineOfContext(ctx))
-                           .arg(ctxText(ctx))
-                           .arg(i + 1)
-                           .arg(QString::fromUtf8(names.at(i)))
-                           .arg(typeDescription(memberType))
-                           .arg(typeDescription(v.value.type, &v.value)));
+      raiseScriptError(fillMessage(
+          QStringLiteral(
+              "错误：行号 %1 语句 %2 结构体第%3个变量 %4 参数是 %5，赋值类型是%6, 类型无法匹配！"),
+          lineOfContext(ctx), ctxText(ctx), i + 1, QString::fromUtf8(names.at(i)),
+          typeDescription(memberType), typeDescription(v.value.type, &v.value)));
     }
     PendingValue cell;
     cell.value.type = memberType;

@@ -3,6 +3,8 @@
 // Every visit returns one fresh ExprValue whose payload belongs to the caller.
 #include "ExprVisitor.h"
 
+#include "MessageFormat.h"
+
 #include "runtime/errors.h"
 #include "runtime/scope.h"
 #include "runtime/source_text.h"
@@ -87,10 +89,10 @@ const std::unordered_map<std::string, int32_t>& flagTable() {
 }
 
 [[noreturn]] void raiseIllegalChar(antlr4::ParserRuleContext* ctx, const std::string& text) {
-  raiseScriptError(
-      QStringLiteral("错误：行号 %1 语句 %2 非法的字符类型，字符格式需要是单字符'c'或16进制 0xff 格式！")
-          .arg(lineOfContext(ctx))
-          .arg(QString::fromStdString(text)));
+  raiseScriptError(fillMessage(
+      QStringLiteral(
+          "错误：行号 %1 语句 %2 非法的字符类型，字符格式需要是单字符'c'或16进制 0xff 格式！"),
+      lineOfContext(ctx), QString::fromStdString(text)));
 }
 
 }  // namespace
@@ -99,7 +101,8 @@ const std::unordered_map<std::string, int32_t>& flagTable() {
 // std::stoll (leading blanks and a sign accepted); 32-bit values give zs.
 ExprValue parseIntLiteral(std::string text) {
   const char* s = text.c_str();
-  const int base = (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) ? 16 : 10;
+  const int base =
+      (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) ? 16 : 10;
   char* end = nullptr;
   const int savedErrno = errno;
   errno = 0;
@@ -155,17 +158,29 @@ antlrcpp::Any ExprVisitor::visitCharValueExpr(KorParser::CharValueExprContext* c
       if (text[0] != '\'' || text[1] != '\\') raiseIllegalChar(ctx, text);
       char c;
       switch (text[2]) {
-        case '"': c = 34; break;
-        case '\'': c = 39; break;
-        case 'b': c = 8; break;
-        case 'n': c = 10; break;
-        case 'r': c = 13; break;
-        case 't': c = 9; break;
+        case '"':
+          c = 34;
+          break;
+        case '\'':
+          c = 39;
+          break;
+        case 'b':
+          c = 8;
+          break;
+        case 'n':
+          c = 10;
+          break;
+        case 'r':
+          c = 13;
+          break;
+        case 't':
+          c = 9;
+          break;
         default:
           raiseScriptError(
-              QStringLiteral("错误：行号 %1 语句 %2 非法的转义字符类型，转义支持 \\t \\r \\n \\b \\\" \\' ,其余不支持！")
-                  .arg(lineOfContext(ctx))
-                  .arg(QString::fromStdString(text)));
+              fillMessage(QStringLiteral("错误：行号 %1 语句 %2 非法的转义字符类型，转义支持 \\t "
+                                         "\\r \\n \\b \\\" \\' ,其余不支持！"),
+                          lineOfContext(ctx), QString::fromStdString(text)));
       }
       return makeCharValue(c);
     }
@@ -175,7 +190,8 @@ antlrcpp::Any ExprVisitor::visitCharValueExpr(KorParser::CharValueExprContext* c
       if (s.size() == 3) return makeWCharValue(s.at(1).unicode());
       return ExprValue();  // outside the 16-bit range: no value
     }
-    default: raiseIllegalChar(ctx, text);
+    default:
+      raiseIllegalChar(ctx, text);
   }
 }
 
@@ -239,11 +255,11 @@ antlrcpp::Any ExprVisitor::visitMap(KorParser::MapContext* ctx) {
     key.value = visit(el->mapkey()->expr()).as<ExprValue>();
     const int32_t kt = key.value.type;
     if (kt != VT_INT && kt != VT_LONG && kt != VT_BYTES) {
-      raiseScriptError(
-          QStringLiteral("错误：函数 %1 语句 %2 字典类型表达式 %3 不是整数或字符串，无法做字典的关键字！")
-              .arg(currentFunctionQName())
-              .arg(QString::fromStdString(ctx->getText()))
-              .arg(QString::fromStdString(el->mapkey()->getText())));
+      raiseScriptError(fillMessage(
+          QStringLiteral(
+              "错误：函数 %1 语句 %2 字典类型表达式 %3 不是整数或字符串，无法做字典的关键字！"),
+          currentFunctionQName(), QString::fromStdString(ctx->getText()),
+          QString::fromStdString(el->mapkey()->getText())));
     }
     PendingValue value;
     value.value = visit(el->rightvar()).as<ExprValue>();

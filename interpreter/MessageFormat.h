@@ -33,3 +33,19 @@ template <typename A, typename B, typename... Rest>
 QString fillMessage(const QString& pattern, const A& a, const B& b, const Rest&... rest) {
   return pattern.arg(msgfmt::toText(a), msgfmt::toText(b), msgfmt::toText(rest)...);
 }
+
+// The script line of a definition for messages. The global block is evaluated
+// from the script's own parse, whose lines are already script lines; only a
+// context of a separate parse (a block parsed on its own) is shifted by the
+// global block's start line.
+#include "antlr4-runtime.h"
+#include "runtime/run_state.h"
+#include "runtime/source_text.h"
+
+inline int32_t definitionLine(antlr4::ParserRuleContext* ctx) {
+  antlr4::Token* start = ctx != nullptr ? ctx->getStart() : nullptr;
+  if (start != nullptr && tokenStream != nullptr &&
+      start->getTokenSource() == tokenStream->getTokenSource())
+    return lineOfContext(ctx);
+  return lineInGlobalBlock(ctx);
+}

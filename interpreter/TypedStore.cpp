@@ -6,6 +6,8 @@
 // the source is moved (stores) or copied first (loadFromRecord).
 #include "TypedStore.h"
 
+#include "MessageFormat.h"
+
 #include "runtime/errors.h"
 #include "runtime/scope.h"
 #include "runtime/source_text.h"
@@ -45,51 +47,64 @@ void printWithName(const char* utf8, const QByteArray* name) {
 }
 
 [[noreturn]] void raiseDivideByZero(antlr4::ParserRuleContext* ctx) {
-  raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 除数不能为0！").arg(lineOf(ctx)).arg(textOf(ctx)));
+  raiseScriptError(
+      fillMessage(QStringLiteral("错误：行号 %1 语句 %2 除数不能为0！"), lineOf(ctx), textOf(ctx)));
 }
 
 [[noreturn]] void raiseDivideOverflow(antlr4::ParserRuleContext* ctx, qint64 value) {
-  raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 整数除法溢出，%3 除以 -1 超出取值范围！")
-                       .arg(lineOf(ctx))
-                       .arg(textOf(ctx))
-                       .arg(value));
+  raiseScriptError(
+      fillMessage(QStringLiteral("错误：行号 %1 语句 %2 整数除法溢出，%3 除以 -1 超出取值范围！"),
+                  lineOf(ctx), textOf(ctx), value));
 }
 
 // ---- arithmetic of the compound operators ----
 
 int32_t combine32(int32_t cur, int32_t v, int op, antlr4::ParserRuleContext* ctx) {
   switch (op) {
-    case 1: return int32_t(uint32_t(cur) * uint32_t(v));
+    case 1:
+      return int32_t(uint32_t(cur) * uint32_t(v));
     case 2:
       if (v == 0) raiseDivideByZero(ctx);
       if (cur == INT32_MIN && v == -1) raiseDivideOverflow(ctx, cur);
       return cur / v;
-    case 3: return int32_t(uint32_t(cur) + uint32_t(v));
-    case 4: return int32_t(uint32_t(cur) - uint32_t(v));
-    default: return v;
+    case 3:
+      return int32_t(uint32_t(cur) + uint32_t(v));
+    case 4:
+      return int32_t(uint32_t(cur) - uint32_t(v));
+    default:
+      return v;
   }
 }
 
 int64_t combine64(int64_t cur, int64_t v, int op, antlr4::ParserRuleContext* ctx) {
   switch (op) {
-    case 1: return int64_t(uint64_t(cur) * uint64_t(v));
+    case 1:
+      return int64_t(uint64_t(cur) * uint64_t(v));
     case 2:
       if (v == 0) raiseDivideByZero(ctx);
       if (cur == INT64_MIN && v == -1) raiseDivideOverflow(ctx, cur);
       return cur / v;
-    case 3: return int64_t(uint64_t(cur) + uint64_t(v));
-    case 4: return int64_t(uint64_t(cur) - uint64_t(v));
-    default: return v;
+    case 3:
+      return int64_t(uint64_t(cur) + uint64_t(v));
+    case 4:
+      return int64_t(uint64_t(cur) - uint64_t(v));
+    default:
+      return v;
   }
 }
 
 double combineDouble(double cur, double v, int op) {
   switch (op) {
-    case 1: return cur * v;
-    case 2: return cur / v;
-    case 3: return cur + v;
-    case 4: return cur - v;
-    default: return v;
+    case 1:
+      return cur * v;
+    case 2:
+      return cur / v;
+    case 3:
+      return cur + v;
+    case 4:
+      return cur - v;
+    default:
+      return v;
   }
 }
 
@@ -140,9 +155,10 @@ int storeCore(int32_t& dtype, ValuePayload& dp, ExprValue& src, int op, bool mes
           if (messages) {
             if (mode == MODE_RECORD) {
               if (l < INT32_MIN || l > INT32_MAX) {
-                printLine(QStringLiteral("警告：长整数变量值 %1 赋值给整数类型变量%2，精度可能丢失，请注意检查值域范围!")
-                              .arg(l)
-                              .arg(name != nullptr ? QString::fromUtf8(*name) : QString()));
+                printLine(fillMessage(
+                    QStringLiteral("警告：长整数变量值 %1 "
+                                   "赋值给整数类型变量%2，精度可能丢失，请注意检查值域范围!"),
+                    l, name != nullptr ? QString::fromUtf8(*name) : QString()));
               }
             } else {
               printLine(QStringLiteral("警告：长整数赋值给整数类型，可能丢失精度"));
@@ -180,7 +196,8 @@ int storeCore(int32_t& dtype, ValuePayload& dp, ExprValue& src, int op, bool mes
         case VT_BYTES:
           if (messages) printLine(QStringLiteral("不能把字符串赋值给整数类型"));
           return -96;
-        default: return -100;
+        default:
+          return -100;
       }
       if (op == 0) {
         dp.i64 = 0;
@@ -223,7 +240,8 @@ int storeCore(int32_t& dtype, ValuePayload& dp, ExprValue& src, int op, bool mes
         case VT_BYTES:
           if (messages) printLine(QStringLiteral("不能把字符串赋值给长整数类型"));
           return -95;
-        default: return -100;
+        default:
+          return -100;
       }
       dp.i64 = op == 0 ? v : combine64(dp.i64, v, op, ctx);
       return code;
@@ -248,7 +266,8 @@ int storeCore(int32_t& dtype, ValuePayload& dp, ExprValue& src, int op, bool mes
         case VT_BYTES:
           if (messages) printLine(QStringLiteral("不能把字符串赋值给小数类型"));
           return -94;
-        default: return -100;
+        default:
+          return -100;
       }
       dp.d = combineDouble(dp.d, v, op);
       return code;
@@ -297,13 +316,15 @@ int storeCore(int32_t& dtype, ValuePayload& dp, ExprValue& src, int op, bool mes
           if (messages) printLine(QStringLiteral("整数给U16字符变量赋值，整数范围必须是0-65535 "));
           return -100;
         }
-        default: return -100;
+        default:
+          return -100;
       }
 
     case VT_BYTES:
       switch (st) {
         case VT_CHAR:
-          if (op != 0 && op != 3) return refuseOperator("字符串变量无法进行-= *= /=操作！", messages, name);
+          if (op != 0 && op != 3)
+            return refuseOperator("字符串变量无法进行-= *= /=操作！", messages, name);
           if (dp.bytes == nullptr) {
             dp.bytes = new QByteArray(1, src.payload.c);
           } else {
@@ -314,7 +335,8 @@ int storeCore(int32_t& dtype, ValuePayload& dp, ExprValue& src, int op, bool mes
         case VT_BYTES: {
           QByteArray* s = src.payload.bytes;
           if (op != 0 && op != 3) {
-            if (mode == MODE_RECORD) return refuseOperator("字符串变量无法进行-= *= /=操作！", messages, name);
+            if (mode == MODE_RECORD)
+              return refuseOperator("字符串变量无法进行-= *= /=操作！", messages, name);
             // a cell keeps its bytes; the source is consumed
             if (s != dp.bytes) delete s;
             src.payload.bytes = nullptr;
@@ -341,19 +363,30 @@ int storeCore(int32_t& dtype, ValuePayload& dp, ExprValue& src, int op, bool mes
         case VT_DOUBLE:
           if (messages) printLine(QStringLiteral("不能把小数值赋值给字符串类型"));
           return -97;
-        default: return -100;
+        default:
+          return -100;
       }
 
     case VT_STRING: {
       int code;
       switch (st) {
-        case VT_CHAR: code = 23; break;
-        case VT_WCHAR: code = 26; break;
-        case VT_BYTES: code = 12; break;
-        case VT_STRING: code = 14; break;
-        default: return -100;
+        case VT_CHAR:
+          code = 23;
+          break;
+        case VT_WCHAR:
+          code = 26;
+          break;
+        case VT_BYTES:
+          code = 12;
+          break;
+        case VT_STRING:
+          code = 14;
+          break;
+        default:
+          return -100;
       }
-      if (op != 0 && op != 3) return refuseOperator("U16字符串变量无法进行-= *= /=操作！", messages, name);
+      if (op != 0 && op != 3)
+        return refuseOperator("U16字符串变量无法进行-= *= /=操作！", messages, name);
       if (st == VT_STRING) {
         QString* s = src.payload.str;
         if (s == dp.str) {
@@ -409,7 +442,8 @@ int storeCore(int32_t& dtype, ValuePayload& dp, ExprValue& src, int op, bool mes
     case VT_EXCEL: {
       if (dtype == VT_FILE && st == VT_BYTES && mode == MODE_CELL) {
         // a path: a file value that is not opened yet
-        const QString path = src.payload.bytes != nullptr ? QString::fromUtf8(*src.payload.bytes) : QString();
+        const QString path =
+            src.payload.bytes != nullptr ? QString::fromUtf8(*src.payload.bytes) : QString();
         FileValue* file = new FileValue;
         file->info = new QFileInfo(path);
         addSharedRef(file);
@@ -463,7 +497,8 @@ int storeCore(int32_t& dtype, ValuePayload& dp, ExprValue& src, int op, bool mes
       if (st >= VT_STRUCT_DESC) src.payload.i64 = 0;
       return 0;
 
-    default: return -100;
+    default:
+      return -100;
   }
 }
 
@@ -489,8 +524,10 @@ ExprValue copyOfRecord(const ScopeRecord* rec) {
     case VT_DICT:
     case VT_FILE:
     case VT_TIME:
-    case VT_EXCEL: return copyValue(c, false);
-    default: return c;
+    case VT_EXCEL:
+      return copyValue(c, false);
+    default:
+      return c;
   }
 }
 
@@ -501,11 +538,16 @@ constexpr int kSameTypeCode[] = {0, 3, 8, 16, 17, 25};
 
 int assignOpCode(const std::string& op) {
   switch (op.empty() ? '=' : op[0]) {
-    case '*': return 1;
-    case '/': return 2;
-    case '+': return 3;
-    case '-': return 4;
-    default: return 0;
+    case '*':
+      return 1;
+    case '/':
+      return 2;
+    case '+':
+      return 3;
+    case '-':
+      return 4;
+    default:
+      return 0;
   }
 }
 
@@ -515,12 +557,11 @@ int storeToRecord(ScopeRecord* dst, ExprValue* src, antlr4::ParserRuleContext* c
       storeCore(dst->kind, dst->payload, *src, op, messages, MODE_RECORD, &dst->name.bytes(), ctx);
   if (code < 0 && messages) {
     const ExprValue var = dst->asValue();
-    printLine(QStringLiteral("错误：行号 %1 语句 %2 变量 %3 的类型是 %4 , 其赋值类型是 %5， 二者无法匹配！请检查。")
-                  .arg(lineOf(ctx))
-                  .arg(textOf(ctx))
-                  .arg(dst->name.toQString())
-                  .arg(typeDescription(dst->kind, &var))
-                  .arg(typeDescription(src->type, src)));
+    printLine(fillMessage(
+        QStringLiteral(
+            "错误：行号 %1 语句 %2 变量 %3 的类型是 %4 , 其赋值类型是 %5， 二者无法匹配！请检查。"),
+        lineOf(ctx), textOf(ctx), dst->name.toQString(), typeDescription(dst->kind, &var),
+        typeDescription(src->type, src)));
   }
   return code;
 }
@@ -529,9 +570,9 @@ int storeToCell(ExprValue* dst, ExprValue* src, antlr4::ParserRuleContext* ctx, 
                 int op) {
   const int code = storeCore(dst->type, dst->payload, *src, op, messages, MODE_CELL, nullptr, ctx);
   if (code < 0) {
-    raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 变量的类型和其赋值无法匹配！请检查。")
-                         .arg(lineOf(ctx))
-                         .arg(textOf(ctx)));
+    raiseScriptError(
+        fillMessage(QStringLiteral("错误：行号 %1 语句 %2 变量的类型和其赋值无法匹配！请检查。"),
+                    lineOf(ctx), textOf(ctx)));
   }
   return code;
 }
@@ -548,14 +589,15 @@ int loadFromRecord(ExprValue* dst, ScopeRecord* src, antlr4::ParserRuleContext* 
     return kSameTypeCode[kind];
   }
   ExprValue tmp = copyOfRecord(src);
-  const int code = storeCore(dst->type, dst->payload, tmp, op, messages, MODE_LOAD, &src->name.bytes(), ctx);
+  const int code =
+      storeCore(dst->type, dst->payload, tmp, op, messages, MODE_LOAD, &src->name.bytes(), ctx);
   if (code < 0) {
     freeValue(tmp);
     const ExprValue var = src->asValue();
-    raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 无法使用 %3 类型给表达式赋值，类型不匹配或表达式错误 !")
-                         .arg(lineOf(ctx))
-                         .arg(textOf(ctx))
-                         .arg(typeDescription(kind, &var)));
+    raiseScriptError(fillMessage(
+        QStringLiteral(
+            "错误：行号 %1 语句 %2 无法使用 %3 类型给表达式赋值，类型不匹配或表达式错误 !"),
+        lineOf(ctx), textOf(ctx), typeDescription(kind, &var)));
   }
   return code;
 }
