@@ -73,8 +73,9 @@ class ExprVisitor : public KorBaseVisitor {
   // Resolves a variable reference with its [index] and .member suffixes.
   // newValue null: reads (a copy, or by reference); otherwise stores newValue
   // at the resolved place with the assignment operator code and returns 0.
-  // A store consumes newValue: its payload is stored or released (also when
-  // the store is refused), and its payload is null afterwards. A reference
+  // A store consumes newValue: on success its payload is null afterwards;
+  // when the store throws, newValue may still hold its payload, which the
+  // caller then releases with freeValue (always safe). A reference
   // read hands out the variable's own payload: give it back with
   // releaseReference (ExprOperands.h), never with freeValue.
   antlrcpp::Any evalVariable(KorParser::KorvarContext* ctx, bool byReference, ExprValue* newValue,
