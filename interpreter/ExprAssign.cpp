@@ -25,6 +25,7 @@
 #include <QFileInfo>
 
 #include <exception>
+#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -79,6 +80,42 @@ bool isDefinitionInitialiser(KorParser::AssignVarContext* ctx) {
   for (int i = 0; i < 2 && p != nullptr; ++i) p = p->parent;
   if (p == nullptr) return false;
   return static_cast<antlr4::RuleContext*>(p)->getRuleIndex() == KorParser::RuleDefvar;
+}
+
+// Whether the container payload is the value itself or is held somewhere
+// inside it (lists, dict values, struct members).
+bool reaches(const ExprValue& value, const void* container) {
+  std::vector<const ExprValue*> pending{&value};
+  std::unordered_set<const void*> seen;
+  while (!pending.empty()) {
+    const ExprValue* c = pending.back();
+    pending.pop_back();
+    const void* p = c->payload.ptr;
+    if (p == nullptr) continue;
+    switch (c->type) {
+      case VT_LIST:
+        if (p == container) return true;
+        if (!seen.insert(p).second) break;
+        for (const ExprValue* e : *c->payload.list)
+          if (e != nullptr && e->type >= VT_STRUCT && e->type <= VT_DICT) pending.push_back(e);
+        break;
+      case VT_DICT:
+        if (p == container) return true;
+        if (!seen.insert(p).second) break;
+        for (ValueDict::Node* n = c->payload.dict->first(); n != nullptr; n = n->next)
+          if (n->value != nullptr && n->value->type >= VT_STRUCT && n->value->type <= VT_DICT)
+            pending.push_back(n->value);
+        break;
+      case VT_STRUCT:
+        if (c->payload.st->members == nullptr) break;
+        for (const ExprValue* m : *c->payload.st->members)
+          if (m != nullptr && m->type >= VT_STRUCT && m->type <= VT_DICT) pending.push_back(m);
+        break;
+      default:
+        break;
+    }
+  }
+  return false;
 }
 
 QString functionNameForMessage() {
@@ -293,6 +330,19 @@ class Assignment {
     return st->members->at(size_t(idx));
   }
 
+  // A list or dict stored into an element of itself (or of a container it
+  // holds) would hold itself: printing it would never end and it could never
+  // be released. Only values that can hold containers are searched.
+  void rejectCycle() {
+    const ExprValue& v = v_.value;
+    if (container_ == nullptr || (v.type != VT_LIST && v.type != VT_DICT && v.type != VT_STRUCT))
+      return;
+    if (!reaches(v, container_)) return;
+    fail(fillMessage(
+        QStringLiteral("错误：行号 %1 语句 %2 不能把包含 %3 自身的值存入其元素中，这会形成循环引用！"),
+        line(), text(), name()));
+  }
+
   // ---- numbers, booleans, characters and strings ----
   void assignScalar() {
     if (rk_ != RK_EXPR) {
@@ -444,6 +494,7 @@ class Assignment {
                          line(), text(), k));
       }
       elem = (*list)[size_t(k)];
+      container_ = list;
       if (i + 1 < n) {
         if (elem->type != VT_LIST) {
           fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 多层列表非法范围，列表 %3 第 %4 "
@@ -483,6 +534,7 @@ class Assignment {
   // A list element takes the value's type; "+=" and the other operators
   // combine with the element's current value (keeping its type) instead.
   void storeIntoListElement(ExprValue* elem) {
+    rejectCycle();
     switch (rk_) {
       case RK_LIST:
       case RK_STRUCT:
@@ -554,6 +606,7 @@ class Assignment {
           QStringLiteral("错误：行号 %1 语句 %2 不能把表达式类型 %3 赋值给结构体变量 %4 !"), line(),
           text(), rightText(), targetText()));
     }
+    rejectCycle();
     storeToCell(cell, &v_.value, ctx_, true, op_);
   }
 
@@ -573,7 +626,8 @@ class Assignment {
     evaluateIndexes(cells, false);
     const size_t n = cells.size();
     ValueDict* dict = rec_->payload.dict;
-    ValueList* list = nullptr;  // set once a key gave a list
+    bool walkingList = false;   // a key gave a list: the next indexes are positions
+    ValueList* list = nullptr;  // that list
     size_t listKey = 0;         // the index of that key
     int listLevel = 0;
     ExprValue* cell = nullptr;
@@ -581,7 +635,7 @@ class Assignment {
     for (size_t i = 0; i < n; ++i) {
       ExprValue& key = cells.at(i);
       const bool last = i + 1 == n;
-      if (list == nullptr) {
+      if (!walkingList) {
         if (!isKeyType(key)) {
           fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 字典%3 访问元素第 %4 个关键字 %5 "
                                           "类型错误，字典关键字索引只能是整数、字符、字符串类型!"),
@@ -600,10 +654,12 @@ class Assignment {
               line(), text(), QString::fromStdString(indexes_[i]->getText())));
         }
         cell = node->value;
+        container_ = dict;
         if (last) break;
         if (cell->type == VT_DICT) {
           dict = cell->payload.dict;
         } else if (cell->type == VT_LIST) {
+          walkingList = true;
           list = cell->payload.list;
           listKey = i;
           listLevel = 0;
@@ -622,12 +678,13 @@ class Assignment {
                          functionNameForMessage(), text(), int(i)));
       }
       const int32_t k = key.payload.i32;
-      if (k < 0 || size_t(k) >= list->size()) {
+      if (list == nullptr || k < 0 || size_t(k) >= list->size()) {
         fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 多层列表访问元素第 %3 "
                                         "个序号类型错误，列表越界或不是列表类型的非法访问!"),
                          functionNameForMessage(), text(), k));
       }
       cell = (*list)[size_t(k)];
+      container_ = list;
       if (last) {
         inList = true;
         break;
@@ -650,6 +707,7 @@ class Assignment {
       storeIntoListElement(cell);
       return;
     }
+    rejectCycle();
     switch (rk_) {
       case RK_EMPTY:
         fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 不能把 kong 赋值给字典 %3 的元素！"),
@@ -674,6 +732,8 @@ class Assignment {
       fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 不能把 kong 赋值给字典 %3 的元素！"),
                        line(), text(), name()));
     }
+    container_ = dict;
+    rejectCycle();
     const std::pair<ValueDict::Node*, bool> slot = dictEmplace(dict, cells.at(i));
     if (!slot.second) return;  // cannot happen: the key was just looked up
     cells.handOver(i);
@@ -819,6 +879,7 @@ class Assignment {
   PendingValue v_;
   std::vector<KorParser::ListindexContext*> indexes_;
   KorParser::StMemVarContext* member_ = nullptr;
+  const void* container_ = nullptr;  // the list or dict that receives the value
 };
 
 }  // namespace
