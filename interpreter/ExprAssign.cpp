@@ -118,13 +118,6 @@ bool reaches(const ExprValue& value, const void* container) {
   return false;
 }
 
-QString functionNameForMessage() {
-  try {
-    return currentFunctionQName();
-  } catch (const std::exception&) {
-    return QString();
-  }
-}
 
 class Assignment {
  public:

@@ -3,6 +3,7 @@
 // Every visit returns one fresh ExprValue whose payload belongs to the caller.
 #include "ExprVisitor.h"
 
+#include "ExprOperands.h"
 #include "MessageFormat.h"
 
 #include "runtime/errors.h"
@@ -236,7 +237,7 @@ antlrcpp::Any ExprVisitor::visitList(KorParser::ListContext* ctx) {
     if (el->list() != nullptr)
       v = visitList(el->list()).as<ExprValue>();
     else if (el->expr() != nullptr)
-      v = visit(el->expr()).as<ExprValue>();
+      v = evalExprFast(*this, el->expr());
     else
       v = visit(el->stRightVar()).as<ExprValue>();
     list->push_back(moveValueToPool(v));
@@ -252,17 +253,23 @@ antlrcpp::Any ExprVisitor::visitMap(KorParser::MapContext* ctx) {
   ValueDict* dict = result.value.payload.dict;
   for (KorParser::MapelementContext* el : ctx->mapelement()) {
     PendingValue key;
-    key.value = visit(el->mapkey()->expr()).as<ExprValue>();
+    key.value = evalExprFast(*this, el->mapkey()->expr());
     const int32_t kt = key.value.type;
     if (kt != VT_INT && kt != VT_LONG && kt != VT_BYTES) {
       raiseScriptError(fillMessage(
           QStringLiteral(
               "错误：函数 %1 语句 %2 字典类型表达式 %3 不是整数或字符串，无法做字典的关键字！"),
-          currentFunctionQName(), QString::fromStdString(ctx->getText()),
+          functionNameForMessage(), QString::fromStdString(ctx->getText()),
           QString::fromStdString(el->mapkey()->getText())));
     }
     PendingValue value;
-    value.value = visit(el->rightvar()).as<ExprValue>();
+    KorParser::RightvarContext* rv = el->rightvar();
+    antlr4::tree::ParseTree* inner = rv->children.empty() ? nullptr : rv->children[0];
+    if (inner != nullptr && !inner->children.empty() &&
+        static_cast<antlr4::RuleContext*>(inner)->getRuleIndex() == KorParser::RuleExpr)
+      value.value = evalExprFast(*this, static_cast<KorParser::ExprContext*>(inner));
+    else
+      value.value = visit(rv).as<ExprValue>();  // a literal or initialiser; kong has no value
     const std::pair<ValueDict::Node*, bool> slot = dictEmplace(dict, key.value);
     if (slot.second) {
       key.armed = false;  // the key's payload belongs to the dict now

@@ -40,7 +40,10 @@ QString fillMessage(const QString& pattern, const A& a, const B& b, const Rest&.
 // global block's start line.
 #include "antlr4-runtime.h"
 #include "runtime/run_state.h"
+#include "runtime/scope.h"
 #include "runtime/source_text.h"
+
+#include <exception>
 
 inline int32_t definitionLine(antlr4::ParserRuleContext* ctx) {
   antlr4::Token* start = ctx != nullptr ? ctx->getStart() : nullptr;
@@ -48,4 +51,13 @@ inline int32_t definitionLine(antlr4::ParserRuleContext* ctx) {
       start->getTokenSource() == tokenStream->getTokenSource())
     return lineOfContext(ctx);
   return lineInGlobalBlock(ctx);
+}
+
+// The current function's name for a message; empty outside every function.
+inline QString functionNameForMessage() {
+  try {
+    return currentFunctionQName();
+  } catch (const std::exception&) {
+    return QString();
+  }
 }
