@@ -136,7 +136,10 @@ bool accessElement(Access& a, ExprValue* element, bool shareAlways, ExprValue& o
     storeIntoCell(a, element);
     return false;
   }
-  out = (shareAlways || a.byRef) ? shareCell(*element) : copyValue(*element, false);
+  if (uint32_t(element->type) <= uint32_t(VT_WCHAR))
+    out = *element;  // numbers, booleans, characters: the copy is the cell itself
+  else
+    out = (shareAlways || a.byRef) ? shareCell(*element) : copyValue(*element, false);
   return true;
 }
 
