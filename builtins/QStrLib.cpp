@@ -398,6 +398,9 @@ void qstrLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
       charArg(builtinArg(1), fill);
       const bool truncate = argLong(builtinArg(2)) != 0;
       requireLength(width, ctx);
+      // a width below the length is handled here: Qt's own padding
+      // arithmetic overflows for widths near the smallest int
+      if (width <= s.size()) return pushString(truncate ? s.left(std::max(width, 0)) : QString(s));
       return pushString(method->id == 242 ? s.leftJustified(width, fill, truncate)
                                           : s.rightJustified(width, fill, truncate));
     }

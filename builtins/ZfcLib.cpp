@@ -506,6 +506,9 @@ void zfcLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
       const char f = fill->type == VT_CHAR ? fill->payload.c : ' ';
       const bool truncate = argLong(builtinArg(2)) != 0;
       requireLength(width, ctx);
+      // a width below the size is handled here: Qt's own padding arithmetic
+      // overflows for widths near the smallest int
+      if (width <= s.size()) return pushBytes(truncate ? s.left(width) : QByteArray(s));
       return pushBytes(method->id == 125 ? s.leftJustified(width, f, truncate)
                                          : s.rightJustified(width, f, truncate));
     }
