@@ -26,6 +26,9 @@ ExprValue evalExprFast(ExprVisitor& v, KorParser::ExprContext* e);
 struct CachedName {
   QByteArray name;
   uint64_t hash = 0;
+  // korvar contexts only: 0 not known yet, 1 the index expressions call
+  // nothing and use no ++/--, 2 they may run code
+  mutable uint8_t indexKind = 0;
 };
 const CachedName& cachedNameOf(antlr4::ParserRuleContext* ctx);
 

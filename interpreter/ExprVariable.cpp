@@ -11,6 +11,8 @@
 #include "runtime/value_dict.h"
 #include "runtime/value_ops.h"
 
+#include <vector>
+
 namespace {
 
 using KorvarCtx = KorParser::KorvarContext;
@@ -37,6 +39,62 @@ QString textOf(antlr4::tree::ParseTree* node) { return QString::fromStdString(no
 QString num(int64_t n) { return QString::number(n); }
 QString utf8(const QByteArray& s) { return QString::fromUtf8(s); }
 
+// True when an index expression of the reference contains a call or ++/--:
+// evaluating it may then change or release the containers being walked.
+bool indexesMayRunCode(KorvarCtx* ctx, const CachedName& name) {
+  if (name.indexKind == 0) {
+    bool runsCode = false;
+    std::vector<antlr4::tree::ParseTree*> pending;
+    const size_t count = shapeOf(ctx).indexCount;
+    for (size_t i = 0; i < count; ++i) pending.push_back(indexExpr(ctx, i));
+    while (!pending.empty() && !runsCode) {
+      antlr4::tree::ParseTree* node = pending.back();
+      pending.pop_back();
+      if (dynamic_cast<KorParser::RealCallFunContext*>(node) != nullptr ||
+          dynamic_cast<KorParser::KorAutoAddSubContext*>(node) != nullptr) {
+        runsCode = true;
+      } else {
+        for (antlr4::tree::ParseTree* child : node->children) pending.push_back(child);
+      }
+    }
+    name.indexKind = runsCode ? 2 : 1;
+  }
+  return name.indexKind == 2;
+}
+
+// Keeps a list or dict alive while an index expression that may run code is
+// evaluated (the code might assign the variable or remove the entry that
+// holds the container).
+class ContainerHold {
+ public:
+  ContainerHold(int32_t type, void* payload, bool needed) {
+    if (!needed || payload == nullptr) return;
+    cell_.type = type;
+    cell_.payload.ptr = payload;
+    addSharedRef(payload);
+    active_ = true;
+  }
+  ~ContainerHold() {
+    if (active_) freeValue(cell_);
+  }
+  ContainerHold(const ContainerHold&) = delete;
+  ContainerHold& operator=(const ContainerHold&) = delete;
+
+  // Gives the hold back; false when it was the last one, so that the
+  // container has been released meanwhile (and is freed now).
+  bool release() {
+    if (!active_) return true;
+    active_ = false;
+    if (dropSharedRef(cell_.payload.ptr) > 0) return true;
+    freeValue(cell_);
+    return false;
+  }
+
+ private:
+  ExprValue cell_;
+  bool active_ = false;
+};
+
 // One resolution in progress.
 struct Access {
   ExprVisitor& v;
@@ -47,12 +105,26 @@ struct Access {
   bool byRef;
   ExprValue* newValue;  // null: read
   int op;
+  bool guarded;  // index expressions may run code: containers are held meanwhile
 
   QString line() const { return num(lineOfContext(ctx)); }
   QString text() const { return textOf(ctx); }
   QString memberName() const { return utf8(cachedNameOf(shape.member).name); }
   QString indexText(size_t i) const { return textOf(indexExpr(ctx, i)); }
   ExprValue evalIndex(size_t i) const { return evalExprFast(v, indexExpr(ctx, i)); }
+
+  // Index i evaluated while the container that it indexes is held.
+  ExprValue evalIndexIn(size_t i, int32_t containerType, void* container) const {
+    ContainerHold hold(containerType, container, guarded);
+    ExprValue value = evalIndex(i);
+    if (!hold.release()) {
+      freeValue(value);
+      raiseScriptError(
+          QStringLiteral("错误：行号 %1 语句 %2 变量 %3 的列表或字典在计算下标 %4 时已被释放，无法继续访问！")
+              .arg(line(), text(), utf8(name), indexText(i)));
+    }
+    return value;
+  }
 };
 
 // Copy of a variable's value: inline types directly, the rest through the
@@ -290,7 +362,7 @@ bool walkList(Access& a, ValueList* list, size_t first, bool fromDict, const QSt
   ExprValue* element = nullptr;
   int level = 0;  // list depth inside the walked value
   for (size_t i = first; i < count; ++i) {
-    ExprValue indexValue = a.evalIndex(i);
+    ExprValue indexValue = a.evalIndexIn(i, VT_LIST, list);
     if (indexValue.type != VT_INT) {
       freeValue(indexValue);
       if (fromDict)
@@ -387,7 +459,7 @@ bool accessDict(Access& a, ExprValue& out) {
   ValueDict* dict = a.rec->payload.dict;
   ExprValue* found = nullptr;
   for (size_t i = 0; i < count; ++i) {
-    ExprValue key = a.evalIndex(i);
+    ExprValue key = a.evalIndexIn(i, VT_DICT, dict);
     if (!isKeyType(key)) {
       freeValue(key);
       raiseScriptError(
@@ -458,9 +530,12 @@ bool accessFunction(Access& a, ExprValue& out) {
 }
 
 // Resolves the reference; true with `out` filled for a read, false after a store.
-bool resolveAt(ExprVisitor& v, KorvarCtx* ctx, ScopeRecord* rec, const QByteArray& name,
+bool resolveAt(ExprVisitor& v, KorvarCtx* ctx, ScopeRecord* rec, const CachedName& name,
                bool byRef, ExprValue* newValue, int op, ExprValue& out) {
-  Access a{v, ctx, rec, name, shapeOf(ctx), byRef, newValue, op};
+  const RefShape shape = shapeOf(ctx);
+  const bool guarded = shape.indexCount > 0 && (rec->kind == VT_LIST || rec->kind == VT_DICT) &&
+                       indexesMayRunCode(ctx, name);
+  Access a{v, ctx, rec, name.name, shape, byRef, newValue, op, guarded};
   switch (rec->kind) {
     case VT_INT:
     case VT_LONG:
@@ -499,7 +574,7 @@ bool resolve(ExprVisitor& v, KorvarCtx* ctx, bool byRef, ExprValue* newValue, in
              ExprValue& out) {
   const CachedName& name = cachedNameOf(ctx);
   ScopeRecord* rec = findVariable(name.name, name.hash, ctx);
-  return resolveAt(v, ctx, rec, name.name, byRef, newValue, op, out);
+  return resolveAt(v, ctx, rec, name, byRef, newValue, op, out);
 }
 
 }  // namespace
@@ -511,7 +586,7 @@ ExprValue readVariable(ExprVisitor& v, KorParser::KorvarContext* ctx, bool byRef
   if (uint32_t(rec->kind) <= uint32_t(VT_WCHAR) && ctx->children.size() == 1)
     return rec->asValue();
   ExprValue out;
-  resolveAt(v, ctx, rec, name.name, byReference, nullptr, 0, out);
+  resolveAt(v, ctx, rec, name, byReference, nullptr, 0, out);
   return out;
 }
 
