@@ -1,4 +1,8 @@
-parts = ""
-for i in range(2000000):
-    parts += "abc"
-print(len(parts))
+def main():
+    s = ""
+    for i in range(2000000):
+        s += "abc"
+    print(len(s))
+
+
+main()

@@ -149,6 +149,7 @@ TEST_F(Registry, CharacterMethodsAreRegisteredOnFirstUse) {
   ASSERT_NE(m, nullptr);
   EXPECT_EQ(m->id, 155);
   call({}, "hex");
+  freeValue(*(*operandStack())[0]);  // the receiver becomes the character
   (*operandStack())[0]->type = VT_CHAR;
   (*operandStack())[0]->payload.c = '\n';
   invokeBuiltinMethod(m, cc.ctx);
