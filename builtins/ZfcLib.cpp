@@ -309,7 +309,10 @@ void replaceBytes(QByteArray* self, antlr4::ParserRuleContext* ctx) {
 
 void toHexText(const QByteArray& s, antlr4::ParserRuleContext* ctx) {
   const int n = builtinArgCount();
-  if (n == 0) return pushBytes(s.toHex());
+  if (n == 0) {
+    requireLength(int64_t(s.size()) * 2, ctx);
+    return pushBytes(s.toHex());
+  }
   if (n == 1) {
     const ExprValue* sep = builtinArg(0);
     if (sep->type == VT_CHAR) {
