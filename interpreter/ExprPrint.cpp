@@ -129,5 +129,7 @@ antlrcpp::Any ExprVisitor::visitOutputExpr(KorParser::OutputExprContext* ctx) {
 }
 
 antlrcpp::Any ExprVisitor::visitFormat_string(KorParser::Format_stringContext* ctx) {
-  return ctx->STRING_VALUE()->getText();
+  // A QByteArray, not a std::string: an antlrcpp::Any silently drops contents
+  // whose copy may throw.
+  return QByteArray::fromStdString(ctx->STRING_VALUE()->getText());
 }
