@@ -13,6 +13,35 @@
 namespace {
 BuiltinMethodRegistry* registry = nullptr;
 
+// Resolutions already made in this run, by method name and receiver kind.
+// Resolution depends only on those and on which libraries are registered,
+// and a library stays registered for the rest of the run, so a call site in
+// a loop resolves once.
+struct ResolvedKey {
+  QByteArray name;
+  int32_t type;
+  int32_t detail;  // struct code for structs, the named code for type names
+  bool operator==(const ResolvedKey& o) const {
+    return type == o.type && detail == o.detail && name == o.name;
+  }
+};
+struct ResolvedKeyHash {
+  size_t operator()(const ResolvedKey& k) const noexcept {
+    return size_t(fnv1a(k.name) ^ (uint64_t(uint32_t(k.type)) << 32) ^ uint32_t(k.detail));
+  }
+};
+std::unordered_map<ResolvedKey, BuiltinMethod*, ResolvedKeyHash>* resolvedCache = nullptr;
+
+ResolvedKey resolvedKeyOf(const ExprValue& receiver, const QByteArray& name) {
+  int32_t detail = 0;
+  if (receiver.type == VT_STRUCT) detail = structTypeCode(receiver);
+  else if (receiver.type == VT_TYPE_NAME) detail = receiver.payload.i32;
+  return ResolvedKey{name, receiver.type, detail};
+}
+
+BuiltinMethod* resolveUncached(const ExprValue& receiver, const QByteArray& name,
+                               antlr4::ParserRuleContext* ctx);
+
 QString contextText(antlr4::ParserRuleContext* ctx) {
   return ctx ? QString::fromStdString(ctx->getText()) : QString();
 }
@@ -114,6 +143,8 @@ void initBuiltinRegistry() {
 }
 
 void destroyBuiltinRegistry() {
+  delete resolvedCache;
+  resolvedCache = nullptr;
   if (!registry) return;
   for (auto& kv : *registry) {
     delete kv.second->argTypes;
@@ -144,6 +175,18 @@ int32_t findBuiltinMethod(const QByteArray& name, const ExprValue& receiver, Bui
 BuiltinMethod* resolveBuiltinMethod(const ExprValue& receiver, const QByteArray& name,
                                     antlr4::ParserRuleContext* ctx) {
   if (!registry) initBuiltinRegistry();
+  if (!resolvedCache) resolvedCache = new std::unordered_map<ResolvedKey, BuiltinMethod*, ResolvedKeyHash>();
+  ResolvedKey key = resolvedKeyOf(receiver, name);
+  auto it = resolvedCache->find(key);
+  if (it != resolvedCache->end()) return it->second;
+  BuiltinMethod* m = resolveUncached(receiver, name, ctx);
+  resolvedCache->emplace(std::move(key), m);
+  return m;
+}
+
+namespace {
+BuiltinMethod* resolveUncached(const ExprValue& receiver, const QByteArray& name,
+                               antlr4::ParserRuleContext* ctx) {
   int32_t T = receiver.type;
   if (T == VT_TYPE_NAME) {
     int32_t named = receiver.payload.i32;
@@ -197,6 +240,7 @@ BuiltinMethod* resolveBuiltinMethod(const ExprValue& receiver, const QByteArray&
   if (r == 1) return found;
   raiseNotFound(receiver, name, T, ctx);
 }
+}  // namespace
 
 namespace {
 // The conversion table leaves numbers between the three numeric types to the
