@@ -299,7 +299,8 @@ class Assignment {
   // Evaluates the index expressions of the target in order.
   void evaluateIndexes(IndexCells& cells, bool listOnly) {
     for (size_t i = 0; i < indexes_.size(); ++i) {
-      const ExprValue v = evalExprFast(*vis_, indexes_[i]->expr());
+      const ExprValue v =
+          evalExprFast(*vis_, static_cast<KorParser::ExprContext*>(indexes_[i]->children[0]));
       cells.add(v);
       if (listOnly && v.type != VT_INT) {
         fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 列表访问元素第 %3 "
@@ -309,16 +310,25 @@ class Assignment {
     }
   }
 
+  // korvar: VARNAME ('[' listindex ']')* ('.' stMemVar)?; the tokens have no
+  // children, the rule nodes are told apart by their rule index.
   void readSuffixes() {
-    if (plain_) return;
-    indexes_ = target_->listindex();
-    member_ = target_->stMemVar();
+    if (plain_ || suffixesRead_) return;
+    suffixesRead_ = true;
+    for (antlr4::tree::ParseTree* child : target_->children) {
+      if (child->children.empty()) continue;
+      const size_t rule = static_cast<antlr4::RuleContext*>(child)->getRuleIndex();
+      if (rule == KorParser::RuleListindex)
+        indexes_.push_back(static_cast<KorParser::ListindexContext*>(child));
+      else if (rule == KorParser::RuleStMemVar)
+        member_ = static_cast<KorParser::StMemVarContext*>(child);
+    }
   }
 
   // The member cell of a struct value, or null when there is no such member.
   ExprValue* memberCell(StructValue* st) {
     if (st == nullptr) return nullptr;
-    const int idx = structMemberIndex(st->typeName.toStdString(), member_->getText(), ctx_);
+    const int idx = structMemberIndexOf(st->typeName, cachedNameOf(member_).name, ctx_);
     if (idx < 0 || st->members == nullptr || size_t(idx) >= st->members->size()) return nullptr;
     return st->members->at(size_t(idx));
   }
@@ -872,6 +882,7 @@ class Assignment {
   PendingValue v_;
   std::vector<KorParser::ListindexContext*> indexes_;
   KorParser::StMemVarContext* member_ = nullptr;
+  bool suffixesRead_ = false;
   const void* container_ = nullptr;  // the list or dict that receives the value
 };
 

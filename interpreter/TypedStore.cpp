@@ -604,14 +604,19 @@ int loadFromRecord(ExprValue* dst, ScopeRecord* src, antlr4::ParserRuleContext* 
 
 int structMemberIndex(const std::string& structTypeName, const std::string& memberName,
                       antlr4::ParserRuleContext* ctx) {
-  const ScopeRecord* desc =
-      findGlobal(QByteArray(structTypeName.data(), int(structTypeName.size())), ctx, true);
+  return structMemberIndexOf(
+      QByteArray::fromRawData(structTypeName.data(), int(structTypeName.size())),
+      QByteArray::fromRawData(memberName.data(), int(memberName.size())), ctx);
+}
+
+int structMemberIndexOf(const QByteArray& structTypeName, const QByteArray& memberName,
+                        antlr4::ParserRuleContext* ctx) {
+  const ScopeRecord* desc = findGlobal(structTypeName, ctx, true);
   if (desc == nullptr || desc->kind != VT_STRUCT_DESC || desc->payload.names == nullptr) return -1;
   const ByteStringList& names = *desc->payload.names;
   const int n = names.size() / 2;
-  const QByteArray member = QByteArray::fromRawData(memberName.data(), int(memberName.size()));
   for (int i = 0; i < n; ++i) {
-    if (names.at(i) == member) return i;
+    if (names.at(i) == memberName) return i;
   }
   return -1;
 }

@@ -12,6 +12,8 @@
 // divisor and for the most negative value divided by -1.
 #pragma once
 
+#include <QByteArray>
+
 #include <string>
 
 namespace antlr4 {
@@ -44,3 +46,6 @@ int loadFromRecord(ExprValue* dst, ScopeRecord* src, antlr4::ParserRuleContext* 
 // type is not declared.
 int structMemberIndex(const std::string& structTypeName, const std::string& memberName,
                       antlr4::ParserRuleContext* ctx);
+// The same without converting the names.
+int structMemberIndexOf(const QByteArray& structTypeName, const QByteArray& memberName,
+                        antlr4::ParserRuleContext* ctx);
