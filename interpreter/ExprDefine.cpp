@@ -2,6 +2,7 @@
 // assignment forms and struct initialisers.
 #include "ExprVisitor.h"
 
+#include "ExprOperands.h"
 #include "MessageFormat.h"
 #include "TypedStore.h"
 
@@ -181,20 +182,29 @@ antlrcpp::Any ExprVisitor::visitDeclareStruct(KorParser::DeclareStructContext* c
   return 0;
 }
 
+// defvar: TYPE_ID ( assign | VARNAME ( ',' VARNAME )* ';' )
 antlrcpp::Any ExprVisitor::visitDefvar(KorParser::DefvarContext* ctx) {
-  const std::string keyword = ctx->TYPE_ID()->getSymbol()->getText();
-  const int32_t code =
-      typeCodeOfKeyword(QByteArray::fromRawData(keyword.data(), int(keyword.size())));
+  const int32_t code = typeCodeOfKeyword(cachedNameOf(ctx).name);  // the leading type word
   const bool global = statusTop() == LS_RUN_START;
   DefinitionMarker marker({global ? LS_DEF_GLOBAL : LS_DEF_LOCAL, code});
 
-  if (ctx->assign() != nullptr) {
-    visit(ctx->assign());
+  antlr4::tree::ParseTree* second = ctx->children.size() > 1 ? ctx->children[1] : nullptr;
+  if (second != nullptr && !second->children.empty()) {
+    // assign: assginNoEnd ';'   assginNoEnd: assignOne (',' assignOne)*
+    antlr4::tree::ParseTree* list = second->children[0];
+    for (antlr4::tree::ParseTree* one : list->children) {
+      if (one->children.size() == 3)  // korvar assignOp rightvar
+        visitAssignVar(static_cast<KorParser::AssignVarContext*>(one));
+      else if (!one->children.empty())
+        one->accept(this);
+    }
     marker.pop();
     return 0;
   }
 
-  for (antlr4::tree::TerminalNode* node : ctx->VARNAME()) {
+  for (size_t i = 1; i < ctx->children.size(); ++i) {
+    auto* node = static_cast<antlr4::tree::TerminalNode*>(ctx->children[i]);
+    if (node->getSymbol()->getType() != KorParser::VARNAME) continue;
     const QByteArray name = tokenBytes(node);
     if (isReservedWord(name)) {
       raiseScriptError(fillMessage(
@@ -362,8 +372,9 @@ antlrcpp::Any ExprVisitor::visitAssignStOne(KorParser::AssignStOneContext* ctx) 
   return 0;
 }
 
+// stRightVar: VARNAME '{' expr ( ',' expr )* '}'
 antlrcpp::Any ExprVisitor::visitStRightVar(KorParser::StRightVarContext* ctx) {
-  const QByteArray typeName = tokenBytes(ctx->VARNAME());
+  const QByteArray& typeName = cachedNameOf(ctx).name;
   ScopeRecord* desc = structDescription(typeName, ctx);
   const ByteStringList names = *desc->payload.names;  // a copy: expressions may run code
   const int n = names.size() / 2;
@@ -379,19 +390,25 @@ antlrcpp::Any ExprVisitor::visitStRightVar(KorParser::StRightVarContext* ctx) {
     sv->members->reserve(size_t(n));
   }
 
-  const std::vector<KorParser::ExprContext*> exprs = ctx->expr();
-  if (exprs.size() != size_t(n)) {
+  size_t count = 0;
+  for (antlr4::tree::ParseTree* child : ctx->children)
+    if (!child->children.empty()) ++count;
+  if (count != size_t(n)) {
     const QString text = ctxText(ctx);
     raiseScriptError(fillMessage(
         QStringLiteral("错误：行号 %1 语句 %2 结构体 %3 声明和定义的形式语句 %4 无法匹配"),
         lineOfContext(ctx), text, QString::fromUtf8(typeName), text));
   }
-  for (int i = 0; i < n; ++i) {
+  int i = 0;
+  for (antlr4::tree::ParseTree* child : ctx->children) {
+    if (child->children.empty()) continue;  // a token
     PendingValue v;
-    v.value = visit(exprs[size_t(i)]).as<ExprValue>();
+    v.value = evalExprFast(*this, static_cast<KorParser::ExprContext*>(child));
     const int32_t memberType = typeCodeOfKeyword(names.at(n + i));
     if (v.value.type == memberType) {
       sv->members->push_back(moveValueToPool(v.value));
+      v.armed = false;
+      ++i;
       continue;
     }
     if (convertForAssign(memberType, v.value.type, false, false, v.value) < 0) {
@@ -405,6 +422,8 @@ antlrcpp::Any ExprVisitor::visitStRightVar(KorParser::StRightVarContext* ctx) {
     cell.value.type = memberType;
     storeToCell(&cell.value, &v.value, ctx, true, 0);
     sv->members->push_back(moveValueToPool(cell.value));
+    cell.armed = false;
+    ++i;
   }
   result.armed = false;
   return result.value;
