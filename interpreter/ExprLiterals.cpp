@@ -288,5 +288,9 @@ antlrcpp::Any ExprVisitor::visitKorFlag(KorParser::KorFlagContext* ctx) {
   if (text == "Kor::fun") return makeBytesValue(currentFunctionName());
   const auto& table = flagTable();
   const auto it = table.find(text);
-  return makeIntValue(it != table.end() ? it->second : 0);
+  if (it == table.end()) {
+    raiseScriptError(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 未知的常量名称！"),
+                                 lineOfContext(ctx), QString::fromStdString(text)));
+  }
+  return makeIntValue(it->second);
 }
