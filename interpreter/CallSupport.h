@@ -92,6 +92,11 @@ void callBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext* call,
                      antlr4::ParserRuleContext* stmt, ExprValue receiver, const QByteArray& name,
                      KorParser::ArgumentListContext* args, int flags);
 
+// A member call `x.m(...)` (ExprMethods.cpp): builds the receiver and calls
+// the bridge.
+void callMemberCall(ExprVisitor& v, KorParser::RealCallFunContext* call,
+                    antlr4::ParserRuleContext* stmt, int flags);
+
 // Gives a pooled record a name; records reused for the same name keep it.
 inline void setRecordName(ScopeRecord* rec, const HashedName& name) {
   if (!rec->name.bytes().isSharedWith(name.bytes())) rec->name = name;

@@ -30,8 +30,12 @@
 #include "runtime/value_compare.h"
 #include "runtime/value_ops.h"
 
+#include <algorithm>
+
 #if defined(__linux__)
 #include <pthread.h>
+#elif defined(_WIN32)
+#include <windows.h>
 #endif
 
 using namespace callsupport;
@@ -61,20 +65,36 @@ struct ActiveFrame {
 };
 std::vector<ActiveFrame> g_frames;  // the script calls in progress, innermost last
 ReturnList* g_topSlot = nullptr;    // return slot while no frame exists at all
-std::vector<ReturnList*> g_listPool;
+// Free return lists, kept for reuse; freed when the process ends.
+struct ReturnListPool {
+  std::vector<ReturnList*> lists;
+  ~ReturnListPool() {
+    for (ReturnList* list : lists) delete list;
+  }
+  bool empty() const { return lists.empty(); }
+  ReturnList* back() const { return lists.back(); }
+  void pop_back() { lists.pop_back(); }
+  void push_back(ReturnList* list) { lists.push_back(list); }
+} g_listPool;
 
-// Most script call levels allowed at once. One level of a script call costs
-// a few hundred bytes of machine stack in an optimised build and a few
-// kilobytes under AddressSanitizer; the limit keeps the deepest recursion
-// well inside the default 8 MB stack in both.
-constexpr size_t kMaxCallDepth = 1500;
+// Most script call levels allowed at once. One level of a plain recursive
+// call costs about 1 KB of machine stack in an optimised build and 4 to 8 KB
+// under AddressSanitizer; 1000 levels stay well inside the default 8 MB
+// stack in both. Deeper recursion through heavier statements is caught by the
+// stack check below.
+constexpr size_t kMaxCallDepth = 1000;
 // Machine stack kept free below the deepest call: room for the statements of
 // one call level, a built-in method and the error path.
 constexpr size_t kStackReserve = 512 * 1024;
 
-// Lowest usable stack address of the running thread (0 when unknown).
+// Lowest stack address a new call level may start at (0 when unknown).
 thread_local uintptr_t tl_stackLimit = 0;
 thread_local bool tl_stackKnown = false;
+
+void noteStack(uintptr_t low, size_t size) {
+  const size_t reserve = std::min(kStackReserve, size / 4);
+  tl_stackLimit = low + reserve;
+}
 
 void findStackLimit() {
   tl_stackKnown = true;
@@ -84,10 +104,14 @@ void findStackLimit() {
   if (pthread_getattr_np(pthread_self(), &attr) == 0) {
     void* addr = nullptr;
     size_t size = 0;
-    if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr && size > 2 * kStackReserve)
-      tl_stackLimit = reinterpret_cast<uintptr_t>(addr) + kStackReserve;
+    if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr && size > 0)
+      noteStack(reinterpret_cast<uintptr_t>(addr), size);
     pthread_attr_destroy(&attr);
   }
+#elif defined(_WIN32)
+  ULONG_PTR low = 0, high = 0;
+  GetCurrentThreadStackLimits(&low, &high);
+  if (high > low) noteStack(uintptr_t(low), size_t(high - low));
 #endif
 }
 
@@ -100,7 +124,7 @@ void dropCaches() {
 }
 
 // Releases a record taken from the pool (payload freed, record recycled).
-inline void dropRecord(ScopeRecord* rec) {
+__attribute__((noinline)) void dropRecord(ScopeRecord* rec) {
   releaseScopeRecord(rec);
   returnScopeRecord(rec);
 }
@@ -110,6 +134,8 @@ inline void dropRecord(ScopeRecord* rec) {
 struct FrameEntry {
   bool active = true;
   FrameEntry(ScopeRecord* frame, FunctionInfo* info) { g_frames.push_back({frame, info}); }
+  // Takes over an entry pushed before.
+  FrameEntry(ScopeRecord*, FunctionInfo*, bool) {}
   void leave() {
     if (!active) return;
     g_frames.pop_back();
@@ -200,7 +226,7 @@ FunctionInfo* functionInfo(const QByteArray& name) {
   return &info;
 }
 
-ScopeRecord* nearestFrame() {
+__attribute__((noinline)) ScopeRecord* nearestFrame() {
   if (!g_frames.empty()) return g_frames.back().frame;
   if (!scopeStackExists()) return nullptr;
   const ScopeStack* st = scopeStack();
@@ -209,26 +235,26 @@ ScopeRecord* nearestFrame() {
   return nullptr;
 }
 
-const FunctionInfo* currentFunctionInfo() {
+__attribute__((noinline)) const FunctionInfo* currentFunctionInfo() {
   if (!g_frames.empty()) return g_frames.back().info;
   ScopeRecord* frame = nearestFrame();
   if (!frame) return nullptr;
   return functionInfo(frame->name.bytes());
 }
 
-ReturnList* callerReturnSlot() {
+__attribute__((noinline)) ReturnList* callerReturnSlot() {
   ScopeRecord* frame = nearestFrame();
   return frame ? frame->returnSlot : g_topSlot;
 }
 
-void setCallerReturn(ReturnList* list) {
+__attribute__((noinline)) void setCallerReturn(ReturnList* list) {
   ScopeRecord* frame = nearestFrame();
   ReturnList*& slot = frame ? frame->returnSlot : g_topSlot;
   if (slot && slot != list) releaseReturnList(slot);
   slot = list;
 }
 
-ReturnList* takeCallerReturn() {
+__attribute__((noinline)) ReturnList* takeCallerReturn() {
   ScopeRecord* frame = nearestFrame();
   ReturnList*& slot = frame ? frame->returnSlot : g_topSlot;
   ReturnList* list = slot;
@@ -236,14 +262,14 @@ ReturnList* takeCallerReturn() {
   return list;
 }
 
-ReturnList* newReturnList() {
+__attribute__((noinline)) ReturnList* newReturnList() {
   if (g_listPool.empty()) return new ReturnList();
   ReturnList* list = g_listPool.back();
   g_listPool.pop_back();
   return list;
 }
 
-void releaseReturnList(ReturnList* list) {
+__attribute__((noinline)) void releaseReturnList(ReturnList* list) {
   if (!list) return;
   for (ScopeRecord* rec : *list) dropRecord(rec);
   list->clear();
@@ -269,20 +295,16 @@ ScopeRecord* recordFromValue(ExprValue& value, const HashedName* name) {
 }  // namespace callsupport
 
 // ---------------------------------------------------------------------------
-// Helpers of the call path.
+// Helpers of the call path. Recursion in a script nests these frames once per
+// call level, so the hot ones stay small: messages are built in separate
+// cold functions, and argument binding and result delivery run in helpers
+// whose frames are gone while the body runs.
 // ---------------------------------------------------------------------------
 namespace {
 
 using flow::evalRightvar;
 
-// Argument contexts of an argument list, in order.
-template <typename F>
-void forEachArgument(KorParser::ArgumentListContext* args, F&& f) {
-  if (!args) return;
-  int i = 0;
-  for (antlr4::tree::ParseTree* child : args->children)
-    if (!child->children.empty()) f(i++, static_cast<KorParser::ArgumentContext*>(child));
-}
+#define KOR_COLD [[noreturn]] __attribute__((noinline, cold))
 
 int argumentCount(KorParser::ArgumentListContext* args) {
   if (!args) return 0;
@@ -295,7 +317,7 @@ int argumentCount(KorParser::ArgumentListContext* args) {
 // Stores a value into a fresh record of a declared type: same types move the
 // payload, `kong` leaves a file, time or workbook empty, everything else goes
 // through the typed store. Returns the store's code (negative: refused).
-int storeDeclared(ScopeRecord* rec, ExprValue& val, int32_t declared, const QByteArray& word,
+__attribute__((noinline)) int storeDeclared(ScopeRecord* rec, ExprValue& val, int32_t declared, const QByteArray& word,
                   antlr4::ParserRuleContext* ctx) {
   rec->kind = declared;
   rec->payload.i64 = 0;
@@ -318,28 +340,6 @@ QString declaredDescription(int32_t code, const QByteArray& word) {
   return typeDescription(code);
 }
 
-// Records of the arguments prepared before the frame exists; given back to
-// the pool when the call fails before they reach the scope stack.
-struct PreparedArgs {
-  ScopeRecord* local[8];
-  std::vector<ScopeRecord*> more;
-  int count = 0;
-  bool handedOver = false;
-
-  void add(ScopeRecord* rec) {
-    if (count < 8)
-      local[count] = rec;
-    else
-      more.push_back(rec);
-    ++count;
-  }
-  ScopeRecord* at(int i) const { return i < 8 ? local[i] : more[size_t(i - 8)]; }
-  ~PreparedArgs() {
-    if (handedOver) return;
-    for (int i = 0; i < count; ++i) dropRecord(at(i));
-  }
-};
-
 // Releases a return list unless it has been handed on.
 struct ListGuard {
   ReturnList* list;
@@ -352,22 +352,111 @@ struct ListGuard {
   ~ListGuard() { releaseReturnList(list); }
 };
 
-// Guards the recursion depth and the machine stack before a new frame.
-void checkCallDepth(antlr4::ParserRuleContext* call, const QByteArray& name) {
-  if (!tl_stackKnown) findStackLimit();
-  const bool stackLow =
-      tl_stackLimit != 0 && reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < tl_stackLimit;
-  if (g_frames.size() < kMaxCallDepth && !stackLow) return;
-  if (stackLow && g_frames.size() < kMaxCallDepth)
+inline int callLine(antlr4::ParserRuleContext* call) { return scopedLineOfContext(call); }
+
+// ---- error paths ----
+
+KOR_COLD void failMissingFunction(antlr4::ParserRuleContext* call, const QByteArray& name,
+                                  bool valuePath) {
+  if (valuePath) std::cout << "调用函数失败 函数名称 " << name.constData() << std::endl;
+  raiseScriptError(
+      QStringLiteral("错误：行号 %1 语句 %2 无法找到函数 %3 的定义, 变量%3 函数没有定义 ！是否把变量写错为函数调用？")
+          .arg(callLine(call))
+          .arg(qtext(call), qbytes(name)));
+}
+
+KOR_COLD void failParamShape(const QByteArray& name) {
+  raiseScriptError(QStringLiteral("调用函数 %1 的参数和其定义无法匹配！").arg(qbytes(name)));
+}
+
+KOR_COLD void failParamCount(antlr4::ParserRuleContext* call, const QByteArray& name, int paramc,
+                             int argc) {
+  raiseScriptError(
+      QStringLiteral("行号 %1 语句 %2 函数 %3 调用的参数个数和函数定义无法匹配；%3 至多需要 %4 个参数，却给了%5个参数")
+          .arg(callLine(call))
+          .arg(qtext(call), qbytes(name))
+          .arg(paramc)
+          .arg(argc));
+}
+
+KOR_COLD void failArgumentForm(antlr4::ParserRuleContext* call, const QByteArray& name,
+                               antlr4::tree::ParseTree* arg) {
+  raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 函数 %3 不能使用函数或回调函数 %4做参数！")
+                       .arg(callLine(call))
+                       .arg(qtext(call), qbytes(name), qtext(arg)));
+}
+
+KOR_COLD void failNotCallback(antlr4::ParserRuleContext* call, const QByteArray& name, int i,
+                              antlr4::tree::ParseTree* arg, const FunctionInfo* info) {
+  raiseScriptError(
+      QStringLiteral("行号 %1 语句 %2 调用函数 %3 第 %4 个参数 %5不是回调函数，和函数定义形式 %6 无法匹配！")
+          .arg(callLine(call))
+          .arg(qtext(call), qbytes(name))
+          .arg(i + 1)
+          .arg(qtext(arg), qbytes(info->record->definitionText)));
+}
+
+KOR_COLD void failParamType(antlr4::ParserRuleContext* call, const QByteArray& name, int i,
+                            antlr4::tree::ParseTree* arg, const FunctionInfo* info,
+                            int32_t valueType, bool valuePath) {
+  if (valuePath)
+    raiseScriptError(QStringLiteral("函数 %1 调用的第 %2 个参数 %3 类型无法匹配参数值！")
+                         .arg(qbytes(name))
+                         .arg(i + 1)
+                         .arg(qtext(arg)));
+  raiseScriptError(
+      QStringLiteral("错误：行号 %1 语句 %2 调用的参数 %3 类型无法匹配形参类型！函数 %4 第 %5 个参数申明需要 %6, 给定实参值却是 %7")
+          .arg(callLine(call))
+          .arg(qtext(call), qtext(arg), qbytes(name))
+          .arg(i + 1)
+          .arg(declaredDescription(info->paramTypes[size_t(i)], info->paramWords[size_t(i)]),
+               valueType == VT_STRUCT ? QStringLiteral("结构类型") : typeDescription(valueType)));
+}
+
+KOR_COLD void failNoReturnValues(antlr4::ParserRuleContext* call,
+                                 antlr4::ParserRuleContext* shown, const QByteArray& name) {
+  raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 调用函数 %3 没有返回值，不能接收该函数返回值 ！")
+                       .arg(callLine(call))
+                       .arg(qtext(shown), qbytes(name)));
+}
+
+KOR_COLD void failMissingReturn(antlr4::ParserRuleContext* call, const QByteArray& name,
+                                bool valuePath) {
+  if (!valuePath)
+    raiseScriptError(QStringLiteral("错误：行号%1 语句%2 %3 值没有返回值,该函数定义形式需要返回值 ！")
+                         .arg(callLine(call))
+                         .arg(qtext(call), qbytes(name)));
+  raiseScriptError(QStringLiteral("错误：行号 %1 函数 %2 体没有返回值,该函数形式需要返回值 ！")
+                       .arg(callLine(call))
+                       .arg(qbytes(name)));
+}
+
+KOR_COLD void failCallerMissesValues(const QByteArray& name) {
+  raiseScriptError(QStringLiteral("错误：函数 %1 调用时缺少返回值，运行异常，请检查！").arg(qbytes(name)));
+}
+
+KOR_COLD void failCallDepth(antlr4::ParserRuleContext* call, const QByteArray& name, bool stackLow) {
+  if (stackLow)
     raiseScriptError(
         QStringLiteral("错误：行号 %1 函数 %2 递归调用层数过深（已达 %3 层，栈空间不足），终止执行！")
-            .arg(scopedLineOfContext(call))
+            .arg(callLine(call))
             .arg(qbytes(name))
             .arg(g_frames.size()));
   raiseScriptError(QStringLiteral("错误：行号 %1 函数 %2 递归调用层数过深（超过 %3 层），终止执行！")
-                       .arg(scopedLineOfContext(call))
+                       .arg(callLine(call))
                        .arg(qbytes(name))
                        .arg(kMaxCallDepth));
+}
+
+// Guards the recursion depth and the machine stack before a new frame.
+inline void checkCallDepth(antlr4::ParserRuleContext* call, const QByteArray& name) {
+  if (!tl_stackKnown) findStackLimit();
+  // The frame address is always on the machine stack (a local's address may
+  // not be, under AddressSanitizer).
+  const bool stackLow = tl_stackLimit != 0 &&
+                        reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < tl_stackLimit;
+  if (g_frames.size() >= kMaxCallDepth || stackLow)
+    failCallDepth(call, name, stackLow && g_frames.size() < kMaxCallDepth);
 }
 
 // The target list of a multiple-assignment statement, or null.
@@ -377,206 +466,119 @@ KorParser::Fun_retContext* funRetOf(antlr4::ParserRuleContext* stmt) {
   return with ? with->fun_ret() : nullptr;
 }
 
-// Text of a return target: "_" or the variable reference as written.
 inline bool isSkipTarget(KorParser::Ret_idContext* target) { return target->korvar() == nullptr; }
 
-QByteArray targetText(KorParser::Ret_idContext* target) {
-  return QByteArray::fromStdString(target->getText());
+// Parameter records of the calls being set up, innermost last: a call's
+// arguments are bound (and may make calls of their own) before its frame
+// exists, then its records move onto the scope stack.
+std::vector<ScopeRecord*> g_pendingParams;
+
+void dropPending(size_t from) {
+  for (size_t i = from; i < g_pendingParams.size(); ++i) dropRecord(g_pendingParams[i]);
+  g_pendingParams.resize(from);
 }
 
-// The call itself: checks and binds the arguments, runs the body, and hands
-// the returned values on.
-void invokeFunction(ExprVisitor& v, antlr4::ParserRuleContext* call,
-                    antlr4::ParserRuleContext* stmt, const QByteArray& name, FunctionInfo* info,
-                    KorParser::ArgumentListContext* args, int flags) {
-  const bool valuePath = (flags & (CALL_VALUE | CALL_CHAINED)) != 0;
-  if (!info || !info->body) {
-    if (valuePath) std::cout << "调用函数失败 函数名称 " << name.constData() << std::endl;
-    raiseScriptError(
-        QStringLiteral("错误：行号 %1 语句 %2 无法找到函数 %3 的定义, 变量%3 函数没有定义 ！是否把变量写错为函数调用？")
-            .arg(scopedLineOfContext(call))
-            .arg(qtext(call), qbytes(name)));
-  }
-
-  // Argument count.
-  const int argc = argumentCount(args);
-  const int paramc = int(info->paramNames.size());
-  if (info->hasParams != (args != nullptr))
-    raiseScriptError(QStringLiteral("调用函数 %1 的参数和其定义无法匹配！").arg(qbytes(name)));
-  if (argc != paramc)
-    raiseScriptError(
-        QStringLiteral("行号 %1 语句 %2 函数 %3 调用的参数个数和函数定义无法匹配；%3 至多需要 %4 个参数，却给了%5个参数")
-            .arg(scopedLineOfContext(call))
-            .arg(qtext(call), qbytes(name))
-            .arg(paramc)
-            .arg(argc));
-
-  // Binding, in the caller's scope.
-  PreparedArgs prepared;
-  forEachArgument(args, [&](int i, KorParser::ArgumentContext* arg) {
-    antlr4::tree::ParseTree* rv = arg->children.empty() ? nullptr : arg->children[0];
-    if (!rv)
-      raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 函数 %3 不能使用函数或回调函数 %4做参数！")
-                           .arg(scopedLineOfContext(call))
-                           .arg(qtext(call), qbytes(name), qtext(arg)));
-    ExprValue val = evalRightvar(v, rv);
-    const int32_t declared = info->paramTypes[size_t(i)];
-    ScopeRecord* rec = takeScopeRecord();
-    setRecordName(rec, info->paramNames[size_t(i)]);
-    rec->returnSlot = nullptr;
-    rec->kind = VT_EMPTY;
-    rec->payload.i64 = 0;
-    prepared.add(rec);
-    if (declared == VT_FUNC) {
-      if (val.type != VT_FUNC) {
-        freeValue(val);
-        raiseScriptError(
-            QStringLiteral("行号 %1 语句 %2 调用函数 %3 第 %4 个参数 %5不是回调函数，和函数定义形式 %6 无法匹配！")
-                .arg(scopedLineOfContext(call))
-                .arg(qtext(call), qbytes(name))
-                .arg(i + 1)
-                .arg(qtext(arg), qbytes(info->record->definitionText)));
-      }
-      rec->kind = VT_FUNC_VAR;
-      rec->payload = val.payload;
-      val.payload.i64 = 0;
-      return;
-    }
-    const int32_t valueType = val.type;
-    const int code = storeDeclared(rec, val, declared, info->paramWords[size_t(i)], call);
-    freeValue(val);
-    if (code < 0) {
-      if (valuePath)
-        raiseScriptError(QStringLiteral("函数 %1 调用的第 %2 个参数 %3 类型无法匹配参数值！")
-                             .arg(qbytes(name))
-                             .arg(i + 1)
-                             .arg(qtext(arg)));
-      raiseScriptError(
-          QStringLiteral("错误：行号 %1 语句 %2 调用的参数 %3 类型无法匹配形参类型！函数 %4 第 %5 个参数申明需要 %6, 给定实参值却是 %7")
-              .arg(scopedLineOfContext(call))
-              .arg(qtext(call), qtext(arg), qbytes(name))
-              .arg(i + 1)
-              .arg(declaredDescription(declared, info->paramWords[size_t(i)]),
-                   valueType == VT_STRUCT ? QStringLiteral("结构类型") : typeDescription(valueType)));
-    }
-  });
-
-  // Value path: who takes the values, and the targets of `a, b := f()`.
-  int32_t callMode = 0;
-  KorParser::Fun_retContext* targets = nullptr;
-  if (valuePath) {
-    const bool chained = (flags & CALL_CHAINED) != 0;
-    KorParser::Fun_retContext* fr = chained ? nullptr : funRetOf(stmt);
-    if (stmt && !chained && fr) {
-      if (!info->hasReturns)
-        raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 调用函数 %3 没有返回值，不能接收该函数返回值 ！")
-                             .arg(scopedLineOfContext(call))
-                             .arg(qtext(stmt), qbytes(name)));
-      callMode = kCallModeTakesReturn;
-      targets = fr;
-      const std::vector<KorParser::Ret_idContext*> ids = fr->ret_id();
-      const bool define = fr->FUN_RET_AUTO_DEF() != nullptr;
-      if (!define) {
-        for (KorParser::Ret_idContext* id : ids) {
-          if (isSkipTarget(id)) continue;
-          KorParser::KorvarContext* kv = id->korvar();
-          QByteArray var = kv->VARNAME() ? QByteArray::fromStdString(kv->VARNAME()->getText())
-                                         : QByteArray();
-          if (!lookupVariable(var, fnv1a(var)))
-            raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 变量 %3 参数未定义 ")
-                                 .arg(scopedLineOfContext(call))
-                                 .arg(qtext(stmt), qtext(id)));
+// Evaluates the arguments in the caller's scope and prepares one parameter
+// record per argument on the pending list.
+__attribute__((noinline)) void bindArguments(ExprVisitor& v, antlr4::ParserRuleContext* call,
+                                             const QByteArray& name, const FunctionInfo* info,
+                                             KorParser::ArgumentListContext* args,
+                                             bool valuePath) {
+  const size_t start = g_pendingParams.size();
+  try {
+    int i = 0;
+    for (antlr4::tree::ParseTree* arg : args->children) {
+      if (arg->children.empty()) continue;  // ','
+      antlr4::tree::ParseTree* rv = arg->children[0];
+      if (!rv) failArgumentForm(call, name, arg);
+      ExprValue val = evalRightvar(v, rv);
+      const int32_t declared = info->paramTypes[size_t(i)];
+      ScopeRecord* rec = takeScopeRecord();
+      setRecordName(rec, info->paramNames[size_t(i)]);
+      rec->returnSlot = nullptr;
+      rec->kind = VT_EMPTY;
+      rec->payload.i64 = 0;
+      g_pendingParams.push_back(rec);
+      if (declared == VT_FUNC) {
+        // A callback parameter takes a function value and holds it as a callback.
+        if (val.type != VT_FUNC) {
+          freeValue(val);
+          failNotCallback(call, name, i, arg, info);
         }
-        if (ids.size() > info->returnTypes.size())
-          raiseScriptError(QStringLiteral("错误：函数中 %1 语句 %2 函数 %3 返回值个数与函数定义形式不匹配 ！")
-                               .arg(currentFunctionQName(), qtext(stmt), qbytes(name)));
+        rec->kind = VT_FUNC_VAR;
+        rec->payload = val.payload;
+        val.payload.i64 = 0;
       } else {
-        if (ids.size() != info->returnTypes.size())
-          raiseScriptError(QStringLiteral("错误：函数中 %1 语句 %2 函数 %3 返回值个数与函数定义形式不匹配 ！")
-                               .arg(currentFunctionQName(), qtext(stmt), qbytes(name)));
-        for (size_t k = 0; k < ids.size(); ++k) {
-          KorParser::Ret_idContext* id = ids[k];
-          if (isSkipTarget(id)) continue;
-          const QByteArray text = targetText(id);
-          if (findInCurrentBlock(text))
-            raiseScriptError(
-                QStringLiteral("错误：函数 %1 语句 %2 变量 %3 已经在当前作用域中存在，不能重复使用 := 符号自动创建该变量 ")
-                    .arg(currentFunctionQName(), qtext(stmt), qbytes(text)));
-          ScopeRecord* nv = pushScopeRecord(info->returnTypes[k]);
-          nv->name = text;
-          nv->payload.i64 = 0;
-          nv->returnSlot = nullptr;
-        }
+        const int32_t valueType = val.type;
+        const int code = storeDeclared(rec, val, declared, info->paramWords[size_t(i)], call);
+        freeValue(val);
+        if (code < 0) failParamType(call, name, i, arg, info, valueType, valuePath);
       }
-    } else if (stmt && !chained) {
-      callMode = 0;
-    } else {
-      if (!info->hasReturns)
-        raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 调用函数 %3 没有返回值，不能接收该函数返回值 ！")
-                             .arg(scopedLineOfContext(call))
-                             .arg(qtext(call), qbytes(name)));
-      callMode = kCallModeTakesReturn;
+      ++i;
     }
+  } catch (...) {
+    dropPending(start);
+    throw;
   }
+}
 
-  // The frame, the body's block marker and the parameters.
-  checkCallDepth(call, name);
-  ScopeRecord* frame = pushScopeRecord(SK_FUNCTION);
-  setRecordName(frame, info->name);
-  frame->returnSlot = nullptr;
-  const antlr4::Token* start = call->getStart();
-  frame->setFrame(callMode, start ? int32_t(start->getLine()) : 0);
-  FrameEntry entry(frame, info);
-  pushScopeRecord(SK_BLOCK);
-  if (prepared.count > 0) {
-    ScopeStack* st = scopeStack();
-    for (int i = 0; i < prepared.count; ++i) st->push_back(prepared.at(i));
-    prepared.handedOver = true;
+// The value path's receivers: checks the targets of `a, b := f()` and
+// `a, b = f()` and creates the new variables of `:=`. Returns the call mode.
+__attribute__((noinline)) int32_t prepareReceivers(antlr4::ParserRuleContext* call,
+                                                   antlr4::ParserRuleContext* stmt,
+                                                   const QByteArray& name,
+                                                   const FunctionInfo* info, int flags,
+                                                   KorParser::Fun_retContext** targetsOut) {
+  const bool chained = (flags & CALL_CHAINED) != 0;
+  KorParser::Fun_retContext* fr = chained ? nullptr : funRetOf(stmt);
+  *targetsOut = nullptr;
+  if (stmt && !chained && !fr) return 0;  // a statement that takes nothing
+  if (!fr) {
+    if (!info->hasReturns) failNoReturnValues(call, call, name);
+    return kCallModeTakesReturn;
   }
-  pushStatus(LS_FUNC_BODY);
-  v.visitBlock(info->body);
-
-  if (statusTop() != LS_RETURN) {
-    if (info->hasReturns && !info->isEntry) {
-      if (!valuePath)
-        raiseScriptError(QStringLiteral("错误：行号%1 语句%2 %3 值没有返回值,该函数定义形式需要返回值 ！")
-                             .arg(scopedLineOfContext(call))
-                             .arg(qtext(call), qbytes(name)));
-      raiseScriptError(QStringLiteral("错误：行号 %1 函数 %2 体没有返回值,该函数形式需要返回值 ！")
-                           .arg(scopedLineOfContext(call))
-                           .arg(qbytes(name)));
+  if (!info->hasReturns) failNoReturnValues(call, stmt, name);
+  *targetsOut = fr;
+  const std::vector<KorParser::Ret_idContext*> ids = fr->ret_id();
+  if (!fr->FUN_RET_AUTO_DEF()) {
+    for (KorParser::Ret_idContext* id : ids) {
+      if (isSkipTarget(id)) continue;
+      KorParser::KorvarContext* kv = id->korvar();
+      const QByteArray var =
+          kv->VARNAME() ? QByteArray::fromStdString(kv->VARNAME()->getText()) : QByteArray();
+      if (!lookupVariable(var, fnv1a(var)))
+        raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 变量 %3 参数未定义 ")
+                             .arg(callLine(call))
+                             .arg(qtext(stmt), qtext(id)));
     }
-    releaseReturnList(frame->returnSlot);
-    frame->returnSlot = nullptr;
-    popFunctionScope();
-    return;
+    if (ids.size() > info->returnTypes.size())
+      raiseScriptError(QStringLiteral("错误：函数中 %1 语句 %2 函数 %3 返回值个数与函数定义形式不匹配 ！")
+                           .arg(currentFunctionQName(), qtext(stmt), qbytes(name)));
+    return kCallModeTakesReturn;
   }
-  popStatus();
+  if (ids.size() != info->returnTypes.size())
+    raiseScriptError(QStringLiteral("错误：函数中 %1 语句 %2 函数 %3 返回值个数与函数定义形式不匹配 ！")
+                         .arg(currentFunctionQName(), qtext(stmt), qbytes(name)));
+  for (size_t k = 0; k < ids.size(); ++k) {
+    KorParser::Ret_idContext* id = ids[k];
+    if (isSkipTarget(id)) continue;
+    const QByteArray text = QByteArray::fromStdString(id->getText());
+    if (findInCurrentBlock(text))
+      raiseScriptError(
+          QStringLiteral("错误：函数 %1 语句 %2 变量 %3 已经在当前作用域中存在，不能重复使用 := 符号自动创建该变量 ")
+              .arg(currentFunctionQName(), qtext(stmt), qbytes(text)));
+    ScopeRecord* nv = pushScopeRecord(info->returnTypes[k]);
+    nv->name = text;
+    nv->payload.i64 = 0;
+    nv->returnSlot = nullptr;
+  }
+  return kCallModeTakesReturn;
+}
 
-  ReturnList* list = frame->returnSlot;
-  frame->returnSlot = nullptr;
-  if (!valuePath || callMode != kCallModeTakesReturn) {
-    releaseReturnList(list);
-    popFunctionScope();
-    return;
-  }
-  popFunctionScope();
-  // The frame is gone; from here on the caller's frame is the nearest.
-  entry.leave();
-
-  if (!list) {
-    if (!stmt) {
-      setCallerReturn(nullptr);
-      return;
-    }
-    raiseScriptError(QStringLiteral("错误：函数 %1 调用时缺少返回值，运行异常，请检查！").arg(qbytes(name)));
-  }
-  if (!targets) {
-    setCallerReturn(list);
-    return;
-  }
-
-  // `a, b := f()` / `a, b = f()`: each value goes to its target in turn.
+// `a, b := f()` / `a, b = f()`: each returned value goes to its target in
+// turn (a variable, an element or a member); surplus values are dropped.
+__attribute__((noinline)) void assignTargets(ExprVisitor& v, KorParser::Fun_retContext* targets,
+                                             ReturnList* list) {
   ListGuard guard(list);
   const std::vector<KorParser::Ret_idContext*> ids = targets->ret_id();
   for (size_t k = 0; k < ids.size() && k < list->size(); ++k) {
@@ -594,48 +596,143 @@ void invokeFunction(ExprVisitor& v, antlr4::ParserRuleContext* call,
   }
 }
 
-}  // namespace
+// What a call keeps between entering the callee and leaving it.
+struct CallState {
+  ScopeRecord* frame;
+  int32_t callMode;
+  KorParser::Fun_retContext* targets;
+};
 
-// ---------------------------------------------------------------------------
-// The call forms.
-// ---------------------------------------------------------------------------
-
-antlrcpp::Any ExprVisitor::evalCallExpr(KorParser::RealCallFunContext* call,
-                                        antlr4::ParserRuleContext* stmt, int flags) {
-  ActiveCallScope active;
-  CallSite& site = callSite(call);
-  if (!site.chain.empty()) flags |= CALL_CHAINED;
-
-  if (site.member) {
-    callMemberFunction(call, stmt, flags);
-  } else {
-    ScopeRecord* var = lookupVariable(site.name, site.hash);
-    if (!var) var = findVariable(site.name, site.hash, call);  // raises for unknown names
-    if (var->kind == VT_FUNC_VAR) {
-      // A call through a callback parameter: the marker tells the call-stack
-      // dump which function the name stood for.
-      const QByteArray target = var->payload.fn ? var->payload.fn->name : QByteArray();
-      ScopeRecord* marker = pushScopeRecord(SK_CALL_VALUE);
-      marker->name = QByteArray::number(site.line) + '@' + site.name;
-      marker->payload.fn = new FunctionName{target};
-      invokeFunction(*this, call, stmt, target, functionInfo(target), site.args, flags);
-      removeScopeRecord(marker);
-    } else {
-      if (!site.target) site.target = functionInfo(site.name);
-      invokeFunction(*this, call, stmt, site.name, site.target, site.args, flags);
-    }
+// Checks and binds the arguments, prepares the receivers of the values,
+// pushes the frame, the body's block marker and the parameters.
+__attribute__((noinline)) void enterFunction(ExprVisitor& v, antlr4::ParserRuleContext* call,
+                                             antlr4::ParserRuleContext* stmt,
+                                             const QByteArray& name, FunctionInfo* info,
+                                             KorParser::ArgumentListContext* args, int flags,
+                                             CallState& st) {
+  const bool valuePath = (flags & (CALL_VALUE | CALL_CHAINED)) != 0;
+  if (!info || !info->body) failMissingFunction(call, name, valuePath);
+  if (info->hasParams != (args != nullptr)) failParamShape(name);
+  if (args) {
+    const int argc = argumentCount(args);
+    if (argc != int(info->paramNames.size()))
+      failParamCount(call, name, int(info->paramNames.size()), argc);
   }
 
-  if (site.chain.empty()) return 0;
+  const size_t pending = g_pendingParams.size();
+  if (args) bindArguments(v, call, name, info, args, valuePath);
 
-  // Chained calls: each method runs on the first value of the call before it.
+  st.callMode = 0;
+  st.targets = nullptr;
+  try {
+    if (valuePath) st.callMode = prepareReceivers(call, stmt, name, info, flags, &st.targets);
+    checkCallDepth(call, name);
+  } catch (...) {
+    dropPending(pending);
+    throw;
+  }
+
+  ScopeRecord* frame = pushScopeRecord(SK_FUNCTION);
+  setRecordName(frame, info->name);
+  frame->returnSlot = nullptr;
+  const antlr4::Token* start = call->getStart();
+  frame->setFrame(st.callMode, start ? int32_t(start->getLine()) : 0);
+  st.frame = frame;
+  g_frames.push_back({frame, info});
+  pushScopeRecord(SK_BLOCK);
+  if (g_pendingParams.size() > pending) {
+    ScopeStack* stack = scopeStack();
+    stack->insert(stack->end(), g_pendingParams.begin() + ptrdiff_t(pending),
+                  g_pendingParams.end());
+    g_pendingParams.resize(pending);
+  }
+  pushStatus(LS_FUNC_BODY);
+}
+
+// After the body: checks that a value-returning function returned, removes
+// the frame and hands the values on (caller's slot or the statement's
+// targets).
+__attribute__((noinline)) void leaveFunction(ExprVisitor& v, antlr4::ParserRuleContext* call,
+                                             antlr4::ParserRuleContext* stmt,
+                                             const QByteArray& name, FunctionInfo* info,
+                                             int flags, CallState& st) {
+  FrameEntry entry(st.frame, info, /*adopt=*/true);
+  const bool valuePath = (flags & (CALL_VALUE | CALL_CHAINED)) != 0;
+  ScopeRecord* frame = st.frame;
+  if (statusTop() != LS_RETURN) {
+    if (info->hasReturns && !info->isEntry) failMissingReturn(call, name, valuePath);
+    releaseReturnList(frame->returnSlot);
+    frame->returnSlot = nullptr;
+    popFunctionScope();
+    return;
+  }
+  popStatus();
+
+  ReturnList* list = frame->returnSlot;
+  frame->returnSlot = nullptr;
+  popFunctionScope();
+  // The frame is gone; from here on the caller's frame is the nearest.
+  entry.leave();
+  if (!valuePath || st.callMode != kCallModeTakesReturn) {
+    releaseReturnList(list);
+    return;
+  }
+  if (!list) {
+    // `fanhui;` in a function that declares nothing.
+    if (stmt) failCallerMissesValues(name);
+    setCallerReturn(nullptr);
+    return;
+  }
+  if (st.targets)
+    assignTargets(v, st.targets, list);
+  else
+    setCallerReturn(list);
+}
+
+// The call itself: the caller's frame holds only the call state while the
+// body runs.
+void invokeFunction(ExprVisitor& v, antlr4::ParserRuleContext* call,
+                    antlr4::ParserRuleContext* stmt, const QByteArray& name, FunctionInfo* info,
+                    KorParser::ArgumentListContext* args, int flags) {
+  CallState st;
+  enterFunction(v, call, stmt, name, info, args, flags, st);
+  try {
+    flow::execBlock(v, info->body);
+  } catch (...) {
+    g_frames.pop_back();
+    throw;
+  }
+  leaveFunction(v, call, stmt, name, info, flags, st);
+}
+
+// A call through a callback parameter: the marker tells the call-stack dump
+// which function the name stood for.
+__attribute__((noinline)) void callThroughValue(ExprVisitor& v, KorParser::RealCallFunContext* call,
+                                                antlr4::ParserRuleContext* stmt,
+                                                const CallSite& site, ScopeRecord* var, int flags) {
+  const QByteArray target = var->payload.fn ? var->payload.fn->name : QByteArray();
+  ScopeRecord* marker = pushScopeRecord(SK_CALL_VALUE);
+  marker->name = QByteArray::number(site.line) + '@' + site.name;
+  marker->payload.fn = new FunctionName{target};
+  invokeFunction(v, call, stmt, target, functionInfo(target), site.args, flags);
+  removeScopeRecord(marker);
+}
+
+// Chained calls: each method runs on the first value of the call before it;
+// the last one's values stay in the return slot (or go to the statement's
+// targets).
+__attribute__((noinline)) void runChain(ExprVisitor& v, KorParser::RealCallFunContext* call,
+                                        antlr4::ParserRuleContext* stmt, CallSite& site,
+                                        int flags) {
   const int32_t line = scopedLineOfContext(call);
   auto chainText = [&](size_t from, size_t to) {
     QString s;
     for (size_t j = from; j < to; ++j) s += qtext(site.chain[j]);
     return s;
   };
-  auto stmtText = [&]() { return qtext(stmt ? stmt : static_cast<antlr4::ParserRuleContext*>(call)); };
+  auto stmtText = [&]() {
+    return qtext(stmt ? stmt : static_cast<antlr4::ParserRuleContext*>(call));
+  };
 
   ReturnList* list = takeCallerReturn();
   if (!list || list->empty()) {
@@ -645,17 +742,17 @@ antlrcpp::Any ExprVisitor::evalCallExpr(KorParser::RealCallFunContext* call,
                          .arg(qtext(call),
                               site.member ? qtext(site.member) : qbytes(site.name)));
   }
-  ScopeRecord* kept = list->front();
-  list->erase(list->begin());
-  releaseReturnList(list);
   struct KeptGuard {
-    ScopeRecord* rec;
+    ScopeRecord* rec = nullptr;
     ~KeptGuard() {
       if (rec) dropRecord(rec);
     }
-  } keptGuard{kept};
+  } kept;
+  kept.rec = list->front();
+  list->erase(list->begin());
+  releaseReturnList(list);
 
-  if (!typeHasMethods(kept->kind))
+  if (!typeHasMethods(kept.rec->kind))
     raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 调用部分 %3 的返回值无法继续调用后续方法 %4")
                          .arg(line)
                          .arg(qtext(call), qbytes(site.calledPartText),
@@ -671,13 +768,13 @@ antlrcpp::Any ExprVisitor::evalCallExpr(KorParser::RealCallFunContext* call,
     marker->name = linePrefix + site.chainNames[j];
     ExprValue recv;
     recv.owner = &site.calledPartText;
-    recv.type = keptGuard.rec->kind;
-    recv.payload = keptGuard.rec->payload;
+    recv.type = kept.rec->kind;
+    recv.payload = kept.rec->payload;
     sharedRefOfValue(recv);
-    callBuiltinCall(*this, call, stmt, recv, site.chainNames[j], site.chain[j]->argumentList(),
+    callBuiltinCall(v, call, stmt, recv, site.chainNames[j], site.chain[j]->argumentList(),
                     flags | (last ? CALL_LAST_CHAINED : 0));
-    dropRecord(keptGuard.rec);
-    keptGuard.rec = nullptr;
+    dropRecord(kept.rec);
+    kept.rec = nullptr;
     if (last) break;
 
     ReturnList* next = takeCallerReturn();
@@ -685,22 +782,135 @@ antlrcpp::Any ExprVisitor::evalCallExpr(KorParser::RealCallFunContext* call,
       recycleReturnList(next);
       raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 调用部分 %3 没有返回值，无法继续调用后续 %4！")
                            .arg(line)
-                           .arg(stmtText(),
-                                qbytes(site.calledPartText) + chainText(0, j + 1),
+                           .arg(stmtText(), qbytes(site.calledPartText) + chainText(0, j + 1),
                                 chainText(j + 1, site.chain.size())));
     }
-    keptGuard.rec = next->front();
+    kept.rec = next->front();
     next->erase(next->begin());
     releaseReturnList(next);
-    if (!typeHasMethods(keptGuard.rec->kind))
+    if (!typeHasMethods(kept.rec->kind))
       raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 调用部分 %3 的返回值是 %4 无法继续调用后续方法 %5")
                            .arg(line)
-                           .arg(stmtText(),
-                                qbytes(site.calledPartText) + chainText(0, j + 1),
-                                typeDescription(keptGuard.rec->kind),
+                           .arg(stmtText(), qbytes(site.calledPartText) + chainText(0, j + 1),
+                                typeDescription(kept.rec->kind),
                                 chainText(j + 1, site.chain.size())));
   }
   removeScopeRecord(marker);
+}
+
+// `fanhui f(...)` in a function whose caller takes values: the callee's
+// return form must fit the current function's before the call is made.
+__attribute__((noinline)) void checkForwardedForm(antlr4::ParserRuleContext* ctx,
+                                                  KorParser::RealCallFunContext* call,
+                                                  const CallSite& site,
+                                                  const FunctionInfo* current) {
+  const QString curName = qbytes(current->name.bytes());
+  ScopeRecord* var = lookupVariable(site.name, site.hash);
+  const bool viaCallback = var && var->kind == VT_FUNC_VAR;
+  const QByteArray target =
+      viaCallback ? (var->payload.fn ? var->payload.fn->name : QByteArray()) : site.name;
+  const FunctionInfo* callee = functionInfo(target);
+  if (!callee) {
+    if (viaCallback)
+      raiseScriptError(QStringLiteral("错误：找不到函数 %1 函数 %2 语句 %3 ！")
+                           .arg(qbytes(target), curName, qtext(ctx)));
+    raiseScriptError(QStringLiteral("错误：行号 %1 找不到函数 %2 函数 %3 语句 %4 ！")
+                         .arg(callLine(call))
+                         .arg(qbytes(target), curName, qtext(ctx)));
+  }
+  const bool formDiffers =
+      callee->hasReturns != current->hasReturns ||
+      (callee->hasReturns && callee->returnTypes.size() != current->returnTypes.size());
+  if (formDiffers) {
+    if (viaCallback)
+      raiseScriptError(
+          QStringLiteral("错误：行号 %1 函数 %2 语句 %3 ，回调函数 %4 调用的函数%5 的返回值形式不能匹配函数 %2 的定义形式 ！")
+              .arg(callLine(call))
+              .arg(curName, qtext(ctx), qbytes(site.name), qbytes(target)));
+    raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 ，函数%3的返回值形式不能匹配函数 %4 的定义形式 ！")
+                         .arg(callLine(call))
+                         .arg(qtext(ctx), qbytes(target), curName));
+  }
+  for (size_t k = 0; k < callee->returnTypes.size(); ++k) {
+    ExprValue probe;
+    probe.type = callee->returnTypes[k];
+    if (convertForAssign(current->returnTypes[k], callee->returnTypes[k], true, false, probe) >= 0)
+      continue;
+    if (viaCallback)
+      raiseScriptError(
+          QStringLiteral("错误：行号 %1 函数 %2 语句 %3 ，回调函数 %4 调用的函数%5 的返回值类型，不能匹配函数 %2 的定义类型 ！")
+              .arg(callLine(call))
+              .arg(curName, qtext(ctx), qbytes(site.name), qbytes(target)));
+    raiseScriptError(QStringLiteral("错误：函数 %1 语句 %2 ，函数%3的返回值类型，不能匹配函数 %1 的定义类型 ！")
+                         .arg(curName, qtext(ctx), qbytes(target)));
+  }
+}
+
+KOR_COLD void failReturnForm(antlr4::ParserRuleContext* ctx, const FunctionInfo* info, int kind) {
+  const QString fn = qbytes(info->name.bytes());
+  if (kind == 0)
+    raiseScriptError(QStringLiteral("错误：函数 %1 语句 %2 实际返回的值和函数定义形式不匹配！")
+                         .arg(fn, qtext(ctx)));
+  if (kind == 1)
+    raiseScriptError(QStringLiteral("错误：函数 %1 没有定义返回值,函数实际返回的值和函数定义形式不匹配！")
+                         .arg(fn));
+  raiseScriptError(QStringLiteral("错误：函数 %1 中语句 %2 实际返回的值和函数定义形式不匹配！")
+                       .arg(fn, qtext(ctx)));
+}
+
+KOR_COLD void failReturnType(const FunctionInfo* info, size_t i, ExprValue& val, ScopeRecord* rec) {
+  const QString shown = valueToText(val);
+  freeValue(val);
+  dropRecord(rec);
+  raiseScriptError(QStringLiteral("函数 %1 返回的参数值 %2 与 函数定义中的变量 %3 类型不匹配！")
+                       .arg(qbytes(info->name.bytes()), shown, qbytes(info->returnWords[i].bytes())));
+}
+
+KOR_COLD void failNoValue(KorParser::CallFunExprContext* ctx, KorParser::RealCallFunContext* call) {
+  raiseScriptError(
+      QStringLiteral("错误：行号 %1 语句 %2 调用函数部分 %3 无返回值，其返回值无法做表达式进一步操作，比如打印输出或给其它变量赋值等！")
+          .arg(lineOfContext(ctx))
+          .arg(qtext(ctx), qtext(call)));
+}
+
+[[noreturn]] __attribute__((noinline, cold)) void failFrameChain() {
+  throw std::runtime_error("函数调用关系链紊乱");
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The call forms.
+// ---------------------------------------------------------------------------
+
+namespace flow {
+
+void execCall(ExprVisitor& v, KorParser::RealCallFunContext* call, antlr4::ParserRuleContext* stmt,
+              int flags) {
+  ActiveCallScope active;
+  CallSite& site = callSite(call);
+  if (!site.chain.empty()) flags |= CALL_CHAINED;
+
+  if (site.member) {
+    callMemberCall(v, call, stmt, flags);
+  } else {
+    ScopeRecord* var = lookupVariable(site.name, site.hash);
+    if (!var) var = findVariable(site.name, site.hash, call);  // raises for unknown names
+    if (var->kind == VT_FUNC_VAR) {
+      callThroughValue(v, call, stmt, site, var, flags);
+    } else {
+      if (!site.target) site.target = functionInfo(site.name);
+      invokeFunction(v, call, stmt, site.name, site.target, site.args, flags);
+    }
+  }
+  if (!site.chain.empty()) runChain(v, call, stmt, site, flags);
+}
+
+}  // namespace flow
+
+antlrcpp::Any ExprVisitor::evalCallExpr(KorParser::RealCallFunContext* call,
+                                        antlr4::ParserRuleContext* stmt, int flags) {
+  flow::execCall(*this, call, stmt, flags);
   return 0;
 }
 
@@ -724,31 +934,26 @@ antlrcpp::Any ExprVisitor::invokeUserFunction(antlr4::ParserRuleContext* call,
 }
 
 antlrcpp::Any ExprVisitor::visitNoRetCallFun(KorParser::NoRetCallFunContext* ctx) {
-  evalCallExpr(ctx->realCallFun(), nullptr, CALL_STATEMENT);
+  flow::execCall(*this, ctx->realCallFun(), nullptr, CALL_STATEMENT);
   return 0;
 }
 
 antlrcpp::Any ExprVisitor::visitWithRetCallFun(KorParser::WithRetCallFunContext* ctx) {
-  evalCallExpr(ctx->realCallFun(), ctx, CALL_VALUE);
+  flow::execCall(*this, ctx->realCallFun(), ctx, CALL_VALUE);
   return 0;
 }
 
-ExprValue evalCallValue(ExprVisitor& v, KorParser::CallFunExprContext* ctx) {
-  // callFunExpr: realCallFun, its only child.
-  KorParser::RealCallFunContext* call =
-      flow::ruleOf(ctx->children.empty() ? nullptr : ctx->children[0]) == KorParser::RuleRealCallFun
-          ? static_cast<KorParser::RealCallFunContext*>(ctx->children[0])
-          : ctx->realCallFun();
-  v.evalCallExpr(call, nullptr, CALL_VALUE);
+namespace {
+
+// The first value of a finished call, moved out of its return record.
+__attribute__((noinline)) ExprValue takeCallValue(KorParser::CallFunExprContext* ctx,
+                                                  KorParser::RealCallFunContext* call) {
   ReturnList* list = takeCallerReturn();
   if (!list || list->empty()) {
     recycleReturnList(list);
-    raiseScriptError(
-        QStringLiteral("错误：行号 %1 语句 %2 调用函数部分 %3 无返回值，其返回值无法做表达式进一步操作，比如打印输出或给其它变量赋值等！")
-            .arg(lineOfContext(ctx))
-            .arg(qtext(ctx), qtext(call)));
+    failNoValue(ctx, call);
   }
-  // Only the first value is used in an expression; it moves out of its record.
+  // Only the first value is used in an expression.
   ScopeRecord* first = list->front();
   ExprValue value;
   value.type = first->kind;
@@ -756,6 +961,18 @@ ExprValue evalCallValue(ExprVisitor& v, KorParser::CallFunExprContext* ctx) {
   first->payload.i64 = 0;
   releaseReturnList(list);
   return value;
+}
+
+}  // namespace
+
+ExprValue evalCallValue(ExprVisitor& v, KorParser::CallFunExprContext* ctx) {
+  // callFunExpr: realCallFun, its only child.
+  KorParser::RealCallFunContext* call =
+      flow::ruleOf(ctx->children.empty() ? nullptr : ctx->children[0]) == KorParser::RuleRealCallFun
+          ? static_cast<KorParser::RealCallFunContext*>(ctx->children[0])
+          : ctx->realCallFun();
+  flow::execCall(v, call, nullptr, CALL_VALUE);
+  return takeCallValue(ctx, call);
 }
 
 antlrcpp::Any ExprVisitor::visitCallFunExpr(KorParser::CallFunExprContext* ctx) {
@@ -766,8 +983,8 @@ antlrcpp::Any ExprVisitor::visitReturnCallFun(KorParser::ReturnCallFunContext* c
   ActiveCallScope active;
   KorParser::RealCallFunContext* call = ctx->realCallFun();
   ScopeRecord* frame = nearestFrame();
+  if (!frame) failFrameChain();
   const FunctionInfo* current = currentFunctionInfo();
-  if (!frame) throw std::runtime_error("函数调用关系链紊乱");
 
   if (frame->callMode() != kCallModeTakesReturn) {
     if (!current || !current->hasReturns)
@@ -776,125 +993,87 @@ antlrcpp::Any ExprVisitor::visitReturnCallFun(KorParser::ReturnCallFunContext* c
                        .arg(qtext(ctx), qbytes(frame->name.bytes()))
                        .toStdString()
                 << std::endl;
-    evalCallExpr(call, nullptr, CALL_STATEMENT);
+    flow::execCall(*this, call, nullptr, CALL_STATEMENT);
     pushStatus(LS_RETURN);
     return 0;
   }
 
   CallSite& site = callSite(call);
-  if (site.chain.empty() && !site.member && current) {
-    const QString curName = qbytes(current->name.bytes());
-    ScopeRecord* var = lookupVariable(site.name, site.hash);
-    const bool viaCallback = var && var->kind == VT_FUNC_VAR;
-    const QByteArray target =
-        viaCallback ? (var->payload.fn ? var->payload.fn->name : QByteArray()) : site.name;
-    const FunctionInfo* callee = functionInfo(target);
-    if (!callee) {
-      if (viaCallback)
-        raiseScriptError(QStringLiteral("错误：找不到函数 %1 函数 %2 语句 %3 ！")
-                             .arg(qbytes(target), curName, qtext(ctx)));
-      raiseScriptError(QStringLiteral("错误：行号 %1 找不到函数 %2 函数 %3 语句 %4 ！")
-                           .arg(scopedLineOfContext(call))
-                           .arg(qbytes(target), curName, qtext(ctx)));
-    }
-    const bool formDiffers =
-        callee->hasReturns != current->hasReturns ||
-        (callee->hasReturns && callee->returnTypes.size() != current->returnTypes.size());
-    if (formDiffers) {
-      if (viaCallback)
-        raiseScriptError(
-            QStringLiteral("错误：行号 %1 函数 %2 语句 %3 ，回调函数 %4 调用的函数%5 的返回值形式不能匹配函数 %2 的定义形式 ！")
-                .arg(scopedLineOfContext(call))
-                .arg(curName, qtext(ctx), qbytes(site.name), qbytes(target)));
-      raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 ，函数%3的返回值形式不能匹配函数 %4 的定义形式 ！")
-                           .arg(scopedLineOfContext(call))
-                           .arg(qtext(ctx), qbytes(target), curName));
-    }
-    for (size_t k = 0; k < callee->returnTypes.size(); ++k) {
-      ExprValue probe;
-      probe.type = callee->returnTypes[k];
-      if (convertForAssign(current->returnTypes[k], callee->returnTypes[k], true, false, probe) >= 0)
-        continue;
-      if (viaCallback)
-        raiseScriptError(
-            QStringLiteral("错误：行号 %1 函数 %2 语句 %3 ，回调函数 %4 调用的函数%5 的返回值类型，不能匹配函数 %2 的定义类型 ！")
-                .arg(scopedLineOfContext(call))
-                .arg(curName, qtext(ctx), qbytes(site.name), qbytes(target)));
-      raiseScriptError(QStringLiteral("错误：函数 %1 语句 %2 ，函数%3的返回值类型，不能匹配函数 %1 的定义类型 ！")
-                           .arg(curName, qtext(ctx), qbytes(target)));
-    }
-  }
+  if (site.chain.empty() && !site.member && current) checkForwardedForm(ctx, call, site, current);
 
   // The callee's values land in this frame's slot and are this function's return.
-  evalCallExpr(call, nullptr, CALL_VALUE);
+  flow::execCall(*this, call, nullptr, CALL_VALUE);
   pushStatus(LS_RETURN);
   return 0;
 }
 
 antlrcpp::Any ExprVisitor::visitRetCode(KorParser::RetCodeContext* ctx) {
-  ActiveCallScope active;
-  const FunctionInfo* info = currentFunctionInfo();
-  ScopeRecord* frame = nearestFrame();
-  if (!info || !frame) throw std::runtime_error("函数调用关系链紊乱");
+  flow::execRetCode(*this, ctx);
+  return 0;
+}
 
-  // rightvar children: FANHUI_KEY rightvar (',' rightvar)* ';'
-  antlr4::tree::ParseTree* values[8];
-  std::vector<antlr4::tree::ParseTree*> moreValues;
-  size_t n = 0;
-  for (antlr4::tree::ParseTree* child : ctx->children) {
-    if (child->children.empty()) continue;
-    if (n < 8)
-      values[n] = child;
-    else
-      moreValues.push_back(child);
-    ++n;
-  }
-  auto valueAt = [&](size_t i) { return i < 8 ? values[i] : moreValues[i - 8]; };
+namespace {
 
-  if (n == 0) {
-    if (info->hasReturns)
-      raiseScriptError(QStringLiteral("错误：函数 %1 语句 %2 实际返回的值和函数定义形式不匹配！")
-                           .arg(qbytes(info->name.bytes()), qtext(ctx)));
-    releaseReturnList(frame->returnSlot);
-    frame->returnSlot = nullptr;
-    pushStatus(LS_RETURN);
-    return 0;
-  }
-  if (!info->hasReturns)
-    raiseScriptError(QStringLiteral("错误：函数 %1 没有定义返回值,函数实际返回的值和函数定义形式不匹配！")
-                         .arg(qbytes(info->name.bytes())));
-  if (n != info->returnTypes.size())
-    raiseScriptError(QStringLiteral("错误：函数 %1 中语句 %2 实际返回的值和函数定义形式不匹配！")
-                         .arg(qbytes(info->name.bytes()), qtext(ctx)));
+// One returned value: evaluated and stored into a record of the declared type.
+__attribute__((noinline)) ScopeRecord* returnRecord(ExprVisitor& v, antlr4::tree::ParseTree* value,
+                                                    const FunctionInfo* info, size_t i,
+                                                    KorParser::RetCodeContext* ctx) {
+  ExprValue val = evalRightvar(v, value);
+  ScopeRecord* rec = takeScopeRecord();
+  setRecordName(rec, info->returnWords[i]);
+  rec->returnSlot = nullptr;
+  if (storeDeclared(rec, val, info->returnTypes[i], info->returnWords[i].bytes(), ctx) < 0)
+    failReturnType(info, i, val, rec);
+  freeValue(val);
+  return rec;
+}
 
-  const bool keep = frame->callMode() == kCallModeTakesReturn;
-  ListGuard guard(keep ? newReturnList() : nullptr);
-  for (size_t i = 0; i < n; ++i) {
-    ExprValue val = evalRightvar(*this, valueAt(i));
-    ScopeRecord* rec = takeScopeRecord();
-    setRecordName(rec, info->returnWords[i]);
-    rec->returnSlot = nullptr;
-    const int code =
-        storeDeclared(rec, val, info->returnTypes[i], info->returnWords[i].bytes(), ctx);
-    if (code < 0) {
-      const QString shown = valueToText(val);
-      freeValue(val);
-      dropRecord(rec);
-      raiseScriptError(QStringLiteral("函数 %1 返回的参数值 %2 与 函数定义中的变量 %3 类型不匹配！")
-                           .arg(qbytes(info->name.bytes()), shown,
-                                qbytes(info->returnWords[i].bytes())));
+// `fanhui a, b;`: the values in the declared types; kept in the frame's slot
+// when the caller takes them, otherwise checked and dropped.
+__attribute__((noinline)) void returnValues(ExprVisitor& v, KorParser::RetCodeContext* ctx,
+                                            const FunctionInfo* info, ScopeRecord* frame) {
+  ReturnList* list =
+      frame->callMode() == kCallModeTakesReturn ? newReturnList() : nullptr;
+  try {
+    size_t i = 0;
+    for (antlr4::tree::ParseTree* child : ctx->children) {
+      if (child->children.empty()) continue;
+      ScopeRecord* rec = returnRecord(v, child, info, i++, ctx);
+      if (list)
+        list->push_back(rec);
+      else
+        dropRecord(rec);
     }
-    freeValue(val);
-    if (keep)
-      guard.list->push_back(rec);
-    else
-      dropRecord(rec);
+  } catch (...) {
+    releaseReturnList(list);
+    throw;
   }
-  ReturnList* list = guard.release();
   if (frame->returnSlot && frame->returnSlot != list) releaseReturnList(frame->returnSlot);
   frame->returnSlot = list;
+}
+
+}  // namespace
+
+void flow::execRetCode(ExprVisitor& v, KorParser::RetCodeContext* ctx) {
+  const FunctionInfo* info = currentFunctionInfo();
+  ScopeRecord* frame = nearestFrame();
+  if (!info || !frame) failFrameChain();
+
+  // retCode: FANHUI_KEY rightvar (',' rightvar)* ';' | FANHUI_KEY ';'
+  size_t n = 0;
+  for (antlr4::tree::ParseTree* child : ctx->children)
+    if (!child->children.empty()) ++n;
+
+  if (n == 0) {
+    if (info->hasReturns) failReturnForm(ctx, info, 0);
+    releaseReturnList(frame->returnSlot);
+    frame->returnSlot = nullptr;
+  } else {
+    if (!info->hasReturns) failReturnForm(ctx, info, 1);
+    if (n != info->returnTypes.size()) failReturnForm(ctx, info, 2);
+    returnValues(v, ctx, info, frame);
+  }
   pushStatus(LS_RETURN);
-  return 0;
 }
 
 antlrcpp::Any ExprVisitor::visitFunction(KorParser::FunctionContext*) {

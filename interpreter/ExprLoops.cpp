@@ -34,26 +34,33 @@ QString ctxText(antlr4::tree::ParseTree* ctx) { return QString::fromStdString(ct
 // Iterations between two event-processing calls.
 constexpr int32_t kPumpInterval = 1000;
 
+__attribute__((noinline, cold)) void pumpEvents() {
+  if (QCoreApplication::instance()) QCoreApplication::processEvents();
+}
+
 inline void countIteration(int32_t& counter) {
   if (++counter > kPumpInterval) {
-    if (QCoreApplication::instance()) QCoreApplication::processEvents();
+    pumpEvents();
     counter = 0;
   }
 }
 
-inline void checkAbort() {
-  if (abortRequested.load(std::memory_order_relaxed))
-    raiseScriptError(QStringLiteral("用户中断脚本继续执行,终止执行 ..."));
+[[noreturn]] __attribute__((noinline, cold)) void failInterrupted() {
+  raiseScriptError(QStringLiteral("用户中断脚本继续执行,终止执行 ..."));
 }
 
-[[noreturn]] void loopConditionError(antlr4::tree::ParseTree* cond) {
+inline void checkAbort() {
+  if (abortRequested.load(std::memory_order_relaxed)) failInterrupted();
+}
+
+[[noreturn]] __attribute__((noinline, cold)) void loopConditionError(antlr4::tree::ParseTree* cond) {
   raiseScriptError(
       QStringLiteral("错误：函数 %1 语句 %2，循环缺少条件判断逻辑表达式，或循环执行判断表达式不是逻辑表达式 ！")
           .arg(currentFunctionQName(), ctxText(cond)));
 }
 
 // Evaluates a loop condition: true to run the body, false to leave.
-inline bool loopCondition(ExprVisitor& v, KorParser::ExprContext* cond) {
+__attribute__((noinline)) bool loopCondition(ExprVisitor& v, KorParser::ExprContext* cond) {
   ExprValue c = evalExprFast(v, cond);
   if (c.type != VT_BOOL) {
     freeValue(c);
@@ -74,9 +81,9 @@ struct LoopBody {
     block = dynamic_cast<KorParser::BlockContext*>(inner);
     if (!block) single = inner ? inner : stmt;
   }
-  void run(ExprVisitor& v) const {
+  __attribute__((noinline)) void run(ExprVisitor& v) const {
     if (block) {
-      v.visitBlock(block);
+      flow::execBlock(v, block);
     } else if (single) {
       pushScopeRecord(SK_BLOCK);
       flow::runStatement(v, single);
@@ -114,29 +121,24 @@ ScopeRecord* pushLoopVariable(const QByteArray& name, int32_t kind) {
   return rec;
 }
 
-// The increment part of a counted loop, flattened once: `i++, j += 2` runs
-// left to right.
-struct Increments {
-  std::vector<antlr4::tree::ParseTree*> steps;
-
-  void collect(antlr4::tree::ParseTree* inc) {
-    for (antlr4::tree::ParseTree* child : inc->children) {
-      const int rule = flow::ruleOf(child);
-      if (rule == KorParser::RuleForinc)
-        collect(child);
-      else if (rule >= 0)
-        steps.push_back(child);
+// Runs the increment part of a counted loop: `i++, j += 2` left to right.
+__attribute__((noinline)) void runIncrement(ExprVisitor& v, antlr4::tree::ParseTree* inc) {
+  for (antlr4::tree::ParseTree* child : inc->children) {
+    switch (flow::ruleOf(child)) {
+      case KorParser::RuleForinc:
+        runIncrement(v, child);
+        break;
+      case KorParser::RuleKorAutoAddSub:
+        evalAutoAddSub(v, static_cast<KorParser::KorAutoAddSubContext*>(child));
+        break;
+      case -1:  // ','
+        break;
+      default:
+        flow::runStatement(v, child);
+        break;
     }
   }
-  void run(ExprVisitor& v) const {
-    for (antlr4::tree::ParseTree* step : steps) {
-      if (flow::ruleOf(step) == KorParser::RuleKorAutoAddSub)
-        evalAutoAddSub(v, static_cast<KorParser::KorAutoAddSubContext*>(step));
-      else
-        flow::runStatement(v, step);
-    }
-  }
-};
+}
 
 }  // namespace
 
@@ -144,9 +146,9 @@ antlrcpp::Any ExprVisitor::visitForState(KorParser::ForStateContext* ctx) {
   pushScopeRecord(SK_LOOP);
   if (KorParser::ForinitContext* init = ctx->forinit()) {
     if (KorParser::DefvarContext* d = init->defvar())
-      visit(d);
+      flow::acceptNode(*this, d);
     else if (KorParser::AssignContext* a = init->assign())
-      visit(a);
+      flow::runStatement(*this, a);
   }
   KorParser::ExprContext* cond = ctx->expr();
   if (!cond) {
@@ -154,8 +156,7 @@ antlrcpp::Any ExprVisitor::visitForState(KorParser::ForStateContext* ctx) {
     return 0;
   }
   const LoopBody body(ctx->statement());
-  Increments inc;
-  if (KorParser::ForincContext* f = ctx->forinc()) inc.collect(f);
+  KorParser::ForincContext* inc = ctx->forinc();
   int32_t counter = 0;
   for (;;) {
     checkAbort();
@@ -165,16 +166,14 @@ antlrcpp::Any ExprVisitor::visitForState(KorParser::ForStateContext* ctx) {
     if (statusAfterBody(continued) == After::Leave) break;
     countIteration(counter);
     if (continued) popStatus();
-    inc.run(*this);
+    if (inc) runIncrement(*this, inc);
   }
   popLoopScope();
   return 0;
 }
 
 antlrcpp::Any ExprVisitor::visitForinc(KorParser::ForincContext* ctx) {
-  Increments inc;
-  inc.collect(ctx);
-  inc.run(*this);
+  runIncrement(*this, ctx);
   return 0;
 }
 
@@ -200,6 +199,102 @@ antlrcpp::Any ExprVisitor::visitWhileState(KorParser::WhileStateContext* ctx) {
   return 0;
 }
 
+namespace {
+
+[[noreturn]] __attribute__((noinline, cold)) void failForInType(KorParser::ForInStateContext* ctx,
+                                                                antlr4::tree::ParseTree* source,
+                                                                int32_t type) {
+  raiseScriptError(
+      QStringLiteral("错误：函数 %1 语句 %2 只有列表、字典、结构体可以做循环对象！变量或表达式 %3 类型是 %4")
+          .arg(currentFunctionQName(), statementTextAt(ctx), source ? ctxText(source) : QString(),
+               typeDescription(type)));
+}
+
+// One iteration's end for the for-in loops: true to leave the loop.
+inline bool forInLeaves() {
+  bool continued;
+  if (statusAfterBody(continued) == After::Leave) return true;
+  if (continued) popStatus();
+  return false;
+}
+
+// List: the index and a deep copy of each element; the count is taken at
+// loop start (a list that shrank ends the run with an out-of-range error).
+__attribute__((noinline)) void forInList(ExprVisitor& v, ValueList* list, ScopeRecord* first,
+                                         ScopeRecord* second, const LoopBody& body) {
+  const size_t count = list ? list->size() : 0;
+  for (size_t i = 0; i < count; ++i) {
+    checkAbort();
+    ExprValue* element = list->at(i);
+    if (first) {
+      first->kind = VT_INT;
+      first->payload.i64 = 0;
+      first->payload.i32 = int32_t(i);
+    }
+    if (second) bindRecord(second, copyValue(*element, true));
+    body.run(v);
+    if (forInLeaves()) return;
+  }
+}
+
+// Dict: a copy of each key and a deep copy of its value. The keys are taken
+// at loop start, so that the body may add or remove entries of the same
+// dict: a removed key is skipped, an added one is not visited.
+__attribute__((noinline)) void forInDict(ExprVisitor& v, ValueDict* dict, ScopeRecord* first,
+                                         ScopeRecord* second, const LoopBody& body) {
+  if (!dict) return;
+  std::vector<std::pair<ExprValue, uint64_t>> keys;
+  keys.reserve(dict->size());
+  for (ValueDict::Node* node = dict->first(); node; node = node->next)
+    keys.emplace_back(copyValue(node->key, false), node->hash);
+  struct KeysGuard {
+    std::vector<std::pair<ExprValue, uint64_t>>& keys;
+    ~KeysGuard() {
+      for (auto& key : keys) freeValue(key.first);
+    }
+  } guard{keys};
+  for (auto& key : keys) {
+    checkAbort();
+    ValueDict::Node* node = dict->find(key.first, key.second);
+    if (!node) continue;
+    if (first) bindRecord(first, copyValue(node->key, false));
+    if (second) bindRecord(second, copyValue(*node->value, true));
+    body.run(v);
+    if (forInLeaves()) return;
+  }
+}
+
+// Struct: each member's name as a byte string and a deep copy of its value.
+__attribute__((noinline)) void forInStruct(ExprVisitor& v, StructValue* st, ScopeRecord* first,
+                                           ScopeRecord* second, const LoopBody& body) {
+  const std::vector<ExprValue*>* members = st ? st->members : nullptr;
+  if (!members) return;  // a struct that carries only a native object
+  ScopeRecord* desc = findGlobal(st->typeName, nullptr, false);
+  const ByteStringList* names =
+      desc && desc->kind == VT_STRUCT_DESC ? desc->payload.names : nullptr;
+  for (size_t i = 0; i < members->size(); ++i) {
+    checkAbort();
+    if (first) {
+      ExprValue n;
+      makeByteStringValue(n, names && int(i) < names->size() ? QByteArray(names->at(int(i)))
+                                                             : QByteArray());
+      bindRecord(first, n);
+    }
+    if (second) bindRecord(second, copyValue(*members->at(i), true));
+    body.run(v);
+    if (forInLeaves()) return;
+  }
+}
+
+// A loop variable of for-in ("_" binds nothing).
+ScopeRecord* forInVariable(KorParser::ForInStateContext* ctx, size_t i, int32_t kind) {
+  KorParser::ForinvarContext* var = ctx->forinvar(i);
+  if (!var || !var->VARNAME()) return nullptr;
+  return pushLoopVariable(QByteArray::fromStdString(var->VARNAME()->getText()), kind);
+}
+
+}  // namespace
+
 antlrcpp::Any ExprVisitor::visitForInState(KorParser::ForInStateContext* ctx) {
   KorParser::RightvarContext* source = ctx->rightvar();
   antlr4::tree::ParseTree* inner =
@@ -209,92 +304,24 @@ antlrcpp::Any ExprVisitor::visitForInState(KorParser::ForInStateContext* ctx) {
   if (coll.type != VT_LIST && coll.type != VT_DICT && coll.type != VT_STRUCT) {
     const int32_t t = coll.type;
     freeValue(coll);
-    raiseScriptError(
-        QStringLiteral("错误：函数 %1 语句 %2 只有列表、字典、结构体可以做循环对象！变量或表达式 %3 类型是 %4")
-            .arg(currentFunctionQName(), statementTextAt(ctx), source ? ctxText(source) : QString(),
-                 typeDescription(t)));
+    failForInType(ctx, source, t);
   }
-
-  // Dict keys are taken at loop start, so that the body may add or remove
-  // entries of the same dict: a removed key is skipped, an added one is not
-  // visited.
-  std::vector<std::pair<ExprValue, uint64_t>> keys;
   try {
     pushScopeRecord(SK_LOOP);
-    const std::vector<KorParser::ForinvarContext*> vars = ctx->forinvar();
-    ScopeRecord* first = nullptr;
-    ScopeRecord* second = nullptr;
-    auto loopVar = [&](size_t i, int32_t kind) -> ScopeRecord* {
-      if (i >= vars.size() || !vars[i]->VARNAME()) return nullptr;  // "_"
-      return pushLoopVariable(QByteArray::fromStdString(vars[i]->VARNAME()->getText()), kind);
-    };
-    first = loopVar(0, coll.type == VT_LIST ? VT_INT : VT_EMPTY);
-    second = loopVar(1, VT_EMPTY);
+    ScopeRecord* first = forInVariable(ctx, 0, coll.type == VT_LIST ? VT_INT : VT_EMPTY);
+    ScopeRecord* second = forInVariable(ctx, 1, VT_EMPTY);
     const LoopBody body(ctx->statement());
-    bool continued;
-
-    if (coll.type == VT_LIST) {
-      ValueList* list = coll.payload.list;
-      const size_t count = list ? list->size() : 0;
-      for (size_t i = 0; i < count; ++i) {
-        checkAbort();
-        ExprValue* element = list->at(i);  // a list that shrank ends the run here
-        if (first) {
-          first->kind = VT_INT;
-          first->payload.i64 = 0;
-          first->payload.i32 = int32_t(i);
-        }
-        if (second) bindRecord(second, copyValue(*element, true));
-        body.run(*this);
-        if (statusAfterBody(continued) == After::Leave) break;
-        if (continued) popStatus();
-      }
-    } else if (coll.type == VT_DICT) {
-      ValueDict* dict = coll.payload.dict;
-      if (dict) {
-        keys.reserve(dict->size());
-        for (ValueDict::Node* node = dict->first(); node; node = node->next)
-          keys.emplace_back(copyValue(node->key, false), node->hash);
-      }
-      for (auto& key : keys) {
-        checkAbort();
-        ValueDict::Node* node = dict->find(key.first, key.second);
-        if (!node) continue;
-        if (first) bindRecord(first, copyValue(node->key, false));
-        if (second) bindRecord(second, copyValue(*node->value, true));
-        body.run(*this);
-        if (statusAfterBody(continued) == After::Leave) break;
-        if (continued) popStatus();
-      }
-    } else {
-      StructValue* st = coll.payload.st;
-      const std::vector<ExprValue*>* members = st ? st->members : nullptr;
-      ScopeRecord* desc = st ? findGlobal(st->typeName, nullptr, false) : nullptr;
-      const ByteStringList* names =
-          desc && desc->kind == VT_STRUCT_DESC ? desc->payload.names : nullptr;
-      const size_t count = members ? members->size() : 0;
-      for (size_t i = 0; i < count; ++i) {
-        checkAbort();
-        if (first) {
-          QByteArray name =
-              names && int(i) < names->size() ? names->at(int(i)) : QByteArray();
-          ExprValue n;
-          makeByteStringValue(n, std::move(name));
-          bindRecord(first, n);
-        }
-        if (second) bindRecord(second, copyValue(*members->at(i), true));
-        body.run(*this);
-        if (statusAfterBody(continued) == After::Leave) break;
-        if (continued) popStatus();
-      }
-    }
+    if (coll.type == VT_LIST)
+      forInList(*this, coll.payload.list, first, second, body);
+    else if (coll.type == VT_DICT)
+      forInDict(*this, coll.payload.dict, first, second, body);
+    else
+      forInStruct(*this, coll.payload.st, first, second, body);
     popLoopScope();
   } catch (...) {
-    for (auto& key : keys) freeValue(key.first);
     freeValue(coll);
     throw;
   }
-  for (auto& key : keys) freeValue(key.first);
   freeValue(coll);
   return 0;
 }
@@ -430,7 +457,7 @@ antlrcpp::Any ExprVisitor::visitForwalk(KorParser::ForwalkContext* ctx) {
     f.payload.list = files;
     bindRecord(fileVar, f);
 
-    if (body) visitBlock(body);
+    if (body) flow::execBlock(*this, body);
 
     bool continued;
     if (statusAfterBody(continued) == After::Leave) break;

@@ -26,6 +26,130 @@ using namespace callsupport;
 
 namespace {
 
+#define KOR_COLD [[noreturn]] __attribute__((noinline, cold))
+
+QString textOf(antlr4::tree::ParseTree* ctx) { return qtext(ctx); }
+
+// Evaluated argument values, released when the call fails before they reach
+// the OperandStack.
+struct ArgValues {
+  ExprValue local[6];
+  std::vector<ExprValue> more;
+  int count = 0;
+
+  ExprValue& add() {
+    ++count;
+    if (count <= 6) return local[count - 1];
+    more.emplace_back();
+    return more.back();
+  }
+  ExprValue& at(int i) { return i < 6 ? local[i] : more[size_t(i - 6)]; }
+  void releaseAll() {
+    for (int i = 0; i < count; ++i) freeValue(at(i));
+    count = 0;
+    more.clear();
+  }
+};
+
+// ---- error paths ----
+
+KOR_COLD void failCount(antlr4::ParserRuleContext* call, const QByteArray& name, int form,
+                        int a, int b, int n) {
+  const int line = scopedLineOfContext(call);
+  switch (form) {
+    case 0:
+      raiseScriptError(
+          QStringLiteral("错误：行 %1 语句 %2 调用函数 %3 的参数和其定义无法匹配！函数 %3 最多需要 %4个参数! 这里却给了 %5 个参数")
+              .arg(line)
+              .arg(textOf(call), qbytes(name))
+              .arg(0)
+              .arg(n));
+    case 1:
+      raiseScriptError(
+          QStringLiteral("错误：行 %1 语句 %2 调用函数 %3 的参数和其定义无法匹配！%3 可接受 %4 个函数！\n调用却给了 %5 个参数！")
+              .arg(line)
+              .arg(textOf(call), qbytes(name), QString::number(a))
+              .arg(0));
+    case 2:
+      raiseScriptError(
+          QStringLiteral("错误：行 %1 语句 %2 调用函数 %3 的参数个数和其定义无法匹配！函数%3 可接收 %4-%5 个参数！这里却给了 %6 个参数！")
+              .arg(line)
+              .arg(textOf(call), qbytes(name))
+              .arg(a)
+              .arg(b)
+              .arg(n));
+    default:
+      raiseScriptError(
+          QStringLiteral("错误：行 %1 语句 %2 调用函数 %3 的参数个数和其定义无法匹配！函数%3 最多接收 %4 个参数！这里却给了 %5 个参数！")
+              .arg(line)
+              .arg(textOf(call), qbytes(name))
+              .arg(a)
+              .arg(n));
+  }
+}
+
+KOR_COLD void failArgumentForm(antlr4::ParserRuleContext* call, const QByteArray& name,
+                               antlr4::tree::ParseTree* arg) {
+  raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 函数 %3 不能使用函数或回调函数 %4做参数！")
+                       .arg(scopedLineOfContext(call))
+                       .arg(textOf(call), qbytes(name), textOf(arg)));
+}
+
+KOR_COLD void failOptionalType(antlr4::ParserRuleContext* call, const QByteArray& name) {
+  raiseScriptError(QStringLiteral("错误：行 %1 语句 %2 调用函数 %3 的参数类型和其定义无法匹配！")
+                       .arg(scopedLineOfContext(call))
+                       .arg(textOf(call), qbytes(name)));
+}
+
+KOR_COLD void failNoResult(antlr4::ParserRuleContext* call, antlr4::ParserRuleContext* stmt,
+                           const QByteArray& name, int form, KorParser::Fun_retContext* targets) {
+  const int line = scopedLineOfContext(call);
+  if (form == 0)
+    raiseScriptError(QStringLiteral("错误： 行 %1 语句 %2 函数 %3 没有返回值，无法继续后续的链式调用，请检查！")
+                         .arg(line)
+                         .arg(textOf(stmt ? stmt : call), qbytes(name)));
+  if (form == 1)
+    raiseScriptError(QStringLiteral("错误： 行 %1 语句 %2 函数 %3 没有返回值，无法给变量 %4 进行赋值，请检查！")
+                         .arg(line)
+                         .arg(textOf(stmt), qbytes(name), textOf(targets)));
+  raiseScriptError(QStringLiteral("错误： 行 %1 语句 %2 函数 %3 没有返回值，而该调用函数却需要返回值，请检查！")
+                       .arg(line)
+                       .arg(textOf(call), qbytes(name)));
+}
+
+// The number of written arguments against the method's list. For an
+// optional last argument, returns through `addDefault` whether its default
+// goes in its place.
+__attribute__((noinline)) void checkArgCount(antlr4::ParserRuleContext* call,
+                                             const QByteArray& name, const BuiltinMethod* method,
+                                             bool written, int n, bool* addDefault,
+                                             int32_t* defaultArg) {
+  const std::vector<int32_t>* L = method->argTypes;
+  *addDefault = false;
+  if (!L || L->empty()) {
+    if (n > 0) failCount(call, name, 0, 0, 0, n);
+    return;
+  }
+  const int32_t last = L->back();
+  if (!written) {
+    if (last != BA_OPTIONAL_LAST && last != BA_RANGE) failCount(call, name, 1, int(L->size()), 0, 0);
+  } else if (last == BA_OPTIONAL_LAST) {
+    const int k = int(L->size()) - 1;
+    if (n != k && n != k - 1) failCount(call, name, 3, k, 0, n);
+  } else if (last == BA_RANGE) {
+    const int lo = L->size() >= 3 ? (*L)[0] : 0;
+    const int hi = L->size() >= 3 ? (*L)[1] : 0;
+    if (n < lo || n > hi) failCount(call, name, 2, lo, hi, n);
+  } else if (n != int(L->size())) {
+    failCount(call, name, 3, int(L->size()), 0, n);
+  }
+  // [T1, ..., D, -100] with the last argument left out: D goes in its place.
+  if (last == BA_OPTIONAL_LAST && L->size() >= 2 && n == int(L->size()) - 2) {
+    *addDefault = true;
+    *defaultArg = (*L)[L->size() - 2];
+  }
+}
+
 // Gives back every cell pushed from `base` on: the receiver only drops the
 // shared reference it holds, the others are released.
 void clearOperands(OperandStack* ops, size_t base, size_t receiverIndex) {
@@ -40,136 +164,53 @@ void clearOperands(OperandStack* ops, size_t base, size_t receiverIndex) {
   ops->resize(base);
 }
 
-// Evaluated argument values, released when the call fails before they reach
-// the OperandStack.
-struct ArgValues {
-  ExprValue local[8];
-  std::vector<ExprValue> more;
-  int count = 0;
-
-  ExprValue& add() {
-    ++count;
-    if (count <= 8) return local[count - 1];
-    more.emplace_back();
-    return more.back();
-  }
-  ExprValue& at(int i) { return i < 8 ? local[i] : more[size_t(i - 8)]; }
-  void releaseAll() {
-    for (int i = 0; i < count; ++i) freeValue(at(i));
-    count = 0;
-    more.clear();
-  }
-};
-
-QString textOf(antlr4::tree::ParseTree* ctx) { return qtext(ctx); }
-
-}  // namespace
-
-namespace callsupport {
-
-void callBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext* call,
-                     antlr4::ParserRuleContext* stmt, ExprValue receiver, const QByteArray& name,
-                     KorParser::ArgumentListContext* args, int flags) {
-  ArgValues argv;
-  BuiltinMethod* method = nullptr;
-  int32_t defaultArg = 0;
-  bool addDefault = false;
-  try {
-    method = resolveBuiltinMethod(receiver, name, call);
-    const std::vector<int32_t>* L = method->argTypes;
-
-    int n = 0;
-    if (args)
-      for (antlr4::tree::ParseTree* child : args->children)
-        if (!child->children.empty()) ++n;
-
-    // Argument count against the method's list.
-    const int line = scopedLineOfContext(call);
-    const int32_t lastEntry = (L && !L->empty()) ? L->back() : 0;
-    if (!L || L->empty()) {
-      if (n > 0)
+// The handler's results for the targets of `a, b := x.m()` / `a, b = x.m()`.
+void assignResults(antlr4::ParserRuleContext* call, antlr4::ParserRuleContext* stmt,
+                   const QByteArray& name, KorParser::Fun_retContext* targets, OperandStack* ops,
+                   size_t resultStart) {
+  const size_t resultCount = ops->size() - resultStart;
+  const std::vector<KorParser::Ret_idContext*> ids = targets->ret_id();
+  if (ids.size() != resultCount)
+    raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 函数 %3 返回值个数与函数定义形式不匹配 ！")
+                         .arg(scopedLineOfContext(call))
+                         .arg(textOf(call), qbytes(name)));
+  const bool define = targets->FUN_RET_AUTO_DEF() != nullptr;
+  for (size_t k = 0; k < ids.size(); ++k) {
+    KorParser::KorvarContext* kv = ids[k]->korvar();
+    if (!kv) continue;  // "_"
+    ExprValue* cell = (*ops)[resultStart + k];
+    if (!define) {
+      // The whole variable is assigned; a suffix on the target is not applied.
+      // A refused value leaves its message and the next target is served.
+      const QByteArray var =
+          kv->VARNAME() ? QByteArray::fromStdString(kv->VARNAME()->getText()) : QByteArray();
+      storeToRecord(findVariable(var, stmt), cell, stmt, true, 0);
+    } else {
+      const QByteArray text = QByteArray::fromStdString(ids[k]->getText());
+      if (findInCurrentBlock(text))
         raiseScriptError(
-            QStringLiteral("错误：行 %1 语句 %2 调用函数 %3 的参数和其定义无法匹配！函数 %3 最多需要 %4个参数! 这里却给了 %5 个参数")
-                .arg(line)
-                .arg(textOf(call), qbytes(name))
-                .arg(0)
-                .arg(n));
-    } else if (!args) {
-      if (lastEntry != BA_OPTIONAL_LAST && lastEntry != BA_RANGE)
-        raiseScriptError(
-            QStringLiteral("错误：行 %1 语句 %2 调用函数 %3 的参数和其定义无法匹配！%3 可接受 %4 个函数！\n调用却给了 %5 个参数！")
-                .arg(line)
-                .arg(textOf(call), qbytes(name), QString::number(L->size()))
-                .arg(0));
-    } else if (lastEntry == BA_OPTIONAL_LAST) {
-      const int k = int(L->size()) - 1;
-      if (n != k && n != k - 1)
-        raiseScriptError(
-            QStringLiteral("错误：行 %1 语句 %2 调用函数 %3 的参数个数和其定义无法匹配！函数%3 最多接收 %4 个参数！这里却给了 %5 个参数！")
-                .arg(line)
-                .arg(textOf(call), qbytes(name))
-                .arg(k)
-                .arg(n));
-    } else if (lastEntry == BA_RANGE) {
-      const int lo = L->size() >= 3 ? (*L)[0] : 0;
-      const int hi = L->size() >= 3 ? (*L)[1] : 0;
-      if (n < lo || n > hi)
-        raiseScriptError(
-            QStringLiteral("错误：行 %1 语句 %2 调用函数 %3 的参数个数和其定义无法匹配！函数%3 可接收 %4-%5 个参数！这里却给了 %6 个参数！")
-                .arg(line)
-                .arg(textOf(call), qbytes(name))
-                .arg(lo)
-                .arg(hi)
-                .arg(n));
-    } else if (n != int(L->size())) {
-      raiseScriptError(
-          QStringLiteral("错误：行 %1 语句 %2 调用函数 %3 的参数个数和其定义无法匹配！函数%3 最多接收 %4 个参数！这里却给了 %5 个参数！")
-              .arg(line)
-              .arg(textOf(call), qbytes(name))
-              .arg(int(L->size()))
-              .arg(n));
+            QStringLiteral("错误：行号 %1 语句 %2 变量 %3 已经在当前作用域中存在，不能重复使用 := 符号自动创建该变量 ")
+                .arg(scopedLineOfContext(call))
+                .arg(textOf(stmt), qbytes(text)));
+      HashedName hn(text);
+      scopeStack()->push_back(recordFromValue(*cell, &hn));
     }
-
-    // Arguments, left to right.
-    if (args) {
-      for (antlr4::tree::ParseTree* child : args->children) {
-        if (child->children.empty()) continue;
-        antlr4::tree::ParseTree* rv = child->children[0];
-        if (!rv || rv->children.empty())
-          raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 函数 %3 不能使用函数或回调函数 %4做参数！")
-                               .arg(line)
-                               .arg(textOf(call), qbytes(name), textOf(child)));
-        antlr4::tree::ParseTree* inner = rv->children[0];
-        ExprValue& slot = argv.add();
-        if (!inner->children.empty()) slot = flow::evalNode(v, inner);  // `kong` stays empty
-      }
-    }
-
-    // Optional last argument: its default, or a check of the written one.
-    if (L && lastEntry == BA_OPTIONAL_LAST && L->size() >= 2) {
-      const int k = int(L->size()) - 1;
-      if (n == k - 1) {
-        addDefault = true;
-        defaultArg = (*L)[size_t(k - 1)];
-      } else if (n == k) {
-        const int32_t t = argv.at(k - 1).type;
-        if (t != VT_INT && t != VT_LONG)
-          raiseScriptError(QStringLiteral("错误：行 %1 语句 %2 调用函数 %3 的参数类型和其定义无法匹配！")
-                               .arg(line)
-                               .arg(textOf(call), qbytes(name)));
-      }
-    }
-  } catch (...) {
-    argv.releaseAll();
-    releaseSharedValue(receiver);
-    throw;
   }
+}
 
-  // Operands: arguments, default, receiver, method name.
+// Pushes the operands, lets the registry check and convert the arguments,
+// invokes the handler and delivers its results.
+__attribute__((noinline)) void invokeWithOperands(antlr4::ParserRuleContext* call,
+                                                  antlr4::ParserRuleContext* stmt,
+                                                  BuiltinMethod* method, const QByteArray& name,
+                                                  ArgValues& argv, bool addDefault,
+                                                  int32_t defaultArg, ExprValue& receiver,
+                                                  int flags) {
   OperandStack* ops = operandStack();
   const size_t base = ops->size();
   for (int i = 0; i < argv.count; ++i) ops->push_back(moveValueToPool(argv.at(i)));
   argv.count = 0;
+  argv.more.clear();
   if (addDefault) {
     ExprValue* d = takeValueCell();
     d->owner = nullptr;
@@ -192,6 +233,8 @@ void callBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext* call,
     invokeBuiltinMethod(method, call);
 
     const size_t resultCount = ops->size() - resultStart;
+    // Values are taken by an expression, a multiple assignment or a chained
+    // call, but not by the last call of a chain that stands as a statement.
     const bool takes = (flags & (CALL_VALUE | CALL_CHAINED)) != 0 &&
                        (flags & (CALL_LAST_CHAINED | CALL_STATEMENT)) !=
                            (CALL_LAST_CHAINED | CALL_STATEMENT);
@@ -208,50 +251,13 @@ void callBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext* call,
           list->push_back(recordFromValue(*(*ops)[i], nullptr));
         setCallerReturn(list);
       } else if (targets) {
-        const std::vector<KorParser::Ret_idContext*> ids = targets->ret_id();
-        if (ids.size() != resultCount)
-          raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 函数 %3 返回值个数与函数定义形式不匹配 ！")
-                               .arg(scopedLineOfContext(call))
-                               .arg(textOf(call), qbytes(name)));
-        const bool define = targets->FUN_RET_AUTO_DEF() != nullptr;
-        for (size_t k = 0; k < ids.size(); ++k) {
-          KorParser::Ret_idContext* id = ids[k];
-          KorParser::KorvarContext* kv = id->korvar();
-          if (!kv) continue;  // "_"
-          ExprValue* cell = (*ops)[resultStart + k];
-          if (!define) {
-            // The whole variable is assigned; a suffix on the target is not applied.
-            const QByteArray var =
-                kv->VARNAME() ? QByteArray::fromStdString(kv->VARNAME()->getText()) : QByteArray();
-            ScopeRecord* rec = findVariable(var, stmt);
-            storeToRecord(rec, cell, stmt, true, 0);
-          } else {
-            const QByteArray text = QByteArray::fromStdString(id->getText());
-            if (findInCurrentBlock(text))
-              raiseScriptError(
-                  QStringLiteral("错误：行号 %1 语句 %2 变量 %3 已经在当前作用域中存在，不能重复使用 := 符号自动创建该变量 ")
-                      .arg(scopedLineOfContext(call))
-                      .arg(textOf(stmt), qbytes(text)));
-            HashedName hn(text);
-            ScopeRecord* rec = recordFromValue(*cell, &hn);
-            scopeStack()->push_back(rec);
-          }
-        }
+        assignResults(call, stmt, name, targets, ops, resultStart);
       }
       // A statement without targets drops the results.
     } else if (resultCount == 0 && takes) {
-      if (chainedNotLast)
-        raiseScriptError(QStringLiteral("错误： 行 %1 语句 %2 函数 %3 没有返回值，无法继续后续的链式调用，请检查！")
-                             .arg(scopedLineOfContext(call))
-                             .arg(textOf(stmt ? stmt : call), qbytes(name)));
-      if (targets)
-        raiseScriptError(QStringLiteral("错误： 行 %1 语句 %2 函数 %3 没有返回值，无法给变量 %4 进行赋值，请检查！")
-                             .arg(scopedLineOfContext(call))
-                             .arg(textOf(stmt), qbytes(name), textOf(targets)));
-      if (flags & CALL_VALUE)
-        raiseScriptError(QStringLiteral("错误： 行 %1 语句 %2 函数 %3 没有返回值，而该调用函数却需要返回值，请检查！")
-                             .arg(scopedLineOfContext(call))
-                             .arg(textOf(call), qbytes(name)));
+      if (chainedNotLast) failNoResult(call, stmt, name, 0, nullptr);
+      if (targets) failNoResult(call, stmt, name, 1, targets);
+      if (flags & CALL_VALUE) failNoResult(call, stmt, name, 2, nullptr);
     }
   } catch (...) {
     clearOperands(ops, base, receiverIndex);
@@ -260,25 +266,74 @@ void callBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext* call,
   clearOperands(ops, base, receiverIndex);
 }
 
-}  // namespace callsupport
+}  // namespace
 
-antlrcpp::Any ExprVisitor::callMemberFunction(KorParser::RealCallFunContext* call,
-                                              antlr4::ParserRuleContext* stmt, int flags) {
-  ActiveCallScope active;
+namespace callsupport {
+
+void callBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext* call,
+                     antlr4::ParserRuleContext* stmt, ExprValue receiver, const QByteArray& name,
+                     KorParser::ArgumentListContext* args, int flags) {
+  ArgValues argv;
+  BuiltinMethod* method = nullptr;
+  int32_t defaultArg = 0;
+  bool addDefault = false;
+  try {
+    method = resolveBuiltinMethod(receiver, name, call);
+    int n = 0;
+    if (args)
+      for (antlr4::tree::ParseTree* child : args->children)
+        if (!child->children.empty()) ++n;
+    checkArgCount(call, name, method, args != nullptr, n, &addDefault, &defaultArg);
+
+    // Arguments, left to right (`kong` stays an empty cell).
+    if (args) {
+      for (antlr4::tree::ParseTree* child : args->children) {
+        if (child->children.empty()) continue;
+        antlr4::tree::ParseTree* rv = child->children[0];
+        if (!rv || rv->children.empty()) failArgumentForm(call, name, child);
+        antlr4::tree::ParseTree* inner = rv->children[0];
+        ExprValue& slot = argv.add();
+        if (!inner->children.empty()) slot = flow::evalNode(v, inner);
+      }
+    }
+    // A written optional last argument must be an integer.
+    const std::vector<int32_t>* L = method->argTypes;
+    if (L && L->size() >= 2 && L->back() == BA_OPTIONAL_LAST && n == int(L->size()) - 1) {
+      const int32_t t = argv.at(n - 1).type;
+      if (t != VT_INT && t != VT_LONG) failOptionalType(call, name);
+    }
+  } catch (...) {
+    argv.releaseAll();
+    releaseSharedValue(receiver);
+    throw;
+  }
+  invokeWithOperands(call, stmt, method, name, argv, addDefault, defaultArg, receiver, flags);
+}
+
+void callMemberCall(ExprVisitor& v, KorParser::RealCallFunContext* call,
+                    antlr4::ParserRuleContext* stmt, int flags) {
   CallSite& site = callSite(call);
   KorParser::FunobjContext* funobj = site.member ? site.member->funobj() : nullptr;
   KorParser::KorvarContext* path = funobj ? funobj->korvar() : nullptr;
   ExprValue receiver;
   if (path) {
     // By reference: the method acts on the variable's own value.
-    receiver = evalVariable(path, true, nullptr, 0).as<ExprValue>();
+    receiver = readVariable(v, path, true);
   } else {
     receiver.type = VT_TYPE_NAME;
     receiver.payload.i64 = 0;
     receiver.payload.i32 = typeCodeOfKeyword(site.receiverText);
   }
   receiver.owner = &site.receiverText;
-  callBuiltinCall(*this, call, stmt, receiver, site.name, site.args, flags);
+  callBuiltinCall(v, call, stmt, receiver, site.name, site.args, flags);
+}
+
+}  // namespace callsupport
+
+antlrcpp::Any ExprVisitor::callMemberFunction(KorParser::RealCallFunContext* call,
+                                              antlr4::ParserRuleContext* stmt, int flags) {
+  ActiveCallScope active;
+  callMemberCall(*this, call, stmt, flags);
   return 0;
 }
 

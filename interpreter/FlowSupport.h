@@ -1,18 +1,16 @@
 // Statement and operand dispatch shared by blocks, loops and calls.
 //
-// Statements run in loops and function bodies are the hot path. Instead of
-// the generic child visit (which copies every antlrcpp::Any result), the most
-// common statement kinds are run directly; the result is the same as visiting
-// the statement.
+// Statements run in loops and function bodies are the hot path, and a
+// recursive script nests the frames of blocks, branches and calls once per
+// call level. So the common statement kinds are run directly by functions
+// that return nothing (no antlrcpp::Any on the way), with the same effect as
+// visiting the statement; everything else goes through the visitor.
 #pragma once
 
 #include "ExprOperands.h"
 #include "ExprVisitor.h"
 
 #include "runtime/value.h"
-#include "runtime/value_ops.h"
-
-#include <typeinfo>
 
 namespace flow {
 
@@ -22,61 +20,27 @@ inline int ruleOf(antlr4::tree::ParseTree* node) {
   return int(static_cast<antlr4::RuleContext*>(node)->getRuleIndex());
 }
 
-// Runs one assignOne of an assignment list.
-inline void runAssignOne(ExprVisitor& v, antlr4::tree::ParseTree* one) {
-  if (&typeid(*one) == &typeid(KorParser::AssignVarContext))
-    v.visitAssignVar(static_cast<KorParser::AssignVarContext*>(one));
-  else
-    one->accept(&v);
-}
-
+// ExprControl.cpp
 // Runs the statement proper (the one child of a `statement`).
-inline void runStatement(ExprVisitor& v, antlr4::tree::ParseTree* inner) {
-  switch (ruleOf(inner)) {
-    case KorParser::RuleAssign: {
-      // assign: assginNoEnd ';'; assginNoEnd: assignOne (',' assignOne)*
-      antlr4::tree::ParseTree* list = inner->children[0];
-      if (ruleOf(list) != KorParser::RuleAssginNoEnd) break;
-      for (antlr4::tree::ParseTree* one : list->children)
-        if (!one->children.empty()) runAssignOne(v, one);
-      return;
-    }
-    case KorParser::RuleAssginNoEnd:
-      for (antlr4::tree::ParseTree* one : inner->children)
-        if (!one->children.empty()) runAssignOne(v, one);
-      return;
-    case KorParser::RuleRetCode:
-      v.visitRetCode(static_cast<KorParser::RetCodeContext*>(inner));
-      return;
-    case KorParser::RuleIf:
-      v.visitIf(static_cast<KorParser::IfContext*>(inner));
-      return;
-    case KorParser::RuleBlock:
-      v.visitBlock(static_cast<KorParser::BlockContext*>(inner));
-      return;
-    case KorParser::RuleCallFun:
-      if (&typeid(*inner) == &typeid(KorParser::NoRetCallFunContext)) {
-        v.visitNoRetCallFun(static_cast<KorParser::NoRetCallFunContext*>(inner));
-        return;
-      }
-      break;
-    case KorParser::RuleSignalState: {
-      // An expression used as a statement: its value is dropped.
-      ExprValue value = evalExprFast(v, static_cast<KorParser::ExprContext*>(inner->children[0]));
-      freeValue(value);
-      return;
-    }
-    default:
-      break;
-  }
-  inner->accept(&v);
-}
+void runStatement(ExprVisitor& v, antlr4::tree::ParseTree* inner);
+void execBlock(ExprVisitor& v, KorParser::BlockContext* ctx);
+void execIf(ExprVisitor& v, KorParser::IfContext* ctx);
+// Any node through the visitor, its result dropped.
+void acceptNode(ExprVisitor& v, antlr4::tree::ParseTree* node);
+// Value of any node through the visitor.
+ExprValue visitValue(ExprVisitor& v, antlr4::tree::ParseTree* node);
+
+// ExprCalls.cpp
+void execRetCode(ExprVisitor& v, KorParser::RetCodeContext* ctx);
+// A call with its chained calls (evalCallExpr without the visit result).
+void execCall(ExprVisitor& v, KorParser::RealCallFunContext* call, antlr4::ParserRuleContext* stmt,
+              int flags);
 
 // Value of an expression-like node (an expr, list, map or struct literal).
 inline ExprValue evalNode(ExprVisitor& v, antlr4::tree::ParseTree* node) {
   if (ruleOf(node) == KorParser::RuleExpr)
     return evalExprFast(v, static_cast<KorParser::ExprContext*>(node));
-  return v.evalValue(node);
+  return visitValue(v, node);
 }
 
 // Value of a `rightvar` (argument, return value, loop collection); `kong`

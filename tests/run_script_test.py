@@ -7,6 +7,9 @@ Next to NAME.kor may stand:
              error must be empty
   NAME.code  expected exit status (default 0... see below)
   NAME.args  extra arguments for the script, one per line
+  NAME.setup relative paths to create in the run directory before the run,
+             one per line; a path ending in "/" is a directory, any other an
+             empty file
   NAME.argv  when present, the runner gets exactly these arguments (one per
              line, "{dir}" standing for the script's folder) instead of the
              script and its arguments
@@ -34,6 +37,17 @@ def main():
         argv = [a.replace("{dir}", os.path.dirname(script))
                 for a in read(base + ".argv").decode("utf-8").splitlines()]
     with tempfile.TemporaryDirectory() as tmp:
+        if os.path.exists(base + ".setup"):
+            for line in read(base + ".setup").decode("utf-8").splitlines():
+                rel = line.strip()
+                if not rel:
+                    continue
+                path = os.path.join(tmp, rel)
+                if rel.endswith("/"):
+                    os.makedirs(path, exist_ok=True)
+                else:
+                    os.makedirs(os.path.dirname(path), exist_ok=True)
+                    open(path, "wb").close()
         proc = subprocess.run([korvel] + argv, cwd=tmp, stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
     ok = True
