@@ -118,7 +118,6 @@ bool reaches(const ExprValue& value, const void* container) {
   return false;
 }
 
-
 class Assignment {
  public:
   // children: korvar, assignOp, rightvar
