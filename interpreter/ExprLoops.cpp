@@ -206,7 +206,7 @@ namespace {
                                                                 int32_t type) {
   raiseScriptError(
       QStringLiteral("错误：函数 %1 语句 %2 只有列表、字典、结构体可以做循环对象！变量或表达式 %3 类型是 %4")
-          .arg(currentFunctionQName(), statementTextAt(ctx), source ? ctxText(source) : QString(),
+          .arg(currentFunctionQName(), statementTextAt(ctx).trimmed(), source ? ctxText(source) : QString(),
                typeDescription(type)));
 }
 
@@ -332,7 +332,7 @@ antlrcpp::Any ExprVisitor::visitForwalk(KorParser::ForwalkContext* ctx) {
   if (args.empty() || args.size() > 3)
     raiseScriptError(
         QStringLiteral("错误：行号 %1 语句 %2 walk 函数最多接收3个参数，当前有 %3 个参数，请检查!")
-            .arg(lineText(), statementTextAt(ctx))
+            .arg(lineText(), statementTextAt(ctx).trimmed())
             .arg(args.size()));
 
   // The directory.
@@ -347,7 +347,7 @@ antlrcpp::Any ExprVisitor::visitForwalk(KorParser::ForwalkContext* ctx) {
       const int32_t t = p.type;
       freeValue(p);
       raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 walk的目录路径只能是字符串类型，而 %3 是 %4")
-                           .arg(lineText(), statementTextAt(ctx), ctxText(args[0]),
+                           .arg(lineText(), statementTextAt(ctx).trimmed(), ctxText(args[0]),
                                 typeDescription(t)));
     }
     freeValue(p);
@@ -357,7 +357,7 @@ antlrcpp::Any ExprVisitor::visitForwalk(KorParser::ForwalkContext* ctx) {
     if (path.isEmpty() || !info.exists() || info.isFile())
       raiseScriptError(
           QStringLiteral("错误：行号 %1 语句 %2 变量%3 的目录路径 %4 不存在，或者不是一个目录，无法遍历！请检查!\n如果路径字符串存在反斜杠，请转义或使用裸字符串。")
-              .arg(lineText(), statementTextAt(ctx), ctxText(args[0]), path));
+              .arg(lineText(), statementTextAt(ctx).trimmed(), ctxText(args[0]), path));
     if (info.isRelative()) path = info.absoluteFilePath();
   }
 
@@ -370,7 +370,7 @@ antlrcpp::Any ExprVisitor::visitForwalk(KorParser::ForwalkContext* ctx) {
       const int32_t t = o.type;
       freeValue(o);
       raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 walk的选项只能是整数类型，而 %3 是 %4")
-                           .arg(lineText(), statementTextAt(ctx), ctxText(args[1]),
+                           .arg(lineText(), statementTextAt(ctx).trimmed(), ctxText(args[1]),
                                 typeDescription(t)));
     }
     filterWord = o.payload.i32 | 0x600b;
@@ -381,7 +381,7 @@ antlrcpp::Any ExprVisitor::visitForwalk(KorParser::ForwalkContext* ctx) {
       const int32_t t = s.type;
       freeValue(s);
       raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 walk的排序类型只能是整数类型，而 %3 是 %4")
-                           .arg(lineText(), statementTextAt(ctx), ctxText(args[2]),
+                           .arg(lineText(), statementTextAt(ctx).trimmed(), ctxText(args[2]),
                                 typeDescription(t)));
     }
     sortWord = s.payload.i32;

@@ -22,6 +22,17 @@ def main():
             argv = [a.replace("{dir}", os.path.dirname(script))
                     for a in open(base + ".argv", encoding="utf-8").read().splitlines()]
         with tempfile.TemporaryDirectory() as tmp:
+            if os.path.exists(base + ".setup"):
+                for line in open(base + ".setup", encoding="utf-8").read().splitlines():
+                    rel = line.strip()
+                    if not rel:
+                        continue
+                    path = os.path.join(tmp, rel)
+                    if rel.endswith("/"):
+                        os.makedirs(path, exist_ok=True)
+                    else:
+                        os.makedirs(os.path.dirname(path), exist_ok=True)
+                        open(path, "wb").close()
             proc = subprocess.run([korvel] + argv, cwd=tmp, stdin=subprocess.DEVNULL,
                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         with open(base + ".out", "wb") as f:
