@@ -459,6 +459,22 @@ inline void checkCallDepth(antlr4::ParserRuleContext* call, const QByteArray& na
     failCallDepth(call, name, stackLow && g_frames.size() < kMaxCallDepth);
 }
 
+// The nearest variable of that name among the current function's own
+// (the records above the nearest function frame), or null.
+inline ScopeRecord* findLocal(const QByteArray& name, uint64_t hash) {
+  if (!scopeStackExists()) return nullptr;
+  const ScopeStack& st = *scopeStack();
+  for (size_t i = st.size(); i-- > 0;) {
+    ScopeRecord* r = st[i];
+    if (r->kind < 100) {
+      if (r->name.equals(name, hash)) return r;
+    } else if (r->kind == SK_FUNCTION) {
+      break;
+    }
+  }
+  return nullptr;
+}
+
 // The target list of a multiple-assignment statement, or null.
 KorParser::Fun_retContext* funRetOf(antlr4::ParserRuleContext* stmt) {
   if (!stmt) return nullptr;
@@ -894,14 +910,16 @@ void execCall(ExprVisitor& v, KorParser::RealCallFunContext* call, antlr4::Parse
   if (site.member) {
     callMemberCall(v, call, stmt, flags);
   } else {
-    ScopeRecord* var = lookupVariable(site.name, site.hash);
-    if (!var) var = findVariable(site.name, site.hash, call);  // raises for unknown names
-    if (var->kind == VT_FUNC_VAR) {
+    // Only a callback parameter (kind 17) hides a function of the same
+    // name; no global is of that kind, so when the function exists the
+    // current function's own variables decide.
+    if (!site.target) site.target = functionInfo(site.name);
+    ScopeRecord* var = site.target ? findLocal(site.name, site.hash)
+                                   : findVariable(site.name, site.hash, call);  // raises
+    if (var && var->kind == VT_FUNC_VAR)
       callThroughValue(v, call, stmt, site, var, flags);
-    } else {
-      if (!site.target) site.target = functionInfo(site.name);
+    else
       invokeFunction(v, call, stmt, site.name, site.target, site.args, flags);
-    }
   }
   if (!site.chain.empty()) runChain(v, call, stmt, site, flags);
 }
@@ -1019,8 +1037,11 @@ __attribute__((noinline)) ScopeRecord* returnRecord(ExprVisitor& v, antlr4::tree
                                                     const FunctionInfo* info, size_t i,
                                                     KorParser::RetCodeContext* ctx) {
   ExprValue val = evalRightvar(v, value);
+  // A return record is named with the declared type word; the name only
+  // shows in the typed store's messages, so it is set only for a store that
+  // converts.
   ScopeRecord* rec = takeScopeRecord();
-  setRecordName(rec, info->returnWords[i]);
+  if (val.type != info->returnTypes[i]) setRecordName(rec, info->returnWords[i]);
   rec->returnSlot = nullptr;
   if (storeDeclared(rec, val, info->returnTypes[i], info->returnWords[i].bytes(), ctx) < 0)
     failReturnType(info, i, val, rec);
