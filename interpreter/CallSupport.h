@@ -48,6 +48,11 @@ struct CallSite {
   QByteArray receiverText;             // member call: the funobj text
   QByteArray calledPartText;           // chained calls: owner text of the receivers
   int32_t line = 0;
+  // Names of the call-stack markers ("line@name"), built on first use.
+  QByteArray valueMarkerName;          // call through a callback
+  QByteArray chainMarkerName;          // "line@链式执行"
+  std::vector<QByteArray> chainMarkerNames;  // "line@method" per chained call
+  QByteArray callText;                 // the whole call as written
 };
 
 // Call-site entry of a call context (created on first use).

@@ -725,10 +725,12 @@ void invokeFunction(ExprVisitor& v, antlr4::ParserRuleContext* call,
 // which function the name stood for.
 __attribute__((noinline)) void callThroughValue(ExprVisitor& v, KorParser::RealCallFunContext* call,
                                                 antlr4::ParserRuleContext* stmt,
-                                                const CallSite& site, ScopeRecord* var, int flags) {
+                                                CallSite& site, ScopeRecord* var, int flags) {
   const QByteArray target = var->payload.fn ? var->payload.fn->name : QByteArray();
+  if (site.valueMarkerName.isEmpty())
+    site.valueMarkerName = QByteArray::number(site.line) + '@' + site.name;
   ScopeRecord* marker = pushScopeRecord(SK_CALL_VALUE);
-  marker->name = QByteArray::number(site.line) + '@' + site.name;
+  marker->name = site.valueMarkerName;
   marker->payload.fn = new FunctionName{target};
   invokeFunction(v, call, stmt, target, functionInfo(target), site.args, flags);
   removeScopeRecord(marker);
@@ -774,14 +776,20 @@ __attribute__((noinline)) void runChain(ExprVisitor& v, KorParser::RealCallFunCo
                          .arg(qtext(call), qbytes(site.calledPartText),
                               chainText(0, site.chain.size())));
 
+  if (site.chainMarkerNames.empty()) {
+    const QByteArray linePrefix = QByteArray::number(line) + '@';
+    site.chainMarkerName = linePrefix + "链式执行";
+    for (const QByteArray& method : site.chainNames)
+      site.chainMarkerNames.push_back(linePrefix + method);
+    site.callText = QByteArray::fromStdString(call->getText());
+  }
   ScopeRecord* marker = pushScopeRecord(SK_CALL_VALUE);
-  marker->name = QByteArray::number(line) + "@链式执行";
-  marker->payload.fn = new FunctionName{QByteArray::fromStdString(call->getText())};
-  const QByteArray linePrefix = QByteArray::number(line) + '@';
+  marker->name = site.chainMarkerName;
+  marker->payload.fn = new FunctionName{site.callText};
 
   for (size_t j = 0; j < site.chain.size(); ++j) {
     const bool last = j + 1 == site.chain.size();
-    marker->name = linePrefix + site.chainNames[j];
+    marker->name = site.chainMarkerNames[j];
     ExprValue recv;
     recv.owner = &site.calledPartText;
     recv.type = kept.rec->kind;

@@ -16,6 +16,7 @@
 #include <QList>
 
 #include <iostream>
+#include <stdexcept>
 #include <vector>
 
 #include "runtime/errors.h"
@@ -219,13 +220,26 @@ inline bool forInLeaves() {
 }
 
 // List: the index and a deep copy of each element; the count is taken at
-// loop start (a list that shrank ends the run with an out-of-range error).
-__attribute__((noinline)) void forInList(ExprVisitor& v, ValueList* list, ScopeRecord* first,
+// loop start (a list that shrank ends the run with an out-of-range error,
+// reported by the run driver as a general exception).
+[[noreturn]] __attribute__((noinline, cold)) void failListShrank(antlr4::ParserRuleContext* ctx,
+                                                                 size_t index, size_t size) {
+  throw std::out_of_range(
+      QStringLiteral("错误：行号 %1 循环的列表在循环中变短，下标 %2 的元素已不存在（列表长度 %3）")
+          .arg(lineOfContext(ctx))
+          .arg(index)
+          .arg(size)
+          .toStdString());
+}
+
+__attribute__((noinline)) void forInList(ExprVisitor& v, antlr4::ParserRuleContext* ctx,
+                                         ValueList* list, ScopeRecord* first,
                                          ScopeRecord* second, const LoopBody& body) {
   const size_t count = list ? list->size() : 0;
   for (size_t i = 0; i < count; ++i) {
     checkAbort();
-    ExprValue* element = list->at(i);
+    if (i >= list->size()) failListShrank(ctx, i, list->size());
+    ExprValue* element = (*list)[i];
     if (first) {
       first->kind = VT_INT;
       first->payload.i64 = 0;
@@ -312,7 +326,7 @@ antlrcpp::Any ExprVisitor::visitForInState(KorParser::ForInStateContext* ctx) {
     ScopeRecord* second = forInVariable(ctx, 1, VT_EMPTY);
     const LoopBody body(ctx->statement());
     if (coll.type == VT_LIST)
-      forInList(*this, coll.payload.list, first, second, body);
+      forInList(*this, ctx, coll.payload.list, first, second, body);
     else if (coll.type == VT_DICT)
       forInDict(*this, coll.payload.dict, first, second, body);
     else
