@@ -109,9 +109,13 @@ void findStackLimit() {
     pthread_attr_destroy(&attr);
   }
 #elif defined(_WIN32)
-  ULONG_PTR low = 0, high = 0;
-  GetCurrentThreadStackLimits(&low, &high);
-  if (high > low) noteStack(uintptr_t(low), size_t(high - low));
+  // The stack's reservation starts at the allocation base of any address on it.
+  MEMORY_BASIC_INFORMATION info;
+  if (VirtualQuery(&info, &info, sizeof(info)) != 0) {
+    const uintptr_t low = reinterpret_cast<uintptr_t>(info.AllocationBase);
+    const uintptr_t here = reinterpret_cast<uintptr_t>(&info);
+    if (here > low) noteStack(low, size_t(here - low));
+  }
 #endif
 }
 
@@ -124,7 +128,7 @@ void dropCaches() {
 }
 
 // Releases a record taken from the pool (payload freed, record recycled).
-__attribute__((noinline)) void dropRecord(ScopeRecord* rec) {
+KOR_NOINLINE void dropRecord(ScopeRecord* rec) {
   releaseScopeRecord(rec);
   returnScopeRecord(rec);
 }
@@ -226,7 +230,7 @@ FunctionInfo* functionInfo(const QByteArray& name) {
   return &info;
 }
 
-__attribute__((noinline)) ScopeRecord* nearestFrame() {
+KOR_NOINLINE ScopeRecord* nearestFrame() {
   if (!g_frames.empty()) return g_frames.back().frame;
   if (!scopeStackExists()) return nullptr;
   const ScopeStack* st = scopeStack();
@@ -235,26 +239,26 @@ __attribute__((noinline)) ScopeRecord* nearestFrame() {
   return nullptr;
 }
 
-__attribute__((noinline)) const FunctionInfo* currentFunctionInfo() {
+KOR_NOINLINE const FunctionInfo* currentFunctionInfo() {
   if (!g_frames.empty()) return g_frames.back().info;
   ScopeRecord* frame = nearestFrame();
   if (!frame) return nullptr;
   return functionInfo(frame->name.bytes());
 }
 
-__attribute__((noinline)) ReturnList* callerReturnSlot() {
+KOR_NOINLINE ReturnList* callerReturnSlot() {
   ScopeRecord* frame = nearestFrame();
   return frame ? frame->returnSlot : g_topSlot;
 }
 
-__attribute__((noinline)) void setCallerReturn(ReturnList* list) {
+KOR_NOINLINE void setCallerReturn(ReturnList* list) {
   ScopeRecord* frame = nearestFrame();
   ReturnList*& slot = frame ? frame->returnSlot : g_topSlot;
   if (slot && slot != list) releaseReturnList(slot);
   slot = list;
 }
 
-__attribute__((noinline)) ReturnList* takeCallerReturn() {
+KOR_NOINLINE ReturnList* takeCallerReturn() {
   ScopeRecord* frame = nearestFrame();
   ReturnList*& slot = frame ? frame->returnSlot : g_topSlot;
   ReturnList* list = slot;
@@ -262,14 +266,14 @@ __attribute__((noinline)) ReturnList* takeCallerReturn() {
   return list;
 }
 
-__attribute__((noinline)) ReturnList* newReturnList() {
+KOR_NOINLINE ReturnList* newReturnList() {
   if (g_listPool.empty()) return new ReturnList();
   ReturnList* list = g_listPool.back();
   g_listPool.pop_back();
   return list;
 }
 
-__attribute__((noinline)) void releaseReturnList(ReturnList* list) {
+KOR_NOINLINE void releaseReturnList(ReturnList* list) {
   if (!list) return;
   for (ScopeRecord* rec : *list) dropRecord(rec);
   list->clear();
@@ -304,8 +308,6 @@ namespace {
 
 using flow::evalRightvar;
 
-#define KOR_COLD [[noreturn]] __attribute__((noinline, cold))
-
 int argumentCount(KorParser::ArgumentListContext* args) {
   if (!args) return 0;
   int n = 0;
@@ -317,7 +319,7 @@ int argumentCount(KorParser::ArgumentListContext* args) {
 // Stores a value into a fresh record of a declared type: same types move the
 // payload, `kong` leaves a file, time or workbook empty, everything else goes
 // through the typed store. Returns the store's code (negative: refused).
-__attribute__((noinline)) int storeDeclared(ScopeRecord* rec, ExprValue& val, int32_t declared, const QByteArray& word,
+KOR_NOINLINE int storeDeclared(ScopeRecord* rec, ExprValue& val, int32_t declared, const QByteArray& word,
                   antlr4::ParserRuleContext* ctx) {
   rec->kind = declared;
   rec->payload.i64 = 0;
@@ -356,7 +358,7 @@ inline int callLine(antlr4::ParserRuleContext* call) { return scopedLineOfContex
 
 // ---- error paths ----
 
-KOR_COLD void failMissingFunction(antlr4::ParserRuleContext* call, const QByteArray& name,
+KOR_FAIL void failMissingFunction(antlr4::ParserRuleContext* call, const QByteArray& name,
                                   bool valuePath) {
   if (valuePath) std::cout << "调用函数失败 函数名称 " << name.constData() << std::endl;
   raiseScriptError(
@@ -365,11 +367,11 @@ KOR_COLD void failMissingFunction(antlr4::ParserRuleContext* call, const QByteAr
           .arg(qtext(call), qbytes(name)));
 }
 
-KOR_COLD void failParamShape(const QByteArray& name) {
+KOR_FAIL void failParamShape(const QByteArray& name) {
   raiseScriptError(QStringLiteral("调用函数 %1 的参数和其定义无法匹配！").arg(qbytes(name)));
 }
 
-KOR_COLD void failParamCount(antlr4::ParserRuleContext* call, const QByteArray& name, int paramc,
+KOR_FAIL void failParamCount(antlr4::ParserRuleContext* call, const QByteArray& name, int paramc,
                              int argc) {
   raiseScriptError(
       QStringLiteral("行号 %1 语句 %2 函数 %3 调用的参数个数和函数定义无法匹配；%3 至多需要 %4 个参数，却给了%5个参数")
@@ -379,14 +381,14 @@ KOR_COLD void failParamCount(antlr4::ParserRuleContext* call, const QByteArray& 
           .arg(argc));
 }
 
-KOR_COLD void failArgumentForm(antlr4::ParserRuleContext* call, const QByteArray& name,
+KOR_FAIL void failArgumentForm(antlr4::ParserRuleContext* call, const QByteArray& name,
                                antlr4::tree::ParseTree* arg) {
   raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 函数 %3 不能使用函数或回调函数 %4做参数！")
                        .arg(callLine(call))
                        .arg(qtext(call), qbytes(name), qtext(arg)));
 }
 
-KOR_COLD void failNotCallback(antlr4::ParserRuleContext* call, const QByteArray& name, int i,
+KOR_FAIL void failNotCallback(antlr4::ParserRuleContext* call, const QByteArray& name, int i,
                               antlr4::tree::ParseTree* arg, const FunctionInfo* info) {
   raiseScriptError(
       QStringLiteral("行号 %1 语句 %2 调用函数 %3 第 %4 个参数 %5不是回调函数，和函数定义形式 %6 无法匹配！")
@@ -396,7 +398,7 @@ KOR_COLD void failNotCallback(antlr4::ParserRuleContext* call, const QByteArray&
           .arg(qtext(arg), qbytes(info->record->definitionText)));
 }
 
-KOR_COLD void failParamType(antlr4::ParserRuleContext* call, const QByteArray& name, int i,
+KOR_FAIL void failParamType(antlr4::ParserRuleContext* call, const QByteArray& name, int i,
                             antlr4::tree::ParseTree* arg, const FunctionInfo* info,
                             int32_t valueType, bool valuePath) {
   if (valuePath)
@@ -413,14 +415,14 @@ KOR_COLD void failParamType(antlr4::ParserRuleContext* call, const QByteArray& n
                valueType == VT_STRUCT ? QStringLiteral("结构类型") : typeDescription(valueType)));
 }
 
-KOR_COLD void failNoReturnValues(antlr4::ParserRuleContext* call,
+KOR_FAIL void failNoReturnValues(antlr4::ParserRuleContext* call,
                                  antlr4::ParserRuleContext* shown, const QByteArray& name) {
   raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 调用函数 %3 没有返回值，不能接收该函数返回值 ！")
                        .arg(callLine(call))
                        .arg(qtext(shown), qbytes(name)));
 }
 
-KOR_COLD void failMissingReturn(antlr4::ParserRuleContext* call, const QByteArray& name,
+KOR_FAIL void failMissingReturn(antlr4::ParserRuleContext* call, const QByteArray& name,
                                 bool valuePath) {
   if (!valuePath)
     raiseScriptError(QStringLiteral("错误：行号%1 语句%2 %3 值没有返回值,该函数定义形式需要返回值 ！")
@@ -431,11 +433,11 @@ KOR_COLD void failMissingReturn(antlr4::ParserRuleContext* call, const QByteArra
                        .arg(qbytes(name)));
 }
 
-KOR_COLD void failCallerMissesValues(const QByteArray& name) {
+KOR_FAIL void failCallerMissesValues(const QByteArray& name) {
   raiseScriptError(QStringLiteral("错误：函数 %1 调用时缺少返回值，运行异常，请检查！").arg(qbytes(name)));
 }
 
-KOR_COLD void failCallDepth(antlr4::ParserRuleContext* call, const QByteArray& name, bool stackLow) {
+KOR_FAIL void failCallDepth(antlr4::ParserRuleContext* call, const QByteArray& name, bool stackLow) {
   if (stackLow)
     raiseScriptError(
         QStringLiteral("错误：行号 %1 函数 %2 递归调用层数过深（已达 %3 层，栈空间不足），终止执行！")
@@ -454,7 +456,7 @@ inline void checkCallDepth(antlr4::ParserRuleContext* call, const QByteArray& na
   // The frame address is always on the machine stack (a local's address may
   // not be, under AddressSanitizer).
   const bool stackLow = tl_stackLimit != 0 &&
-                        reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < tl_stackLimit;
+                        reinterpret_cast<uintptr_t>(KOR_FRAME_ADDRESS()) < tl_stackLimit;
   if (g_frames.size() >= kMaxCallDepth || stackLow)
     failCallDepth(call, name, stackLow && g_frames.size() < kMaxCallDepth);
 }
@@ -496,7 +498,7 @@ void dropPending(size_t from) {
 
 // Evaluates the arguments in the caller's scope and prepares one parameter
 // record per argument on the pending list.
-__attribute__((noinline)) void bindArguments(ExprVisitor& v, antlr4::ParserRuleContext* call,
+KOR_NOINLINE void bindArguments(ExprVisitor& v, antlr4::ParserRuleContext* call,
                                              const QByteArray& name, const FunctionInfo* info,
                                              KorParser::ArgumentListContext* args,
                                              bool valuePath) {
@@ -540,7 +542,7 @@ __attribute__((noinline)) void bindArguments(ExprVisitor& v, antlr4::ParserRuleC
 
 // The value path's receivers: checks the targets of `a, b := f()` and
 // `a, b = f()` and creates the new variables of `:=`. Returns the call mode.
-__attribute__((noinline)) int32_t prepareReceivers(antlr4::ParserRuleContext* call,
+KOR_NOINLINE int32_t prepareReceivers(antlr4::ParserRuleContext* call,
                                                    antlr4::ParserRuleContext* stmt,
                                                    const QByteArray& name,
                                                    const FunctionInfo* info, int flags,
@@ -593,7 +595,7 @@ __attribute__((noinline)) int32_t prepareReceivers(antlr4::ParserRuleContext* ca
 
 // `a, b := f()` / `a, b = f()`: each returned value goes to its target in
 // turn (a variable, an element or a member); surplus values are dropped.
-__attribute__((noinline)) void assignTargets(ExprVisitor& v, KorParser::Fun_retContext* targets,
+KOR_NOINLINE void assignTargets(ExprVisitor& v, KorParser::Fun_retContext* targets,
                                              ReturnList* list) {
   ListGuard guard(list);
   const std::vector<KorParser::Ret_idContext*> ids = targets->ret_id();
@@ -621,7 +623,7 @@ struct CallState {
 
 // Checks and binds the arguments, prepares the receivers of the values,
 // pushes the frame, the body's block marker and the parameters.
-__attribute__((noinline)) void enterFunction(ExprVisitor& v, antlr4::ParserRuleContext* call,
+KOR_NOINLINE void enterFunction(ExprVisitor& v, antlr4::ParserRuleContext* call,
                                              antlr4::ParserRuleContext* stmt,
                                              const QByteArray& name, FunctionInfo* info,
                                              KorParser::ArgumentListContext* args, int flags,
@@ -668,7 +670,7 @@ __attribute__((noinline)) void enterFunction(ExprVisitor& v, antlr4::ParserRuleC
 // After the body: checks that a value-returning function returned, removes
 // the frame and hands the values on (caller's slot or the statement's
 // targets).
-__attribute__((noinline)) void leaveFunction(ExprVisitor& v, antlr4::ParserRuleContext* call,
+KOR_NOINLINE void leaveFunction(ExprVisitor& v, antlr4::ParserRuleContext* call,
                                              antlr4::ParserRuleContext* stmt,
                                              const QByteArray& name, FunctionInfo* info,
                                              int flags, CallState& st) {
@@ -723,7 +725,7 @@ void invokeFunction(ExprVisitor& v, antlr4::ParserRuleContext* call,
 
 // A call through a callback parameter: the marker tells the call-stack dump
 // which function the name stood for.
-__attribute__((noinline)) void callThroughValue(ExprVisitor& v, KorParser::RealCallFunContext* call,
+KOR_NOINLINE void callThroughValue(ExprVisitor& v, KorParser::RealCallFunContext* call,
                                                 antlr4::ParserRuleContext* stmt,
                                                 CallSite& site, ScopeRecord* var, int flags) {
   const QByteArray target = var->payload.fn ? var->payload.fn->name : QByteArray();
@@ -739,7 +741,7 @@ __attribute__((noinline)) void callThroughValue(ExprVisitor& v, KorParser::RealC
 // Chained calls: each method runs on the first value of the call before it;
 // the last one's values stay in the return slot (or go to the statement's
 // targets).
-__attribute__((noinline)) void runChain(ExprVisitor& v, KorParser::RealCallFunContext* call,
+KOR_NOINLINE void runChain(ExprVisitor& v, KorParser::RealCallFunContext* call,
                                         antlr4::ParserRuleContext* stmt, CallSite& site,
                                         int flags) {
   const int32_t line = scopedLineOfContext(call);
@@ -824,7 +826,7 @@ __attribute__((noinline)) void runChain(ExprVisitor& v, KorParser::RealCallFunCo
 
 // `fanhui f(...)` in a function whose caller takes values: the callee's
 // return form must fit the current function's before the call is made.
-__attribute__((noinline)) void checkForwardedForm(antlr4::ParserRuleContext* ctx,
+KOR_NOINLINE void checkForwardedForm(antlr4::ParserRuleContext* ctx,
                                                   KorParser::RealCallFunContext* call,
                                                   const CallSite& site,
                                                   const FunctionInfo* current) {
@@ -870,7 +872,7 @@ __attribute__((noinline)) void checkForwardedForm(antlr4::ParserRuleContext* ctx
   }
 }
 
-KOR_COLD void failReturnForm(antlr4::ParserRuleContext* ctx, const FunctionInfo* info, int kind) {
+KOR_FAIL void failReturnForm(antlr4::ParserRuleContext* ctx, const FunctionInfo* info, int kind) {
   const QString fn = qbytes(info->name.bytes());
   if (kind == 0)
     raiseScriptError(QStringLiteral("错误：函数 %1 语句 %2 实际返回的值和函数定义形式不匹配！")
@@ -882,7 +884,7 @@ KOR_COLD void failReturnForm(antlr4::ParserRuleContext* ctx, const FunctionInfo*
                        .arg(fn, qtext(ctx)));
 }
 
-KOR_COLD void failReturnType(const FunctionInfo* info, size_t i, ExprValue& val, ScopeRecord* rec) {
+KOR_FAIL void failReturnType(const FunctionInfo* info, size_t i, ExprValue& val, ScopeRecord* rec) {
   const QString shown = valueToText(val);
   freeValue(val);
   dropRecord(rec);
@@ -890,14 +892,14 @@ KOR_COLD void failReturnType(const FunctionInfo* info, size_t i, ExprValue& val,
                        .arg(qbytes(info->name.bytes()), shown, qbytes(info->returnWords[i].bytes())));
 }
 
-KOR_COLD void failNoValue(KorParser::CallFunExprContext* ctx, KorParser::RealCallFunContext* call) {
+KOR_FAIL void failNoValue(KorParser::CallFunExprContext* ctx, KorParser::RealCallFunContext* call) {
   raiseScriptError(
       QStringLiteral("错误：行号 %1 语句 %2 调用函数部分 %3 无返回值，其返回值无法做表达式进一步操作，比如打印输出或给其它变量赋值等！")
           .arg(lineOfContext(ctx))
           .arg(qtext(ctx), qtext(call)));
 }
 
-[[noreturn]] __attribute__((noinline, cold)) void failFrameChain() {
+KOR_FAIL void failFrameChain() {
   throw std::runtime_error("函数调用关系链紊乱");
 }
 
@@ -972,7 +974,7 @@ antlrcpp::Any ExprVisitor::visitWithRetCallFun(KorParser::WithRetCallFunContext*
 namespace {
 
 // The first value of a finished call, moved out of its return record.
-__attribute__((noinline)) ExprValue takeCallValue(KorParser::CallFunExprContext* ctx,
+KOR_NOINLINE ExprValue takeCallValue(KorParser::CallFunExprContext* ctx,
                                                   KorParser::RealCallFunContext* call) {
   ReturnList* list = takeCallerReturn();
   if (!list || list->empty()) {
@@ -1041,7 +1043,7 @@ antlrcpp::Any ExprVisitor::visitRetCode(KorParser::RetCodeContext* ctx) {
 namespace {
 
 // One returned value: evaluated and stored into a record of the declared type.
-__attribute__((noinline)) ScopeRecord* returnRecord(ExprVisitor& v, antlr4::tree::ParseTree* value,
+KOR_NOINLINE ScopeRecord* returnRecord(ExprVisitor& v, antlr4::tree::ParseTree* value,
                                                     const FunctionInfo* info, size_t i,
                                                     KorParser::RetCodeContext* ctx) {
   ExprValue val = evalRightvar(v, value);
@@ -1059,7 +1061,7 @@ __attribute__((noinline)) ScopeRecord* returnRecord(ExprVisitor& v, antlr4::tree
 
 // `fanhui a, b;`: the values in the declared types; kept in the frame's slot
 // when the caller takes them, otherwise checked and dropped.
-__attribute__((noinline)) void returnValues(ExprVisitor& v, KorParser::RetCodeContext* ctx,
+KOR_NOINLINE void returnValues(ExprVisitor& v, KorParser::RetCodeContext* ctx,
                                             const FunctionInfo* info, ScopeRecord* frame) {
   ReturnList* list =
       frame->callMode() == kCallModeTakesReturn ? newReturnList() : nullptr;

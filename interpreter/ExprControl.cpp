@@ -29,18 +29,18 @@ inline bool stopsBlock(int32_t code) {
 
 // Error paths, kept out of the frames of blocks and branches (they nest once
 // per level of a recursive script).
-[[noreturn]] __attribute__((noinline, cold)) void failBranch(antlr4::ParserRuleContext* ifCtx,
+KOR_FAIL void failBranch(antlr4::ParserRuleContext* ifCtx,
                                                              antlr4::ParserRuleContext* shown,
                                                              const char* text) {
   raiseScriptError(QString::fromUtf8(text).arg(lineText(ifCtx), ctxText(shown)));
 }
 
-[[noreturn]] __attribute__((noinline, cold)) void failInterrupted() {
+KOR_FAIL void failInterrupted() {
   raiseScriptError(QStringLiteral("用户中断脚本继续执行,终止执行 ..."));
 }
 
 // Runs the statement of a branch or loop body (see ExprVisitor::runBranch).
-__attribute__((noinline)) void runBranchStatement(ExprVisitor& v, KorParser::StatementContext* stmt) {
+KOR_NOINLINE void runBranchStatement(ExprVisitor& v, KorParser::StatementContext* stmt) {
   antlr4::tree::ParseTree* inner = stmt->children.empty() ? nullptr : stmt->children[0];
   if (flow::ruleOf(inner) == KorParser::RuleBlock) {
     flow::execBlock(v, static_cast<KorParser::BlockContext*>(inner));
@@ -58,7 +58,7 @@ __attribute__((noinline)) void runBranchStatement(ExprVisitor& v, KorParser::Sta
 // The zif and qt branches of an if whose own condition was false: zif
 // conditions are evaluated in order, only until one is true; a condition
 // that is not a bool does not select its branch.
-__attribute__((noinline)) void runElseBranches(ExprVisitor& v, KorParser::IfContext* ctx) {
+KOR_NOINLINE void runElseBranches(ExprVisitor& v, KorParser::IfContext* ctx) {
   const auto& children = ctx->children;
   KorParser::QtContext* qt = nullptr;
   for (size_t i = 3; i < children.size(); ++i) {
@@ -87,7 +87,7 @@ __attribute__((noinline)) void runElseBranches(ExprVisitor& v, KorParser::IfCont
 
 // The statements that take the visitor path: their antlrcpp::Any results
 // live in these small frames only.
-__attribute__((noinline)) void runAssignOne(ExprVisitor& v, antlr4::tree::ParseTree* one) {
+KOR_NOINLINE void runAssignOne(ExprVisitor& v, antlr4::tree::ParseTree* one) {
   if (&typeid(*one) == &typeid(KorParser::AssignVarContext))
     v.visitAssignVar(static_cast<KorParser::AssignVarContext*>(one));
   else
@@ -95,13 +95,13 @@ __attribute__((noinline)) void runAssignOne(ExprVisitor& v, antlr4::tree::ParseT
 }
 
 // assginNoEnd: assignOne (',' assignOne)*
-__attribute__((noinline)) void runAssignList(ExprVisitor& v, antlr4::tree::ParseTree* list) {
+KOR_NOINLINE void runAssignList(ExprVisitor& v, antlr4::tree::ParseTree* list) {
   for (antlr4::tree::ParseTree* one : list->children)
     if (!one->children.empty()) runAssignOne(v, one);
 }
 
 // assign: assginNoEnd ';'
-__attribute__((noinline)) void runAssign(ExprVisitor& v, antlr4::tree::ParseTree* assign) {
+KOR_NOINLINE void runAssign(ExprVisitor& v, antlr4::tree::ParseTree* assign) {
   antlr4::tree::ParseTree* list = assign->children[0];
   if (flow::ruleOf(list) == KorParser::RuleAssginNoEnd)
     runAssignList(v, list);
@@ -110,7 +110,7 @@ __attribute__((noinline)) void runAssign(ExprVisitor& v, antlr4::tree::ParseTree
 }
 
 // `f(...);` runs the call directly; the other call statements are visited.
-__attribute__((noinline)) void runCallStatement(ExprVisitor& v, antlr4::tree::ParseTree* stmt) {
+KOR_NOINLINE void runCallStatement(ExprVisitor& v, antlr4::tree::ParseTree* stmt) {
   if (&typeid(*stmt) == &typeid(KorParser::NoRetCallFunContext) &&
       flow::ruleOf(stmt->children[0]) == KorParser::RuleRealCallFun)
     flow::execCall(v, static_cast<KorParser::RealCallFunContext*>(stmt->children[0]), nullptr,
@@ -119,7 +119,7 @@ __attribute__((noinline)) void runCallStatement(ExprVisitor& v, antlr4::tree::Pa
     flow::acceptNode(v, stmt);
 }
 
-__attribute__((noinline)) void runExpressionStatement(ExprVisitor& v,
+KOR_NOINLINE void runExpressionStatement(ExprVisitor& v,
                                                       KorParser::ExprContext* expr) {
   ExprValue value = evalExprFast(v, expr);
   freeValue(value);
@@ -129,13 +129,13 @@ __attribute__((noinline)) void runExpressionStatement(ExprVisitor& v,
 
 namespace flow {
 
-__attribute__((noinline)) void acceptNode(ExprVisitor& v, antlr4::tree::ParseTree* node) { node->accept(&v); }
+KOR_NOINLINE void acceptNode(ExprVisitor& v, antlr4::tree::ParseTree* node) { node->accept(&v); }
 
-__attribute__((noinline)) ExprValue visitValue(ExprVisitor& v, antlr4::tree::ParseTree* node) {
+KOR_NOINLINE ExprValue visitValue(ExprVisitor& v, antlr4::tree::ParseTree* node) {
   return node->accept(&v).as<ExprValue>();
 }
 
-__attribute__((noinline)) void runStatement(ExprVisitor& v, antlr4::tree::ParseTree* inner) {
+KOR_NOINLINE void runStatement(ExprVisitor& v, antlr4::tree::ParseTree* inner) {
   switch (ruleOf(inner)) {
     case KorParser::RuleAssign:
       runAssign(v, inner);
@@ -165,7 +165,7 @@ __attribute__((noinline)) void runStatement(ExprVisitor& v, antlr4::tree::ParseT
   }
 }
 
-__attribute__((noinline)) void execBlock(ExprVisitor& v, KorParser::BlockContext* ctx) {
+KOR_NOINLINE void execBlock(ExprVisitor& v, KorParser::BlockContext* ctx) {
   if (abortRequested.load(std::memory_order_relaxed)) failInterrupted();
 
   // A function body: the call has already pushed the block marker.
@@ -190,7 +190,7 @@ __attribute__((noinline)) void execBlock(ExprVisitor& v, KorParser::BlockContext
   popBlockScope();
 }
 
-__attribute__((noinline)) void execIf(ExprVisitor& v, KorParser::IfContext* ctx) {
+KOR_NOINLINE void execIf(ExprVisitor& v, KorParser::IfContext* ctx) {
   // if: IF_KEY expr statement zif* qt?
   const auto& children = ctx->children;
   KorParser::ExprContext* cond =

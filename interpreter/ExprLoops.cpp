@@ -35,7 +35,7 @@ QString ctxText(antlr4::tree::ParseTree* ctx) { return QString::fromStdString(ct
 // Iterations between two event-processing calls.
 constexpr int32_t kPumpInterval = 1000;
 
-__attribute__((noinline, cold)) void pumpEvents() {
+KOR_COLD void pumpEvents() {
   if (QCoreApplication::instance()) QCoreApplication::processEvents();
 }
 
@@ -46,7 +46,7 @@ inline void countIteration(int32_t& counter) {
   }
 }
 
-[[noreturn]] __attribute__((noinline, cold)) void failInterrupted() {
+KOR_FAIL void failInterrupted() {
   raiseScriptError(QStringLiteral("用户中断脚本继续执行,终止执行 ..."));
 }
 
@@ -54,14 +54,14 @@ inline void checkAbort() {
   if (abortRequested.load(std::memory_order_relaxed)) failInterrupted();
 }
 
-[[noreturn]] __attribute__((noinline, cold)) void loopConditionError(antlr4::tree::ParseTree* cond) {
+KOR_FAIL void loopConditionError(antlr4::tree::ParseTree* cond) {
   raiseScriptError(
       QStringLiteral("错误：函数 %1 语句 %2，循环缺少条件判断逻辑表达式，或循环执行判断表达式不是逻辑表达式 ！")
           .arg(currentFunctionQName(), ctxText(cond)));
 }
 
 // Evaluates a loop condition: true to run the body, false to leave.
-__attribute__((noinline)) bool loopCondition(ExprVisitor& v, KorParser::ExprContext* cond) {
+KOR_NOINLINE bool loopCondition(ExprVisitor& v, KorParser::ExprContext* cond) {
   ExprValue c = evalExprFast(v, cond);
   if (c.type != VT_BOOL) {
     freeValue(c);
@@ -82,7 +82,7 @@ struct LoopBody {
     block = dynamic_cast<KorParser::BlockContext*>(inner);
     if (!block) single = inner ? inner : stmt;
   }
-  __attribute__((noinline)) void run(ExprVisitor& v) const {
+  KOR_NOINLINE void run(ExprVisitor& v) const {
     if (block) {
       flow::execBlock(v, block);
     } else if (single) {
@@ -123,7 +123,7 @@ ScopeRecord* pushLoopVariable(const QByteArray& name, int32_t kind) {
 }
 
 // Runs the increment part of a counted loop: `i++, j += 2` left to right.
-__attribute__((noinline)) void runIncrement(ExprVisitor& v, antlr4::tree::ParseTree* inc) {
+KOR_NOINLINE void runIncrement(ExprVisitor& v, antlr4::tree::ParseTree* inc) {
   for (antlr4::tree::ParseTree* child : inc->children) {
     switch (flow::ruleOf(child)) {
       case KorParser::RuleForinc:
@@ -202,7 +202,7 @@ antlrcpp::Any ExprVisitor::visitWhileState(KorParser::WhileStateContext* ctx) {
 
 namespace {
 
-[[noreturn]] __attribute__((noinline, cold)) void failForInType(KorParser::ForInStateContext* ctx,
+KOR_FAIL void failForInType(KorParser::ForInStateContext* ctx,
                                                                 antlr4::tree::ParseTree* source,
                                                                 int32_t type) {
   raiseScriptError(
@@ -222,7 +222,7 @@ inline bool forInLeaves() {
 // List: the index and a deep copy of each element; the count is taken at
 // loop start (a list that shrank ends the run with an out-of-range error,
 // reported by the run driver as a general exception).
-[[noreturn]] __attribute__((noinline, cold)) void failListShrank(antlr4::ParserRuleContext* ctx,
+KOR_FAIL void failListShrank(antlr4::ParserRuleContext* ctx,
                                                                  size_t index, size_t size) {
   throw std::out_of_range(
       QStringLiteral("错误：行号 %1 循环的列表在循环中变短，下标 %2 的元素已不存在（列表长度 %3）")
@@ -232,7 +232,7 @@ inline bool forInLeaves() {
           .toStdString());
 }
 
-__attribute__((noinline)) void forInList(ExprVisitor& v, antlr4::ParserRuleContext* ctx,
+KOR_NOINLINE void forInList(ExprVisitor& v, antlr4::ParserRuleContext* ctx,
                                          ValueList* list, ScopeRecord* first,
                                          ScopeRecord* second, const LoopBody& body) {
   const size_t count = list ? list->size() : 0;
@@ -254,7 +254,7 @@ __attribute__((noinline)) void forInList(ExprVisitor& v, antlr4::ParserRuleConte
 // Dict: a copy of each key and a deep copy of its value. The keys are taken
 // at loop start, so that the body may add or remove entries of the same
 // dict: a removed key is skipped, an added one is not visited.
-__attribute__((noinline)) void forInDict(ExprVisitor& v, ValueDict* dict, ScopeRecord* first,
+KOR_NOINLINE void forInDict(ExprVisitor& v, ValueDict* dict, ScopeRecord* first,
                                          ScopeRecord* second, const LoopBody& body) {
   if (!dict) return;
   std::vector<std::pair<ExprValue, uint64_t>> keys;
@@ -279,7 +279,7 @@ __attribute__((noinline)) void forInDict(ExprVisitor& v, ValueDict* dict, ScopeR
 }
 
 // Struct: each member's name as a byte string and a deep copy of its value.
-__attribute__((noinline)) void forInStruct(ExprVisitor& v, StructValue* st, ScopeRecord* first,
+KOR_NOINLINE void forInStruct(ExprVisitor& v, StructValue* st, ScopeRecord* first,
                                            ScopeRecord* second, const LoopBody& body) {
   const std::vector<ExprValue*>* members = st ? st->members : nullptr;
   if (!members) return;  // a struct that carries only a native object

@@ -26,8 +26,6 @@ using namespace callsupport;
 
 namespace {
 
-#define KOR_COLD [[noreturn]] __attribute__((noinline, cold))
-
 QString textOf(antlr4::tree::ParseTree* ctx) { return qtext(ctx); }
 
 // Evaluated argument values, released when the call fails before they reach
@@ -53,7 +51,7 @@ struct ArgValues {
 
 // ---- error paths ----
 
-KOR_COLD void failCount(antlr4::ParserRuleContext* call, const QByteArray& name, int form,
+KOR_FAIL void failCount(antlr4::ParserRuleContext* call, const QByteArray& name, int form,
                         int a, int b, int n) {
   const int line = scopedLineOfContext(call);
   switch (form) {
@@ -88,20 +86,20 @@ KOR_COLD void failCount(antlr4::ParserRuleContext* call, const QByteArray& name,
   }
 }
 
-KOR_COLD void failArgumentForm(antlr4::ParserRuleContext* call, const QByteArray& name,
+KOR_FAIL void failArgumentForm(antlr4::ParserRuleContext* call, const QByteArray& name,
                                antlr4::tree::ParseTree* arg) {
   raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 函数 %3 不能使用函数或回调函数 %4做参数！")
                        .arg(scopedLineOfContext(call))
                        .arg(textOf(call), qbytes(name), textOf(arg)));
 }
 
-KOR_COLD void failOptionalType(antlr4::ParserRuleContext* call, const QByteArray& name) {
+KOR_FAIL void failOptionalType(antlr4::ParserRuleContext* call, const QByteArray& name) {
   raiseScriptError(QStringLiteral("错误：行 %1 语句 %2 调用函数 %3 的参数类型和其定义无法匹配！")
                        .arg(scopedLineOfContext(call))
                        .arg(textOf(call), qbytes(name)));
 }
 
-KOR_COLD void failNoResult(antlr4::ParserRuleContext* call, antlr4::ParserRuleContext* stmt,
+KOR_FAIL void failNoResult(antlr4::ParserRuleContext* call, antlr4::ParserRuleContext* stmt,
                            const QByteArray& name, int form, KorParser::Fun_retContext* targets) {
   const int line = scopedLineOfContext(call);
   if (form == 0)
@@ -120,7 +118,7 @@ KOR_COLD void failNoResult(antlr4::ParserRuleContext* call, antlr4::ParserRuleCo
 // The number of written arguments against the method's list. For an
 // optional last argument, returns through `addDefault` whether its default
 // goes in its place.
-__attribute__((noinline)) void checkArgCount(antlr4::ParserRuleContext* call,
+KOR_NOINLINE void checkArgCount(antlr4::ParserRuleContext* call,
                                              const QByteArray& name, const BuiltinMethod* method,
                                              bool written, int n, bool* addDefault,
                                              int32_t* defaultArg) {
@@ -200,7 +198,7 @@ void assignResults(antlr4::ParserRuleContext* call, antlr4::ParserRuleContext* s
 
 // Pushes the operands, lets the registry check and convert the arguments,
 // invokes the handler and delivers its results.
-__attribute__((noinline)) void invokeWithOperands(antlr4::ParserRuleContext* call,
+KOR_NOINLINE void invokeWithOperands(antlr4::ParserRuleContext* call,
                                                   antlr4::ParserRuleContext* stmt,
                                                   BuiltinMethod* method, const QByteArray& name,
                                                   ArgValues& argv, bool addDefault,

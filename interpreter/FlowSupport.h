@@ -12,6 +12,21 @@
 
 #include "runtime/value.h"
 
+// Keeps a function out of line (a small frame on the recursive path) and
+// marks the error paths as cold.
+#if defined(_MSC_VER)
+#include <intrin.h>
+#define KOR_NOINLINE __declspec(noinline)
+#define KOR_COLD __declspec(noinline)
+#define KOR_FRAME_ADDRESS() _AddressOfReturnAddress()
+#else
+#define KOR_NOINLINE __attribute__((noinline))
+#define KOR_COLD __attribute__((noinline, cold))
+#define KOR_FRAME_ADDRESS() __builtin_frame_address(0)
+#endif
+// An error path: never returns.
+#define KOR_FAIL [[noreturn]] KOR_COLD
+
 namespace flow {
 
 // Rule index of a parse-tree node; -1 for a token (or a childless node).
