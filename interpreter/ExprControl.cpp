@@ -259,7 +259,7 @@ antlrcpp::Any ExprVisitor::visitBreak(KorParser::BreakContext* ctx) {
   return 0;
 }
 
-antlrcpp::Any ExprVisitor::visitContinue(KorParser::ContinueContext* ctx) {
+antlrcpp::Any ExprVisitor::visitContinue(KorParser::ContinueContext*) {
   if (insideLoop()) {
     pushStatus(LS_CONTINUE);
   } else {
