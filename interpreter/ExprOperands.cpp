@@ -88,7 +88,16 @@ class ContextCache {
   unsigned shift_ = 63;
 };
 
+// A string literal's value, kept so that evaluating the literal again only
+// shares the bytes (Qt's implicit sharing) instead of decoding the token.
+struct StringLiteral {
+  int32_t type = VT_EMPTY;
+  QByteArray bytes;  // type 9
+  QString text;      // type 10
+};
+
 ContextCache<CachedName> gNameCache;
+ContextCache<StringLiteral> gStringCache;
 ContextCache<QString> gFormatCache;
 ContextCache<ExprValue> gLiteralCache;
 
@@ -100,6 +109,7 @@ enum NodeKind : uint8_t {
   NK_OTHER,
   NK_VAR,
   NK_LITERAL,
+  NK_STRING,
   NK_PAREN,
   NK_ADD,
   NK_SUB,
@@ -137,6 +147,8 @@ class KindTable {
     add(typeid(KorParser::FloatExprContext), NK_LITERAL);
     add(typeid(KorParser::BoolValueExprContext), NK_LITERAL);
     add(typeid(KorParser::CharValueExprContext), NK_LITERAL);
+    add(typeid(KorParser::StrExprContext), NK_STRING);
+    add(typeid(KorParser::RowStrExprContext), NK_STRING);
     add(typeid(KorParser::ParenthesesExprContext), NK_PAREN);
     add(typeid(KorParser::AddExprContext), NK_ADD);
     add(typeid(KorParser::SubExprContext), NK_SUB);
@@ -221,6 +233,29 @@ ExprValue cachedLiteral(ExprVisitor& v, KorParser::ExprContext* e) {
   return value;
 }
 
+ExprValue cachedStringLiteral(ExprVisitor& v, KorParser::ExprContext* e) {
+  if (StringLiteral* hit = gStringCache.find(e)) {
+    ExprValue value;
+    value.type = hit->type;
+    if (hit->type == VT_BYTES)
+      value.payload.bytes = new QByteArray(hit->bytes);
+    else
+      value.payload.str = new QString(hit->text);
+    return value;
+  }
+  ExprValue value = v.evalValue(e);
+  StringLiteral lit;
+  lit.type = value.type;
+  if (value.type == VT_BYTES && value.payload.bytes) {
+    lit.bytes = *value.payload.bytes;
+    gStringCache.insert(e, std::move(lit));
+  } else if (value.type == VT_STRING && value.payload.str) {
+    lit.text = *value.payload.str;
+    gStringCache.insert(e, std::move(lit));
+  }
+  return value;
+}
+
 const QString& cachedFormatText(antlr4::ParserRuleContext* formatCtx) {
   ContextCache<QString>& cache = formatCache();
   if (QString* hit = cache.find(formatCtx)) return *hit;
@@ -247,6 +282,7 @@ char cachedFirstByte(antlr4::ParserRuleContext* ctx, antlr4::Token* token) {
 
 void resetExpressionCaches() {
   nameCache().clear();
+  gStringCache.clear();
   formatCache().clear();
   literalCache().clear();
 }
@@ -269,6 +305,8 @@ ExprValue evalExprFast(ExprVisitor& v, KorParser::ExprContext* e) {
       return readVariable(v, static_cast<KorParser::KorvarContext*>(e->children[0]), false);
     case NK_LITERAL:
       return cachedLiteral(v, e);
+    case NK_STRING:
+      return cachedStringLiteral(v, e);
     case NK_PAREN:
       return evalExprFast(v, childExpr(e, 1));
     case NK_ADD:

@@ -36,6 +36,10 @@ const CachedName& cachedNameOf(antlr4::ParserRuleContext* ctx);
 // cached per context after their first evaluation through the visitor.
 ExprValue cachedLiteral(ExprVisitor& v, KorParser::ExprContext* e);
 
+// Value of a string or raw-string literal: a new payload sharing the bytes
+// decoded at the literal's first evaluation.
+ExprValue cachedStringLiteral(ExprVisitor& v, KorParser::ExprContext* e);
+
 // Text of a format string literal (format_string context): quotes removed,
 // escapes resolved, read as UTF-8; cached per context.
 const QString& cachedFormatText(antlr4::ParserRuleContext* formatCtx);
