@@ -42,6 +42,8 @@ struct CallSite {
   uint64_t hash = 0;
   KorParser::ArgumentListContext* args = nullptr;
   KorParser::MemberFunAccessContext* member = nullptr;
+  // member call: the receiver's variable path, null for a type or package name
+  KorParser::KorvarContext* receiverPath = nullptr;
   std::vector<KorParser::MultiCallFunContext*> chain;
   std::vector<QByteArray> chainNames;  // method names of the chained calls
   FunctionInfo* target = nullptr;      // plain call: the function, found lazily

@@ -178,7 +178,10 @@ CallSite& callSite(KorParser::RealCallFunContext* call) {
   QByteArray head;
   if (s.member) {
     if (s.member->VARNAME()) s.name = QByteArray::fromStdString(s.member->VARNAME()->getText());
-    if (s.member->funobj()) s.receiverText = QByteArray::fromStdString(s.member->funobj()->getText());
+    if (KorParser::FunobjContext* funobj = s.member->funobj()) {
+      s.receiverText = QByteArray::fromStdString(funobj->getText());
+      s.receiverPath = funobj->korvar();
+    }
     head = QByteArray::fromStdString(s.member->getText());
   } else if (call->VARNAME()) {
     s.name = QByteArray::fromStdString(call->VARNAME()->getText());

@@ -155,6 +155,10 @@ KOR_NOINLINE void runStatement(ExprVisitor& v, antlr4::tree::ParseTree* inner) {
     case KorParser::RuleCallFun:
       runCallStatement(v, inner);
       return;
+    case KorParser::RuleDefvar:
+      // a typed definition: its visit result is only the int 0
+      v.visitDefvar(static_cast<KorParser::DefvarContext*>(inner));
+      return;
     case KorParser::RuleSignalState:
       // An expression used as a statement: its value is dropped.
       runExpressionStatement(v, static_cast<KorParser::ExprContext*>(inner->children[0]));

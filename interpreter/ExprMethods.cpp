@@ -311,8 +311,7 @@ void callBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext* call,
 void callMemberCall(ExprVisitor& v, KorParser::RealCallFunContext* call,
                     antlr4::ParserRuleContext* stmt, int flags) {
   CallSite& site = callSite(call);
-  KorParser::FunobjContext* funobj = site.member ? site.member->funobj() : nullptr;
-  KorParser::KorvarContext* path = funobj ? funobj->korvar() : nullptr;
+  KorParser::KorvarContext* path = site.receiverPath;
   ExprValue receiver;
   if (path) {
     // By reference: the method acts on the variable's own value.
