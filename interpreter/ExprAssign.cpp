@@ -7,6 +7,7 @@
 // last means that a right side which changes the container (a call that
 // empties the list, reassigns the struct) can never leave a dangling target.
 #include "ExprVisitor.h"
+#include "VisitResult.h"
 
 #include "ExprOperands.h"
 #include "MessageFormat.h"
@@ -278,16 +279,16 @@ class Assignment {
         return;
       case KorParser::RuleList:
         rk_ = RK_LIST;
-        v_.value = vis_->visitList(static_cast<KorParser::ListContext*>(child)).as<ExprValue>();
+        v_.value = visitResultAs<ExprValue>((vis_->visitList(static_cast<KorParser::ListContext*>(child))));
         return;
       case KorParser::RuleMap:
         rk_ = RK_MAP;
-        v_.value = vis_->visitMap(static_cast<KorParser::MapContext*>(child)).as<ExprValue>();
+        v_.value = visitResultAs<ExprValue>((vis_->visitMap(static_cast<KorParser::MapContext*>(child))));
         return;
       case KorParser::RuleStRightVar:
         rk_ = RK_STRUCT;
-        v_.value = vis_->visitStRightVar(static_cast<KorParser::StRightVarContext*>(child))
-                       .as<ExprValue>();
+        v_.value = visitResultAs<ExprValue>(
+            VisitResult(vis_->visitStRightVar(static_cast<KorParser::StRightVarContext*>(child))));
         return;
       default:
         rk_ = RK_EMPTY;

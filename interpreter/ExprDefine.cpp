@@ -1,6 +1,7 @@
 // Struct declarations, typed and struct variable definitions, struct
 // assignment forms and struct initialisers.
 #include "ExprVisitor.h"
+#include "VisitResult.h"
 
 #include "ExprOperands.h"
 #include "MessageFormat.h"
@@ -290,7 +291,7 @@ antlrcpp::Any ExprVisitor::visitAssignStOne(KorParser::AssignStOneContext* ctx) 
   if (ctx->stFromExpr() != nullptr) {
     // Point p = q;   RegExp r = "a+";
     PendingValue v;
-    v.value = visit(ctx->stFromExpr()->expr()).as<ExprValue>();
+    v.value = visitResultAs<ExprValue>((visit(ctx->stFromExpr()->expr())));
     ScopeRecord* rec = lookupVariable(name, fnv1a(name));
     if (rec == nullptr) {
       raiseScriptError(
@@ -353,7 +354,7 @@ antlrcpp::Any ExprVisitor::visitAssignStOne(KorParser::AssignStOneContext* ctx) 
   }
   for (int i = 0; i < n; ++i) {
     PendingValue v;
-    v.value = visit(exprs[size_t(i)]).as<ExprValue>();
+    v.value = visitResultAs<ExprValue>((visit(exprs[size_t(i)])));
     // the member may have gone while the expression ran (p reassigned)
     if (rec->payload.st != sv) sv = rec->payload.st;
     if (sv == nullptr || sv->members == nullptr || size_t(i) >= sv->members->size()) return 0;

@@ -2,6 +2,7 @@
 //
 // Every visit returns one fresh ExprValue whose payload belongs to the caller.
 #include "ExprVisitor.h"
+#include "VisitResult.h"
 
 #include "ExprOperands.h"
 #include "MessageFormat.h"
@@ -235,11 +236,11 @@ antlrcpp::Any ExprVisitor::visitList(KorParser::ListContext* ctx) {
   for (KorParser::ElementContext* el : elements) {
     ExprValue v;
     if (el->list() != nullptr)
-      v = visitList(el->list()).as<ExprValue>();
+      v = visitResultAs<ExprValue>((visitList(el->list())));
     else if (el->expr() != nullptr)
       v = evalExprFast(*this, el->expr());
     else
-      v = visit(el->stRightVar()).as<ExprValue>();
+      v = visitResultAs<ExprValue>((visit(el->stRightVar())));
     list->push_back(moveValueToPool(v));
   }
   result.armed = false;
@@ -269,7 +270,7 @@ antlrcpp::Any ExprVisitor::visitMap(KorParser::MapContext* ctx) {
         static_cast<antlr4::RuleContext*>(inner)->getRuleIndex() == KorParser::RuleExpr)
       value.value = evalExprFast(*this, static_cast<KorParser::ExprContext*>(inner));
     else
-      value.value = visit(rv).as<ExprValue>();  // a literal or initialiser; kong has no value
+      value.value = visitResultAs<ExprValue>((visit(rv)));  // a literal or initialiser; kong has no value
     const std::pair<ValueDict::Node*, bool> slot = dictEmplace(dict, key.value);
     if (slot.second) {
       key.armed = false;  // the key's payload belongs to the dict now

@@ -1,6 +1,7 @@
 // Comparisons, logical and bitwise operators, and the membership tests
 // `in` and `not in`.
 #include "ExprOperands.h"
+#include "VisitResult.h"
 #include "ValueInContainer.h"
 
 #include "runtime/errors.h"
@@ -294,7 +295,7 @@ ExprValue evalMembership(ExprVisitor& v, antlr4::ParserRuleContext* ctx,
   } else if (containerExpr != nullptr) {
     container = evalExprFast(v, containerExpr);
   } else {
-    container = v.visit(containerCtx).as<ExprValue>();
+    container = visitResultAs<ExprValue>((v.visit(containerCtx)));
   }
   auto release = [&](ExprValue& cell) {
     if (borrowed)

@@ -19,6 +19,12 @@ T& visitResultAs(VisitResult& result) {
 }
 
 template <class T>
+T visitResultAs(VisitResult&& result) {
+  if (!result.is<T>()) throw std::bad_any_cast();
+  return result.as<T>();
+}
+
+template <class T>
 bool visitResultIs(const VisitResult& result) {
   return result.is<T>();
 }
