@@ -888,7 +888,11 @@ class Assignment {
 
 }  // namespace
 
+void execAssignVar(ExprVisitor& v, KorParser::AssignVarContext* ctx) {
+  Assignment(&v, ctx).run();
+}
+
 antlrcpp::Any ExprVisitor::visitAssignVar(KorParser::AssignVarContext* ctx) {
-  Assignment(this, ctx).run();
+  execAssignVar(*this, ctx);
   return 0;
 }

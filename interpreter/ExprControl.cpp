@@ -90,7 +90,7 @@ KOR_NOINLINE void runElseBranches(ExprVisitor& v, KorParser::IfContext* ctx) {
 // live in these small frames only.
 KOR_NOINLINE void runAssignOne(ExprVisitor& v, antlr4::tree::ParseTree* one) {
   if (&typeid(*one) == &typeid(KorParser::AssignVarContext))
-    v.visitAssignVar(static_cast<KorParser::AssignVarContext*>(one));
+    execAssignVar(v, static_cast<KorParser::AssignVarContext*>(one));
   else
     one->accept(&v);
 }

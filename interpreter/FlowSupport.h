@@ -35,6 +35,13 @@ inline int ruleOf(antlr4::tree::ParseTree* node) {
   return int(static_cast<antlr4::RuleContext*>(node)->getRuleIndex());
 }
 
+}  // namespace flow
+
+// ExprAssign.cpp: the assignment statement without its visit result.
+void execAssignVar(ExprVisitor& v, KorParser::AssignVarContext* ctx);
+
+namespace flow {
+
 // ExprControl.cpp
 // Runs the statement proper (the one child of a `statement`).
 void runStatement(ExprVisitor& v, antlr4::tree::ParseTree* inner);
