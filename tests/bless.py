@@ -5,9 +5,9 @@ output. Only for new tests whose output has been checked by hand.
 Usage: tests/bless.py KORVEL SCRIPT.kor [...]
 """
 import os
-import subprocess
 import sys
-import tempfile
+
+from run_script_test import run_script
 
 
 def main():
@@ -15,26 +15,7 @@ def main():
     for script in sys.argv[2:]:
         script = os.path.abspath(script)
         base = script[:-4]
-        argv = [script]
-        if os.path.exists(base + ".args"):
-            argv += open(base + ".args", encoding="utf-8").read().splitlines()
-        if os.path.exists(base + ".argv"):
-            argv = [a.replace("{dir}", os.path.dirname(script))
-                    for a in open(base + ".argv", encoding="utf-8").read().splitlines()]
-        with tempfile.TemporaryDirectory() as tmp:
-            if os.path.exists(base + ".setup"):
-                for line in open(base + ".setup", encoding="utf-8").read().splitlines():
-                    rel = line.strip()
-                    if not rel:
-                        continue
-                    path = os.path.join(tmp, rel)
-                    if rel.endswith("/"):
-                        os.makedirs(path, exist_ok=True)
-                    else:
-                        os.makedirs(os.path.dirname(path), exist_ok=True)
-                        open(path, "wb").close()
-            proc = subprocess.run([korvel] + argv, cwd=tmp, stdin=subprocess.DEVNULL,
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        proc = run_script(korvel, script)
         with open(base + ".out", "wb") as f:
             f.write(proc.stdout)
         if proc.stderr:

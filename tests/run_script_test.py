@@ -27,8 +27,9 @@ def read(path):
         return f.read()
 
 
-def main():
-    korvel, script = sys.argv[1], os.path.abspath(sys.argv[2])
+def run_script(korvel, script):
+    """Runs SCRIPT (absolute path) the way its side files say; returns the
+    finished process."""
     base = script[:-4]
     argv = [script]
     if os.path.exists(base + ".args"):
@@ -48,8 +49,14 @@ def main():
                 else:
                     os.makedirs(os.path.dirname(path), exist_ok=True)
                     open(path, "wb").close()
-        proc = subprocess.run([korvel] + argv, cwd=tmp, stdin=subprocess.DEVNULL,
+        return subprocess.run([korvel] + argv, cwd=tmp, stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
+
+
+def main():
+    korvel, script = sys.argv[1], os.path.abspath(sys.argv[2])
+    base = script[:-4]
+    proc = run_script(korvel, script)
     ok = True
     if os.path.exists(base + ".out"):
         want = read(base + ".out")
