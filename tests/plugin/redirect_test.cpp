@@ -1,0 +1,111 @@
+// Output redirection: writes to std::cout and std::cerr during a run reach the
+// output pane through the queued forwarder, from the GUI thread and from a
+// worker thread, and the standard streams are restored afterwards.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QSignalSpy>
+#include <QTextEdit>
+
+#include <iostream>
+#include <thread>
+
+#include "plugin/OutputRedirect.h"
+
+namespace {
+
+TEST(OutputRedirect, BlockWritesArriveAsUtf8AfterEventsAreProcessed) {
+  QTextEdit pane;
+  KorTextEdit forwarder;
+  forwarder.textEdit = &pane;
+  QTextEditStreamBuf buf(&forwarder);
+  std::ostream out(&buf);
+  out << "程序执行完毕。" << 42;
+  // queued: nothing reaches the pane before the event loop runs
+  EXPECT_TRUE(pane.toPlainText().isEmpty());
+  QCoreApplication::processEvents();
+  EXPECT_EQ(pane.toPlainText(), QStringLiteral("程序执行完毕。42"));
+}
+
+TEST(OutputRedirect, LineEndArrivesAsOneCharacterText) {
+  KorTextEdit forwarder;
+  QSignalSpy spy(&forwarder, &KorTextEdit::outText);
+  QTextEditStreamBuf buf(&forwarder);
+  std::ostream out(&buf);
+  out << "ab" << std::endl;
+  out.put(char(0xE9));  // a single byte is a Latin-1 character
+  ASSERT_EQ(spy.count(), 3);
+  EXPECT_EQ(spy.at(0).at(0).toString(), QStringLiteral("ab"));
+  EXPECT_EQ(spy.at(1).at(0).toString(), QStringLiteral("\n"));
+  EXPECT_EQ(spy.at(2).at(0).toString(), QString(QChar(0xE9)));
+}
+
+TEST(OutputRedirect, ForwarderWithoutPaneSwallowsTexts) {
+  KorTextEdit forwarder;
+  QTextEditStreamBuf buf(&forwarder);
+  std::ostream out(&buf);
+  out << "lost" << std::endl;
+  QCoreApplication::processEvents();  // must not crash
+  forwarder.on_outText(QStringLiteral("also lost"));
+  SUCCEED();
+}
+
+TEST(OutputRedirect, BothStreamsGoToThePaneAndAreRestored) {
+  std::streambuf* oldOut = std::cout.rdbuf();
+  std::streambuf* oldErr = std::cerr.rdbuf();
+  QTextEdit pane;
+  QObject window;
+  {
+    StreamRedirect redirect(&window, &pane);
+    EXPECT_NE(std::cout.rdbuf(), oldOut);
+    EXPECT_NE(std::cerr.rdbuf(), oldErr);
+    std::cout << "out ";
+    std::cerr << "err";
+    redirect.restore();
+    EXPECT_EQ(std::cout.rdbuf(), oldOut);
+    EXPECT_EQ(std::cerr.rdbuf(), oldErr);
+    QCoreApplication::processEvents();
+    redirect.release();
+    EXPECT_TRUE(window.findChildren<KorTextEdit*>().isEmpty());
+  }
+  EXPECT_EQ(pane.toPlainText(), QStringLiteral("out err"));
+}
+
+TEST(OutputRedirect, AnEarlyExitStillRestoresTheStreams) {
+  std::streambuf* oldOut = std::cout.rdbuf();
+  QTextEdit pane;
+  QObject window;
+  { StreamRedirect redirect(&window, &pane); }
+  EXPECT_EQ(std::cout.rdbuf(), oldOut);
+  EXPECT_TRUE(window.findChildren<KorTextEdit*>().isEmpty());
+}
+
+TEST(OutputRedirect, WorkerThreadWritesAreAppendedOnTheGuiThread) {
+  QTextEdit pane;
+  QObject window;
+  StreamRedirect redirect(&window, &pane);
+  std::thread worker([] {
+    for (int i = 0; i < 100; ++i) std::cout << "行" << i << '\n';
+  });
+  worker.join();
+  redirect.restore();
+  QCoreApplication::processEvents();
+  redirect.release();
+  const QStringList lines = pane.toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+  ASSERT_EQ(lines.size(), 100);
+  EXPECT_EQ(lines.first(), QStringLiteral("行0"));
+  EXPECT_EQ(lines.last(), QStringLiteral("行99"));
+}
+
+TEST(OutputRedirect, TextsQueuedWhenTheForwarderIsDeletedAreDropped) {
+  QTextEdit pane;
+  QObject window;
+  StreamRedirect redirect(&window, &pane);
+  std::cout << "late";
+  redirect.restore();
+  redirect.release();  // before the events are processed
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(pane.toPlainText().isEmpty());
+}
+
+}  // namespace
