@@ -6,6 +6,5 @@
 void registerFileLib() { BuiltinLibFlags[LIB_FILE] = 1; }
 void registerExcelLib() { BuiltinLibFlags[LIB_EXCEL] = 1; }
 void registerTimeLib() { BuiltinLibFlags[LIB_TIME] = 1; }
-void registerSysLib() { BuiltinLibFlags[LIB_SYS] = 1; }
 void registerRegexLib() { BuiltinLibFlags[LIB_REGEX] = 1; }
 void registerEditorLib() { BuiltinLibFlags[LIB_EDITOR] = 1; }

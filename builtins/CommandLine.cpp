@@ -1,0 +1,72 @@
+// Quote-aware splitting of a command line into words.
+#include "CommandLine.h"
+
+#include "TextLibCommon.h"
+
+#include <QRegularExpression>
+
+#include <iostream>
+
+namespace {
+
+// Appends the parts of a text cut at every blank, empty parts included (they
+// are dropped at the end, together with blank words).
+void appendBlankSplit(const QString& text, QStringList& words) {
+  words += text.split(QLatin1Char(' '));
+}
+
+// An unpaired quote: raised with a call context, printed otherwise.
+QStringList quoteError(const QByteArray& commandLine, antlr4::ParserRuleContext* ctx, bool single) {
+  const QString line = QString::fromUtf8(commandLine);
+  if (ctx) {
+    if (single)
+      textlib::raise(textlib::callMessage(
+          "错误：行号 %1 语句 %2 命令行 %3 格式错误，使用 ' 转义部分未能配对，是否漏写 ' ?", ctx, {line}));
+    textlib::raise(textlib::callMessage(
+        "错误：行号 %1 语句 %2 命令行 %3 格式错误，使用 \" 转义部分未能配对，是否漏写 \" ? ", ctx, {line}));
+  }
+  const QString text =
+      single ? textlib::fillMessage("错误：命令行 %1 格式错误，使用 ' 转义部分未能配对，是否漏写 ' ?", {line})
+             : textlib::fillMessage("错误：命令行 %1 格式错误，使用 \" 转义部分未能配对，是否漏写 \" ? ", {line});
+  const QByteArray bytes = text.toUtf8();
+  std::cout.write(bytes.constData(), bytes.size());
+  std::cout.flush();
+  return QStringList();
+}
+
+}  // namespace
+
+QStringList splitCommandLine(const QByteArray& commandLine, antlr4::ParserRuleContext* ctx) {
+  const int singles = commandLine.count('\'');
+  const int doubles = commandLine.count('"');
+  if (singles % 2 != 0) return quoteError(commandLine, ctx, true);
+  if (doubles % 2 != 0) return quoteError(commandLine, ctx, false);
+
+  const QString text = QString::fromUtf8(commandLine);
+  QStringList words;
+  if (singles == 0 && doubles == 0) {
+    appendBlankSplit(text, words);
+  } else {
+    // A quoted part runs from a quote to the next quote of the same kind.
+    const QRegularExpression quoted(QStringLiteral("(['\"])(.*?)\\1"));
+    int pos = 0;
+    auto addPiece = [&words](const QString& piece) {
+      if (piece.startsWith(QLatin1Char('"')) || piece.startsWith(QLatin1Char('\'')))
+        words += piece.mid(1, piece.size() - 2);
+      else
+        appendBlankSplit(piece, words);
+    };
+    QRegularExpressionMatchIterator it = quoted.globalMatch(text);
+    while (it.hasNext()) {
+      const QRegularExpressionMatch m = it.next();
+      addPiece(text.mid(pos, m.capturedStart() - pos));
+      addPiece(m.captured(0));
+      pos = m.capturedEnd();
+    }
+    addPiece(text.mid(pos));
+  }
+  for (int i = words.size() - 1; i >= 0; --i) {
+    if (words.at(i).trimmed().isEmpty()) words.removeAt(i);
+  }
+  return words;
+}

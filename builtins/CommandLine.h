@@ -1,0 +1,21 @@
+// Quote-aware splitting of a command line into words, used by the system
+// library's process methods and by the console's parameter line.
+#pragma once
+
+#include <QByteArray>
+#include <QStringList>
+
+namespace antlr4 {
+class ParserRuleContext;
+}
+
+// Splits a command line (UTF-8) into words. A part enclosed in single or
+// double quotes is one word without its quotes; everything else is split at
+// every blank (U+0020). Words that are empty or blank once trimmed are
+// dropped; the words themselves are not trimmed.
+//
+// The quotes must pair up: an odd number of single quotes (tested first) or
+// of double quotes is an error. With a call context the error ends the run
+// (raiseScriptError); without one the message is written to standard output
+// without a line end and the result is empty.
+QStringList splitCommandLine(const QByteArray& commandLine, antlr4::ParserRuleContext* ctx);
