@@ -3,7 +3,6 @@
 // the registry's not-found error.
 #include "BuiltinRegistry.h"
 
-void registerFileLib() { BuiltinLibFlags[LIB_FILE] = 1; }
 void registerExcelLib() { BuiltinLibFlags[LIB_EXCEL] = 1; }
 void registerTimeLib() { BuiltinLibFlags[LIB_TIME] = 1; }
 void registerRegexLib() { BuiltinLibFlags[LIB_REGEX] = 1; }
