@@ -4,6 +4,4 @@
 #include "BuiltinRegistry.h"
 
 void registerExcelLib() { BuiltinLibFlags[LIB_EXCEL] = 1; }
-void registerTimeLib() { BuiltinLibFlags[LIB_TIME] = 1; }
-void registerRegexLib() { BuiltinLibFlags[LIB_REGEX] = 1; }
 void registerEditorLib() { BuiltinLibFlags[LIB_EDITOR] = 1; }
