@@ -313,24 +313,35 @@ qint64 readUpTo(QFile* file, qint64 limit, QByteArray& out) {
     if (n < chunk) break;
   }
   out.resize(int(std::max<qint64>(total, 0)));
+  // a short read from a large buffer keeps only what it needs
+  if (out.capacity() > 2 * out.size() + 256) out.squeeze();
   return total;
+}
+
+// The whole next line (empty at the end). Read through a small stack buffer,
+// so the usual short line costs one allocation of its own size.
+qint64 readWholeLine(QFile* file, QByteArray& out) {
+  char buf[4096];
+  for (;;) {
+    const qint64 n = file->readLine(buf, qint64(sizeof buf));
+    if (n <= 0) break;
+    if (out.isEmpty()) out = QByteArray(buf, int(n));
+    else out.append(buf, int(n));
+    if (n < qint64(sizeof buf) - 1 || buf[n - 1] == '\n') break;
+    if (out.size() > kMaxTextLength - qint64(sizeof buf)) break;  // longest possible text
+  }
+  return out.size();
 }
 
 // One line of at most `limit` - 1 bytes (the last byte of a buffer of that
 // size is the terminator), the whole line when `limit` is 0.
 qint64 readLineUpTo(QFile* file, qint64 limit, QByteArray& out) {
-  if (limit == 0) {
-    out = file->readLine();
-    return out.size();
-  }
+  if (limit == 0) return readWholeLine(file, out);
   if (limit < 2) return 0;  // a one-byte buffer holds only the terminator
   limit = std::min<qint64>(limit, kMaxTextLength);
   // a line cannot be longer than what is left: no bigger buffer is needed
   const qint64 left = bytesLeft(file);
-  if (left > 0 && limit - 1 >= left) {
-    out = file->readLine();
-    return out.size();
-  }
+  if (left > 0 && limit - 1 >= left) return readWholeLine(file, out);
   if (left == 0 && limit > kReadChunk) {
     // size unknown: read piecewise up to the limit
     qint64 total = 0;
