@@ -662,6 +662,14 @@ void fileOperation(uint16_t id, FileValue* fv, const ExprValue* recv, antlr4::Pa
         pushBytes(QByteArray());
         return;
       }
+      const qint64 left = bytesLeft(file);
+      if (left > kMaxTextLength) {
+        // more than one byte string can hold: refuse rather than give nothing
+        warn(fillMessage("错误：函数 %1 语句 %2 文件 %3 剩余 %4 字节，超过字符串的最大长度，无法一次读取！请使用 read 或 readLine 分段读取。",
+                         {functionName(), statementOf(ctx), file->fileName(), QString::number(left)}));
+        pushBytes(QByteArray());
+        return;
+      }
       pushBytes(file->readAll());
       return;
     }
@@ -727,7 +735,8 @@ void fileOperation(uint16_t id, FileValue* fv, const ExprValue* recv, antlr4::Pa
         pushBool(false);
         return;
       }
-      pushBool(to >= 0 && file->seek(to));
+      // a pipe or a device has no position to go to
+      pushBool(to >= 0 && !file->isSequential() && file->seek(to));
       return;
     }
     case WJ_POS: {
