@@ -25,7 +25,7 @@
 
 #include "HostServices.h"
 #include "OutputRedirect.h"
-#include "ParameterLine.h"
+#include "builtins/CommandLine.h"
 #include "interpreter/RunDriver.h"
 #include "runtime/run_state.h"
 
@@ -153,7 +153,7 @@ void KorvelConsole::on_start() {
   QStringList args{QStringLiteral("korvel"), QStringLiteral("002")};
   const QString line = ui_->paraLineEdit->text().trimmed();
   if (!line.isEmpty()) {
-    const QStringList words = splitParameterLine(line.toUtf8());
+    const QStringList words = splitCommandLine(line.toUtf8(), nullptr);
     if (words.isEmpty()) {
       redirect.restore();
       QCoreApplication::processEvents();

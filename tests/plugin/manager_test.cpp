@@ -30,7 +30,15 @@ const QByteArray kPrintArgs =
 
 class Manager : public ::testing::Test {
  protected:
-  void SetUp() override { host.install(); }
+  void SetUp() override {
+    host.install();
+    // start from an empty list whatever the script folder holds
+    child<QTreeWidget>("treeWidget")->clear();
+    ScriptHeadInfo none;
+    none.need = 0;
+    win.showScriptHeadInfo(none);
+    host.commands.clear();
+  }
   void TearDown() override { scriptRunning = false; }
 
   template <typename W>
