@@ -21,8 +21,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QThread>
+#include <QtGlobal>
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 
 void fileInfoLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx);
@@ -172,6 +175,42 @@ QFile* ensureFile(FileValue* fv) {
   if (fv->file == nullptr) fv->file = new QFile(toWindowsSeparators(fv->info->absoluteFilePath()));
   return fv->file;
 }
+
+// While alive, Qt's own warnings from this thread are dropped (those of other
+// threads still reach the previous handler). Used around calls whose failure
+// the library reports itself, so no English text of Qt's reaches the output.
+class QuietQtWarnings {
+ public:
+  QuietQtWarnings() : thread_(QThread::currentThread()) {
+    active_ = this;
+    previous_ = qInstallMessageHandler(&QuietQtWarnings::handler);
+  }
+  ~QuietQtWarnings() {
+    qInstallMessageHandler(previous_);
+    active_ = nullptr;
+  }
+  QuietQtWarnings(const QuietQtWarnings&) = delete;
+  QuietQtWarnings& operator=(const QuietQtWarnings&) = delete;
+
+ private:
+  static void handler(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    QuietQtWarnings* self = active_;
+    if (self != nullptr && type == QtWarningMsg && QThread::currentThread() == self->thread_) return;
+    if (self != nullptr && self->previous_ != nullptr) {
+      self->previous_(type, context, text);
+      return;
+    }
+    // no handler before: Qt's default output
+    const QByteArray bytes = qFormatLogMessage(type, context, text).toLocal8Bit();
+    std::fprintf(stderr, "%s\n", bytes.constData());
+  }
+
+  static QuietQtWarnings* active_;
+  QThread* thread_;
+  QtMessageHandler previous_ = nullptr;
+};
+
+QuietQtWarnings* QuietQtWarnings::active_ = nullptr;
 
 // ---- information queries ----------------------------------------------------
 
@@ -736,7 +775,13 @@ void fileOperation(uint16_t id, FileValue* fv, const ExprValue* recv, antlr4::Pa
         return;
       }
       // a pipe or a device has no position to go to
-      pushBool(to >= 0 && !file->isSequential() && file->seek(to));
+      bool ok = false;
+      if (to >= 0 && !file->isSequential()) {
+        // a position the file system cannot reach just fails
+        QuietQtWarnings quiet;
+        ok = file->seek(to);
+      }
+      pushBool(ok);
       return;
     }
     case WJ_POS: {
