@@ -57,6 +57,22 @@ struct CallSite {
   QByteArray callText;                 // the whole call as written
 };
 
+// The targets of `a, b = f()` in order, read from the children without the
+// generated accessors (which cast every child).
+inline void retIdsOf(KorParser::Fun_retContext* targets, std::vector<KorParser::Ret_idContext*>& out) {
+  out.clear();
+  for (antlr4::tree::ParseTree* child : targets->children)
+    if (!child->children.empty() &&
+        static_cast<antlr4::RuleContext*>(child)->getRuleIndex() == KorParser::RuleRet_id)
+      out.push_back(static_cast<KorParser::Ret_idContext*>(child));
+}
+// The variable path of a target, or null for "_".
+inline KorParser::KorvarContext* retIdVariable(KorParser::Ret_idContext* id) {
+  antlr4::tree::ParseTree* first = id->children.empty() ? nullptr : id->children[0];
+  if (!first || first->children.empty()) return nullptr;  // the token "_"
+  return static_cast<KorParser::KorvarContext*>(first);
+}
+
 // Call-site entry of a call context (created on first use).
 CallSite& callSite(KorParser::RealCallFunContext* call);
 // Function description by name; null when no such function is registered.

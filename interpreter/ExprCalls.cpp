@@ -487,7 +487,7 @@ KorParser::Fun_retContext* funRetOf(antlr4::ParserRuleContext* stmt) {
   return with ? with->fun_ret() : nullptr;
 }
 
-inline bool isSkipTarget(KorParser::Ret_idContext* target) { return target->korvar() == nullptr; }
+inline bool isSkipTarget(KorParser::Ret_idContext* target) { return retIdVariable(target) == nullptr; }
 
 // Parameter records of the calls being set up, innermost last: a call's
 // arguments are bound (and may make calls of their own) before its frame
@@ -560,14 +560,13 @@ KOR_NOINLINE int32_t prepareReceivers(antlr4::ParserRuleContext* call,
   }
   if (!info->hasReturns) failNoReturnValues(call, stmt, name);
   *targetsOut = fr;
-  const std::vector<KorParser::Ret_idContext*> ids = fr->ret_id();
+  thread_local std::vector<KorParser::Ret_idContext*> ids;
+  retIdsOf(fr, ids);
   if (!fr->FUN_RET_AUTO_DEF()) {
     for (KorParser::Ret_idContext* id : ids) {
       if (isSkipTarget(id)) continue;
-      KorParser::KorvarContext* kv = id->korvar();
-      const QByteArray var =
-          kv->VARNAME() ? QByteArray::fromStdString(kv->VARNAME()->getText()) : QByteArray();
-      if (!lookupVariable(var, fnv1a(var)))
+      const CachedName& var = cachedNameOf(retIdVariable(id));
+      if (!lookupVariable(var.name, var.hash))
         raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 变量 %3 参数未定义 ")
                              .arg(callLine(call))
                              .arg(qtext(stmt), qtext(id)));
@@ -601,14 +600,15 @@ KOR_NOINLINE int32_t prepareReceivers(antlr4::ParserRuleContext* call,
 KOR_NOINLINE void assignTargets(ExprVisitor& v, KorParser::Fun_retContext* targets,
                                              ReturnList* list) {
   ListGuard guard(list);
-  const std::vector<KorParser::Ret_idContext*> ids = targets->ret_id();
+  std::vector<KorParser::Ret_idContext*> ids;
+  retIdsOf(targets, ids);
   for (size_t k = 0; k < ids.size() && k < list->size(); ++k) {
     if (isSkipTarget(ids[k])) continue;
     ScopeRecord* rec = (*list)[k];
     ExprValue cell = rec->asValue();
     rec->payload.i64 = 0;
     try {
-      v.evalVariable(ids[k]->korvar(), false, &cell, 0);
+      v.evalVariable(retIdVariable(ids[k]), false, &cell, 0);
     } catch (...) {
       freeValue(cell);
       throw;

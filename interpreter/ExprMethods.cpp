@@ -167,22 +167,22 @@ void assignResults(antlr4::ParserRuleContext* call, antlr4::ParserRuleContext* s
                    const QByteArray& name, KorParser::Fun_retContext* targets, OperandStack* ops,
                    size_t resultStart) {
   const size_t resultCount = ops->size() - resultStart;
-  const std::vector<KorParser::Ret_idContext*> ids = targets->ret_id();
+  std::vector<KorParser::Ret_idContext*> ids;
+  retIdsOf(targets, ids);
   if (ids.size() != resultCount)
     raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 函数 %3 返回值个数与函数定义形式不匹配 ！")
                          .arg(scopedLineOfContext(call))
                          .arg(textOf(call), qbytes(name)));
   const bool define = targets->FUN_RET_AUTO_DEF() != nullptr;
   for (size_t k = 0; k < ids.size(); ++k) {
-    KorParser::KorvarContext* kv = ids[k]->korvar();
+    KorParser::KorvarContext* kv = retIdVariable(ids[k]);
     if (!kv) continue;  // "_"
     ExprValue* cell = (*ops)[resultStart + k];
     if (!define) {
       // The whole variable is assigned; a suffix on the target is not applied.
       // A refused value leaves its message and the next target is served.
-      const QByteArray var =
-          kv->VARNAME() ? QByteArray::fromStdString(kv->VARNAME()->getText()) : QByteArray();
-      storeToRecord(findVariable(var, stmt), cell, stmt, true, 0);
+      const CachedName& var = cachedNameOf(kv);
+      storeToRecord(findVariable(var.name, var.hash, stmt), cell, stmt, true, 0);
     } else {
       const QByteArray text = QByteArray::fromStdString(ids[k]->getText());
       if (findInCurrentBlock(text))
