@@ -1,6 +1,7 @@
 #include "HostWindow.h"
 
 #include <QAction>
+#include <QColor>
 #include <QApplication>
 #include <QDockWidget>
 #include <QFile>
@@ -93,6 +94,13 @@ QsciScintilla* HostWindow::newEditor() {
   editor->setMarginsFont(font);
   editor->setTabWidth(4);
   editor->setAutoIndent(true);
+  // the five indicators the editor library highlights with
+  const QColor colours[] = {QColor(255, 220, 0), QColor(0, 200, 255), QColor(120, 230, 120),
+                            QColor(255, 150, 200), QColor(200, 170, 255)};
+  for (int i = 0; i < 5; ++i) {
+    editor->indicatorDefine(QsciScintilla::FullBoxIndicator, 21 + i);
+    editor->setIndicatorForegroundColor(colours[i], 21 + i);
+  }
   tabs_->addTab(editor, QStringLiteral("新文件 %1").arg(tabs_->count() + 1));
   tabs_->setCurrentWidget(editor);
   return editor;

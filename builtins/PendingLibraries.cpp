@@ -4,4 +4,3 @@
 #include "BuiltinRegistry.h"
 
 void registerExcelLib() { BuiltinLibFlags[LIB_EXCEL] = 1; }
-void registerEditorLib() { BuiltinLibFlags[LIB_EDITOR] = 1; }

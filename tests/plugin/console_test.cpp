@@ -115,6 +115,16 @@ TEST_F(Console, RunsOnAWorkerThreadAndStopsOnRequest) {
   EXPECT_FALSE(scriptRunning);
 }
 
+TEST_F(Console, ScriptThatDrivesTheHostRunsOnTheGuiThread) {
+  host.filePath = QStringLiteral("/docs/a.kor");
+  editor.setText(QStringLiteral(
+      "hanshu hs_rukou() { PHuxMain m = hux.getMainWin(); dyh(m.curEditFilePath()); }"));
+  start();
+  EXPECT_EQ(pane->toPlainText(), QStringLiteral("/docs/a.kor\n\n\n程序执行完毕。\n"));
+  ASSERT_EQ(host.codes(), (std::vector<int>{17, 12, 17}));
+  for (QThread* t : host.commandThreads) EXPECT_EQ(t, QThread::currentThread());
+}
+
 TEST_F(Console, StartAndCloseAreRefusedWhileAScriptRuns) {
   editor.setText(QStringLiteral("hanshu hs_rukou() { dyh(\"ran\"); }"));
   scriptRunning = true;
