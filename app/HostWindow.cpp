@@ -95,8 +95,9 @@ QsciScintilla* HostWindow::newEditor() {
   editor->setTabWidth(4);
   editor->setAutoIndent(true);
   // the five indicators the editor library highlights with
-  const QColor colours[] = {QColor(255, 220, 0), QColor(0, 200, 255), QColor(120, 230, 120),
-                            QColor(255, 150, 200), QColor(200, 170, 255)};
+  // translucent, so the text stays readable
+  const QColor colours[] = {QColor(255, 220, 0, 90), QColor(0, 200, 255, 90), QColor(120, 230, 120, 90),
+                            QColor(255, 150, 200, 90), QColor(200, 170, 255, 90)};
   for (int i = 0; i < 5; ++i) {
     editor->indicatorDefine(QsciScintilla::FullBoxIndicator, 21 + i);
     editor->setIndicatorForegroundColor(colours[i], 21 + i);
