@@ -177,44 +177,6 @@ void splitText(const QString& s, antlr4::ParserRuleContext* ctx) {
   pushBuiltinResult(listValue);
 }
 
-void toNumber(int id, const QString& s, antlr4::ParserRuleContext* ctx) {
-  bool ok = false;
-  const char* what = nullptr;
-  switch (id) {
-    case 253:
-    case 254: {
-      const ExprValue* base = builtinArg(0);
-      if (!isInteger(base)) {
-        if (id == 253) pushInt(0); else pushLong(0);
-        return;
-      }
-      const int b = argInt(base);
-      if (id == 253) {
-        const int v = s.toInt(&ok, b);
-        pushInt(ok ? v : 0);
-        what = "警告：行 %1 语句 %2 toInt 转换失败";
-      } else {
-        const qlonglong v = s.toLongLong(&ok, b);
-        pushLong(ok ? v : 0);
-        what = "警告：行 %1 语句 %2 toLongLong 转换失败";
-      }
-      break;
-    }
-    case 251: {
-      const double v = s.toDouble(&ok);
-      pushDouble(ok ? v : 0.0);
-      what = "警告：行 %1 语句 %2 toDouble 转换失败";
-      break;
-    }
-    default: {
-      const float v = s.toFloat(&ok);
-      pushDouble(ok ? double(v) : 0.0);
-      what = "警告：行 %1 语句 %2 toFloat 转换失败";
-      break;
-    }
-  }
-  if (!ok) warn(callMessage(what, ctx));
-}
 
 // string.number: the five forms of zfc.number, giving a string.
 void numberToText(antlr4::ParserRuleContext* ctx) {
@@ -420,7 +382,11 @@ void qstrLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
     case 254:
     case 251:
     case 252:
-      return toNumber(method->id, s, ctx);
+      return pushTextNumber(method->id == 253   ? TextNumber::Int
+                            : method->id == 254 ? TextNumber::Long
+                            : method->id == 251 ? TextNumber::Double
+                                                : TextNumber::Float,
+                            s, ctx);
     case 258: {  // truncate(pos); in place
       const int pos = argInt(builtinArg(0));
       if (self != nullptr && pos >= 0) self->truncate(pos);

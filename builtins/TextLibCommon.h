@@ -196,6 +196,49 @@ inline void requirePrecision(int precision, antlr4::ParserRuleContext* ctx) {
 }
 
 // The receiver's byte string, or an empty one for a null payload.
+// toInt / toLongLong (with a base argument), toDouble, toFloat of a byte
+// string or a string: the number, 0 with a warning when the text is not one.
+enum class TextNumber { Int, Long, Double, Float };
+template <class Text>
+void pushTextNumber(TextNumber kind, const Text& s, antlr4::ParserRuleContext* ctx) {
+  bool ok = false;
+  const char* what = nullptr;
+  switch (kind) {
+    case TextNumber::Int:
+    case TextNumber::Long: {
+      const ExprValue* base = builtinArg(0);
+      if (!isInteger(base)) {
+        if (kind == TextNumber::Int) pushInt(0); else pushLong(0);
+        return;
+      }
+      const int b = argInt(base);
+      if (kind == TextNumber::Int) {
+        const int v = s.toInt(&ok, b);
+        pushInt(ok ? v : 0);
+        what = "警告：行 %1 语句 %2 toInt 转换失败";
+      } else {
+        const qlonglong v = s.toLongLong(&ok, b);
+        pushLong(ok ? v : 0);
+        what = "警告：行 %1 语句 %2 toLongLong 转换失败";
+      }
+      break;
+    }
+    case TextNumber::Double: {
+      const double v = s.toDouble(&ok);
+      pushDouble(ok ? v : 0.0);
+      what = "警告：行 %1 语句 %2 toDouble 转换失败";
+      break;
+    }
+    case TextNumber::Float: {
+      const float v = s.toFloat(&ok);
+      pushDouble(ok ? double(v) : 0.0);
+      what = "警告：行 %1 语句 %2 toFloat 转换失败";
+      break;
+    }
+  }
+  if (!ok) warn(callMessage(what, ctx));
+}
+
 inline const QByteArray& emptyBytes() {
   static const QByteArray empty;
   return empty;

@@ -342,44 +342,6 @@ void splitBytes(const QByteArray& s, antlr4::ParserRuleContext* ctx) {
   raise(callMessage("错误：行号 %1 语句 %2 调用函数 split 的参数只能字符或字符串，请检查！", ctx));
 }
 
-void toNumber(int id, const QByteArray& s, antlr4::ParserRuleContext* ctx) {
-  bool ok = false;
-  const char* what = nullptr;
-  switch (id) {
-    case 138:
-    case 139: {
-      const ExprValue* base = builtinArg(0);
-      if (!isInteger(base)) {
-        if (id == 138) pushInt(0); else pushLong(0);
-        return;
-      }
-      const int b = argInt(base);
-      if (id == 138) {
-        const int v = s.toInt(&ok, b);
-        pushInt(ok ? v : 0);
-        what = "警告：行 %1 语句 %2 toInt 转换失败";
-      } else {
-        const qlonglong v = s.toLongLong(&ok, b);
-        pushLong(ok ? v : 0);
-        what = "警告：行 %1 语句 %2 toLongLong 转换失败";
-      }
-      break;
-    }
-    case 135: {
-      const double v = s.toDouble(&ok);
-      pushDouble(ok ? v : 0.0);
-      what = "警告：行 %1 语句 %2 toDouble 转换失败";
-      break;
-    }
-    default: {
-      const float v = s.toFloat(&ok);
-      pushDouble(ok ? double(v) : 0.0);
-      what = "警告：行 %1 语句 %2 toFloat 转换失败";
-      break;
-    }
-  }
-  if (!ok) warn(callMessage(what, ctx));
-}
 
 // Case mapping of the ASCII letters only: the bytes of multi-byte UTF-8
 // characters are never touched (a Latin-1 mapping would change UTF-8 lead
@@ -542,7 +504,11 @@ void zfcLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
     case 139:
     case 135:
     case 136:
-      return toNumber(method->id, s, ctx);
+      return pushTextNumber(method->id == 138   ? TextNumber::Int
+                            : method->id == 139 ? TextNumber::Long
+                            : method->id == 135 ? TextNumber::Double
+                                                : TextNumber::Float,
+                            s, ctx);
     case 144: {  // setPosChar(pos, char); in place
       const int pos = argInt(builtinArg(0));
       const ExprValue* c = builtinArg(1);
