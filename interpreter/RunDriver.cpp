@@ -19,6 +19,7 @@
 #include "KorParser.h"
 #include "KorErrListener.h"
 #include "KorSyntaxErrors.h"
+#include "KorTwoStageParse.h"
 #include "builtins/BuiltinRegistry.h"
 #include "plugin/HostServices.h"
 #include "runtime/console.h"
@@ -89,10 +90,9 @@ struct Parse {
 
 enum class Stage { Parse, Global, Entry };
 
-// Parses the script with the rule program in two stages: first with SLL
-// prediction and an error strategy that gives up at the first error, which
-// is fast and succeeds for every valid script; only when it fails, again
-// from the start with full LL prediction and the user-facing error
+// Parses the script with the rule program in two stages (see
+// KorTwoStageParse.h): a fast first stage that gives up at the first error,
+// then, only when it gave up, the full LL parse with the user-facing error
 // reporting, so that syntax errors are reported exactly as before.
 KorParser::ProgramContext* parseProgram(Parse& parse, QByteArray* source) {
   KorParser& parser = *parse.parser;
@@ -100,18 +100,7 @@ KorParser::ProgramContext* parseProgram(Parse& parse, QByteArray* source) {
   parse.listener.source = source;
   parse.lexer->removeErrorListeners();
   parse.lexer->addErrorListener(&parse.listener);
-  parser.removeErrorListeners();
-  parser.setErrorHandler(std::make_shared<antlr4::BailErrorStrategy>());
-  parser.getInterpreter<antlr4::atn::ParserATNSimulator>()->setPredictionMode(
-      antlr4::atn::PredictionMode::SLL);
-  try {
-    return parser.program();
-  } catch (antlr4::ParseCancellationException&) {
-  }
-  parse.tokens->seek(0);
-  parser.reset();
-  parser.getInterpreter<antlr4::atn::ParserATNSimulator>()->setPredictionMode(
-      antlr4::atn::PredictionMode::LL);
+  if (KorParser::ProgramContext* tree = parseProgramFirstStage(parser)) return tree;
   installSyntaxReporting(parser, &parse.listener, parse.lexer.get());
   return parser.program();
 }
