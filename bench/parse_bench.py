@@ -31,6 +31,8 @@ def generate(lines_wanted=20000):
             "            x += items[0];",
             "        }",
             "    }",
+            "    zs y = f%d(a - 1, s) + items.size();" % n,
+            "    items.append(y * 2);",
             "    fanhui x;",
             "}",
             "",
