@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <unordered_map>
 
-// FNV-1a hash of a payload address (eight bytes, least significant first).
+// Hash of a payload address.
 struct AddressHash {
   size_t operator()(const void* p) const noexcept;
 };
