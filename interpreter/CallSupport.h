@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
 #include "KorParser.h"
@@ -56,6 +57,19 @@ struct CallSite {
   std::vector<QByteArray> chainMarkerNames;  // "line@method" per chained call
   QByteArray callText;                 // the whole call as written
 };
+
+// The targets of a `a, b = f()` statement (a WithRetCallFun context: its
+// first child is the fun_ret), or null for any other statement. Told apart
+// by the exact class, which no other context derives from.
+inline KorParser::Fun_retContext* withRetTargets(antlr4::ParserRuleContext* stmt) {
+  if (!stmt || typeid(*stmt) != typeid(KorParser::WithRetCallFunContext) || stmt->children.empty())
+    return nullptr;
+  antlr4::tree::ParseTree* first = stmt->children[0];
+  if (first->children.empty() ||
+      static_cast<antlr4::RuleContext*>(first)->getRuleIndex() != KorParser::RuleFun_ret)
+    return nullptr;
+  return static_cast<KorParser::Fun_retContext*>(first);
+}
 
 // The targets of `a, b = f()` in order, read from the children without the
 // generated accessors (which cast every child).

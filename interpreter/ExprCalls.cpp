@@ -481,11 +481,7 @@ inline ScopeRecord* findLocal(const QByteArray& name, uint64_t hash) {
 }
 
 // The target list of a multiple-assignment statement, or null.
-KorParser::Fun_retContext* funRetOf(antlr4::ParserRuleContext* stmt) {
-  if (!stmt) return nullptr;
-  auto* with = dynamic_cast<KorParser::WithRetCallFunContext*>(stmt);
-  return with ? with->fun_ret() : nullptr;
-}
+KorParser::Fun_retContext* funRetOf(antlr4::ParserRuleContext* stmt) { return withRetTargets(stmt); }
 
 inline bool isSkipTarget(KorParser::Ret_idContext* target) { return retIdVariable(target) == nullptr; }
 

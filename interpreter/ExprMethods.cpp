@@ -237,10 +237,7 @@ KOR_NOINLINE void invokeWithOperands(antlr4::ParserRuleContext* call,
                        (flags & (CALL_LAST_CHAINED | CALL_STATEMENT)) !=
                            (CALL_LAST_CHAINED | CALL_STATEMENT);
     const bool chainedNotLast = (flags & CALL_CHAINED) && !(flags & CALL_LAST_CHAINED);
-    KorParser::Fun_retContext* targets = nullptr;
-    if (stmt)
-      if (auto* with = dynamic_cast<KorParser::WithRetCallFunContext*>(stmt))
-        targets = with->fun_ret();
+    KorParser::Fun_retContext* targets = withRetTargets(stmt);
 
     if (resultCount > 0 && takes) {
       if (!stmt || chainedNotLast) {
