@@ -2,6 +2,7 @@
 
 #include "console.h"
 #include "errors.h"
+#include "recycle_pool.h"
 #include "run_state.h"
 #include "source_text.h"
 #include "value_ops.h"
@@ -17,7 +18,7 @@
 namespace {
 
 ScopeStack* gScopeStack = nullptr;
-std::vector<ScopeRecord*>* gRecordPool = nullptr;
+RecyclePool<ScopeRecord> gRecordPool;
 StatusStack* gStatusStack = nullptr;
 FunctionTable* gFunctionTable = nullptr;
 GlobalTable* gGlobalTable = nullptr;
@@ -96,27 +97,16 @@ ScopeStack* scopeStack() {
 
 bool scopeStackExists() { return gScopeStack != nullptr; }
 
-ScopeRecord* takeScopeRecord() {
-  if (gRecordPool != nullptr && !gRecordPool->empty()) {
-    ScopeRecord* r = gRecordPool->back();
-    gRecordPool->pop_back();
-    return r;
-  }
-  return new ScopeRecord();
-}
+ScopeRecord* takeScopeRecord() { return gRecordPool.take(); }
 
 void returnScopeRecord(ScopeRecord* record) {
   if (record == nullptr) return;
   record->payload.i64 = 0;
   record->returnSlot = nullptr;
-  if (gRecordPool == nullptr) {
-    gRecordPool = new std::vector<ScopeRecord*>();
-    gRecordPool->reserve(256);
-  }
-  gRecordPool->push_back(record);
+  gRecordPool.give(record);
 }
 
-size_t scopeRecordPoolSize() { return gRecordPool == nullptr ? 0 : gRecordPool->size(); }
+size_t scopeRecordPoolSize() { return gRecordPool.size(); }
 
 ScopeRecord* pushScopeRecord(int32_t kind) {
   ScopeRecord* r = takeScopeRecord();
@@ -448,11 +438,7 @@ void destroyFunctionTable() {
     delete gFunctionTable;
     gFunctionTable = nullptr;
   }
-  if (gRecordPool != nullptr) {
-    for (ScopeRecord* r : *gRecordPool) delete r;
-    delete gRecordPool;
-    gRecordPool = nullptr;
-  }
+  gRecordPool.freeAll();
   freeValuePool();
 }
 

@@ -1,5 +1,6 @@
 #include "value_ops.h"
 
+#include "recycle_pool.h"
 #include "run_state.h"
 #include "value_compare.h"
 #include "value_dict.h"
@@ -11,7 +12,7 @@
 
 namespace {
 SharedRefTable* gSharedRefs = nullptr;
-std::vector<ExprValue*>* gValuePool = nullptr;
+RecyclePool<ExprValue> gValuePool;
 }  // namespace
 
 size_t AddressHash::operator()(const void* p) const noexcept {
@@ -74,34 +75,18 @@ int32_t dropSharedRefOfValue(const ExprValue& cell) {
 
 // ---------------------------------------------------------------- ValuePool
 
-ExprValue* takeValueCell() {
-  if (gValuePool != nullptr && !gValuePool->empty()) {
-    ExprValue* c = gValuePool->back();
-    gValuePool->pop_back();
-    return c;
-  }
-  return new ExprValue();
-}
+ExprValue* takeValueCell() { return gValuePool.take(); }
 
 void returnValueCell(ExprValue* cell) {
   if (cell == nullptr) return;
   cell->owner = nullptr;
   cell->payload.i64 = 0;
-  if (gValuePool == nullptr) {
-    gValuePool = new std::vector<ExprValue*>();
-    gValuePool->reserve(256);
-  }
-  gValuePool->push_back(cell);
+  gValuePool.give(cell);
 }
 
-void freeValuePool() {
-  if (gValuePool == nullptr) return;
-  for (ExprValue* c : *gValuePool) delete c;
-  delete gValuePool;
-  gValuePool = nullptr;
-}
+void freeValuePool() { gValuePool.freeAll(); }
 
-size_t valuePoolSize() { return gValuePool == nullptr ? 0 : gValuePool->size(); }
+size_t valuePoolSize() { return gValuePool.size(); }
 
 // ---------------------------------------------------------------- copies
 
@@ -158,15 +143,6 @@ StructValue* copyStructValue(const StructValue* source) {
   return s;
 }
 
-static ExprValue copyKey(const ExprValue& key) {
-  ExprValue k = key;
-  if (key.type == VT_BYTES && key.payload.bytes != nullptr)
-    k.payload.bytes = new QByteArray(*key.payload.bytes);
-  else if (key.type == VT_STRING && key.payload.str != nullptr)
-    k.payload.str = new QString(*key.payload.str);
-  return k;
-}
-
 ExprValue copyValue(const ExprValue& cell, bool deep) {
   ExprValue c = cell;
   switch (cell.type) {
@@ -206,8 +182,7 @@ ExprValue copyValue(const ExprValue& cell, bool deep) {
       } else {
         ValueDict* d = newValueDict();
         for (ValueDict::Node* n = cell.payload.dict->first(); n != nullptr; n = n->next) {
-          ExprValue k = copyKey(n->key);
-          auto r = d->emplace(k, n->hash);
+          auto r = d->emplace(copyValue(n->key, false), n->hash);
           r.first->value = copyValueToPool(*n->value, true);
         }
         c.payload.dict = d;
@@ -264,45 +239,18 @@ static void releaseDictEntries(ValueDict* dict) {
   dict->unlinkAll();
 }
 
-static void releaseList(ValuePayload& p) {
-  ValueList* l = p.list;
+// Takes a shared payload out of p and drops one holder; p is null before
+// anything is freed, as the cell may sit inside what it releases. The last
+// holder gets the payload back to free it; otherwise null comes back, and a
+// file or workbook that others still hold is closed when the run has failed.
+template <typename T>
+static T* dropHolder(ValuePayload& p, void (*closeWhenFailed)(T*) = nullptr) {
+  T* x = static_cast<T*>(p.ptr);
   p.i64 = 0;
-  if (l == nullptr) return;
-  if (dropSharedRef(l) > 0) return;
-  freeListPayload(l);
-}
-
-static void releaseDict(ValuePayload& p) {
-  ValueDict* d = p.dict;
-  p.i64 = 0;
-  if (d == nullptr) return;
-  if (dropSharedRef(d) > 0) return;
-  releaseDictEntries(d);
-  delete d;
-}
-
-static void releaseFile(ValuePayload& p) {
-  FileValue* f = p.file;
-  p.i64 = 0;
-  if (f == nullptr) return;
-  if (dropSharedRef(f) == 0) {
-    closeFileValue(f);
-    delete f;
-  } else if (runFailed) {
-    closeFileValue(f);
-  }
-}
-
-static void releaseExcel(ValuePayload& p) {
-  ExcelValue* x = p.excel;
-  p.i64 = 0;
-  if (x == nullptr) return;
-  if (dropSharedRef(x) == 0) {
-    closeExcelDocument(x);
-    delete x;
-  } else if (runFailed) {
-    closeExcelDocument(x);
-  }
+  if (x == nullptr) return nullptr;
+  if (dropSharedRef(x) == 0) return x;
+  if (runFailed && closeWhenFailed != nullptr) closeWhenFailed(x);
+  return nullptr;
 }
 
 void releasePayload(int32_t type, ValuePayload& p) {
@@ -331,16 +279,25 @@ void releasePayload(int32_t type, ValuePayload& p) {
       delete p.time;
       break;
     case VT_LIST:
-      releaseList(p);
+      if (ValueList* l = dropHolder<ValueList>(p)) freeListPayload(l);
       break;
     case VT_DICT:
-      releaseDict(p);
+      if (ValueDict* d = dropHolder<ValueDict>(p)) {
+        releaseDictEntries(d);
+        delete d;
+      }
       break;
     case VT_FILE:
-      releaseFile(p);
+      if (FileValue* f = dropHolder(p, closeFileValue)) {
+        closeFileValue(f);
+        delete f;
+      }
       break;
     case VT_EXCEL:
-      releaseExcel(p);
+      if (ExcelValue* x = dropHolder(p, closeExcelDocument)) {
+        closeExcelDocument(x);
+        delete x;
+      }
       break;
     case VT_FUNC:
     case VT_FUNC_VAR:
