@@ -23,6 +23,7 @@
 
 #include <Qsci/qsciscintilla.h>
 
+#include "FormBuilder.h"
 #include "HostServices.h"
 #include "OutputRedirect.h"
 #include "builtins/CommandLine.h"
@@ -46,42 +47,26 @@ class KorvelConsoleForm {
   void setupUi(QWidget* console) {
     console->setObjectName(QStringLiteral("KorvelConsoleClass"));
     console->resize(685, 308);
-    verticalLayout = new QVBoxLayout(console);
-    verticalLayout->setObjectName(QStringLiteral("verticalLayout"));
-    verticalLayout->setSpacing(6);
-    verticalLayout->setContentsMargins(2, 2, 2, 2);
-    horizontalLayout = new QHBoxLayout();
-    horizontalLayout->setObjectName(QStringLiteral("horizontalLayout"));
-    horizontalLayout->setSpacing(12);
-
-    auto tool = [&](QToolButton*& w, const char* name) {
-      w = new QToolButton(console);
-      w->setObjectName(QString::fromLatin1(name));
-      horizontalLayout->addWidget(w);
+    newNamedLayout(verticalLayout, "verticalLayout", 6, console, 2);
+    newNamedLayout(horizontalLayout, "horizontalLayout", 12);
+    auto add = [&](auto*& w, const char* name) {
+      addNamedWidget(w, console, name, horizontalLayout);
     };
-    tool(startBt, "startBt");
-    tool(abortBt, "abortBt");
-    tool(clearBt, "clearBt");
-    label = new QLabel(console);
-    label->setObjectName(QStringLiteral("label"));
-    horizontalLayout->addWidget(label);
-    paraLineEdit = new QLineEdit(console);
-    paraLineEdit->setObjectName(QStringLiteral("paraLineEdit"));
-    horizontalLayout->addWidget(paraLineEdit);
-    workDirCheckBox = new QCheckBox(console);
-    workDirCheckBox->setObjectName(QStringLiteral("workDirCheckBox"));
+    add(startBt, "startBt");
+    add(abortBt, "abortBt");
+    add(clearBt, "clearBt");
+    add(label, "label");
+    add(paraLineEdit, "paraLineEdit");
+    add(workDirCheckBox, "workDirCheckBox");
     workDirCheckBox->setChecked(true);
-    horizontalLayout->addWidget(workDirCheckBox);
     horizontalLayout->addItem(new QSpacerItem(40, 20, QSizePolicy::Expanding, QSizePolicy::Minimum));
-    tool(closeBt, "closeBt");
+    add(closeBt, "closeBt");
     verticalLayout->addLayout(horizontalLayout);
 
-    textEdit = new QTextEdit(console);
-    textEdit->setObjectName(QStringLiteral("textEdit"));
+    addNamedWidget(textEdit, console, "textEdit", verticalLayout);
     textEdit->setReadOnly(true);
     textEdit->setUndoRedoEnabled(false);
     textEdit->setProperty("tabStopWidth", 40);
-    verticalLayout->addWidget(textEdit);
 
     retranslateUi(console);
 
@@ -124,8 +109,6 @@ KorvelConsole::KorvelConsole(QWidget* parent)
   if (HostCommandCallback(hostWindow_, HOST_DARK_THEME, nullptr)) {
     setStyleSheet(QString::fromLatin1(kDarkStyle));
     setIcons(true);
-  } else {
-    setIcons(false);
   }
 }
 

@@ -31,9 +31,9 @@
 #include <cstring>
 #include <exception>
 #include <iostream>
-#include <type_traits>
 
 #include "DragLineEdit.h"
+#include "FormBuilder.h"
 #include "HostServices.h"
 #include "OutputRedirect.h"
 #include "interpreter/RunDriver.h"
@@ -99,98 +99,71 @@ class KorvelWinForm {
 
     centralWidget = new QWidget(win);
     centralWidget->setObjectName(QStringLiteral("centralWidget"));
-    verticalLayout_2 = new QVBoxLayout(centralWidget);
-    verticalLayout_2->setObjectName(QStringLiteral("verticalLayout_2"));
-    verticalLayout_2->setSpacing(6);
-    verticalLayout_2->setContentsMargins(2, 2, 2, 2);
+    newNamedLayout(verticalLayout_2, "verticalLayout_2", 6, centralWidget, 2);
 
     groupBox = new QGroupBox(centralWidget);
     groupBox->setObjectName(QStringLiteral("groupBox"));
-    verticalLayout = new QVBoxLayout(groupBox);
-    verticalLayout->setObjectName(QStringLiteral("verticalLayout"));
-    verticalLayout->setSpacing(6);
-    verticalLayout->setContentsMargins(11, 11, 11, 11);
+    newNamedLayout(verticalLayout, "verticalLayout", 6, groupBox, 11);
 
+    // one row of the options box: the row's widgets belong to the box
     auto row = [&](QHBoxLayout*& layout, const char* name) {
-      layout = new QHBoxLayout();
-      layout->setObjectName(QString::fromLatin1(name));
-      layout->setSpacing(6);
+      newNamedLayout(layout, name, 6);
       verticalLayout->addLayout(layout);
     };
-    auto label = [&](QLabel*& w, const char* name, QHBoxLayout* layout) {
-      w = new QLabel(groupBox);
-      w->setObjectName(QString::fromLatin1(name));
-      layout->addWidget(w);
-    };
-    auto button = [&](QPushButton*& w, const char* name, QWidget* parent, QHBoxLayout* layout) {
-      w = new QPushButton(parent);
-      w->setObjectName(QString::fromLatin1(name));
-      layout->addWidget(w);
-    };
-    auto lineEdit = [&](auto*& w, const char* name, QHBoxLayout* layout) {
-      w = new std::remove_reference_t<decltype(*w)>(groupBox);
-      w->setObjectName(QString::fromLatin1(name));
-      layout->addWidget(w);
+    auto add = [&](auto*& w, const char* name, QHBoxLayout* layout) {
+      addNamedWidget(w, groupBox, name, layout);
     };
 
     row(horizontalLayout, "horizontalLayout");
-    label(inputFileLabel, "inputFileLabel", horizontalLayout);
-    lineEdit(inputFileLineEdit, "inputFileLineEdit", horizontalLayout);
-    button(selectInputFileBt, "selectInputFileBt", groupBox, horizontalLayout);
+    add(inputFileLabel, "inputFileLabel", horizontalLayout);
+    add(inputFileLineEdit, "inputFileLineEdit", horizontalLayout);
+    add(selectInputFileBt, "selectInputFileBt", horizontalLayout);
 
     row(horizontalLayout_2, "horizontalLayout_2");
-    label(outputFileLabel, "outputFileLabel", horizontalLayout_2);
-    lineEdit(outputFileLineEdit, "outputFileLineEdit", horizontalLayout_2);
-    button(selectOutputFileBt, "selectOutputFileBt", groupBox, horizontalLayout_2);
+    add(outputFileLabel, "outputFileLabel", horizontalLayout_2);
+    add(outputFileLineEdit, "outputFileLineEdit", horizontalLayout_2);
+    add(selectOutputFileBt, "selectOutputFileBt", horizontalLayout_2);
 
     row(horizontalLayout_3, "horizontalLayout_3");
-    label(para1, "para1", horizontalLayout_3);
-    lineEdit(para1LineEdit, "para1LineEdit", horizontalLayout_3);
+    add(para1, "para1", horizontalLayout_3);
+    add(para1LineEdit, "para1LineEdit", horizontalLayout_3);
 
     row(horizontalLayout_4, "horizontalLayout_4");
-    label(para2, "para2", horizontalLayout_4);
-    lineEdit(para2LineEdit, "para2LineEdit", horizontalLayout_4);
+    add(para2, "para2", horizontalLayout_4);
+    add(para2LineEdit, "para2LineEdit", horizontalLayout_4);
 
     row(horizontalLayout_5, "horizontalLayout_5");
-    label(para3, "para3", horizontalLayout_5);
-    lineEdit(para3LineEdit, "para3LineEdit", horizontalLayout_5);
+    add(para3, "para3", horizontalLayout_5);
+    add(para3LineEdit, "para3LineEdit", horizontalLayout_5);
 
     row(horizontalLayout_6, "horizontalLayout_6");
-    label(comboxLabel1, "comboxLabel1", horizontalLayout_6);
-    comboBox1 = new QComboBox(groupBox);
-    comboBox1->setObjectName(QStringLiteral("comboBox1"));
+    add(comboxLabel1, "comboxLabel1", horizontalLayout_6);
+    add(comboBox1, "comboBox1", horizontalLayout_6);
     comboBox1->setMinimumWidth(450);
-    horizontalLayout_6->addWidget(comboBox1);
     horizontalLayout_6->addItem(hSpacer());
-    button(pushButton, "pushButton", groupBox, horizontalLayout_6);
+    add(pushButton, "pushButton", horizontalLayout_6);
 
     verticalLayout_2->addWidget(groupBox);
 
-    treeWidget = new QTreeWidget(centralWidget);
-    treeWidget->setObjectName(QStringLiteral("treeWidget"));
+    addNamedWidget(treeWidget, centralWidget, "treeWidget", verticalLayout_2);
     treeWidget->setColumnCount(4);
     treeWidget->setEditTriggers(QAbstractItemView::NoEditTriggers);
     treeWidget->setExpandsOnDoubleClick(false);
-    verticalLayout_2->addWidget(treeWidget);
 
-    textEdit = new QTextEdit(centralWidget);
-    textEdit->setObjectName(QStringLiteral("textEdit"));
+    addNamedWidget(textEdit, centralWidget, "textEdit", verticalLayout_2);
     textEdit->setTabStopDistance(40);
-    verticalLayout_2->addWidget(textEdit);
 
-    horizontalLayout_12 = new QHBoxLayout();
-    horizontalLayout_12->setObjectName(QStringLiteral("horizontalLayout_12"));
-    horizontalLayout_12->setSpacing(6);
-    button(startWorkBt, "startWorkBt", centralWidget, horizontalLayout_12);
-    horizontalLayout_12->addItem(hSpacer());
-    button(clearBt, "clearBt", centralWidget, horizontalLayout_12);
-    horizontalLayout_12->addItem(hSpacer());
-    button(abortBt, "abortBt", centralWidget, horizontalLayout_12);
-    horizontalLayout_12->addItem(hSpacer());
-    button(searchBt, "searchBt", centralWidget, horizontalLayout_12);
-    horizontalLayout_12->addItem(hSpacer());
-    button(closeBt, "closeBt", centralWidget, horizontalLayout_12);
-    horizontalLayout_12->addItem(hSpacer());
+    // the bottom row: each button followed by a stretching gap
+    newNamedLayout(horizontalLayout_12, "horizontalLayout_12", 6);
+    auto bottom = [&](QPushButton*& w, const char* name) {
+      addNamedWidget(w, centralWidget, name, horizontalLayout_12);
+      horizontalLayout_12->addItem(hSpacer());
+    };
+    bottom(startWorkBt, "startWorkBt");
+    bottom(clearBt, "clearBt");
+    bottom(abortBt, "abortBt");
+    bottom(searchBt, "searchBt");
+    bottom(closeBt, "closeBt");
     verticalLayout_2->addLayout(horizontalLayout_12);
 
     win->setCentralWidget(centralWidget);
@@ -510,11 +483,7 @@ void KorvelWin::on_select() {
     ui_->outputFileLineEdit->setText(files.first());
 }
 
-void KorvelWin::on_openScriptDir() {
-  QDir dir(QCoreApplication::applicationDirPath());
-  dir.cd(QStringLiteral("./plugin/korvel-scripts/"));
-  showInExplorer(dir.absolutePath());
-}
+void KorvelWin::on_openScriptDir() { showInExplorer(scriptFolder()); }
 
 void KorvelWin::closeEvent(QCloseEvent* event) {
   if (scriptRunning) {
