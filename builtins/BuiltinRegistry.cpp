@@ -60,20 +60,17 @@ BuiltinMethod* lookup(const QByteArray& name) {
                                 antlr4::ParserRuleContext* ctx) {
   QString qname = QString::fromUtf8(name);
   if (ctx) {
-    QString msg = QStringLiteral(
-                      "错误：行号：%1 语句 %2 调用变量或表达式 %3 值是 %4 ，该类型没有函数 %5\n"
-                      "调用对象的函数 %5不存在，请查看手册或检查拼写错误！")
-                      .arg(lineOfContext(ctx))
-                      .arg(contextText(ctx), receiverText(receiver),
-                           typeDescription(receiver.type, &receiver), qname);
+    QString msg = fillMessage(
+        QStringLiteral("错误：行号：%1 语句 %2 调用变量或表达式 %3 值是 %4 ，该类型没有函数 %5\n"
+                       "调用对象的函数 %5不存在，请查看手册或检查拼写错误！"),
+        lineOfContext(ctx), contextText(ctx), receiverText(receiver),
+        typeDescription(receiver.type, &receiver), qname);
     if (receiver.type == VT_FUNC && receiver.payload.fn) {
       const QByteArray& fname = receiver.payload.fn->name;
       if (FunctionRecord* rec = findFunction(fname)) {
         msg += QStringLiteral("\n");
-        msg += QStringLiteral("见函数 %1 的定义：行 %2 %3")
-                   .arg(QString::fromUtf8(fname))
-                   .arg(rec->startLine)
-                   .arg(QString::fromUtf8(rec->definitionText));
+        msg += fillMessage(QStringLiteral("见函数 %1 的定义：行 %2 %3"), QString::fromUtf8(fname),
+                           rec->startLine, QString::fromUtf8(rec->definitionText));
       }
     }
     raiseScriptError(msg);
@@ -271,9 +268,9 @@ void checkBuiltinArgs(antlr4::ParserRuleContext* ctx, const QByteArray& name, Bu
   const std::vector<int32_t>* L = method->argTypes;
   auto line = [&] { return lineOfContext(ctx); };
   auto countError = [&]() {
-    raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 调用函数 %3 参数个数无法匹配")
-                         .arg(line())
-                         .arg(contextText(ctx), QString::fromUtf8(name)));
+    raiseScriptError(
+        fillMessage(QStringLiteral("错误：行号 %1 语句 %2 调用函数 %3 参数个数无法匹配"), line(),
+                    contextText(ctx), QString::fromUtf8(name)));
   };
   if (!L) {
     if (n != 0) countError();
@@ -283,10 +280,10 @@ void checkBuiltinArgs(antlr4::ParserRuleContext* ctx, const QByteArray& name, Bu
     int mn = L->size() > 0 ? (*L)[0] : 0;
     int mx = L->size() > 1 ? (*L)[1] : 0;
     if (n >= mn && n <= mx) return;
-    raiseScriptError(
-        QStringLiteral("错误：行号 %1 语句 %2 调用函数 %3 参数个数错误，没有可以匹配该调用形式的参数个数！")
-            .arg(line())
-            .arg(contextText(ctx), QString::fromUtf8(name)));
+    raiseScriptError(fillMessage(
+        QStringLiteral(
+            "错误：行号 %1 语句 %2 调用函数 %3 参数个数错误，没有可以匹配该调用形式的参数个数！"),
+        line(), contextText(ctx), QString::fromUtf8(name)));
   }
   if (int(L->size()) == n) {
     for (int i = 0; i < n; ++i) {
@@ -295,11 +292,10 @@ void checkBuiltinArgs(antlr4::ParserRuleContext* ctx, const QByteArray& name, Bu
       int32_t r = expected < 0 ? -100 : convertForAssign(expected, arg->type, false, true, *arg);
       if (r < 0) {
         raiseScriptError(
-            QStringLiteral("错误：行号 %1 语句 %2 调用函数 %3 第 %4 个参数无法匹配，第 %4 个参数需要是%5, 给定参数是%6！")
-                .arg(line())
-                .arg(contextText(ctx), QString::fromUtf8(name))
-                .arg(i + 1)
-                .arg(typeDescription(expected), typeDescription(arg->type, arg)));
+            fillMessage(QStringLiteral("错误：行号 %1 语句 %2 调用函数 %3 第 %4 个参数无法匹配，第 "
+                                       "%4 个参数需要是%5, 给定参数是%6！"),
+                        line(), contextText(ctx), QString::fromUtf8(name), i + 1,
+                        typeDescription(expected), typeDescription(arg->type, arg)));
       }
       widenNumber(expected, *arg);
     }
@@ -311,9 +307,9 @@ void checkBuiltinArgs(antlr4::ParserRuleContext* ctx, const QByteArray& name, Bu
       int32_t expected = (*L)[size_t(i)];
       int32_t r = expected < 0 ? -100 : convertForAssign(expected, arg->type, false, true, *arg);
       if (r < 0) {
-        raiseScriptError(QStringLiteral("错误：函数 %1 语句 %2 调用函数 %3 第 %4 个参数无法匹配！")
-                             .arg(currentFunctionQName(), contextText(ctx), QString::fromUtf8(name))
-                             .arg(i + 1));
+        raiseScriptError(
+            fillMessage(QStringLiteral("错误：函数 %1 语句 %2 调用函数 %3 第 %4 个参数无法匹配！"),
+                        currentFunctionQName(), contextText(ctx), QString::fromUtf8(name), i + 1));
       }
       widenNumber(expected, *arg);
     }

@@ -62,12 +62,12 @@ void BlockListener::rejectStrayStatement(antlr4::ParserRuleContext* ctx) {
       ++to;
     lineText = streamText(tokens_, from, to).trimmed();
   }
-  raiseScriptError(
-      QStringLiteral("错误：行号 %1 字段 %2 语句 %3 不是合法的语句，请检查拼写错误！有不能识别的错误词，"
-                     "或存在不受作用域约束的随意语句!\n所有语句只能出现在函数块或全局定义quanju_dinyi "
-                     "块中，不能随处写！")
-          .arg(lineOfContext(ctx))
-          .arg(QString::fromStdString(text), lineText));
+  raiseScriptError(fillMessage(
+      QStringLiteral(
+          "错误：行号 %1 字段 %2 语句 %3 不是合法的语句，请检查拼写错误！有不能识别的错误词，"
+          "或存在不受作用域约束的随意语句!\n所有语句只能出现在函数块或全局定义quanju_dinyi "
+          "块中，不能随处写！"),
+      lineOfContext(ctx), QString::fromStdString(text), lineText));
 }
 
 void BlockListener::enterFunction(KorParser::FunctionContext* ctx) {
@@ -77,10 +77,9 @@ void BlockListener::enterFunction(KorParser::FunctionContext* ctx) {
   QByteArray name = QByteArray::fromStdString(nameTok->getText());
   int startLine = lineOfContext(ctx);
   if (FunctionRecord* earlier = findFunction(name)) {
-    raiseScriptError(QStringLiteral("错误：行号 %1 函数 %2 重复定义，行 %3 已经存在一个同名函数 %1")
-                         .arg(startLine)
-                         .arg(QString::fromUtf8(name))
-                         .arg(earlier->startLine));
+    raiseScriptError(
+        fillMessage(QStringLiteral("错误：行号 %1 函数 %2 重复定义，行 %3 已经存在一个同名函数 %1"),
+                    startLine, QString::fromUtf8(name), earlier->startLine));
   }
   KorParser::BlockContext* body = ctx->block();
   if (!body) return;

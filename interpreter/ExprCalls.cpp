@@ -364,10 +364,9 @@ inline int callLine(antlr4::ParserRuleContext* call) { return scopedLineOfContex
 KOR_FAIL void failMissingFunction(antlr4::ParserRuleContext* call, const QByteArray& name,
                                   bool valuePath) {
   if (valuePath) std::cout << "调用函数失败 函数名称 " << name.constData() << std::endl;
-  raiseScriptError(
-      QStringLiteral("错误：行号 %1 语句 %2 无法找到函数 %3 的定义, 变量%3 函数没有定义 ！是否把变量写错为函数调用？")
-          .arg(callLine(call))
-          .arg(qtext(call), qbytes(name)));
+  raiseScriptError(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 无法找到函数 %3 的定义, "
+                                              "变量%3 函数没有定义 ！是否把变量写错为函数调用？"),
+                               callLine(call), qtext(call), qbytes(name)));
 }
 
 KOR_FAIL void failParamShape(const QByteArray& name) {
@@ -377,63 +376,58 @@ KOR_FAIL void failParamShape(const QByteArray& name) {
 KOR_FAIL void failParamCount(antlr4::ParserRuleContext* call, const QByteArray& name, int paramc,
                              int argc) {
   raiseScriptError(
-      QStringLiteral("行号 %1 语句 %2 函数 %3 调用的参数个数和函数定义无法匹配；%3 至多需要 %4 个参数，却给了%5个参数")
-          .arg(callLine(call))
-          .arg(qtext(call), qbytes(name))
-          .arg(paramc)
-          .arg(argc));
+      fillMessage(QStringLiteral("行号 %1 语句 %2 函数 %3 调用的参数个数和函数定义无法匹配；%3 "
+                                 "至多需要 %4 个参数，却给了%5个参数"),
+                  callLine(call), qtext(call), qbytes(name), paramc, argc));
 }
 
 KOR_FAIL void failArgumentForm(antlr4::ParserRuleContext* call, const QByteArray& name,
                                antlr4::tree::ParseTree* arg) {
-  raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 函数 %3 不能使用函数或回调函数 %4做参数！")
-                       .arg(callLine(call))
-                       .arg(qtext(call), qbytes(name), qtext(arg)));
+  raiseScriptError(
+      fillMessage(QStringLiteral("错误：行号 %1 语句 %2 函数 %3 不能使用函数或回调函数 %4做参数！"),
+                  callLine(call), qtext(call), qbytes(name), qtext(arg)));
 }
 
 KOR_FAIL void failNotCallback(antlr4::ParserRuleContext* call, const QByteArray& name, int i,
                               antlr4::tree::ParseTree* arg, const FunctionInfo* info) {
-  raiseScriptError(
-      QStringLiteral("行号 %1 语句 %2 调用函数 %3 第 %4 个参数 %5不是回调函数，和函数定义形式 %6 无法匹配！")
-          .arg(callLine(call))
-          .arg(qtext(call), qbytes(name))
-          .arg(i + 1)
-          .arg(qtext(arg), qbytes(info->record->definitionText)));
+  raiseScriptError(fillMessage(
+      QStringLiteral(
+          "行号 %1 语句 %2 调用函数 %3 第 %4 个参数 %5不是回调函数，和函数定义形式 %6 无法匹配！"),
+      callLine(call), qtext(call), qbytes(name), i + 1, qtext(arg),
+      qbytes(info->record->definitionText)));
 }
 
 KOR_FAIL void failParamType(antlr4::ParserRuleContext* call, const QByteArray& name, int i,
                             antlr4::tree::ParseTree* arg, const FunctionInfo* info,
                             int32_t valueType, bool valuePath) {
   if (valuePath)
-    raiseScriptError(QStringLiteral("函数 %1 调用的第 %2 个参数 %3 类型无法匹配参数值！")
-                         .arg(qbytes(name))
-                         .arg(i + 1)
-                         .arg(qtext(arg)));
-  raiseScriptError(
-      QStringLiteral("错误：行号 %1 语句 %2 调用的参数 %3 类型无法匹配形参类型！函数 %4 第 %5 个参数申明需要 %6, 给定实参值却是 %7")
-          .arg(callLine(call))
-          .arg(qtext(call), qtext(arg), qbytes(name))
-          .arg(i + 1)
-          .arg(declaredDescription(info->paramTypes[size_t(i)], info->paramWords[size_t(i)]),
-               valueType == VT_STRUCT ? QStringLiteral("结构类型") : typeDescription(valueType)));
+    raiseScriptError(
+        fillMessage(QStringLiteral("函数 %1 调用的第 %2 个参数 %3 类型无法匹配参数值！"),
+                    qbytes(name), i + 1, qtext(arg)));
+  raiseScriptError(fillMessage(
+      QStringLiteral("错误：行号 %1 语句 %2 调用的参数 %3 类型无法匹配形参类型！函数 %4 第 %5 "
+                     "个参数申明需要 %6, 给定实参值却是 %7"),
+      callLine(call), qtext(call), qtext(arg), qbytes(name), i + 1,
+      declaredDescription(info->paramTypes[size_t(i)], info->paramWords[size_t(i)]),
+      valueType == VT_STRUCT ? QStringLiteral("结构类型") : typeDescription(valueType)));
 }
 
 KOR_FAIL void failNoReturnValues(antlr4::ParserRuleContext* call,
                                  antlr4::ParserRuleContext* shown, const QByteArray& name) {
-  raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 调用函数 %3 没有返回值，不能接收该函数返回值 ！")
-                       .arg(callLine(call))
-                       .arg(qtext(shown), qbytes(name)));
+  raiseScriptError(fillMessage(
+      QStringLiteral("错误：行号 %1 语句 %2 调用函数 %3 没有返回值，不能接收该函数返回值 ！"),
+      callLine(call), qtext(shown), qbytes(name)));
 }
 
 KOR_FAIL void failMissingReturn(antlr4::ParserRuleContext* call, const QByteArray& name,
                                 bool valuePath) {
   if (!valuePath)
-    raiseScriptError(QStringLiteral("错误：行号%1 语句%2 %3 值没有返回值,该函数定义形式需要返回值 ！")
-                         .arg(callLine(call))
-                         .arg(qtext(call), qbytes(name)));
-  raiseScriptError(QStringLiteral("错误：行号 %1 函数 %2 体没有返回值,该函数形式需要返回值 ！")
-                       .arg(callLine(call))
-                       .arg(qbytes(name)));
+    raiseScriptError(fillMessage(
+        QStringLiteral("错误：行号%1 语句%2 %3 值没有返回值,该函数定义形式需要返回值 ！"),
+        callLine(call), qtext(call), qbytes(name)));
+  raiseScriptError(
+      fillMessage(QStringLiteral("错误：行号 %1 函数 %2 体没有返回值,该函数形式需要返回值 ！"),
+                  callLine(call), qbytes(name)));
 }
 
 KOR_FAIL void failCallerMissesValues(const QByteArray& name) {
@@ -442,15 +436,13 @@ KOR_FAIL void failCallerMissesValues(const QByteArray& name) {
 
 KOR_FAIL void failCallDepth(antlr4::ParserRuleContext* call, const QByteArray& name, bool stackLow) {
   if (stackLow)
-    raiseScriptError(
-        QStringLiteral("错误：行号 %1 函数 %2 递归调用层数过深（已达 %3 层，栈空间不足），终止执行！")
-            .arg(callLine(call))
-            .arg(qbytes(name))
-            .arg(g_frames.size()));
-  raiseScriptError(QStringLiteral("错误：行号 %1 函数 %2 递归调用层数过深（超过 %3 层），终止执行！")
-                       .arg(callLine(call))
-                       .arg(qbytes(name))
-                       .arg(kMaxCallDepth));
+    raiseScriptError(fillMessage(
+        QStringLiteral(
+            "错误：行号 %1 函数 %2 递归调用层数过深（已达 %3 层，栈空间不足），终止执行！"),
+        callLine(call), qbytes(name), g_frames.size()));
+  raiseScriptError(fillMessage(
+      QStringLiteral("错误：行号 %1 函数 %2 递归调用层数过深（超过 %3 层），终止执行！"),
+      callLine(call), qbytes(name), kMaxCallDepth));
 }
 
 // Guards the recursion depth and the machine stack before a new frame.
@@ -563,9 +555,8 @@ KOR_NOINLINE int32_t prepareReceivers(antlr4::ParserRuleContext* call,
       if (isSkipTarget(id)) continue;
       const CachedName& var = cachedNameOf(retIdVariable(id));
       if (!lookupVariable(var.name, var.hash))
-        raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 变量 %3 参数未定义 ")
-                             .arg(callLine(call))
-                             .arg(qtext(stmt), qtext(id)));
+        raiseScriptError(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 变量 %3 参数未定义 "),
+                                     callLine(call), qtext(stmt), qtext(id)));
     }
     if (ids.size() > info->returnTypes.size())
       raiseScriptError(QStringLiteral("错误：函数中 %1 语句 %2 函数 %3 返回值个数与函数定义形式不匹配 ！")
@@ -756,10 +747,10 @@ KOR_NOINLINE void runChain(ExprVisitor& v, KorParser::RealCallFunContext* call,
   ReturnList* list = takeCallerReturn();
   if (!list || list->empty()) {
     recycleReturnList(list);
-    raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 函数 %3 没有返回值，其返回值无法做表达式进一步求解后操作！")
-                         .arg(line)
-                         .arg(qtext(call),
-                              site.member ? qtext(site.member) : qbytes(site.name)));
+    raiseScriptError(fillMessage(
+        QStringLiteral(
+            "错误：行号 %1 语句 %2 函数 %3 没有返回值，其返回值无法做表达式进一步求解后操作！"),
+        line, qtext(call), site.member ? qtext(site.member) : qbytes(site.name)));
   }
   struct KeptGuard {
     ScopeRecord* rec = nullptr;
@@ -772,10 +763,9 @@ KOR_NOINLINE void runChain(ExprVisitor& v, KorParser::RealCallFunContext* call,
   releaseReturnList(list);
 
   if (!typeHasMethods(kept.rec->kind))
-    raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 调用部分 %3 的返回值无法继续调用后续方法 %4")
-                         .arg(line)
-                         .arg(qtext(call), qbytes(site.calledPartText),
-                              chainText(0, site.chain.size())));
+    raiseScriptError(fillMessage(
+        QStringLiteral("错误：行号 %1 语句 %2 调用部分 %3 的返回值无法继续调用后续方法 %4"), line,
+        qtext(call), qbytes(site.calledPartText), chainText(0, site.chain.size())));
 
   if (site.chainMarkerNames.empty()) {
     const QByteArray linePrefix = QByteArray::number(line) + '@';
@@ -805,20 +795,19 @@ KOR_NOINLINE void runChain(ExprVisitor& v, KorParser::RealCallFunContext* call,
     ReturnList* next = takeCallerReturn();
     if (!next || next->empty()) {
       recycleReturnList(next);
-      raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 调用部分 %3 没有返回值，无法继续调用后续 %4！")
-                           .arg(line)
-                           .arg(stmtText(), qbytes(site.calledPartText) + chainText(0, j + 1),
-                                chainText(j + 1, site.chain.size())));
+      raiseScriptError(fillMessage(
+          QStringLiteral("错误：行号 %1 语句 %2 调用部分 %3 没有返回值，无法继续调用后续 %4！"),
+          line, stmtText(), qbytes(site.calledPartText) + chainText(0, j + 1),
+          chainText(j + 1, site.chain.size())));
     }
     kept.rec = next->front();
     next->erase(next->begin());
     releaseReturnList(next);
     if (!typeHasMethods(kept.rec->kind))
-      raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 调用部分 %3 的返回值是 %4 无法继续调用后续方法 %5")
-                           .arg(line)
-                           .arg(stmtText(), qbytes(site.calledPartText) + chainText(0, j + 1),
-                                typeDescription(kept.rec->kind),
-                                chainText(j + 1, site.chain.size())));
+      raiseScriptError(fillMessage(
+          QStringLiteral("错误：行号 %1 语句 %2 调用部分 %3 的返回值是 %4 无法继续调用后续方法 %5"),
+          line, stmtText(), qbytes(site.calledPartText) + chainText(0, j + 1),
+          typeDescription(kept.rec->kind), chainText(j + 1, site.chain.size())));
   }
   removeScopeRecord(marker);
 }
@@ -839,9 +828,8 @@ KOR_NOINLINE void checkForwardedForm(antlr4::ParserRuleContext* ctx,
     if (viaCallback)
       raiseScriptError(QStringLiteral("错误：找不到函数 %1 函数 %2 语句 %3 ！")
                            .arg(qbytes(target), curName, qtext(ctx)));
-    raiseScriptError(QStringLiteral("错误：行号 %1 找不到函数 %2 函数 %3 语句 %4 ！")
-                         .arg(callLine(call))
-                         .arg(qbytes(target), curName, qtext(ctx)));
+    raiseScriptError(fillMessage(QStringLiteral("错误：行号 %1 找不到函数 %2 函数 %3 语句 %4 ！"),
+                                 callLine(call), qbytes(target), curName, qtext(ctx)));
   }
   const bool formDiffers =
       callee->hasReturns != current->hasReturns ||
@@ -849,12 +837,12 @@ KOR_NOINLINE void checkForwardedForm(antlr4::ParserRuleContext* ctx,
   if (formDiffers) {
     if (viaCallback)
       raiseScriptError(
-          QStringLiteral("错误：行号 %1 函数 %2 语句 %3 ，回调函数 %4 调用的函数%5 的返回值形式不能匹配函数 %2 的定义形式 ！")
-              .arg(callLine(call))
-              .arg(curName, qtext(ctx), qbytes(site.name), qbytes(target)));
-    raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 ，函数%3的返回值形式不能匹配函数 %4 的定义形式 ！")
-                         .arg(callLine(call))
-                         .arg(qtext(ctx), qbytes(target), curName));
+          fillMessage(QStringLiteral("错误：行号 %1 函数 %2 语句 %3 ，回调函数 %4 调用的函数%5 "
+                                     "的返回值形式不能匹配函数 %2 的定义形式 ！"),
+                      callLine(call), curName, qtext(ctx), qbytes(site.name), qbytes(target)));
+    raiseScriptError(fillMessage(
+        QStringLiteral("错误：行号 %1 语句 %2 ，函数%3的返回值形式不能匹配函数 %4 的定义形式 ！"),
+        callLine(call), qtext(ctx), qbytes(target), curName));
   }
   for (size_t k = 0; k < callee->returnTypes.size(); ++k) {
     ExprValue probe;
@@ -863,9 +851,9 @@ KOR_NOINLINE void checkForwardedForm(antlr4::ParserRuleContext* ctx,
       continue;
     if (viaCallback)
       raiseScriptError(
-          QStringLiteral("错误：行号 %1 函数 %2 语句 %3 ，回调函数 %4 调用的函数%5 的返回值类型，不能匹配函数 %2 的定义类型 ！")
-              .arg(callLine(call))
-              .arg(curName, qtext(ctx), qbytes(site.name), qbytes(target)));
+          fillMessage(QStringLiteral("错误：行号 %1 函数 %2 语句 %3 ，回调函数 %4 调用的函数%5 "
+                                     "的返回值类型，不能匹配函数 %2 的定义类型 ！"),
+                      callLine(call), curName, qtext(ctx), qbytes(site.name), qbytes(target)));
     raiseScriptError(QStringLiteral("错误：函数 %1 语句 %2 ，函数%3的返回值类型，不能匹配函数 %1 的定义类型 ！")
                          .arg(curName, qtext(ctx), qbytes(target)));
   }
@@ -892,10 +880,10 @@ KOR_FAIL void failReturnType(const FunctionInfo* info, size_t i, ExprValue& val,
 }
 
 KOR_FAIL void failNoValue(KorParser::CallFunExprContext* ctx, KorParser::RealCallFunContext* call) {
-  raiseScriptError(
-      QStringLiteral("错误：行号 %1 语句 %2 调用函数部分 %3 无返回值，其返回值无法做表达式进一步操作，比如打印输出或给其它变量赋值等！")
-          .arg(lineOfContext(ctx))
-          .arg(qtext(ctx), qtext(call)));
+  raiseScriptError(fillMessage(
+      QStringLiteral("错误：行号 %1 语句 %2 调用函数部分 %3 "
+                     "无返回值，其返回值无法做表达式进一步操作，比如打印输出或给其它变量赋值等！"),
+      lineOfContext(ctx), qtext(ctx), qtext(call)));
 }
 
 KOR_FAIL void failFrameChain() {
@@ -1015,9 +1003,10 @@ antlrcpp::Any ExprVisitor::visitReturnCallFun(KorParser::ReturnCallFunContext* c
 
   if (frame->callMode() != kCallModeTakesReturn) {
     if (!current || !current->hasReturns)
-      std::cout << QStringLiteral("警告：行号 %1 语句 %2 函数%3 定义没有返回参数，代码中却使用了fanhui 语句，将丢弃返回值！")
-                       .arg(lineOfContext(ctx))
-                       .arg(qtext(ctx), qbytes(frame->name.bytes()))
+      std::cout << fillMessage(QStringLiteral(
+                                   "警告：行号 %1 语句 %2 函数%3 "
+                                   "定义没有返回参数，代码中却使用了fanhui 语句，将丢弃返回值！"),
+                               lineOfContext(ctx), qtext(ctx), qbytes(frame->name.bytes()))
                        .toStdString()
                 << std::endl;
     flow::execCall(*this, call, nullptr, CALL_STATEMENT);

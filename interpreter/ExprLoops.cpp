@@ -225,10 +225,10 @@ inline bool forInLeaves() {
 KOR_FAIL void failListShrank(antlr4::ParserRuleContext* ctx,
                                                                  size_t index, size_t size) {
   throw std::out_of_range(
-      QStringLiteral("错误：行号 %1 循环的列表在循环中变短，下标 %2 的元素已不存在（列表长度 %3）")
-          .arg(lineOfContext(ctx))
-          .arg(index)
-          .arg(size)
+      fillMessage(
+          QStringLiteral(
+              "错误：行号 %1 循环的列表在循环中变短，下标 %2 的元素已不存在（列表长度 %3）"),
+          lineOfContext(ctx), index, size)
           .toStdString());
 }
 
@@ -344,10 +344,9 @@ antlrcpp::Any ExprVisitor::visitForwalk(KorParser::ForwalkContext* ctx) {
   const std::vector<KorParser::ExprContext*> args = ctx->expr();
   auto lineText = [&]() { return QString::number(lineOfContext(ctx)); };
   if (args.empty() || args.size() > 3)
-    raiseScriptError(
-        QStringLiteral("错误：行号 %1 语句 %2 walk 函数最多接收3个参数，当前有 %3 个参数，请检查!")
-            .arg(lineText(), statementTextAt(ctx).trimmed())
-            .arg(args.size()));
+    raiseScriptError(fillMessage(
+        QStringLiteral("错误：行号 %1 语句 %2 walk 函数最多接收3个参数，当前有 %3 个参数，请检查!"),
+        lineText(), statementTextAt(ctx).trimmed(), args.size()));
 
   // The directory.
   QString path;

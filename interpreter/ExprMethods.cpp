@@ -57,62 +57,54 @@ KOR_FAIL void failCount(antlr4::ParserRuleContext* call, const QByteArray& name,
   switch (form) {
     case 0:
       raiseScriptError(
-          QStringLiteral("错误：行 %1 语句 %2 调用函数 %3 的参数和其定义无法匹配！函数 %3 最多需要 %4个参数! 这里却给了 %5 个参数")
-              .arg(line)
-              .arg(textOf(call), qbytes(name))
-              .arg(0)
-              .arg(n));
+          fillMessage(QStringLiteral("错误：行 %1 语句 %2 调用函数 %3 的参数和其定义无法匹配！函数 "
+                                     "%3 最多需要 %4个参数! 这里却给了 %5 个参数"),
+                      line, textOf(call), qbytes(name), 0, n));
     case 1:
       raiseScriptError(
-          QStringLiteral("错误：行 %1 语句 %2 调用函数 %3 的参数和其定义无法匹配！%3 可接受 %4 个函数！\n调用却给了 %5 个参数！")
-              .arg(line)
-              .arg(textOf(call), qbytes(name), QString::number(a))
-              .arg(0));
+          fillMessage(QStringLiteral("错误：行 %1 语句 %2 调用函数 %3 的参数和其定义无法匹配！%3 "
+                                     "可接受 %4 个函数！\n调用却给了 %5 个参数！"),
+                      line, textOf(call), qbytes(name), QString::number(a), 0));
     case 2:
-      raiseScriptError(
-          QStringLiteral("错误：行 %1 语句 %2 调用函数 %3 的参数个数和其定义无法匹配！函数%3 可接收 %4-%5 个参数！这里却给了 %6 个参数！")
-              .arg(line)
-              .arg(textOf(call), qbytes(name))
-              .arg(a)
-              .arg(b)
-              .arg(n));
+      raiseScriptError(fillMessage(
+          QStringLiteral("错误：行 %1 语句 %2 调用函数 %3 的参数个数和其定义无法匹配！函数%3 "
+                         "可接收 %4-%5 个参数！这里却给了 %6 个参数！"),
+          line, textOf(call), qbytes(name), a, b, n));
     default:
-      raiseScriptError(
-          QStringLiteral("错误：行 %1 语句 %2 调用函数 %3 的参数个数和其定义无法匹配！函数%3 最多接收 %4 个参数！这里却给了 %5 个参数！")
-              .arg(line)
-              .arg(textOf(call), qbytes(name))
-              .arg(a)
-              .arg(n));
+      raiseScriptError(fillMessage(
+          QStringLiteral("错误：行 %1 语句 %2 调用函数 %3 的参数个数和其定义无法匹配！函数%3 "
+                         "最多接收 %4 个参数！这里却给了 %5 个参数！"),
+          line, textOf(call), qbytes(name), a, n));
   }
 }
 
 KOR_FAIL void failArgumentForm(antlr4::ParserRuleContext* call, const QByteArray& name,
                                antlr4::tree::ParseTree* arg) {
-  raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 函数 %3 不能使用函数或回调函数 %4做参数！")
-                       .arg(scopedLineOfContext(call))
-                       .arg(textOf(call), qbytes(name), textOf(arg)));
+  raiseScriptError(
+      fillMessage(QStringLiteral("错误：行号 %1 语句 %2 函数 %3 不能使用函数或回调函数 %4做参数！"),
+                  scopedLineOfContext(call), textOf(call), qbytes(name), textOf(arg)));
 }
 
 KOR_FAIL void failOptionalType(antlr4::ParserRuleContext* call, const QByteArray& name) {
-  raiseScriptError(QStringLiteral("错误：行 %1 语句 %2 调用函数 %3 的参数类型和其定义无法匹配！")
-                       .arg(scopedLineOfContext(call))
-                       .arg(textOf(call), qbytes(name)));
+  raiseScriptError(
+      fillMessage(QStringLiteral("错误：行 %1 语句 %2 调用函数 %3 的参数类型和其定义无法匹配！"),
+                  scopedLineOfContext(call), textOf(call), qbytes(name)));
 }
 
 KOR_FAIL void failNoResult(antlr4::ParserRuleContext* call, antlr4::ParserRuleContext* stmt,
                            const QByteArray& name, int form, KorParser::Fun_retContext* targets) {
   const int line = scopedLineOfContext(call);
   if (form == 0)
-    raiseScriptError(QStringLiteral("错误： 行 %1 语句 %2 函数 %3 没有返回值，无法继续后续的链式调用，请检查！")
-                         .arg(line)
-                         .arg(textOf(stmt ? stmt : call), qbytes(name)));
+    raiseScriptError(fillMessage(
+        QStringLiteral("错误： 行 %1 语句 %2 函数 %3 没有返回值，无法继续后续的链式调用，请检查！"),
+        line, textOf(stmt ? stmt : call), qbytes(name)));
   if (form == 1)
-    raiseScriptError(QStringLiteral("错误： 行 %1 语句 %2 函数 %3 没有返回值，无法给变量 %4 进行赋值，请检查！")
-                         .arg(line)
-                         .arg(textOf(stmt), qbytes(name), textOf(targets)));
-  raiseScriptError(QStringLiteral("错误： 行 %1 语句 %2 函数 %3 没有返回值，而该调用函数却需要返回值，请检查！")
-                       .arg(line)
-                       .arg(textOf(call), qbytes(name)));
+    raiseScriptError(fillMessage(
+        QStringLiteral("错误： 行 %1 语句 %2 函数 %3 没有返回值，无法给变量 %4 进行赋值，请检查！"),
+        line, textOf(stmt), qbytes(name), textOf(targets)));
+  raiseScriptError(fillMessage(
+      QStringLiteral("错误： 行 %1 语句 %2 函数 %3 没有返回值，而该调用函数却需要返回值，请检查！"),
+      line, textOf(call), qbytes(name)));
 }
 
 // The number of written arguments against the method's list. For an
@@ -170,9 +162,9 @@ void assignResults(antlr4::ParserRuleContext* call, antlr4::ParserRuleContext* s
   std::vector<KorParser::Ret_idContext*> ids;
   retIdsOf(targets, ids);
   if (ids.size() != resultCount)
-    raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 函数 %3 返回值个数与函数定义形式不匹配 ！")
-                         .arg(scopedLineOfContext(call))
-                         .arg(textOf(call), qbytes(name)));
+    raiseScriptError(fillMessage(
+        QStringLiteral("错误：行号 %1 语句 %2 函数 %3 返回值个数与函数定义形式不匹配 ！"),
+        scopedLineOfContext(call), textOf(call), qbytes(name)));
   const bool define = targets->FUN_RET_AUTO_DEF() != nullptr;
   for (size_t k = 0; k < ids.size(); ++k) {
     KorParser::KorvarContext* kv = retIdVariable(ids[k]);
@@ -186,10 +178,10 @@ void assignResults(antlr4::ParserRuleContext* call, antlr4::ParserRuleContext* s
     } else {
       const QByteArray text = QByteArray::fromStdString(ids[k]->getText());
       if (findInCurrentBlock(text))
-        raiseScriptError(
-            QStringLiteral("错误：行号 %1 语句 %2 变量 %3 已经在当前作用域中存在，不能重复使用 := 符号自动创建该变量 ")
-                .arg(scopedLineOfContext(call))
-                .arg(textOf(stmt), qbytes(text)));
+        raiseScriptError(fillMessage(
+            QStringLiteral("错误：行号 %1 语句 %2 变量 %3 已经在当前作用域中存在，不能重复使用 := "
+                           "符号自动创建该变量 "),
+            scopedLineOfContext(call), textOf(stmt), qbytes(text)));
       HashedName hn(text);
       scopeStack()->push_back(recordFromValue(*cell, &hn));
     }

@@ -1,38 +1,14 @@
-// Filling the placeholders of a message text in one pass, so that a statement
-// text that itself contains "%1" is never substituted again.
+// Helpers for the evaluator's messages (the one-pass fillMessage itself is in
+// runtime/errors.h).
 #pragma once
 
 #include <QByteArray>
 #include <QString>
 
+#include "runtime/errors.h"
+
 #include <cstdint>
 #include <string>
-
-namespace msgfmt {
-
-inline QString toText(const QString& s) { return s; }
-inline QString toText(const QByteArray& s) { return QString::fromUtf8(s); }
-inline QString toText(const std::string& s) { return QString::fromStdString(s); }
-inline QString toText(const char* s) { return QString::fromUtf8(s); }
-inline QString toText(int v) { return QString::number(v); }
-inline QString toText(long v) { return QString::number(v); }
-inline QString toText(long long v) { return QString::number(v); }
-inline QString toText(unsigned long v) { return QString::number(v); }
-inline QString toText(unsigned long long v) { return QString::number(v); }
-
-}  // namespace msgfmt
-
-// fillMessage(pattern, a1, ..., an): %1 .. %n replaced by the texts of the
-// arguments (1 to 9 arguments).
-template <typename A>
-QString fillMessage(const QString& pattern, const A& a) {
-  return pattern.arg(msgfmt::toText(a));
-}
-
-template <typename A, typename B, typename... Rest>
-QString fillMessage(const QString& pattern, const A& a, const B& b, const Rest&... rest) {
-  return pattern.arg(msgfmt::toText(a), msgfmt::toText(b), msgfmt::toText(rest)...);
-}
 
 // The script line of a definition for messages. The global block is evaluated
 // from the script's own parse, whose lines are already script lines; only a

@@ -316,11 +316,13 @@ int korvelMain(QWidget* host, const QStringList& args, int mode) {
     param->payload.list = list;
     callText = entryName + "(" + params->at(0) + ");";
   } else {
-    printLine(std::cout,
-              QStringLiteral("错误：行号 %1 函数 %2 形式不匹配，参数错误！只能是 hs_rukou() 或 hs_rukou(lb "
-                             "canshu) 或main() main(lb canshu) 四种形式！")
-                  .arg(entry->startLine)
-                  .arg(QString::fromUtf8(entryName)));
+    printLine(
+        std::cout,
+        fillMessage(
+            QStringLiteral(
+                "错误：行号 %1 函数 %2 形式不匹配，参数错误！只能是 hs_rukou() 或 hs_rukou(lb "
+                "canshu) 或main() main(lb canshu) 四种形式！"),
+            entry->startLine, QString::fromUtf8(entryName)));
     cleanUp();
     return 1;
   }
@@ -339,10 +341,11 @@ int korvelMain(QWidget* host, const QStringList& args, int mode) {
       callText = "fanhui " + callText;
       if (!findFunction("cmain")) registerFunction("cmain", "{}", {}, {QByteArray("zs")});
     } else {
-      printLine(std::cout,
-                QStringLiteral("错误：行号 %1 函数 %2 返回值不合法！hs_rukou() 最多只能返回1个整数!")
-                    .arg(entry->startLine)
-                    .arg(QString::fromUtf8(entryName)));
+      printLine(
+          std::cout,
+          fillMessage(
+              QStringLiteral("错误：行号 %1 函数 %2 返回值不合法！hs_rukou() 最多只能返回1个整数!"),
+              entry->startLine, QString::fromUtf8(entryName)));
       cleanUp();
       return 1;
     }
