@@ -18,17 +18,10 @@ void appendBlankSplit(const QString& text, QStringList& words) {
 // An unpaired quote: raised with a call context, printed otherwise.
 QStringList quoteError(const QByteArray& commandLine, antlr4::ParserRuleContext* ctx, bool single) {
   const QString line = QString::fromUtf8(commandLine);
-  if (ctx) {
-    if (single)
-      textlib::raise(textlib::callMessage(
-          "错误：行号 %1 语句 %2 命令行 %3 格式错误，使用 ' 转义部分未能配对，是否漏写 ' ?", ctx, {line}));
-    textlib::raise(textlib::callMessage(
-        "错误：行号 %1 语句 %2 命令行 %3 格式错误，使用 \" 转义部分未能配对，是否漏写 \" ? ", ctx, {line}));
-  }
-  const QString text =
-      single ? textlib::fillMessage("错误：命令行 %1 格式错误，使用 ' 转义部分未能配对，是否漏写 ' ?", {line})
-             : textlib::fillMessage("错误：命令行 %1 格式错误，使用 \" 转义部分未能配对，是否漏写 \" ? ", {line});
-  const QByteArray bytes = text.toUtf8();
+  const QString problem = QString::fromUtf8(single ? "格式错误，使用 ' 转义部分未能配对，是否漏写 ' ?"
+                                                   : "格式错误，使用 \" 转义部分未能配对，是否漏写 \" ? ");
+  if (ctx) textlib::raise(textlib::callMessage("错误：行号 %1 语句 %2 命令行 %3 %4", ctx, {line, problem}));
+  const QByteArray bytes = textlib::fillMessage("错误：命令行 %1 %2", {line, problem}).toUtf8();
   std::cout.write(bytes.constData(), bytes.size());
   std::cout.flush();
   return QStringList();
@@ -48,7 +41,7 @@ QStringList splitCommandLine(const QByteArray& commandLine, antlr4::ParserRuleCo
     appendBlankSplit(text, words);
   } else {
     // A quoted part runs from a quote to the next quote of the same kind.
-    const QRegularExpression quoted(QStringLiteral("(['\"])(.*?)\\1"));
+    static const QRegularExpression quoted(QStringLiteral("(['\"])(.*?)\\1"));
     int pos = 0;
     auto addPiece = [&words](const QString& piece) {
       if (piece.startsWith(QLatin1Char('"')) || piece.startsWith(QLatin1Char('\'')))

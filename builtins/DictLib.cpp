@@ -4,6 +4,7 @@
 // The lookup methods take int, long or zfc keys; an int and a long of equal
 // value are the same key. Walks follow the dict's node list.
 #include "BuiltinRegistry.h"
+#include "TextLibCommon.h"
 
 #include "runtime/errors.h"
 #include "runtime/source_text.h"
@@ -80,23 +81,10 @@ void valueOf(ValueDict* dict, antlr4::ParserRuleContext* ctx) {
     const ExprValue* recv = builtinReceiver();
     QString dictName = recv->owner != nullptr ? QString::fromUtf8(*recv->owner) : QString();
     raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 字典 %3 不存在key 值 %4 。")
-                         .arg(ctx != nullptr ? lineOfContext(ctx) : -1)
-                         .arg(ctx != nullptr ? QString::fromStdString(ctx->getText()) : QString(),
-                              dictName, valueToText(key)));
+                         .arg(lineOfContext(ctx))
+                         .arg(textlib::statementOf(ctx), dictName, valueToText(key)));
   }
   pushBuiltinResult(copyValue(*node->value, false));
-}
-
-void dictCopy(ValueDict* dict) {
-  ExprValue result = makeDictValue();
-  ValueDict* d = result.payload.dict;
-  for (ValueDict::Node* n = dict->first(); n != nullptr; n = n->next) {
-    ExprValue k = copyValue(n->key, false);
-    k.owner = nullptr;
-    auto r = d->emplace(k, n->hash);
-    r.first->value = copyValueToPool(*n->value, true);
-  }
-  pushBuiltinResult(result);
 }
 
 }  // namespace
@@ -146,7 +134,7 @@ void dictLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
       valueOf(dict, ctx);
       break;
     case ZD_COPY:
-      dictCopy(dict);
+      pushBuiltinResult(copyValue(*recv, true));
       break;
     default:
       pushBuiltinResult(ExprValue());

@@ -197,11 +197,56 @@ void requireIndicator(int32_t k, antlr4::ParserRuleContext* ctx) {
                     {callName(), QString::number(k)}));
 }
 
+// The methods that are one Scintilla message: the method's integer
+// arguments (none, one or two) are the message's, and with `answers` the
+// message's answer is the result.
+struct DirectMessage {
+  uint16_t id;
+  unsigned int msg;
+  int args;
+  bool answers;
+};
+
+constexpr DirectMessage kDirectMessages[] = {
+    {ED_SET_SEL, SCI_SETSEL, 2, false},
+    {ED_GOTO_POS, SCI_GOTOPOS, 1, false},
+    {ED_GOTO_LINE, SCI_GOTOLINE, 1, false},
+    {ED_SET_CUR_POS, SCI_SETCURRENTPOS, 1, false},
+    {ED_SET_ANCHOR, SCI_SETANCHOR, 1, false},
+    {ED_GET_CUR_POS, SCI_GETCURRENTPOS, 0, true},
+    {ED_GET_ANCHOR, SCI_GETANCHOR, 0, true},
+    {ED_SELECT_ALL, SCI_SELECTALL, 0, false},
+    {ED_POS_BEFORE, SCI_POSITIONBEFORE, 1, true},
+    {ED_POS_AFTER, SCI_POSITIONAFTER, 1, true},
+    {ED_SET_SEL_START, SCI_SETSELECTIONSTART, 1, false},
+    {ED_SET_SEL_END, SCI_SETSELECTIONEND, 1, false},
+    {ED_GET_SEL_START, SCI_GETSELECTIONSTART, 0, true},
+    {ED_GET_SEL_END, SCI_GETSELECTIONEND, 0, true},
+    {ED_SET_EMPTY_SEL, SCI_SETEMPTYSELECTION, 1, false},
+    {ED_LINE_FROM_POS, SCI_LINEFROMPOSITION, 1, true},
+    {ED_POS_FROM_LINE, SCI_POSITIONFROMLINE, 1, true},
+    {ED_GET_LINE_END_POS, SCI_GETLINEENDPOSITION, 1, true},
+    {ED_LINE_LENGTH, SCI_LINELENGTH, 1, true},
+    {ED_DELETE_RANGE, SCI_DELETERANGE, 2, false},
+    {ED_BEGIN_UNDO, SCI_BEGINUNDOACTION, 0, false},
+    {ED_END_UNDO, SCI_ENDUNDOACTION, 0, false},
+};
+
+const DirectMessage* directMessage(uint16_t id) {
+  for (const DirectMessage& d : kDirectMessages)
+    if (d.id == id) return &d;
+  return nullptr;
+}
+
 void editorCall(uint16_t id, QsciScintilla* ed, antlr4::ParserRuleContext* ctx) {
   auto send = [ed](unsigned int msg, long w = 0, long l = 0) {
     return ed->SendScintilla(msg, static_cast<unsigned long>(w), l);
   };
-  auto pushPos = [](long v) { pushInt(int32_t(v)); };
+  if (const DirectMessage* d = directMessage(id)) {
+    const long answer = send(d->msg, d->args > 0 ? intArg(0) : 0, d->args > 1 ? intArg(1) : 0);
+    if (d->answers) pushInt(int32_t(answer));
+    return;
+  }
   switch (id) {
     case ED_GET_TEXT:
       pushBytes(ed->text().toUtf8());
@@ -228,63 +273,6 @@ void editorCall(uint16_t id, QsciScintilla* ed, antlr4::ParserRuleContext* ctx) 
     case ED_LINE_COUNT:
       pushInt(ed->lines());
       return;
-    case ED_SET_SEL:
-      send(SCI_SETSEL, intArg(0), intArg(1));
-      return;
-    case ED_GOTO_POS:
-      send(SCI_GOTOPOS, intArg(0));
-      return;
-    case ED_GOTO_LINE:
-      send(SCI_GOTOLINE, intArg(0));
-      return;
-    case ED_SET_CUR_POS:
-      send(SCI_SETCURRENTPOS, intArg(0));
-      return;
-    case ED_POS_BEFORE:
-      pushPos(send(SCI_POSITIONBEFORE, intArg(0)));
-      return;
-    case ED_POS_AFTER:
-      pushPos(send(SCI_POSITIONAFTER, intArg(0)));
-      return;
-    case ED_SET_ANCHOR:
-      send(SCI_SETANCHOR, intArg(0));
-      return;
-    case ED_GET_CUR_POS:
-      pushPos(send(SCI_GETCURRENTPOS));
-      return;
-    case ED_GET_ANCHOR:
-      pushPos(send(SCI_GETANCHOR));
-      return;
-    case ED_SELECT_ALL:
-      send(SCI_SELECTALL);
-      return;
-    case ED_GET_SEL_START:
-      pushPos(send(SCI_GETSELECTIONSTART));
-      return;
-    case ED_GET_SEL_END:
-      pushPos(send(SCI_GETSELECTIONEND));
-      return;
-    case ED_SET_SEL_START:
-      send(SCI_SETSELECTIONSTART, intArg(0));
-      return;
-    case ED_SET_SEL_END:
-      send(SCI_SETSELECTIONEND, intArg(0));
-      return;
-    case ED_SET_EMPTY_SEL:
-      send(SCI_SETEMPTYSELECTION, intArg(0));
-      return;
-    case ED_LINE_FROM_POS:
-      pushPos(send(SCI_LINEFROMPOSITION, intArg(0)));
-      return;
-    case ED_POS_FROM_LINE:
-      pushPos(send(SCI_POSITIONFROMLINE, intArg(0)));
-      return;
-    case ED_GET_LINE_END_POS:
-      pushPos(send(SCI_GETLINEENDPOSITION, intArg(0)));
-      return;
-    case ED_LINE_LENGTH:
-      pushPos(send(SCI_LINELENGTH, intArg(0)));
-      return;
     case ED_GET_SEL_TEXT:
       pushBytes(ed->selectedText().toUtf8());
       return;
@@ -300,9 +288,6 @@ void editorCall(uint16_t id, QsciScintilla* ed, antlr4::ParserRuleContext* ctx) 
       ed->SendScintilla(SCI_INSERTTEXT, static_cast<unsigned long>(intArg(0)), text.constData());
       return;
     }
-    case ED_DELETE_RANGE:
-      send(SCI_DELETERANGE, intArg(0), intArg(1));
-      return;
     case ED_HIGHLIGHT:
     case ED_CLEAR_HIGHLIGHT: {
       const int32_t k = intArg(2);
@@ -316,12 +301,6 @@ void editorCall(uint16_t id, QsciScintilla* ed, antlr4::ParserRuleContext* ctx) 
         send(SCI_SETINDICATORCURRENT, kFirstIndicator + i);
         send(SCI_INDICATORCLEARRANGE, 0, ed->length());
       }
-      return;
-    case ED_BEGIN_UNDO:
-      send(SCI_BEGINUNDOACTION);
-      return;
-    case ED_END_UNDO:
-      send(SCI_ENDUNDOACTION);
       return;
     case ED_REPLACE: {
       HostEditRecord record;

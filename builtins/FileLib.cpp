@@ -129,8 +129,6 @@ constexpr qint64 kReadChunk = 64 * 1024;
 // "/" is the separator.
 QString toWindowsSeparators(const QString& path) { return QDir::toNativeSeparators(path); }
 
-QString utf8(const QByteArray& bytes) { return QString::fromUtf8(bytes); }
-
 // The text of a byte-string argument (a null payload is the empty text).
 QString pathArg(int i) {
   const ExprValue* c = builtinArg(i);
@@ -712,7 +710,8 @@ void fileOperation(uint16_t id, FileValue* fv, const ExprValue* recv, antlr4::Pa
       pushBytes(file->readAll());
       return;
     }
-    case WJ_READ: {
+    case WJ_READ:
+    case WJ_READ_LINE: {
       const ExprValue* maxArg = builtinArg(0);
       if (!isInteger(maxArg)) {
         pushEmpty();
@@ -725,24 +724,11 @@ void fileOperation(uint16_t id, FileValue* fv, const ExprValue* recv, antlr4::Pa
       }
       QByteArray bytes;
       qint64 n = -1;
-      if (max >= 0) n = readUpTo(file, std::min<qint64>(max, kMaxTextLength), bytes);
+      if (max >= 0) {
+        n = id == WJ_READ ? readUpTo(file, std::min<qint64>(max, kMaxTextLength), bytes)
+                          : readLineUpTo(file, max, bytes);
+      }
       pushCountAndBytes(n, std::move(bytes));
-      return;
-    }
-    case WJ_READ_LINE: {
-      const ExprValue* maxArg = builtinArg(0);
-      if (!isInteger(maxArg)) {
-        pushEmpty();
-        return;
-      }
-      const qint64 max = maxArg->asInt64();
-      if (!requireOpen(file, false, ctx)) {
-        pushCountAndBytes(-1, QByteArray());
-        return;
-      }
-      QByteArray line;
-      const qint64 n = max < 0 ? -1 : readLineUpTo(file, max, line);
-      pushCountAndBytes(n, std::move(line));
       return;
     }
     case WJ_WRITE: {

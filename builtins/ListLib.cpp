@@ -6,6 +6,7 @@
 // hand out shallow copies (nested lists and dicts stay shared); lb_copy makes
 // deep copies. Removal and sorting only move pointers.
 #include "BuiltinRegistry.h"
+#include "TextLibCommon.h"
 
 #include "runtime/errors.h"
 #include "runtime/source_text.h"
@@ -16,7 +17,6 @@
 #include "ParserRuleContext.h"
 
 #include <algorithm>
-#include <iostream>
 #include <limits>
 #include <unordered_set>
 #include <utility>
@@ -53,17 +53,10 @@ enum ListMethodId : uint16_t {
 // is trimmed rather than allowed to exhaust memory.
 constexpr int32_t kMaxReserve = 1 << 26;
 
-// ---- message helpers ----------------------------------------------------
-
-int32_t callLine(antlr4::ParserRuleContext* ctx) { return ctx ? lineOfContext(ctx) : -1; }
-
-QString callText(antlr4::ParserRuleContext* ctx) {
-  return ctx ? QString::fromStdString(ctx->getText()) : QString();
-}
-
-QString callName() { return QString::fromUtf8(builtinCallName()); }
-
-void printWarning(const QString& text) { std::cout << text.toUtf8().constData() << std::endl; }
+using textlib::callMessage;
+using textlib::callName;
+using textlib::statementOf;
+using textlib::warn;
 
 // ---- argument helpers ---------------------------------------------------
 
@@ -141,8 +134,8 @@ bool mayHoldContainer(int32_t type) {
 [[noreturn]] void raiseSelfInsert(antlr4::ParserRuleContext* ctx) {
   raiseScriptError(
       QStringLiteral("错误：行号 %1 语句 %2 调用函数 %3 不能把列表自身或包含该列表的值加入到这个列表中！")
-          .arg(callLine(ctx))
-          .arg(callText(ctx), callName()));
+          .arg(lineOfContext(ctx))
+          .arg(statementOf(ctx), callName()));
 }
 
 void checkNoCycle(const ExprValue& value, ValueList* list, antlr4::ParserRuleContext* ctx) {
@@ -179,8 +172,8 @@ void listAppend(ValueList* list, antlr4::ParserRuleContext* ctx) {
   ExprValue* value = builtinArg(0);
   if (!appendableType(value->type)) {
     raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 调用函数 %3 不能把 %4 加入到列表中。")
-                         .arg(callLine(ctx))
-                         .arg(callText(ctx), callName(), typeDescription(value->type, value)));
+                         .arg(lineOfContext(ctx))
+                         .arg(statementOf(ctx), callName(), typeDescription(value->type, value)));
   }
   if (value->type == VT_LIST && builtinArgCount() == 2 && builtinArg(1)->isInteger() &&
       builtinArg(1)->asInt64() == 1) {
@@ -205,8 +198,8 @@ void listInsert(ValueList* list, antlr4::ParserRuleContext* ctx) {
   ExprValue* index = builtinArg(0);
   if (!index->isInteger() || indexOf(*index) < 0) {
     raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 调用函数 %3 参数无法匹配！")
-                         .arg(callLine(ctx))
-                         .arg(callText(ctx), callName()));
+                         .arg(lineOfContext(ctx))
+                         .arg(statementOf(ctx), callName()));
   }
   ExprValue* value = builtinArg(1);
   checkNoCycle(*value, list, ctx);
@@ -228,15 +221,15 @@ void listCreate(antlr4::ParserRuleContext* ctx) {
   }
   if (recv->payload.i32 != VT_LIST) {
     raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 函数 %3 只能使用类型名 lb 调用！")
-                         .arg(callLine(ctx))
-                         .arg(callText(ctx), callName()));
+                         .arg(lineOfContext(ctx))
+                         .arg(statementOf(ctx), callName()));
   }
   ExprValue* count = builtinArg(0);
   ExprValue* value = builtinArg(1);
   if (!count->isInteger() || value->type == VT_DICT) {
     raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 调用函数 %3 参数无法匹配，请检查！")
-                         .arg(callLine(ctx))
-                         .arg(callText(ctx), callName()));
+                         .arg(lineOfContext(ctx))
+                         .arg(statementOf(ctx), callName()));
   }
   const int32_t n = indexOf(*count);
   ExprValue result = makeListValue();
@@ -291,8 +284,8 @@ void listIndexOf(ValueList* list, antlr4::ParserRuleContext* ctx) {
   if (argc != 1 && argc != 2) {
     raiseScriptError(
         QStringLiteral("错误：行号 %1 语句 %2 调用函数 indexOf 参数个数或参数形式无法匹配！该函数只能查找整数、字符、字符串！")
-            .arg(callLine(ctx))
-            .arg(callText(ctx)));
+            .arg(lineOfContext(ctx))
+            .arg(statementOf(ctx)));
   }
   int64_t start = 0;
   if (argc == 2 && builtinArg(1)->isInteger()) start = indexOf(*builtinArg(1));
@@ -317,8 +310,8 @@ void listLastIndexOf(ValueList* list, antlr4::ParserRuleContext* ctx) {
   if (argc != 1 && argc != 2) {
     raiseScriptError(
         QStringLiteral("错误：行号 %1 语句 %2 调用函数 lastIndexOf 参数个数或参数形式无法匹配！该函数只能查找整数或字符串！")
-            .arg(callLine(ctx))
-            .arg(callText(ctx)));
+            .arg(lineOfContext(ctx))
+            .arg(statementOf(ctx)));
   }
   const int64_t size = int64_t(list->size());
   int64_t start = size - 1;
@@ -347,10 +340,8 @@ void listMid(ValueList* list, antlr4::ParserRuleContext* ctx) {
   int64_t pos = indexOf(*builtinArg(0));
   int64_t length = indexOf(*builtinArg(1));
   if (length == 0) {
-    printWarning(QStringLiteral("警告：行号 %1 语句 %2 调用函数 第二个参数是 %3，返回空列表！")
-                     .arg(callLine(ctx))
-                     .arg(callText(ctx))
-                     .arg(length));
+    warn(callMessage("警告：行号 %1 语句 %2 调用函数 第二个参数是 %3，返回空列表！", ctx,
+                     {QString::number(length)}));
     pushBuiltinResult(makeListValue());
     return;
   }
@@ -377,18 +368,15 @@ void listCopy(ValueList* list) {
 // ---- removal ----------------------------------------------------------------
 
 void warnRemoveOutOfRange(antlr4::ParserRuleContext* ctx, int32_t index, size_t size) {
-  printWarning(
-      QStringLiteral("警告：行号 %1 语句 %2 调用函数 %3 删除下标位置 %4 元素位置越界，列表长度%5， 没有删除！")
-          .arg(callLine(ctx))
-          .arg(callText(ctx), callName())
-          .arg(index)
-          .arg(qulonglong(size)));
+  warn(callMessage(
+      "警告：行号 %1 语句 %2 调用函数 %3 删除下标位置 %4 元素位置越界，列表长度%5， 没有删除！", ctx,
+      {callName(), QString::number(index), QString::number(qulonglong(size))}));
 }
 
 void warnTakeFromEmpty(antlr4::ParserRuleContext* ctx) {
-  printWarning(QStringLiteral("警告：行号 %1 语句 %2 调用函数 %3 位置越界，列表是空，没有删除！")
-                   .arg(callLine(ctx))
-                   .arg(callText(ctx), callName()));
+  warn(QStringLiteral("警告：行号 %1 语句 %2 调用函数 %3 位置越界，列表是空，没有删除！")
+           .arg(lineOfContext(ctx))
+           .arg(statementOf(ctx), callName()));
 }
 
 bool inRange(int32_t index, const ValueList* list) {
@@ -408,8 +396,8 @@ void takeElement(ValueList* list, size_t index) {
 
 QString mixedSortMessage(antlr4::ParserRuleContext* ctx) {
   return QStringLiteral("错误：行号 %1 语句 %2 列表无法正确排序，因为列表中掺杂有不同类型的元素，排序结果不一定正确")
-      .arg(callLine(ctx))
-      .arg(callText(ctx));
+      .arg(lineOfContext(ctx))
+      .arg(statementOf(ctx));
 }
 
 bool allOfOneType(const ValueList* list) {
@@ -472,7 +460,7 @@ void sortCells(ValueList* list, bool descending) {
 
 void listSort(ValueList* list, antlr4::ParserRuleContext* ctx) {
   if (list->size() < 2) return;
-  if (!allOfOneType(list)) printWarning(mixedSortMessage(ctx));
+  if (!allOfOneType(list)) warn(mixedSortMessage(ctx));
   sortCells(list, flagOf(*builtinArg(0)));
 }
 
@@ -485,7 +473,7 @@ void listSortStruct(ValueList* list, antlr4::ParserRuleContext* ctx) {
   if (list->size() < 2) return;
   if (!allOfOneType(list)) {
     QString msg = mixedSortMessage(ctx);
-    printWarning(msg);
+    warn(msg);
     raiseScriptError(msg);
   }
   if (list->front()->type != VT_STRUCT) return;
@@ -496,10 +484,8 @@ void listSortStruct(ValueList* list, antlr4::ParserRuleContext* ctx) {
   for (size_t i = 0; ok && i < list->size(); ++i)
     ok = size_t(index) < memberCount(*(*list)[i]);
   if (!ok) {
-    raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 列表元素结构体没有对应序号 %3 的元素，按其排序")
-                         .arg(callLine(ctx))
-                         .arg(callText(ctx))
-                         .arg(index));
+    raiseScriptError(callMessage("错误：行号 %1 语句 %2 列表元素结构体没有对应序号 %3 的元素，按其排序",
+                                 ctx, {QString::number(index)}));
   }
   const int32_t before = flagOf(*builtinArg(1)) ? 1 : -1;
   const size_t m = size_t(index);
@@ -554,8 +540,8 @@ void listLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
       QString name = recv->owner != nullptr ? QString::fromUtf8(*recv->owner) : QString();
       raiseScriptError(
           QStringLiteral("错误：行号 %1 语句 %2 列表 %3 是空值，没有存放元素的地方，调用函数 %4 无法加入元素！请先给它赋一个列表值，比如 []。")
-              .arg(callLine(ctx))
-              .arg(callText(ctx), name, callName()));
+              .arg(lineOfContext(ctx))
+              .arg(statementOf(ctx), name, callName()));
     }
     pushEmptyResult();
     return;
@@ -570,11 +556,8 @@ void listLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
     case LB_AT: {
       const int32_t i = indexOf(*builtinArg(0));
       if (!inRange(i, list)) {
-        raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 列表越界访问，列表有%3个元素，当前访问下标是 %4")
-                             .arg(callLine(ctx))
-                             .arg(callText(ctx))
-                             .arg(qulonglong(list->size()))
-                             .arg(i));
+        raiseScriptError(callMessage("错误：行号 %1 语句 %2 列表越界访问，列表有%3个元素，当前访问下标是 %4",
+                                     ctx, {QString::number(qulonglong(list->size())), QString::number(i)}));
       }
       pushCopy(*(*list)[size_t(i)]);
       break;
@@ -583,8 +566,8 @@ void listLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
     case LB_LAST:
       if (list->empty()) {
         raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 列表越界访问，列表为空，没有任何一个元素！")
-                             .arg(callLine(ctx))
-                             .arg(callText(ctx)));
+                             .arg(lineOfContext(ctx))
+                             .arg(statementOf(ctx)));
       }
       pushCopy(method->id == LB_FIRST ? *list->front() : *list->back());
       break;
@@ -643,9 +626,9 @@ void listLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
       const int32_t i = indexOf(*builtinArg(0));
       const int32_t j = indexOf(*builtinArg(1));
       if (!inRange(i, list) || !inRange(j, list)) {
-        printWarning(QStringLiteral("警告：行号 %1 语句 %2 调用函数 %3 位置越界！")
-                         .arg(callLine(ctx))
-                         .arg(callText(ctx), callName()));
+        warn(QStringLiteral("警告：行号 %1 语句 %2 调用函数 %3 位置越界！")
+                 .arg(lineOfContext(ctx))
+                 .arg(statementOf(ctx), callName()));
         break;
       }
       std::swap((*list)[size_t(i)], (*list)[size_t(j)]);

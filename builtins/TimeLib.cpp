@@ -80,23 +80,12 @@ QString receiverName() {
   return QString::fromUtf8(typeKeyword(r->type, r));
 }
 
-// Messages whose %2 is the current function and %3 the statement.
+// Messages whose %2 is the current function and %3 the statement; the
+// further texts fill %4 and %5.
 QString functionMessage(const char* utf8Template, antlr4::ParserRuleContext* ctx,
-                        std::initializer_list<QString> more = {}) {
-  QString a[6];
-  a[0] = QString::number(lineOf(ctx));
-  a[1] = currentFunctionQName();
-  a[2] = statementOf(ctx);
-  size_t k = 3;
-  for (const QString& m : more) {
-    if (k < 6) a[k++] = m;
-  }
-  switch (k) {
-    case 3: return fillMessage(utf8Template, {a[0], a[1], a[2]});
-    case 4: return fillMessage(utf8Template, {a[0], a[1], a[2], a[3]});
-    case 5: return fillMessage(utf8Template, {a[0], a[1], a[2], a[3], a[4]});
-    default: return fillMessage(utf8Template, {a[0], a[1], a[2], a[3], a[4], a[5]});
-  }
+                        const QString& fourth = QString(), const QString& fifth = QString()) {
+  return fillMessage(utf8Template, {QString::number(lineOf(ctx)), currentFunctionQName(),
+                                    statementOf(ctx), fourth, fifth});
 }
 
 [[noreturn]] void raiseNotTime(antlr4::ParserRuleContext* ctx) {
@@ -113,7 +102,7 @@ QString functionMessage(const char* utf8Template, antlr4::ParserRuleContext* ctx
 [[noreturn]] void raiseNotTypeName(antlr4::ParserRuleContext* ctx) {
   raise(functionMessage(
       "错误：行号 %1 函数 %2 语句 %3 类名 %4 调用全局函数 %5 错误，时间类型名只能是 sj ！", ctx,
-      {receiverName(), callName()}));
+      receiverName(), callName()));
 }
 
 [[noreturn]] void raiseEmptyArgument(antlr4::ParserRuleContext* ctx) {
@@ -124,13 +113,13 @@ QString functionMessage(const char* utf8Template, antlr4::ParserRuleContext* ctx
 [[noreturn]] void raiseDateText(antlr4::ParserRuleContext* ctx) {
   raise(functionMessage(
       "错误：行号 %1 函数 %2 语句 %3 调用 %4 函数参数必须是格式 yyyy-MM-dd 格式字符串，不能是空字符串、其它格式、或非法比如2024-22-32(月份或天数范围越界等)！",
-      ctx, {receiverName()}));
+      ctx, receiverName()));
 }
 
 [[noreturn]] void raiseTimeText(antlr4::ParserRuleContext* ctx) {
   raise(functionMessage(
       "错误：行号 %1 函数 %2 语句 %3 调用 %4 函数参数必须是格式 hh:mm:ss 格式字符串，不能是空字符串、其它格式、或非法比如23-61-60(分钟或秒钟范围越界等)！",
-      ctx, {receiverName()}));
+      ctx, receiverName()));
 }
 
 [[noreturn]] void raiseFormatText(antlr4::ParserRuleContext* ctx) {
@@ -433,35 +422,35 @@ void registerTimeLib() {
   BuiltinLibFlags[LIB_TIME] = 1;
   currentBuiltinHandler = timeLibCall;
   currentBuiltinReceiver = VT_TIME;
-  registerBuiltinMethod(73, QByteArrayLiteral("currentDateTime"), {}, BF_STATIC);
-  registerBuiltinMethod(74, QByteArrayLiteral("now"), {}, BF_STATIC);
-  registerBuiltinMethod(75, QByteArrayLiteral("addDays"), {VT_LONG}, BF_MEMBER);
-  registerBuiltinMethod(76, QByteArrayLiteral("addMSecs"), {VT_LONG}, BF_MEMBER);
-  registerBuiltinMethod(77, QByteArrayLiteral("addMonths"), {VT_INT}, BF_MEMBER);
-  registerBuiltinMethod(78, QByteArrayLiteral("addSecs"), {VT_LONG}, BF_MEMBER);
-  registerBuiltinMethod(79, QByteArrayLiteral("addYears"), {VT_INT}, BF_MEMBER);
-  registerBuiltinMethod(80, QByteArrayLiteral("date"), {}, BF_MEMBER);
-  registerBuiltinMethod(81, QByteArrayLiteral("daysTo"), {VT_TIME}, BF_MEMBER);
-  registerBuiltinMethod(82, QByteArrayLiteral("sj_isValid"), {}, BF_MEMBER);
-  registerBuiltinMethod(83, QByteArrayLiteral("isNull"), {}, BF_MEMBER);
-  registerBuiltinMethod(84, QByteArrayLiteral("msecsTo"), {VT_TIME}, BF_MEMBER);
-  registerBuiltinMethod(85, QByteArrayLiteral("offsetFromUtc"), {}, BF_MEMBER);
-  registerBuiltinMethod(86, QByteArrayLiteral("secsTo"), {VT_TIME}, BF_MEMBER);
-  registerBuiltinMethod(87, QByteArrayLiteral("setDate"), {VT_BYTES}, BF_MEMBER);
-  registerBuiltinMethod(88, QByteArrayLiteral("setMSecsSinceEpoch"), {VT_LONG}, BF_MEMBER);
-  registerBuiltinMethod(89, QByteArrayLiteral("setOffsetFromUtc"), {VT_INT}, BF_MEMBER);
-  registerBuiltinMethod(90, QByteArrayLiteral("setSecsSinceEpoch"), {VT_LONG}, BF_MEMBER);
-  registerBuiltinMethod(91, QByteArrayLiteral("setTime"), {VT_BYTES}, BF_MEMBER);
-  registerBuiltinMethod(92, QByteArrayLiteral("time"), {}, BF_MEMBER);
-  registerBuiltinMethod(93, QByteArrayLiteral("toLocalTime"), {}, BF_MEMBER);
-  registerBuiltinMethod(94, QByteArrayLiteral("toMSecsSinceEpoch"), {}, BF_MEMBER);
-  registerBuiltinMethod(95, QByteArrayLiteral("toOffsetFromUtc"), {VT_INT}, BF_MEMBER);
-  registerBuiltinMethod(96, QByteArrayLiteral("toSecsSinceEpoch"), {}, BF_MEMBER);
-  registerBuiltinMethod(97, QByteArrayLiteral("sj_toString"), {VT_BYTES}, BF_MEMBER);
-  registerBuiltinMethod(98, QByteArrayLiteral("getDateString"), {}, BF_MEMBER);
-  registerBuiltinMethod(99, QByteArrayLiteral("getTimeString"), {}, BF_MEMBER);
-  registerBuiltinMethod(100, QByteArrayLiteral("toUTC"), {}, BF_MEMBER);
-  registerBuiltinMethod(101, QByteArrayLiteral("fromString"), {VT_BYTES, VT_BYTES}, BF_STATIC);
-  registerBuiltinMethod(102, QByteArrayLiteral("msleep"), {VT_INT}, BF_STATIC);
-  registerBuiltinMethod(103, QByteArrayLiteral("sleep"), {VT_INT}, BF_STATIC);
+  registerBuiltinMethod(SJ_CURRENT_DATE_TIME, QByteArrayLiteral("currentDateTime"), {}, BF_STATIC);
+  registerBuiltinMethod(SJ_NOW, QByteArrayLiteral("now"), {}, BF_STATIC);
+  registerBuiltinMethod(SJ_ADD_DAYS, QByteArrayLiteral("addDays"), {VT_LONG}, BF_MEMBER);
+  registerBuiltinMethod(SJ_ADD_MSECS, QByteArrayLiteral("addMSecs"), {VT_LONG}, BF_MEMBER);
+  registerBuiltinMethod(SJ_ADD_MONTHS, QByteArrayLiteral("addMonths"), {VT_INT}, BF_MEMBER);
+  registerBuiltinMethod(SJ_ADD_SECS, QByteArrayLiteral("addSecs"), {VT_LONG}, BF_MEMBER);
+  registerBuiltinMethod(SJ_ADD_YEARS, QByteArrayLiteral("addYears"), {VT_INT}, BF_MEMBER);
+  registerBuiltinMethod(SJ_DATE, QByteArrayLiteral("date"), {}, BF_MEMBER);
+  registerBuiltinMethod(SJ_DAYS_TO, QByteArrayLiteral("daysTo"), {VT_TIME}, BF_MEMBER);
+  registerBuiltinMethod(SJ_IS_VALID, QByteArrayLiteral("sj_isValid"), {}, BF_MEMBER);
+  registerBuiltinMethod(SJ_IS_NULL, QByteArrayLiteral("isNull"), {}, BF_MEMBER);
+  registerBuiltinMethod(SJ_MSECS_TO, QByteArrayLiteral("msecsTo"), {VT_TIME}, BF_MEMBER);
+  registerBuiltinMethod(SJ_OFFSET_FROM_UTC, QByteArrayLiteral("offsetFromUtc"), {}, BF_MEMBER);
+  registerBuiltinMethod(SJ_SECS_TO, QByteArrayLiteral("secsTo"), {VT_TIME}, BF_MEMBER);
+  registerBuiltinMethod(SJ_SET_DATE, QByteArrayLiteral("setDate"), {VT_BYTES}, BF_MEMBER);
+  registerBuiltinMethod(SJ_SET_MSECS_SINCE_EPOCH, QByteArrayLiteral("setMSecsSinceEpoch"), {VT_LONG}, BF_MEMBER);
+  registerBuiltinMethod(SJ_SET_OFFSET_FROM_UTC, QByteArrayLiteral("setOffsetFromUtc"), {VT_INT}, BF_MEMBER);
+  registerBuiltinMethod(SJ_SET_SECS_SINCE_EPOCH, QByteArrayLiteral("setSecsSinceEpoch"), {VT_LONG}, BF_MEMBER);
+  registerBuiltinMethod(SJ_SET_TIME, QByteArrayLiteral("setTime"), {VT_BYTES}, BF_MEMBER);
+  registerBuiltinMethod(SJ_TIME, QByteArrayLiteral("time"), {}, BF_MEMBER);
+  registerBuiltinMethod(SJ_TO_LOCAL_TIME, QByteArrayLiteral("toLocalTime"), {}, BF_MEMBER);
+  registerBuiltinMethod(SJ_TO_MSECS_SINCE_EPOCH, QByteArrayLiteral("toMSecsSinceEpoch"), {}, BF_MEMBER);
+  registerBuiltinMethod(SJ_TO_OFFSET_FROM_UTC, QByteArrayLiteral("toOffsetFromUtc"), {VT_INT}, BF_MEMBER);
+  registerBuiltinMethod(SJ_TO_SECS_SINCE_EPOCH, QByteArrayLiteral("toSecsSinceEpoch"), {}, BF_MEMBER);
+  registerBuiltinMethod(SJ_TO_STRING, QByteArrayLiteral("sj_toString"), {VT_BYTES}, BF_MEMBER);
+  registerBuiltinMethod(SJ_GET_DATE_STRING, QByteArrayLiteral("getDateString"), {}, BF_MEMBER);
+  registerBuiltinMethod(SJ_GET_TIME_STRING, QByteArrayLiteral("getTimeString"), {}, BF_MEMBER);
+  registerBuiltinMethod(SJ_TO_UTC, QByteArrayLiteral("toUTC"), {}, BF_MEMBER);
+  registerBuiltinMethod(SJ_FROM_STRING, QByteArrayLiteral("fromString"), {VT_BYTES, VT_BYTES}, BF_STATIC);
+  registerBuiltinMethod(SJ_MSLEEP, QByteArrayLiteral("msleep"), {VT_INT}, BF_STATIC);
+  registerBuiltinMethod(SJ_SLEEP, QByteArrayLiteral("sleep"), {VT_INT}, BF_STATIC);
 }
