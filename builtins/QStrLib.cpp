@@ -18,29 +18,7 @@ namespace {
 // How an argument reads as text.
 enum class TextArg { Text, Char, Null, Other };
 
-// A string is taken as it is (shared, not copied), a zfc decoded as UTF-8, a
-// kzf as its unit and a zf as the Latin-1 code point of its byte.
-TextArg textArg(const ExprValue* c, QString& out) {
-  switch (c->type) {
-    case VT_STRING:
-      if (c->payload.str == nullptr) return TextArg::Null;
-      out = *c->payload.str;
-      return TextArg::Text;
-    case VT_BYTES:
-      if (c->payload.bytes == nullptr) return TextArg::Null;
-      out = QString::fromUtf8(*c->payload.bytes);
-      return TextArg::Text;
-    case VT_WCHAR:
-      out = QString(QChar(c->payload.u16));
-      return TextArg::Char;
-    case VT_CHAR:
-      out = QString(QChar::fromLatin1(c->payload.c));
-      return TextArg::Char;
-    default:
-      return TextArg::Other;
-  }
-}
-
+// A kzf as its unit, a zf as the Latin-1 code point of its byte.
 bool charArg(const ExprValue* c, QChar& out) {
   if (c->type == VT_WCHAR) {
     out = QChar(c->payload.u16);
@@ -53,12 +31,21 @@ bool charArg(const ExprValue* c, QChar& out) {
   return false;
 }
 
-Qt::CaseSensitivity caseOf(const ExprValue* c) {
-  return argInt(c) == 1 ? Qt::CaseSensitive : Qt::CaseInsensitive;
-}
-
-[[noreturn]] void raiseReplaceError(antlr4::ParserRuleContext* ctx) {
-  raise(callMessage("错误：行号 %1 语句 %2 参数格式错误。replace 函数有5种形式，均无法匹配！", ctx));
+// A string is taken as it is (shared, not copied), a zfc decoded as UTF-8
+// (both into `text`); a character gives its unit (charArg) and no text.
+TextArg textArg(const ExprValue* c, QString& text, QChar& unit) {
+  switch (c->type) {
+    case VT_STRING:
+      if (c->payload.str == nullptr) return TextArg::Null;
+      text = *c->payload.str;
+      return TextArg::Text;
+    case VT_BYTES:
+      if (c->payload.bytes == nullptr) return TextArg::Null;
+      text = QString::fromUtf8(*c->payload.bytes);
+      return TextArg::Text;
+    default:
+      return charArg(c, unit) ? TextArg::Char : TextArg::Other;
+  }
 }
 
 // indexOf / lastIndexOf: (needle [, from [, case flag]]).
@@ -77,12 +64,10 @@ void indexText(bool last, const QString& s, antlr4::ParserRuleContext* ctx) {
     else cs = caseOf(a);
   }
   QString needle;
-  const TextArg k = textArg(builtinArg(0), needle);
+  QChar c;
+  const TextArg k = textArg(builtinArg(0), needle, c);
   if (k != TextArg::Text && k != TextArg::Char) return pushInt(-1);
-  if (k == TextArg::Char) {
-    const QChar c = needle.at(0);
-    return pushInt(last ? s.lastIndexOf(c, from, cs) : s.indexOf(c, from, cs));
-  }
+  if (k == TextArg::Char) return pushInt(last ? s.lastIndexOf(c, from, cs) : s.indexOf(c, from, cs));
   pushInt(last ? s.lastIndexOf(needle, from, cs) : s.indexOf(needle, from, cs));
 }
 
@@ -91,33 +76,27 @@ void replaceText(QString* self, antlr4::ParserRuleContext* ctx) {
   const int n = builtinArgCount();
   if (n == 2) {
     QString before, after;
-    const TextArg kb = textArg(builtinArg(0), before);
-    const TextArg ka = textArg(builtinArg(1), after);
+    QChar b, a;
+    const TextArg kb = textArg(builtinArg(0), before, b);
+    const TextArg ka = textArg(builtinArg(1), after, a);
     const bool beforeOk = kb == TextArg::Text || kb == TextArg::Char || kb == TextArg::Null;
     const bool afterOk = ka == TextArg::Text || ka == TextArg::Char || ka == TextArg::Null;
     const bool beforeIsText = builtinArg(0)->type == VT_STRING || builtinArg(0)->type == VT_BYTES;
     const bool afterIsChar = ka == TextArg::Char;
     // a text may replace a text, a character a text or a character; a
     // character never replaces a text
-    if (!beforeOk || !afterOk || (beforeIsText && afterIsChar)) raiseReplaceError(ctx);
+    if (!beforeOk || !afterOk || (beforeIsText && afterIsChar)) raiseReplaceForms(ctx);
     if (self == nullptr || kb == TextArg::Null) return;
     if (kb == TextArg::Char) {
-      const QChar b = before.at(0);
       if (afterIsChar) {
-        self->replace(b, after.at(0), Qt::CaseSensitive);
+        self->replace(b, a, Qt::CaseSensitive);
         return;
       }
-      if (after.size() > 1 && self->size() + int64_t(self->size()) * (after.size() - 1) > kMaxTextLength)
-        requireLength(self->size() + int64_t(self->count(b)) * (after.size() - 1), ctx);
+      requireReplaceLength(self->size(), 1, after.size(), [&] { return self->count(b); }, ctx);
       self->replace(b, after, Qt::CaseSensitive);
       return;
     }
-    if (after.size() > before.size()) {
-      const int64_t grow = after.size() - before.size();
-      const int64_t most = before.isEmpty() ? int64_t(self->size()) + 1 : self->size() / before.size();
-      if (self->size() + most * grow > kMaxTextLength)
-        requireLength(self->size() + int64_t(self->count(before)) * grow, ctx);
-    }
+    requireReplaceLength(self->size(), before.size(), after.size(), [&] { return self->count(before); }, ctx);
     self->replace(before, after, Qt::CaseSensitive);
     return;
   }
@@ -127,23 +106,16 @@ void replaceText(QString* self, antlr4::ParserRuleContext* ctx) {
     const ExprValue* afterCell = builtinArg(2);
     if (n == 3) {
       if (!isInteger(pos) || !isInteger(len)) return;
-      if (afterCell->type != VT_STRING && afterCell->type != VT_BYTES) raiseReplaceError(ctx);
+      if (afterCell->type != VT_STRING && afterCell->type != VT_BYTES) raiseReplaceForms(ctx);
     } else if (!isInteger(pos) || !isInteger(len) || !isInteger(builtinArg(3)) ||
                afterCell->type != VT_STRING) {
-      raiseReplaceError(ctx);
+      raiseReplaceForms(ctx);
     }
     QString after;
-    textArg(afterCell, after);
+    QChar unused;
+    textArg(afterCell, after, unused);
     if (self == nullptr) return;
-    const int p = argInt(pos);
-    int l = argInt(len);
-    int alen = n == 4 ? argInt(builtinArg(3)) : after.size();
-    // positions outside the text and negative lengths change nothing
-    if (p < 0 || p > self->size() || l < 0) return;
-    l = std::min(l, self->size() - p);
-    alen = std::max(0, std::min(alen, after.size()));
-    requireLength(int64_t(self->size()) - l + alen, ctx);
-    self->replace(p, l, after.constData(), alen);
+    replaceRange(*self, after, ctx);
   }
 }
 
@@ -157,14 +129,11 @@ void splitText(const QString& s, antlr4::ParserRuleContext* ctx) {
     parts = s.split(c, Qt::KeepEmptyParts, Qt::CaseSensitive);
   } else if (sep->type == VT_STRING || sep->type == VT_BYTES) {
     QString text;
-    textArg(sep, text);
-    if (text.isEmpty()) {
-      raise(callMessage(
-          "错误：行号 %1 语句 %2 调用函数 split 的分割字符串参数是空字符串，请检查！", ctx));
-    }
+    textArg(sep, text, c);
+    if (text.isEmpty()) raiseEmptySeparator(ctx);
     parts = s.split(text, Qt::KeepEmptyParts, Qt::CaseSensitive);
   } else {
-    raise(callMessage("错误：行号 %1 语句 %2 调用函数 split 的参数只能字符或字符串，请检查！", ctx));
+    raiseSeparatorType(ctx);
   }
   ExprValue listValue = makeListValue();
   ValueList* list = listValue.payload.list;
@@ -180,52 +149,11 @@ void splitText(const QString& s, antlr4::ParserRuleContext* ctx) {
 
 // string.number: the five forms of zfc.number, giving a string.
 void numberToText(antlr4::ParserRuleContext* ctx) {
-  const ExprValue* r = builtinReceiver();
-  if (r->type != VT_TYPE_NAME) return pushEmpty();
-  if (r->payload.i32 != VT_STRING) {
-    const QString given = r->owner != nullptr ? QString::fromUtf8(*r->owner)
-                                              : QString::fromUtf8(typeKeyword(r->payload.i32));
-    raise(fillMessage(
-        "错误：行号 %1 函数 %2 语句 %3 类名 %4 调用全局函数 %5 错误，u16 字符串类型名只能是 string ！",
-        {QString::number(lineOf(ctx)), currentFunctionQName(), statementOf(ctx), given, callName()}));
-  }
-  const int n = builtinArgCount();
-  if (n < 1 || n > 3) {
-    raise(callMessage("错误：行号 %1 语句 %2 参数格式错误。setNum 函数有5种形式，均无法匹配！", ctx));
-  }
-  const ExprValue* v = builtinArg(0);
-  auto formatChar = [](const ExprValue* c, char& f) {
-    if (c->type == VT_CHAR) f = c->payload.c;
-    else if (c->type == VT_WCHAR && c->payload.u16 < 0x80) f = char(c->payload.u16);
-    else return false;
-    return true;
-  };
-  if (n == 1) {
-    if (isInteger(v)) return pushString(QString::number(qlonglong(argLong(v))));
-    if (v->type == VT_DOUBLE) return pushString(QString::number(v->payload.d, 'g', 6));
-    return pushEmpty();
-  }
-  const ExprValue* second = builtinArg(1);
-  char f = 'g';
-  if (n == 2) {
-    if (isInteger(v) && second->type == VT_INT) {
-      requireBase(second->payload.i32, ctx);
-      return pushString(QString::number(qlonglong(argLong(v)), second->payload.i32));
-    }
-    if (v->type == VT_DOUBLE && formatChar(second, f))
-      return pushString(QString::number(v->payload.d, f, 6));
-    return pushEmpty();
-  }
-  const ExprValue* third = builtinArg(2);
-  if (v->type == VT_DOUBLE && formatChar(second, f) && third->type == VT_INT) {
-    requirePrecision(third->payload.i32, ctx);
-    return pushString(QString::number(v->payload.d, f, third->payload.i32));
-  }
-  pushEmpty();
-}
-
-[[noreturn]] void raiseEmptyReceiver(antlr4::ParserRuleContext* ctx) {
-  raise(callMessage("错误：行 %1 语句 %2 %3 获取字符失败，当前字符串是空字符串！", ctx, {callName()}));
+  if (!isStaticCall(VT_STRING,
+                    "错误：行号 %1 函数 %2 语句 %3 类名 %4 调用全局函数 %5 错误，u16 字符串类型名只能是 string ！",
+                    ctx))
+    return;
+  pushNumberText<QString>(ctx);
 }
 
 }  // namespace
@@ -254,17 +182,8 @@ void qstrConvertLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
       }
       return pushBuiltinResult(listValue);
     }
-    case 221: {  // at(pos)
-      const ExprValue* a = builtinArg(0);
-      requireInteger(a, ctx);
-      const int pos = argInt(a);
-      if (pos < 0 || pos > s.size() - 1) {
-        raise(callMessage(
-            "错误：行 %1 语句 %2 at 获取位置字符失败，位置值 %3 超过当前字符串长度 %4 (下标从0开始计算)！",
-            ctx, {QString::number(pos), QString::number(s.size())}));
-      }
-      return pushWChar(s.at(pos).unicode());
-    }
+    case 221:  // at(pos)
+      return pushAt(s, ctx);
     case 222:
       return pushInt(s.size());
     default:
@@ -277,38 +196,50 @@ void qstrLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
   QString* self = recv->type == VT_STRING ? recv->payload.str : nullptr;
   const QString& s = self != nullptr ? *self : emptyString();
   QString text;
+  QChar unit;
 
   switch (method->id) {
-    // ---- text arguments ----
+    // ---- text arguments (a character one is used as a QChar, no text is
+    // built for it) ----
     case 223:    // append
     case 246:    // push_back
     case 247: {  // push_front
-      const TextArg k = textArg(builtinArg(0), text);
+      const TextArg k = textArg(builtinArg(0), text, unit);
       if (k != TextArg::Text && k != TextArg::Char) return pushEmpty();
       if (self == nullptr) return;
+      const bool front = method->id == 247;
+      if (k == TextArg::Char) {
+        requireLength(int64_t(self->size()) + 1, ctx);
+        if (front) self->prepend(unit); else self->append(unit);
+        return;
+      }
       requireLength(int64_t(self->size()) + text.size(), ctx);
-      if (method->id == 247) self->prepend(text); else self->append(text);
+      if (front) self->prepend(text); else self->append(text);
       return;
     }
     case 229: {  // compare(other, case flag)
-      const TextArg k = textArg(builtinArg(0), text);
+      const TextArg k = textArg(builtinArg(0), text, unit);
       if (k == TextArg::Null) return pushInt(s.isEmpty() ? 0 : 1);
       if (k == TextArg::Other) return pushInt(0);
-      return pushInt(s.compare(text, caseOf(builtinArg(1))));
+      const Qt::CaseSensitivity cs = caseOf(builtinArg(1));
+      return pushInt(k == TextArg::Char ? s.compare(unit, cs) : s.compare(text, cs));
     }
     case 230:    // contains
     case 231:    // count
     case 232:    // endsWith
     case 233: {  // startsWith
-      const TextArg k = textArg(builtinArg(0), text);
+      const TextArg k = textArg(builtinArg(0), text, unit);
       if (k != TextArg::Text && k != TextArg::Char) return pushEmpty();
       const Qt::CaseSensitivity cs = caseOf(builtinArg(1));
-      switch (method->id) {
-        case 230: return pushBool(s.contains(text, cs));
-        case 231: return pushInt(s.count(text, cs));
-        case 232: return pushBool(s.endsWith(text, cs));
-        default: return pushBool(s.startsWith(text, cs));
-      }
+      auto test = [&](const auto& needle) {
+        switch (method->id) {
+          case 230: return pushBool(s.contains(needle, cs));
+          case 231: return pushInt(s.count(needle, cs));
+          case 232: return pushBool(s.endsWith(needle, cs));
+          default: return pushBool(s.startsWith(needle, cs));
+        }
+      };
+      return k == TextArg::Char ? test(unit) : test(text);
     }
     case 234:
     case 235:
@@ -316,64 +247,38 @@ void qstrLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
     case 236: {  // insert(pos, text); in place
       const int pos = argInt(builtinArg(0));
       const ExprValue* a = builtinArg(1);
-      const TextArg k = textArg(a, text);
+      const TextArg k = textArg(a, text, unit);
       if (k == TextArg::Other) {
         raise(callMessage(
             "错误：行号 %1 语句 %2 调用函数 insert 的参数类型是 %3，需要字符串或字符类型，请检查！", ctx,
             {typeDescription(a->type, a)}));
       }
       if (k == TextArg::Null || self == nullptr || pos < 0) return;
-      requireLength(int64_t(std::max(pos, self->size())) + text.size(), ctx);
-      self->insert(pos, text);
+      const QChar* data = k == TextArg::Char ? &unit : text.constData();
+      const int size = k == TextArg::Char ? 1 : text.size();
+      requireLength(int64_t(std::max(pos, self->size())) + size, ctx);
+      self->insert(pos, data, size);
       return;
     }
 
     // ---- integer or mixed arguments ----
-    case 226: {  // chop(n); in place
-      const ExprValue* a = builtinArg(0);
-      requireInteger(a, ctx);
-      if (self != nullptr) self->chop(argInt(a));
-      return;
-    }
-    case 227: {  // chopped(n)
-      const ExprValue* a = builtinArg(0);
-      requireInteger(a, ctx);
-      const int64_t n = argLong(a);
-      if (n < 0 || n > s.size()) {
-        raise(callMessage(
-            "错误：行 %1 语句 %2 chopped 尾巴字符失败，长度值 %3 超过当前字符串长度 %4 (下标从0开始计算)！",
-            ctx, {QString::number(qlonglong(n)), QString::number(s.size())}));
-      }
-      return pushString(s.left(s.size() - int(n)));
-    }
-    case 240:    // left(n)
-    case 241: {  // right(n)
-      const ExprValue* a = builtinArg(0);
-      requireInteger(a, ctx);
-      const int n = argInt(a);
-      return pushString(method->id == 240 ? s.left(n) : s.right(n));
-    }
+    case 226:  // chop(n); in place
+      return chopText(self, ctx);
+    case 227:  // chopped(n)
+      return pushChopped(s, ctx);
+    case 240:  // left(n)
+    case 241:  // right(n)
+      return pushLeftRight(method->id == 240, s, ctx);
     case 242:    // leftJustified(width, fill, truncate)
     case 243: {  // rightJustified
-      const int width = argInt(builtinArg(0));
       QChar fill = QLatin1Char(' ');
       charArg(builtinArg(1), fill);
-      const bool truncate = argLong(builtinArg(2)) != 0;
-      requireLength(width, ctx);
-      // a width below the length is handled here: Qt's own padding
-      // arithmetic overflows for widths near the smallest int
-      if (width <= s.size()) return pushString(truncate ? s.left(std::max(width, 0)) : QString(s));
-      return pushString(method->id == 242 ? s.leftJustified(width, fill, truncate)
-                                          : s.rightJustified(width, fill, truncate));
+      return pushJustified(method->id == 242, s, fill, ctx);
     }
     case 244:  // mid(pos, length)
       return pushString(s.mid(argInt(builtinArg(0)), argInt(builtinArg(1))));
-    case 245: {  // remove(pos, length); in place
-      const int pos = argInt(builtinArg(0));
-      const int len = argInt(builtinArg(1));
-      if (self != nullptr && pos >= 0 && len > 0) self->remove(pos, len);
-      return;
-    }
+    case 245:  // remove(pos, length); in place
+      return removeRange(self);
     case 248:
       return replaceText(self, ctx);
     case 250:
@@ -387,26 +292,17 @@ void qstrLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
                             : method->id == 251 ? TextNumber::Double
                                                 : TextNumber::Float,
                             s, ctx);
-    case 258: {  // truncate(pos); in place
-      const int pos = argInt(builtinArg(0));
-      if (self != nullptr && pos >= 0) self->truncate(pos);
-      return;
-    }
+    case 258:  // truncate(pos); in place
+      return truncateText(self);
     case 259: {  // setPosChar(pos, character); in place
       const int pos = argInt(builtinArg(0));
       const ExprValue* c = builtinArg(1);
-      QChar unit;
       if (c->type == VT_INT) unit = QChar(uint16_t(c->payload.i32 & 0xffff));
       else if (!charArg(c, unit)) {
         raise(callMessage("警告：行 %1 语句 %2 setPosChar 设置失败，参数2是 %3，需要字符类型!", ctx,
                           {typeDescription(c->type, c)}));
       }
-      if (pos < 0 || pos > s.size() - 1) {
-        warn(callMessage(
-            "警告：行 %1 语句 %2 setPosChar 设置失败，pos位置值 %3 超过当前字符串长度 %4 (下标从0开始计算)！",
-            ctx, {QString::number(pos), QString::number(s.size())}));
-        return;
-      }
+      if (!positionInText(pos, s.size(), ctx)) return;
       if (self != nullptr) (*self)[pos] = unit;
       return;
     }
@@ -415,11 +311,8 @@ void qstrLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
 
     // ---- no arguments ----
     case 224:  // back
-      if (s.isEmpty()) raiseEmptyReceiver(ctx);
-      return pushWChar(s.at(s.size() - 1).unicode());
     case 225:  // front
-      if (s.isEmpty()) raiseEmptyReceiver(ctx);
-      return pushWChar(s.at(0).unicode());
+      return pushEndUnit(method->id == 224, s, ctx);
     case 228:  // clear; in place
       if (self != nullptr) self->clear();
       return;

@@ -13,8 +13,10 @@
 #include <QString>
 
 #include <cstdint>
+#include <algorithm>
 #include <initializer_list>
 #include <iostream>
+#include <limits>
 #include <utility>
 
 #include "ParserRuleContext.h"
@@ -31,26 +33,9 @@ inline QString statementOf(antlr4::ParserRuleContext* ctx) {
   return ctx ? QString::fromStdString(ctx->getText()) : QString();
 }
 
-// Fills %1 .. %9 of a UTF-8 template in one pass, so a placeholder that
-// appears inside an inserted text (a statement holding "%1") stays as it is.
+// Fills %1 .. %9 of a UTF-8 template in one pass (fillPlaceholders).
 inline QString fillMessage(const char* utf8Template, std::initializer_list<QString> args) {
-  const QString tpl = QString::fromUtf8(utf8Template);
-  QString out;
-  out.reserve(tpl.size() + 64);
-  const int n = tpl.size();
-  for (int i = 0; i < n; ++i) {
-    const QChar ch = tpl.at(i);
-    if (ch == QLatin1Char('%') && i + 1 < n) {
-      const int d = tpl.at(i + 1).unicode() - '0';
-      if (d >= 1 && d <= 9 && size_t(d) <= args.size()) {
-        out += *(args.begin() + (d - 1));
-        ++i;
-        continue;
-      }
-    }
-    out += ch;
-  }
-  return out;
+  return fillPlaceholders(QString::fromUtf8(utf8Template), args);
 }
 
 // Message whose %1 is the call's line and %2 the statement; the further
@@ -115,6 +100,13 @@ inline void pushString(QString&& text) {
   pushBuiltinResult(v);
 }
 
+// A result of the receiver's own text kind, and one unit of it (a zf for a
+// byte, a kzf for a 16-bit unit): the text methods below serve both kinds.
+inline void pushTextResult(QByteArray&& bytes) { pushBytes(std::move(bytes)); }
+inline void pushTextResult(QString&& text) { pushString(std::move(text)); }
+inline void pushUnit(char c) { pushChar(c); }
+inline void pushUnit(QChar c) { pushWChar(c.unicode()); }
+
 // A fresh pooled element cell for a result list.
 inline ExprValue* newElementCell(int32_t type) {
   ExprValue* cell = takeValueCell();
@@ -127,6 +119,17 @@ inline ExprValue* newElementCell(int32_t type) {
 // ---- arguments ----
 inline bool isInteger(const ExprValue* c) { return c->type == VT_INT || c->type == VT_LONG; }
 
+// A decimal cut toward zero, saturating at the ends of Int; NaN gives 0.
+template <class Int>
+Int cutDecimal(double d) {
+  constexpr Int lo = std::numeric_limits<Int>::min();
+  constexpr Int hi = std::numeric_limits<Int>::max();
+  if (!(d == d)) return 0;
+  if (d >= double(hi)) return hi;
+  if (d <= double(lo)) return lo;
+  return Int(d);
+}
+
 // Integer value of an argument: a zs as it is, a czs by its low 32 bits;
 // characters give their code, a decimal is cut toward zero (saturating),
 // anything else 0.
@@ -137,13 +140,7 @@ inline int32_t argInt(const ExprValue* c) {
     case VT_CHAR: return static_cast<signed char>(c->payload.c);
     case VT_WCHAR: return c->payload.u16;
     case VT_BOOL: return c->payload.b;
-    case VT_DOUBLE: {
-      const double d = c->payload.d;
-      if (!(d == d)) return 0;
-      if (d >= 2147483647.0) return INT32_MAX;
-      if (d <= -2147483648.0) return INT32_MIN;
-      return int32_t(d);
-    }
+    case VT_DOUBLE: return cutDecimal<int32_t>(c->payload.d);
     default: return 0;
   }
 }
@@ -153,15 +150,14 @@ inline int64_t argLong(const ExprValue* c) {
   switch (c->type) {
     case VT_INT: return c->payload.i32;
     case VT_LONG: return c->payload.i64;
-    case VT_DOUBLE: {
-      const double d = c->payload.d;
-      if (!(d == d)) return 0;
-      if (d >= 9.2233720368547758e18) return INT64_MAX;
-      if (d <= -9.2233720368547758e18) return INT64_MIN;
-      return int64_t(d);
-    }
+    case VT_DOUBLE: return cutDecimal<int64_t>(c->payload.d);
     default: return argInt(c);
   }
+}
+
+// A case flag argument: 1 is case-sensitive, anything else not.
+inline Qt::CaseSensitivity caseOf(const ExprValue* c) {
+  return argInt(c) == 1 ? Qt::CaseSensitive : Qt::CaseInsensitive;
 }
 
 // "错误：行号 %1 语句 %2 调用函数 %3 的参数只能整数类型，请检查！" unless the
@@ -195,7 +191,6 @@ inline void requirePrecision(int precision, antlr4::ParserRuleContext* ctx) {
                     {callName(), QString::number(precision)}));
 }
 
-// The receiver's byte string, or an empty one for a null payload.
 // toInt / toLongLong (with a base argument), toDouble, toFloat of a byte
 // string or a string: the number, 0 with a warning when the text is not one.
 enum class TextNumber { Int, Long, Double, Float };
@@ -237,6 +232,197 @@ void pushTextNumber(TextNumber kind, const Text& s, antlr4::ParserRuleContext* c
     }
   }
   if (!ok) warn(callMessage(what, ctx));
+}
+
+// ---- methods shared by byte strings and strings ----
+// `Text` is QByteArray or QString; `self` is null for a kong receiver, `s`
+// then an empty text.
+
+[[noreturn]] inline void raiseEmptyReceiver(antlr4::ParserRuleContext* ctx) {
+  raise(callMessage("错误：行 %1 语句 %2 %3 获取字符失败，当前字符串是空字符串！", ctx, {callName()}));
+}
+
+[[noreturn]] inline void raiseReplaceForms(antlr4::ParserRuleContext* ctx) {
+  raise(callMessage("错误：行号 %1 语句 %2 参数格式错误。replace 函数有5种形式，均无法匹配！", ctx));
+}
+
+[[noreturn]] inline void raiseEmptySeparator(antlr4::ParserRuleContext* ctx) {
+  raise(callMessage("错误：行号 %1 语句 %2 调用函数 split 的分割字符串参数是空字符串，请检查！", ctx));
+}
+
+[[noreturn]] inline void raiseSeparatorType(antlr4::ParserRuleContext* ctx) {
+  raise(callMessage("错误：行号 %1 语句 %2 调用函数 split 的参数只能字符或字符串，请检查！", ctx));
+}
+
+// The static forms: true when called on the type name `type`. Called on a
+// value the result is empty (false); on another type name `wrongTypeName`
+// is raised (%1 line, %2 function, %3 statement, %4 the name given, %5 the
+// method).
+inline bool isStaticCall(int32_t type, const char* wrongTypeName, antlr4::ParserRuleContext* ctx) {
+  const ExprValue* r = builtinReceiver();
+  if (r->type != VT_TYPE_NAME) {
+    pushEmpty();
+    return false;
+  }
+  if (r->payload.i32 == type) return true;
+  const QString given = r->owner != nullptr ? QString::fromUtf8(*r->owner)
+                                            : QString::fromUtf8(typeKeyword(r->payload.i32));
+  raise(fillMessage(wrongTypeName, {QString::number(lineOf(ctx)), currentFunctionQName(),
+                                    statementOf(ctx), given, callName()}));
+}
+
+// number / setNum, five forms by argument count and types: (integer),
+// (decimal), (integer, base), (decimal, format) and (decimal, format,
+// precision).
+template <class Text>
+void pushNumberText(antlr4::ParserRuleContext* ctx) {
+  const int n = builtinArgCount();
+  if (n < 1 || n > 3) {
+    raise(callMessage("错误：行号 %1 语句 %2 参数格式错误。setNum 函数有5种形式，均无法匹配！", ctx));
+  }
+  const ExprValue* v = builtinArg(0);
+  auto formatChar = [](const ExprValue* c, char& f) {
+    if (c->type == VT_CHAR) f = c->payload.c;
+    else if (c->type == VT_WCHAR && c->payload.u16 < 0x80) f = char(c->payload.u16);
+    else return false;
+    return true;
+  };
+  if (n == 1) {
+    if (isInteger(v)) return pushTextResult(Text::number(qlonglong(argLong(v))));
+    if (v->type == VT_DOUBLE) return pushTextResult(Text::number(v->payload.d, 'g', 6));
+    return pushEmpty();
+  }
+  const ExprValue* second = builtinArg(1);
+  char f = 'g';
+  if (n == 2) {
+    if (isInteger(v) && second->type == VT_INT) {
+      requireBase(second->payload.i32, ctx);
+      return pushTextResult(Text::number(qlonglong(argLong(v)), second->payload.i32));
+    }
+    if (v->type == VT_DOUBLE && formatChar(second, f))
+      return pushTextResult(Text::number(v->payload.d, f, 6));
+    return pushEmpty();
+  }
+  const ExprValue* third = builtinArg(2);
+  if (v->type == VT_DOUBLE && formatChar(second, f) && third->type == VT_INT) {
+    requirePrecision(third->payload.i32, ctx);
+    return pushTextResult(Text::number(v->payload.d, f, third->payload.i32));
+  }
+  pushEmpty();
+}
+
+// at(pos): the unit at pos; a position outside the text raises.
+template <class Text>
+void pushAt(const Text& s, antlr4::ParserRuleContext* ctx) {
+  const ExprValue* a = builtinArg(0);
+  requireInteger(a, ctx);
+  const int pos = argInt(a);
+  if (pos < 0 || pos > s.size() - 1) {
+    raise(callMessage(
+        "错误：行 %1 语句 %2 at 获取位置字符失败，位置值 %3 超过当前字符串长度 %4 (下标从0开始计算)！",
+        ctx, {QString::number(pos), QString::number(s.size())}));
+  }
+  pushUnit(s.at(pos));
+}
+
+// back / front: the last or first unit; an empty text raises.
+template <class Text>
+void pushEndUnit(bool back, const Text& s, antlr4::ParserRuleContext* ctx) {
+  if (s.isEmpty()) raiseEmptyReceiver(ctx);
+  pushUnit(s.at(back ? s.size() - 1 : 0));
+}
+
+// chop(n); in place.
+template <class Text>
+void chopText(Text* self, antlr4::ParserRuleContext* ctx) {
+  const ExprValue* a = builtinArg(0);
+  requireInteger(a, ctx);
+  if (self != nullptr) self->chop(argInt(a));
+}
+
+// chopped(n): the text without its last n units; n outside the text raises.
+template <class Text>
+void pushChopped(const Text& s, antlr4::ParserRuleContext* ctx) {
+  const ExprValue* a = builtinArg(0);
+  requireInteger(a, ctx);
+  const int64_t n = argLong(a);
+  if (n < 0 || n > s.size()) {
+    raise(callMessage(
+        "错误：行 %1 语句 %2 chopped 尾巴字符失败，长度值 %3 超过当前字符串长度 %4 (下标从0开始计算)！",
+        ctx, {QString::number(qlonglong(n)), QString::number(s.size())}));
+  }
+  pushTextResult(s.left(s.size() - int(n)));
+}
+
+// left(n) / right(n).
+template <class Text>
+void pushLeftRight(bool left, const Text& s, antlr4::ParserRuleContext* ctx) {
+  const ExprValue* a = builtinArg(0);
+  requireInteger(a, ctx);
+  const int n = argInt(a);
+  pushTextResult(left ? s.left(n) : s.right(n));
+}
+
+// leftJustified / rightJustified(width, fill, truncate).
+template <class Text, class Unit>
+void pushJustified(bool left, const Text& s, Unit fill, antlr4::ParserRuleContext* ctx) {
+  const int width = argInt(builtinArg(0));
+  const bool truncate = argLong(builtinArg(2)) != 0;
+  requireLength(width, ctx);
+  // a width below the size is handled here: Qt's own padding arithmetic
+  // overflows for widths near the smallest int
+  if (width <= s.size()) return pushTextResult(truncate ? s.left(std::max(width, 0)) : Text(s));
+  pushTextResult(left ? s.leftJustified(width, fill, truncate) : s.rightJustified(width, fill, truncate));
+}
+
+// remove(pos, length) and truncate(pos); in place.
+template <class Text>
+void removeRange(Text* self) {
+  const int pos = argInt(builtinArg(0));
+  const int len = argInt(builtinArg(1));
+  if (self != nullptr && pos >= 0 && len > 0) self->remove(pos, len);
+}
+
+template <class Text>
+void truncateText(Text* self) {
+  const int pos = argInt(builtinArg(0));
+  if (self != nullptr && pos >= 0) self->truncate(pos);
+}
+
+// setPosChar's position: inside the text, else a warning and false.
+inline bool positionInText(int pos, int size, antlr4::ParserRuleContext* ctx) {
+  if (pos >= 0 && pos <= size - 1) return true;
+  warn(callMessage(
+      "警告：行 %1 语句 %2 setPosChar 设置失败，pos位置值 %3 超过当前字符串长度 %4 (下标从0开始计算)！",
+      ctx, {QString::number(pos), QString::number(size)}));
+  return false;
+}
+
+// Before replacing every occurrence of a needle of beforeSize units in a
+// text of `size` units by afterSize units: raises when the result would be
+// too long. The occurrences are counted (count()) only when the worst case
+// could outgrow the limit.
+template <class Count>
+void requireReplaceLength(int size, int beforeSize, int afterSize, Count count,
+                          antlr4::ParserRuleContext* ctx) {
+  if (afterSize <= beforeSize) return;
+  const int64_t grow = afterSize - beforeSize;
+  const int64_t most = beforeSize == 0 ? int64_t(size) + 1 : size / beforeSize;
+  if (size + most * grow > kMaxTextLength) requireLength(size + int64_t(count()) * grow, ctx);
+}
+
+// replace(pos, length, after [, afterLength]); in place. Positions outside
+// the text and negative lengths change nothing.
+template <class Text>
+void replaceRange(Text& self, const Text& after, antlr4::ParserRuleContext* ctx) {
+  const int p = argInt(builtinArg(0));
+  int l = argInt(builtinArg(1));
+  int alen = builtinArgCount() == 4 ? argInt(builtinArg(3)) : after.size();
+  if (p < 0 || p > self.size() || l < 0) return;
+  l = std::min(l, self.size() - p);
+  alen = std::max(0, std::min(alen, after.size()));
+  requireLength(int64_t(self.size()) - l + alen, ctx);
+  self.replace(p, l, after.constData(), alen);
 }
 
 inline const QByteArray& emptyBytes() {

@@ -33,10 +33,6 @@ ByteArg byteArg(const ExprValue* c, const QByteArray*& bytes, char& ch) {
   return ByteArg::Other;
 }
 
-Qt::CaseSensitivity caseOf(const ExprValue* c) {
-  return argInt(c) == 1 ? Qt::CaseSensitive : Qt::CaseInsensitive;
-}
-
 // Occurrences of a needle; an empty needle matches at every position
 // (size + 1), as for 16-bit strings.
 int countBytes(const QByteArray& s, const QByteArray& needle) {
@@ -44,6 +40,8 @@ int countBytes(const QByteArray& s, const QByteArray& needle) {
   if (needle.size() == 1) return s.count(needle.at(0));
   return s.count(needle);
 }
+
+int countBytes(const QByteArray& s, char needle) { return s.count(needle); }
 
 // Splits at every occurrence of the separator, keeping empty parts; the
 // parts become new byte-string cells of a new list.
@@ -153,20 +151,10 @@ QByteArray transcode(const QByteArray& s, int32_t source, int32_t target,
   return to->fromUnicode(text.constData(), text.size(), &out);
 }
 
-// Static forms: true when called on the type name zfc. Called on a byte
-// string it yields the empty result; on another type name it raises.
+// Static forms: true when called on the type name zfc.
 bool staticReceiver(antlr4::ParserRuleContext* ctx) {
-  const ExprValue* r = builtinReceiver();
-  if (r->type != VT_TYPE_NAME) {
-    pushEmpty();
-    return false;
-  }
-  if (r->payload.i32 == VT_BYTES) return true;
-  const QString given = r->owner != nullptr ? QString::fromUtf8(*r->owner)
-                                            : QString::fromUtf8(typeKeyword(r->payload.i32));
-  raise(fillMessage(
-      "错误：行号 %1 函数 %2 语句 %3 类名 %4 调用全局函数 %5 错误，字符串类型名只能是 zfc ！",
-      {QString::number(lineOf(ctx)), currentFunctionQName(), statementOf(ctx), given, callName()}));
+  return isStaticCall(
+      VT_BYTES, "错误：行号 %1 函数 %2 语句 %3 类名 %4 调用全局函数 %5 错误，字符串类型名只能是 zfc ！", ctx);
 }
 
 // zfc::fromIntHex / zfc::fromDoubleHex: up to eight bytes of hex read as a
@@ -193,43 +181,6 @@ void fromNumberHex(bool asDouble, antlr4::ParserRuleContext* ctx) {
   } else {
     pushBytes(QByteArray::number(qlonglong(int64_t(bits))));
   }
-}
-
-// zfc::number: five forms by argument count and types.
-void numberToText(antlr4::ParserRuleContext* ctx) {
-  const int n = builtinArgCount();
-  if (n < 1 || n > 3) {
-    raise(callMessage("错误：行号 %1 语句 %2 参数格式错误。setNum 函数有5种形式，均无法匹配！", ctx));
-  }
-  const ExprValue* v = builtinArg(0);
-  auto formatChar = [](const ExprValue* c, char& f) {
-    if (c->type == VT_CHAR) f = c->payload.c;
-    else if (c->type == VT_WCHAR && c->payload.u16 < 0x80) f = char(c->payload.u16);
-    else return false;
-    return true;
-  };
-  if (n == 1) {
-    if (isInteger(v)) return pushBytes(QByteArray::number(qlonglong(argLong(v))));
-    if (v->type == VT_DOUBLE) return pushBytes(QByteArray::number(v->payload.d, 'g', 6));
-    return pushEmpty();
-  }
-  const ExprValue* second = builtinArg(1);
-  char f = 'g';
-  if (n == 2) {
-    if (isInteger(v) && second->type == VT_INT) {
-      requireBase(second->payload.i32, ctx);
-      return pushBytes(QByteArray::number(qlonglong(argLong(v)), second->payload.i32));
-    }
-    if (v->type == VT_DOUBLE && formatChar(second, f))
-      return pushBytes(QByteArray::number(v->payload.d, f, 6));
-    return pushEmpty();
-  }
-  const ExprValue* third = builtinArg(2);
-  if (v->type == VT_DOUBLE && formatChar(second, f) && third->type == VT_INT) {
-    requirePrecision(third->payload.i32, ctx);
-    return pushBytes(QByteArray::number(v->payload.d, f, third->payload.i32));
-  }
-  pushEmpty();
 }
 
 // Leaves out qUncompress's own complaints about damaged input: the method
@@ -269,18 +220,11 @@ void replaceBytes(QByteArray* self, antlr4::ParserRuleContext* ctx) {
       if (before->payload.bytes == nullptr) return;
       const QByteArray& a = after->payload.bytes ? *after->payload.bytes : emptyBytes();
       const QByteArray& b = *before->payload.bytes;
-      if (a.size() > b.size()) {
-        // only a text that could outgrow the limit is counted first
-        const int64_t grow = a.size() - b.size();
-        const int64_t most = b.isEmpty() ? int64_t(self->size()) + 1 : self->size() / b.size();
-        if (self->size() + most * grow > kMaxTextLength)
-          requireLength(self->size() + int64_t(countBytes(*self, b)) * grow, ctx);
-      }
+      requireReplaceLength(self->size(), b.size(), a.size(), [&] { return countBytes(*self, b); }, ctx);
       self->replace(b, a);
     } else if (before->type == VT_CHAR && after->type == VT_BYTES) {
       const QByteArray& a = after->payload.bytes ? *after->payload.bytes : emptyBytes();
-      if (a.size() > 1 && self->size() + int64_t(self->size()) * (a.size() - 1) > kMaxTextLength)
-        requireLength(self->size() + int64_t(self->count(before->payload.c)) * (a.size() - 1), ctx);
+      requireReplaceLength(self->size(), 1, a.size(), [&] { return self->count(before->payload.c); }, ctx);
       self->replace(before->payload.c, a);
     }
     return;
@@ -292,19 +236,9 @@ void replaceBytes(QByteArray* self, antlr4::ParserRuleContext* ctx) {
     if (!isInteger(pos) || !isInteger(len) || after->type != VT_BYTES) return;
     if (n == 4 && !isInteger(builtinArg(3))) return;
     if (self == nullptr) return;
-    const QByteArray& a = after->payload.bytes ? *after->payload.bytes : emptyBytes();
-    const int p = argInt(pos);
-    int l = argInt(len);
-    int alen = n == 4 ? argInt(builtinArg(3)) : a.size();
-    // positions outside the text and negative lengths change nothing
-    if (p < 0 || p > self->size() || l < 0) return;
-    l = std::min(l, self->size() - p);
-    alen = std::max(0, std::min(alen, a.size()));
-    requireLength(int64_t(self->size()) - l + alen, ctx);
-    self->replace(p, l, a.constData(), alen);
-    return;
+    return replaceRange(*self, after->payload.bytes ? *after->payload.bytes : emptyBytes(), ctx);
   }
-  raise(callMessage("错误：行号 %1 语句 %2 参数格式错误。replace 函数有5种形式，均无法匹配！", ctx));
+  raiseReplaceForms(ctx);
 }
 
 void toHexText(const QByteArray& s, antlr4::ParserRuleContext* ctx) {
@@ -333,13 +267,10 @@ void splitBytes(const QByteArray& s, antlr4::ParserRuleContext* ctx) {
   }
   if (sep->type == VT_BYTES) {
     const QByteArray& b = sep->payload.bytes ? *sep->payload.bytes : emptyBytes();
-    if (b.isEmpty()) {
-      raise(callMessage(
-          "错误：行号 %1 语句 %2 调用函数 split 的分割字符串参数是空字符串，请检查！", ctx));
-    }
+    if (b.isEmpty()) raiseEmptySeparator(ctx);
     return pushSplit(s, b.constData(), b.size());
   }
-  raise(callMessage("错误：行号 %1 语句 %2 调用函数 split 的参数只能字符或字符串，请检查！", ctx));
+  raiseSeparatorType(ctx);
 }
 
 
@@ -357,10 +288,6 @@ QByteArray asciiCase(const QByteArray& s, bool upper) {
     to[i] = (c >= lo && c <= hi) ? char(c ^ 0x20) : c;
   }
   return out;
-}
-
-[[noreturn]] void raiseEmptyReceiver(antlr4::ParserRuleContext* ctx) {
-  raise(callMessage("错误：行 %1 语句 %2 %3 获取字符失败，当前字符串是空字符串！", ctx, {callName()}));
 }
 
 }  // namespace
@@ -412,14 +339,16 @@ void zfcLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
     case 116: {  // startsWith
       const ByteArg k = byteArg(builtinArg(0), bytes, ch);
       if (k != ByteArg::Bytes && k != ByteArg::Char) return pushEmpty();
-      const QByteArray one = k == ByteArg::Char ? QByteArray(1, ch) : QByteArray();
-      const QByteArray& needle = k == ByteArg::Char ? one : *bytes;
-      switch (method->id) {
-        case 113: return pushBool(s.indexOf(needle) != -1);
-        case 114: return pushInt(countBytes(s, needle));
-        case 115: return pushBool(s.endsWith(needle));
-        default: return pushBool(s.startsWith(needle));
-      }
+      // a character is searched as a char, without a one-byte array
+      auto test = [&](const auto& needle) {
+        switch (method->id) {
+          case 113: return pushBool(s.indexOf(needle) != -1);
+          case 114: return pushInt(countBytes(s, needle));
+          case 115: return pushBool(s.endsWith(needle));
+          default: return pushBool(s.startsWith(needle));
+        }
+      };
+      return k == ByteArg::Char ? test(ch) : test(*bytes);
     }
 
     // ---- several arguments ----
@@ -466,25 +395,13 @@ void zfcLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
     }
     case 125:    // leftJustified(width, fill, truncate)
     case 126: {  // rightJustified
-      const int width = argInt(builtinArg(0));
       const ExprValue* fill = builtinArg(1);
-      const char f = fill->type == VT_CHAR ? fill->payload.c : ' ';
-      const bool truncate = argLong(builtinArg(2)) != 0;
-      requireLength(width, ctx);
-      // a width below the size is handled here: Qt's own padding arithmetic
-      // overflows for widths near the smallest int
-      if (width <= s.size()) return pushBytes(truncate ? s.left(width) : QByteArray(s));
-      return pushBytes(method->id == 125 ? s.leftJustified(width, f, truncate)
-                                         : s.rightJustified(width, f, truncate));
+      return pushJustified(method->id == 125, s, fill->type == VT_CHAR ? fill->payload.c : ' ', ctx);
     }
     case 127:  // mid(pos, length)
       return pushBytes(s.mid(argInt(builtinArg(0)), argInt(builtinArg(1))));
-    case 128: {  // remove(pos, length); in place
-      const int pos = argInt(builtinArg(0));
-      const int len = argInt(builtinArg(1));
-      if (self != nullptr && pos >= 0 && len > 0) self->remove(pos, len);
-      return;
-    }
+    case 128:  // remove(pos, length); in place
+      return removeRange(self);
     case 131:
       return replaceBytes(self, ctx);
     case 133:
@@ -512,12 +429,7 @@ void zfcLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
     case 144: {  // setPosChar(pos, char); in place
       const int pos = argInt(builtinArg(0));
       const ExprValue* c = builtinArg(1);
-      if (pos < 0 || pos > s.size() - 1) {
-        warn(callMessage(
-            "警告：行 %1 语句 %2 setPosChar 设置失败，pos位置值 %3 超过当前字符串长度 %4 (下标从0开始计算)！",
-            ctx, {QString::number(pos), QString::number(s.size())}));
-        return;
-      }
+      if (!positionInText(pos, s.size(), ctx)) return;
       if (self != nullptr && c->type == VT_CHAR) (*self)[pos] = c->payload.c;
       return;
     }
@@ -528,54 +440,22 @@ void zfcLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
     }
 
     // ---- one integer argument ----
-    case 105: {  // at(pos)
-      const ExprValue* a = builtinArg(0);
-      requireInteger(a, ctx);
-      const int pos = argInt(a);
-      if (pos < 0 || pos > s.size() - 1) {
-        raise(callMessage(
-            "错误：行 %1 语句 %2 at 获取位置字符失败，位置值 %3 超过当前字符串长度 %4 (下标从0开始计算)！",
-            ctx, {QString::number(pos), QString::number(s.size())}));
-      }
-      return pushChar(s.at(pos));
-    }
-    case 108: {  // chop(n); in place
-      const ExprValue* a = builtinArg(0);
-      requireInteger(a, ctx);
-      if (self != nullptr) self->chop(argInt(a));
-      return;
-    }
-    case 109: {  // chopped(n)
-      const ExprValue* a = builtinArg(0);
-      requireInteger(a, ctx);
-      const int64_t n = argLong(a);
-      if (n < 0 || n > s.size()) {
-        raise(callMessage(
-            "错误：行 %1 语句 %2 chopped 尾巴字符失败，长度值 %3 超过当前字符串长度 %4 (下标从0开始计算)！",
-            ctx, {QString::number(qlonglong(n)), QString::number(s.size())}));
-      }
-      return pushBytes(s.left(s.size() - int(n)));
-    }
-    case 123:    // left(n)
-    case 124: {  // right(n)
-      const ExprValue* a = builtinArg(0);
-      requireInteger(a, ctx);
-      const int n = argInt(a);
-      return pushBytes(method->id == 123 ? s.left(n) : s.right(n));
-    }
-    case 143: {  // truncate(pos); in place
-      const int pos = argInt(builtinArg(0));
-      if (self != nullptr && pos >= 0) self->truncate(pos);
-      return;
-    }
+    case 105:  // at(pos)
+      return pushAt(s, ctx);
+    case 108:  // chop(n); in place
+      return chopText(self, ctx);
+    case 109:  // chopped(n)
+      return pushChopped(s, ctx);
+    case 123:  // left(n)
+    case 124:  // right(n)
+      return pushLeftRight(method->id == 123, s, ctx);
+    case 143:  // truncate(pos); in place
+      return truncateText(self);
 
     // ---- no arguments ----
     case 106:  // back
-      if (s.isEmpty()) raiseEmptyReceiver(ctx);
-      return pushChar(s.at(s.size() - 1));
     case 107:  // front
-      if (s.isEmpty()) raiseEmptyReceiver(ctx);
-      return pushChar(s.at(0));
+      return pushEndUnit(method->id == 106, s, ctx);
     case 110:  // clear; in place
       if (self != nullptr) self->clear();
       return;
@@ -602,7 +482,7 @@ void zfcLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
     // ---- static forms on the type name zfc ----
     case 146:
       if (!staticReceiver(ctx)) return;
-      return numberToText(ctx);
+      return pushNumberText<QByteArray>(ctx);
     case 147: {  // zfc::fromBase64(text, options)
       if (!staticReceiver(ctx)) return;
       const ByteArg k = byteArg(builtinArg(0), bytes, ch);
