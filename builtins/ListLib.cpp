@@ -18,7 +18,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <unordered_set>
 #include <utility>
 
 void listLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx);
@@ -85,52 +84,6 @@ bool flagOf(const ExprValue& cell) { return cell.isInteger() && cell.asInt64() !
 
 // ---- cycle guard --------------------------------------------------------
 
-// True when the container `target` can be reached from `value` (the value is
-// the container itself, or holds it in some nested list, dict or struct).
-// Storing such a value into the target would make the container hold itself:
-// it could then never be freed and printing or copying it would not end.
-bool reachesContainer(const ExprValue& value, const void* target,
-                      std::unordered_set<const void*>& seen) {
-  switch (value.type) {
-    case VT_LIST: {
-      ValueList* l = value.payload.list;
-      if (l == nullptr) return false;
-      if (l == target) return true;
-      if (!seen.insert(l).second) return false;
-      for (const ExprValue* e : *l)
-        if (e->type == VT_LIST || e->type == VT_DICT || e->type == VT_STRUCT)
-          if (reachesContainer(*e, target, seen)) return true;
-      return false;
-    }
-    case VT_DICT: {
-      ValueDict* d = value.payload.dict;
-      if (d == nullptr) return false;
-      if (d == target) return true;
-      if (!seen.insert(d).second) return false;
-      for (ValueDict::Node* n = d->first(); n != nullptr; n = n->next) {
-        const ExprValue* v = n->value;
-        if (v != nullptr && (v->type == VT_LIST || v->type == VT_DICT || v->type == VT_STRUCT))
-          if (reachesContainer(*v, target, seen)) return true;
-      }
-      return false;
-    }
-    case VT_STRUCT: {
-      StructValue* s = value.payload.st;
-      if (s == nullptr || s->members == nullptr) return false;
-      for (const ExprValue* m : *s->members)
-        if (m != nullptr && (m->type == VT_LIST || m->type == VT_DICT || m->type == VT_STRUCT))
-          if (reachesContainer(*m, target, seen)) return true;
-      return false;
-    }
-    default:
-      return false;
-  }
-}
-
-bool mayHoldContainer(int32_t type) {
-  return type == VT_LIST || type == VT_DICT || type == VT_STRUCT;
-}
-
 [[noreturn]] void raiseSelfInsert(antlr4::ParserRuleContext* ctx) {
   raiseScriptError(
       QStringLiteral("错误：行号 %1 语句 %2 调用函数 %3 不能把列表自身或包含该列表的值加入到这个列表中！")
@@ -139,9 +92,7 @@ bool mayHoldContainer(int32_t type) {
 }
 
 void checkNoCycle(const ExprValue& value, ValueList* list, antlr4::ParserRuleContext* ctx) {
-  if (!mayHoldContainer(value.type)) return;
-  std::unordered_set<const void*> seen;
-  if (reachesContainer(value, list, seen)) raiseSelfInsert(ctx);
+  if (valueReaches(value, list)) raiseSelfInsert(ctx);
 }
 
 // The element cell for a moved argument: the argument's payload now belongs

@@ -26,7 +26,6 @@
 #include <QFileInfo>
 
 #include <exception>
-#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -81,42 +80,6 @@ bool isDefinitionInitialiser(KorParser::AssignVarContext* ctx) {
   for (int i = 0; i < 2 && p != nullptr; ++i) p = p->parent;
   if (p == nullptr) return false;
   return static_cast<antlr4::RuleContext*>(p)->getRuleIndex() == KorParser::RuleDefvar;
-}
-
-// Whether the container payload is the value itself or is held somewhere
-// inside it (lists, dict values, struct members).
-bool reaches(const ExprValue& value, const void* container) {
-  std::vector<const ExprValue*> pending{&value};
-  std::unordered_set<const void*> seen;
-  while (!pending.empty()) {
-    const ExprValue* c = pending.back();
-    pending.pop_back();
-    const void* p = c->payload.ptr;
-    if (p == nullptr) continue;
-    switch (c->type) {
-      case VT_LIST:
-        if (p == container) return true;
-        if (!seen.insert(p).second) break;
-        for (const ExprValue* e : *c->payload.list)
-          if (e != nullptr && e->type >= VT_STRUCT && e->type <= VT_DICT) pending.push_back(e);
-        break;
-      case VT_DICT:
-        if (p == container) return true;
-        if (!seen.insert(p).second) break;
-        for (ValueDict::Node* n = c->payload.dict->first(); n != nullptr; n = n->next)
-          if (n->value != nullptr && n->value->type >= VT_STRUCT && n->value->type <= VT_DICT)
-            pending.push_back(n->value);
-        break;
-      case VT_STRUCT:
-        if (c->payload.st->members == nullptr) break;
-        for (const ExprValue* m : *c->payload.st->members)
-          if (m != nullptr && m->type >= VT_STRUCT && m->type <= VT_DICT) pending.push_back(m);
-        break;
-      default:
-        break;
-    }
-  }
-  return false;
 }
 
 class Assignment {
@@ -340,7 +303,7 @@ class Assignment {
     const ExprValue& v = v_.value;
     if (container_ == nullptr || (v.type != VT_LIST && v.type != VT_DICT && v.type != VT_STRUCT))
       return;
-    if (!reaches(v, container_)) return;
+    if (!valueReaches(v, container_)) return;
     fail(fillMessage(
         QStringLiteral("错误：行号 %1 语句 %2 不能把包含 %3 自身的值存入其元素中，这会形成循环引用！"),
         line(), text(), name()));

@@ -10,6 +10,9 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <unordered_set>
+#include <vector>
+
 namespace {
 SharedRefTable* gSharedRefs = nullptr;
 RecyclePool<ExprValue> gValuePool;
@@ -360,4 +363,40 @@ void closeExcelDocument(ExcelValue* excel) {
   }
   delete excel->doc;
   excel->doc = nullptr;
+}
+
+// ---------------------------------------------------------------- containment
+
+bool valueReaches(const ExprValue& value, const void* container) {
+  std::vector<const ExprValue*> pending{&value};
+  std::unordered_set<const void*> seen;
+  while (!pending.empty()) {
+    const ExprValue* c = pending.back();
+    pending.pop_back();
+    const void* p = c->payload.ptr;
+    if (p == nullptr) continue;
+    switch (c->type) {
+      case VT_LIST:
+        if (p == container) return true;
+        if (!seen.insert(p).second) break;
+        for (const ExprValue* e : *c->payload.list)
+          if (e != nullptr && e->type >= VT_STRUCT && e->type <= VT_DICT) pending.push_back(e);
+        break;
+      case VT_DICT:
+        if (p == container) return true;
+        if (!seen.insert(p).second) break;
+        for (ValueDict::Node* n = c->payload.dict->first(); n != nullptr; n = n->next)
+          if (n->value != nullptr && n->value->type >= VT_STRUCT && n->value->type <= VT_DICT)
+            pending.push_back(n->value);
+        break;
+      case VT_STRUCT:
+        if (c->payload.st->members == nullptr) break;
+        for (const ExprValue* m : *c->payload.st->members)
+          if (m != nullptr && m->type >= VT_STRUCT && m->type <= VT_DICT) pending.push_back(m);
+        break;
+      default:
+        break;
+    }
+  }
+  return false;
 }

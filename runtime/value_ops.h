@@ -84,3 +84,9 @@ void closeFileValue(FileValue* file);
 // When the document exists: saves it if open and the run has not failed,
 // closes it, destroys it (pointer set to null).
 void closeExcelDocument(ExcelValue* excel);
+
+// Whether the container payload is the value itself or is held somewhere
+// inside it (in a list, a dict value or a struct member, at any depth).
+// Storing such a value into the container would make it hold itself: it could
+// never be freed, and printing or copying it would not end.
+bool valueReaches(const ExprValue& value, const void* container);
