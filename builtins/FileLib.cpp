@@ -123,12 +123,6 @@ constexpr int kListFilters = 0x600F;
 // maximum costs memory only for the bytes that are really there.
 constexpr qint64 kReadChunk = 64 * 1024;
 
-// The host platform's form of a path for the file system calls. The system
-// was built for Windows, where this turns every "/" into "\"; it uses the
-// native separators, which gives exactly that on Windows and keeps "/" where
-// "/" is the separator.
-QString toWindowsSeparators(const QString& path) { return QDir::toNativeSeparators(path); }
-
 // The text of a byte-string argument (a null payload is the empty text).
 QString pathArg(int i) {
   const ExprValue* c = builtinArg(i);

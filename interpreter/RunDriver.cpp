@@ -167,7 +167,7 @@ bool loadScriptFile(const QString& arg) {
   }
   QString path = arg;
   if (info.isRelative()) path = QStringLiteral("%1/%2").arg(QDir::currentPath(), arg);
-  path = QDir::toNativeSeparators(path);
+  path = toWindowsSeparators(path);
   QFile file(path);
   if (!file.open(QIODevice::ReadOnly)) {
     printLine(std::cerr,

@@ -494,7 +494,6 @@ void KorvelWin::closeEvent(QCloseEvent* event) {
   Q_EMIT closeLibrary(0);
 }
 
-QString toWindowsSeparators(const QString& path) { return QDir::toNativeSeparators(path); }
 
 void showInExplorer(const QString& path) {
   QDesktopServices::openUrl(QUrl::fromLocalFile(path));

@@ -72,9 +72,5 @@ class KorvelWin : public QMainWindow {
   QMap<QString, ScriptHeadInfo> headInfos_;
 };
 
-// A copy of the path in the platform's separator form: on Windows every "/"
-// becomes "\\"; elsewhere the path is returned as it is.
-QString toWindowsSeparators(const QString& path);
-
 // Shows the folder or file at path in the desktop's file manager.
 void showInExplorer(const QString& path);

@@ -1,5 +1,7 @@
 #include "source_text.h"
 
+#include <QDir>
+
 #include "errors.h"
 #include "run_state.h"
 #include "scope.h"
@@ -223,3 +225,5 @@ int32_t lineInGlobalBlock(antlr4::ParserRuleContext* context) {
   if (global == nullptr) return line;
   return line + global->startLine - 1;
 }
+
+QString toWindowsSeparators(const QString& path) { return QDir::toNativeSeparators(path); }

@@ -56,3 +56,7 @@ int32_t lineOfContext(antlr4::ParserRuleContext* context);
 int32_t scopedLineOfContext(antlr4::ParserRuleContext* context);
 // Line inside the script for a context of the global block's own parse.
 int32_t lineInGlobalBlock(antlr4::ParserRuleContext* context);
+
+// A copy of a path in the platform's separator form: on Windows every "/"
+// becomes "\"; where "/" is the separator the path stays as it is.
+QString toWindowsSeparators(const QString& path);
