@@ -65,26 +65,21 @@ namespace {
 struct Parse {
   std::unique_ptr<antlr4::ANTLRInputStream> input;
   std::unique_ptr<ChineseKorLexer> lexer;
-  antlr4::CommonTokenStream* tokens = nullptr;  // owned unless handed to tokenStream
-  bool ownsTokens = true;
+  std::unique_ptr<antlr4::CommonTokenStream> tokens;
   std::unique_ptr<KorParser> parser;
   KorErrListener listener;
 
   explicit Parse(const std::string& text) {
     input = std::make_unique<antlr4::ANTLRInputStream>(text);
     lexer = std::make_unique<ChineseKorLexer>(input.get());
-    tokens = new antlr4::CommonTokenStream(lexer.get());
+    tokens = std::make_unique<antlr4::CommonTokenStream>(lexer.get());
   }
-  void makeParser() { parser = std::make_unique<KorParser>(tokens); }
+  void makeParser() { parser = std::make_unique<KorParser>(tokens.get()); }
   // The prelude and the entry call: only the parser's listeners are
   // replaced; the lexer keeps the runtime's console listener.
   void reportParserErrors() {
-    listener.tokens = tokens;
+    listener.tokens = tokens.get();
     installSyntaxReporting(*parser, &listener);
-  }
-  ~Parse() {
-    parser.reset();
-    if (ownsTokens) delete tokens;
   }
 };
 
@@ -96,7 +91,7 @@ enum class Stage { Parse, Global, Entry };
 // reporting, so that syntax errors are reported exactly as before.
 KorParser::ProgramContext* parseProgram(Parse& parse, QByteArray* source) {
   KorParser& parser = *parse.parser;
-  parse.listener.tokens = parse.tokens;
+  parse.listener.tokens = parse.tokens.get();
   parse.listener.source = source;
   parse.lexer->removeErrorListeners();
   parse.lexer->addErrorListener(&parse.listener);
@@ -217,8 +212,7 @@ int korvelMain(QWidget* host, const QStringList& args, int mode) {
   guarded(Stage::Parse, [&] {
     parsePhase = 0;
     main = std::make_unique<Parse>(sourceText.toStdString());
-    main->ownsTokens = false;
-    tokenStream = main->tokens;
+    tokenStream = main->tokens.get();
     blocks = std::make_unique<BlockListener>(tokenStream);
     runFailed = false;
     createGlobalTable();
@@ -229,11 +223,13 @@ int korvelMain(QWidget* host, const QStringList& args, int mode) {
     parsePhase = 2;
   });
 
-  auto cleanUp = [&] {
-    if (main) main->ownsTokens = true;
-    delete tokenStream;
+  // The script's token stream goes first at the end of a run.
+  auto dropTokenStream = [&] {
     tokenStream = nullptr;
-    if (main) main->tokens = nullptr;
+    if (main) main->tokens.reset();
+  };
+  auto cleanUp = [&] {
+    dropTokenStream();
     blocks.reset();
     destroyRunTables();
     sourceText.clear();
@@ -242,9 +238,7 @@ int korvelMain(QWidget* host, const QStringList& args, int mode) {
   if (runFailed) {
     destroyFunctionTable();
     destroyGlobalTable();
-    delete tokenStream;
-    tokenStream = nullptr;
-    if (main) main->tokens = nullptr;
+    dropTokenStream();
     sourceText.clear();
     return 0;
   }
@@ -282,10 +276,6 @@ int korvelMain(QWidget* host, const QStringList& args, int mode) {
   }
   if (!entry) {
     printLine(std::cout, QStringLiteral("没有发现入口函数hs_rukou 或 main, 程序调用失败,请检查！ "));
-    destroyFunctionTable();
-    destroyTypeRegistry();
-    destroyGlobalTable();
-    destroySharedRefTable();
     cleanUp();
     return 0;
   }
