@@ -4,7 +4,6 @@
 // on the status stack, and every block looks at the top of that stack before
 // each statement. Loops and calls consume the codes.
 #include "ExprVisitor.h"
-#include "VisitResult.h"
 #include "FlowSupport.h"
 
 #include <iostream>
@@ -133,7 +132,7 @@ namespace flow {
 KOR_NOINLINE void acceptNode(ExprVisitor& v, antlr4::tree::ParseTree* node) { node->accept(&v); }
 
 KOR_NOINLINE ExprValue visitValue(ExprVisitor& v, antlr4::tree::ParseTree* node) {
-  return visitResultAs<ExprValue>((node->accept(&v)));
+  return v.evalValue(node);
 }
 
 KOR_NOINLINE void runStatement(ExprVisitor& v, antlr4::tree::ParseTree* inner) {

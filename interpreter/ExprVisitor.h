@@ -203,21 +203,6 @@ class ExprVisitor : public KorBaseVisitor {
   antlrcpp::Any visitStruct_body(KorParser::Struct_bodyContext* ctx) override;
   antlrcpp::Any visitStruct_var(KorParser::Struct_varContext* ctx) override;
   antlrcpp::Any visitUnknown(KorParser::UnknownContext* ctx) override;
-
-  // ---- private helpers of each area go below, each in its own section.
-  //      Keep additions inside your own area's section.
-
-  // [literals]
-  // [definitions]
-  // [assignment]
-  // [variables]
-  // [printing]
-  // [arithmetic]
-  // [logic]
-  // [control]
-  // [loops]
-  // [calls]
-  // [methods]
 };
 
 // Integer literal text -> zs cell, or czs when the value does not fit in 32
