@@ -246,14 +246,8 @@ namespace {
 void widenNumber(int32_t expected, ExprValue& arg) {
   if (arg.type == expected || expected < VT_INT || expected > VT_DOUBLE) return;
   if (arg.type < VT_INT || arg.type > VT_DOUBLE) return;
-  double d = arg.type == VT_DOUBLE ? arg.payload.d : double(arg.asInt64());
-  int64_t i = arg.type == VT_DOUBLE ? 0 : arg.asInt64();
-  if (arg.type == VT_DOUBLE) {
-    if (d != d) i = 0;
-    else if (d >= 9.2e18) i = INT64_MAX;
-    else if (d <= -9.2e18) i = INT64_MIN;
-    else i = int64_t(d);
-  }
+  const double d = arg.type == VT_DOUBLE ? arg.payload.d : double(arg.asInt64());
+  const int64_t i = arg.type == VT_DOUBLE ? cutDecimal<int64_t>(d) : arg.asInt64();
   switch (expected) {
     case VT_INT: arg = makeIntValue(int32_t(i)); break;
     case VT_LONG: arg = makeLongValue(i); break;

@@ -66,13 +66,7 @@ int32_t indexOf(const ExprValue& cell) {
   switch (cell.type) {
     case VT_INT: return cell.payload.i32;
     case VT_LONG: return int32_t(uint32_t(uint64_t(cell.payload.i64)));
-    case VT_DOUBLE: {
-      double d = cell.payload.d;
-      if (!(d == d)) return 0;
-      if (d >= 2147483647.0) return std::numeric_limits<int32_t>::max();
-      if (d <= -2147483648.0) return std::numeric_limits<int32_t>::min();
-      return int32_t(d);
-    }
+    case VT_DOUBLE: return cutDecimal<int32_t>(cell.payload.d);
     case VT_CHAR: return int32_t(cell.payload.c);
     case VT_WCHAR: return int32_t(cell.payload.u16);
     default: return 0;

@@ -119,17 +119,6 @@ inline ExprValue* newElementCell(int32_t type) {
 // ---- arguments ----
 inline bool isInteger(const ExprValue* c) { return c->type == VT_INT || c->type == VT_LONG; }
 
-// A decimal cut toward zero, saturating at the ends of Int; NaN gives 0.
-template <class Int>
-Int cutDecimal(double d) {
-  constexpr Int lo = std::numeric_limits<Int>::min();
-  constexpr Int hi = std::numeric_limits<Int>::max();
-  if (!(d == d)) return 0;
-  if (d >= double(hi)) return hi;
-  if (d <= double(lo)) return lo;
-  return Int(d);
-}
-
 // Integer value of an argument: a zs as it is, a czs by its low 32 bits;
 // characters give their code, a decimal is cut toward zero (saturating),
 // anything else 0.

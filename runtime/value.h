@@ -9,6 +9,7 @@
 
 #include <any>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -140,6 +141,17 @@ QString typeDescription(int32_t code, const ExprValue* cell = nullptr);
 bool isKeyType(const ExprValue& cell);
 // Types 4, 5 and 8..15 have built-in member methods.
 bool typeHasMethods(int32_t code);
+
+// A decimal cut toward zero, saturating at the ends of Int; NaN gives 0.
+template <class Int>
+Int cutDecimal(double d) {
+  constexpr Int lo = std::numeric_limits<Int>::min();
+  constexpr Int hi = std::numeric_limits<Int>::max();
+  if (!(d == d)) return 0;
+  if (d >= double(hi)) return hi;
+  if (d <= double(lo)) return lo;
+  return Int(d);
+}
 
 // ---- inline builders for plain cells (owner null) ----
 inline ExprValue makeIntValue(int32_t v) { ExprValue c; c.type = VT_INT; c.payload.i64 = 0; c.payload.i32 = v; return c; }
