@@ -92,12 +92,9 @@ CallSite& callSite(KorParser::RealCallFunContext* call);
 // Function description by name; null when no such function is registered.
 FunctionInfo* functionInfo(const QByteArray& name);
 
-// Marks the evaluation of a call as active; the caches are dropped when a
-// call starts while no other call is active (a new run, or top level).
-struct ActiveCallScope {
-  ActiveCallScope();
-  ~ActiveCallScope();
-};
+// Forgets the call-site and function caches of the previous run. The run
+// driver calls it when a run starts, before any parse tree of the run exists.
+void resetCallCaches();
 
 // The nearest function frame: the innermost script call, or the frame found
 // on the scope stack (the run driver's wrapper), or null at the top level.

@@ -57,7 +57,6 @@ struct PtrHash {
 
 std::unordered_map<const void*, CallSite, PtrHash> g_sites;
 std::unordered_map<QByteArray, FunctionInfo, NameHash> g_functions;
-int g_activeCalls = 0;
 
 struct ActiveFrame {
   ScopeRecord* frame;
@@ -152,12 +151,7 @@ struct FrameEntry {
 
 namespace callsupport {
 
-ActiveCallScope::ActiveCallScope() {
-  if (g_activeCalls == 0) dropCaches();
-  ++g_activeCalls;
-}
-
-ActiveCallScope::~ActiveCallScope() { --g_activeCalls; }
+void resetCallCaches() { dropCaches(); }
 
 CallSite& callSite(KorParser::RealCallFunContext* call) {
   auto it = g_sites.find(call);
@@ -900,7 +894,6 @@ namespace flow {
 
 void execCall(ExprVisitor& v, KorParser::RealCallFunContext* call, antlr4::ParserRuleContext* stmt,
               int flags) {
-  ActiveCallScope active;
   CallSite& site = callSite(call);
   if (!site.chain.empty()) flags |= CALL_CHAINED;
 
@@ -931,7 +924,6 @@ antlrcpp::Any ExprVisitor::evalCallExpr(KorParser::RealCallFunContext* call,
 
 antlrcpp::Any ExprVisitor::callUserFunctionByName(KorParser::RealCallFunContext* call,
                                                   antlr4::ParserRuleContext* stmt, int flags) {
-  ActiveCallScope active;
   CallSite& site = callSite(call);
   if (!site.target) site.target = functionInfo(site.name);
   invokeFunction(*this, call, stmt, site.name, site.target, site.args, flags);
@@ -942,7 +934,6 @@ antlrcpp::Any ExprVisitor::invokeUserFunction(antlr4::ParserRuleContext* call,
                                               antlr4::ParserRuleContext* stmt,
                                               const std::string& name,
                                               KorParser::ArgumentListContext* args, int flags) {
-  ActiveCallScope active;
   const QByteArray n = QByteArray::fromStdString(name);
   invokeFunction(*this, call, stmt, n, functionInfo(n), args, flags);
   return 0;
@@ -995,7 +986,6 @@ antlrcpp::Any ExprVisitor::visitCallFunExpr(KorParser::CallFunExprContext* ctx) 
 }
 
 antlrcpp::Any ExprVisitor::visitReturnCallFun(KorParser::ReturnCallFunContext* ctx) {
-  ActiveCallScope active;
   KorParser::RealCallFunContext* call = ctx->realCallFun();
   ScopeRecord* frame = nearestFrame();
   if (!frame) failFrameChain();

@@ -318,7 +318,6 @@ void callMemberCall(ExprVisitor& v, KorParser::RealCallFunContext* call,
 
 antlrcpp::Any ExprVisitor::callMemberFunction(KorParser::RealCallFunContext* call,
                                               antlr4::ParserRuleContext* stmt, int flags) {
-  ActiveCallScope active;
   callMemberCall(*this, call, stmt, flags);
   return 0;
 }
@@ -327,7 +326,6 @@ antlrcpp::Any ExprVisitor::callBuiltinMethod(antlr4::ParserRuleContext* call,
                                              antlr4::ParserRuleContext* stmt, ExprValue receiver,
                                              const std::string& name,
                                              KorParser::ArgumentListContext* args, int flags) {
-  ActiveCallScope active;
   callBuiltinCall(*this, call, stmt, receiver, QByteArray::fromStdString(name), args, flags);
   return 0;
 }

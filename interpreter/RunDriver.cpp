@@ -13,6 +13,7 @@
 #include <stdexcept>
 
 #include "BlockListener.h"
+#include "CallSupport.h"
 #include "ExprOperands.h"
 #include "ExprVisitor.h"
 #include "KorLexer.h"
@@ -190,6 +191,7 @@ int korvelMain(QWidget* host, const QStringList& args, int mode) {
   scriptExitValue = kNoExitValue;
   resetBuiltinLibFlags();
   resetExpressionCaches();
+  callsupport::resetCallCaches();
   consoleSetOutputCP(65001);
 
   // 2. usage
