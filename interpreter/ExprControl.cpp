@@ -156,8 +156,7 @@ KOR_NOINLINE void runStatement(ExprVisitor& v, antlr4::tree::ParseTree* inner) {
       runCallStatement(v, inner);
       return;
     case KorParser::RuleDefvar:
-      // a typed definition: its visit result is only the int 0
-      v.visitDefvar(static_cast<KorParser::DefvarContext*>(inner));
+      execDefvar(v, static_cast<KorParser::DefvarContext*>(inner));
       return;
     case KorParser::RuleSignalState:
       // An expression used as a statement: its value is dropped.

@@ -1,6 +1,7 @@
 // Struct declarations, typed and struct variable definitions, struct
 // assignment forms and struct initialisers.
 #include "ExprVisitor.h"
+#include "FlowSupport.h"
 #include "VisitResult.h"
 
 #include "ExprOperands.h"
@@ -184,7 +185,7 @@ antlrcpp::Any ExprVisitor::visitDeclareStruct(KorParser::DeclareStructContext* c
 }
 
 // defvar: TYPE_ID ( assign | VARNAME ( ',' VARNAME )* ';' )
-antlrcpp::Any ExprVisitor::visitDefvar(KorParser::DefvarContext* ctx) {
+void execDefvar(ExprVisitor& v, KorParser::DefvarContext* ctx) {
   const int32_t code = typeCodeOfKeyword(cachedNameOf(ctx).name);  // the leading type word
   const bool global = statusTop() == LS_RUN_START;
   DefinitionMarker marker({global ? LS_DEF_GLOBAL : LS_DEF_LOCAL, code});
@@ -195,12 +196,12 @@ antlrcpp::Any ExprVisitor::visitDefvar(KorParser::DefvarContext* ctx) {
     antlr4::tree::ParseTree* list = second->children[0];
     for (antlr4::tree::ParseTree* one : list->children) {
       if (one->children.size() == 3)  // korvar assignOp rightvar
-        visitAssignVar(static_cast<KorParser::AssignVarContext*>(one));
+        execAssignVar(v, static_cast<KorParser::AssignVarContext*>(one));
       else if (!one->children.empty())
-        one->accept(this);
+        one->accept(&v);
     }
     marker.pop();
-    return 0;
+    return;
   }
 
   for (size_t i = 1; i < ctx->children.size(); ++i) {
@@ -235,6 +236,10 @@ antlrcpp::Any ExprVisitor::visitDefvar(KorParser::DefvarContext* ctx) {
     if (global) addGlobal(name, rec);
   }
   marker.pop();
+}
+
+antlrcpp::Any ExprVisitor::visitDefvar(KorParser::DefvarContext* ctx) {
+  execDefvar(*this, ctx);
   return 0;
 }
 

@@ -37,8 +37,10 @@ inline int ruleOf(antlr4::tree::ParseTree* node) {
 
 }  // namespace flow
 
-// ExprAssign.cpp: the assignment statement without its visit result.
+// The assignment statement (ExprAssign.cpp) and the typed definition
+// (ExprDefine.cpp) without their visit results.
 void execAssignVar(ExprVisitor& v, KorParser::AssignVarContext* ctx);
+void execDefvar(ExprVisitor& v, KorParser::DefvarContext* ctx);
 
 namespace flow {
 
