@@ -1,8 +1,12 @@
 // Command-line runner: korvel FILE [ARGS...]
 //
 // Runs one script file through the run driver, with the process's own
-// standard output and error and no host window. The exit status is the
-// run's result clamped to 0..255; a run that failed with an error exits with 1.
+// standard output and error and no host window. The exit status never says
+// success for a failed run:
+//   the value given to exit, or the entry's zs result, when the script has one
+//   (a value outside 0..255 gives 255, so negative codes stay failures);
+//   otherwise 1 when any error was reported (global block and missing entry
+//   function included), 2 for the usage text, else 0 (-v / --version too).
 #include <QCoreApplication>
 #include <QStringList>
 
@@ -17,6 +21,10 @@ int main(int argc, char** argv) {
   QStringList args;
   args << QStringLiteral("korvel");
   for (int i = 1; i < argc; ++i) args << QString::fromLocal8Bit(argv[i]);
+  if (args.size() < 2) {
+    korvelMain(nullptr, args, RunMode::ScriptFile);  // prints the usage
+    return 2;
+  }
   int result;
   try {
     result = korvelMain(nullptr, args, RunMode::ScriptFile);
@@ -28,9 +36,9 @@ int main(int argc, char** argv) {
     std::cerr << "捕获异常" << std::endl;
     return 1;
   }
-  // A failed run (not ended by the script's own exit) is reported as status 1.
-  if (runFailed && scriptExitValue == kNoExitValue) return 1;
-  if (result < 0) return 0;
-  if (result > 255) return 255;
-  return result;
+  auto status = [](int value) { return value < 0 || value > 255 ? 255 : value; };
+  if (scriptExitValue != kNoExitValue) return status(scriptExitValue);
+  if (runErrorReported) return 1;
+  if (runHasResult) return status(result);
+  return 0;
 }

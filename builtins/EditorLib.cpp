@@ -118,7 +118,7 @@ int32_t intArg(int i) { return argInt(builtinArg(i)); }
 
 QString textArg(int i) {
   const ExprValue* a = builtinArg(i);
-  if (a->type == VT_BYTES && a->payload.bytes != nullptr) return QString::fromUtf8(*a->payload.bytes);
+  if (a->type == VT_BYTES && a->payload.bytes != nullptr) return utf8ToString(*a->payload.bytes);
   return QString();
 }
 
@@ -327,6 +327,10 @@ void editorCall(uint16_t id, QsciScintilla* ed, antlr4::ParserRuleContext* ctx) 
 void editorLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
   ExprValue* recv = builtinReceiver();
   const uint16_t id = method->id;
+  // the command-line runner has no host editor: its callables are unset
+  if (!HostEditorGetter || !HostCommandCallback)
+    raise(callMessage("错误：行号 %1 语句 %2 调用函数 %3 失败，命令行运行器中没有宿主编辑器，hux 编辑器库只能在编辑器中运行的脚本里使用！",
+                      ctx, {callName()}));
   if (recv->type == VT_TYPE_NAME) {
     if (recv->payload.i32 != VT_PKG_HUX)
       raise(callMessage("错误：行号 %1 语句 %2 类名 %3 调用全局函数 %4 错误，编辑器类型名只能是 hux ！", ctx,

@@ -126,7 +126,7 @@ constexpr qint64 kReadChunk = 64 * 1024;
 // The text of a byte-string argument (a null payload is the empty text).
 QString pathArg(int i) {
   const ExprValue* c = builtinArg(i);
-  if (c->type == VT_BYTES && c->payload.bytes != nullptr) return QString::fromUtf8(*c->payload.bytes);
+  if (c->type == VT_BYTES && c->payload.bytes != nullptr) return utf8ToString(*c->payload.bytes);
   if (c->type == VT_STRING && c->payload.str != nullptr) return *c->payload.str;
   return QString();
 }

@@ -48,8 +48,9 @@ enum ListMethodId : uint16_t {
   LB_SORT_STRUCT = 179
 };
 
-// Upper bound of a reservation: reserve is only a hint, so a larger request
-// is trimmed rather than allowed to exhaust memory.
+// Upper bound of a reservation and of a created list's length: reserve is
+// only a hint, so a larger request is trimmed; create refuses it rather than
+// exhausting memory.
 constexpr int32_t kMaxReserve = 1 << 26;
 
 using textlib::callMessage;
@@ -175,6 +176,11 @@ void listCreate(antlr4::ParserRuleContext* ctx) {
     raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 调用函数 %3 参数无法匹配，请检查！")
                          .arg(lineOfContext(ctx))
                          .arg(statementOf(ctx), callName()));
+  }
+  if (count->asInt64() > kMaxReserve) {
+    raiseScriptError(fillMessage(
+        QStringLiteral("错误：行号 %1 语句 %2 调用函数 %3 的元素个数 %4 过大，最多为 %5 个！"),
+        lineOfContext(ctx), statementOf(ctx), callName(), count->asInt64(), kMaxReserve));
   }
   const int32_t n = indexOf(*count);
   ExprValue result = makeListValue();

@@ -41,7 +41,7 @@ TextArg textArg(const ExprValue* c, QString& text, QChar& unit) {
       return TextArg::Text;
     case VT_BYTES:
       if (c->payload.bytes == nullptr) return TextArg::Null;
-      text = QString::fromUtf8(*c->payload.bytes);
+      text = utf8ToString(*c->payload.bytes);
       return TextArg::Text;
     default:
       return charArg(c, unit) ? TextArg::Char : TextArg::Other;
@@ -165,7 +165,7 @@ void qstrConvertLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
     case 220: {  // string.fromZfc(bytes)
       if (recv->type != VT_TYPE_NAME || recv->payload.i32 != VT_STRING) return pushEmpty();
       const ExprValue* a = builtinArg(0);
-      if (a->type == VT_BYTES && a->payload.bytes) return pushString(QString::fromUtf8(*a->payload.bytes));
+      if (a->type == VT_BYTES && a->payload.bytes) return pushString(utf8ToString(*a->payload.bytes));
       if (a->type == VT_STRING && a->payload.str) return pushString(QString(*a->payload.str));
       return pushString(QString());
     }

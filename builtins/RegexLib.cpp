@@ -128,7 +128,7 @@ int intArg(int i) {
 void setPattern(QRegularExpression& re, antlr4::ParserRuleContext* ctx) {
   const ExprValue* a = builtinArg(0);
   if (a->type == VT_BYTES) {
-    re.setPattern(a->payload.bytes != nullptr ? QString::fromUtf8(*a->payload.bytes) : QString());
+    re.setPattern(a->payload.bytes != nullptr ? utf8ToString(*a->payload.bytes) : QString());
   } else if (a->type == VT_STRING) {
     re.setPattern(a->payload.str != nullptr ? *a->payload.str : QString());
   } else {

@@ -250,7 +250,7 @@ const QRegularExpression& timePattern() {
 void setDate(QDateTime& self, antlr4::ParserRuleContext* ctx) {
   const QByteArray* text = bytesArg(0);
   if (text == nullptr) raiseDateText(ctx);
-  const QString s = QString::fromUtf8(*text).trimmed();
+  const QString s = utf8ToString(*text).trimmed();
   if (!datePattern().match(s).hasMatch()) raiseDateText(ctx);
   const QDate date = QDate::fromString(s, kDateFormat);
   if (!date.isValid()) raiseBadValue(ctx);
@@ -260,7 +260,7 @@ void setDate(QDateTime& self, antlr4::ParserRuleContext* ctx) {
 void setTime(QDateTime& self, antlr4::ParserRuleContext* ctx) {
   const QByteArray* text = bytesArg(0);
   if (text == nullptr) raiseTimeText(ctx);
-  const QString s = QString::fromUtf8(*text).trimmed();
+  const QString s = utf8ToString(*text).trimmed();
   if (!timePattern().match(s).hasMatch()) raiseTimeText(ctx);
   const QTime time = QTime::fromString(s, kTimeFormat);
   if (!time.isValid()) raiseBadValue(ctx);
@@ -279,7 +279,7 @@ void fromString(antlr4::ParserRuleContext* ctx) {
   const QByteArray* text = bytesArg(0);
   const QByteArray* format = bytesArg(1);
   if (text == nullptr || format == nullptr) raiseFormatText(ctx);
-  const QDateTime t = QDateTime::fromString(QString::fromUtf8(*text), QString::fromUtf8(*format));
+  const QDateTime t = QDateTime::fromString(utf8ToString(*text), utf8ToString(*format));
   // a text that does not fit the format gives the empty time
   pushTime(t.isValid() ? t : QDateTime());
 }
@@ -323,15 +323,10 @@ void timeLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
   if (recv->type != VT_TIME || recv->payload.time == nullptr) raiseNotTime(ctx);
   QDateTime& self = *recv->payload.time;
 
-  // Qt shifts an empty time to a date of the year -4714; the sum with an
-  // empty time is the empty time
-  if (id >= SJ_ADD_DAYS && id <= SJ_ADD_YEARS && self.isNull()) {
-    if (id != SJ_ADD_MONTHS && id != SJ_ADD_YEARS) integerArg(ctx);
-    return pushTime(QDateTime());
-  }
-  // a distance from an empty time has no value (Qt answers 0)
-  if ((id == SJ_DAYS_TO || id == SJ_MSECS_TO || id == SJ_SECS_TO) && self.isNull())
-    raiseNotTime(ctx);
+  // an empty time answers isNull and isValid and takes the setters; any
+  // other member has nothing to work on
+  const bool setter = id >= SJ_SET_DATE && id <= SJ_SET_TIME;
+  if (self.isNull() && !setter && id != SJ_IS_NULL && id != SJ_IS_VALID) raiseNotTime(ctx);
 
   switch (id) {
     // ---- arithmetic: new times ----
@@ -410,7 +405,7 @@ void timeLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
     case SJ_TO_STRING: {
       const QByteArray* format = bytesArg(0);
       if (format == nullptr) raiseFormatText(ctx);
-      return pushText(self.toString(QString::fromUtf8(*format).trimmed()));
+      return pushText(self.toString(utf8ToString(*format).trimmed()));
     }
     default:
       return;

@@ -140,6 +140,6 @@ inline void setRecordName(ScopeRecord* rec, const HashedName& name) {
 inline QString qtext(antlr4::tree::ParseTree* ctx) {
   return ctx ? QString::fromStdString(ctx->getText()) : QString();
 }
-inline QString qbytes(const QByteArray& b) { return QString::fromUtf8(b); }
+inline QString qbytes(const QByteArray& b) { return utf8ToString(b); }
 
 }  // namespace callsupport

@@ -17,7 +17,8 @@
 
 namespace {
 
-constexpr int32_t pairKey(int32_t a, int32_t b) { return (a << 16) | b; }
+// Both codes in one key; unsigned so that the empty type -1 shifts safely.
+constexpr uint32_t pairKey(int32_t a, int32_t b) { return (uint32_t(a) << 16) | (uint32_t(b) & 0xffffu); }
 
 // ---- wrapping integer arithmetic ----
 inline int32_t add32(int32_t a, int32_t b) { return int32_t(uint32_t(a) + uint32_t(b)); }

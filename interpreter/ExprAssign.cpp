@@ -767,7 +767,7 @@ class Assignment {
           line(), text(), rightText()));
     }
     FileValue* file = new FileValue;
-    file->info = new QFileInfo(QString::fromUtf8(*path));
+    file->info = new QFileInfo(utf8ToString(*path));
     addSharedRef(file);
     clearRecord();
     rec_->payload.file = file;

@@ -318,7 +318,7 @@ antlrcpp::Any ExprVisitor::visitAssignStOne(KorParser::AssignStOneContext* ctx) 
       StructValue* sv = rec->payload.st;
       QString pattern;
       if (v.value.type == VT_BYTES) {
-        if (v.value.payload.bytes != nullptr) pattern = QString::fromUtf8(*v.value.payload.bytes);
+        if (v.value.payload.bytes != nullptr) pattern = utf8ToString(*v.value.payload.bytes);
       } else if (v.value.payload.str != nullptr) {
         pattern = *v.value.payload.str;
       }

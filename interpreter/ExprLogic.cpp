@@ -199,7 +199,7 @@ antlrcpp::Any ExprVisitor::visitLogRevExpr(KorParser::LogRevExprContext* ctx) {
 namespace {
 
 QString bytesText(const ExprValue& cell) {
-  return cell.payload.bytes != nullptr ? QString::fromUtf8(*cell.payload.bytes) : QString();
+  return cell.payload.bytes != nullptr ? utf8ToString(*cell.payload.bytes) : QString();
 }
 const QString& stringOf(const ExprValue& cell) {
   static const QString empty;

@@ -353,7 +353,7 @@ antlrcpp::Any ExprVisitor::visitForwalk(KorParser::ForwalkContext* ctx) {
   {
     ExprValue p = evalExprFast(*this, args[0]);
     if (p.type == VT_BYTES) {
-      path = p.payload.bytes ? QString::fromUtf8(*p.payload.bytes) : QString();
+      path = p.payload.bytes ? utf8ToString(*p.payload.bytes) : QString();
     } else if (p.type == VT_STRING) {
       path = p.payload.str ? *p.payload.str : QString();
     } else {

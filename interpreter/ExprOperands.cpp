@@ -262,7 +262,7 @@ const QString& cachedFormatText(antlr4::ParserRuleContext* formatCtx) {
   QByteArray token = QByteArray::fromStdString(formatCtx->start->getText());
   // a u16 literal is the same text; the prefix is no part of it
   if (token.startsWith("u16")) token.remove(0, 3);
-  return cache.insert(formatCtx, QString::fromUtf8(unescapeString(token)));
+  return cache.insert(formatCtx, utf8ToString(unescapeString(token)));
 }
 
 const ExprValue* cachedValue(antlr4::ParserRuleContext* ctx) { return literalCache().find(ctx); }

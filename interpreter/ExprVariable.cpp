@@ -37,7 +37,7 @@ inline KorParser::ExprContext* indexExpr(KorvarCtx* ctx, size_t i) {
 
 QString textOf(antlr4::tree::ParseTree* node) { return QString::fromStdString(node->getText()); }
 QString num(int64_t n) { return QString::number(n); }
-QString utf8(const QByteArray& s) { return QString::fromUtf8(s); }
+QString utf8(const QByteArray& s) { return utf8ToString(s); }
 
 // True when an index expression of the reference contains a call or ++/--:
 // evaluating it may then change or release the containers being walked.

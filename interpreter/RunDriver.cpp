@@ -10,6 +10,7 @@
 
 #include <iostream>
 #include <memory>
+#include <new>
 #include <stdexcept>
 
 #include "BlockListener.h"
@@ -111,6 +112,7 @@ void guarded(Stage stage, Fn&& body) {
   bool failsRun = stage != Stage::Global;
   try {
     body();
+    return;
   } catch (antlr4::RecognitionException& e) {
     std::cerr << "捕获语法识别异常: " << e.what() << std::endl;
     if (failsRun) runFailed = true;
@@ -129,6 +131,9 @@ void guarded(Stage stage, Fn&& body) {
       std::cerr << "脚本指令中存在语法错误： \n" << e.what() << std::endl;
       if (stage == Stage::Parse) runFailed = true;
     }
+  } catch (std::bad_alloc&) {
+    std::cerr << "错误：内存不足，无法分配脚本需要的内存，脚本终止执行！" << std::endl;
+    if (failsRun) runFailed = true;
   } catch (std::exception& e) {
     std::cerr << "捕获通用异常信息: " << e.what() << std::endl;
     if (failsRun) runFailed = true;
@@ -136,6 +141,8 @@ void guarded(Stage stage, Fn&& body) {
     std::cerr << "捕获异常" << std::endl;
     if (failsRun) runFailed = true;
   }
+  // every handler above reported an error
+  runErrorReported = true;
 }
 
 void destroyRunTables() {
@@ -158,6 +165,7 @@ bool loadScriptFile(const QString& arg) {
       printLine(std::cout, QStringLiteral("版本信息：korvel version %1").arg(korvelVersion));
     } else {
       printLine(std::cout, QStringLiteral("不存在的文件 %1").arg(arg));
+      runErrorReported = true;
     }
     return false;
   }
@@ -169,11 +177,13 @@ bool loadScriptFile(const QString& arg) {
     printLine(std::cerr,
               QStringLiteral("无法打开文件 %1 请检查路径是否存在、路径不能存在中文字符、是否有可读权限！")
                   .arg(path));
+    runErrorReported = true;
     return false;
   }
   QByteArray bytes = file.readAll();
   if (file.error() != QFileDevice::NoError) {
     printLine(std::cerr, QStringLiteral("读取源代码文件错误！"));
+    runErrorReported = true;
     return false;
   }
   QByteArray decoded;
@@ -189,6 +199,8 @@ int korvelMain(QWidget* host, const QStringList& args, int mode) {
   currentHostWindow = host;
   abortRequested.exchange(false);
   scriptExitValue = kNoExitValue;
+  runErrorReported = false;
+  runHasResult = false;
   resetBuiltinLibFlags();
   resetExpressionCaches();
   callsupport::resetCallCaches();
@@ -278,6 +290,7 @@ int korvelMain(QWidget* host, const QStringList& args, int mode) {
   }
   if (!entry) {
     printLine(std::cout, QStringLiteral("没有发现入口函数hs_rukou 或 main, 程序调用失败,请检查！ "));
+    runErrorReported = true;
     cleanUp();
     return 0;
   }
@@ -315,6 +328,7 @@ int korvelMain(QWidget* host, const QStringList& args, int mode) {
                 "错误：行号 %1 函数 %2 形式不匹配，参数错误！只能是 hs_rukou() 或 hs_rukou(lb "
                 "canshu) 或main() main(lb canshu) 四种形式！"),
             entry->startLine, QString::fromUtf8(entryName)));
+    runErrorReported = true;
     cleanUp();
     return 1;
   }
@@ -338,6 +352,7 @@ int korvelMain(QWidget* host, const QStringList& args, int mode) {
           fillMessage(
               QStringLiteral("错误：行号 %1 函数 %2 返回值不合法！hs_rukou() 最多只能返回1个整数!"),
               entry->startLine, QString::fromUtf8(entryName)));
+      runErrorReported = true;
       cleanUp();
       return 1;
     }
@@ -363,6 +378,7 @@ int korvelMain(QWidget* host, const QStringList& args, int mode) {
       if (list->size() == 1) {
         ScopeRecord* rec = (*list)[0];
         result = int32_t(uint64_t(rec->payload.i64) & 0xffffffffu);
+        runHasResult = true;
         releaseScopeRecord(rec);
         returnScopeRecord(rec);
         list->clear();

@@ -158,7 +158,7 @@ int storeCore(int32_t& dtype, ValuePayload& dp, ExprValue& src, int op, bool mes
                 printLine(fillMessage(
                     QStringLiteral("警告：长整数变量值 %1 "
                                    "赋值给整数类型变量%2，精度可能丢失，请注意检查值域范围!"),
-                    l, name != nullptr ? QString::fromUtf8(*name) : QString()));
+                    l, name != nullptr ? utf8ToString(*name) : QString()));
               }
             } else {
               printLine(QStringLiteral("警告：长整数赋值给整数类型，可能丢失精度"));
@@ -410,7 +410,7 @@ int storeCore(int32_t& dtype, ValuePayload& dp, ExprValue& src, int op, bool mes
       } else if (st == VT_WCHAR) {
         dp.str->append(QChar(src.payload.u16));
       } else {
-        if (src.payload.bytes != nullptr) dp.str->append(QString::fromUtf8(*src.payload.bytes));
+        if (src.payload.bytes != nullptr) dp.str->append(utf8ToString(*src.payload.bytes));
         delete src.payload.bytes;
         src.payload.bytes = nullptr;
       }
@@ -443,7 +443,7 @@ int storeCore(int32_t& dtype, ValuePayload& dp, ExprValue& src, int op, bool mes
       if (dtype == VT_FILE && st == VT_BYTES && mode == MODE_CELL) {
         // a path: a file value that is not opened yet
         const QString path =
-            src.payload.bytes != nullptr ? QString::fromUtf8(*src.payload.bytes) : QString();
+            src.payload.bytes != nullptr ? utf8ToString(*src.payload.bytes) : QString();
         FileValue* file = new FileValue;
         file->info = new QFileInfo(path);
         addSharedRef(file);

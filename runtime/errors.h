@@ -19,7 +19,7 @@ QString fillPlaceholders(const QString& pattern, std::initializer_list<QString> 
 namespace msgfmt {
 
 inline QString toText(const QString& s) { return s; }
-inline QString toText(const QByteArray& s) { return QString::fromUtf8(s); }
+inline QString toText(const QByteArray& s) { return s.isNull() ? QString() : QString::fromUtf8(s.constData(), s.size()); }
 inline QString toText(const std::string& s) { return QString::fromStdString(s); }
 inline QString toText(const char* s) { return QString::fromUtf8(s); }
 inline QString toText(int v) { return QString::number(v); }

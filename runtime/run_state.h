@@ -17,6 +17,8 @@ extern std::atomic<int32_t> runFinished;   // set when a console run's thread en
 extern int32_t parsePhase;                 // 0 before parsing, 1 parsing, 2 pre-pass done
 extern bool runFailed;                     // the run failed (files/workbooks not saved)
 extern int32_t scriptExitValue;            // -9999 at run start; set by exit
+extern bool runErrorReported;              // an error was reported in any stage of the run
+extern bool runHasResult;                  // the entry returned its declared zs result
 extern QWidget* currentHostWindow;         // the host's main window
 extern QByteArray sourceText;              // the script source as UTF-8
 extern antlr4::CommonTokenStream* tokenStream;  // the script's token stream, or null

@@ -178,6 +178,11 @@ void setByteString(ExprValue& cell, const QByteArray& text);
 QByteArray fileValuePath(const ExprValue& cell);
 // QChar of a type-5 cell.
 QChar charValueToQChar(const ExprValue& cell);
+// UTF-8 bytes as a 16-bit string, zero bytes included (Qt's QByteArray
+// overload stops at the first zero byte).
+inline QString utf8ToString(const QByteArray& b) {
+  return b.isNull() ? QString() : QString::fromUtf8(b.constData(), b.size());
+}
 // Bytes of a type-9 cell (empty for a null payload).
 std::string byteStringToStd(const ExprValue& cell);
 // typeName / builtinCode of a type-8 cell (empty / -1 without a struct).

@@ -319,7 +319,7 @@ void convertCell(int32_t code, ExprValue& cell) {
     case 12: {
       QByteArray* b = cell.payload.bytes;
       cell.type = VT_STRING;
-      cell.payload.str = b != nullptr ? new QString(QString::fromUtf8(*b)) : nullptr;
+      cell.payload.str = b != nullptr ? new QString(utf8ToString(*b)) : nullptr;
       delete b;
       break;
     }
@@ -395,7 +395,7 @@ void appendValueText(QString& out, const ExprValue& cell) {
       break;
     }
     case VT_BYTES:
-      if (p.bytes != nullptr) out += QString::fromUtf8(*p.bytes);
+      if (p.bytes != nullptr) out += utf8ToString(*p.bytes);
       break;
     case VT_STRING:
       if (p.str != nullptr) out += *p.str;
