@@ -7,7 +7,8 @@
       info string "output". The script runs with KORVEL in a fresh temporary
       directory, without arguments; its standard output followed by its
       standard error must equal the output block (the block's last line end
-      is not part of the comparison).
+      is not part of the comparison). A library chapter (10-... to 19-...)
+      must hold at least one.
 
   docs_check.py commands README.md GETTING_STARTED.md
       Every command of the README's "Commands" section (its indented lines)
@@ -20,6 +21,7 @@ import sys
 import tempfile
 
 FENCE = re.compile(r"^(```+|~~~+)\s*([^\s`]*)\s*$")
+LIBRARY_CHAPTER = re.compile(r"^1\d-")  # 10-zfc.md ... 19-hux.md
 
 
 def fenced_blocks(text):
@@ -76,7 +78,11 @@ def run_examples(korvel, chapter):
             failed += 1
             print("--- %s:%d: output differs (exit %d)\n--- expected:\n%s\n--- got:\n%s\n" %
                   (chapter, line, proc.returncode, want, got))
-    print("%s: %d runnable examples, %d failed" % (os.path.basename(chapter), len(examples), failed))
+    name = os.path.basename(chapter)
+    print("%s: %d runnable examples, %d failed" % (name, len(examples), failed))
+    if LIBRARY_CHAPTER.match(name) and not examples:
+        print("%s: a library chapter needs at least one runnable example" % name)
+        return 1
     return 1 if failed else 0
 
 
