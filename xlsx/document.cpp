@@ -228,11 +228,16 @@ void appendSheet(Package& pkg, const std::string& name, const std::string& partN
   pkg.changed = true;
 }
 
-void stripRelationshipIds(pugi::xml_node n) {
-  if (pugi::xml_attribute id = relIdAttribute(n)) n.remove_attribute(id);
-  for (pugi::xml_node c = n.first_child(); c; c = c.next_sibling()) {
-    if (c.type() == pugi::node_element) stripRelationshipIds(c);
-  }
+// Removes every relationship id (r:id under any prefix) below a node; the
+// walk is pugixml's own, without recursion however deep the tree.
+void stripRelationshipIds(pugi::xml_node root) {
+  struct Walker : pugi::xml_tree_walker {
+    bool for_each(pugi::xml_node& n) override {
+      if (pugi::xml_attribute id = relIdAttribute(n)) n.remove_attribute(id);
+      return true;
+    }
+  } walker;
+  root.traverse(walker);
 }
 
 void checkNewName(Package& pkg, const std::string& name, const Sheet* except) {

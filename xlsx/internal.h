@@ -15,8 +15,9 @@
 
 namespace xlsx {
 
-// Most bytes one part may unpack to.
+// Most bytes one part, and all parts together, may unpack to.
 constexpr uint64_t kMaxPartSize = uint64_t(1) << 30;
+constexpr uint64_t kMaxPackageSize = uint64_t(2) << 30;
 
 [[noreturn]] void fail(const std::string& text);
 // Fills %1, %2, ... of a UTF-8 template.

@@ -47,6 +47,7 @@ void readZip(const std::string& path, Package& pkg) {
     }
   }
   const zip_int64_t n = zip_get_num_entries(za.get(), 0);
+  uint64_t total = 0;
   for (zip_int64_t i = 0; i < n; ++i) {
     zip_stat_t st;
     zip_stat_init(&st);
@@ -79,6 +80,10 @@ void readZip(const std::string& path, Package& pkg) {
         fail(format("文件 %1 中的部件 %2 解压后超过 1 GiB，拒绝读取", {path, name}));
       }
       data.append(buf, size_t(got));
+      total += uint64_t(got);
+      if (total > kMaxPackageSize) {
+        fail(format("文件 %1 解压后超过 2 GiB，拒绝读取", {path}));
+      }
     }
     pkg.order.push_back(name);
     pkg.raw.emplace(std::move(name), std::move(data));

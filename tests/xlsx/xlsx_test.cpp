@@ -222,7 +222,12 @@ TEST_F(Xlsx, AddressesAndPositions) {
 
 TEST_F(Xlsx, SheetNamesAndSheetOperations) {
   const std::string file = path("s.xlsx");
-  writeBook(file, baseBook());
+  Entries book = baseBook();
+  std::string& sheet1 = book["xl/worksheets/sheet1.xml"];
+  sheet1.replace(sheet1.find("</worksheet>"), 12,
+                 "<drawing xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\" "
+                 "r:id=\"rId1\"/></worksheet>");
+  writeBook(file, book);
   Document doc;
   doc.open(file);
   Workbook wb = doc.workbook();
@@ -258,6 +263,12 @@ TEST_F(Xlsx, SheetNamesAndSheetOperations) {
   EXPECT_FALSE(wb.sheetExists("Sheet1"));
   EXPECT_EQ(std::get<int64_t>(valueOf(wb.worksheet("New").cell("A1"))), 1);
   EXPECT_EQ(std::get<int64_t>(valueOf(wb.worksheet("Copy").cell("A3"))), 7);
+  // the copy refers to no relationship of the original (it has none of its own)
+  int withDrawing = 0;
+  for (const auto& [name, bytes] : readBook(file)) {
+    if (name.rfind("xl/worksheets/", 0) == 0) withDrawing += bytes.find(":id=") != std::string::npos;
+  }
+  EXPECT_EQ(withDrawing, 1);
   EXPECT_EQ(wb.worksheet("Renamed").cell("A5").formula().get(),
             "SUM(Renamed!A3,'my data'!A1,XSheet1!A1,\"Sheet1!A1\")");
   // the last worksheet cannot go
