@@ -15,11 +15,30 @@ constexpr unsigned kParseFlags = pugi::parse_default | pugi::parse_declaration |
                                  pugi::parse_comments | pugi::parse_pi |
                                  pugi::parse_ws_pcdata_single | pugi::parse_doctype;
 
+const char* parseProblem(pugi::xml_parse_status status) {
+  switch (status) {
+    case pugi::status_out_of_memory: return "内存不足";
+    case pugi::status_unrecognized_tag: return "无法识别的标签";
+    case pugi::status_bad_pi: return "处理指令有误";
+    case pugi::status_bad_comment: return "注释有误";
+    case pugi::status_bad_cdata: return "CDATA 段有误";
+    case pugi::status_bad_doctype: return "文档类型声明有误";
+    case pugi::status_bad_pcdata: return "文本有误";
+    case pugi::status_bad_start_element: return "开始标签有误";
+    case pugi::status_bad_attribute: return "属性有误";
+    case pugi::status_bad_end_element: return "结束标签有误";
+    case pugi::status_end_element_mismatch: return "开始标签和结束标签不匹配";
+    case pugi::status_no_document_element: return "没有根元素";
+    default: return "格式错误";
+  }
+}
+
 void parseInto(pugi::xml_document& doc, const std::string& name, const char* data, size_t size) {
   const pugi::xml_parse_result r = doc.load_buffer(data, size, kParseFlags, pugi::encoding_auto);
   if (!r || !doc.document_element()) {
     fail(format("工作簿部件 %1 不是合法的 XML：%2（位置 %3）",
-                {name, r ? "没有根元素" : r.description(), std::to_string(r.offset)}));
+                {name, parseProblem(r ? pugi::status_no_document_element : r.status),
+                 std::to_string(r.offset)}));
   }
 }
 

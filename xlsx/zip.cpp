@@ -12,12 +12,23 @@ namespace xlsx {
 
 namespace {
 
-std::string zipErrorText(int code) {
-  zip_error_t e;
-  zip_error_init_with_code(&e, code);
-  std::string text = zip_error_strerror(&e);
-  zip_error_fini(&e);
-  return text;
+// The user's text for a libzip error code.
+std::string zipProblem(int code) {
+  switch (code) {
+    case ZIP_ER_INCONS: return "压缩包的目录和内容不一致";
+    case ZIP_ER_CRC: return "数据校验失败";
+    case ZIP_ER_EOF: return "文件意外结束";
+    case ZIP_ER_ZLIB: return "压缩数据损坏";
+    case ZIP_ER_MEMORY: return "内存不足";
+    case ZIP_ER_COMPNOTSUPP: return "不支持的压缩方法";
+    case ZIP_ER_ENCRNOTSUPP:
+    case ZIP_ER_NOPASSWD: return "压缩包已加密";
+    case ZIP_ER_MULTIDISK: return "不支持分卷压缩包";
+    case ZIP_ER_READ:
+    case ZIP_ER_SEEK: return "读取失败";
+    case ZIP_ER_WRITE: return "写入失败";
+    default: return "zip 错误 " + std::to_string(code);
+  }
 }
 
 struct ZipCloser {
@@ -43,7 +54,7 @@ void readZip(const std::string& path, Package& pkg) {
         fail(format("文件 %1 不是 xlsx 工作簿：它不是 zip 压缩包", {path}));
       default:
         fail(format("文件 %1 不是完好的 xlsx 工作簿：zip 压缩包损坏或不完整（%2）",
-                    {path, zipErrorText(code)}));
+                    {path, zipProblem(code)}));
     }
   }
   const zip_int64_t n = zip_get_num_entries(za.get(), 0);
@@ -64,7 +75,8 @@ void readZip(const std::string& path, Package& pkg) {
     }
     std::unique_ptr<zip_file_t, EntryCloser> f(zip_fopen_index(za.get(), zip_uint64_t(i), 0));
     if (!f) {
-      fail(format("文件 %1 中的部件 %2 无法解压：%3", {path, name, zip_strerror(za.get())}));
+      fail(format("文件 %1 中的部件 %2 无法解压：%3",
+                  {path, name, zipProblem(zip_error_code_zip(zip_get_error(za.get())))}));
     }
     std::string data;
     data.reserve(size_t(std::min<zip_uint64_t>(st.size, 64u << 20)));
@@ -73,7 +85,7 @@ void readZip(const std::string& path, Package& pkg) {
       const zip_int64_t got = zip_fread(f.get(), buf, sizeof buf);
       if (got < 0) {
         fail(format("文件 %1 中的部件 %2 数据损坏：%3",
-                    {path, name, zip_error_strerror(zip_file_get_error(f.get()))}));
+                    {path, name, zipProblem(zip_error_code_zip(zip_file_get_error(f.get())))}));
       }
       if (got == 0) break;
       if (data.size() + uint64_t(got) > kMaxPartSize) {
@@ -95,29 +107,30 @@ void writeZip(const std::string& path,
   zip_error_t err;
   zip_error_init(&err);
   zip_source_t* buffer = zip_source_buffer_create(nullptr, 0, 0, &err);
-  if (buffer == nullptr) fail(format("无法保存文件 %1：%2", {path, zip_error_strerror(&err)}));
+  if (buffer == nullptr) fail(format("无法保存文件 %1：%2", {path, zipProblem(zip_error_code_zip(&err))}));
   zip_t* za = zip_open_from_source(buffer, ZIP_TRUNCATE, &err);
   if (za == nullptr) {
     zip_source_free(buffer);
-    fail(format("无法保存文件 %1：%2", {path, zip_error_strerror(&err)}));
+    fail(format("无法保存文件 %1：%2", {path, zipProblem(zip_error_code_zip(&err))}));
   }
   zip_source_keep(buffer);  // read back after zip_close
-  auto abandon = [&](const std::string& why) {
+  auto abandon = [&]() {
+    const std::string why = zipProblem(zip_error_code_zip(zip_get_error(za)));
     zip_discard(za);
     zip_source_free(buffer);
     fail(format("无法保存文件 %1：%2", {path, why}));
   };
   for (const auto& [name, data] : entries) {
     zip_source_t* s = zip_source_buffer(za, data->data(), data->size(), 0);
-    if (s == nullptr) abandon(zip_strerror(za));
+    if (s == nullptr) abandon();
     const zip_int64_t idx = zip_file_add(za, name.c_str(), s, ZIP_FL_ENC_UTF_8);
     if (idx < 0) {
       zip_source_free(s);
-      abandon(zip_strerror(za));
+      abandon();
     }
     zip_set_file_compression(za, zip_uint64_t(idx), ZIP_CM_DEFLATE, 1);
   }
-  if (zip_close(za) != 0) abandon(zip_strerror(za));
+  if (zip_close(za) != 0) abandon();
 
   std::string bytes;
   zip_stat_t st;
@@ -136,7 +149,15 @@ void writeZip(const std::string& path,
   QSaveFile out(QString::fromUtf8(path.data(), int(path.size())));
   if (!out.open(QIODevice::WriteOnly) ||
       out.write(bytes.data(), qint64(bytes.size())) != qint64(bytes.size()) || !out.commit()) {
-    fail(format("无法保存文件 %1：%2", {path, out.errorString().toStdString()}));
+    std::string why;
+    switch (out.error()) {
+      case QFileDevice::PermissionsError: why = "没有写入权限"; break;
+      case QFileDevice::OpenError: why = "无法在目标文件夹中创建文件"; break;
+      case QFileDevice::WriteError: why = "写入失败，磁盘可能已满"; break;
+      case QFileDevice::RenameError: why = "无法用新文件替换旧文件"; break;
+      default: why = out.errorString().toStdString(); break;
+    }
+    fail(format("无法保存文件 %1：%2", {path, why}));
   }
 }
 
