@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <unistd.h>
 #include <functional>
 #include <limits>
 #include <map>
@@ -455,7 +456,7 @@ TEST_F(Xlsx, DamagedOrHostilePackagesAreRefused) {
   }
 }
 
-TEST_F(Xlsx, AFailedSaveLeavesTheOldFileIntact) {
+TEST_F(Xlsx, SavesReplaceTheFileAtomically) {
   const QString sub = dir.filePath("ro");
   ASSERT_TRUE(QDir().mkpath(sub));
   const std::string file = (sub + "/book.xlsx").toStdString();
@@ -463,6 +464,16 @@ TEST_F(Xlsx, AFailedSaveLeavesTheOldFileIntact) {
   doc.create(file);
   const std::string before = readFile(QString::fromStdString(file));
   doc.workbook().worksheet("Sheet1").cell("A1").value() = int64_t(1);
+  // the save writes a new file and renames it over the old one: a second
+  // name of the old file still sees the old bytes
+  const std::string link = (sub + "/old-link.xlsx").toStdString();
+  ASSERT_EQ(::link(file.c_str(), link.c_str()), 0);
+  doc.save();
+  EXPECT_EQ(readFile(QString::fromStdString(link)), before);
+  EXPECT_NE(readFile(QString::fromStdString(file)), before);
+  QFile::remove(QString::fromStdString(link));
+  const std::string saved = readFile(QString::fromStdString(file));
+  doc.workbook().worksheet("Sheet1").cell("A2").value() = int64_t(2);
   EXPECT_THROW(doc.saveAs(dir.filePath("no/such/dir/x.xlsx").toStdString()), Error);
   EXPECT_THROW(doc.saveAs(sub.toStdString()), Error);  // a folder is in the way
   EXPECT_EQ(doc.path(), file);
@@ -470,6 +481,6 @@ TEST_F(Xlsx, AFailedSaveLeavesTheOldFileIntact) {
   if (QFileInfo(sub).isWritable()) GTEST_SKIP() << "running with rights that ignore permissions";
   EXPECT_THROW(doc.save(), Error);
   QFile::setPermissions(sub, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-  EXPECT_EQ(readFile(QString::fromStdString(file)), before);
+  EXPECT_EQ(readFile(QString::fromStdString(file)), saved);
   EXPECT_EQ(QDir(sub).entryList(QDir::Files), QStringList{"book.xlsx"});  // no temporary left
 }
