@@ -477,10 +477,12 @@ TEST_F(Xlsx, SavesReplaceTheFileAtomically) {
   EXPECT_THROW(doc.saveAs(dir.filePath("no/such/dir/x.xlsx").toStdString()), Error);
   EXPECT_THROW(doc.saveAs(sub.toStdString()), Error);  // a folder is in the way
   EXPECT_EQ(doc.path(), file);
+  // a folder that takes no new file: the save fails and the old file stays
+  // (not where permissions are not enforced, as for root)
   QFile::setPermissions(sub, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-  if (QFileInfo(sub).isWritable()) GTEST_SKIP() << "running with rights that ignore permissions";
-  EXPECT_THROW(doc.save(), Error);
+  const bool enforced = !QFileInfo(sub).isWritable();
+  if (enforced) EXPECT_THROW(doc.save(), Error);
   QFile::setPermissions(sub, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-  EXPECT_EQ(readFile(QString::fromStdString(file)), saved);
+  if (enforced) EXPECT_EQ(readFile(QString::fromStdString(file)), saved);
   EXPECT_EQ(QDir(sub).entryList(QDir::Files), QStringList{"book.xlsx"});  // no temporary left
 }
