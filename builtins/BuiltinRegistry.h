@@ -71,8 +71,7 @@ BuiltinMethod* registerBuiltinMethod(uint16_t id, const QByteArray& name,
 
 // Library registration functions: each returns at once when its flag is set;
 // otherwise sets it, sets the current handler and receiver type and registers
-// its table. A library that is not built yet has a registration function that
-// only sets its flag.
+// its table.
 void registerFileLib();
 void registerExcelLib();
 void registerTimeLib();

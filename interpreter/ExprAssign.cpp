@@ -826,7 +826,7 @@ class Assignment {
   // opened.
   static ExcelValue* newWorkbookValue(const QByteArray& path) {
     ExcelValue* e = new ExcelValue;
-    e->doc = new Workbook(QString(), false);
+    e->doc = new Workbook();
     e->path = path;
     addSharedRef(e);
     return e;

@@ -93,7 +93,7 @@ void setInitialPayload(int32_t code, ValuePayload& p) {
       break;
     case VT_EXCEL: {
       ExcelValue* e = new ExcelValue;
-      e->doc = new Workbook(QString(), false);
+      e->doc = new Workbook();
       addSharedRef(e);
       p.excel = e;
       break;

@@ -1,11 +1,22 @@
 #include "workbook.h"
 
-Workbook::Workbook(const QString& path, bool open) : path_(path), open_(open) {}
+#include <iostream>
+
+Workbook::Workbook() = default;
 
 Workbook::~Workbook() = default;
 
-bool Workbook::isOpen() const { return open_; }
+bool Workbook::isOpen() const { return doc_.isOpen(); }
 
-bool Workbook::save() { return open_; }
+bool Workbook::save() {
+  if (!doc_.isOpen()) return false;
+  try {
+    doc_.save();
+    return true;
+  } catch (const std::exception& e) {
+    std::cerr << "错误：Excel 文件 " << doc_.path() << " 保存失败：" << e.what() << std::endl;
+    return false;
+  }
+}
 
-void Workbook::close() { open_ = false; }
+void Workbook::close() { doc_.close(); }

@@ -1,26 +1,27 @@
-// A minimal workbook document held by excel values. It knows its file path
-// and whether it is open; saving writes nothing yet. The Excel library
-// replaces or extends it with a real document.
+// The document held by excel values: an .xlsx workbook of the xlsx layer.
+// Declaring an excel variable makes one that is neither created nor opened;
+// the Excel library creates or opens its file. The release of the last
+// holder saves an open document (unless the run failed) and closes it.
 #pragma once
 
-#include <QString>
+#include "xlsx.h"
 
 class Workbook {
  public:
-  explicit Workbook(const QString& path = QString(), bool open = true);
+  Workbook();
   virtual ~Workbook();
 
   Workbook(const Workbook&) = delete;
   Workbook& operator=(const Workbook&) = delete;
 
   virtual bool isOpen() const;
-  // Writes the document back to its path; false when it is not open.
+  // Writes the document back to its file; false when it is not open or the
+  // save failed (the failure is reported on the standard error stream).
   virtual bool save();
   // Closes without saving.
   virtual void close();
-  const QString& path() const { return path_; }
+  xlsx::Document& document() { return doc_; }
 
- protected:
-  QString path_;
-  bool open_;
+ private:
+  xlsx::Document doc_;
 };

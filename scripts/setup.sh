@@ -7,7 +7,8 @@ PACKAGES=(
   antlr4 libantlr4-runtime-dev
   qtbase5-dev libqscintilla2-qt5-dev
   libgtest-dev
-  python3 lua5.4
+  libzip-dev libpugixml-dev
+  python3 python3-openpyxl lua5.4
   xvfb xauth
 )
 missing=()

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "interpreter/RunDriver.h"
+#include "xlsx.h"
 
 namespace {
 
@@ -148,3 +149,43 @@ TEST_F(FileRelease, NextRunStartsAfresh) {
 }
 
 }  // namespace
+
+// Workbooks follow the same rule: left open, they are saved when a run ends
+// normally; after a failed run they are closed unsaved, whoever holds them.
+TEST_F(FileRelease, OpenWorkbooksAreSavedOnlyAfterASuccessfulRun) {
+  auto cellA1 = [&](const char* name) -> std::string {
+    xlsx::Document doc;
+    doc.open(dir_.filePath(QString::fromUtf8(name)).toStdString());
+    xlsx::CellValue v = doc.workbook().worksheet("Sheet1").cell("A1").value();
+    return v.type() == xlsx::ValueType::String ? v.get<std::string>() : "<not text>";
+  };
+  RunResult ok = run(
+      "quanju_dingyi { excel g; lb sheets; }\n"
+      "hanshu hs_rukou() {\n"
+      "  g.el_create(\"global\");\n"
+      "  g.worksheet(\"Sheet1\").setCell(\"A1\", \"by a global\");\n"
+      "  excel local;\n"
+      "  local.el_create(\"local\");\n"
+      "  sheets.append(local.worksheet(\"Sheet1\"));\n"
+      "  local = kong;  // the worksheet in the list still holds the workbook\n"
+      "  XLWorksheet ws = sheets.at(0);\n"
+      "  ws.setCell(\"A1\", \"through a worksheet\");\n"
+      "}\n");
+  EXPECT_NE(ok.out.find(kFinished), std::string::npos) << ok.err;
+  EXPECT_EQ(cellA1("global.xlsx"), "by a global");
+  EXPECT_EQ(cellA1("local.xlsx"), "through a worksheet");
+
+  RunResult failed = run(
+      "hanshu hs_rukou() {\n"
+      "  excel a;\n"
+      "  a.el_create(\"failed\");\n"
+      "  XLWorksheet ws = a.worksheet(\"Sheet1\");\n"
+      "  ws.setCell(\"A1\", \"saved\");\n"
+      "  a.save();\n"
+      "  ws.setCell(\"A1\", \"not saved\");\n"
+      "  excel b = a;\n"
+      "  ws.cell(\"bad\");\n"
+      "}\n");
+  EXPECT_EQ(failed.out.find(kFinished), std::string::npos) << failed.out;
+  EXPECT_EQ(cellA1("failed.xlsx"), "saved");
+}

@@ -1,0 +1,180 @@
+#!/usr/bin/python3
+"""Interoperability of korvel's workbooks with openpyxl (run with Debian's
+Python, which sees python3-openpyxl).
+
+  excel_interop.py korvel-writes KORVEL   korvel writes, openpyxl checks
+  excel_interop.py openpyxl-writes KORVEL openpyxl writes, korvel reads and
+                                          edits one cell, openpyxl checks
+                                          that nothing else changed
+"""
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import zipfile
+
+import openpyxl
+from openpyxl.styles import Font, PatternFill
+from openpyxl.workbook.defined_name import DefinedName
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+failures = []
+
+
+def check(what, got, want):
+    if got != want or type(got) is not type(want):
+        failures.append("%s: got %r, want %r" % (what, got, want))
+
+
+def run_korvel(korvel, script, *args):
+    proc = subprocess.run([korvel, os.path.join(HERE, script)] + list(args),
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+    if proc.returncode != 0 or proc.stderr:
+        sys.exit("korvel failed (%d):\n%s%s" % (proc.returncode, proc.stdout.decode(),
+                                                proc.stderr.decode()))
+    return proc.stdout.decode("utf-8")
+
+
+def korvel_writes(korvel, tmp):
+    path = os.path.join(tmp, "from_korvel.xlsx")
+    run_korvel(korvel, "excel_write.kor", path)
+    wb = openpyxl.load_workbook(path)
+    check("sheet names", wb.sheetnames, ["Main Sheet", "Data", "Clone"])
+    main = {
+        "A1": 42, "A2": -7, "A3": 9007199254740993, "A4": 9223372036854775807,
+        "A5": -9223372036854775807, "B1": 3.25, "B2": -0.1, "B3": 1234567.891, "B4": 0.000001,
+        "B5": 2, "C1": "中文", "C2": "emoji 😀🎉", "C3": "  blanks  ", "C4": "line\nbreak", "C5": "", "D1": "=SUM(A1:A2)", "D2": "='Main Sheet'!B1*2", "A7": None, "A8": 8,
+    }
+    for sheet in ("Main Sheet", "Clone"):
+        for address, want in main.items():
+            check("%s!%s" % (sheet, address), wb[sheet][address].value, want)
+    check("row 7 deleted", [c.value for c in wb["Main Sheet"][7] if c.value is not None], [])
+    check("Data!A1", wb["Data"]["A1"].value, "x")
+    check("Data!B1", wb["Data"]["B1"].value, "='Main Sheet'!A1+1")
+    check("recalculate on load", wb.calculation.fullCalcOnLoad, True)
+    with zipfile.ZipFile(path) as z:
+        check("zip sound", z.testzip(), None)
+        check("no calculation chain", "xl/calcChain.xml" in z.namelist(), False)
+
+
+def openpyxl_book(path):
+    wb = openpyxl.Workbook()
+    ws = wb.active
+    ws.title = "Report"
+    ws["A1"] = "shared text"
+    ws["A2"] = "  padded  "
+    ws["A3"] = "中文😀"
+    ws["B1"] = True
+    ws["B2"] = False
+    ws["C1"] = 12
+    ws["C2"] = 2.5
+    ws["C3"] = -3
+    ws["D1"] = "=C1*2"
+    ws["D2"] = '=A1&"x"'
+    ws["E3"] = "inline text"
+    ws["A1"].font = Font(bold=True, color="FF0000")
+    ws["C2"].fill = PatternFill("solid", fgColor="FFFF00")
+    ws["C2"].number_format = "0.00"
+    ws.merge_cells("E1:F2")
+    ws.column_dimensions["A"].width = 30
+    other = wb.create_sheet("Other")
+    other["A1"] = 99
+    other["A2"] = "other text"
+    wb.defined_names.append(DefinedName("total", attr_text="Report!$C$1:$C$3"))
+    wb.save(path)
+    # this openpyxl writes strings inline and no cached formula results:
+    # move A1 and A2 into shared strings (one of them rich text) and give the
+    # formulas results
+    with zipfile.ZipFile(path) as z:
+        parts = {n: z.read(n) for n in z.namelist()}
+    sheet = parts["xl/worksheets/sheet1.xml"].decode("utf-8")
+    subs = [
+        (r'<c r="A1"([^>]*) t="inlineStr"><is><t>shared text</t></is></c>', r'<c r="A1"\1 t="s"><v>0</v></c>'),
+        (r'<c r="A2"([^>]*) t="inlineStr"><is><t[^>]*>  padded  </t></is></c>', r'<c r="A2"\1 t="s"><v>1</v></c>'),
+        (r'(<c r="D1"[^>]*><f>[^<]*</f>)(<v\s*/>|<v></v>|<v>[^<]*</v>)?</c>', r'\1<v>24</v></c>'),
+        (r'<c r="D2"([^>]*)><f>([^<]*)</f>(<v\s*/>|<v></v>|<v>[^<]*</v>)?</c>',
+         r'<c r="D2" t="str"\1><f>\2</f><v>shared textx</v></c>'),
+    ]
+    for pattern, repl in subs:
+        sheet, n = re.subn(pattern, repl, sheet)
+        if n != 1:
+            sys.exit("unexpected openpyxl output for %s:\n%s" % (pattern, sheet))
+    parts["xl/worksheets/sheet1.xml"] = sheet.encode("utf-8")
+    main = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
+    parts["xl/sharedStrings.xml"] = (
+        '<sst xmlns="%s" count="2" uniqueCount="2"><si><r><rPr><b/></rPr><t>shared </t></r><r><t>text</t></r></si>'
+        '<si><t xml:space="preserve">  padded  </t></si></sst>' % main).encode("utf-8")
+    rels = parts["xl/_rels/workbook.xml.rels"].decode("utf-8")
+    parts["xl/_rels/workbook.xml.rels"] = rels.replace("</Relationships>", (
+        '<Relationship Id="rIdSst" Type="http://schemas.openxmlformats.org/officeDocument/2006/'
+        'relationships/sharedStrings" Target="sharedStrings.xml"/></Relationships>')).encode("utf-8")
+    types = parts["[Content_Types].xml"].decode("utf-8")
+    parts["[Content_Types].xml"] = types.replace("</Types>", (
+        '<Override PartName="/xl/sharedStrings.xml" ContentType="application/'
+        'vnd.openxmlformats-officedocument.spreadsheetml.sharedStrings+xml"/></Types>')).encode("utf-8")
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+        for name, data in parts.items():
+            z.writestr(name, data)
+    return parts
+
+
+def snapshot(path):
+    wb = openpyxl.load_workbook(path)
+    cells = {}
+    for ws in wb:
+        for row in ws.iter_rows():
+            for c in row:
+                if c.value is not None:
+                    cells[(ws.title, c.coordinate)] = (c.value, c.font.b, c.font.color and c.font.color.rgb,
+                                                       c.fill.fgColor.rgb, c.number_format)
+    return {
+        "cells": cells,
+        "sheets": wb.sheetnames,
+        "merged": {ws.title: sorted(str(r) for r in ws.merged_cells.ranges) for ws in wb},
+        "width A": wb["Report"].column_dimensions["A"].width,
+        "names": [(d.name, d.attr_text) for d in wb.defined_names.definedName],
+    }
+
+
+def openpyxl_writes(korvel, tmp):
+    path = os.path.join(tmp, "from_openpyxl.xlsx")
+    before_parts = openpyxl_book(path)
+    before = snapshot(path)
+    out = run_korvel(korvel, "excel_read.kor", path)
+    want = [
+        '["Report","Other"]',
+        "Report!A1|zfc|shared text|", "Report!A2|zfc|  padded  |", "Report!A3|zfc|中文😀|",
+        "Report!B1|bl|zhen|", "Report!B2|bl|jia|", "Report!C1|czs|12|", "Report!C2|xs|2.5|",
+        "Report!C3|czs|-3|", "Report!D1|czs|24|C1*2", 'Report!D2|zfc|shared textx|A1&"x"',
+        "Report!E3|zfc|inline text|", "Report!E1|zs|0|",
+        "Other!A1|czs|99|", "Other!A2|zfc|other text|",
+    ]
+    check("korvel's reading", out.split("\n")[:len(want)], want)
+    after = snapshot(path)
+    check("edited cell", after["cells"].pop(("Report", "C3"))[0], 100)
+    before["cells"].pop(("Report", "C3"))
+    # D1 and D2 lose their cached results to the recalculation; openpyxl
+    # reads formulas, which are kept
+    for key in before:
+        check("unchanged " + key, after[key], before[key])
+    with zipfile.ZipFile(path) as z:
+        check("zip sound", z.testzip(), None)
+        after_parts = {n: z.read(n) for n in z.namelist()}
+    for name, data in before_parts.items():
+        if name not in ("xl/worksheets/sheet1.xml", "xl/workbook.xml"):
+            check("part %s byte for byte" % name, after_parts.get(name), data)
+    check("parts", sorted(after_parts), sorted(before_parts))
+
+
+def main():
+    mode, korvel = sys.argv[1], os.path.abspath(sys.argv[2])
+    with tempfile.TemporaryDirectory() as tmp:
+        {"korvel-writes": korvel_writes, "openpyxl-writes": openpyxl_writes}[mode](korvel, tmp)
+    for f in failures:
+        print(f)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

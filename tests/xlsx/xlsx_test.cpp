@@ -1,0 +1,488 @@
+// The workbook layer: values and formulas through a save, addresses and
+// sheet names, sheet operations, handles outliving their document, what a
+// save keeps, and damaged or hostile packages.
+#include "internal.h"
+#include "xlsx.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileDevice>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <cstdint>
+#include <cstring>
+#include <unistd.h>
+#include <functional>
+#include <limits>
+#include <map>
+#include <string>
+#include <variant>
+
+using namespace xlsx;
+
+namespace {
+
+using Entries = std::map<std::string, std::string>;
+
+const char* const kTypes =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Types "
+    "xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\"><Default Extension=\"rels\" "
+    "ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/><Default "
+    "Extension=\"xml\" ContentType=\"application/xml\"/><Override PartName=\"/xl/calcChain.xml\" "
+    "ContentType=\"application/vnd.openxmlformats-officedocument.spreadsheetml.calcChain+xml\"/></Types>";
+const char* const kRootRels =
+    "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\"><Relationship "
+    "Id=\"rId1\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/"
+    "officeDocument\" Target=\"xl/workbook.xml\"/></Relationships>";
+const char* const kWorkbook =
+    "<workbook xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\" "
+    "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\"><sheets><sheet "
+    "name=\"Sheet1\" sheetId=\"1\" r:id=\"rId1\"/><sheet name=\"My Data\" sheetId=\"2\" "
+    "r:id=\"rId2\"/></sheets><definedNames><definedName name=\"total\">'My "
+    "Data'!$A$1</definedName></definedNames><calcPr calcId=\"1\"/></workbook>";
+std::string workbookRels(const std::string& sheet1Target = "worksheets/sheet1.xml") {
+  const std::string t = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/";
+  return "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
+         "<Relationship Id=\"rId1\" Type=\"" + t + "worksheet\" Target=\"" + sheet1Target + "\"/>"
+         "<Relationship Id=\"rId2\" Type=\"" + t + "worksheet\" Target=\"/xl/worksheets/sheet2.xml\"/>"
+         "<Relationship Id=\"rId3\" Type=\"" + t + "sharedStrings\" Target=\"sharedStrings.xml\"/>"
+         "<Relationship Id=\"rId4\" Type=\"" + t + "calcChain\" Target=\"calcChain.xml\"/>"
+         "</Relationships>";
+}
+std::string sheetXml(const std::string& rows) {
+  return "<worksheet xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\">"
+         "<dimension ref=\"A1\"/><sheetData>" + rows + "</sheetData><mergeCells count=\"1\">"
+         "<mergeCell ref=\"D1:E1\"/></mergeCells></worksheet>";
+}
+const char* const kSheet1Rows =
+    "<row r=\"1\" spans=\"1:3\"><c r=\"A1\" t=\"s\"><v>0</v></c><c r=\"B1\" t=\"s\"><v>1</v></c>"
+    "<c r=\"C1\" t=\"s\"><v>2</v></c></row>"
+    "<row r=\"2\"><c r=\"A2\" t=\"inlineStr\"><is><t>inline</t></is></c><c r=\"B2\" t=\"b\"><v>1</v></c>"
+    "<c r=\"C2\" t=\"e\"><v>#DIV/0!</v></c><c r=\"D2\" t=\"d\"><v>2024-01-01</v></c></row>"
+    "<row r=\"3\"><c r=\"A3\"><v>7</v></c><c r=\"B3\"><v>2.5</v></c><c r=\"C3\"><v>1E3</v></c>"
+    "<c r=\"D3\" s=\"1\"/><c r=\"E3\"><f>'My Data'!A1*2</f><v>4</v></c><c r=\"F3\" t=\"str\"><f>A2</f>"
+    "<v>inline</v></c></row>"
+    "<row r=\"5\"><c r=\"A5\"><f>SUM(Sheet1!A3,'my data'!A1,XSheet1!A1,\"Sheet1!A1\")</f></c></row>";
+const char* const kStrings =
+    "<sst xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\" count=\"3\" uniqueCount=\"3\">"
+    "<si><t>plain</t></si><si><r><rPr><b/></rPr><t>rich </t></r><r><t xml:space=\"preserve\"> text</t></r>"
+    "<rPh><t>ignored</t></rPh></si><si><t xml:space=\"preserve\"> a_x000D_b _x005F_x0041_ </t></si></sst>";
+
+Entries baseBook() {
+  return {{"[Content_Types].xml", kTypes},
+          {"_rels/.rels", kRootRels},
+          {"xl/workbook.xml", kWorkbook},
+          {"xl/_rels/workbook.xml.rels", workbookRels()},
+          {"xl/worksheets/sheet1.xml", sheetXml(kSheet1Rows)},
+          {"xl/worksheets/sheet2.xml", sheetXml("<row r=\"1\"><c r=\"A1\"><v>2</v></c></row>")},
+          {"xl/sharedStrings.xml", kStrings},
+          {"xl/calcChain.xml", "<calcChain xmlns=\"x\"><c r=\"E3\" i=\"1\"/></calcChain>"},
+          {"xl/styles.xml", "<styleSheet xmlns=\"x\">  <!-- kept as written -->  </styleSheet>"},
+          {"custom/data.bin", std::string("\0\1\2binary\xff", 10)}};
+}
+
+std::string readFile(const QString& path) {
+  QFile f(path);
+  if (!f.open(QIODevice::ReadOnly)) return std::string();
+  const QByteArray b = f.readAll();
+  return std::string(b.constData(), size_t(b.size()));
+}
+
+void writeFile(const QString& path, const std::string& bytes) {
+  QFile f(path);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write(bytes.data(), qint64(bytes.size()));
+}
+
+void writeBook(const std::string& path, const Entries& entries) {
+  std::vector<std::pair<std::string, const std::string*>> list;
+  for (const auto& [name, data] : entries) list.emplace_back(name, &data);
+  writeZip(path, list);
+}
+
+Entries readBook(const std::string& path) {
+  Package pkg;
+  readZip(path, pkg);
+  return Entries(pkg.raw.begin(), pkg.raw.end());
+}
+
+class Xlsx : public ::testing::Test {
+ protected:
+  QTemporaryDir dir;
+  std::string path(const char* name) { return dir.filePath(QString::fromUtf8(name)).toStdString(); }
+};
+
+using Value = std::variant<std::monostate, bool, int64_t, double, std::string>;
+
+Value valueOf(const Cell& c) {
+  switch (c.value().type()) {
+    case ValueType::Boolean: return c.value().get<bool>();
+    case ValueType::Integer: return c.value().get<int64_t>();
+    case ValueType::Float: return c.value().get<double>();
+    case ValueType::String: return c.value().get<std::string>();
+    default: return std::monostate();
+  }
+}
+
+}  // namespace
+
+TEST_F(Xlsx, ValuesAndFormulasSurviveASave) {
+  const std::string file = path("v.xlsx");
+  struct Case {
+    Value written;
+    Value read;
+  };
+  const std::vector<Case> cases = {
+      {int64_t(0), int64_t(0)},
+      {int64_t(-5), int64_t(-5)},
+      {std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::max()},
+      {std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::min()},
+      {2.5, 2.5},
+      {0.1, 0.1},
+      {-1e-300, -1e-300},
+      {1e20, 1e20},
+      {1.0 / 3.0, 1.0 / 3.0},
+      {3.0, int64_t(3)},  // a whole double reads back as an integer
+      {std::string(), std::string()},
+      {std::string(" lead"), std::string(" lead")},
+      {std::string("trail \n"), std::string("trail \n")},
+      {std::string("中文😀"), std::string("中文😀")},
+      {std::string("a_x000D_b"), std::string("a_x000D_b")},
+      {std::string("cr\r\x01tab\t"), std::string("cr\r\x01tab\t")},
+      {std::string("<&>\"'"), std::string("<&>\"'")},
+  };
+  Document doc;
+  doc.create(file);
+  Worksheet ws = doc.workbook().worksheet("Sheet1");
+  for (size_t i = 0; i < cases.size(); ++i) {
+    CellValue v = ws.cell(int64_t(i + 1), 2).value();
+    std::visit([&](const auto& x) {
+      using T = std::decay_t<decltype(x)>;
+      if constexpr (!std::is_same_v<T, std::monostate> && !std::is_same_v<T, bool>) v = x;
+    }, cases[i].written);
+  }
+  ws.cell("A1").formula() = "=SUM(B1:B2)";
+  ws.cell("A2").value() = int64_t(9);
+  ws.cell("A2").formula() = "B1*2";  // a formula replaces the value
+  doc.save();
+  doc.close();
+
+  doc.open(file);
+  ws = doc.workbook().worksheet("sheet1");
+  for (size_t i = 0; i < cases.size(); ++i) {
+    EXPECT_EQ(valueOf(ws.cell(int64_t(i + 1), 2)), cases[i].read) << "row " << i + 1;
+  }
+  EXPECT_EQ(ws.cell("A1").formula().get(), "SUM(B1:B2)");
+  EXPECT_TRUE(ws.cell("A1").hasFormula());
+  EXPECT_EQ(ws.cell("A1").value().type(), ValueType::Empty);  // no cached value
+  EXPECT_EQ(ws.cell("A2").formula().get(), "B1*2");
+  EXPECT_FALSE(ws.cell("C1").hasFormula());
+  EXPECT_EQ(ws.cell("C1").formula().get(), "");
+  EXPECT_THROW(ws.cell("B1").value().get<std::string>(), Error);
+  EXPECT_THROW(ws.cell("B1").value() = std::string("\xff\xfe"), Error);
+  EXPECT_THROW(ws.cell("B1").value() = std::numeric_limits<double>::infinity(), Error);
+  // the writer's own package is read back as a sound workbook
+  const Entries e = readBook(file);
+  EXPECT_EQ(e.count("xl/calcChain.xml"), 0u);
+  EXPECT_NE(e.at("xl/workbook.xml").find("fullCalcOnLoad=\"1\""), std::string::npos);
+}
+
+TEST_F(Xlsx, AddressesAndPositions) {
+  struct Case {
+    const char* address;
+    uint32_t row;
+    uint16_t column;
+  };
+  for (const Case& c : std::vector<Case>{{"A1", 1, 1}, {"Z9", 9, 26}, {"AA10", 10, 27},
+                                         {"XFD1048576", 1048576, 16384}}) {
+    uint32_t r = 0;
+    uint16_t col = 0;
+    parseAddress(c.address, &r, &col);
+    EXPECT_EQ(r, c.row) << c.address;
+    EXPECT_EQ(col, c.column) << c.address;
+    EXPECT_EQ(columnLetters(col) + std::to_string(r), c.address);
+  }
+  for (const char* bad : {"", "a1", "A0", "A01", "XFE1", "A1048577", "1A", "A1B", "AAAA1", "A 1",
+                          "A99999999999"}) {
+    uint32_t r;
+    uint16_t col;
+    EXPECT_THROW(parseAddress(bad, &r, &col), Error) << bad;
+  }
+  Document doc;
+  doc.create(path("p.xlsx"));
+  Worksheet ws = doc.workbook().worksheet("Sheet1");
+  for (auto [r, c] : std::vector<std::pair<int64_t, int64_t>>{{0, 1}, {1, 0}, {1048577, 1}, {1, 16385}, {-1, 1}}) {
+    EXPECT_THROW(ws.cell(r, c), Error) << r << "," << c;
+  }
+  EXPECT_THROW(ws.cell("b2"), Error);
+  EXPECT_THROW(ws.deleteRow(0), Error);
+}
+
+TEST_F(Xlsx, SheetNamesAndSheetOperations) {
+  const std::string file = path("s.xlsx");
+  Entries book = baseBook();
+  std::string& sheet1 = book["xl/worksheets/sheet1.xml"];
+  sheet1.replace(sheet1.find("</worksheet>"), 12,
+                 "<drawing xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\" "
+                 "r:id=\"rId1\"/></worksheet>");
+  writeBook(file, book);
+  Document doc;
+  doc.open(file);
+  Workbook wb = doc.workbook();
+  EXPECT_EQ(wb.worksheetNames(), (std::vector<std::string>{"Sheet1", "My Data"}));
+  for (const char* bad : {"", "12345678901234567890123456789012", "a/b", "a\\b", "a?", "a*", "a:b",
+                          "a[b", "a]", "'ab", "ab'", "sheet1", "MY DATA"}) {
+    EXPECT_THROW(wb.addWorksheet(bad), Error) << bad;
+  }
+  wb.addWorksheet("一二三四五六七八九十一二三四五六七八九十一二三四五六七八九十一");  // 31 units
+  wb.addWorksheet("New");
+  wb.worksheet("New").cell("A1").value() = int64_t(1);
+  wb.cloneSheet("Sheet1", "Copy");
+  EXPECT_THROW(wb.cloneSheet("Sheet1", "copy"), Error);
+  EXPECT_THROW(wb.cloneSheet("Missing", "X"), Error);
+  EXPECT_THROW(wb.worksheet("Missing"), Error);
+  EXPECT_THROW(wb.deleteSheet("Missing"), Error);
+  wb.deleteSheet("my data");  // the defined name local to nothing stays; its text is not ours to fix
+  EXPECT_EQ(wb.sheetCount(), 4u);
+
+  Worksheet s1 = wb.worksheet("Sheet1");
+  s1.setName("Renamed");
+  s1.setName("Renamed");  // the same name again changes nothing
+  EXPECT_THROW(s1.setName("new"), Error);
+  EXPECT_THROW(s1.setName("bad:name"), Error);
+  doc.save();
+  doc.close();
+
+  doc.open(file);
+  wb = doc.workbook();
+  EXPECT_EQ(wb.worksheetNames(),
+            (std::vector<std::string>{"Renamed", "一二三四五六七八九十一二三四五六七八九十一二三四五六七八九十一", "New", "Copy"}));
+  EXPECT_TRUE(wb.sheetExists("renamed"));
+  EXPECT_FALSE(wb.sheetExists("Sheet1"));
+  EXPECT_EQ(std::get<int64_t>(valueOf(wb.worksheet("New").cell("A1"))), 1);
+  EXPECT_EQ(std::get<int64_t>(valueOf(wb.worksheet("Copy").cell("A3"))), 7);
+  // the copy refers to no relationship of the original (it has none of its own)
+  int withDrawing = 0;
+  for (const auto& [name, bytes] : readBook(file)) {
+    if (name.rfind("xl/worksheets/", 0) == 0) withDrawing += bytes.find(":id=") != std::string::npos;
+  }
+  EXPECT_EQ(withDrawing, 1);
+  EXPECT_EQ(wb.worksheet("Renamed").cell("A5").formula().get(),
+            "SUM(Renamed!A3,'my data'!A1,XSheet1!A1,\"Sheet1!A1\")");
+  // the last worksheet cannot go
+  for (const char* n : {"New", "Copy", "一二三四五六七八九十一二三四五六七八九十一二三四五六七八九十一"}) wb.deleteSheet(n);
+  EXPECT_THROW(wb.deleteSheet("Renamed"), Error);
+}
+
+TEST_F(Xlsx, RenameRewritesFormulasAndDefinedNames) {
+  struct Case {
+    const char* formula;
+    const char* newName;
+    const char* expected;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"'My Data'!A1+my data!A1", "Plain", "Plain!A1+my data!A1"},
+           {"SUM('my data'!A1:B2)", "It's", "SUM('It''s'!A1:B2)"},
+           {"'My Data'!A1&\"'My Data'!A1\"", "数据", "'数据'!A1&\"'My Data'!A1\""},
+           {"[1]'My Data'!A1", "X", "[1]'My Data'!A1"},
+           {"'My Data'!A1", "A1", "'A1'!A1"},
+           {"'My Data'!A1", "R1C1", "'R1C1'!A1"}}) {
+    EXPECT_EQ(renameSheetInFormula(c.formula, "My Data", c.newName), c.expected) << c.formula;
+  }
+  const std::string file = path("r.xlsx");
+  writeBook(file, baseBook());
+  Document doc;
+  doc.open(file);
+  doc.workbook().worksheet("My Data").setName("Totals");
+  doc.save();
+  const Entries e = readBook(file);
+  EXPECT_NE(e.at("xl/workbook.xml").find(">Totals!$A$1<"), std::string::npos);
+  doc.open(file);
+  EXPECT_EQ(doc.workbook().worksheet("Sheet1").cell("E3").formula().get(), "Totals!A1*2");
+}
+
+TEST_F(Xlsx, ReadsEveryKindOfStoredValue) {
+  const std::string file = path("k.xlsx");
+  writeBook(file, baseBook());
+  Document doc;
+  doc.open(file);
+  Worksheet ws = doc.workbook().worksheet("Sheet1");
+  const std::vector<std::pair<const char*, Value>> cases = {
+      {"A1", std::string("plain")},   {"B1", std::string("rich  text")},
+      {"C1", std::string(" a\rb _x0041_ ")},
+      {"A2", std::string("inline")},  {"B2", true},
+      {"C2", std::monostate()},       {"D2", std::monostate()},
+      {"A3", int64_t(7)},             {"B3", 2.5},
+      {"C3", 1000.0},                 {"D3", std::monostate()},
+      {"F3", std::string("inline")},  {"Z99", std::monostate()}};
+  for (const auto& [address, want] : cases) EXPECT_EQ(valueOf(ws.cell(address)), want) << address;
+  EXPECT_EQ(ws.cell("C2").value().type(), ValueType::Error);
+  EXPECT_EQ(ws.rowCount(), 99u);  // reading Z99 created its row
+  EXPECT_EQ(ws.columnCount(), 26);
+  EXPECT_TRUE(ws.deleteRow(99));
+  EXPECT_FALSE(ws.deleteRow(4));
+  EXPECT_TRUE(ws.deleteRow(2));
+  EXPECT_EQ(ws.rowCount(), 5u);  // rows below keep their numbers
+  EXPECT_EQ(valueOf(ws.cell("A3")), Value(int64_t(7)));
+  EXPECT_EQ(valueOf(ws.cell("A2")), Value());
+}
+
+TEST_F(Xlsx, EditingOneCellKeepsEverythingElse) {
+  const std::string file = path("keep.xlsx");
+  const Entries before = baseBook();
+  writeBook(file, before);
+  Document doc;
+  doc.open(file);
+  doc.workbook().worksheet("My Data").cell("B7").value() = std::string("new");
+  doc.save();
+  const Entries after = readBook(file);
+  for (const auto& [name, bytes] : before) {
+    if (name == "xl/worksheets/sheet2.xml" || name == "xl/workbook.xml" || name == "xl/calcChain.xml" ||
+        name == "xl/_rels/workbook.xml.rels" || name == "[Content_Types].xml") {
+      continue;
+    }
+    EXPECT_EQ(after.at(name), bytes) << name;
+  }
+  EXPECT_EQ(after.size(), before.size() - 1);  // only the calculation chain went
+  EXPECT_EQ(after.at("xl/_rels/workbook.xml.rels").find("calcChain"), std::string::npos);
+  EXPECT_EQ(after.at("[Content_Types].xml").find("calcChain"), std::string::npos);
+  EXPECT_NE(after.at("xl/workbook.xml").find("<definedName name=\"total\">'My Data'!$A$1</definedName>"),
+            std::string::npos);
+  EXPECT_NE(after.at("xl/worksheets/sheet2.xml").find("<mergeCell ref=\"D1:E1\"/>"), std::string::npos);
+  EXPECT_NE(after.at("xl/worksheets/sheet2.xml").find("<dimension ref=\"A1:B7\"/>"), std::string::npos);
+
+  // saveAs writes the new file only; an unchanged document saves its parts as read
+  const std::string copy = path("copy.xlsx");
+  doc.saveAs(copy);
+  EXPECT_EQ(readBook(file), after);
+  EXPECT_EQ(readBook(copy), after);
+  EXPECT_EQ(doc.path(), copy);
+  doc.open(file);
+  doc.save();
+  EXPECT_EQ(readBook(file), after);
+}
+
+TEST_F(Xlsx, HandlesFailCleanlyOnceTheirSheetOrDocumentIsGone) {
+  const std::string a = path("a.xlsx"), b = path("b.xlsx");
+  Document doc;
+  doc.create(b);
+  doc.create(a);
+  EXPECT_EQ(doc.path(), a);
+  Workbook wb = doc.workbook();
+  wb.addWorksheet("Two");
+  Worksheet one = wb.worksheet("Sheet1");
+  Worksheet two = wb.worksheet("Two");
+  Cell cell = two.cell("A1");
+  wb.deleteSheet("Two");
+  EXPECT_THROW(two.name(), Error);
+  EXPECT_THROW(cell.value().type(), Error);
+  EXPECT_EQ(one.name(), "Sheet1");
+  doc.open(b);  // another file: the first document's handles are stale
+  EXPECT_THROW(one.cell("A1"), Error);
+  EXPECT_THROW(wb.sheetCount(), Error);
+  doc.close();
+  EXPECT_FALSE(doc.isOpen());
+  EXPECT_THROW(doc.save(), Error);
+  EXPECT_THROW(doc.workbook(), Error);
+  EXPECT_THROW(Worksheet().rowCount(), Error);
+  {
+    Document scoped;
+    scoped.open(a);
+    one = scoped.workbook().worksheet("Sheet1");
+  }
+  EXPECT_THROW(one.cell(1, 1).value() = int64_t(1), Error);
+}
+
+TEST_F(Xlsx, DamagedOrHostilePackagesAreRefused) {
+  const QString zipped = dir.filePath("good.xlsx");
+  writeBook(zipped.toStdString(), baseBook());
+  const std::string good = readFile(zipped);
+
+  auto with = [](std::function<void(Entries&)> change) {
+    Entries e = baseBook();
+    change(e);
+    return e;
+  };
+  // the uncompressed size of the first entry, in its local and central headers
+  std::string huge = good;
+  const size_t central = huge.find("PK\x01\x02");
+  ASSERT_NE(central, std::string::npos);
+  for (size_t at : {size_t(22), central + 24}) std::memcpy(&huge[at], "\x00\x00\x00\xF0", 4);
+
+  struct Case {
+    const char* name;
+    std::variant<std::string, Entries> content;
+    const char* sheet;  // a sheet to read after opening, or null
+  };
+  const std::vector<Case> cases = {
+      {"text file", std::string("just text, not a zip"), nullptr},
+      {"empty file", std::string(), nullptr},
+      {"truncated zip", good.substr(0, good.size() / 2), nullptr},
+      {"zip with a cut tail", good.substr(0, good.size() - 10), nullptr},
+      {"huge part", huge, nullptr},
+      {"no workbook parts", Entries{{"a.txt", "hello"}}, nullptr},
+      {"no content types", with([](Entries& e) { e.erase("[Content_Types].xml"); }), nullptr},
+      {"no workbook", with([](Entries& e) { e.erase("xl/workbook.xml"); }), nullptr},
+      {"malformed workbook", with([](Entries& e) { e["xl/workbook.xml"] = "<workbook><sheets>"; }), nullptr},
+      {"missing sheet part", with([](Entries& e) { e.erase("xl/worksheets/sheet2.xml"); }), nullptr},
+      {"target outside", with([](Entries& e) { e["xl/_rels/workbook.xml.rels"] = workbookRels("../../../etc/passwd"); }), nullptr},
+      {"malformed sheet", with([](Entries& e) { e["xl/worksheets/sheet1.xml"] = "<worksheet><sheetData>"; }), "Sheet1"},
+      {"duplicate cell", with([](Entries& e) { e["xl/worksheets/sheet1.xml"] = sheetXml("<row r=\"1\"><c r=\"A1\"/><c r=\"A1\"/></row>"); }), "Sheet1"},
+      {"cells out of order", with([](Entries& e) { e["xl/worksheets/sheet1.xml"] = sheetXml("<row r=\"1\"><c r=\"B1\"/><c r=\"A1\"/></row>"); }), "Sheet1"},
+      {"cell in the wrong row", with([](Entries& e) { e["xl/worksheets/sheet1.xml"] = sheetXml("<row r=\"1\"><c r=\"A2\"/></row>"); }), "Sheet1"},
+      {"rows out of order", with([](Entries& e) { e["xl/worksheets/sheet1.xml"] = sheetXml("<row r=\"3\"/><row r=\"2\"/>"); }), "Sheet1"},
+      {"row out of range", with([](Entries& e) { e["xl/worksheets/sheet1.xml"] = sheetXml("<row r=\"1048577\"/>"); }), "Sheet1"},
+      {"no sheetData", with([](Entries& e) { e["xl/worksheets/sheet1.xml"] = "<worksheet/>"; }), "Sheet1"},
+      {"bad shared string", with([](Entries& e) { e["xl/worksheets/sheet1.xml"] = sheetXml("<row r=\"1\"><c r=\"A1\" t=\"s\"><v>99</v></c></row>"); }), "Sheet1"},
+  };
+  for (const Case& c : cases) {
+    const QString file = dir.filePath("bad.xlsx");
+    if (const std::string* bytes = std::get_if<std::string>(&c.content)) writeFile(file, *bytes);
+    else writeBook(file.toStdString(), std::get<Entries>(c.content));
+    const std::string bytes = readFile(file);
+    Document doc;
+    try {
+      doc.open(file.toStdString());
+      Worksheet ws = doc.workbook().worksheet(c.sheet ? c.sheet : "Sheet1");
+      if (c.sheet != nullptr) ws.cell("A1").value().get<std::string>();
+      ADD_FAILURE() << c.name << ": no error";
+    } catch (const Error& e) {
+      EXPECT_GT(std::strlen(e.what()), 0u) << c.name;
+    }
+    EXPECT_EQ(readFile(file), bytes) << c.name << ": the file changed";
+  }
+}
+
+TEST_F(Xlsx, SavesReplaceTheFileAtomically) {
+  const QString sub = dir.filePath("ro");
+  ASSERT_TRUE(QDir().mkpath(sub));
+  const std::string file = (sub + "/book.xlsx").toStdString();
+  Document doc;
+  doc.create(file);
+  const std::string before = readFile(QString::fromStdString(file));
+  doc.workbook().worksheet("Sheet1").cell("A1").value() = int64_t(1);
+  // the save writes a new file and renames it over the old one: a second
+  // name of the old file still sees the old bytes
+  const std::string link = (sub + "/old-link.xlsx").toStdString();
+  ASSERT_EQ(::link(file.c_str(), link.c_str()), 0);
+  doc.save();
+  EXPECT_EQ(readFile(QString::fromStdString(link)), before);
+  EXPECT_NE(readFile(QString::fromStdString(file)), before);
+  QFile::remove(QString::fromStdString(link));
+  const std::string saved = readFile(QString::fromStdString(file));
+  doc.workbook().worksheet("Sheet1").cell("A2").value() = int64_t(2);
+  EXPECT_THROW(doc.saveAs(dir.filePath("no/such/dir/x.xlsx").toStdString()), Error);
+  EXPECT_THROW(doc.saveAs(sub.toStdString()), Error);  // a folder is in the way
+  EXPECT_EQ(doc.path(), file);
+  // a folder that takes no new file: the save fails and the old file stays
+  // (not where permissions are not enforced, as for root)
+  QFile::setPermissions(sub, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+  const bool enforced = !QFileInfo(sub).isWritable();
+  if (enforced) EXPECT_THROW(doc.save(), Error);
+  QFile::setPermissions(sub, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+  if (enforced) EXPECT_EQ(readFile(QString::fromStdString(file)), saved);
+  EXPECT_EQ(QDir(sub).entryList(QDir::Files), QStringList{"book.xlsx"});  // no temporary left
+}

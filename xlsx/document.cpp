@@ -1,0 +1,807 @@
+// Document, Workbook, Worksheet and Cell: the operations on an open package.
+#include "internal.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+namespace xlsx {
+
+namespace {
+
+const char* const kMainNs = "http://schemas.openxmlformats.org/spreadsheetml/2006/main";
+const char* const kRelNs = "http://schemas.openxmlformats.org/officeDocument/2006/relationships";
+const char* const kWorksheetType =
+    "http://schemas.openxmlformats.org/officeDocument/2006/relationships/worksheet";
+const char* const kWorksheetContent =
+    "application/vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml";
+const char* const kDecl = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n";
+
+std::string worksheetXml(bool selected) {
+  return std::string(kDecl) + "<worksheet xmlns=\"" + kMainNs + "\" xmlns:r=\"" + kRelNs +
+         "\"><dimension ref=\"A1\"/><sheetViews><sheetView " +
+         (selected ? "tabSelected=\"1\" " : "") +
+         "workbookViewId=\"0\"/></sheetViews><sheetFormatPr defaultRowHeight=\"15\"/><sheetData/>"
+         "<pageMargins left=\"0.7\" right=\"0.7\" top=\"0.75\" bottom=\"0.75\" header=\"0.3\" "
+         "footer=\"0.3\"/></worksheet>";
+}
+
+// The parts of a new workbook with one sheet "Sheet1".
+std::shared_ptr<Package> newPackage() {
+  auto pkg = std::make_shared<Package>();
+  const std::string pkgRel = "http://schemas.openxmlformats.org/package/2006/relationships";
+  const std::string docRel = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/";
+  pkg->addPart("[Content_Types].xml",
+               std::string(kDecl) +
+                   "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
+                   "<Default Extension=\"rels\" "
+                   "ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>"
+                   "<Default Extension=\"xml\" ContentType=\"application/xml\"/>"
+                   "<Override PartName=\"/xl/workbook.xml\" ContentType=\"application/"
+                   "vnd.openxmlformats-officedocument.spreadsheetml.sheet.main+xml\"/>"
+                   "<Override PartName=\"/xl/worksheets/sheet1.xml\" ContentType=\"" +
+                   kWorksheetContent +
+                   "\"/><Override PartName=\"/xl/styles.xml\" ContentType=\"application/"
+                   "vnd.openxmlformats-officedocument.spreadsheetml.styles+xml\"/></Types>");
+  pkg->addPart("_rels/.rels", std::string(kDecl) + "<Relationships xmlns=\"" + pkgRel +
+                                  "\"><Relationship Id=\"rId1\" Type=\"" + docRel +
+                                  "officeDocument\" Target=\"xl/workbook.xml\"/></Relationships>");
+  pkg->addPart("xl/workbook.xml",
+               std::string(kDecl) + "<workbook xmlns=\"" + kMainNs + "\" xmlns:r=\"" + kRelNs +
+                   "\"><bookViews><workbookView/></bookViews><sheets><sheet name=\"Sheet1\" "
+                   "sheetId=\"1\" r:id=\"rId1\"/></sheets><calcPr calcId=\"191029\"/></workbook>");
+  pkg->addPart("xl/_rels/workbook.xml.rels",
+               std::string(kDecl) + "<Relationships xmlns=\"" + pkgRel +
+                   "\"><Relationship Id=\"rId1\" Type=\"" + kWorksheetType +
+                   "\" Target=\"worksheets/sheet1.xml\"/><Relationship Id=\"rId2\" Type=\"" +
+                   docRel + "styles\" Target=\"styles.xml\"/></Relationships>");
+  pkg->addPart("xl/styles.xml",
+               std::string(kDecl) + "<styleSheet xmlns=\"" + kMainNs +
+                   "\"><fonts count=\"1\"><font><sz val=\"11\"/><name val=\"Calibri\"/><family "
+                   "val=\"2\"/></font></fonts><fills count=\"2\"><fill><patternFill "
+                   "patternType=\"none\"/></fill><fill><patternFill patternType=\"gray125\"/>"
+                   "</fill></fills><borders count=\"1\"><border><left/><right/><top/><bottom/>"
+                   "<diagonal/></border></borders><cellStyleXfs count=\"1\"><xf numFmtId=\"0\" "
+                   "fontId=\"0\" fillId=\"0\" borderId=\"0\"/></cellStyleXfs><cellXfs "
+                   "count=\"1\"><xf numFmtId=\"0\" fontId=\"0\" fillId=\"0\" borderId=\"0\" "
+                   "xfId=\"0\"/></cellXfs><cellStyles count=\"1\"><cellStyle name=\"Normal\" "
+                   "xfId=\"0\" builtinId=\"0\"/></cellStyles></styleSheet>");
+  pkg->addPart("xl/worksheets/sheet1.xml", worksheetXml(true));
+  pkg->workbookPart = "xl/workbook.xml";
+  pkg->workbookRelsPart = "xl/_rels/workbook.xml.rels";
+  auto sheet = std::make_shared<Sheet>();
+  sheet->name = "Sheet1";
+  sheet->partName = "xl/worksheets/sheet1.xml";
+  sheet->relId = "rId1";
+  pkg->sheets.push_back(sheet);
+  return pkg;
+}
+
+pugi::xml_node workbookRoot(Package& pkg) { return pkg.part(pkg.workbookPart).doc.document_element(); }
+
+pugi::xml_node sheetsElement(Package& pkg) {
+  pugi::xml_node sheets = child(workbookRoot(pkg), "sheets");
+  if (!sheets) fail(format("工作簿部件 %1 缺少 sheets 元素", {pkg.workbookPart}));
+  return sheets;
+}
+
+// The <sheet> element of a sheet in the workbook's list.
+pugi::xml_node sheetElement(Package& pkg, const Sheet& sheet) {
+  pugi::xml_node sheets = sheetsElement(pkg);
+  for (pugi::xml_node s = sheets.first_child(); s; s = s.next_sibling()) {
+    if (sheet.relId == relIdAttribute(s).value()) return s;
+  }
+  fail(format("工作表 %1 不在工作簿的表页列表中", {sheet.name}));
+}
+
+// Reads the workbook's sheet list from an opened package.
+void readSheets(Package& pkg, const std::string& path) {
+  if (!pkg.has("[Content_Types].xml")) {
+    fail(format("文件 %1 不是 xlsx 工作簿：缺少部件 [Content_Types].xml", {path}));
+  }
+  pkg.part("[Content_Types].xml");
+  if (!pkg.has("_rels/.rels")) fail(format("文件 %1 不是 xlsx 工作簿：缺少部件 _rels/.rels", {path}));
+  pugi::xml_node rootRels = pkg.part("_rels/.rels").doc.document_element();
+  for (pugi::xml_node rel = rootRels.first_child(); rel; rel = rel.next_sibling()) {
+    if (endsWith(rel.attribute("Type").value(), "/officeDocument") &&
+        std::strcmp(rel.attribute("TargetMode").value(), "External") != 0) {
+      pkg.workbookPart = resolveTarget("", rel.attribute("Target").value());
+      break;
+    }
+  }
+  if (pkg.workbookPart.empty() || !pkg.has(pkg.workbookPart)) {
+    fail(format("文件 %1 不是 xlsx 工作簿：缺少工作簿部件 %2",
+                {path, pkg.workbookPart.empty() ? "xl/workbook.xml" : pkg.workbookPart}));
+  }
+  pkg.workbookRelsPart = relsPartOf(pkg.workbookPart);
+  if (!pkg.has(pkg.workbookRelsPart)) {
+    fail(format("文件 %1 不是 xlsx 工作簿：缺少部件 %2", {path, pkg.workbookRelsPart}));
+  }
+  if (std::strcmp(localName(workbookRoot(pkg)), "workbook") != 0) {
+    fail(format("文件 %1 不是 xlsx 工作簿：%2 不是工作簿", {path, pkg.workbookPart}));
+  }
+  pugi::xml_node rels = pkg.part(pkg.workbookRelsPart).doc.document_element();
+  for (pugi::xml_node s = sheetsElement(pkg).first_child(); s; s = s.next_sibling()) {
+    if (s.type() != pugi::node_element || std::strcmp(localName(s), "sheet") != 0) continue;
+    auto sheet = std::make_shared<Sheet>();
+    sheet->name = s.attribute("name").value();
+    sheet->relId = relIdAttribute(s).value();
+    pugi::xml_node rel = rels.find_child_by_attribute("Id", sheet->relId.c_str());
+    if (!rel || std::strcmp(rel.attribute("TargetMode").value(), "External") == 0) {
+      fail(format("工作表 %1 的关系 %2 在工作簿中不存在", {sheet->name, sheet->relId}));
+    }
+    sheet->partName = resolveTarget(pkg.workbookPart, rel.attribute("Target").value());
+    sheet->isWorksheet = endsWith(rel.attribute("Type").value(), "/worksheet");
+    if (!pkg.has(sheet->partName)) {
+      fail(format("工作表 %1 的部件 %2 在文件中不存在", {sheet->name, sheet->partName}));
+    }
+    pkg.sheets.push_back(sheet);
+  }
+}
+
+// ---- relationships and content types ----
+
+std::string addRelationship(Package& pkg, const char* type, const std::string& part) {
+  XmlPart& relsPart = pkg.part(pkg.workbookRelsPart);
+  pugi::xml_node rels = relsPart.doc.document_element();
+  int n = 1;
+  while (rels.find_child_by_attribute("Id", ("rId" + std::to_string(n)).c_str())) ++n;
+  const std::string id = "rId" + std::to_string(n);
+  // relative to the workbook's folder when the part lies below it
+  const size_t slash = pkg.workbookPart.rfind('/');
+  const std::string dir = slash == std::string::npos ? "" : pkg.workbookPart.substr(0, slash + 1);
+  const std::string target = part.compare(0, dir.size(), dir) == 0 ? part.substr(dir.size()) : "/" + part;
+  pugi::xml_node rel = rels.append_child((prefixOf(rels) + "Relationship").c_str());
+  rel.append_attribute("Id") = id.c_str();
+  rel.append_attribute("Type") = type;
+  rel.append_attribute("Target") = target.c_str();
+  relsPart.dirty = true;
+  return id;
+}
+
+void removeRelationship(Package& pkg, const std::string& id) {
+  XmlPart& relsPart = pkg.part(pkg.workbookRelsPart);
+  pugi::xml_node rel = relsPart.doc.document_element().find_child_by_attribute("Id", id.c_str());
+  if (rel) {
+    rel.parent().remove_child(rel);
+    relsPart.dirty = true;
+  }
+}
+
+void addOverride(Package& pkg, const std::string& part, const char* contentType) {
+  XmlPart& types = pkg.part("[Content_Types].xml");
+  pugi::xml_node root = types.doc.document_element();
+  pugi::xml_node o = root.append_child((prefixOf(root) + "Override").c_str());
+  o.append_attribute("PartName") = ("/" + part).c_str();
+  o.append_attribute("ContentType") = contentType;
+  types.dirty = true;
+}
+
+void removeOverride(Package& pkg, const std::string& part) {
+  XmlPart& types = pkg.part("[Content_Types].xml");
+  pugi::xml_node root = types.doc.document_element();
+  pugi::xml_node o = root.find_child_by_attribute("PartName", ("/" + part).c_str());
+  if (o) {
+    root.remove_child(o);
+    types.dirty = true;
+  }
+}
+
+std::string newSheetPart(Package& pkg) {
+  const size_t slash = pkg.workbookPart.rfind('/');
+  const std::string dir = slash == std::string::npos ? "" : pkg.workbookPart.substr(0, slash + 1);
+  int n = 1;
+  while (pkg.has(dir + "worksheets/sheet" + std::to_string(n) + ".xml")) ++n;
+  return dir + "worksheets/sheet" + std::to_string(n) + ".xml";
+}
+
+// Adds a sheet part (already in the package) at the end of the sheet list.
+void appendSheet(Package& pkg, const std::string& name, const std::string& partName) {
+  addOverride(pkg, partName, kWorksheetContent);
+  const std::string relId = addRelationship(pkg, kWorksheetType, partName);
+  pugi::xml_node sheets = sheetsElement(pkg);
+  unsigned maxId = 0;
+  for (pugi::xml_node s = sheets.first_child(); s; s = s.next_sibling()) {
+    maxId = std::max(maxId, s.attribute("sheetId").as_uint());
+  }
+  pugi::xml_node s = sheets.append_child((prefixOf(sheets) + "sheet").c_str());
+  s.append_attribute("name") = name.c_str();
+  s.append_attribute("sheetId") = maxId + 1;
+  // the relationships namespace is declared on the root of every workbook
+  std::string rPrefix = "r";
+  for (pugi::xml_attribute a = workbookRoot(pkg).first_attribute(); a; a = a.next_attribute()) {
+    if (std::strcmp(a.value(), kRelNs) == 0 && std::strncmp(a.name(), "xmlns:", 6) == 0) {
+      rPrefix = a.name() + 6;
+      break;
+    }
+  }
+  if (!workbookRoot(pkg).attribute(("xmlns:" + rPrefix).c_str())) {
+    workbookRoot(pkg).append_attribute(("xmlns:" + rPrefix).c_str()) = kRelNs;
+  }
+  s.append_attribute((rPrefix + ":id").c_str()) = relId.c_str();
+  pkg.part(pkg.workbookPart).dirty = true;
+  auto sheet = std::make_shared<Sheet>();
+  sheet->name = name;
+  sheet->partName = partName;
+  sheet->relId = relId;
+  pkg.sheets.push_back(sheet);
+  pkg.changed = true;
+}
+
+// Removes every relationship id (r:id under any prefix) below a node; the
+// walk is pugixml's own, without recursion however deep the tree.
+void stripRelationshipIds(pugi::xml_node root) {
+  struct Walker : pugi::xml_tree_walker {
+    bool for_each(pugi::xml_node& n) override {
+      if (pugi::xml_attribute id = relIdAttribute(n)) n.remove_attribute(id);
+      return true;
+    }
+  } walker;
+  root.traverse(walker);
+}
+
+void checkNewName(Package& pkg, const std::string& name, const Sheet* except) {
+  checkSheetName(name);
+  Sheet* other = pkg.findSheet(name);
+  if (other != nullptr && other != except) fail(format("工作表名称 %1 已经存在", {name}));
+}
+
+// ---- saving ----
+
+struct StringWriter : pugi::xml_writer {
+  std::string* out;
+  void write(const void* data, size_t size) override {
+    out->append(static_cast<const char*>(data), size);
+  }
+};
+
+std::string serialize(pugi::xml_document& doc) {
+  pugi::xml_node decl = doc.first_child();
+  if (decl.type() == pugi::node_declaration && decl.attribute("encoding")) {
+    decl.attribute("encoding") = "UTF-8";  // the text below is UTF-8 whatever was read
+  }
+  std::string out;
+  StringWriter w;
+  w.out = &out;
+  doc.save(w, "", pugi::format_raw, pugi::encoding_utf8);
+  return out;
+}
+
+// After any change: the calculation chain may name cells that no longer hold
+// formulas, so it goes, and the program recalculates on load.
+void prepareForRecalculation(Package& pkg) {
+  pugi::xml_node rels = pkg.part(pkg.workbookRelsPart).doc.document_element();
+  for (pugi::xml_node rel = rels.first_child(); rel;) {
+    pugi::xml_node next = rel.next_sibling();
+    if (endsWith(rel.attribute("Type").value(), "/calcChain")) {
+      const std::string part = resolveTarget(pkg.workbookPart, rel.attribute("Target").value());
+      pkg.removePart(part);
+      removeOverride(pkg, part);
+      removeRelationship(pkg, rel.attribute("Id").value());
+    }
+    rel = next;
+  }
+  pugi::xml_node root = workbookRoot(pkg);
+  pugi::xml_node calc = child(root, "calcPr");
+  if (!calc) {
+    pugi::xml_node after;
+    for (const char* n : {"sheets", "functionGroups", "externalReferences", "definedNames"}) {
+      if (pugi::xml_node c = child(root, n)) after = c;
+    }
+    const std::string tag = prefixOf(root) + "calcPr";
+    calc = after ? root.insert_child_after(tag.c_str(), after) : root.append_child(tag.c_str());
+  }
+  if (!calc.attribute("fullCalcOnLoad")) calc.append_attribute("fullCalcOnLoad");
+  calc.attribute("fullCalcOnLoad") = "1";
+  pkg.part(pkg.workbookPart).dirty = true;
+}
+
+void updateDimension(Sheet& sheet) {
+  pugi::xml_node dim = child(sheet.part->doc.document_element(), "dimension");
+  if (!dim) return;
+  uint32_t minCol = kMaxColumns + 1, maxCol = 0, minRow = 0, maxRow = 0;
+  for (const auto& [r, slot] : sheet.rows) {
+    if (slot.cells.empty()) continue;
+    if (minRow == 0) minRow = r;
+    maxRow = r;
+    minCol = std::min<uint32_t>(minCol, slot.cells.front().column);
+    maxCol = std::max<uint32_t>(maxCol, slot.cells.back().column);
+  }
+  std::string ref = "A1";
+  if (maxRow != 0) {
+    ref = columnLetters(minCol) + std::to_string(minRow);
+    if (minRow != maxRow || minCol != maxCol) ref += ":" + columnLetters(maxCol) + std::to_string(maxRow);
+  }
+  if (!dim.attribute("ref")) dim.append_attribute("ref");
+  dim.attribute("ref") = ref.c_str();
+}
+
+void savePackage(Package& pkg, const std::string& path) {
+  if (pkg.changed) prepareForRecalculation(pkg);
+  for (auto& s : pkg.sheets) {
+    if (s->part != nullptr && s->part->dirty) updateDimension(*s);
+  }
+  std::vector<std::string> texts;
+  texts.reserve(pkg.order.size());
+  std::vector<std::pair<std::string, const std::string*>> entries;
+  for (const std::string& name : pkg.order) {
+    auto x = pkg.xml.find(name);
+    if (x != pkg.xml.end() && x->second->dirty) {
+      texts.push_back(serialize(x->second->doc));
+      entries.emplace_back(name, &texts.back());
+    } else {
+      entries.emplace_back(name, &pkg.raw[name]);
+    }
+  }
+  writeZip(path, entries);
+}
+
+// ---- cells ----
+
+std::shared_ptr<Package> lockPackage(const std::weak_ptr<Package>& pkg) {
+  std::shared_ptr<Package> p = pkg.lock();
+  if (!p) fail("Excel 文件没有打开或已经关闭");
+  return p;
+}
+
+struct Locked {
+  std::shared_ptr<Package> pkg;
+  std::shared_ptr<Sheet> sheet;
+};
+
+Locked lockSheet(bool bound, const std::weak_ptr<Package>& pkg, const std::weak_ptr<Sheet>& sheet) {
+  if (!bound) fail("工作表对象没有关联任何 Excel 文件中的表页");
+  Locked l{pkg.lock(), sheet.lock()};
+  if (!l.pkg) fail("工作表所在的 Excel 文件已经关闭，不能再使用这个工作表");
+  if (!l.sheet) fail("这个工作表已经被删除，不能再使用");
+  l.pkg->load(*l.sheet);
+  return l;
+}
+
+void removeChildren(pugi::xml_node c, std::initializer_list<const char*> names) {
+  for (pugi::xml_node n = c.first_child(); n;) {
+    pugi::xml_node next = n.next_sibling();
+    for (const char* name : names) {
+      if (std::strcmp(localName(n), name) == 0) {
+        c.remove_child(n);
+        break;
+      }
+    }
+    n = next;
+  }
+}
+
+struct CellRead {
+  ValueType type = ValueType::Empty;
+  bool b = false;
+  int64_t i = 0;
+  double d = 0;
+  std::string s;
+};
+
+CellRead readCell(Package& pkg, pugi::xml_node c) {
+  CellRead r;
+  const char* t = c.attribute("t").value();
+  pugi::xml_node v = child(c, "v");
+  const char* text = v.child_value();
+  if (std::strcmp(t, "inlineStr") == 0) {
+    r.type = ValueType::String;
+    r.s = richText(child(c, "is"));
+  } else if (!v) {
+    // no value
+  } else if (std::strcmp(t, "s") == 0) {
+    const std::vector<std::string>& strings = pkg.strings();
+    unsigned long index = 0;
+    const char* end = text + std::strlen(text);
+    auto res = std::from_chars(text, end, index);
+    if (res.ec != std::errc() || res.ptr != end || index >= strings.size()) {
+      fail(format("单元格 %1 引用的共享字符串 %2 不存在", {c.attribute("r").value(), text}));
+    }
+    r.type = ValueType::String;
+    r.s = strings[index];
+  } else if (std::strcmp(t, "str") == 0) {
+    r.type = ValueType::String;
+    r.s = decodeEscapes(text);
+  } else if (std::strcmp(t, "b") == 0) {
+    r.type = ValueType::Boolean;
+    r.b = std::strcmp(text, "1") == 0 || std::strcmp(text, "true") == 0;
+  } else if (std::strcmp(t, "e") == 0) {
+    r.type = ValueType::Error;
+  } else if (*t == '\0' || std::strcmp(t, "n") == 0) {
+    const char* end = text + std::strlen(text);
+    if (text == end) return r;
+    const bool decimal = std::strpbrk(text, ".eE") != nullptr;
+    const auto whole = [end](std::from_chars_result res) { return res.ec == std::errc() && res.ptr == end; };
+    if (!decimal && whole(std::from_chars(text, end, r.i))) {
+      r.type = ValueType::Integer;
+    } else if (whole(std::from_chars(text, end, r.d))) {
+      r.type = ValueType::Float;
+    } else {
+      r.type = ValueType::Error;  // not a number
+    }
+  }
+  // "d" (a date as text) and unknown types read as empty
+  return r;
+}
+
+void checkUtf8(const std::string& s) {
+  size_t i = 0;
+  const size_t n = s.size();
+  while (i < n) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    bool ok = len != 0 && i + len <= n && !(c == 0xC0 || c == 0xC1 || c > 0xF4);
+    for (size_t k = 1; ok && k < len; ++k) ok = (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
+    if (!ok) fail("写入单元格的文本不是有效的 UTF-8 编码");
+    i += len;
+  }
+}
+
+pugi::xml_node childOrNew(pugi::xml_node parent, const char* local, const std::string& prefix) {
+  pugi::xml_node n = child(parent, local);
+  return n ? n : parent.append_child((prefix + local).c_str());
+}
+
+void setAttr(pugi::xml_node n, const char* name, const char* value) {
+  pugi::xml_attribute a = n.attribute(name);
+  if (!a) a = n.append_attribute(name);
+  a = value;
+}
+
+}  // namespace
+
+// ---- Document ----
+
+Document::Document() = default;
+Document::~Document() = default;
+
+void Document::create(const std::string& path) {
+  close();
+  std::shared_ptr<Package> pkg = newPackage();
+  savePackage(*pkg, path);
+  pkg_ = pkg;
+  path_ = path;
+}
+
+void Document::open(const std::string& path) {
+  close();
+  auto pkg = std::make_shared<Package>();
+  readZip(path, *pkg);
+  readSheets(*pkg, path);
+  pkg_ = pkg;
+  path_ = path;
+}
+
+bool Document::isOpen() const { return pkg_ != nullptr; }
+
+void Document::save() {
+  if (!pkg_) fail("Excel 文件没有打开，无法保存");
+  savePackage(*pkg_, path_);
+}
+
+void Document::saveAs(const std::string& path) {
+  if (!pkg_) fail("Excel 文件没有打开，无法保存");
+  savePackage(*pkg_, path);
+  path_ = path;
+}
+
+void Document::close() { pkg_.reset(); }
+
+Workbook Document::workbook() const {
+  if (!pkg_) fail("Excel 文件没有打开");
+  return Workbook(pkg_);
+}
+
+// ---- Workbook ----
+
+Worksheet Workbook::worksheet(const std::string& name) const {
+  std::shared_ptr<Package> pkg = lockPackage(pkg_);
+  for (auto& s : pkg->sheets) {
+    if (sameSheetName(s->name, name)) {
+      if (!s->isWorksheet) fail(format("表页 %1 不是工作表", {s->name}));
+      return Worksheet(pkg, s);
+    }
+  }
+  fail(format("工作表 %1 不存在", {name}));
+}
+
+std::vector<std::string> Workbook::worksheetNames() const {
+  std::shared_ptr<Package> pkg = lockPackage(pkg_);
+  std::vector<std::string> names;
+  for (auto& s : pkg->sheets) {
+    if (s->isWorksheet) names.push_back(s->name);
+  }
+  return names;
+}
+
+unsigned Workbook::sheetCount() const { return unsigned(lockPackage(pkg_)->sheets.size()); }
+
+bool Workbook::sheetExists(const std::string& name) const {
+  return lockPackage(pkg_)->findSheet(name) != nullptr;
+}
+
+void Workbook::addWorksheet(const std::string& name) const {
+  std::shared_ptr<Package> pkg = lockPackage(pkg_);
+  checkNewName(*pkg, name, nullptr);
+  const std::string part = newSheetPart(*pkg);
+  pkg->addPart(part, worksheetXml(false));
+  appendSheet(*pkg, name, part);
+}
+
+void Workbook::cloneSheet(const std::string& existing, const std::string& newName) const {
+  std::shared_ptr<Package> pkg = lockPackage(pkg_);
+  Sheet& src = pkg->sheetByName(existing);
+  if (!src.isWorksheet) fail(format("表页 %1 不是工作表，不能克隆", {src.name}));
+  checkNewName(*pkg, newName, nullptr);
+  const std::string text = src.part != nullptr && src.part->dirty ? serialize(src.part->doc)
+                                                                  : pkg->raw[src.partName];
+  const std::string part = newSheetPart(*pkg);
+  XmlPart& copy = pkg->addPart(part, text);
+  // The copy has no relationships of its own: what would need one (drawings,
+  // comments, tables, controls, linked hyperlinks) is not copied.
+  pugi::xml_node root = copy.doc.document_element();
+  removeChildren(root, {"drawing", "legacyDrawing", "legacyDrawingHF", "drawingHF", "picture",
+                        "oleObjects", "controls", "webPublishItems", "tableParts", "extLst"});
+  stripRelationshipIds(root);
+  if (pugi::xml_node views = child(root, "sheetViews")) {
+    for (pugi::xml_node v = views.first_child(); v; v = v.next_sibling()) v.remove_attribute("tabSelected");
+  }
+  appendSheet(*pkg, newName, part);
+}
+
+void Workbook::deleteSheet(const std::string& name) const {
+  std::shared_ptr<Package> pkg = lockPackage(pkg_);
+  Sheet& sheet = pkg->sheetByName(name);
+  size_t index = 0, worksheets = 0;
+  for (size_t k = 0; k < pkg->sheets.size(); ++k) {
+    if (pkg->sheets[k].get() == &sheet) index = k;
+    if (pkg->sheets[k]->isWorksheet) ++worksheets;
+  }
+  if (sheet.isWorksheet && worksheets == 1) fail(format("不能删除最后一个工作表 %1", {sheet.name}));
+  pugi::xml_node element = sheetElement(*pkg, sheet);
+  element.parent().remove_child(element);
+  removeRelationship(*pkg, sheet.relId);
+  removeOverride(*pkg, sheet.partName);
+  pkg->removePart(relsPartOf(sheet.partName));
+  pkg->removePart(sheet.partName);
+  // sheet-local names go with the sheet; later sheets move up by one
+  pugi::xml_node root = workbookRoot(*pkg);
+  if (pugi::xml_node names = child(root, "definedNames")) {
+    for (pugi::xml_node dn = names.first_child(); dn;) {
+      pugi::xml_node next = dn.next_sibling();
+      if (pugi::xml_attribute local = dn.attribute("localSheetId")) {
+        if (local.as_uint() == index) names.remove_child(dn);
+        else if (local.as_uint() > index) local = local.as_uint() - 1;
+      }
+      dn = next;
+    }
+    if (!names.first_child()) root.remove_child(names);
+  }
+  const unsigned remaining = unsigned(pkg->sheets.size() - 1);
+  if (pugi::xml_node views = child(root, "bookViews")) {
+    for (pugi::xml_node v = views.first_child(); v; v = v.next_sibling()) {
+      for (const char* a : {"activeTab", "firstSheet"}) {
+        pugi::xml_attribute at = v.attribute(a);
+        if (!at) continue;
+        unsigned k = at.as_uint();
+        if (k > index) --k;
+        at = std::min(k, remaining - 1);
+      }
+    }
+  }
+  pkg->part(pkg->workbookPart).dirty = true;
+  pkg->sheets.erase(pkg->sheets.begin() + std::ptrdiff_t(index));
+  pkg->changed = true;
+}
+
+// ---- Worksheet ----
+
+Cell Worksheet::cell(const std::string& address) const {
+  uint32_t row;
+  uint16_t column;
+  parseAddress(address, &row, &column);
+  return cell(row, column);
+}
+
+Cell Worksheet::cell(int64_t row, int64_t column) const {
+  if (row < 1 || row > kMaxRows || column < 1 || column > kMaxColumns) {
+    fail(format("单元格位置第 %1 行第 %2 列无效：行须为 1 到 1048576，列须为 1 到 16384",
+                {std::to_string(row), std::to_string(column)}));
+  }
+  lockSheet(bound_, pkg_, sheet_);
+  return Cell(pkg_, sheet_, uint32_t(row), uint16_t(column));
+}
+
+uint32_t Worksheet::rowCount() const {
+  Locked l = lockSheet(bound_, pkg_, sheet_);
+  return l.sheet->rows.empty() ? 0 : l.sheet->rows.rbegin()->first;
+}
+
+uint16_t Worksheet::columnCount() const {
+  Locked l = lockSheet(bound_, pkg_, sheet_);
+  uint16_t most = 0;
+  for (const auto& [r, slot] : l.sheet->rows) {
+    if (!slot.cells.empty()) most = std::max(most, slot.cells.back().column);
+  }
+  return most;
+}
+
+bool Worksheet::deleteRow(int64_t row) const {
+  Locked l = lockSheet(bound_, pkg_, sheet_);
+  if (row < 1 || row > kMaxRows) {
+    fail(format("行号 %1 无效：行须为 1 到 1048576", {std::to_string(row)}));
+  }
+  Sheet& sheet = *l.sheet;
+  auto it = sheet.rows.find(uint32_t(row));
+  if (it == sheet.rows.end()) return false;
+  sheet.sheetData.remove_child(it->second.node);
+  sheet.rows.erase(it);
+  sheet.lastRow = nullptr;
+  sheet.part->dirty = true;
+  l.pkg->changed = true;
+  return true;
+}
+
+std::string Worksheet::name() const {
+  if (!bound_) fail("工作表对象没有关联任何 Excel 文件中的表页");
+  Locked l{pkg_.lock(), sheet_.lock()};
+  if (!l.pkg) fail("工作表所在的 Excel 文件已经关闭，不能再使用这个工作表");
+  if (!l.sheet) fail("这个工作表已经被删除，不能再使用");
+  return l.sheet->name;
+}
+
+void Worksheet::setName(const std::string& newName) const {
+  Locked l = lockSheet(bound_, pkg_, sheet_);
+  Package& pkg = *l.pkg;
+  Sheet& sheet = *l.sheet;
+  checkNewName(pkg, newName, &sheet);
+  if (newName == sheet.name) return;
+  const std::string oldName = sheet.name;
+  sheetElement(pkg, sheet).attribute("name") = newName.c_str();
+  pkg.part(pkg.workbookPart).dirty = true;
+  auto rewrite = [&](pugi::xml_node f) -> bool {
+    const char* text = f.child_value();
+    if (*text == '\0') return false;
+    const std::string renamed = renameSheetInFormula(text, oldName, newName);
+    if (renamed == text) return false;
+    f.text().set(renamed.c_str());
+    return true;
+  };
+  if (pugi::xml_node names = child(workbookRoot(pkg), "definedNames")) {
+    for (pugi::xml_node dn = names.first_child(); dn; dn = dn.next_sibling()) rewrite(dn);
+  }
+  for (auto& s : pkg.sheets) {
+    if (!s->isWorksheet) continue;
+    pkg.load(*s);
+    for (auto& [r, slot] : s->rows) {
+      for (CellSlot& c : slot.cells) {
+        if (pugi::xml_node f = child(c.node, "f")) {
+          if (rewrite(f)) s->part->dirty = true;
+        }
+      }
+    }
+  }
+  sheet.name = newName;
+  pkg.changed = true;
+}
+
+// ---- Cell ----
+
+Cell::Cell(std::weak_ptr<Package> pkg, std::weak_ptr<Sheet> sheet, uint32_t row, uint16_t column)
+    : pkg_(std::move(pkg)), sheet_(std::move(sheet)), row_(row), column_(column) {}
+
+CellValue Cell::value() const { return CellValue(*this); }
+CellFormula Cell::formula() const { return CellFormula(*this); }
+
+namespace {
+
+struct CellAt {
+  Locked l;
+  pugi::xml_node node;
+};
+
+CellAt locate(const Cell& cell, const std::weak_ptr<Package>& pkg, const std::weak_ptr<Sheet>& sheet) {
+  CellAt at{lockSheet(true, pkg, sheet), {}};
+  at.node = cellNode(*at.l.sheet, cell.row(), cell.column());
+  return at;
+}
+
+// Clears what the cell holds and marks the change.
+void resetCell(CellAt& at, std::initializer_list<const char*> children) {
+  at.node.remove_attribute("t");
+  removeChildren(at.node, children);
+  at.l.sheet->part->dirty = true;
+  at.l.pkg->changed = true;
+}
+
+void setNumberText(CellAt& at, const char* text) {
+  resetCell(at, {"f", "is"});
+  childOrNew(at.node, "v", at.l.sheet->prefix).text().set(text);
+}
+
+}  // namespace
+
+bool Cell::hasFormula() const {
+  CellAt at = locate(*this, pkg_, sheet_);
+  return bool(child(at.node, "f"));
+}
+
+ValueType CellValue::type() const {
+  CellAt at = locate(cell_, cell_.pkg_, cell_.sheet_);
+  return readCell(*at.l.pkg, at.node).type;
+}
+
+static CellRead readAs(const Cell& cell, const std::weak_ptr<Package>& pkg,
+                       const std::weak_ptr<Sheet>& sheet, ValueType want, const char* what) {
+  CellAt at = locate(cell, pkg, sheet);
+  CellRead r = readCell(*at.l.pkg, at.node);
+  if (r.type != want) {
+    fail(format("单元格 %1 的值不是%2", {columnLetters(cell.column()) + std::to_string(cell.row()), what}));
+  }
+  return r;
+}
+
+template <>
+bool CellValue::get<bool>() const {
+  return readAs(cell_, cell_.pkg_, cell_.sheet_, ValueType::Boolean, "逻辑值").b;
+}
+template <>
+int64_t CellValue::get<int64_t>() const {
+  return readAs(cell_, cell_.pkg_, cell_.sheet_, ValueType::Integer, "整数").i;
+}
+template <>
+double CellValue::get<double>() const {
+  return readAs(cell_, cell_.pkg_, cell_.sheet_, ValueType::Float, "小数").d;
+}
+template <>
+std::string CellValue::get<std::string>() const {
+  return readAs(cell_, cell_.pkg_, cell_.sheet_, ValueType::String, "文本").s;
+}
+
+CellValue& CellValue::operator=(int64_t v) {
+  CellAt at = locate(cell_, cell_.pkg_, cell_.sheet_);
+  setNumberText(at, std::to_string(v).c_str());
+  return *this;
+}
+
+CellValue& CellValue::operator=(double v) {
+  if (!std::isfinite(v)) fail("非有限的小数（无穷大或非数字）不能写入单元格");
+  CellAt at = locate(cell_, cell_.pkg_, cell_.sheet_);
+  char buf[40];
+  // shortest text that reads back as the same double; never locale-dependent
+  auto res = std::to_chars(buf, buf + sizeof buf - 1, v);
+  *res.ptr = '\0';
+  setNumberText(at, buf);
+  return *this;
+}
+
+CellValue& CellValue::operator=(const std::string& text) {
+  checkUtf8(text);
+  CellAt at = locate(cell_, cell_.pkg_, cell_.sheet_);
+  resetCell(at, {"f", "v", "is"});
+  setAttr(at.node, "t", "inlineStr");
+  const std::string& prefix = at.l.sheet->prefix;
+  pugi::xml_node t = at.node.append_child((prefix + "is").c_str()).append_child((prefix + "t").c_str());
+  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+  if (!text.empty() && (blank(text.front()) || blank(text.back()))) {
+    t.append_attribute("xml:space") = "preserve";
+  }
+  t.text().set(encodeEscapes(text).c_str());
+  return *this;
+}
+
+std::string CellFormula::get() const {
+  CellAt at = locate(cell_, cell_.pkg_, cell_.sheet_);
+  return child(at.node, "f").child_value();
+}
+
+CellFormula& CellFormula::operator=(const std::string& formula) {
+  checkUtf8(formula);
+  CellAt at = locate(cell_, cell_.pkg_, cell_.sheet_);
+  resetCell(at, {"f", "v", "is"});
+  pugi::xml_node f = at.node.append_child((at.l.sheet->prefix + "f").c_str());
+  f.text().set(formula.c_str() + (formula.compare(0, 1, "=") == 0 ? 1 : 0));
+  return *this;
+}
+
+}  // namespace xlsx

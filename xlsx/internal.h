@@ -1,0 +1,115 @@
+// The open package behind a Document: the zip entries as read, the XML parts
+// the layer works on, and the per-sheet cell index.
+#pragma once
+
+#include "xlsx.h"
+
+#include <pugixml.hpp>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace xlsx {
+
+// Most bytes one part, and all parts together, may unpack to.
+constexpr uint64_t kMaxPartSize = uint64_t(1) << 30;
+constexpr uint64_t kMaxPackageSize = uint64_t(2) << 30;
+
+[[noreturn]] void fail(const std::string& text);
+// Fills %1, %2, ... of a UTF-8 template.
+std::string format(const char* utf8Template, std::initializer_list<std::string> args);
+
+// One parsed XML part. Written back from its DOM only when dirty; otherwise
+// the entry's original bytes are written.
+struct XmlPart {
+  pugi::xml_document doc;
+  bool dirty = false;
+};
+
+// One cell element of the index.
+struct CellSlot {
+  uint16_t column;
+  pugi::xml_node node;
+};
+
+// One row element with its cells, in column order.
+struct RowSlot {
+  pugi::xml_node node;
+  std::vector<CellSlot> cells;
+};
+
+struct Sheet {
+  std::string name;      // as in the workbook
+  std::string partName;  // zip entry, e.g. "xl/worksheets/sheet1.xml"
+  std::string relId;     // relationship id in the workbook's relationships
+  bool isWorksheet = true;
+  // Filled when the sheet is first used.
+  XmlPart* part = nullptr;
+  std::string prefix;  // namespace prefix of the sheet's elements ("" or "x:")
+  pugi::xml_node sheetData;
+  std::map<uint32_t, RowSlot> rows;
+  // The row used last: consecutive cells of one row skip the map lookup.
+  uint32_t lastRowNumber = 0;
+  RowSlot* lastRow = nullptr;
+};
+
+struct Package {
+  // Zip entries in their order, with the bytes as read (empty for new parts).
+  std::vector<std::string> order;
+  std::unordered_map<std::string, std::string> raw;
+  std::map<std::string, std::unique_ptr<XmlPart>> xml;
+  std::string workbookPart;      // "xl/workbook.xml"
+  std::string workbookRelsPart;  // "xl/_rels/workbook.xml.rels"
+  std::vector<std::shared_ptr<Sheet>> sheets;  // workbook order
+  std::vector<std::string> sharedStrings;
+  bool sharedStringsLoaded = false;
+  bool changed = false;  // cells or sheets were changed since opening
+
+  // The parsed part; parsed on first use. Throws when absent or malformed.
+  XmlPart& part(const std::string& name);
+  bool has(const std::string& name) const { return raw.count(name) != 0; }
+  // Adds a new part (dirty) with the given XML text.
+  XmlPart& addPart(const std::string& name, const std::string& xmlText);
+  void removePart(const std::string& name);
+
+  Sheet& sheetByName(const std::string& name);  // throws when absent
+  Sheet* findSheet(const std::string& name);
+  void load(Sheet& sheet);  // builds the cell index (once)
+  const std::vector<std::string>& strings();
+};
+
+// Reads every entry of a zip file; throws on anything that is not a sound
+// zip within the size caps.
+void readZip(const std::string& path, Package& pkg);
+// Builds the zip in memory and writes it to the path atomically.
+void writeZip(const std::string& path, const std::vector<std::pair<std::string, const std::string*>>& entries);
+
+bool endsWith(const char* s, const char* tail);
+// XML helpers that ignore namespace prefixes.
+const char* localName(const pugi::xml_node& node);
+const char* localName(const pugi::xml_attribute& attr);
+pugi::xml_node child(const pugi::xml_node& node, const char* local);
+std::string prefixOf(const pugi::xml_node& node);
+// The relationship id attribute (r:id under any prefix).
+pugi::xml_attribute relIdAttribute(const pugi::xml_node& node);
+
+// The part a relationship of sourcePart points at; throws when it points
+// outside the package.
+std::string resolveTarget(const std::string& sourcePart, const std::string& target);
+std::string relsPartOf(const std::string& part);
+
+// Text of a shared-string item or inline string (runs joined, escapes decoded).
+std::string richText(const pugi::xml_node& node);
+// Sheet names compare without regard to case.
+bool sameSheetName(const std::string& a, const std::string& b);
+
+// Cell index of a loaded sheet: the node of (row, column), created when
+// missing; the row slot, or null.
+pugi::xml_node cellNode(Sheet& sheet, uint32_t row, uint16_t column);
+RowSlot* findRow(Sheet& sheet, uint32_t row);
+
+}  // namespace xlsx
