@@ -13,12 +13,18 @@
   docs_check.py commands README.md GETTING_STARTED.md
       Every command of the README's "Commands" section (its indented lines)
       stands verbatim in the getting-started chapter.
+
+  docs_check.py links DOCS_DIR
+      Every relative Markdown link of every chapter names an existing file
+      and, after "#", a heading of that file (anchors as the usual Markdown
+      renderers make them); the index README.md links every chapter.
 """
 import os
 import re
 import subprocess
 import sys
 import tempfile
+import unicodedata
 
 FENCE = re.compile(r"^(```+|~~~+)\s*([^\s`]*)\s*$")
 LIBRARY_CHAPTER = re.compile(r"^1\d-")  # 10-zfc.md ... 19-hux.md
@@ -105,11 +111,71 @@ def check_commands(readme, chapter):
     return 1 if missing else 0
 
 
+def heading_anchor(title):
+    """Lower case; letters, digits, "-", "_" and blanks kept; blanks become "-"."""
+    kept = [c for c in title.strip().lower()
+            if c in " -_" or unicodedata.category(c)[0] in "LN"]
+    return "".join(kept).replace(" ", "-")
+
+
+def prose_lines(text):
+    """(line number, line) of each line outside fenced blocks."""
+    inside = False
+    for number, line in enumerate(text.split("\n"), 1):
+        if FENCE.match(line) or (inside and line.startswith("```")):
+            inside = not inside
+            continue
+        if not inside:
+            yield number, line
+
+
+def anchors(text):
+    found, seen = set(), {}
+    for _, line in prose_lines(text):
+        m = re.match(r"#{1,6}\s+(.*)", line)
+        if m:
+            a = heading_anchor(m.group(1))
+            n = seen.get(a, 0)
+            seen[a] = n + 1
+            found.add(a if n == 0 else "%s-%d" % (a, n))
+    return found
+
+
+def check_links(docs):
+    chapters = sorted(f for f in os.listdir(docs) if f.endswith(".md"))
+    texts = {}
+    for f in chapters:
+        with open(os.path.join(docs, f), encoding="utf-8") as fh:
+            texts[f] = fh.read()
+    bad = []
+    for f in chapters:
+        for number, line in prose_lines(texts[f]):
+            line = re.sub(r"`[^`]*`", "", line)  # code is not a link
+            for target in re.findall(r"\]\(([^)\s]+)\)", line):
+                if re.match(r"[a-z]+:", target):
+                    continue
+                name, _, fragment = target.partition("#")
+                name = name or f
+                if name not in texts and not os.path.exists(os.path.join(docs, name)):
+                    bad.append("%s:%d: no file %s" % (f, number, target))
+                elif fragment and name in texts and fragment not in anchors(texts[name]):
+                    bad.append("%s:%d: no heading for %s" % (f, number, target))
+    index = texts.get("README.md", "")
+    bad += ["README.md does not link %s" % f for f in chapters
+            if f != "README.md" and "(%s)" % f not in index]
+    for b in bad:
+        print(b)
+    print("%d chapters, %d broken links" % (len(chapters), len(bad)))
+    return 1 if bad else 0
+
+
 def main():
     if len(sys.argv) == 4 and sys.argv[1] == "examples":
         return run_examples(sys.argv[2], sys.argv[3])
     if len(sys.argv) == 4 and sys.argv[1] == "commands":
         return check_commands(sys.argv[2], sys.argv[3])
+    if len(sys.argv) == 3 and sys.argv[1] == "links":
+        return check_links(sys.argv[2])
     print(__doc__)
     return 2
 
