@@ -214,7 +214,7 @@ KOR_NOINLINE void invokeWithOperands(antlr4::ParserRuleContext* call,
   ExprValue* nameCell = takeValueCell();
   nameCell->owner = nullptr;
   nameCell->type = VT_BYTES;
-  nameCell->payload.bytes = new QByteArray(name);
+  nameCell->payload.bytes = newByteString(name);
   ops->push_back(nameCell);
   const size_t resultStart = ops->size();
 

@@ -294,33 +294,33 @@ void convertCell(int32_t code, ExprValue& cell) {
     case 18: {
       const char c = cell.payload.c;
       cell.type = VT_BYTES;
-      cell.payload.bytes = new QByteArray(1, c);
+      cell.payload.bytes = newByteString(1, c);
       break;
     }
     case 15: {
       QString* s = cell.payload.str;
       cell.type = VT_BYTES;
-      cell.payload.bytes = s != nullptr ? new QByteArray(s->toUtf8()) : nullptr;
-      delete s;
+      cell.payload.bytes = s != nullptr ? newByteString(s->toUtf8()) : nullptr;
+      deleteText(s);
       break;
     }
     case 23: {
       const char c = cell.payload.c;
       cell.type = VT_STRING;
-      cell.payload.str = new QString(QChar::fromLatin1(c));
+      cell.payload.str = newText(QChar::fromLatin1(c));
       break;
     }
     case 26: {
       const uint16_t u = cell.payload.u16;
       cell.type = VT_STRING;
-      cell.payload.str = new QString(QChar(u));
+      cell.payload.str = newText(QChar(u));
       break;
     }
     case 12: {
       QByteArray* b = cell.payload.bytes;
       cell.type = VT_STRING;
-      cell.payload.str = b != nullptr ? new QString(QString::fromUtf8(*b)) : nullptr;
-      delete b;
+      cell.payload.str = b != nullptr ? newText(QString::fromUtf8(*b)) : nullptr;
+      deleteByteString(b);
       break;
     }
     default:

@@ -155,11 +155,11 @@ ExprValue copyValue(const ExprValue& cell, bool deep) {
       break;
     case VT_BYTES:
       c.owner = nullptr;
-      if (cell.payload.bytes != nullptr) c.payload.bytes = new QByteArray(*cell.payload.bytes);
+      if (cell.payload.bytes != nullptr) c.payload.bytes = newByteString(*cell.payload.bytes);
       break;
     case VT_STRING:
       c.owner = nullptr;
-      if (cell.payload.str != nullptr) c.payload.str = new QString(*cell.payload.str);
+      if (cell.payload.str != nullptr) c.payload.str = newText(*cell.payload.str);
       break;
     case VT_TIME:
       c.owner = nullptr;
@@ -273,10 +273,10 @@ void releasePayload(int32_t type, ValuePayload& p) {
       break;
     }
     case VT_BYTES:
-      delete p.bytes;
+      deleteByteString(p.bytes);
       break;
     case VT_STRING:
-      delete p.str;
+      deleteText(p.str);
       break;
     case VT_TIME:
       delete p.time;
