@@ -151,28 +151,40 @@ void releaseCall(ArgValues& argv, ExprValue& receiver, BuiltinCall& frame) {
   frame.releaseResults();
 }
 
+// Whether the targets are defined (`a, b := x.m()`): the children are
+// ret_id (',' ret_id)* ':='? '=', so the one before the last is a token
+// exactly when it is ':='.
+bool definesTargets(KorParser::Fun_retContext* targets) {
+  const std::vector<antlr4::tree::ParseTree*>& ch = targets->children;
+  return ch.size() >= 2 && ch[ch.size() - 2]->children.empty();
+}
+
 // The handler's results for the targets of `a, b := x.m()` / `a, b = x.m()`.
 void assignResults(antlr4::ParserRuleContext* call, antlr4::ParserRuleContext* stmt,
                    const QByteArray& name, KorParser::Fun_retContext* targets, BuiltinCall& frame) {
   const size_t resultCount = size_t(frame.resultCount);
-  std::vector<KorParser::Ret_idContext*> ids;
-  retIdsOf(targets, ids);
-  if (ids.size() != resultCount)
+  size_t idCount = 0;
+  for (antlr4::tree::ParseTree* child : targets->children)
+    if (!child->children.empty()) ++idCount;
+  if (idCount != resultCount)
     raiseScriptError(fillMessage(
         QStringLiteral("错误：行号 %1 语句 %2 函数 %3 返回值个数与函数定义形式不匹配 ！"),
         scopedLineOfContext(call), textOf(call), qbytes(name)));
-  const bool define = targets->FUN_RET_AUTO_DEF() != nullptr;
-  for (size_t k = 0; k < ids.size(); ++k) {
-    KorParser::KorvarContext* kv = retIdVariable(ids[k]);
+  const bool define = definesTargets(targets);
+  size_t k = 0;
+  for (antlr4::tree::ParseTree* child : targets->children) {
+    if (child->children.empty()) continue;
+    auto* id = static_cast<KorParser::Ret_idContext*>(child);
+    ExprValue* cell = &frame.result(int(k++));
+    KorParser::KorvarContext* kv = retIdVariable(id);
     if (!kv) continue;  // "_"
-    ExprValue* cell = &frame.result(int(k));
     if (!define) {
       // The whole variable is assigned; a suffix on the target is not applied.
       // A refused value leaves its message and the next target is served.
       const CachedName& var = cachedNameOf(kv);
       storeToRecord(findVariable(var.name, var.hash, stmt), cell, stmt, true, 0);
     } else {
-      const QByteArray text = QByteArray::fromStdString(ids[k]->getText());
+      const QByteArray text = QByteArray::fromStdString(id->getText());
       if (findInCurrentBlock(text))
         raiseScriptError(fillMessage(
             QStringLiteral("错误：行号 %1 语句 %2 变量 %3 已经在当前作用域中存在，不能重复使用 := "
