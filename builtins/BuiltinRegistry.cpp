@@ -362,7 +362,7 @@ BuiltinCall* currentBuiltinCallRecord = nullptr;
 void BuiltinCall::addResult(const ExprValue& value) {
   ExprValue* cell;
   if (resultCount < kInlineResults) {
-    cell = &inlineResults[resultCount];
+    cell = new (inlineResults + sizeof(ExprValue) * size_t(resultCount)) ExprValue();
   } else {
     moreResults.emplace_back();
     cell = &moreResults.back();

@@ -103,11 +103,13 @@ struct BuiltinCall {
   ExprValue* receiver = nullptr;
   const QByteArray* name = nullptr;
   int resultCount = 0;
-  ExprValue inlineResults[kInlineResults];
+  // the first results, made as they are added
+  alignas(ExprValue) unsigned char inlineResults[sizeof(ExprValue) * kInlineResults];
   std::vector<ExprValue> moreResults;
 
   ExprValue& result(int i) {
-    return i < kInlineResults ? inlineResults[i] : moreResults[size_t(i - kInlineResults)];
+    return i < kInlineResults ? reinterpret_cast<ExprValue*>(inlineResults)[i]
+                              : moreResults[size_t(i - kInlineResults)];
   }
   void addResult(const ExprValue& value);
   // Releases every result and forgets them.

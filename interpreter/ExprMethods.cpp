@@ -27,22 +27,23 @@ namespace {
 
 QString textOf(antlr4::tree::ParseTree* ctx) { return qtext(ctx); }
 
-// Evaluated argument values, side by side: the first few in place, all of
-// them in `more` once there are more.
+// Evaluated argument values, side by side: the first few in place (made as
+// they are added), all of them in `more` once there are more.
 struct ArgValues {
   static constexpr int kLocal = 6;
-  ExprValue local[kLocal];
+  alignas(ExprValue) unsigned char raw[sizeof(ExprValue) * kLocal];
   std::vector<ExprValue> more;
   int count = 0;
 
+  ExprValue* local() { return reinterpret_cast<ExprValue*>(raw); }
   ExprValue& add() {
-    if (count < kLocal) return local[count++];
-    if (count == kLocal) more.assign(local, local + kLocal);
+    if (count < kLocal) return *new (local() + count++) ExprValue();
+    if (count == kLocal) more.assign(local(), local() + kLocal);
     ++count;
     more.emplace_back();
     return more.back();
   }
-  ExprValue* data() { return count <= kLocal ? local : more.data(); }
+  ExprValue* data() { return count <= kLocal ? local() : more.data(); }
   ExprValue& at(int i) { return data()[i]; }
   void releaseAll() {
     for (int i = 0; i < count; ++i) freeValue(at(i));

@@ -368,6 +368,22 @@ void closeExcelDocument(ExcelValue* excel) {
 // ---------------------------------------------------------------- containment
 
 bool valueReaches(const ExprValue& value, const void* container) {
+  // Only a struct, list or dict can be or hold a container; a struct whose
+  // members are none of those reaches nothing (the common record).
+  if (value.payload.ptr == nullptr) return false;
+  if (value.type == VT_STRUCT) {
+    const std::vector<ExprValue*>* members = value.payload.st->members;
+    if (members == nullptr) return false;
+    bool nested = false;
+    for (const ExprValue* m : *members)
+      if (m != nullptr && (m->type == VT_STRUCT || m->type == VT_LIST || m->type == VT_DICT)) {
+        nested = true;
+        break;
+      }
+    if (!nested) return false;
+  } else if (value.type != VT_LIST && value.type != VT_DICT) {
+    return false;
+  }
   std::vector<const ExprValue*> pending{&value};
   std::unordered_set<const void*> seen;
   while (!pending.empty()) {
