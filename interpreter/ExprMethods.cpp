@@ -143,6 +143,10 @@ KOR_NOINLINE void checkArgCount(antlr4::ParserRuleContext* call,
   }
 }
 
+// The first value of the last call made under CALL_DIRECT.
+ExprValue directValue;
+bool directValueSet = false;
+
 // Releases every cell of the call in the order they were gathered: the
 // arguments, then the receiver (which only drops the shared reference it
 // holds), then the results.
@@ -228,7 +232,14 @@ KOR_NOINLINE void invokeWithOperands(antlr4::ParserRuleContext* call,
     const bool chainedNotLast = (flags & CALL_CHAINED) && !(flags & CALL_LAST_CHAINED);
 
     if (resultCount > 0 && takes) {
-      if (!stmt || chainedNotLast) {
+      if ((flags & CALL_DIRECT) && !stmt && !chainedNotLast) {
+        // the expression takes the first value; the others go with the call
+        ExprValue& first = frame.result(0);
+        directValue = first;
+        directValue.owner = nullptr;
+        directValueSet = true;
+        first.payload.i64 = 0;
+      } else if (!stmt || chainedNotLast) {
         ReturnList* list = newReturnList();
         for (int i = 0; i < resultCount; ++i) list->push_back(recordFromValue(frame.result(i), nullptr));
         setCallerReturn(list);
@@ -291,6 +302,13 @@ void callBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext* call,
     throw;
   }
   invokeWithOperands(call, stmt, method, name, argv, addDefault, defaultArg, receiver, flags);
+}
+
+bool takeDirectMethodValue(ExprValue& out) {
+  if (!directValueSet) return false;
+  directValueSet = false;
+  out = directValue;
+  return true;
 }
 
 void callMemberCall(ExprVisitor& v, KorParser::RealCallFunContext* call,
