@@ -7,43 +7,6 @@
 #include <new>
 #include <vector>
 
-template <typename T>
-class RecyclePool {
- public:
-  // The most recently given-back record (its fields as they were left), or a
-  // new default-built one.
-  T* take() {
-    if (items_ != nullptr && !items_->empty()) {
-      T* item = items_->back();
-      items_->pop_back();
-      return item;
-    }
-    return new T();
-  }
-
-  // Keeps the record for reuse; the caller has cleared what must not be kept.
-  void give(T* item) {
-    if (items_ == nullptr) {
-      items_ = new std::vector<T*>();
-      items_->reserve(256);
-    }
-    items_->push_back(item);
-  }
-
-  size_t size() const { return items_ == nullptr ? 0 : items_->size(); }
-
-  // Deletes every pooled record and the list.
-  void freeAll() {
-    if (items_ == nullptr) return;
-    for (T* item : *items_) delete item;
-    delete items_;
-    items_ = nullptr;
-  }
-
- private:
-  std::vector<T*>* items_ = nullptr;
-};
-
 // Raw memory slots of one size (for objects aligned at most like a pointer)
 // on a free list, carved from chunks that stay
 // for the rest of the process: taking and giving back a slot is a pointer
@@ -95,4 +58,50 @@ class SlotPool {
   }
 
   inline static Slot* freeList_ = nullptr;
+};
+
+template <typename T>
+class RecyclePool {
+ public:
+  static_assert(alignof(T) <= alignof(void*), "records come from pointer-aligned slots");
+
+  // The most recently given-back record (its fields as they were left), or a
+  // new default-built one (in a slot of a SlotPool).
+  T* take() {
+    if (items_ != nullptr && !items_->empty()) {
+      T* item = items_->back();
+      items_->pop_back();
+      return item;
+    }
+    return new (SlotPool<sizeof(T)>::take()) T();
+  }
+
+  // Keeps the record for reuse; the caller has cleared what must not be kept.
+  void give(T* item) {
+    if (items_ == nullptr) {
+      items_ = new std::vector<T*>();
+      items_->reserve(256);
+    }
+    items_->push_back(item);
+  }
+
+  size_t size() const { return items_ == nullptr ? 0 : items_->size(); }
+
+  // Destroys a record taken from a pool of this type without keeping it.
+  static void destroy(T* item) {
+    if (item == nullptr) return;
+    item->~T();
+    SlotPool<sizeof(T)>::give(item);
+  }
+
+  // Deletes every pooled record and the list.
+  void freeAll() {
+    if (items_ == nullptr) return;
+    for (T* item : *items_) destroy(item);
+    delete items_;
+    items_ = nullptr;
+  }
+
+ private:
+  std::vector<T*>* items_ = nullptr;
 };
