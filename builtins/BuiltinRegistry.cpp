@@ -284,6 +284,13 @@ namespace {
 // The conversion table leaves numbers between the three numeric types to the
 // caller; a handler reads its argument as the declared type, so an accepted
 // number of another numeric type is rewritten here.
+// Whether an argument of exactly the expected type passes the conversion
+// table unchanged (it does for these types; others are refused even so).
+bool sameTypeNeedsNothing(int32_t type) {
+  return (type >= VT_INT && type <= VT_WCHAR) || (type >= VT_STRUCT && type <= VT_TIME) ||
+         type == VT_FUNC;
+}
+
 void widenNumber(int32_t expected, ExprValue& arg) {
   if (arg.type == expected || expected < VT_INT || expected > VT_DOUBLE) return;
   if (arg.type < VT_INT || arg.type > VT_DOUBLE) return;
@@ -324,6 +331,7 @@ void checkBuiltinArgs(antlr4::ParserRuleContext* ctx, const QByteArray& name, Bu
     for (int i = 0; i < n; ++i) {
       ExprValue* arg = &call->args[i];
       int32_t expected = (*L)[size_t(i)];
+      if (arg->type == expected && sameTypeNeedsNothing(expected)) continue;
       int32_t r = expected < 0 ? -100 : convertForAssign(expected, arg->type, false, true, *arg);
       if (r < 0) {
         raiseScriptError(
