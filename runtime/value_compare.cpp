@@ -115,9 +115,11 @@ uint64_t hashValueKey(const ExprValue& key) {
   switch (key.type) {
     case VT_INT:
     case VT_LONG: {
+      // the eight bytes, low byte first, without a buffer
       uint64_t v = uint64_t(key.asInt64());
-      for (int i = 0; i < 8; ++i) buf[i] = static_cast<unsigned char>(v >> (8 * i));
-      return fnv1a(buf, 8);
+      uint64_t h = kFnvOffsetBasis;
+      for (int i = 0; i < 8; ++i, v >>= 8) h = (h ^ (v & 0xff)) * kFnvPrime;
+      return h;
     }
     case VT_CHAR:
       buf[0] = static_cast<unsigned char>(key.payload.c);
