@@ -4,7 +4,8 @@
 Usage: bench/run.py [KORVEL] [NAME ...]
 KORVEL defaults to build/korvel. A benchmark is NAME.kor with NAME.py and
 optionally NAME.lua beside it; a NAME.setup.py, when present, runs first
-(for example to generate input files).
+(for example to generate input files: lines_file and regex_scan read the
+~100 MB log that gen_lines.py writes to /tmp once and keeps).
 """
 import os
 import subprocess

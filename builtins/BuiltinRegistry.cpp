@@ -32,11 +32,34 @@ struct ResolvedKeyHash {
 };
 std::unordered_map<ResolvedKey, BuiltinMethod*, ResolvedKeyHash>* resolvedCache = nullptr;
 
-ResolvedKey resolvedKeyOf(const ExprValue& receiver, const QByteArray& name) {
+// In front of that cache: the resolutions of call sites, direct-mapped by the
+// address of the method name's bytes. A call site keeps its name, so its
+// bytes stay where they are; an entry holds a copy of the name, which keeps
+// those bytes alive and unchanged (a shared byte array is copied before it is
+// written), so equal addresses mean the same name. The receiver's type and
+// struct or named code are the guard.
+struct SiteEntry {
+  QByteArray name;
+  int32_t type = 0;
   int32_t detail = 0;
-  if (receiver.type == VT_STRUCT) detail = structTypeCode(receiver);
-  else if (receiver.type == VT_TYPE_NAME) detail = receiver.payload.i32;
-  return ResolvedKey{name, receiver.type, detail};
+  BuiltinMethod* method = nullptr;
+};
+constexpr size_t kSiteEntries = 512;
+SiteEntry* siteCache = nullptr;
+
+SiteEntry& siteEntryOf(const QByteArray& name, int32_t type) {
+  const uintptr_t a = reinterpret_cast<uintptr_t>(name.constData());
+  return siteCache[((a >> 3) ^ (a >> 12) ^ uintptr_t(uint32_t(type) * 0x9E37u)) & (kSiteEntries - 1)];
+}
+
+int32_t receiverDetail(const ExprValue& receiver) {
+  if (receiver.type == VT_STRUCT) return structTypeCode(receiver);
+  if (receiver.type == VT_TYPE_NAME) return receiver.payload.i32;
+  return 0;
+}
+
+ResolvedKey resolvedKeyOf(const ExprValue& receiver, const QByteArray& name) {
+  return ResolvedKey{name, receiver.type, receiverDetail(receiver)};
 }
 
 BuiltinMethod* resolveUncached(const ExprValue& receiver, const QByteArray& name,
@@ -142,6 +165,8 @@ void initBuiltinRegistry() {
 void destroyBuiltinRegistry() {
   delete resolvedCache;
   resolvedCache = nullptr;
+  delete[] siteCache;
+  siteCache = nullptr;
   if (!registry) return;
   for (auto& kv : *registry) {
     delete kv.second->argTypes;
@@ -171,13 +196,29 @@ int32_t findBuiltinMethod(const QByteArray& name, const ExprValue& receiver, Bui
 
 BuiltinMethod* resolveBuiltinMethod(const ExprValue& receiver, const QByteArray& name,
                                     antlr4::ParserRuleContext* ctx) {
+  if (siteCache != nullptr) {
+    const SiteEntry& e = siteEntryOf(name, receiver.type);
+    if (e.method != nullptr && e.name.constData() == name.constData() && e.type == receiver.type &&
+        e.detail == receiverDetail(receiver))
+      return e.method;
+  }
   if (!registry) initBuiltinRegistry();
   if (!resolvedCache) resolvedCache = new std::unordered_map<ResolvedKey, BuiltinMethod*, ResolvedKeyHash>();
+  if (!siteCache) siteCache = new SiteEntry[kSiteEntries];
   ResolvedKey key = resolvedKeyOf(receiver, name);
   auto it = resolvedCache->find(key);
-  if (it != resolvedCache->end()) return it->second;
-  BuiltinMethod* m = resolveUncached(receiver, name, ctx);
-  resolvedCache->emplace(std::move(key), m);
+  BuiltinMethod* m;
+  if (it != resolvedCache->end()) {
+    m = it->second;
+  } else {
+    m = resolveUncached(receiver, name, ctx);
+    resolvedCache->emplace(key, m);
+  }
+  SiteEntry& e = siteEntryOf(name, receiver.type);
+  e.name = name;
+  e.type = key.type;
+  e.detail = key.detail;
+  e.method = m;
   return m;
 }
 
@@ -243,6 +284,13 @@ namespace {
 // The conversion table leaves numbers between the three numeric types to the
 // caller; a handler reads its argument as the declared type, so an accepted
 // number of another numeric type is rewritten here.
+// Whether an argument of exactly the expected type passes the conversion
+// table unchanged (it does for these types; others are refused even so).
+bool sameTypeNeedsNothing(int32_t type) {
+  return (type >= VT_INT && type <= VT_WCHAR) || (type >= VT_STRUCT && type <= VT_TIME) ||
+         type == VT_FUNC;
+}
+
 void widenNumber(int32_t expected, ExprValue& arg) {
   if (arg.type == expected || expected < VT_INT || expected > VT_DOUBLE) return;
   if (arg.type < VT_INT || arg.type > VT_DOUBLE) return;
@@ -257,8 +305,8 @@ void widenNumber(int32_t expected, ExprValue& arg) {
 }  // namespace
 
 void checkBuiltinArgs(antlr4::ParserRuleContext* ctx, const QByteArray& name, BuiltinMethod* method) {
-  OperandStack* ops = operandStack();
-  int n = int(ops->size()) - 2;
+  BuiltinCall* call = currentBuiltinCallRecord;
+  const int n = call->argc;
   const std::vector<int32_t>* L = method->argTypes;
   auto line = [&] { return lineOfContext(ctx); };
   auto countError = [&]() {
@@ -281,8 +329,9 @@ void checkBuiltinArgs(antlr4::ParserRuleContext* ctx, const QByteArray& name, Bu
   }
   if (int(L->size()) == n) {
     for (int i = 0; i < n; ++i) {
-      ExprValue* arg = (*ops)[size_t(i)];
+      ExprValue* arg = &call->args[i];
       int32_t expected = (*L)[size_t(i)];
+      if (arg->type == expected && sameTypeNeedsNothing(expected)) continue;
       int32_t r = expected < 0 ? -100 : convertForAssign(expected, arg->type, false, true, *arg);
       if (r < 0) {
         raiseScriptError(
@@ -297,7 +346,7 @@ void checkBuiltinArgs(antlr4::ParserRuleContext* ctx, const QByteArray& name, Bu
   }
   if (int(L->size()) == n + 1 && L->back() == BA_OPTIONAL_LAST) {
     for (int i = 0; i < n - 1; ++i) {
-      ExprValue* arg = (*ops)[size_t(i)];
+      ExprValue* arg = &call->args[i];
       int32_t expected = (*L)[size_t(i)];
       int32_t r = expected < 0 ? -100 : convertForAssign(expected, arg->type, false, true, *arg);
       if (r < 0) {
@@ -316,25 +365,35 @@ void invokeBuiltinMethod(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) 
   method->handler(method, ctx);
 }
 
-int builtinArgCount() { return int(operandStack()->size()) - 2; }
+BuiltinCall* currentBuiltinCallRecord = nullptr;
 
-ExprValue* builtinArg(int i) { return (*operandStack())[size_t(i)]; }
-
-ExprValue* builtinReceiver() {
-  OperandStack* ops = operandStack();
-  return (*ops)[ops->size() - 2];
-}
-
-QByteArray builtinCallName() {
-  OperandStack* ops = operandStack();
-  ExprValue* cell = (*ops)[ops->size() - 1];
-  return cell->type == VT_BYTES && cell->payload.bytes ? *cell->payload.bytes : QByteArray();
-}
-
-void pushBuiltinResult(ExprValue value) {
-  ExprValue* cell = takeValueCell();
+void BuiltinCall::addResult(const ExprValue& value) {
+  ExprValue* cell;
+  if (resultCount < kInlineResults) {
+    cell = new (inlineResults + sizeof(ExprValue) * size_t(resultCount)) ExprValue();
+  } else {
+    moreResults.emplace_back();
+    cell = &moreResults.back();
+  }
+  ++resultCount;
   cell->owner = nullptr;
   cell->type = value.type;
   cell->payload = value.payload;
-  operandStack()->push_back(cell);
+}
+
+void BuiltinCall::releaseResults() {
+  for (int i = 0; i < resultCount; ++i) freeValue(result(i));
+  resultCount = 0;
+  moreResults.clear();
+}
+
+BuiltinCallScope::BuiltinCallScope(BuiltinCall* call) : outer_(currentBuiltinCallRecord) {
+  currentBuiltinCallRecord = call;
+}
+
+BuiltinCallScope::~BuiltinCallScope() { currentBuiltinCallRecord = outer_; }
+
+QByteArray builtinCallName() {
+  const BuiltinCall* call = currentBuiltinCallRecord;
+  return call != nullptr && call->name != nullptr ? *call->name : QByteArray();
 }

@@ -2,13 +2,11 @@
 // its registered name; resolution of a call by the receiver's type, argument
 // checking and the calling convention with the libraries.
 //
-// Calling convention of a handler: when it runs, the OperandStack holds the n
-// argument cells (first first), the receiver cell, and a byte-string cell with
-// the method name as written. So n = size - 2, the receiver is entry size-2,
-// argument i is entry i. A handler takes a result cell with takeValueCell();
-// when the method has a result it fills the cell and appends it to the
-// OperandStack, otherwise it gives the cell back (returnValueCell). A handler
-// never removes entries.
+// Calling convention of a handler: while it runs, the current BuiltinCall
+// holds the n argument cells (first first), the receiver cell and the method
+// name as written; the helpers at the end of this file read them. When the
+// method has a result the handler appends it with pushBuiltinResult. The
+// caller owns every cell of the call and releases them afterwards.
 #pragma once
 
 #include <QByteArray>
@@ -94,19 +92,60 @@ int32_t findBuiltinMethod(const QByteArray& name, const ExprValue& receiver, Bui
 // The record for the call, or raises the not-found error.
 BuiltinMethod* resolveBuiltinMethod(const ExprValue& receiver, const QByteArray& name,
                                     antlr4::ParserRuleContext* ctx);
-// Checks and converts in place the arguments on the OperandStack.
+// One call as its handler sees it: the argument cells (first first, with the
+// default of a left-out optional last argument), the receiver, the method
+// name as written, and the results the handler appends.
+struct BuiltinCall {
+  static constexpr int kInlineResults = 2;
+  ExprValue* args = nullptr;
+  int argc = 0;
+  ExprValue* receiver = nullptr;
+  const QByteArray* name = nullptr;
+  int resultCount = 0;
+  // the first results, made as they are added
+  alignas(ExprValue) unsigned char inlineResults[sizeof(ExprValue) * kInlineResults];
+  std::vector<ExprValue> moreResults;
+
+  ExprValue& result(int i) {
+    return i < kInlineResults ? reinterpret_cast<ExprValue*>(inlineResults)[i]
+                              : moreResults[size_t(i - kInlineResults)];
+  }
+  void addResult(const ExprValue& value);
+  // Releases every result and forgets them.
+  void releaseResults();
+};
+
+// Makes a call the current one while it lives; a call made while a handler
+// runs (a callback into the script) installs its own and the outer call is
+// current again when it ends.
+class BuiltinCallScope {
+ public:
+  explicit BuiltinCallScope(BuiltinCall* call);
+  ~BuiltinCallScope();
+  BuiltinCallScope(const BuiltinCallScope&) = delete;
+  BuiltinCallScope& operator=(const BuiltinCallScope&) = delete;
+
+ private:
+  BuiltinCall* outer_;
+};
+
+// The call being served, or null.
+extern BuiltinCall* currentBuiltinCallRecord;
+inline BuiltinCall* currentBuiltinCall() { return currentBuiltinCallRecord; }
+
+// Checks and converts in place the arguments of the current call.
 void checkBuiltinArgs(antlr4::ParserRuleContext* ctx, const QByteArray& name, BuiltinMethod* method);
 void invokeBuiltinMethod(BuiltinMethod* method, antlr4::ParserRuleContext* ctx);
 
 // ---- helpers for library handlers ----
-// Number of arguments of the current call (OperandStack size - 2).
-int builtinArgCount();
+// Number of arguments of the current call.
+inline int builtinArgCount() { return currentBuiltinCallRecord->argc; }
 // Argument i (0-based) of the current call.
-ExprValue* builtinArg(int i);
+inline ExprValue* builtinArg(int i) { return &currentBuiltinCallRecord->args[i]; }
 // The receiver cell of the current call.
-ExprValue* builtinReceiver();
+inline ExprValue* builtinReceiver() { return currentBuiltinCallRecord->receiver; }
 // The method name as written.
 QByteArray builtinCallName();
-// Appends a result cell (taken from the pool) holding the value; the value's
-// payload moves into it.
-void pushBuiltinResult(ExprValue value);
+// Appends a result holding the value (owner cleared); the value's payload
+// moves into it.
+inline void pushBuiltinResult(ExprValue value) { currentBuiltinCallRecord->addResult(value); }

@@ -142,7 +142,7 @@ void pushWorksheet(ExcelValue* excel, const QByteArray& name, const xlsx::Worksh
   book->payload.excel = excel;
   addSharedRef(excel);
   ExprValue* sheetName = newElementCell(VT_BYTES);
-  sheetName->payload.bytes = new QByteArray(name);
+  sheetName->payload.bytes = newByteString(name);
   sv->members->push_back(book);
   sv->members->push_back(sheetName);
   ExprValue v;
@@ -223,7 +223,7 @@ void workbookCall(uint16_t id, ExprValue* recv, antlr4::ParserRuleContext* ctx) 
       ExprValue list = makeListValue();
       for (const std::string& s : names) {
         ExprValue* cell = newElementCell(VT_BYTES);
-        cell->payload.bytes = new QByteArray(s.data(), int(s.size()));
+        cell->payload.bytes = newByteString(s.data(), int(s.size()));
         list.payload.list->push_back(cell);
       }
       return pushBuiltinResult(list);

@@ -503,7 +503,7 @@ void staticCall(uint16_t id, antlr4::ParserRuleContext* ctx) {
       ExprValue result = makeListValue();
       for (const QFileInfo& d : QDir::drives()) {
         ExprValue* cell = newElementCell(VT_BYTES);
-        cell->payload.bytes = new QByteArray(d.absoluteFilePath().toUtf8());
+        cell->payload.bytes = newByteString(d.absoluteFilePath().toUtf8());
         result.payload.list->push_back(cell);
       }
       pushBuiltinResult(result);

@@ -140,7 +140,7 @@ void splitText(const QString& s, antlr4::ParserRuleContext* ctx) {
   list->reserve(size_t(parts.size()));
   for (QString& part : parts) {
     ExprValue* cell = newElementCell(VT_STRING);
-    cell->payload.str = new QString(std::move(part));
+    cell->payload.str = newText(std::move(part));
     list->push_back(cell);
   }
   pushBuiltinResult(listValue);

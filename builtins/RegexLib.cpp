@@ -172,7 +172,7 @@ void pushCapturedTexts(const QRegularExpressionMatch& m) {
     list->reserve(size_t(groups) + 1);
     for (int i = 0; i <= groups; ++i) {
       ExprValue* cell = newElementCell(VT_STRING);
-      cell->payload.str = new QString(m.captured(i));
+      cell->payload.str = newText(m.captured(i));
       list->push_back(cell);
     }
   }

@@ -96,7 +96,7 @@ ExprValue bytesList(const QList<QByteArray>& texts) {
   list.payload.list->reserve(size_t(texts.size()));
   for (const QByteArray& t : texts) {
     ExprValue* cell = textlib::newElementCell(VT_BYTES);
-    cell->payload.bytes = new QByteArray(t);
+    cell->payload.bytes = newByteString(t);
     list.payload.list->push_back(cell);
   }
   return list;

@@ -89,14 +89,14 @@ inline void pushWChar(uint16_t v) { pushBuiltinResult(makeWCharValue(v)); }
 inline void pushBytes(QByteArray&& bytes) {
   ExprValue v;
   v.type = VT_BYTES;
-  v.payload.bytes = new QByteArray(std::move(bytes));
+  v.payload.bytes = newByteString(std::move(bytes));
   pushBuiltinResult(v);
 }
 
 inline void pushString(QString&& text) {
   ExprValue v;
   v.type = VT_STRING;
-  v.payload.str = new QString(std::move(text));
+  v.payload.str = newText(std::move(text));
   pushBuiltinResult(v);
 }
 

@@ -52,7 +52,7 @@ void pushSplit(const QByteArray& s, const char* sep, int sepLen) {
   const int n = s.size();
   auto addPart = [&](int from, int to) {
     ExprValue* cell = newElementCell(VT_BYTES);
-    cell->payload.bytes = new QByteArray(data + from, to - from);
+    cell->payload.bytes = newByteString(data + from, to - from);
     list->push_back(cell);
   };
   int start = 0;

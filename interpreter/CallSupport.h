@@ -130,6 +130,10 @@ void callBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext* call,
 // the bridge.
 void callMemberCall(ExprVisitor& v, KorParser::RealCallFunContext* call,
                     antlr4::ParserRuleContext* stmt, int flags);
+// The first value of the built-in call that just ran under CALL_DIRECT, moved
+// out (its other values are released already); false when the call left its
+// values in the return slot instead.
+bool takeDirectMethodValue(ExprValue& out);
 
 // Gives a pooled record a name; records reused for the same name keep it.
 inline void setRecordName(ScopeRecord* rec, const HashedName& name) {

@@ -120,13 +120,13 @@ ExprValue evalAdd(ExprVisitor& v, KorParser::AddExprContext* ctx) {
       return makeWCharValue(uint16_t(a.payload.u16 + uint16_t(b.payload.i32)));
     case pairKey(VT_CHAR, VT_BYTES): {
       QByteArray* right = b.payload.bytes;
-      if (right == nullptr) right = new QByteArray();
+      if (right == nullptr) right = newByteString();
       right->prepend(a.payload.c);
       return byteStringOf(right);
     }
     case pairKey(VT_BYTES, VT_CHAR): {
       QByteArray* left = a.payload.bytes;
-      if (left == nullptr) left = new QByteArray();
+      if (left == nullptr) left = newByteString();
       left->append(b.payload.c);
       return byteStringOf(left);
     }

@@ -954,6 +954,8 @@ namespace {
 // The first value of a finished call, moved out of its return record.
 KOR_NOINLINE ExprValue takeCallValue(KorParser::CallFunExprContext* ctx,
                                                   KorParser::RealCallFunContext* call) {
+  ExprValue direct;
+  if (takeDirectMethodValue(direct)) return direct;
   ReturnList* list = takeCallerReturn();
   if (!list || list->empty()) {
     recycleReturnList(list);
@@ -977,7 +979,7 @@ ExprValue evalCallValue(ExprVisitor& v, KorParser::CallFunExprContext* ctx) {
       flow::ruleOf(ctx->children.empty() ? nullptr : ctx->children[0]) == KorParser::RuleRealCallFun
           ? static_cast<KorParser::RealCallFunContext*>(ctx->children[0])
           : ctx->realCallFun();
-  flow::execCall(v, call, nullptr, CALL_VALUE);
+  flow::execCall(v, call, nullptr, CALL_VALUE | CALL_DIRECT);
   return takeCallValue(ctx, call);
 }
 

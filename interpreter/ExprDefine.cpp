@@ -77,10 +77,10 @@ void setInitialPayload(int32_t code, ValuePayload& p) {
       p.u16 = 'a';
       break;
     case VT_BYTES:
-      p.bytes = new QByteArray();
+      p.bytes = newByteString();
       break;
     case VT_STRING:
-      p.str = new QString();
+      p.str = newText();
       break;
     case VT_LIST:
       p.list = newValueList();
@@ -135,9 +135,9 @@ StructValue* newStructValue(const QByteArray& typeName, const ByteStringList& na
       c->payload.i64 = 0;
       if (!initialised) {
         if (c->type == VT_BYTES)
-          c->payload.bytes = new QByteArray();
+          c->payload.bytes = newByteString();
         else if (c->type == VT_STRING)
-          c->payload.str = new QString();
+          c->payload.str = newText();
       }
       sv->members->push_back(c);
     }

@@ -1,12 +1,11 @@
 // Built-in and member method calls: the bridge between the evaluator and the
 // method registry.
 //
-// For one call the bridge pushes onto the OperandStack the argument cells
-// (first first, plus the default of a left-out optional last argument), the
-// receiver cell and a byte-string cell with the method name as written; the
-// handler appends its results. The bridge then hands the results to the
-// caller (return slot or the targets of `a, b := x.m()`) and clears every
-// cell it pushed, also when the call fails.
+// For one call the bridge gathers in a BuiltinCall the argument cells (first
+// first, plus the default of a left-out optional last argument), the receiver
+// cell and the method name as written; the handler appends its results. The
+// bridge then hands the results to the caller (return slot or the targets of
+// `a, b := x.m()`) and releases every cell of the call, also when it fails.
 #include "ExprVisitor.h"
 
 #include <QString>
@@ -28,20 +27,24 @@ namespace {
 
 QString textOf(antlr4::tree::ParseTree* ctx) { return qtext(ctx); }
 
-// Evaluated argument values, released when the call fails before they reach
-// the OperandStack.
+// Evaluated argument values, side by side: the first few in place (made as
+// they are added), all of them in `more` once there are more.
 struct ArgValues {
-  ExprValue local[6];
+  static constexpr int kLocal = 6;
+  alignas(ExprValue) unsigned char raw[sizeof(ExprValue) * kLocal];
   std::vector<ExprValue> more;
   int count = 0;
 
+  ExprValue* local() { return reinterpret_cast<ExprValue*>(raw); }
   ExprValue& add() {
+    if (count < kLocal) return *new (local() + count++) ExprValue();
+    if (count == kLocal) more.assign(local(), local() + kLocal);
     ++count;
-    if (count <= 6) return local[count - 1];
     more.emplace_back();
     return more.back();
   }
-  ExprValue& at(int i) { return i < 6 ? local[i] : more[size_t(i - 6)]; }
+  ExprValue* data() { return count <= kLocal ? local() : more.data(); }
+  ExprValue& at(int i) { return data()[i]; }
   void releaseAll() {
     for (int i = 0; i < count; ++i) freeValue(at(i));
     count = 0;
@@ -140,43 +143,53 @@ KOR_NOINLINE void checkArgCount(antlr4::ParserRuleContext* call,
   }
 }
 
-// Gives back every cell pushed from `base` on: the receiver only drops the
-// shared reference it holds, the others are released.
-void clearOperands(OperandStack* ops, size_t base, size_t receiverIndex) {
-  for (size_t i = base; i < ops->size(); ++i) {
-    ExprValue* cell = (*ops)[i];
-    if (i == receiverIndex)
-      releaseSharedValue(*cell);
-    else
-      freeValue(*cell);
-    returnValueCell(cell);
-  }
-  ops->resize(base);
+// The first value of the last call made under CALL_DIRECT.
+ExprValue directValue;
+bool directValueSet = false;
+
+// Releases every cell of the call in the order they were gathered: the
+// arguments, then the receiver (which only drops the shared reference it
+// holds), then the results.
+void releaseCall(ArgValues& argv, ExprValue& receiver, BuiltinCall& frame) {
+  argv.releaseAll();
+  releaseSharedValue(receiver);
+  frame.releaseResults();
+}
+
+// Whether the targets are defined (`a, b := x.m()`): the children are
+// ret_id (',' ret_id)* ':='? '=', so the one before the last is a token
+// exactly when it is ':='.
+bool definesTargets(KorParser::Fun_retContext* targets) {
+  const std::vector<antlr4::tree::ParseTree*>& ch = targets->children;
+  return ch.size() >= 2 && ch[ch.size() - 2]->children.empty();
 }
 
 // The handler's results for the targets of `a, b := x.m()` / `a, b = x.m()`.
 void assignResults(antlr4::ParserRuleContext* call, antlr4::ParserRuleContext* stmt,
-                   const QByteArray& name, KorParser::Fun_retContext* targets, OperandStack* ops,
-                   size_t resultStart) {
-  const size_t resultCount = ops->size() - resultStart;
-  std::vector<KorParser::Ret_idContext*> ids;
-  retIdsOf(targets, ids);
-  if (ids.size() != resultCount)
+                   const QByteArray& name, KorParser::Fun_retContext* targets, BuiltinCall& frame) {
+  const size_t resultCount = size_t(frame.resultCount);
+  size_t idCount = 0;
+  for (antlr4::tree::ParseTree* child : targets->children)
+    if (!child->children.empty()) ++idCount;
+  if (idCount != resultCount)
     raiseScriptError(fillMessage(
         QStringLiteral("错误：行号 %1 语句 %2 函数 %3 返回值个数与函数定义形式不匹配 ！"),
         scopedLineOfContext(call), textOf(call), qbytes(name)));
-  const bool define = targets->FUN_RET_AUTO_DEF() != nullptr;
-  for (size_t k = 0; k < ids.size(); ++k) {
-    KorParser::KorvarContext* kv = retIdVariable(ids[k]);
+  const bool define = definesTargets(targets);
+  size_t k = 0;
+  for (antlr4::tree::ParseTree* child : targets->children) {
+    if (child->children.empty()) continue;
+    auto* id = static_cast<KorParser::Ret_idContext*>(child);
+    ExprValue* cell = &frame.result(int(k++));
+    KorParser::KorvarContext* kv = retIdVariable(id);
     if (!kv) continue;  // "_"
-    ExprValue* cell = (*ops)[resultStart + k];
     if (!define) {
       // The whole variable is assigned; a suffix on the target is not applied.
       // A refused value leaves its message and the next target is served.
       const CachedName& var = cachedNameOf(kv);
       storeToRecord(findVariable(var.name, var.hash, stmt), cell, stmt, true, 0);
     } else {
-      const QByteArray text = QByteArray::fromStdString(ids[k]->getText());
+      const QByteArray text = QByteArray::fromStdString(id->getText());
       if (findInCurrentBlock(text))
         raiseScriptError(fillMessage(
             QStringLiteral("错误：行号 %1 语句 %2 变量 %3 已经在当前作用域中存在，不能重复使用 := "
@@ -188,7 +201,7 @@ void assignResults(antlr4::ParserRuleContext* call, antlr4::ParserRuleContext* s
   }
 }
 
-// Pushes the operands, lets the registry check and convert the arguments,
+// Gathers the call, lets the registry check and convert the arguments,
 // invokes the handler and delivers its results.
 KOR_NOINLINE void invokeWithOperands(antlr4::ParserRuleContext* call,
                                                   antlr4::ParserRuleContext* stmt,
@@ -196,61 +209,55 @@ KOR_NOINLINE void invokeWithOperands(antlr4::ParserRuleContext* call,
                                                   ArgValues& argv, bool addDefault,
                                                   int32_t defaultArg, ExprValue& receiver,
                                                   int flags) {
-  OperandStack* ops = operandStack();
-  const size_t base = ops->size();
-  for (int i = 0; i < argv.count; ++i) ops->push_back(moveValueToPool(argv.at(i)));
-  argv.count = 0;
-  argv.more.clear();
-  if (addDefault) {
-    ExprValue* d = takeValueCell();
-    d->owner = nullptr;
-    d->type = VT_INT;
-    d->payload.i64 = 0;
-    d->payload.i32 = defaultArg;
-    ops->push_back(d);
-  }
-  const size_t receiverIndex = ops->size();
-  ops->push_back(moveValueToPool(receiver));
-  ExprValue* nameCell = takeValueCell();
-  nameCell->owner = nullptr;
-  nameCell->type = VT_BYTES;
-  nameCell->payload.bytes = new QByteArray(name);
-  ops->push_back(nameCell);
-  const size_t resultStart = ops->size();
+  if (addDefault) argv.add() = makeIntValue(defaultArg);
+  BuiltinCall frame;
+  frame.args = argv.data();
+  frame.argc = argv.count;
+  frame.receiver = &receiver;
+  frame.name = &name;
 
   try {
-    checkBuiltinArgs(call, name, method);
-    invokeBuiltinMethod(method, call);
+    {
+      BuiltinCallScope current(&frame);
+      checkBuiltinArgs(call, name, method);
+      invokeBuiltinMethod(method, call);
+    }
 
-    const size_t resultCount = ops->size() - resultStart;
+    const int resultCount = frame.resultCount;
     // Values are taken by an expression, a multiple assignment or a chained
     // call, but not by the last call of a chain that stands as a statement.
     const bool takes = (flags & (CALL_VALUE | CALL_CHAINED)) != 0 &&
                        (flags & (CALL_LAST_CHAINED | CALL_STATEMENT)) !=
                            (CALL_LAST_CHAINED | CALL_STATEMENT);
     const bool chainedNotLast = (flags & CALL_CHAINED) && !(flags & CALL_LAST_CHAINED);
-    KorParser::Fun_retContext* targets = withRetTargets(stmt);
 
     if (resultCount > 0 && takes) {
-      if (!stmt || chainedNotLast) {
+      if ((flags & CALL_DIRECT) && !stmt && !chainedNotLast) {
+        // the expression takes the first value; the others go with the call
+        ExprValue& first = frame.result(0);
+        directValue = first;
+        directValue.owner = nullptr;
+        directValueSet = true;
+        first.payload.i64 = 0;
+      } else if (!stmt || chainedNotLast) {
         ReturnList* list = newReturnList();
-        for (size_t i = resultStart; i < ops->size(); ++i)
-          list->push_back(recordFromValue(*(*ops)[i], nullptr));
+        for (int i = 0; i < resultCount; ++i) list->push_back(recordFromValue(frame.result(i), nullptr));
         setCallerReturn(list);
-      } else if (targets) {
-        assignResults(call, stmt, name, targets, ops, resultStart);
+      } else if (KorParser::Fun_retContext* targets = withRetTargets(stmt)) {
+        assignResults(call, stmt, name, targets, frame);
       }
       // A statement without targets drops the results.
     } else if (resultCount == 0 && takes) {
+      KorParser::Fun_retContext* targets = withRetTargets(stmt);
       if (chainedNotLast) failNoResult(call, stmt, name, 0, nullptr);
       if (targets) failNoResult(call, stmt, name, 1, targets);
       if (flags & CALL_VALUE) failNoResult(call, stmt, name, 2, nullptr);
     }
   } catch (...) {
-    clearOperands(ops, base, receiverIndex);
+    releaseCall(argv, receiver, frame);
     throw;
   }
-  clearOperands(ops, base, receiverIndex);
+  releaseCall(argv, receiver, frame);
 }
 
 }  // namespace
@@ -295,6 +302,13 @@ void callBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext* call,
     throw;
   }
   invokeWithOperands(call, stmt, method, name, argv, addDefault, defaultArg, receiver, flags);
+}
+
+bool takeDirectMethodValue(ExprValue& out) {
+  if (!directValueSet) return false;
+  directValueSet = false;
+  out = directValue;
+  return true;
 }
 
 void callMemberCall(ExprVisitor& v, KorParser::RealCallFunContext* call,

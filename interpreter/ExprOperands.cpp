@@ -238,9 +238,9 @@ ExprValue cachedStringLiteral(ExprVisitor& v, KorParser::ExprContext* e) {
     ExprValue value;
     value.type = hit->type;
     if (hit->type == VT_BYTES)
-      value.payload.bytes = new QByteArray(hit->bytes);
+      value.payload.bytes = newByteString(hit->bytes);
     else
-      value.payload.str = new QString(hit->text);
+      value.payload.str = newText(hit->text);
     return value;
   }
   ExprValue value = v.evalValue(e);

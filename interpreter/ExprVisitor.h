@@ -32,7 +32,9 @@ enum CallFlags : int {
   CALL_STATEMENT = 0x1,    // statement call, no value taken
   CALL_VALUE = 0x2,        // the value is taken
   CALL_CHAINED = 0x10,     // the call has chained calls
-  CALL_LAST_CHAINED = 0x20 // this is the last chained call
+  CALL_LAST_CHAINED = 0x20,// this is the last chained call
+  CALL_DIRECT = 0x40       // an expression takes the first value at once: a
+                           // built-in call may leave it for takeDirectMethodValue
 };
 
 class ExprVisitor : public KorBaseVisitor {

@@ -315,7 +315,7 @@ int korvelMain(QWidget* host, const QStringList& args, int mode) {
       ExprValue* cell = takeValueCell();
       cell->owner = nullptr;
       cell->type = VT_BYTES;
-      cell->payload.bytes = new QByteArray(args[i].toUtf8());
+      cell->payload.bytes = newByteString(args[i].toUtf8());
       list->push_back(cell);
     }
     param->payload.list = list;

@@ -326,7 +326,7 @@ int storeCore(int32_t& dtype, ValuePayload& dp, ExprValue& src, int op, bool mes
           if (op != 0 && op != 3)
             return refuseOperator("字符串变量无法进行-= *= /=操作！", messages, name);
           if (dp.bytes == nullptr) {
-            dp.bytes = new QByteArray(1, src.payload.c);
+            dp.bytes = newByteString(1, src.payload.c);
           } else {
             if (op == 0) dp.bytes->clear();
             dp.bytes->append(src.payload.c);
@@ -338,18 +338,18 @@ int storeCore(int32_t& dtype, ValuePayload& dp, ExprValue& src, int op, bool mes
             if (mode == MODE_RECORD)
               return refuseOperator("字符串变量无法进行-= *= /=操作！", messages, name);
             // a cell keeps its bytes; the source is consumed
-            if (s != dp.bytes) delete s;
+            if (s != dp.bytes) deleteByteString(s);
             src.payload.bytes = nullptr;
             return 11;
           }
           if (s == dp.bytes) {  // the very same object: nothing moves
             if (op == 3 && s != nullptr) s->append(QByteArray(*s));
           } else if (op == 0 || dp.bytes == nullptr) {
-            delete dp.bytes;
+            deleteByteString(dp.bytes);
             dp.bytes = s;
           } else {
             if (s != nullptr) dp.bytes->append(*s);
-            delete s;
+            deleteByteString(s);
           }
           src.payload.bytes = nullptr;
           return 11;
@@ -392,17 +392,17 @@ int storeCore(int32_t& dtype, ValuePayload& dp, ExprValue& src, int op, bool mes
         if (s == dp.str) {
           if (op == 3 && s != nullptr) s->append(QString(*s));
         } else if (op == 0 || dp.str == nullptr) {
-          delete dp.str;
+          deleteText(dp.str);
           dp.str = s;
         } else {
           if (s != nullptr) dp.str->append(*s);
-          delete s;
+          deleteText(s);
         }
         src.payload.str = nullptr;
         return code;
       }
       if (dp.str == nullptr)
-        dp.str = new QString();
+        dp.str = newText();
       else if (op == 0)
         dp.str->clear();
       if (st == VT_CHAR) {
@@ -411,7 +411,7 @@ int storeCore(int32_t& dtype, ValuePayload& dp, ExprValue& src, int op, bool mes
         dp.str->append(QChar(src.payload.u16));
       } else {
         if (src.payload.bytes != nullptr) dp.str->append(utf8ToString(*src.payload.bytes));
-        delete src.payload.bytes;
+        deleteByteString(src.payload.bytes);
         src.payload.bytes = nullptr;
       }
       return code;
@@ -449,7 +449,7 @@ int storeCore(int32_t& dtype, ValuePayload& dp, ExprValue& src, int op, bool mes
         addSharedRef(file);
         releasePayload(VT_FILE, dp);
         dp.file = file;
-        delete src.payload.bytes;
+        deleteByteString(src.payload.bytes);
         src.payload.bytes = nullptr;
         return 13;
       }

@@ -403,7 +403,7 @@ void destroyScopeStack() {
     if (r->kind == SK_FUNCTION) freeReturnList(r->returnSlot);
     r->returnSlot = nullptr;
     releaseScopeRecord(r);
-    delete r;
+    RecyclePool<ScopeRecord>::destroy(r);
   }
   delete gScopeStack;
   gScopeStack = nullptr;
@@ -423,7 +423,7 @@ void destroyGlobalTable() {
   if (gGlobalTable == nullptr) return;
   for (auto& entry : *gGlobalTable) {
     releaseScopeRecord(entry.second);
-    delete entry.second;
+    RecyclePool<ScopeRecord>::destroy(entry.second);
   }
   delete gGlobalTable;
   gGlobalTable = nullptr;

@@ -160,9 +160,11 @@ bool isReservedWord(const QByteArray& name) {
       "and", "bl",  "czs", "dy",     "dyh",    "excel", "for", "hs",    "hux",
       "in",  "kor", "kzf", "lb",     "not",    "or",    "pass", "sj",   "string",
       "struct", "while", "wj", "xs", "xun",    "zd",    "zf",  "zfc",  "zs"};
-  if (name.size() < 2) return false;
+  const int n = name.size();
+  if (n < 2 || n > 6) return false;
+  const char* d = name.constData();
   for (const char* w : kWords)
-    if (name == w) return true;
+    if (w[0] == d[0] && std::strlen(w) == size_t(n) && std::memcmp(w, d, size_t(n)) == 0) return true;
   return false;
 }
 

@@ -83,14 +83,14 @@ bool typeHasMethods(int32_t code) {
 ExprValue makeStringValue(const QString& s) {
   ExprValue c;
   c.type = VT_STRING;
-  c.payload.str = new QString(s);
+  c.payload.str = newText(s);
   return c;
 }
 
 ExprValue makeBytesValue(const QByteArray& s) {
   ExprValue c;
   c.type = VT_BYTES;
-  c.payload.bytes = new QByteArray(s);
+  c.payload.bytes = newByteString(s);
   return c;
 }
 
@@ -110,7 +110,7 @@ ExprValue makeFunctionValue(const QByteArray& name) {
 
 void makeByteStringValue(ExprValue& cell, QByteArray&& text) {
   cell.type = VT_BYTES;
-  cell.payload.bytes = new QByteArray(std::move(text));
+  cell.payload.bytes = newByteString(std::move(text));
 }
 
 void setByteStringStd(ExprValue& cell, std::string&& text, bool reuseOnly) {
@@ -123,7 +123,7 @@ void setByteStringStd(ExprValue& cell, std::string&& text, bool reuseOnly) {
   cell.type = VT_BYTES;
   cell.payload.i64 = 0;
   if (reuseOnly) return;  // stays the empty byte string
-  cell.payload.bytes = new QByteArray(taken.data(), int(taken.size()));
+  cell.payload.bytes = newByteString(taken.data(), int(taken.size()));
 }
 
 void setByteString(ExprValue& cell, const QByteArray& text) {
@@ -134,7 +134,7 @@ void setByteString(ExprValue& cell, const QByteArray& text) {
     return;
   }
   cell.type = VT_BYTES;
-  cell.payload.bytes = new QByteArray(text);
+  cell.payload.bytes = newByteString(text);
 }
 
 QByteArray fileValuePath(const ExprValue& cell) {

@@ -7,11 +7,15 @@
 #include <QList>
 #include <QString>
 
+#include "recycle_pool.h"
+
 #include <any>
 #include <cstdint>
 #include <limits>
 #include <string>
 #include <type_traits>
+#include <utility>
+#include <new>
 #include <vector>
 
 class QFile;
@@ -131,6 +135,38 @@ struct ExprValue {
 
 static_assert(sizeof(ExprValue) == 24, "ExprValue must stay 24 bytes");
 static_assert(std::is_trivially_copyable<ExprValue>::value, "ExprValue must stay a POD");
+
+// ---- byte string and string handles ----
+// The QByteArray / QString object a type 9 / 10 payload points to is one
+// pointer wide. Those objects live in slots of a free list instead of coming
+// one by one from the general heap, so making, copying and releasing a string
+// value costs no heap call for the handle. Every handle of a payload is made
+// with newByteString / newText and given back with deleteByteString /
+// deleteText (never new / delete).
+using HandleSlots = SlotPool<sizeof(void*)>;
+
+static_assert(sizeof(QByteArray) == sizeof(void*) && sizeof(QString) == sizeof(void*),
+              "a string handle must fit one slot");
+
+template <class... Args>
+inline QByteArray* newByteString(Args&&... args) {
+  return new (HandleSlots::take()) QByteArray(std::forward<Args>(args)...);
+}
+template <class... Args>
+inline QString* newText(Args&&... args) {
+  return new (HandleSlots::take()) QString(std::forward<Args>(args)...);
+}
+// Null is allowed (the empty payload).
+inline void deleteByteString(QByteArray* bytes) {
+  if (bytes == nullptr) return;
+  bytes->~QByteArray();
+  HandleSlots::give(bytes);
+}
+inline void deleteText(QString* text) {
+  if (text == nullptr) return;
+  text->~QString();
+  HandleSlots::give(text);
+}
 
 // Keyword of a code; with a cell, 19 names the code held in its payload.
 QByteArray typeKeyword(int32_t code, const ExprValue* cell = nullptr);

@@ -115,9 +115,11 @@ uint64_t hashValueKey(const ExprValue& key) {
   switch (key.type) {
     case VT_INT:
     case VT_LONG: {
+      // the eight bytes, low byte first, without a buffer
       uint64_t v = uint64_t(key.asInt64());
-      for (int i = 0; i < 8; ++i) buf[i] = static_cast<unsigned char>(v >> (8 * i));
-      return fnv1a(buf, 8);
+      uint64_t h = kFnvOffsetBasis;
+      for (int i = 0; i < 8; ++i, v >>= 8) h = (h ^ (v & 0xff)) * kFnvPrime;
+      return h;
     }
     case VT_CHAR:
       buf[0] = static_cast<unsigned char>(key.payload.c);
@@ -294,33 +296,33 @@ void convertCell(int32_t code, ExprValue& cell) {
     case 18: {
       const char c = cell.payload.c;
       cell.type = VT_BYTES;
-      cell.payload.bytes = new QByteArray(1, c);
+      cell.payload.bytes = newByteString(1, c);
       break;
     }
     case 15: {
       QString* s = cell.payload.str;
       cell.type = VT_BYTES;
-      cell.payload.bytes = s != nullptr ? new QByteArray(s->toUtf8()) : nullptr;
-      delete s;
+      cell.payload.bytes = s != nullptr ? newByteString(s->toUtf8()) : nullptr;
+      deleteText(s);
       break;
     }
     case 23: {
       const char c = cell.payload.c;
       cell.type = VT_STRING;
-      cell.payload.str = new QString(QChar::fromLatin1(c));
+      cell.payload.str = newText(QChar::fromLatin1(c));
       break;
     }
     case 26: {
       const uint16_t u = cell.payload.u16;
       cell.type = VT_STRING;
-      cell.payload.str = new QString(QChar(u));
+      cell.payload.str = newText(QChar(u));
       break;
     }
     case 12: {
       QByteArray* b = cell.payload.bytes;
       cell.type = VT_STRING;
-      cell.payload.str = b != nullptr ? new QString(utf8ToString(*b)) : nullptr;
-      delete b;
+      cell.payload.str = b != nullptr ? newText(utf8ToString(*b)) : nullptr;
+      deleteByteString(b);
       break;
     }
     default:

@@ -1,11 +1,21 @@
 #include "value_dict.h"
 
+#include "recycle_pool.h"
 #include "value_compare.h"
 
 namespace {
 constexpr size_t kInitialBuckets = 8;
 constexpr size_t kFastGrowLimit = 512;
 }  // namespace
+
+// Nodes come from a slot pool: a dict that fills and empties in a loop makes
+// no heap call per entry.
+using NodeSlots = SlotPool<sizeof(ValueDict::Node)>;
+
+static void freeNode(ValueDict::Node* node) {
+  node->~Node();
+  NodeSlots::give(node);
+}
 
 ValueDict::ValueDict() : buckets_(kInitialBuckets, Bucket{nullptr, nullptr}) {}
 
@@ -69,7 +79,7 @@ void ValueDict::grow(size_t needed) {
 std::pair<ValueDict::Node*, bool> ValueDict::emplace(const ExprValue& key, uint64_t hash) {
   if (Node* found = find(key, hash)) return {found, false};
   if (size_ + 1 > buckets_.size()) grow(size_ + 1);
-  Node* node = new Node{nullptr, nullptr, key, nullptr, hash};
+  Node* node = new (NodeSlots::take()) Node{nullptr, nullptr, key, nullptr, hash};
   link(node);
   ++size_;
   return {node, true};
@@ -94,7 +104,7 @@ void ValueDict::erase(Node* node, ExprValue* keyOut, ExprValue** valueOut) {
     tail_ = node->prev;
   if (keyOut != nullptr) *keyOut = node->key;
   if (valueOut != nullptr) *valueOut = node->value;
-  delete node;
+  freeNode(node);
   --size_;
 }
 
@@ -102,7 +112,7 @@ void ValueDict::unlinkAll() {
   Node* n = head_;
   while (n != nullptr) {
     Node* next = n->next;
-    delete n;
+    freeNode(n);
     n = next;
   }
   head_ = tail_ = nullptr;

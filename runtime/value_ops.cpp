@@ -155,11 +155,11 @@ ExprValue copyValue(const ExprValue& cell, bool deep) {
       break;
     case VT_BYTES:
       c.owner = nullptr;
-      if (cell.payload.bytes != nullptr) c.payload.bytes = new QByteArray(*cell.payload.bytes);
+      if (cell.payload.bytes != nullptr) c.payload.bytes = newByteString(*cell.payload.bytes);
       break;
     case VT_STRING:
       c.owner = nullptr;
-      if (cell.payload.str != nullptr) c.payload.str = new QString(*cell.payload.str);
+      if (cell.payload.str != nullptr) c.payload.str = newText(*cell.payload.str);
       break;
     case VT_TIME:
       c.owner = nullptr;
@@ -273,10 +273,10 @@ void releasePayload(int32_t type, ValuePayload& p) {
       break;
     }
     case VT_BYTES:
-      delete p.bytes;
+      deleteByteString(p.bytes);
       break;
     case VT_STRING:
-      delete p.str;
+      deleteText(p.str);
       break;
     case VT_TIME:
       delete p.time;
@@ -368,6 +368,22 @@ void closeExcelDocument(ExcelValue* excel) {
 // ---------------------------------------------------------------- containment
 
 bool valueReaches(const ExprValue& value, const void* container) {
+  // Only a struct, list or dict can be or hold a container; a struct whose
+  // members are none of those reaches nothing (the common record).
+  if (value.payload.ptr == nullptr) return false;
+  if (value.type == VT_STRUCT) {
+    const std::vector<ExprValue*>* members = value.payload.st->members;
+    if (members == nullptr) return false;
+    bool nested = false;
+    for (const ExprValue* m : *members)
+      if (m != nullptr && (m->type == VT_STRUCT || m->type == VT_LIST || m->type == VT_DICT)) {
+        nested = true;
+        break;
+      }
+    if (!nested) return false;
+  } else if (value.type != VT_LIST && value.type != VT_DICT) {
+    return false;
+  }
   std::vector<const ExprValue*> pending{&value};
   std::unordered_set<const void*> seen;
   while (!pending.empty()) {

@@ -47,19 +47,21 @@ class Registry : public ::testing::Test {
     destroyFunctionTable();
   }
   void clearOperands() {
-    for (ExprValue* c : *operandStack()) {
-      freeValue(*c);
-      returnValueCell(c);
-    }
-    operandStack()->clear();
+    for (ExprValue& c : args) freeValue(c);
+    args.clear();
+    freeValue(receiver);
+    frame.releaseResults();
   }
-  // Pushes the arguments, a list receiver and the method name.
-  void call(std::initializer_list<ExprValue> args, const char* name) {
+  // Gathers the arguments, a list receiver and the method name as the current call.
+  void call(std::initializer_list<ExprValue> values, const char* name) {
     clearOperands();
-    for (ExprValue v : args) operandStack()->push_back(copyCellToPool(v));
+    args.assign(values.begin(), values.end());
     receiver = makeListValue();
-    operandStack()->push_back(copyCellToPool(receiver));
-    operandStack()->push_back(copyCellToPool(makeBytesValue(name)));
+    callName = name;
+    frame.args = args.data();
+    frame.argc = int(args.size());
+    frame.receiver = &receiver;
+    frame.name = &callName;
   }
   std::string check(const char* name) {
     BuiltinMethod* m = builtinRegistry()->at(name);
@@ -71,14 +73,18 @@ class Registry : public ::testing::Test {
     return "";
   }
   CallContext cc;
+  std::vector<ExprValue> args;
   ExprValue receiver;
+  QByteArray callName;
+  BuiltinCall frame;
+  BuiltinCallScope current{&frame};
 };
 
 TEST_F(Registry, ExactFormChecksCountAndConvertsInPlace) {
   call({makeIntValue(7), makeBytesValue("a")}, "exact");
   EXPECT_EQ(check("exact"), "");
-  EXPECT_EQ((*operandStack())[0]->type, VT_LONG);  // zs widened to czs in place
-  EXPECT_EQ((*operandStack())[0]->payload.i64, 7);
+  EXPECT_EQ(args[0].type, VT_LONG);  // zs widened to czs in place
+  EXPECT_EQ(args[0].payload.i64, 7);
 
   call({makeIntValue(7), makeDoubleValue(1.5)}, "exact");
   EXPECT_EQ(check("exact"),
@@ -149,12 +155,11 @@ TEST_F(Registry, CharacterMethodsAreRegisteredOnFirstUse) {
   ASSERT_NE(m, nullptr);
   EXPECT_EQ(m->id, 155);
   call({}, "hex");
-  freeValue(*(*operandStack())[0]);  // the receiver becomes the character
-  (*operandStack())[0]->type = VT_CHAR;
-  (*operandStack())[0]->payload.c = '\n';
+  freeValue(receiver);  // the receiver becomes the character
+  receiver = makeCharValue('\n');
   invokeBuiltinMethod(m, cc.ctx);
-  ASSERT_EQ(operandStack()->size(), 3u);
-  EXPECT_EQ(*operandStack()->back()->payload.bytes, QByteArray("a"));
+  ASSERT_EQ(frame.resultCount, 1);
+  EXPECT_EQ(*frame.result(0).payload.bytes, QByteArray("a"));
   try {
     resolveBuiltinMethod(c, "nosuch", cc.ctx);
     FAIL();

@@ -96,6 +96,9 @@ TEST_F(Compare, KeyHashAndEquality) {
   EXPECT_EQ(hashValueKey(a), 0xaf63dc4c8601ec8cULL);
   EXPECT_EQ(hashValueKey(makeIntValue(5)), hashValueKey(makeLongValue(5)));
   EXPECT_EQ(hashValueKey(makeIntValue(-1)), hashValueKey(makeLongValue(-1)));
+  // an integer key hashes its eight bytes, low byte first
+  const unsigned char longBytes[] = {0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x81};
+  EXPECT_EQ(hashValueKey(makeLongValue(int64_t(0x8102030405060708ULL))), fnv1a(longBytes, 8));
   EXPECT_TRUE(valueKeyEqual(makeIntValue(5), makeLongValue(5)));
   EXPECT_FALSE(valueKeyEqual(makeCharValue('a'), makeWCharValue('a')));
   // a string key hashes its UTF-16 units, low byte first

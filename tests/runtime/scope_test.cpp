@@ -170,7 +170,7 @@ TEST_F(Scopes, FrameQueries) {
 
   auto* list = new ReturnList{takeScopeRecord()};
   list->front()->kind = VT_BYTES;
-  list->front()->payload.bytes = new QByteArray("left behind");
+  list->front()->payload.bytes = newByteString("left behind");
   setReturnValue(list);
   EXPECT_EQ(currentReturnValue(), list);
   // destroyScopeStack frees a return list nobody took (checked by the sanitizer build)
