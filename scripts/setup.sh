@@ -8,7 +8,7 @@ PACKAGES=(
   qtbase5-dev libqscintilla2-qt5-dev
   libgtest-dev
   python3 lua5.4
-  xvfb xauth
+  xvfb xauth xdotool
 )
 missing=()
 for p in "${PACKAGES[@]}"; do
