@@ -17,6 +17,8 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTextEdit>
+#include <QTabBar>
+#include <QTabWidget>
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
@@ -273,6 +275,30 @@ class HostWindowTest : public QObject {
     QVERIFY2(out.startsWith(QStringLiteral("gamma ran")), qPrintable(out));
     manager->close();
     QDir(folder).removeRecursively();
+  }
+
+  // Closing a tab with unsaved changes asks: Cancel keeps it, Discard
+  // closes it.
+  void closingAModifiedTabAsks() {
+    auto* tabs = host_->findChild<QTabWidget*>();
+    QsciScintilla* editor = host_->newEditor();
+    editor->setText(QStringLiteral("未保存"));
+    const int count = tabs->count();
+    auto closeButton = [&] {
+      return tabs->tabBar()->tabButton(tabs->indexOf(editor), QTabBar::RightSide);
+    };
+    QString question;
+    for (QMessageBox::StandardButton answer : {QMessageBox::Cancel, QMessageBox::Discard}) {
+      whenModal([&question, answer](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        question = box->text();
+        box->button(answer)->click();
+      });
+      QTest::mouseClick(closeButton(), Qt::LeftButton);
+      QTRY_VERIFY(!question.isEmpty());
+      QCOMPARE(tabs->count(), answer == QMessageBox::Cancel ? count : count - 1);
+      question.clear();
+    }
   }
 
   // Closing the host while a script runs asks; Yes stops the run, after
