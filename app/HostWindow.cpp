@@ -1,6 +1,8 @@
 #include "HostWindow.h"
 
+#include <QAbstractButton>
 #include <QAction>
+#include <QCloseEvent>
 #include <QColor>
 #include <QApplication>
 #include <QDockWidget>
@@ -13,6 +15,7 @@
 #include <QRegularExpression>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <QTimer>
 
 #include <Qsci/qsciscintilla.h>
 
@@ -137,28 +140,83 @@ void HostWindow::openFileDialog() {
 }
 
 void HostWindow::saveCurrent() {
-  QsciScintilla* editor = currentEditor();
-  if (!editor) return;
+  if (QsciScintilla* editor = currentEditor()) saveEditor(editor);
+}
+
+bool HostWindow::saveEditor(QsciScintilla* editor) {
   QString path = editor->property(kPathProperty).toString();
   if (path.isEmpty()) {
     path = QFileDialog::getSaveFileName(this, QStringLiteral("保存文件"));
-    if (path.isEmpty()) return;
+    if (path.isEmpty()) return false;
   }
   QFile file(path);
   if (!file.open(QIODevice::WriteOnly) || file.write(editor->text().toUtf8()) < 0) {
     QMessageBox::warning(this, QStringLiteral("保存失败"), QStringLiteral("无法写入文件 %1").arg(path));
-    return;
+    return false;
   }
   editor->setModified(false);
   editor->setProperty(kPathProperty, QFileInfo(path).absoluteFilePath());
   tabs_->setTabText(tabs_->indexOf(editor), QFileInfo(path).fileName());
   statusBar()->showMessage(QStringLiteral("已保存 %1").arg(path), 3000);
+  return true;
+}
+
+bool HostWindow::maybeSave(QsciScintilla* editor) {
+  if (!editor->isModified()) return true;
+  tabs_->setCurrentWidget(editor);
+  const QMessageBox::StandardButton answer = QMessageBox::question(
+      this, QStringLiteral("保存修改"),
+      QStringLiteral("%1 有未保存的修改，是否保存？").arg(tabs_->tabText(tabs_->indexOf(editor))),
+      QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, QMessageBox::Save);
+  if (answer == QMessageBox::Save) return saveEditor(editor);
+  return answer == QMessageBox::Discard;
 }
 
 void HostWindow::closeTab(int index) {
-  QWidget* widget = tabs_->widget(index);
-  tabs_->removeTab(index);
-  delete widget;
+  auto* editor = qobject_cast<QsciScintilla*>(tabs_->widget(index));
+  if (!editor) return;
+  // a running script may hold this editor
+  if (scriptRunning_) {
+    statusBar()->showMessage(QStringLiteral("脚本运行中，不能关闭编辑框，请先中断执行！"), 5000);
+    return;
+  }
+  if (!maybeSave(editor)) return;
+  tabs_->removeTab(tabs_->indexOf(editor));
+  delete editor;
+}
+
+void HostWindow::stopScript() {
+  for (QAbstractButton* button : findChildren<QAbstractButton*>(QStringLiteral("abortBt"))) {
+    button->click();
+    return;
+  }
+}
+
+void HostWindow::closeEvent(QCloseEvent* event) {
+  if (scriptRunning_) {
+    event->ignore();
+    const QMessageBox::StandardButton answer =
+        QMessageBox::question(this, QStringLiteral("脚本正在执行"),
+                              QStringLiteral("当前还有脚本还在执行中，是否中断执行并退出？"),
+                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    // the run may have ended while the question was open
+    if (answer == QMessageBox::Yes && scriptRunning_) {
+      closeAfterRun_ = true;
+      stopScript();
+      statusBar()->showMessage(QStringLiteral("正在中断脚本，结束后退出…"));
+    } else if (answer == QMessageBox::Yes) {
+      QTimer::singleShot(0, this, &QWidget::close);
+    }
+    return;
+  }
+  for (int i = 0; i < tabs_->count(); ++i) {
+    auto* editor = qobject_cast<QsciScintilla*>(tabs_->widget(i));
+    if (editor && !maybeSave(editor)) {
+      event->ignore();
+      return;
+    }
+  }
+  event->accept();
 }
 
 // Replaces every occurrence of findText by replaceText in the record's
@@ -207,8 +265,12 @@ bool HostWindow::hostCommand(QWidget* window, int code, void* data) {
     case HOST_MANAGER_START:
       return data == this;
     case HOST_RUN_STATE: {
-      const bool running = data && *static_cast<int*>(data) == 1;
-      statusBar()->showMessage(running ? QStringLiteral("脚本运行中…") : QStringLiteral("就绪"));
+      scriptRunning_ = data && *static_cast<int*>(data) == 1;
+      statusBar()->showMessage(scriptRunning_ ? QStringLiteral("脚本运行中…") : QStringLiteral("就绪"));
+      if (!scriptRunning_ && closeAfterRun_) {
+        closeAfterRun_ = false;
+        QTimer::singleShot(0, this, &QWidget::close);
+      }
       return true;
     }
     case HOST_GET_EDIT: {

@@ -33,6 +33,14 @@ class HostWindow : public QMainWindow {
   // Answers a host command of the plug-in.
   bool hostCommand(QWidget* window, int code, void* data);
 
+  // True between the plug-in's notices that a run starts and ends.
+  bool scriptRunning() const { return scriptRunning_; }
+
+ protected:
+  // While a script runs, asks whether to stop it and quit once it has
+  // ended; then asks about every editor with unsaved changes.
+  void closeEvent(QCloseEvent* event) override;
+
  private Q_SLOTS:
   void openFileDialog();
   void saveCurrent();
@@ -40,8 +48,16 @@ class HostWindow : public QMainWindow {
 
  private:
   int replaceInEditor(HostEditRecord* record);
+  bool saveEditor(QsciScintilla* editor);
+  // Offers to save an editor with unsaved changes: false when the user
+  // cancels (or saving fails), so that it must stay open.
+  bool maybeSave(QsciScintilla* editor);
+  // Presses the plug-in's stop button.
+  void stopScript();
 
   bool dark_;
+  bool scriptRunning_ = false;
+  bool closeAfterRun_ = false;
   QTabWidget* tabs_;
   QAction* pluginAction_;
   QDockWidget* consoleDock_ = nullptr;

@@ -13,7 +13,7 @@
 #include <any>
 #include <cstdint>
 
-#include "plugin/HostServices.h"
+#include "runtime/host_services.h"
 #include "runtime/run_state.h"
 
 void editorLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx);
@@ -322,9 +322,7 @@ void editorCall(uint16_t id, QsciScintilla* ed, antlr4::ParserRuleContext* ctx) 
   }
 }
 
-}  // namespace
-
-void editorLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
+void callOnThisThread(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
   ExprValue* recv = builtinReceiver();
   const uint16_t id = method->id;
   // the command-line runner has no host editor: its callables are unset
@@ -357,6 +355,15 @@ void editorLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
   }
   raise(callMessage("错误：行号 %1 语句 %2  变量 %3 调用函数 %4 错误，类型或变量没有对应的方法 %4", ctx,
                     {receiverName(recv), callName()}));
+}
+
+}  // namespace
+
+// The editors and the host live on the GUI thread: a script running on a
+// worker thread has each call carried out there while it waits, with its
+// arguments, results and errors passing through unchanged.
+void editorLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
+  runOnGuiThread([method, ctx] { callOnThisThread(method, ctx); });
 }
 
 void registerEditorLib() {

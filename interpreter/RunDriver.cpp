@@ -23,7 +23,7 @@
 #include "KorSyntaxErrors.h"
 #include "KorTwoStageParse.h"
 #include "builtins/BuiltinRegistry.h"
-#include "plugin/HostServices.h"
+#include "runtime/host_services.h"
 #include "runtime/console.h"
 #include "runtime/errors.h"
 #include "runtime/run_state.h"

@@ -4,13 +4,17 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPainter>
+#include <QPixmap>
 #include <QSpacerItem>
 #include <QStyle>
 #include <QTextEdit>
@@ -24,7 +28,7 @@
 #include <Qsci/qsciscintilla.h>
 
 #include "FormBuilder.h"
-#include "HostServices.h"
+#include "runtime/host_services.h"
 #include "OutputRedirect.h"
 #include "builtins/CommandLine.h"
 #include "interpreter/RunDriver.h"
@@ -67,6 +71,8 @@ class KorvelConsoleForm {
     textEdit->setReadOnly(true);
     textEdit->setUndoRedoEnabled(false);
     textEdit->setProperty("tabStopWidth", 40);
+    // fixed pitch, so that the caret line under a syntax error lines up
+    textEdit->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
 
     retranslateUi(console);
 
@@ -92,11 +98,49 @@ const char kDarkStyle[] =
     "QPushButton{color:white;background-color:black;border:none;}"
     "QPushButton:pressed{background-color:#333333;}";
 
-// The host's icon at path; where the host carries no such resource, the
-// style's own icon for the same action.
-QIcon hostIcon(const char* path, QStyle::StandardPixmap fallback, QWidget* widget) {
+enum class IconShape { Play, Stop, Clear, Close };
+
+// A light icon of the shape, drawn for the dark theme, where the style's own
+// icons are dark grey on black.
+QIcon lightIcon(IconShape shape) {
+  QPixmap pixmap(32, 32);
+  pixmap.fill(Qt::transparent);
+  QPainter painter(&pixmap);
+  painter.setRenderHint(QPainter::Antialiasing);
+  const QColor colour(0xe6, 0xe6, 0xe6);
+  painter.setPen(QPen(colour, 3, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+  switch (shape) {
+    case IconShape::Play:
+      painter.setBrush(colour);
+      painter.drawPolygon(QPolygonF({QPointF(9, 6), QPointF(26, 16), QPointF(9, 26)}));
+      break;
+    case IconShape::Stop:
+      painter.setBrush(colour);
+      painter.drawRect(QRectF(8, 8, 16, 16));
+      break;
+    case IconShape::Clear:  // a waste bin
+      painter.drawLine(QPointF(6, 8), QPointF(26, 8));
+      painter.drawLine(QPointF(13, 5), QPointF(19, 5));
+      painter.drawPolyline(QPolygonF({QPointF(9, 8), QPointF(11, 27), QPointF(21, 27), QPointF(23, 8)}));
+      painter.drawLine(QPointF(16, 12), QPointF(16, 23));
+      break;
+    case IconShape::Close:
+      painter.drawLine(QPointF(8, 8), QPointF(24, 24));
+      painter.drawLine(QPointF(24, 8), QPointF(8, 24));
+      break;
+  }
+  painter.end();
+  return QIcon(pixmap);
+}
+
+// The host's icon at path; where the host carries no such resource, a light
+// icon of our own for the dark theme, or else the style's icon for the same
+// action.
+QIcon hostIcon(const char* path, bool dark, IconShape shape, QStyle::StandardPixmap fallback,
+               QWidget* widget) {
   const QString file = QString::fromLatin1(path);
   if (QFile::exists(file)) return QIcon(file);
+  if (dark) return lightIcon(shape);
   return widget->style()->standardIcon(fallback, nullptr, widget);
 }
 
@@ -107,6 +151,8 @@ KorvelConsole::KorvelConsole(QWidget* parent)
   ui_->setupUi(this);
   setIcons(false);
   if (HostCommandCallback(hostWindow_, HOST_DARK_THEME, nullptr)) {
+    // a plain QWidget paints the style sheet's background only when asked to
+    setAttribute(Qt::WA_StyledBackground, true);
     setStyleSheet(QString::fromLatin1(kDarkStyle));
     setIcons(true);
   }
@@ -115,14 +161,14 @@ KorvelConsole::KorvelConsole(QWidget* parent)
 KorvelConsole::~KorvelConsole() { delete ui_; }
 
 void KorvelConsole::setIcons(bool dark) {
-  ui_->startBt->setIcon(hostIcon(dark ? ":/jotpage/b48/startrd.png" : ":/jotpage/play.png",
-                                 QStyle::SP_MediaPlay, this));
-  ui_->abortBt->setIcon(hostIcon(dark ? ":/jotpage/b48/endrd.png" : ":/jotpage/endrd.png",
-                                 QStyle::SP_MediaStop, this));
-  ui_->clearBt->setIcon(hostIcon(dark ? ":/jotpage/b48/undo.png" : ":/Resources/img/clear.png",
-                                 QStyle::SP_DialogResetButton, this));
+  ui_->startBt->setIcon(hostIcon(dark ? ":/jotpage/b48/startrd.png" : ":/jotpage/play.png", dark,
+                                 IconShape::Play, QStyle::SP_MediaPlay, this));
+  ui_->abortBt->setIcon(hostIcon(dark ? ":/jotpage/b48/endrd.png" : ":/jotpage/endrd.png", dark,
+                                 IconShape::Stop, QStyle::SP_MediaStop, this));
+  ui_->clearBt->setIcon(hostIcon(dark ? ":/jotpage/b48/undo.png" : ":/Resources/img/clear.png", dark,
+                                 IconShape::Clear, QStyle::SP_DialogResetButton, this));
   ui_->closeBt->setIcon(hostIcon(dark ? ":/jotpage/rightClosedark.png" : ":/jotpage/rightClose.png",
-                                 QStyle::SP_TitleBarCloseButton, this));
+                                 dark, IconShape::Close, QStyle::SP_TitleBarCloseButton, this));
   ui_->startBt->setToolTip(QStringLiteral("运行当前kor脚本"));
   ui_->abortBt->setToolTip(QStringLiteral("终止当前运行"));
   ui_->clearBt->setToolTip(QStringLiteral("清空日志"));
@@ -176,7 +222,8 @@ void KorvelConsole::on_start() {
     block->console = this;
     block->host = hostWindow_;
     block->args = args;
-    std::thread worker([block] {
+    QEventLoop wait;
+    std::thread worker([block, &wait] {
       try {
         scriptThreadProc(block);
       } catch (std::exception& e) {
@@ -190,8 +237,19 @@ void KorvelConsole::on_start() {
         delete block;
         runFinished.exchange(1);
       }
+      QMetaObject::invokeMethod(&wait, "quit", Qt::QueuedConnection);
     });
-    while (runFinished.load() == 0) QCoreApplication::processEvents(QEventLoop::AllEvents);
+    // The GUI thread sleeps in its event loop until the worker is done: the
+    // window, Stop, the output pane and the editor calls the worker hands
+    // over all stay served.
+    if (runFinished.load() == 0) wait.exec();
+    if (runFinished.load() == 0) {
+      // The loop was ended from outside: the application is quitting. The
+      // run must not outlive it: stop the script and serve it until it ends.
+      abortRequested.exchange(true);
+      while (runFinished.load() == 0)
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    }
     worker.join();
   }
 

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFontDatabase>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -34,7 +35,7 @@
 
 #include "DragLineEdit.h"
 #include "FormBuilder.h"
-#include "HostServices.h"
+#include "runtime/host_services.h"
 #include "OutputRedirect.h"
 #include "interpreter/RunDriver.h"
 #include "runtime/run_state.h"
@@ -152,6 +153,8 @@ class KorvelWinForm {
 
     addNamedWidget(textEdit, centralWidget, "textEdit", verticalLayout_2);
     textEdit->setTabStopDistance(40);
+    // fixed pitch, so that the caret line under a syntax error lines up
+    textEdit->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
 
     // the bottom row: each button followed by a stretching gap
     newNamedLayout(horizontalLayout_12, "horizontalLayout_12", 6);
@@ -460,6 +463,8 @@ void KorvelWin::on_search() {
     if (QTreeWidgetItem* item = findNextItem(it, keyword)) {
       for (QTreeWidgetItem* selected : ui_->treeWidget->selectedItems()) selected->setSelected(false);
       item->setSelected(true);
+      // current too, so that Start Work runs the script that is found
+      ui_->treeWidget->setCurrentItem(item);
       on_itemPressed(item, 0);
       continue;
     }
@@ -483,7 +488,13 @@ void KorvelWin::on_select() {
     ui_->outputFileLineEdit->setText(files.first());
 }
 
-void KorvelWin::on_openScriptDir() { showInExplorer(scriptFolder()); }
+void KorvelWin::on_openScriptDir() {
+  const QString folder = scriptFolder();
+  if (showInExplorer(folder)) return;
+  const QString text = QStringLiteral("无法打开脚本目录 %1：没有可用的文件管理器").arg(folder);
+  statusBar()->showMessage(text);
+  QMessageBox::warning(this, QStringLiteral("错误"), text);
+}
 
 void KorvelWin::closeEvent(QCloseEvent* event) {
   if (scriptRunning) {
@@ -495,6 +506,6 @@ void KorvelWin::closeEvent(QCloseEvent* event) {
 }
 
 
-void showInExplorer(const QString& path) {
-  QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+bool showInExplorer(const QString& path) {
+  return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
 }

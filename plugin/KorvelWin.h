@@ -72,5 +72,6 @@ class KorvelWin : public QMainWindow {
   QMap<QString, ScriptHeadInfo> headInfos_;
 };
 
-// Shows the folder or file at path in the desktop's file manager.
-void showInExplorer(const QString& path);
+// Shows the folder or file at path in the desktop's file manager. False when
+// the desktop could not open it (no file manager, for one).
+bool showInExplorer(const QString& path);

@@ -2,14 +2,22 @@
 //
 // For the length of a run the window that starts it points std::cout and
 // std::cerr at two QTextEditStreamBuf objects. Each write becomes a QString
-// handed to a KorTextEdit forwarder, which crosses to the GUI thread through a
-// queued signal and appends the text to the pane. The same path serves a run
-// on the GUI thread and a run on a worker thread.
+// handed to a KorTextEdit forwarder, which collects it in one pending buffer;
+// the GUI thread appends that buffer to the pane in chunks, at most once per
+// flush interval and for a bounded time each, so a script that prints in a
+// tight loop neither floods the event queue nor freezes the window. A writer
+// on another thread waits while the pending output is over its bound, so
+// memory stays bounded; a stop request ends the wait. The same path serves a
+// run on the GUI thread and a run on a worker thread.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
+#include <condition_variable>
+#include <mutex>
 #include <streambuf>
 
 class QTextEdit;
@@ -21,19 +29,57 @@ class KorTextEdit : public QObject {
 
  public:
   explicit KorTextEdit(QObject* parent = nullptr);
+  ~KorTextEdit() override;
 
-  // Emits outText; called by the stream buffers from any thread.
+  // Emits outText in the writer's thread and queues the text for the pane;
+  // called by the stream buffers from any thread.
   void sendText(const QString& text);
+
+  // Appends everything still pending to the pane at once (GUI thread).
+  void drain();
+
+  // Makes this forwarder queue its texts in other's pending buffer, so that
+  // the texts of both reach the pane in the order they were written.
+  void shareQueueWith(KorTextEdit* other) { sink_ = other; }
 
   // The output pane; not owned. Null after construction: texts are dropped
   // until it is set.
   QTextEdit* textEdit = nullptr;
 
+  // Bounds of the pending output: past either, writers on other threads wait.
+  static constexpr int kMaxPendingChars = 4 * 1024 * 1024;
+  static constexpr int kMaxPendingLines = 8192;
+  // Shortest time between two appends, and the time one append may take.
+  static constexpr int kFlushIntervalMs = 40;
+  static constexpr int kFlushBudgetMs = 25;
+
  Q_SIGNALS:
+  // Each text as it is written, in the writer's thread.
   void outText(const QString& text);
 
  public Q_SLOTS:
+  // Appends the text at the end of the pane and keeps it in view.
   void on_outText(const QString& text);
+
+ private:
+  void enqueue(const QString& text);
+  bool overBound() const;
+  // Called on the GUI thread when output is pending: appends now or after
+  // the rest of the flush interval.
+  void flushSoon();
+  // Appends pending output for at most the budget (all of it with a
+  // negative budget); schedules the next append while some is left.
+  void flush(int budgetMs);
+
+  KorTextEdit* sink_ = this;
+  std::mutex mutex_;
+  std::condition_variable drained_;
+  QString pending_;
+  int pendingLines_ = 0;
+  bool flushQueued_ = false;  // a flush is posted or timed
+  bool closing_ = false;
+  QTimer timer_;
+  QElapsedTimer sinceFlush_;
 };
 
 // A character stream buffer without a put area: every write reaches overflow
@@ -54,11 +100,11 @@ class QTextEditStreamBuf : public std::basic_streambuf<char> {
 };
 
 // The redirection of one run: creates the two forwarders (children of the
-// window) bound to the pane and points std::cout and std::cerr at them.
-// restore() puts the previous stream buffers back; release() deletes the
-// forwarders, dropping what is still queued, so the window processes pending
-// events between the two. The destructor does whatever is still left, so an
-// early exit never leaves the standard streams pointing at freed buffers.
+// window) bound to the pane, sharing one pending buffer, and points std::cout
+// and std::cerr at them. restore() puts the previous stream buffers back;
+// release() appends what is still pending and deletes the forwarders. The
+// destructor does whatever is still left, so an early exit never leaves the
+// standard streams pointing at freed buffers.
 class StreamRedirect {
  public:
   StreamRedirect(QObject* window, QTextEdit* pane);

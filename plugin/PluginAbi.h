@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "HostServices.h"
+#include "runtime/host_services.h"
 
 class QAction;
 class QWidget;

@@ -26,8 +26,9 @@ int HUX_PROC_MAIN(QWidget* mainWindow, void*, HostEditorGetterFn getter,
   auto* instance = new InstanceObj(mainWindow);
   instance->setObjectName(QStringLiteral("huxplg"));
   if (!callablesStored) {
-    HostEditorGetter = std::move(getter);
-    HostCommandCallback = std::move(command);
+    // whichever thread calls them, the host is reached on its GUI thread
+    HostEditorGetter = onGuiThread(std::move(getter));
+    HostCommandCallback = onGuiThread(std::move(command));
     callablesStored = true;
   }
   if (data->action)

@@ -9,7 +9,7 @@ PACKAGES=(
   libgtest-dev
   libzip-dev libpugixml-dev
   python3 python3-openpyxl lua5.4
-  xvfb xauth
+  xvfb xauth xdotool
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

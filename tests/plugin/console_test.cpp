@@ -6,6 +6,8 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QFontDatabase>
+#include <QImage>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QTemporaryDir>
@@ -183,7 +185,19 @@ TEST(ConsoleTheme, AsksTheHostForTheThemeAndStartsWithTheBoxChecked) {
   EXPECT_TRUE(console->findChild<QCheckBox*>(QStringLiteral("workDirCheckBox"))->isChecked());
   EXPECT_EQ(console->findChild<QToolButton*>(QStringLiteral("startBt"))->toolTip(),
             QStringLiteral("运行当前kor脚本"));
-  EXPECT_FALSE(console->findChild<QToolButton*>(QStringLiteral("startBt"))->icon().isNull());
+  // the background is painted and the icons are light: no host resources
+  // here, so they are our own
+  EXPECT_TRUE(console->testAttribute(Qt::WA_StyledBackground));
+  for (const char* name : {"startBt", "abortBt", "clearBt", "closeBt"}) {
+    const QImage icon = console->findChild<QToolButton*>(QString::fromLatin1(name))->icon().pixmap(32).toImage();
+    int lightest = 0;
+    for (int y = 0; y < icon.height(); ++y)
+      for (int x = 0; x < icon.width(); ++x)
+        if (qAlpha(icon.pixel(x, y)) == 255) lightest = qMax(lightest, qGray(icon.pixel(x, y)));
+    EXPECT_GT(lightest, 200) << name;
+  }
+  EXPECT_EQ(console->findChild<QTextEdit*>(QStringLiteral("textEdit"))->font().family(),
+            QFontDatabase::systemFont(QFontDatabase::FixedFont).family());
 
   host.dark = false;
   auto* light = new KorvelConsole(&hostWindow);

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "interpreter/RunDriver.h"
-#include "plugin/HostServices.h"
+#include "runtime/host_services.h"
 #include "plugin_test_util.h"
 
 namespace {

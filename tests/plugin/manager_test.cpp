@@ -77,6 +77,23 @@ TEST_F(Manager, OptionPairsArePassedOnlyWhenNotEmpty) {
                          "-o", "/out", "-c", "乙", "-ci", "1"}));
 }
 
+// The offscreen platform opens no URLs: like a desktop without a file
+// manager.
+TEST_F(Manager, OpenScriptDirSaysWhenTheFolderCannotBeShown) {
+  QString warning;
+  QTimer::singleShot(0, [&warning] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      warning = box->text();
+      box->close();
+    }
+  });
+  child<QPushButton>("pushButton")->click();
+  const QString expected =
+      QStringLiteral("无法打开脚本目录 %1：没有可用的文件管理器").arg(KorvelWin::scriptFolder());
+  EXPECT_EQ(warning, expected);
+  EXPECT_EQ(win.statusBar()->currentMessage(), expected);
+}
+
 TEST_F(Manager, EmptyChoiceIsNotPassed) {
   QComboBox* combo = child<QComboBox>("comboBox1");
   combo->addItems({"", "b"});

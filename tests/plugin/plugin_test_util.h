@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "plugin/HostServices.h"
+#include "runtime/host_services.h"
 
 class QsciScintilla;
 

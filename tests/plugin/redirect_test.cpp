@@ -1,16 +1,21 @@
 // Output redirection: writes to std::cout and std::cerr during a run reach the
-// output pane through the queued forwarder, from the GUI thread and from a
-// worker thread, and the standard streams are restored afterwards.
+// output pane through the forwarder's pending buffer, from the GUI thread and
+// from a worker thread, in order and within a bound, and the standard streams
+// are restored afterwards.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
 #include <QSignalSpy>
 #include <QTextEdit>
 
+#include <QThread>
+
+#include <atomic>
 #include <iostream>
 #include <thread>
 
 #include "plugin/OutputRedirect.h"
+#include "runtime/run_state.h"
 
 namespace {
 
@@ -97,15 +102,44 @@ TEST(OutputRedirect, WorkerThreadWritesAreAppendedOnTheGuiThread) {
   EXPECT_EQ(lines.last(), QStringLiteral("行99"));
 }
 
-TEST(OutputRedirect, TextsQueuedWhenTheForwarderIsDeletedAreDropped) {
+TEST(OutputRedirect, TextsStillPendingAtReleaseReachThePaneInWritingOrder) {
   QTextEdit pane;
   QObject window;
   StreamRedirect redirect(&window, &pane);
-  std::cout << "late";
+  std::cout << "a";
+  std::cerr << "b";
+  std::cout << "c";
   redirect.restore();
   redirect.release();  // before the events are processed
+  EXPECT_EQ(pane.toPlainText(), QStringLiteral("abc"));
+}
+
+// A worker printing faster than the pane takes it waits once the pending
+// output passes its bound, and a stop request lets it go on.
+TEST(OutputRedirect, AWorkerWaitsWhilePendingOutputIsOverItsBound) {
+  QTextEdit pane;
+  QObject window;
+  StreamRedirect redirect(&window, &pane);
+  constexpr int kLines = KorTextEdit::kMaxPendingLines * 2;
+  std::atomic<int> written{0};
+  std::thread worker([&written] {
+    for (int i = 0; i < kLines; ++i) {
+      std::cout << "行" << i << '\n';
+      written.fetch_add(1);
+    }
+  });
+  QThread::msleep(300);  // the GUI thread takes nothing meanwhile
+  EXPECT_LE(written.load(), KorTextEdit::kMaxPendingLines + 1);
+  abortRequested.exchange(true);
+  worker.join();
+  abortRequested.exchange(false);
+  EXPECT_EQ(written.load(), kLines);
+  redirect.restore();
   QCoreApplication::processEvents();
-  EXPECT_TRUE(pane.toPlainText().isEmpty());
+  redirect.release();
+  const QStringList lines = pane.toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+  ASSERT_EQ(lines.size(), kLines);
+  EXPECT_EQ(lines.last(), QStringLiteral("行%1").arg(kLines - 1));
 }
 
 }  // namespace

@@ -1,10 +1,15 @@
-// The two host callables through which the system reaches the host editor.
-// Both stay empty until a host stores them; calling an empty one throws
-// std::bad_function_call.
+// The host interface: the two host callables through which the system
+// reaches the host editor, the record passed with some host commands and the
+// command codes. Both callables stay empty until a host stores them; calling
+// an empty one throws std::bad_function_call.
+//
+// The host's widgets live on the GUI thread and must never be touched from
+// another one: runOnGuiThread carries a call over to it.
 #pragma once
 
 #include <QString>
 
+#include <cstdint>
 #include <functional>
 
 class QWidget;
@@ -39,3 +44,14 @@ enum HostCommand : int {
   HOST_DARK_THEME = 19,
   HOST_REPLACE = 20
 };
+
+// Runs fn on the application's GUI thread and returns when it is done. On the
+// GUI thread itself, or without an application, fn runs at once; from any
+// other thread the call is queued to the GUI thread, which must be
+// processing events, and the caller blocks until it has run. An exception
+// thrown by fn is rethrown in the caller's thread.
+void runOnGuiThread(const std::function<void()>& fn);
+
+// The callables wrapped so that every call runs on the GUI thread.
+HostEditorGetterFn onGuiThread(HostEditorGetterFn getter);
+HostCommandCallbackFn onGuiThread(HostCommandCallbackFn command);

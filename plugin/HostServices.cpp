@@ -1,4 +1,0 @@
-#include "HostServices.h"
-
-HostEditorGetterFn HostEditorGetter;
-HostCommandCallbackFn HostCommandCallback;

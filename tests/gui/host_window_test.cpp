@@ -1,0 +1,352 @@
+// The stand-in host with the real plug-in, in a real window (run under an X
+// server such as Xvfb): the console under load, editor calls from the worker
+// thread, the script manager's search and closing the host during a run.
+// Clicks that must travel the window system's input path are made with
+// xdotool; the figures measured are printed.
+#include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QInputDialog>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTextEdit>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QtTest>
+
+#include <Qsci/qsciscintilla.h>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+
+#include "HostWindow.h"
+
+namespace {
+
+// A value of the process's /proc status, in kB (VmRSS) or as a count
+// (Threads).
+long procStatus(const char* key) {
+  QFile file(QStringLiteral("/proc/self/status"));
+  if (!file.open(QIODevice::ReadOnly)) return -1;
+  const QByteArray prefix = QByteArray(key) + ':';
+  for (const QByteArray& line : file.readAll().split('\n'))
+    if (line.startsWith(prefix)) return line.mid(prefix.size()).trimmed().split(' ').first().toLong();
+  return -1;
+}
+
+// Samples the resident memory from its own thread, so that the figure does
+// not depend on the GUI thread being free.
+class RssSampler {
+ public:
+  RssSampler() : thread_([this] {
+      while (!done_.load()) {
+        const long rss = procStatus("VmRSS");
+        if (rss > peak_.load()) peak_.store(rss);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    }) {}
+  ~RssSampler() { stop(); }
+  long stop() {
+    done_.store(true);
+    if (thread_.joinable()) thread_.join();
+    return peak_.load();
+  }
+
+ private:
+  std::atomic<bool> done_{false};
+  std::atomic<long> peak_{0};
+  std::thread thread_;
+};
+
+// Records when a widget gets a mouse press.
+class PressWatch : public QObject {
+ public:
+  QElapsedTimer pressed;
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::MouseButtonPress) pressed.start();
+    return false;
+  }
+};
+
+}  // namespace
+
+class HostWindowTest : public QObject {
+  Q_OBJECT
+
+ private:
+  HostWindow* host_ = nullptr;
+  QWidget* console_ = nullptr;
+  QTextEdit* pane_ = nullptr;
+  QAbstractButton* startBt_ = nullptr;
+  QAbstractButton* abortBt_ = nullptr;
+
+  template <typename T>
+  static T* child(QObject* parent, const char* name) {
+    T* w = parent->findChild<T*>(QString::fromLatin1(name));
+    if (!w) qFatal("no widget %s", name);
+    return w;
+  }
+
+  // A real click through the X server: the press reaches the widget only
+  // when its GUI thread reads its input.
+  static void xClick(QWidget* widget) {
+    const QPoint at = widget->mapToGlobal(widget->rect().center());
+    QProcess::startDetached(QStringLiteral("xdotool"),
+                            {QStringLiteral("mousemove"), QString::number(at.x()), QString::number(at.y()),
+                             QStringLiteral("click"), QStringLiteral("1")});
+  }
+
+  // Puts the source into the first editor, which the console runs, and
+  // clears the console's pane.
+  void setScript(const QString& source) {
+    QTest::mouseClick(child<QAbstractButton>(console_, "clearBt"), Qt::LeftButton);
+    QsciScintilla* editor = host_->editorAt(0);
+    host_->findChild<QTabWidget*>()->setCurrentIndex(0);
+    editor->setText(source);
+    editor->setModified(false);
+  }
+
+  // Clicks Start and returns when the run is over; meanwhile tick is called
+  // every 10 ms (from inside the console's wait) with the time since the
+  // click.
+  qint64 runWatching(const std::function<void(qint64)>& tick) {
+    QElapsedTimer clock;
+    QTimer poll;
+    poll.setInterval(10);
+    connect(&poll, &QTimer::timeout, [&] { tick(clock.elapsed()); });
+    clock.start();
+    poll.start();
+    QTest::mouseClick(startBt_, Qt::LeftButton);
+    poll.stop();
+    return clock.elapsed();
+  }
+
+  // Once a modal dialog is open, calls act with it.
+  static void whenModal(const std::function<void(QWidget*)>& act) {
+    auto* poll = new QTimer;
+    connect(poll, &QTimer::timeout, [poll, act] {
+      if (QWidget* modal = QApplication::activeModalWidget()) {
+        poll->stop();
+        poll->deleteLater();
+        act(modal);
+      }
+    });
+    poll->start(20);
+  }
+
+ private Q_SLOTS:
+  void initTestCase() {
+    QVERIFY2(!QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty(), "xdotool is needed");
+    host_ = new HostWindow(false);
+    host_->newEditor();
+    QString error;
+    QVERIFY2(host_->loadPlugin(QStringLiteral(KORVEL_PLUGIN_PATH), &error), qPrintable(error));
+    host_->move(0, 0);
+    host_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(host_));
+    console_ = child<QWidget>(host_, "KorvelConsoleClass");
+    pane_ = child<QTextEdit>(console_, "textEdit");
+    startBt_ = child<QAbstractButton>(console_, "startBt");
+    abortBt_ = child<QAbstractButton>(console_, "abortBt");
+    child<QAbstractButton>(console_, "workDirCheckBox")->setChecked(false);
+  }
+
+  // A script printing in an endless loop stops soon after Stop is clicked,
+  // and memory stays bounded meanwhile.
+  void floodStopsSoonInBoundedMemory() {
+    setScript(QStringLiteral("hanshu hs_rukou() { zs n = 0; while (zhen) { n += 1; dyh(\"行 %1\" % n); } }"));
+    const long before = procStatus("VmRSS");
+    RssSampler sampler;
+    qint64 clicked = -1;
+    bool shownWhileRunning = false;
+    const qint64 total = runWatching([&](qint64 t) {
+      if (t >= 1000 && clicked < 0) {
+        shownWhileRunning = !pane_->toPlainText().isEmpty();
+        clicked = t;
+        xClick(abortBt_);
+      }
+    });
+    const long peak = sampler.stop();
+    const qint64 latency = total - clicked;
+    qInfo("flood: Stop to end of run %lld ms; resident memory %ld MiB before, peak %ld MiB", latency,
+          before / 1024, peak / 1024);
+    QVERIFY(shownWhileRunning);
+    QVERIFY2(clicked > 0 && latency < 2000, qPrintable(QString::number(latency)));
+    QVERIFY2(peak - before < kRssBoundKb, qPrintable(QString::number(peak - before)));
+    QVERIFY(pane_->toPlainText().contains(QStringLiteral("用户中断脚本继续执行")));
+    QVERIFY(startBt_->isEnabled());
+  }
+
+  // 100 000 lines appear while the script runs, and the window keeps
+  // answering timers and clicks throughout.
+  void manyLinesWhileTheWindowAnswers() {
+    setScript(QStringLiteral(
+        "hanshu hs_rukou() { xun (zs n = 1; n <= 100000; n++) { dyh(\"行 %1\" % n); } }"));
+    QElapsedTimer sinceTimer;
+    qint64 longestGap = 0;
+    QTimer beat;
+    connect(&beat, &QTimer::timeout, [&] {
+      if (sinceTimer.isValid()) longestGap = qMax(longestGap, sinceTimer.elapsed());
+      sinceTimer.start();
+    });
+    QWidget* label = child<QWidget>(console_, "label");
+    PressWatch watch;
+    label->installEventFilter(&watch);
+    QElapsedTimer clickSent;
+    bool partShown = false;
+    beat.start(20);
+    const qint64 total = runWatching([&](qint64 t) {
+      if (t >= 300 && !clickSent.isValid()) {
+        partShown = pane_->document()->blockCount() > 1 && !startBt_->isEnabled();
+        clickSent.start();
+        xClick(label);
+      }
+    });
+    beat.stop();
+    label->removeEventFilter(&watch);
+    const QStringList lines = pane_->toPlainText().split(QLatin1Char('\n'));
+    qInfo("100000 lines: printed in %lld ms; longest event-loop gap %lld ms; click answered after %lld ms",
+          total, longestGap, watch.pressed.isValid() ? clickSent.elapsed() - watch.pressed.elapsed() : -1);
+    QVERIFY(partShown);
+    QVERIFY2(longestGap < 200, qPrintable(QString::number(longestGap)));
+    QVERIFY(watch.pressed.isValid());
+    QVERIFY(lines.size() > 100000);
+    QCOMPARE(lines.at(99999), QStringLiteral("行 100000"));
+  }
+
+  // A script on the worker thread (it never asks for the main window by
+  // name) edits its own editor, the visible one, 200 000 times, in lines of
+  // ten characters: every call is made on the GUI thread, in order, while
+  // that thread repaints the editor.
+  void workerThreadEditorEdits() {
+    const QString source = QStringLiteral(
+        "hanshu hs_rukou() { PHuxMain m; PEdit e = m.getCurEdit();\n"
+        " xun (zs i = 0; i < 200000; i++) {\n"
+        "  sf i % 10 == 0 { e.insertAtPos(0, \"%1\\n\" % (i % 7)); } qt { e.insertAtPos(0, \"%1\" % (i % 7)); }\n"
+        " }\n"
+        " dyh(\"完成 %1\" % e.getLine(0)); }");
+    setScript(source);
+    const qint64 total = runWatching([](qint64) {});
+    qInfo("200000 editor edits from the worker thread in %lld ms", total);
+    // each edit went in at the start: the text holds them last first
+    QString expected;
+    for (int i = 199999; i >= 0; --i) expected += QString::number(i % 7) + (i % 10 == 0 ? "\n" : "");
+    QsciScintilla* editor = host_->editorAt(0);
+    QCOMPARE(editor->text(), expected + source);
+    QVERIFY2(pane_->toPlainText().contains(QStringLiteral("完成 ") + expected.left(11)),
+             qPrintable(pane_->toPlainText()));
+    editor->setModified(false);
+  }
+
+  // Search selects a script and Start Work runs that one.
+  void searchThenStartRunsTheFoundScript() {
+    const QString folder = QCoreApplication::applicationDirPath() + QStringLiteral("/plugin/korvel-scripts");
+    QDir(folder).removeRecursively();
+    QVERIFY(QDir().mkpath(folder));
+    for (const char* name : {"alpha", "beta", "gamma"}) {
+      QFile file(folder + QStringLiteral("/%1.kor").arg(QLatin1String(name)));
+      QVERIFY(file.open(QIODevice::WriteOnly));
+      file.write(QStringLiteral("/*\nheadinfo-begin\nScriptName=%1\nneed=0\nheadinfo-end\n*/\n"
+                                "hanshu hs_rukou() { dyh(\"%1 ran\"); }\n")
+                     .arg(QLatin1String(name))
+                     .toUtf8());
+    }
+    for (QAction* action : host_->findChildren<QAction*>())
+      if (action->text() == QStringLiteral("Korvel Script")) action->trigger();
+    auto* manager = host_->findChild<QMainWindow*>(QStringLiteral("Korvel"));
+    QVERIFY(manager);
+    QVERIFY(QTest::qWaitForWindowExposed(manager));
+    // the dialog: search "gam", then close it
+    whenModal([](QWidget* modal) {
+      auto* dialog = qobject_cast<QInputDialog*>(modal);
+      dialog->setTextValue(QStringLiteral("gam"));
+      dialog->accept();
+      whenModal([](QWidget* again) { qobject_cast<QDialog*>(again)->reject(); });
+    });
+    QTest::mouseClick(child<QAbstractButton>(manager, "searchBt"), Qt::LeftButton);
+    QTest::mouseClick(child<QAbstractButton>(manager, "startWorkBt"), Qt::LeftButton);
+    const QString out = child<QTextEdit>(manager, "textEdit")->toPlainText();
+    QVERIFY2(out.startsWith(QStringLiteral("gamma ran")), qPrintable(out));
+    manager->close();
+    QDir(folder).removeRecursively();
+  }
+
+  // Closing a tab with unsaved changes asks: Cancel keeps it, Discard
+  // closes it.
+  void closingAModifiedTabAsks() {
+    auto* tabs = host_->findChild<QTabWidget*>();
+    QsciScintilla* editor = host_->newEditor();
+    editor->setText(QStringLiteral("未保存"));
+    const int count = tabs->count();
+    auto closeButton = [&] {
+      return tabs->tabBar()->tabButton(tabs->indexOf(editor), QTabBar::RightSide);
+    };
+    QString question;
+    for (QMessageBox::StandardButton answer : {QMessageBox::Cancel, QMessageBox::Discard}) {
+      whenModal([&question, answer](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        question = box->text();
+        box->button(answer)->click();
+      });
+      QTest::mouseClick(closeButton(), Qt::LeftButton);
+      QTRY_VERIFY(!question.isEmpty());
+      QCOMPARE(tabs->count(), answer == QMessageBox::Cancel ? count : count - 1);
+      question.clear();
+    }
+  }
+
+  // Closing the host while a script runs asks; Yes stops the run, after
+  // which the host closes and the application's event loop ends, with no
+  // thread left.
+  void closingTheHostDuringARunQuits() {
+    setScript(QStringLiteral("hanshu hs_rukou() { zs n = 0; while (zhen) { n += 1; dyh(\"行 %1\" % n); } }"));
+    const long threadsBefore = procStatus("Threads");
+    QString question;
+    bool asked = false;
+    QTimer::singleShot(0, this, [&] {
+      runWatching([&](qint64 t) {
+        if (t >= 300 && !asked) {
+          asked = true;
+          whenModal([&question](QWidget* modal) {
+            auto* box = qobject_cast<QMessageBox*>(modal);
+            question = box->text();
+            box->button(QMessageBox::Yes)->click();
+          });
+          host_->close();
+        }
+      });
+    });
+    QTimer::singleShot(10000, qApp, [] { QCoreApplication::exit(2); });
+    QElapsedTimer clock;
+    clock.start();
+    // the application's own loop, as in the host's main(): closing the last
+    // window ends it
+    QCOMPARE(QApplication::exec(), 0);
+    qInfo("closed during a run: the event loop ended after %lld ms", clock.elapsed());
+    QVERIFY(!host_->isVisible());
+    QCOMPARE(question, QStringLiteral("当前还有脚本还在执行中，是否中断执行并退出？"));
+    QVERIFY(pane_->toPlainText().contains(QStringLiteral("用户中断脚本继续执行")));
+    QTRY_VERIFY_WITH_TIMEOUT(procStatus("Threads") <= threadsBefore, 2000);
+  }
+
+ private:
+#ifdef KORVEL_SANITIZED
+  static constexpr long kRssBoundKb = 768 * 1024;
+#else
+  static constexpr long kRssBoundKb = 256 * 1024;
+#endif
+};
+
+QTEST_MAIN(HostWindowTest)
+#include "host_window_test.moc"
