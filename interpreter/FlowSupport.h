@@ -12,6 +12,12 @@
 
 #include "runtime/value.h"
 
+#include <vector>
+
+namespace cx {
+struct Node;
+}  // namespace cx
+
 // Keeps a function out of line (a small frame on the recursive path) and
 // marks the error paths as cold.
 #if defined(_MSC_VER)
@@ -55,7 +61,10 @@ void acceptNode(ExprVisitor& v, antlr4::tree::ParseTree* node);
 ExprValue visitValue(ExprVisitor& v, antlr4::tree::ParseTree* node);
 
 // ExprCalls.cpp
-void execRetCode(ExprVisitor& v, KorParser::RetCodeContext* ctx);
+// values: the compiled value expressions (an entry is null for a value that
+// is not an expression), or null.
+void execRetCode(ExprVisitor& v, KorParser::RetCodeContext* ctx,
+                 const std::vector<cx::Node*>* values = nullptr);
 // A call with its chained calls (evalCallExpr without the visit result).
 void execCall(ExprVisitor& v, KorParser::RealCallFunContext* call, antlr4::ParserRuleContext* stmt,
               int flags);
