@@ -11,6 +11,7 @@
 #pragma once
 
 #include "ExprVisitor.h"
+#include "FlowSupport.h"
 
 #include "runtime/scope.h"
 #include "runtime/value.h"
@@ -67,6 +68,7 @@ struct Stmt {
   std::vector<Node*> conds;                // if: zif conditions
   std::vector<antlr4::ParserRuleContext*> parts;  // if: the zif / qt contexts (messages)
   mutable callsupport::CallSite* site = nullptr;   // call statement, found on its first run
+  AssignPlan plan;                                 // assignment
 };
 
 inline void run(ExprVisitor& v, const Stmt* s) { s->run(v, s); }

@@ -9,7 +9,9 @@
 #include "ExprVisitor.h"
 #include "VisitResult.h"
 
+#include "Compiled.h"
 #include "ExprOperands.h"
+#include "FlowSupport.h"
 #include "MessageFormat.h"
 #include "TypedStore.h"
 
@@ -85,32 +87,16 @@ bool isDefinitionInitialiser(KorParser::AssignVarContext* ctx) {
 class Assignment {
  public:
   // children: korvar, assignOp, rightvar
-  Assignment(ExprVisitor* visitor, KorParser::AssignVarContext* ctx)
+  Assignment(ExprVisitor* visitor, KorParser::AssignVarContext* ctx, const AssignPlan& plan)
       : vis_(visitor),
         ctx_(ctx),
         target_(static_cast<KorParser::KorvarContext*>(ctx->children[0])),
         right_(static_cast<KorParser::RightvarContext*>(ctx->children[2])),
-        name_(cachedNameOf(target_)) {}
+        name_(*plan.name),
+        rightNode_(plan.right),
+        op_(plan.op) {}
 
   void run() {
-    auto* opCtx = static_cast<antlr4::ParserRuleContext*>(ctx_->children[1]);
-    switch (cachedFirstByte(opCtx, opCtx->getStart())) {
-      case '*':
-        op_ = 1;
-        break;
-      case '/':
-        op_ = 2;
-        break;
-      case '+':
-        op_ = 3;
-        break;
-      case '-':
-        op_ = 4;
-        break;
-      default:
-        op_ = 0;
-        break;
-    }
     plain_ = target_->children.size() == 1;
 
     bool isDef = false;
@@ -238,7 +224,8 @@ class Assignment {
     switch (static_cast<antlr4::RuleContext*>(child)->getRuleIndex()) {
       case KorParser::RuleExpr:
         rk_ = RK_EXPR;
-        v_.value = evalExprFast(*vis_, static_cast<KorParser::ExprContext*>(child));
+        v_.value = rightNode_ ? cx::eval(*vis_, rightNode_)
+                              : evalExprFast(*vis_, static_cast<KorParser::ExprContext*>(child));
         return;
       case KorParser::RuleList:
         rk_ = RK_LIST;
@@ -837,7 +824,8 @@ class Assignment {
   KorParser::KorvarContext* target_;
   KorParser::RightvarContext* right_;
   const CachedName& name_;
-  int op_ = 0;
+  cx::Node* rightNode_;  // the right side's compiled expression, or null
+  int op_;
   bool plain_ = true;
   bool globalDef_ = false;
   ScopeRecord* rec_ = nullptr;
@@ -851,8 +839,41 @@ class Assignment {
 
 }  // namespace
 
+AssignPlan planAssignment(ExprVisitor& v, KorParser::AssignVarContext* ctx, bool compileRight) {
+  AssignPlan plan;
+  plan.name = &cachedNameOf(static_cast<KorParser::KorvarContext*>(ctx->children[0]));
+  auto* opCtx = static_cast<antlr4::ParserRuleContext*>(ctx->children[1]);
+  switch (cachedFirstByte(opCtx, opCtx->getStart())) {
+    case '*':
+      plan.op = 1;
+      break;
+    case '/':
+      plan.op = 2;
+      break;
+    case '+':
+      plan.op = 3;
+      break;
+    case '-':
+      plan.op = 4;
+      break;
+    default:
+      plan.op = 0;
+      break;
+  }
+  antlr4::tree::ParseTree* right = ctx->children[2];
+  antlr4::tree::ParseTree* child = right->children.empty() ? nullptr : right->children[0];
+  if (compileRight && child && !child->children.empty() &&
+      flow::ruleOf(child) == KorParser::RuleExpr)
+    plan.right = cx::compileExpr(v, static_cast<KorParser::ExprContext*>(child));
+  return plan;
+}
+
+void execAssignPlanned(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan) {
+  Assignment(&v, ctx, plan).run();
+}
+
 void execAssignVar(ExprVisitor& v, KorParser::AssignVarContext* ctx) {
-  Assignment(&v, ctx).run();
+  execAssignPlanned(v, ctx, planAssignment(v, ctx, false));
 }
 
 antlrcpp::Any ExprVisitor::visitAssignVar(KorParser::AssignVarContext* ctx) {

@@ -192,6 +192,31 @@ void runCall(ExprVisitor& v, const cx::Stmt* s) {
   callsupport::execCallStatementAt(v, call, *s->site);
 }
 
+void runAssignment(ExprVisitor& v, const cx::Stmt* s) {
+  execAssignPlanned(v, static_cast<KorParser::AssignVarContext*>(s->ctx), s->plan);
+}
+
+void runSequence(ExprVisitor& v, const cx::Stmt* s) {
+  for (const cx::Stmt* st : s->list) st->run(v, st);
+}
+
+// assginNoEnd: assignOne (',' assignOne)*
+const cx::Stmt* compileAssignList(ExprVisitor& v, antlr4::tree::ParseTree* list) {
+  cx::Stmt* s = cx::newStmt(list, runSequence);
+  for (antlr4::tree::ParseTree* one : list->children) {
+    if (one->children.empty()) continue;
+    if (&typeid(*one) == &typeid(KorParser::AssignVarContext)) {
+      auto* assign = static_cast<KorParser::AssignVarContext*>(one);
+      cx::Stmt* a = cx::newStmt(one, runAssignment);
+      a->plan = planAssignment(v, assign, true);
+      s->list.push_back(a);
+    } else {
+      s->list.push_back(cx::newStmt(one, runVisited));
+    }
+  }
+  return s;
+}
+
 void runExpression(ExprVisitor& v, const cx::Stmt* s) {
   ExprValue value = cx::eval(v, s->cond);
   freeValue(value);
@@ -270,6 +295,13 @@ const Stmt* compileStatement(ExprVisitor& v, antlr4::tree::ParseTree* inner) {
       return compileIf(v, static_cast<KorParser::IfContext*>(inner));
     case KorParser::RuleBlock:
       return compileBlock(v, static_cast<KorParser::BlockContext*>(inner));
+    case KorParser::RuleAssign:
+      // assign: assginNoEnd ';'
+      if (flow::ruleOf(inner->children[0]) == KorParser::RuleAssginNoEnd)
+        return compileAssignList(v, inner->children[0]);
+      return newStmt(inner, runVisited);
+    case KorParser::RuleAssginNoEnd:
+      return compileAssignList(v, inner);
     case KorParser::RuleRetCode: {
       // retCode: FANHUI_KEY rightvar (',' rightvar)* ';' | FANHUI_KEY ';'
       Stmt* s = newStmt(inner, runReturn);

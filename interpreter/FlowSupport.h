@@ -46,6 +46,15 @@ inline int ruleOf(antlr4::tree::ParseTree* node) {
 // The assignment statement (ExprAssign.cpp) and the typed definition
 // (ExprDefine.cpp) without their visit results.
 void execAssignVar(ExprVisitor& v, KorParser::AssignVarContext* ctx);
+// An assignment worked out ahead: the target's name, the operator
+// (0 =, 1 *=, 2 /=, 3 +=, 4 -=) and, when compiled, the right side.
+struct AssignPlan {
+  const CachedName* name = nullptr;
+  int op = 0;
+  cx::Node* right = nullptr;
+};
+AssignPlan planAssignment(ExprVisitor& v, KorParser::AssignVarContext* ctx, bool compileRight);
+void execAssignPlanned(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan);
 void execDefvar(ExprVisitor& v, KorParser::DefvarContext* ctx);
 
 namespace flow {

@@ -15,11 +15,17 @@
 #include <iostream>
 #include <stdexcept>
 
+namespace scope_state {
+ScopeStack* scopeStack = nullptr;
+RecyclePool<ScopeRecord> recordPool;
+StatusStack* statusStack = nullptr;
+}  // namespace scope_state
+
 namespace {
 
-ScopeStack* gScopeStack = nullptr;
-RecyclePool<ScopeRecord> gRecordPool;
-StatusStack* gStatusStack = nullptr;
+ScopeStack*& gScopeStack = scope_state::scopeStack;
+RecyclePool<ScopeRecord>& gRecordPool = scope_state::recordPool;
+StatusStack*& gStatusStack = scope_state::statusStack;
 FunctionTable* gFunctionTable = nullptr;
 GlobalTable* gGlobalTable = nullptr;
 TypeRegistry* gTypeRegistry = nullptr;
@@ -87,7 +93,7 @@ QByteArray sourceLine(const QList<QByteArray>& lines, int32_t line) {
 
 // ---------------------------------------------------------------- scope stack
 
-ScopeStack* scopeStack() {
+ScopeStack* scope_state::createScopeStack() {
   if (gScopeStack == nullptr) {
     gScopeStack = new ScopeStack();
     gScopeStack->reserve(256);
@@ -95,25 +101,7 @@ ScopeStack* scopeStack() {
   return gScopeStack;
 }
 
-bool scopeStackExists() { return gScopeStack != nullptr; }
-
-ScopeRecord* takeScopeRecord() { return gRecordPool.take(); }
-
-void returnScopeRecord(ScopeRecord* record) {
-  if (record == nullptr) return;
-  record->payload.i64 = 0;
-  record->returnSlot = nullptr;
-  gRecordPool.give(record);
-}
-
 size_t scopeRecordPoolSize() { return gRecordPool.size(); }
-
-ScopeRecord* pushScopeRecord(int32_t kind) {
-  ScopeRecord* r = takeScopeRecord();
-  r->kind = kind;
-  scopeStack()->push_back(r);
-  return r;
-}
 
 void releaseScopeRecord(ScopeRecord* record) {
   if (record == nullptr) return;
@@ -277,30 +265,12 @@ int32_t currentFunctionLine(int32_t flag) {
 
 // ---------------------------------------------------------------- status stack
 
-StatusStack* statusStack() { return gStatusStack; }
-
-int32_t statusTop() {
-  if (gStatusStack == nullptr || gStatusStack->empty()) return LS_NONE;
-  return gStatusStack->back().code;
-}
-
-StatusEntry lastStatusEntry() {
-  if (gStatusStack == nullptr || gStatusStack->empty()) return StatusEntry{-1, -1};
-  return gStatusStack->back();
-}
-
-void pushStatusEntry(StatusEntry entry) {
+StatusStack* scope_state::createStatusStack() {
   if (gStatusStack == nullptr) {
     gStatusStack = new StatusStack();
     gStatusStack->reserve(64);
   }
-  gStatusStack->push_back(entry);
-}
-
-void pushStatus(int32_t code) { pushStatusEntry(StatusEntry{code, -1}); }
-
-void popStatus() {
-  if (gStatusStack != nullptr && !gStatusStack->empty()) gStatusStack->pop_back();
+  return gStatusStack;
 }
 
 // ---------------------------------------------------------------- name tables
