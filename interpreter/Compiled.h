@@ -44,12 +44,49 @@ struct Node {
   callsupport::CallSite* site = nullptr;  // a call, found on its first run
   QByteArray bytes;                      // string literals
   QString text;
+  // Variable lookups: the name as the last record found held it (shared
+  // bytes compare by address), and the global table's record once found.
+  QByteArray seen;
+  ScopeRecord* global = nullptr;
+  uint64_t globalSeen = 0;  // scope_state::globalsChanged when it was found
 };
 
 inline ExprValue eval(ExprVisitor& v, Node* n) { return n->eval(v, n); }
 
+// The variable named by a node (a plain variable or ++/--): the nearest
+// record above the current function frame, else the global; null when none.
+// The same search as lookupVariable.
+inline ScopeRecord* lookupNamed(Node* n) {
+  if (const ScopeStack* st = scope_state::scopeStack) {
+    const uint64_t h = n->name.hash();
+    for (size_t i = st->size(); i-- > 0;) {
+      ScopeRecord* r = (*st)[i];
+      if (r->kind < 100) {
+        if (r->name.hash() != h) continue;
+        const QByteArray& held = r->name.bytes();
+        if (held.constData() == n->seen.constData()) return r;
+        if (held == n->name.bytes()) {
+          n->seen = held;
+          return r;
+        }
+      } else if (r->kind == SK_FUNCTION) {
+        break;
+      }
+    }
+  }
+  if (n->global == nullptr || n->globalSeen != scope_state::globalsChanged) {
+    n->global = findGlobal(n->name.bytes(), nullptr, false);
+    n->globalSeen = scope_state::globalsChanged;
+  }
+  return n->global;
+}
+// The same, raising "找不到变量" for the context when there is none.
+ScopeRecord* findNamed(Node* n, antlr4::ParserRuleContext* ctx);
+
 // The node of an expression (compiled on the first request).
 Node* compileExpr(ExprVisitor& v, KorParser::ExprContext* e);
+// A node for looking up a plain variable (findNamed / lookupNamed).
+Node* compileName(KorParser::KorvarContext* var);
 // x++ / x-- as a node.
 Node* compileAuto(ExprVisitor& v, KorParser::KorAutoAddSubContext* ctx);
 

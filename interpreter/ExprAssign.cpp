@@ -121,7 +121,20 @@ class Assignment {
     }
 
     evaluateRight();
+    store();
+  }
 
+  // A plain target outside a definition, the variable found and the right
+  // side evaluated by the caller (the value is taken over).
+  void runPrepared(ScopeRecord* rec, const ExprValue& value) {
+    rec_ = rec;
+    rk_ = RK_EXPR;
+    v_.value = value;
+    store();
+  }
+
+ private:
+  void store() {
     switch (rec_->kind) {
       case VT_INT:
       case VT_LONG:
@@ -156,7 +169,6 @@ class Assignment {
     }
   }
 
- private:
   // ---- message parts (error paths only) ----
   int line() const { return globalDef_ ? definitionLine(ctx_) : lineOfContext(ctx_); }
   QString text() const { return QString::fromStdString(ctx_->getText()); }
@@ -865,11 +877,36 @@ AssignPlan planAssignment(ExprVisitor& v, KorParser::AssignVarContext* ctx, bool
   if (compileRight && child && !child->children.empty() &&
       flow::ruleOf(child) == KorParser::RuleExpr)
     plan.right = cx::compileExpr(v, static_cast<KorParser::ExprContext*>(child));
+  auto* target = static_cast<KorParser::KorvarContext*>(ctx->children[0]);
+  if (compileRight && target->children.size() == 1) plan.target = cx::compileName(target);
   return plan;
 }
 
 void execAssignPlanned(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan) {
   Assignment(&v, ctx, plan).run();
+}
+
+namespace {
+
+inline bool isNumber(int32_t type) { return uint32_t(type) <= uint32_t(VT_DOUBLE); }
+
+}  // namespace
+
+void execAssignCompiled(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan) {
+  // A definition's initialiser, the global block and a target with indexes
+  // or members take the general path.
+  if (!plan.target || !plan.right || statusTop() == LS_RUN_START) {
+    execAssignPlanned(v, ctx, plan);
+    return;
+  }
+  ScopeRecord* rec = cx::findNamed(plan.target, ctx);
+  ExprValue value = cx::eval(v, plan.right);
+  // number into number: the typed store never refuses the pair
+  if (isNumber(rec->kind) && isNumber(value.type)) {
+    storeToRecord(rec, &value, ctx, true, plan.op);
+    return;
+  }
+  Assignment(&v, ctx, plan).runPrepared(rec, value);
 }
 
 void execAssignVar(ExprVisitor& v, KorParser::AssignVarContext* ctx) {

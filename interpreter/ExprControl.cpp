@@ -193,7 +193,7 @@ void runCall(ExprVisitor& v, const cx::Stmt* s) {
 }
 
 void runAssignment(ExprVisitor& v, const cx::Stmt* s) {
-  execAssignPlanned(v, static_cast<KorParser::AssignVarContext*>(s->ctx), s->plan);
+  execAssignCompiled(v, static_cast<KorParser::AssignVarContext*>(s->ctx), s->plan);
 }
 
 void runSequence(ExprVisitor& v, const cx::Stmt* s) {

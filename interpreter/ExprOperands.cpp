@@ -173,9 +173,6 @@ void resetExpressionCaches() {
   literalCache().clear();
 }
 
-OperandGuard::~OperandGuard() {
-  if (cell_ != nullptr) freeValue(*cell_);
-}
 
 
 // ---- the compiled form of expressions ----
@@ -250,13 +247,9 @@ ExprValue evStrFirst(ExprVisitor& v, cx::Node* n) {
   return value;
 }
 
-ScopeRecord* findNamed(cx::Node* n) {
-  if (ScopeRecord* rec = lookupVariable(n->name.bytes(), n->name.hash())) return rec;
-  return findVariable(n->name.bytes(), n->name.hash(), n->var);
-}
 
 ExprValue evVarPlain(ExprVisitor& v, cx::Node* n) {
-  ScopeRecord* rec = findNamed(n);
+  ScopeRecord* rec = cx::findNamed(n, n->var);
   if (uint32_t(rec->kind) <= uint32_t(VT_WCHAR)) return rec->asValue();
   return readVariableAt(v, n->var, rec, false);
 }
@@ -352,7 +345,7 @@ ExprValue evCall(ExprVisitor& v, cx::Node* n) {
 // x++ / x--: a plain integer variable is changed in place.
 ExprValue evAuto(ExprVisitor& v, cx::Node* n) {
   if (n->var != nullptr) {
-    ScopeRecord* rec = lookupVariable(n->name.bytes(), n->name.hash());
+    ScopeRecord* rec = cx::lookupNamed(n);
     if (rec != nullptr && rec->kind == VT_INT) {
       rec->payload.i32 = int32_t(uint32_t(rec->payload.i32) + uint32_t(n->op));
       return rec->asValue();
@@ -365,6 +358,7 @@ void nameNode(cx::Node* n, KorParser::KorvarContext* var) {
   n->var = var;
   const CachedName& name = cachedNameOf(var);
   n->name.set(name.name, name.hash);
+  n->seen = name.name;
 }
 
 cx::Node* binary(ExprVisitor& v, KorParser::ExprContext* e, cx::EvalFn fn, int op = 0) {
@@ -429,6 +423,17 @@ Node* compileExpr(ExprVisitor& v, KorParser::ExprContext* e) {
   Node* n = compileNode(v, e);
   gCompiled.insert(e, std::move(n));
   return n;
+}
+
+Node* compileName(KorParser::KorvarContext* var) {
+  Node* n = newNode(nullptr, evVarPath);
+  nameNode(n, var);
+  return n;
+}
+
+ScopeRecord* findNamed(Node* n, antlr4::ParserRuleContext* ctx) {
+  if (ScopeRecord* rec = lookupNamed(n)) return rec;
+  return findVariable(n->name.bytes(), n->name.hash(), ctx);  // raises
 }
 
 Node* compileAuto(ExprVisitor& v, KorParser::KorAutoAddSubContext* ctx) {

@@ -8,6 +8,7 @@
 #include "ExprVisitor.h"
 
 #include "runtime/value.h"
+#include "runtime/value_ops.h"
 
 #include <QByteArray>
 #include <QString>
@@ -82,7 +83,9 @@ ExprValue evalCallValue(ExprVisitor& v, KorParser::CallFunExprContext* ctx);
 class OperandGuard {
  public:
   explicit OperandGuard(ExprValue& cell) : cell_(&cell) {}
-  ~OperandGuard();
+  ~OperandGuard() {
+    if (cell_ != nullptr) freeValue(*cell_);
+  }
   void release() { cell_ = nullptr; }
   OperandGuard(const OperandGuard&) = delete;
   OperandGuard& operator=(const OperandGuard&) = delete;
@@ -90,7 +93,5 @@ class OperandGuard {
  private:
   ExprValue* cell_;
 };
-
-#include "runtime/value_ops.h"
 
 inline void releaseReference(ExprValue& cell) { releaseSharedValue(cell); }

@@ -52,9 +52,12 @@ struct AssignPlan {
   const CachedName* name = nullptr;
   int op = 0;
   cx::Node* right = nullptr;
+  cx::Node* target = nullptr;  // a plain target variable, when compiled
 };
 AssignPlan planAssignment(ExprVisitor& v, KorParser::AssignVarContext* ctx, bool compileRight);
 void execAssignPlanned(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan);
+// A compiled assignment statement (not a definition's initialiser).
+void execAssignCompiled(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan);
 void execDefvar(ExprVisitor& v, KorParser::DefvarContext* ctx);
 
 namespace flow {

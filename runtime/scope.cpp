@@ -19,6 +19,7 @@ namespace scope_state {
 ScopeStack* scopeStack = nullptr;
 RecyclePool<ScopeRecord> recordPool;
 StatusStack* statusStack = nullptr;
+uint64_t globalsChanged = 0;
 }  // namespace scope_state
 
 namespace {
@@ -103,8 +104,7 @@ ScopeStack* scope_state::createScopeStack() {
 
 size_t scopeRecordPoolSize() { return gRecordPool.size(); }
 
-void releaseScopeRecord(ScopeRecord* record) {
-  if (record == nullptr) return;
+void releaseScopeRecordPayload(ScopeRecord* record) {
   switch (record->kind) {
     case SK_DUMP_TEXT:
       delete record->payload.text;
@@ -317,6 +317,7 @@ GlobalTable* globalTable() { return gGlobalTable; }
 
 void addGlobal(const QByteArray& name, ScopeRecord* record) {
   createGlobalTable();
+  ++scope_state::globalsChanged;
   ScopeRecord*& slot = (*gGlobalTable)[name];
   if (slot != nullptr && slot != record) {
     releaseScopeRecord(slot);
@@ -390,6 +391,7 @@ void destroyStatusStack() {
 }
 
 void destroyGlobalTable() {
+  ++scope_state::globalsChanged;
   if (gGlobalTable == nullptr) return;
   for (auto& entry : *gGlobalTable) {
     releaseScopeRecord(entry.second);

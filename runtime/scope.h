@@ -135,6 +135,9 @@ namespace scope_state {
 extern ScopeStack* scopeStack;
 extern RecyclePool<ScopeRecord> recordPool;
 extern StatusStack* statusStack;
+// Counts the changes of the global table (an entry added or replaced, the
+// table destroyed): a record found there stays valid while it is unchanged.
+extern uint64_t globalsChanged;
 ScopeStack* createScopeStack();
 StatusStack* createStatusStack();
 }  // namespace scope_state
@@ -165,7 +168,16 @@ inline ScopeRecord* pushScopeRecord(int32_t kind) {
 size_t scopeRecordPoolSize();
 // Frees the record's payload by kind (freeValue rules; 52 text, 51 name
 // record); the payload is null afterwards.
-void releaseScopeRecord(ScopeRecord* record);
+void releaseScopeRecordPayload(ScopeRecord* record);
+inline void releaseScopeRecord(ScopeRecord* record) {
+  if (record == nullptr) return;
+  // markers, empty records and the inline types hold nothing to free
+  if (record->kind >= 100 || uint32_t(record->kind + 1) <= uint32_t(VT_WCHAR + 1)) {
+    record->payload.i64 = 0;
+    return;
+  }
+  releaseScopeRecordPayload(record);
+}
 
 // Nearest variable below the nearest function frame, then the globals;
 // raises "找不到变量" when there is none.
