@@ -254,7 +254,9 @@ ExprValue evVarPlain(ExprVisitor& v, cx::Node* n) {
   return readVariableAt(v, n->var, rec, false);
 }
 
-ExprValue evVarPath(ExprVisitor& v, cx::Node* n) { return readVariable(v, n->var, false); }
+ExprValue evVarPath(ExprVisitor& v, cx::Node* n) {
+  return readVariableAt(v, n->var, cx::findNamed(n, n->var), false);
+}
 
 ExprValue evAdd(ExprVisitor& v, cx::Node* n) {
   KOR_OPERANDS(v, n, a, b)
@@ -374,7 +376,7 @@ cx::Node* compileNode(ExprVisitor& v, KorParser::ExprContext* e) {
     case NK_VAR: {
       auto* var = static_cast<KorParser::KorvarContext*>(e->children[0]);
       cx::Node* n = newNode(e, var->children.size() == 1 ? evVarPlain : evVarPath);
-      nameNode(n, var);
+      nameNode(n, var);  // the variable of a path too: its first name
       return n;
     }
     case NK_LITERAL: return newNode(e, evLitFirst);
