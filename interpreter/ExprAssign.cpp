@@ -890,6 +890,30 @@ namespace {
 
 inline bool isNumber(int32_t type) { return uint32_t(type) <= uint32_t(VT_DOUBLE); }
 
+// =, += and -= of an integer into a zs or czs variable, with the typed
+// store's wrapping; false for every other case.
+inline bool storeInteger(ScopeRecord* rec, const ExprValue& value, int op) {
+  if (op != 0 && op != 3 && op != 4) return false;
+  if (rec->kind == VT_INT && value.type == VT_INT) {
+    const uint32_t v = uint32_t(value.payload.i32);
+    if (op == 0) {
+      rec->payload.i64 = 0;
+      rec->payload.i32 = int32_t(v);
+    } else {
+      const uint32_t cur = uint32_t(rec->payload.i32);
+      rec->payload.i32 = int32_t(op == 3 ? cur + v : cur - v);
+    }
+    return true;
+  }
+  if (rec->kind == VT_LONG && (value.type == VT_INT || value.type == VT_LONG)) {
+    const uint64_t v = uint64_t(value.type == VT_INT ? int64_t(value.payload.i32) : value.payload.i64);
+    const uint64_t cur = uint64_t(rec->payload.i64);
+    rec->payload.i64 = int64_t(op == 0 ? v : op == 3 ? cur + v : cur - v);
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 void execAssignCompiled(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan) {
@@ -903,7 +927,7 @@ void execAssignCompiled(ExprVisitor& v, KorParser::AssignVarContext* ctx, const 
   ExprValue value = cx::eval(v, plan.right);
   // number into number: the typed store never refuses the pair
   if (isNumber(rec->kind) && isNumber(value.type)) {
-    storeToRecord(rec, &value, ctx, true, plan.op);
+    if (!storeInteger(rec, value, plan.op)) storeToRecord(rec, &value, ctx, true, plan.op);
     return;
   }
   Assignment(&v, ctx, plan).runPrepared(rec, value);

@@ -620,7 +620,7 @@ KOR_NOINLINE void enterFunction(ExprVisitor& v, antlr4::ParserRuleContext* call,
   if (!info || !info->body) failMissingFunction(call, name, valuePath);
   if (info->hasParams != (args != nullptr)) failParamShape(name);
   if (args) {
-    const int argc = argumentCount(args);
+    const int argc = argNodes ? int(argNodes->size()) : argumentCount(args);
     if (argc != int(info->paramNames.size()))
       failParamCount(call, name, int(info->paramNames.size()), argc);
   }

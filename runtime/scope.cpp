@@ -187,9 +187,9 @@ bool insideLoop() {
   return false;
 }
 
-bool popBlockScope() { return popDownTo(SK_BLOCK, "作用域错误"); }
+bool popBlockScopeDown() { return popDownTo(SK_BLOCK, "作用域错误"); }
 
-bool popLoopScope() { return popDownTo(SK_LOOP, "循环语句作用域错误"); }
+bool popLoopScopeDown() { return popDownTo(SK_LOOP, "循环语句作用域错误"); }
 
 bool popFunctionScope() {
   if (gScopeStack == nullptr || gScopeStack->empty() || gScopeStack->back()->kind != SK_FUNCTION)

@@ -195,8 +195,19 @@ bool findInCurrentBlock(const QByteArray& name);
 bool insideLoop();
 // Release and remove records down to and including the nearest block / loop
 // marker (frames and other markers in between stay); throws when none.
-bool popBlockScope();
-bool popLoopScope();
+bool popBlockScopeDown();
+bool popLoopScopeDown();
+// The marker alone on top (a scope that defined nothing): removed directly.
+inline bool popMarkerOnTop(int32_t kind) {
+  ScopeStack* st = scope_state::scopeStack;
+  if (st == nullptr || st->empty() || st->back()->kind != kind) return false;
+  ScopeRecord* marker = st->back();
+  st->pop_back();
+  returnScopeRecord(marker);  // a marker holds nothing to release
+  return true;
+}
+inline bool popBlockScope() { return popMarkerOnTop(SK_BLOCK) || popBlockScopeDown(); }
+inline bool popLoopScope() { return popMarkerOnTop(SK_LOOP) || popLoopScopeDown(); }
 // Removes the function frame on top; throws "函数作用域错误" otherwise.
 bool popFunctionScope();
 // Releases and removes one record (searched from the top by identity).
