@@ -80,8 +80,13 @@ inline ScopeRecord* lookupNamed(Node* n) {
   }
   return n->global;
 }
-// The same, raising "找不到变量" for the context when there is none.
-ScopeRecord* findNamed(Node* n, antlr4::ParserRuleContext* ctx);
+// Raises "找不到变量" for the node's name and the context.
+[[noreturn]] void failNamed(Node* n, antlr4::ParserRuleContext* ctx);
+// lookupNamed, raising "找不到变量" for the context when there is none.
+inline ScopeRecord* findNamed(Node* n, antlr4::ParserRuleContext* ctx) {
+  if (ScopeRecord* rec = lookupNamed(n)) return rec;
+  failNamed(n, ctx);
+}
 
 // The node of an expression (compiled on the first request).
 Node* compileExpr(ExprVisitor& v, KorParser::ExprContext* e);

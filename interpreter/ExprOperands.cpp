@@ -11,6 +11,7 @@
 #include "runtime/value_ops.h"
 
 #include <deque>
+#include <stdexcept>
 #include <typeinfo>
 #include <vector>
 
@@ -196,18 +197,6 @@ cx::Node* newNode(KorParser::ExprContext* e, cx::EvalFn fn) {
   return n;
 }
 
-inline ExprValue run(ExprVisitor& v, cx::Node* n) { return n->eval(v, n); }
-
-// The right operand is evaluated with the left one guarded.
-#define KOR_OPERANDS(v, n, a, b)      \
-  ExprValue a = run(v, n->a);         \
-  ExprValue b;                        \
-  {                                   \
-    OperandGuard guard_(a);           \
-    b = run(v, n->b);                 \
-    guard_.release();                 \
-  }
-
 ExprValue evVisit(ExprVisitor& v, cx::Node* n) { return v.evalValue(n->ctx); }
 
 ExprValue evLit(ExprVisitor&, cx::Node* n) { return n->lit; }
@@ -257,6 +246,27 @@ ExprValue evVarPlain(ExprVisitor& v, cx::Node* n) {
 ExprValue evVarPath(ExprVisitor& v, cx::Node* n) {
   return readVariableAt(v, n->var, cx::findNamed(n, n->var), false);
 }
+
+// An operand: literals and plain variables without the indirect call.
+inline ExprValue operand(ExprVisitor& v, cx::Node* n) {
+  if (n->eval == evLit) return n->lit;
+  if (n->eval == evVarPlain) {
+    ScopeRecord* rec = cx::findNamed(n, n->var);
+    if (uint32_t(rec->kind) <= uint32_t(VT_WCHAR)) return rec->asValue();
+    return readVariableAt(v, n->var, rec, false);
+  }
+  return n->eval(v, n);
+}
+
+// The right operand is evaluated with the left one guarded.
+#define KOR_OPERANDS(v, n, a, b)      \
+  ExprValue a = operand(v, n->a);     \
+  ExprValue b;                        \
+  {                                   \
+    OperandGuard guard_(a);           \
+    b = operand(v, n->b);             \
+    guard_.release();                 \
+  }
 
 ExprValue evAdd(ExprVisitor& v, cx::Node* n) {
   KOR_OPERANDS(v, n, a, b)
@@ -433,9 +443,9 @@ Node* compileName(KorParser::KorvarContext* var) {
   return n;
 }
 
-ScopeRecord* findNamed(Node* n, antlr4::ParserRuleContext* ctx) {
-  if (ScopeRecord* rec = lookupNamed(n)) return rec;
-  return findVariable(n->name.bytes(), n->name.hash(), ctx);  // raises
+void failNamed(Node* n, antlr4::ParserRuleContext* ctx) {
+  findVariable(n->name.bytes(), n->name.hash(), ctx);  // raises
+  throw std::logic_error("variable found on the second lookup");
 }
 
 Node* compileAuto(ExprVisitor& v, KorParser::KorAutoAddSubContext* ctx) {
