@@ -317,7 +317,7 @@ int argumentCount(KorParser::ArgumentListContext* args) {
 // Stores a value into a fresh record of a declared type: same types move the
 // payload, `kong` leaves a file, time or workbook empty, everything else goes
 // through the typed store. Returns the store's code (negative: refused).
-KOR_NOINLINE int storeDeclared(ScopeRecord* rec, ExprValue& val, int32_t declared, const QByteArray& word,
+KOR_NOINLINE int storeConverted(ScopeRecord* rec, ExprValue& val, int32_t declared, const QByteArray& word,
                   antlr4::ParserRuleContext* ctx) {
   rec->kind = declared;
   rec->payload.i64 = 0;
@@ -332,6 +332,18 @@ KOR_NOINLINE int storeDeclared(ScopeRecord* rec, ExprValue& val, int32_t declare
     return 0;
   if (val.type == VT_EMPTY || declared < 0) return -100;
   return storeToRecord(rec, &val, ctx, true, 0);
+}
+
+// The same; a value of the declared type (not a struct) moves here directly.
+inline int storeDeclared(ScopeRecord* rec, ExprValue& val, int32_t declared, const QByteArray& word,
+                         antlr4::ParserRuleContext* ctx) {
+  if (val.type == declared && declared != VT_STRUCT) {
+    rec->kind = declared;
+    rec->payload = val.payload;
+    val.payload.i64 = 0;
+    return 0;
+  }
+  return storeConverted(rec, val, declared, word, ctx);
 }
 
 QString declaredDescription(int32_t code, const QByteArray& word) {
@@ -631,7 +643,11 @@ KOR_NOINLINE void enterFunction(ExprVisitor& v, antlr4::ParserRuleContext* call,
   st.callMode = 0;
   st.targets = nullptr;
   try {
-    if (valuePath) st.callMode = prepareReceivers(call, stmt, name, info, flags, &st.targets);
+    // a call inside an expression hands its values to the caller's slot
+    if (valuePath)
+      st.callMode = stmt == nullptr && info->hasReturns
+                        ? kCallModeTakesReturn
+                        : prepareReceivers(call, stmt, name, info, flags, &st.targets);
     checkCallDepth(call, name);
   } catch (...) {
     dropPending(pending);
