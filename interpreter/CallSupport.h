@@ -18,6 +18,10 @@
 
 struct FunctionRecord;
 class ExprVisitor;
+namespace cx {
+struct Node;
+struct Stmt;
+}  // namespace cx
 
 namespace callsupport {
 
@@ -35,6 +39,7 @@ struct FunctionInfo {
   std::vector<HashedName> returnWords;  // declared return type words (record names)
   std::vector<int32_t> returnTypes;
   bool isEntry = false;  // "hs_rukou": may end without fanhui
+  const cx::Stmt* compiledBody = nullptr;  // the body, compiled on the first call
 };
 
 // One call expression (realCallFun), worked out on its first evaluation.
@@ -56,6 +61,10 @@ struct CallSite {
   QByteArray chainMarkerName;          // "line@链式执行"
   std::vector<QByteArray> chainMarkerNames;  // "line@method" per chained call
   QByteArray callText;                 // the whole call as written
+  // The argument expressions, compiled on the first call (null: an argument
+  // that is not an expression).
+  bool argsCompiled = false;
+  std::vector<cx::Node*> argNodes;
 };
 
 // The targets of a `a, b = f()` statement (a WithRetCallFun context: its
@@ -89,6 +98,10 @@ inline KorParser::KorvarContext* retIdVariable(KorParser::Ret_idContext* id) {
 
 // Call-site entry of a call context (created on first use).
 CallSite& callSite(KorParser::RealCallFunContext* call);
+// A call used as an expression, its site already found: its first value.
+ExprValue evalCallValueAt(ExprVisitor& v, KorParser::CallFunExprContext* ctx, CallSite& site);
+// The call of a statement `f(...);` with its site already found.
+void execCallStatementAt(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSite& site);
 // Function description by name; null when no such function is registered.
 FunctionInfo* functionInfo(const QByteArray& name);
 

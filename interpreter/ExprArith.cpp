@@ -81,9 +81,7 @@ ExprValue byteStringOf(QByteArray* bytes) {
 
 }  // namespace
 
-ExprValue evalAdd(ExprVisitor& v, KorParser::AddExprContext* ctx) {
-  ExprValue a, b;
-  evalOperandPair(v, ctx, a, b);
+ExprValue applyAdd(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx) {
   if (a.type == b.type) {
     switch (a.type) {
       case VT_INT: return makeIntValue(add32(a.payload.i32, b.payload.i32));
@@ -138,9 +136,7 @@ ExprValue evalAdd(ExprVisitor& v, KorParser::AddExprContext* ctx) {
   }
 }
 
-ExprValue evalSub(ExprVisitor& v, KorParser::SubExprContext* ctx) {
-  ExprValue a, b;
-  evalOperandPair(v, ctx, a, b);
+ExprValue applySub(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx) {
   if (a.type == b.type) {
     switch (a.type) {
       case VT_INT: return makeIntValue(sub32(a.payload.i32, b.payload.i32));
@@ -179,9 +175,7 @@ ExprValue evalSub(ExprVisitor& v, KorParser::SubExprContext* ctx) {
           .arg(lineOf(ctx), textOf(ctx)));
 }
 
-ExprValue evalMult(ExprVisitor& v, KorParser::MultExprContext* ctx) {
-  ExprValue a, b;
-  evalOperandPair(v, ctx, a, b);
+ExprValue applyMult(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx) {
   if (a.type == b.type) {
     switch (a.type) {
       case VT_INT: return makeIntValue(mul32(a.payload.i32, b.payload.i32));
@@ -211,9 +205,7 @@ ExprValue evalMult(ExprVisitor& v, KorParser::MultExprContext* ctx) {
   }
 }
 
-ExprValue evalDiv(ExprVisitor& v, KorParser::DivExprContext* ctx) {
-  ExprValue a, b;
-  evalOperandPair(v, ctx, a, b);
+ExprValue applyDiv(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx) {
   if (a.type == b.type) {
     switch (a.type) {
       case VT_INT: {
@@ -266,9 +258,7 @@ ExprValue evalDiv(ExprVisitor& v, KorParser::DivExprContext* ctx) {
   }
 }
 
-ExprValue evalRemainder(ExprVisitor& v, KorParser::RemainderExprContext* ctx) {
-  ExprValue a, b;
-  evalOperandPair(v, ctx, a, b);
+ExprValue applyRemainder(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx) {
   // x % -1 is 0 for every x; asking the machine for it traps on the smallest
   // integer, so that divisor is answered here.
   if (a.type == b.type) {
@@ -353,23 +343,23 @@ ExprValue evalNegation(ExprVisitor& v, KorParser::NegationExprContext* ctx) {
 }
 
 antlrcpp::Any ExprVisitor::visitAddExpr(KorParser::AddExprContext* ctx) {
-  return evalAdd(*this, ctx);
+  return evalExprFast(*this, ctx);
 }
 
 antlrcpp::Any ExprVisitor::visitSubExpr(KorParser::SubExprContext* ctx) {
-  return evalSub(*this, ctx);
+  return evalExprFast(*this, ctx);
 }
 
 antlrcpp::Any ExprVisitor::visitMultExpr(KorParser::MultExprContext* ctx) {
-  return evalMult(*this, ctx);
+  return evalExprFast(*this, ctx);
 }
 
 antlrcpp::Any ExprVisitor::visitDivExpr(KorParser::DivExprContext* ctx) {
-  return evalDiv(*this, ctx);
+  return evalExprFast(*this, ctx);
 }
 
 antlrcpp::Any ExprVisitor::visitRemainderExpr(KorParser::RemainderExprContext* ctx) {
-  return evalRemainder(*this, ctx);
+  return evalExprFast(*this, ctx);
 }
 
 antlrcpp::Any ExprVisitor::visitNegationExpr(KorParser::NegationExprContext* ctx) {

@@ -9,7 +9,9 @@
 #include "ExprVisitor.h"
 #include "VisitResult.h"
 
+#include "Compiled.h"
 #include "ExprOperands.h"
+#include "FlowSupport.h"
 #include "MessageFormat.h"
 #include "TypedStore.h"
 
@@ -85,32 +87,16 @@ bool isDefinitionInitialiser(KorParser::AssignVarContext* ctx) {
 class Assignment {
  public:
   // children: korvar, assignOp, rightvar
-  Assignment(ExprVisitor* visitor, KorParser::AssignVarContext* ctx)
+  Assignment(ExprVisitor* visitor, KorParser::AssignVarContext* ctx, const AssignPlan& plan)
       : vis_(visitor),
         ctx_(ctx),
         target_(static_cast<KorParser::KorvarContext*>(ctx->children[0])),
         right_(static_cast<KorParser::RightvarContext*>(ctx->children[2])),
-        name_(cachedNameOf(target_)) {}
+        name_(*plan.name),
+        rightNode_(plan.right),
+        op_(plan.op) {}
 
   void run() {
-    auto* opCtx = static_cast<antlr4::ParserRuleContext*>(ctx_->children[1]);
-    switch (cachedFirstByte(opCtx, opCtx->getStart())) {
-      case '*':
-        op_ = 1;
-        break;
-      case '/':
-        op_ = 2;
-        break;
-      case '+':
-        op_ = 3;
-        break;
-      case '-':
-        op_ = 4;
-        break;
-      default:
-        op_ = 0;
-        break;
-    }
     plain_ = target_->children.size() == 1;
 
     bool isDef = false;
@@ -135,7 +121,20 @@ class Assignment {
     }
 
     evaluateRight();
+    store();
+  }
 
+  // A plain target outside a definition, the variable found and the right
+  // side evaluated by the caller (the value is taken over).
+  void runPrepared(ScopeRecord* rec, const ExprValue& value) {
+    rec_ = rec;
+    rk_ = RK_EXPR;
+    v_.value = value;
+    store();
+  }
+
+ private:
+  void store() {
     switch (rec_->kind) {
       case VT_INT:
       case VT_LONG:
@@ -170,7 +169,6 @@ class Assignment {
     }
   }
 
- private:
   // ---- message parts (error paths only) ----
   int line() const { return globalDef_ ? definitionLine(ctx_) : lineOfContext(ctx_); }
   QString text() const { return QString::fromStdString(ctx_->getText()); }
@@ -238,7 +236,8 @@ class Assignment {
     switch (static_cast<antlr4::RuleContext*>(child)->getRuleIndex()) {
       case KorParser::RuleExpr:
         rk_ = RK_EXPR;
-        v_.value = evalExprFast(*vis_, static_cast<KorParser::ExprContext*>(child));
+        v_.value = rightNode_ ? cx::eval(*vis_, rightNode_)
+                              : evalExprFast(*vis_, static_cast<KorParser::ExprContext*>(child));
         return;
       case KorParser::RuleList:
         rk_ = RK_LIST;
@@ -837,7 +836,8 @@ class Assignment {
   KorParser::KorvarContext* target_;
   KorParser::RightvarContext* right_;
   const CachedName& name_;
-  int op_ = 0;
+  cx::Node* rightNode_;  // the right side's compiled expression, or null
+  int op_;
   bool plain_ = true;
   bool globalDef_ = false;
   ScopeRecord* rec_ = nullptr;
@@ -851,8 +851,90 @@ class Assignment {
 
 }  // namespace
 
+AssignPlan planAssignment(ExprVisitor& v, KorParser::AssignVarContext* ctx, bool compileRight) {
+  AssignPlan plan;
+  plan.name = &cachedNameOf(static_cast<KorParser::KorvarContext*>(ctx->children[0]));
+  auto* opCtx = static_cast<antlr4::ParserRuleContext*>(ctx->children[1]);
+  switch (cachedFirstByte(opCtx, opCtx->getStart())) {
+    case '*':
+      plan.op = 1;
+      break;
+    case '/':
+      plan.op = 2;
+      break;
+    case '+':
+      plan.op = 3;
+      break;
+    case '-':
+      plan.op = 4;
+      break;
+    default:
+      plan.op = 0;
+      break;
+  }
+  antlr4::tree::ParseTree* right = ctx->children[2];
+  antlr4::tree::ParseTree* child = right->children.empty() ? nullptr : right->children[0];
+  if (compileRight && child && !child->children.empty() &&
+      flow::ruleOf(child) == KorParser::RuleExpr)
+    plan.right = cx::compileExpr(v, static_cast<KorParser::ExprContext*>(child));
+  auto* target = static_cast<KorParser::KorvarContext*>(ctx->children[0]);
+  if (compileRight && target->children.size() == 1) plan.target = cx::compileName(target);
+  return plan;
+}
+
+void execAssignPlanned(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan) {
+  Assignment(&v, ctx, plan).run();
+}
+
+namespace {
+
+inline bool isNumber(int32_t type) { return uint32_t(type) <= uint32_t(VT_DOUBLE); }
+
+// =, += and -= of an integer into a zs or czs variable, with the typed
+// store's wrapping; false for every other case.
+inline bool storeInteger(ScopeRecord* rec, const ExprValue& value, int op) {
+  if (op != 0 && op != 3 && op != 4) return false;
+  if (rec->kind == VT_INT && value.type == VT_INT) {
+    const uint32_t v = uint32_t(value.payload.i32);
+    if (op == 0) {
+      rec->payload.i64 = 0;
+      rec->payload.i32 = int32_t(v);
+    } else {
+      const uint32_t cur = uint32_t(rec->payload.i32);
+      rec->payload.i32 = int32_t(op == 3 ? cur + v : cur - v);
+    }
+    return true;
+  }
+  if (rec->kind == VT_LONG && (value.type == VT_INT || value.type == VT_LONG)) {
+    const uint64_t v = uint64_t(value.type == VT_INT ? int64_t(value.payload.i32) : value.payload.i64);
+    const uint64_t cur = uint64_t(rec->payload.i64);
+    rec->payload.i64 = int64_t(op == 0 ? v : op == 3 ? cur + v : cur - v);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void execAssignCompiled(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan) {
+  // A definition's initialiser, the global block and a target with indexes
+  // or members take the general path.
+  if (!plan.target || !plan.right || statusTop() == LS_RUN_START) {
+    execAssignPlanned(v, ctx, plan);
+    return;
+  }
+  ScopeRecord* rec = cx::findNamed(plan.target, ctx);
+  ExprValue value = cx::eval(v, plan.right);
+  // number into number: the typed store never refuses the pair
+  if (isNumber(rec->kind) && isNumber(value.type)) {
+    if (!storeInteger(rec, value, plan.op)) storeToRecord(rec, &value, ctx, true, plan.op);
+    return;
+  }
+  Assignment(&v, ctx, plan).runPrepared(rec, value);
+}
+
 void execAssignVar(ExprVisitor& v, KorParser::AssignVarContext* ctx) {
-  Assignment(&v, ctx).run();
+  execAssignPlanned(v, ctx, planAssignment(v, ctx, false));
 }
 
 antlrcpp::Any ExprVisitor::visitAssignVar(KorParser::AssignVarContext* ctx) {

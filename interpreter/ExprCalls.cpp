@@ -19,6 +19,7 @@
 #include <unordered_map>
 
 #include "CallSupport.h"
+#include "Compiled.h"
 #include "FlowSupport.h"
 #include "TypedStore.h"
 #include "runtime/errors.h"
@@ -316,7 +317,7 @@ int argumentCount(KorParser::ArgumentListContext* args) {
 // Stores a value into a fresh record of a declared type: same types move the
 // payload, `kong` leaves a file, time or workbook empty, everything else goes
 // through the typed store. Returns the store's code (negative: refused).
-KOR_NOINLINE int storeDeclared(ScopeRecord* rec, ExprValue& val, int32_t declared, const QByteArray& word,
+KOR_NOINLINE int storeConverted(ScopeRecord* rec, ExprValue& val, int32_t declared, const QByteArray& word,
                   antlr4::ParserRuleContext* ctx) {
   rec->kind = declared;
   rec->payload.i64 = 0;
@@ -331,6 +332,18 @@ KOR_NOINLINE int storeDeclared(ScopeRecord* rec, ExprValue& val, int32_t declare
     return 0;
   if (val.type == VT_EMPTY || declared < 0) return -100;
   return storeToRecord(rec, &val, ctx, true, 0);
+}
+
+// The same; a value of the declared type (not a struct) moves here directly.
+inline int storeDeclared(ScopeRecord* rec, ExprValue& val, int32_t declared, const QByteArray& word,
+                         antlr4::ParserRuleContext* ctx) {
+  if (val.type == declared && declared != VT_STRUCT) {
+    rec->kind = declared;
+    rec->payload = val.payload;
+    val.payload.i64 = 0;
+    return 0;
+  }
+  return storeConverted(rec, val, declared, word, ctx);
 }
 
 QString declaredDescription(int32_t code, const QByteArray& word) {
@@ -486,7 +499,8 @@ void dropPending(size_t from) {
 KOR_NOINLINE void bindArguments(ExprVisitor& v, antlr4::ParserRuleContext* call,
                                              const QByteArray& name, const FunctionInfo* info,
                                              KorParser::ArgumentListContext* args,
-                                             bool valuePath) {
+                                             bool valuePath,
+                                             const std::vector<cx::Node*>* argNodes) {
   const size_t start = g_pendingParams.size();
   try {
     int i = 0;
@@ -494,7 +508,8 @@ KOR_NOINLINE void bindArguments(ExprVisitor& v, antlr4::ParserRuleContext* call,
       if (arg->children.empty()) continue;  // ','
       antlr4::tree::ParseTree* rv = arg->children[0];
       if (!rv) failArgumentForm(call, name, arg);
-      ExprValue val = evalRightvar(v, rv);
+      cx::Node* node = argNodes ? (*argNodes)[size_t(i)] : nullptr;
+      ExprValue val = node ? cx::eval(v, node) : evalRightvar(v, rv);
       const int32_t declared = info->paramTypes[size_t(i)];
       ScopeRecord* rec = takeScopeRecord();
       setRecordName(rec, info->paramNames[size_t(i)]);
@@ -611,23 +626,28 @@ KOR_NOINLINE void enterFunction(ExprVisitor& v, antlr4::ParserRuleContext* call,
                                              antlr4::ParserRuleContext* stmt,
                                              const QByteArray& name, FunctionInfo* info,
                                              KorParser::ArgumentListContext* args, int flags,
-                                             CallState& st) {
+                                             CallState& st,
+                                             const std::vector<cx::Node*>* argNodes) {
   const bool valuePath = (flags & (CALL_VALUE | CALL_CHAINED)) != 0;
   if (!info || !info->body) failMissingFunction(call, name, valuePath);
   if (info->hasParams != (args != nullptr)) failParamShape(name);
   if (args) {
-    const int argc = argumentCount(args);
+    const int argc = argNodes ? int(argNodes->size()) : argumentCount(args);
     if (argc != int(info->paramNames.size()))
       failParamCount(call, name, int(info->paramNames.size()), argc);
   }
 
   const size_t pending = g_pendingParams.size();
-  if (args) bindArguments(v, call, name, info, args, valuePath);
+  if (args) bindArguments(v, call, name, info, args, valuePath, argNodes);
 
   st.callMode = 0;
   st.targets = nullptr;
   try {
-    if (valuePath) st.callMode = prepareReceivers(call, stmt, name, info, flags, &st.targets);
+    // a call inside an expression hands its values to the caller's slot
+    if (valuePath)
+      st.callMode = stmt == nullptr && info->hasReturns
+                        ? kCallModeTakesReturn
+                        : prepareReceivers(call, stmt, name, info, flags, &st.targets);
     checkCallDepth(call, name);
   } catch (...) {
     dropPending(pending);
@@ -695,11 +715,13 @@ KOR_NOINLINE void leaveFunction(ExprVisitor& v, antlr4::ParserRuleContext* call,
 // body runs.
 void invokeFunction(ExprVisitor& v, antlr4::ParserRuleContext* call,
                     antlr4::ParserRuleContext* stmt, const QByteArray& name, FunctionInfo* info,
-                    KorParser::ArgumentListContext* args, int flags) {
+                    KorParser::ArgumentListContext* args, int flags,
+                    const std::vector<cx::Node*>* argNodes = nullptr) {
   CallState st;
-  enterFunction(v, call, stmt, name, info, args, flags, st);
+  enterFunction(v, call, stmt, name, info, args, flags, st, argNodes);
   try {
-    flow::execBlock(v, info->body);
+    if (!info->compiledBody) info->compiledBody = cx::compileBlock(v, info->body);
+    cx::run(v, info->compiledBody);
   } catch (...) {
     g_frames.pop_back();
     throw;
@@ -892,9 +914,30 @@ KOR_FAIL void failFrameChain() {
 
 namespace flow {
 
+void execCallAt(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSite& site,
+                antlr4::ParserRuleContext* stmt, int flags);
+
 void execCall(ExprVisitor& v, KorParser::RealCallFunContext* call, antlr4::ParserRuleContext* stmt,
               int flags) {
-  CallSite& site = callSite(call);
+  execCallAt(v, call, callSite(call), stmt, flags);
+}
+
+// The argument expressions of a site, compiled.
+KOR_NOINLINE void compileArguments(ExprVisitor& v, CallSite& site) {
+  site.argsCompiled = true;
+  if (!site.args) return;
+  for (antlr4::tree::ParseTree* arg : site.args->children) {
+    if (arg->children.empty()) continue;  // ','
+    antlr4::tree::ParseTree* rv = arg->children[0];
+    antlr4::tree::ParseTree* inner = rv && !rv->children.empty() ? rv->children[0] : nullptr;
+    site.argNodes.push_back(inner && ruleOf(inner) == KorParser::RuleExpr
+                                ? cx::compileExpr(v, static_cast<KorParser::ExprContext*>(inner))
+                                : nullptr);
+  }
+}
+
+void execCallAt(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSite& site,
+                antlr4::ParserRuleContext* stmt, int flags) {
   if (!site.chain.empty()) flags |= CALL_CHAINED;
 
   if (site.member) {
@@ -908,8 +951,11 @@ void execCall(ExprVisitor& v, KorParser::RealCallFunContext* call, antlr4::Parse
                                    : findVariable(site.name, site.hash, call);  // raises
     if (var && var->kind == VT_FUNC_VAR)
       callThroughValue(v, call, stmt, site, var, flags);
-    else
-      invokeFunction(v, call, stmt, site.name, site.target, site.args, flags);
+    else {
+      if (!site.argsCompiled) compileArguments(v, site);
+      invokeFunction(v, call, stmt, site.name, site.target, site.args, flags,
+                     site.argNodes.empty() ? nullptr : &site.argNodes);
+    }
   }
   if (!site.chain.empty()) runChain(v, call, stmt, site, flags);
 }
@@ -973,14 +1019,31 @@ KOR_NOINLINE ExprValue takeCallValue(KorParser::CallFunExprContext* ctx,
 
 }  // namespace
 
+namespace {
+
+// callFunExpr: realCallFun, its only child.
+KorParser::RealCallFunContext* callOf(KorParser::CallFunExprContext* ctx) {
+  return flow::ruleOf(ctx->children.empty() ? nullptr : ctx->children[0]) == KorParser::RuleRealCallFun
+             ? static_cast<KorParser::RealCallFunContext*>(ctx->children[0])
+             : ctx->realCallFun();
+}
+
+}  // namespace
+
 ExprValue evalCallValue(ExprVisitor& v, KorParser::CallFunExprContext* ctx) {
-  // callFunExpr: realCallFun, its only child.
-  KorParser::RealCallFunContext* call =
-      flow::ruleOf(ctx->children.empty() ? nullptr : ctx->children[0]) == KorParser::RuleRealCallFun
-          ? static_cast<KorParser::RealCallFunContext*>(ctx->children[0])
-          : ctx->realCallFun();
-  flow::execCall(v, call, nullptr, CALL_VALUE | CALL_DIRECT);
+  return evalCallValueAt(v, ctx, callSite(callOf(ctx)));
+}
+
+ExprValue callsupport::evalCallValueAt(ExprVisitor& v, KorParser::CallFunExprContext* ctx,
+                                       CallSite& site) {
+  KorParser::RealCallFunContext* call = callOf(ctx);
+  flow::execCallAt(v, call, site, nullptr, CALL_VALUE | CALL_DIRECT);
   return takeCallValue(ctx, call);
+}
+
+void callsupport::execCallStatementAt(ExprVisitor& v, KorParser::RealCallFunContext* call,
+                                      CallSite& site) {
+  flow::execCallAt(v, call, site, nullptr, CALL_STATEMENT);
 }
 
 antlrcpp::Any ExprVisitor::visitCallFunExpr(KorParser::CallFunExprContext* ctx) {
@@ -1025,8 +1088,9 @@ namespace {
 // One returned value: evaluated and stored into a record of the declared type.
 KOR_NOINLINE ScopeRecord* returnRecord(ExprVisitor& v, antlr4::tree::ParseTree* value,
                                                     const FunctionInfo* info, size_t i,
-                                                    KorParser::RetCodeContext* ctx) {
-  ExprValue val = evalRightvar(v, value);
+                                                    KorParser::RetCodeContext* ctx,
+                                                    cx::Node* node) {
+  ExprValue val = node ? cx::eval(v, node) : evalRightvar(v, value);
   // A return record is named with the declared type word; the name only
   // shows in the typed store's messages, so it is set only for a store that
   // converts.
@@ -1042,14 +1106,17 @@ KOR_NOINLINE ScopeRecord* returnRecord(ExprVisitor& v, antlr4::tree::ParseTree* 
 // `fanhui a, b;`: the values in the declared types; kept in the frame's slot
 // when the caller takes them, otherwise checked and dropped.
 KOR_NOINLINE void returnValues(ExprVisitor& v, KorParser::RetCodeContext* ctx,
-                                            const FunctionInfo* info, ScopeRecord* frame) {
+                                            const FunctionInfo* info, ScopeRecord* frame,
+                                            const std::vector<cx::Node*>* values) {
   ReturnList* list =
       frame->callMode() == kCallModeTakesReturn ? newReturnList() : nullptr;
   try {
     size_t i = 0;
     for (antlr4::tree::ParseTree* child : ctx->children) {
       if (child->children.empty()) continue;
-      ScopeRecord* rec = returnRecord(v, child, info, i++, ctx);
+      cx::Node* node = values ? (*values)[i] : nullptr;
+      ScopeRecord* rec = returnRecord(v, child, info, i, ctx, node);
+      ++i;
       if (list)
         list->push_back(rec);
       else
@@ -1065,7 +1132,8 @@ KOR_NOINLINE void returnValues(ExprVisitor& v, KorParser::RetCodeContext* ctx,
 
 }  // namespace
 
-void flow::execRetCode(ExprVisitor& v, KorParser::RetCodeContext* ctx) {
+void flow::execRetCode(ExprVisitor& v, KorParser::RetCodeContext* ctx,
+                       const std::vector<cx::Node*>* values) {
   const FunctionInfo* info = currentFunctionInfo();
   ScopeRecord* frame = nearestFrame();
   if (!info || !frame) failFrameChain();
@@ -1082,7 +1150,7 @@ void flow::execRetCode(ExprVisitor& v, KorParser::RetCodeContext* ctx) {
   } else {
     if (!info->hasReturns) failReturnForm(ctx, info, 1);
     if (n != info->returnTypes.size()) failReturnForm(ctx, info, 2);
-    returnValues(v, ctx, info, frame);
+    returnValues(v, ctx, info, frame, values);
   }
   pushStatus(LS_RETURN);
 }

@@ -5,6 +5,12 @@
 // each statement. Loops and calls consume the codes.
 #include "ExprVisitor.h"
 #include "FlowSupport.h"
+#include "CallSupport.h"
+#include "Compiled.h"
+#include "ContextCache.h"
+
+#include <climits>
+#include <deque>
 
 #include <iostream>
 #include <typeinfo>
@@ -39,50 +45,9 @@ KOR_FAIL void failInterrupted() {
   raiseScriptError(QStringLiteral("用户中断脚本继续执行,终止执行 ..."));
 }
 
-// Runs the statement of a branch or loop body (see ExprVisitor::runBranch).
-KOR_NOINLINE void runBranchStatement(ExprVisitor& v, KorParser::StatementContext* stmt) {
-  antlr4::tree::ParseTree* inner = stmt->children.empty() ? nullptr : stmt->children[0];
-  if (flow::ruleOf(inner) == KorParser::RuleBlock) {
-    flow::execBlock(v, static_cast<KorParser::BlockContext*>(inner));
-    return;
-  }
-  // A single statement still gets a scope of its own.
-  pushScopeRecord(SK_BLOCK);
-  if (inner)
-    flow::runStatement(v, inner);
-  else
-    flow::acceptNode(v, stmt);
-  popBlockScope();
-}
-
-// The zif and qt branches of an if whose own condition was false: zif
-// conditions are evaluated in order, only until one is true; a condition
-// that is not a bool does not select its branch.
-KOR_NOINLINE void runElseBranches(ExprVisitor& v, KorParser::IfContext* ctx) {
-  const auto& children = ctx->children;
-  KorParser::QtContext* qt = nullptr;
-  for (size_t i = 3; i < children.size(); ++i) {
-    const int rule = flow::ruleOf(children[i]);
-    if (rule == KorParser::RuleZif) {
-      auto* zif = static_cast<KorParser::ZifContext*>(children[i]);
-      KorParser::ExprContext* zcond = zif->expr();
-      if (!zcond) failBranch(ctx, zif, "错误：行号 %1 语句 %2，zif 缺少表达式对应的块执行代码 ！");
-      ExprValue zc = evalExprFast(v, zcond);
-      const bool selected = zc.type == VT_BOOL && zc.payload.b;
-      freeValue(zc);
-      if (!selected) continue;
-      KorParser::StatementContext* stmt = zif->statement();
-      if (!stmt) failBranch(ctx, zif, "错误：行号 %1 语句 %2，zif 缺少表达式对应的块执行代码 ！");
-      runBranchStatement(v, stmt);
-      return;
-    }
-    if (rule == KorParser::RuleQt) qt = static_cast<KorParser::QtContext*>(children[i]);
-  }
-  if (qt) {
-    KorParser::StatementContext* stmt = qt->statement();
-    if (!stmt) failBranch(ctx, qt, "错误：行号 %1 语句 %2，qt 缺少表达式对应的块执行代码 ！");
-    runBranchStatement(v, stmt);
-  }
+// Runs the statement of a branch (see ExprVisitor::runBranch).
+void runBranchStatement(ExprVisitor& v, KorParser::StatementContext* stmt) {
+  cx::run(v, cx::compileBranch(v, stmt));
 }
 
 // The statements that take the visitor path: their antlrcpp::Any results
@@ -168,7 +133,26 @@ KOR_NOINLINE void runStatement(ExprVisitor& v, antlr4::tree::ParseTree* inner) {
   }
 }
 
-KOR_NOINLINE void execBlock(ExprVisitor& v, KorParser::BlockContext* ctx) {
+void execBlock(ExprVisitor& v, KorParser::BlockContext* ctx) {
+  cx::run(v, cx::compileBlock(v, ctx));
+}
+
+void execIf(ExprVisitor& v, KorParser::IfContext* ctx) { cx::run(v, cx::compileIf(v, ctx)); }
+
+}  // namespace flow
+
+// ---- compiled statements ----
+
+namespace {
+
+std::deque<cx::Stmt> gStmts;
+ContextCache<const cx::Stmt*> gBlocks;
+ContextCache<const cx::Stmt*> gBranches;
+ContextCache<const cx::Stmt*> gIfs;
+
+// block: '{' statement* '}'
+KOR_NOINLINE void runBlock(ExprVisitor&, const cx::Stmt* s);
+void runBlock(ExprVisitor& v, const cx::Stmt* s) {
   if (abortRequested.load(std::memory_order_relaxed)) failInterrupted();
 
   // A function body: the call has already pushed the block marker.
@@ -177,45 +161,244 @@ KOR_NOINLINE void execBlock(ExprVisitor& v, KorParser::BlockContext* ctx) {
   else
     pushScopeRecord(SK_BLOCK);
 
-  // block: '{' statement* '}': every child between the braces is a statement,
-  // and a statement has exactly one child, the statement proper.
-  const auto& children = ctx->children;
-  const size_t end = children.size() > 0 ? children.size() - 1 : 0;
-  for (size_t i = 1; i < end; ++i) {
+  for (const cx::Stmt* st : s->list) {
     if (stopsBlock(statusTop())) break;
-    antlr4::tree::ParseTree* stmt = children[i];
-    if (!stmt->children.empty())
-      runStatement(v, stmt->children[0]);
-    else
-      acceptNode(v, stmt);
+    st->run(v, st);
   }
 
   popBlockScope();
 }
 
-KOR_NOINLINE void execIf(ExprVisitor& v, KorParser::IfContext* ctx) {
-  // if: IF_KEY expr statement zif* qt?
-  const auto& children = ctx->children;
-  KorParser::ExprContext* cond =
-      children.size() > 1 && ruleOf(children[1]) == KorParser::RuleExpr
-          ? static_cast<KorParser::ExprContext*>(children[1])
-          : nullptr;
-  if (!cond) failBranch(ctx, ctx, "错误：行号 %1 语句 %2，缺少if 布尔逻辑判定表达式 ！");
-  ExprValue c = evalExprFast(v, cond);
+// One statement as a branch: a scope of its own.
+void runScoped(ExprVisitor& v, const cx::Stmt* s) {
+  pushScopeRecord(SK_BLOCK);
+  s->body->run(v, s->body);
+  popBlockScope();
+}
+
+void runVisited(ExprVisitor& v, const cx::Stmt* s) { flow::acceptNode(v, s->ctx); }
+
+void runOther(ExprVisitor& v, const cx::Stmt* s) { flow::runStatement(v, s->ctx); }
+
+// fanhui: the values through their compiled expressions.
+void runReturn(ExprVisitor& v, const cx::Stmt* s) {
+  flow::execRetCode(v, static_cast<KorParser::RetCodeContext*>(s->ctx), &s->conds);
+}
+
+// `f(...);`
+void runCall(ExprVisitor& v, const cx::Stmt* s) {
+  auto* call = static_cast<KorParser::RealCallFunContext*>(s->ctx->children[0]);
+  if (!s->site) s->site = &callsupport::callSite(call);
+  callsupport::execCallStatementAt(v, call, *s->site);
+}
+
+void runAssignment(ExprVisitor& v, const cx::Stmt* s) {
+  execAssignCompiled(v, static_cast<KorParser::AssignVarContext*>(s->ctx), s->plan);
+}
+
+void runSequence(ExprVisitor& v, const cx::Stmt* s) {
+  for (const cx::Stmt* st : s->list) st->run(v, st);
+}
+
+// assginNoEnd: assignOne (',' assignOne)*
+const cx::Stmt* compileAssignList(ExprVisitor& v, antlr4::tree::ParseTree* list) {
+  cx::Stmt* s = cx::newStmt(list, runSequence);
+  for (antlr4::tree::ParseTree* one : list->children) {
+    if (one->children.empty()) continue;
+    if (&typeid(*one) == &typeid(KorParser::AssignVarContext)) {
+      auto* assign = static_cast<KorParser::AssignVarContext*>(one);
+      cx::Stmt* a = cx::newStmt(one, runAssignment);
+      a->plan = planAssignment(v, assign, true);
+      s->list.push_back(a);
+    } else {
+      s->list.push_back(cx::newStmt(one, runVisited));
+    }
+  }
+  return s;
+}
+
+void runExpression(ExprVisitor& v, const cx::Stmt* s) {
+  ExprValue value = cx::eval(v, s->cond);
+  freeValue(value);
+}
+
+// The zif and qt branches of an if whose own condition was false: zif
+// conditions are evaluated in order, only until one is true; a condition
+// that is not a bool does not select its branch.
+KOR_NOINLINE void runElseBranches(ExprVisitor& v, const cx::Stmt* s) {
+  auto* ctx = static_cast<antlr4::ParserRuleContext*>(s->ctx);
+  size_t qt = SIZE_MAX;
+  for (size_t i = 0; i < s->parts.size(); ++i) {
+    antlr4::ParserRuleContext* part = s->parts[i];
+    if (flow::ruleOf(part) == KorParser::RuleZif) {
+      if (!s->conds[i]) failBranch(ctx, part, "错误：行号 %1 语句 %2，zif 缺少表达式对应的块执行代码 ！");
+      ExprValue zc = cx::eval(v, s->conds[i]);
+      const bool selected = zc.type == VT_BOOL && zc.payload.b;
+      freeValue(zc);
+      if (!selected) continue;
+      if (!s->list[i]) failBranch(ctx, part, "错误：行号 %1 语句 %2，zif 缺少表达式对应的块执行代码 ！");
+      cx::run(v, s->list[i]);
+      return;
+    }
+    qt = i;
+  }
+  if (qt != SIZE_MAX) {
+    if (!s->list[qt]) failBranch(ctx, s->parts[qt], "错误：行号 %1 语句 %2，qt 缺少表达式对应的块执行代码 ！");
+    cx::run(v, s->list[qt]);
+  }
+}
+
+void runIf(ExprVisitor& v, const cx::Stmt* s) {
+  auto* ctx = static_cast<antlr4::ParserRuleContext*>(s->ctx);
+  if (!s->cond) failBranch(ctx, ctx, "错误：行号 %1 语句 %2，缺少if 布尔逻辑判定表达式 ！");
+  ExprValue c = cx::eval(v, s->cond);
   if (c.type != VT_BOOL) {
     freeValue(c);
     failBranch(ctx, ctx, "错误：行号 %1 语句 %2，if 判断表达式不是布尔逻辑类型 ！");
   }
   if (c.payload.b) {
-    if (children.size() < 3 || ruleOf(children[2]) != KorParser::RuleStatement)
-      failBranch(ctx, ctx, "错误：行号 %1 语句 %2，if 缺少表达式对应的块执行代码 ！");
-    runBranchStatement(v, static_cast<KorParser::StatementContext*>(children[2]));
+    if (!s->body) failBranch(ctx, ctx, "错误：行号 %1 语句 %2，if 缺少表达式对应的块执行代码 ！");
+    cx::run(v, s->body);
     return;
   }
-  if (children.size() > 3) runElseBranches(v, ctx);
+  if (!s->parts.empty()) runElseBranches(v, s);
 }
 
-}  // namespace flow
+KorParser::StatementContext* statementChild(antlr4::ParserRuleContext* ctx) {
+  for (antlr4::tree::ParseTree* child : ctx->children)
+    if (flow::ruleOf(child) == KorParser::RuleStatement)
+      return static_cast<KorParser::StatementContext*>(child);
+  return nullptr;
+}
+
+KorParser::ExprContext* exprChild(antlr4::ParserRuleContext* ctx) {
+  for (antlr4::tree::ParseTree* child : ctx->children)
+    if (flow::ruleOf(child) == KorParser::RuleExpr) return static_cast<KorParser::ExprContext*>(child);
+  return nullptr;
+}
+
+}  // namespace
+
+namespace cx {
+
+Stmt* newStmt(antlr4::tree::ParseTree* ctx, RunFn fn) {
+  gStmts.emplace_back();
+  Stmt* s = &gStmts.back();
+  s->ctx = ctx;
+  s->run = fn;
+  return s;
+}
+
+const Stmt* compileStatement(ExprVisitor& v, antlr4::tree::ParseTree* inner) {
+  switch (flow::ruleOf(inner)) {
+    case KorParser::RuleIf:
+      return compileIf(v, static_cast<KorParser::IfContext*>(inner));
+    case KorParser::RuleBlock:
+      return compileBlock(v, static_cast<KorParser::BlockContext*>(inner));
+    case KorParser::RuleAssign:
+      // assign: assginNoEnd ';'
+      if (flow::ruleOf(inner->children[0]) == KorParser::RuleAssginNoEnd)
+        return compileAssignList(v, inner->children[0]);
+      return newStmt(inner, runVisited);
+    case KorParser::RuleAssginNoEnd:
+      return compileAssignList(v, inner);
+    case KorParser::RuleRetCode: {
+      // retCode: FANHUI_KEY rightvar (',' rightvar)* ';' | FANHUI_KEY ';'
+      Stmt* s = newStmt(inner, runReturn);
+      for (antlr4::tree::ParseTree* child : inner->children) {
+        if (child->children.empty()) continue;
+        antlr4::tree::ParseTree* value = child->children[0];
+        s->conds.push_back(value && !value->children.empty() &&
+                                   flow::ruleOf(value) == KorParser::RuleExpr
+                               ? compileExpr(v, static_cast<KorParser::ExprContext*>(value))
+                               : nullptr);
+      }
+      return s;
+    }
+    case KorParser::RuleCallFun:
+      if (&typeid(*inner) == &typeid(KorParser::NoRetCallFunContext) &&
+          flow::ruleOf(inner->children[0]) == KorParser::RuleRealCallFun)
+        return newStmt(inner, runCall);
+      break;
+    case KorParser::RuleSignalState: {
+      Stmt* s = newStmt(inner, runExpression);
+      s->cond = compileExpr(v, static_cast<KorParser::ExprContext*>(inner->children[0]));
+      return s;
+    }
+    case KorParser::RuleFor:
+      if (typeid(*inner) == typeid(KorParser::ForStateContext))
+        return compileFor(v, static_cast<KorParser::ForStateContext*>(inner));
+      if (typeid(*inner) == typeid(KorParser::WhileStateContext))
+        return compileWhile(v, static_cast<KorParser::WhileStateContext*>(inner));
+      break;
+    default:
+      break;
+  }
+  return newStmt(inner, runOther);
+}
+
+const Stmt* compileBlock(ExprVisitor& v, KorParser::BlockContext* block) {
+  if (const Stmt** hit = gBlocks.find(block)) return *hit;
+  Stmt* s = newStmt(block, runBlock);
+  gBlocks.insert(block, static_cast<const Stmt*>(s));
+  // block: '{' statement* '}': every child between the braces is a statement,
+  // and a statement has exactly one child, the statement proper.
+  const auto& children = block->children;
+  const size_t end = children.size() > 0 ? children.size() - 1 : 0;
+  for (size_t i = 1; i < end; ++i) {
+    antlr4::tree::ParseTree* stmt = children[i];
+    s->list.push_back(stmt->children.empty() ? newStmt(stmt, runVisited)
+                                             : compileStatement(v, stmt->children[0]));
+  }
+  return s;
+}
+
+const Stmt* compileBranch(ExprVisitor& v, KorParser::StatementContext* stmt) {
+  if (const Stmt** hit = gBranches.find(stmt)) return *hit;
+  antlr4::tree::ParseTree* inner = stmt->children.empty() ? nullptr : stmt->children[0];
+  const Stmt* s;
+  if (flow::ruleOf(inner) == KorParser::RuleBlock) {
+    s = compileBlock(v, static_cast<KorParser::BlockContext*>(inner));
+  } else {
+    Stmt* scoped = newStmt(stmt, runScoped);
+    scoped->body = inner ? compileStatement(v, inner) : newStmt(stmt, runVisited);
+    s = scoped;
+  }
+  gBranches.insert(stmt, std::move(s));
+  return s;
+}
+
+const Stmt* compileIf(ExprVisitor& v, KorParser::IfContext* ctx) {
+  if (const Stmt** hit = gIfs.find(ctx)) return *hit;
+  // if: IF_KEY expr statement zif* qt?
+  Stmt* s = newStmt(ctx, runIf);
+  gIfs.insert(ctx, static_cast<const Stmt*>(s));
+  const auto& children = ctx->children;
+  if (children.size() > 1 && flow::ruleOf(children[1]) == KorParser::RuleExpr)
+    s->cond = compileExpr(v, static_cast<KorParser::ExprContext*>(children[1]));
+  if (children.size() >= 3 && flow::ruleOf(children[2]) == KorParser::RuleStatement)
+    s->body = compileBranch(v, static_cast<KorParser::StatementContext*>(children[2]));
+  for (size_t i = 3; i < children.size(); ++i) {
+    const int rule = flow::ruleOf(children[i]);
+    if (rule != KorParser::RuleZif && rule != KorParser::RuleQt) continue;
+    auto* part = static_cast<antlr4::ParserRuleContext*>(children[i]);
+    KorParser::ExprContext* cond = rule == KorParser::RuleZif ? exprChild(part) : nullptr;
+    KorParser::StatementContext* stmt = statementChild(part);
+    s->parts.push_back(part);
+    s->conds.push_back(cond ? compileExpr(v, cond) : nullptr);
+    s->list.push_back(stmt ? compileBranch(v, stmt) : nullptr);
+  }
+  return s;
+}
+
+void resetStatements() {
+  gBlocks.clear();
+  gBranches.clear();
+  gIfs.clear();
+  std::deque<Stmt>().swap(gStmts);
+}
+
+}  // namespace cx
 
 antlrcpp::Any ExprVisitor::visitBlock(KorParser::BlockContext* ctx) {
   flow::execBlock(*this, ctx);

@@ -33,9 +33,7 @@ void releaseBoth(ExprValue& a, ExprValue& b) {
 
 // ---- comparisons ----
 
-ExprValue evalCompare(ExprVisitor& v, antlr4::ParserRuleContext* ctx, int op) {
-  ExprValue a, b;
-  evalOperandPair(v, ctx, a, b);
+ExprValue applyCompare(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx, int op) {
   int32_t c;
   if (a.type == VT_INT && b.type == VT_INT) {
     c = a.payload.i32 < b.payload.i32 ? -1 : (a.payload.i32 == b.payload.i32 ? 0 : 1);
@@ -59,34 +57,32 @@ ExprValue evalCompare(ExprVisitor& v, antlr4::ParserRuleContext* ctx, int op) {
 }
 
 antlrcpp::Any ExprVisitor::visitEqualExpr(KorParser::EqualExprContext* ctx) {
-  return evalCompare(*this, ctx, 0);
+  return evalExprFast(*this, ctx);
 }
 
 antlrcpp::Any ExprVisitor::visitUnequalExpr(KorParser::UnequalExprContext* ctx) {
-  return evalCompare(*this, ctx, 1);
+  return evalExprFast(*this, ctx);
 }
 
 antlrcpp::Any ExprVisitor::visitLessExpr(KorParser::LessExprContext* ctx) {
-  return evalCompare(*this, ctx, 2);
+  return evalExprFast(*this, ctx);
 }
 
 antlrcpp::Any ExprVisitor::visitLessEqualExpr(KorParser::LessEqualExprContext* ctx) {
-  return evalCompare(*this, ctx, 3);
+  return evalExprFast(*this, ctx);
 }
 
 antlrcpp::Any ExprVisitor::visitGreaterExpr(KorParser::GreaterExprContext* ctx) {
-  return evalCompare(*this, ctx, 4);
+  return evalExprFast(*this, ctx);
 }
 
 antlrcpp::Any ExprVisitor::visitGreaterEqualExpr(KorParser::GreaterEqualExprContext* ctx) {
-  return evalCompare(*this, ctx, 5);
+  return evalExprFast(*this, ctx);
 }
 
 // ---- logical operators: both operands are always evaluated ----
 
-ExprValue evalAnd(ExprVisitor& v, KorParser::AndExprContext* ctx) {
-  ExprValue a, b;
-  evalOperandPair(v, ctx, a, b);
+ExprValue applyAnd(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx) {
   if (a.type != VT_BOOL || b.type != VT_BOOL) {
     antlr4::tree::ParseTree* offender = a.type != VT_BOOL ? ctx->children[0] : ctx->children[2];
     releaseBoth(a, b);
@@ -97,9 +93,7 @@ ExprValue evalAnd(ExprVisitor& v, KorParser::AndExprContext* ctx) {
   return makeBoolValue(a.payload.b != 0 && b.payload.b != 0);
 }
 
-ExprValue evalOr(ExprVisitor& v, KorParser::OrExprContext* ctx) {
-  ExprValue a, b;
-  evalOperandPair(v, ctx, a, b);
+ExprValue applyOr(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx) {
   if (a.type != VT_BOOL || b.type != VT_BOOL) {
     releaseBoth(a, b);
     raiseScriptError(QStringLiteral("错误类型进行 or 逻辑或计算：函数 %1 语句 %2 表达式不是逻辑类型，无法进行操作！")
@@ -119,11 +113,11 @@ ExprValue evalNot(ExprVisitor& v, KorParser::NotExprContext* ctx) {
 }
 
 antlrcpp::Any ExprVisitor::visitAndExpr(KorParser::AndExprContext* ctx) {
-  return evalAnd(*this, ctx);
+  return evalExprFast(*this, ctx);
 }
 
 antlrcpp::Any ExprVisitor::visitOrExpr(KorParser::OrExprContext* ctx) {
-  return evalOr(*this, ctx);
+  return evalExprFast(*this, ctx);
 }
 
 antlrcpp::Any ExprVisitor::visitNotExpr(KorParser::NotExprContext* ctx) {
@@ -145,9 +139,7 @@ T applyBits(T a, T b, char op) {
 
 }  // namespace
 
-ExprValue evalBitwise(ExprVisitor& v, antlr4::ParserRuleContext* ctx, char op) {
-  ExprValue a, b;
-  evalOperandPair(v, ctx, a, b);
+ExprValue applyBitwise(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx, char op) {
   if (a.type == VT_INT && b.type == VT_INT)
     return makeIntValue(applyBits<int32_t>(a.payload.i32, b.payload.i32, op));
   if (a.isInteger() && b.isInteger())
@@ -179,15 +171,15 @@ ExprValue evalBitNot(ExprVisitor& v, KorParser::LogRevExprContext* ctx) {
 }
 
 antlrcpp::Any ExprVisitor::visitLogAndExpr(KorParser::LogAndExprContext* ctx) {
-  return evalBitwise(*this, ctx, '&');
+  return evalExprFast(*this, ctx);
 }
 
 antlrcpp::Any ExprVisitor::visitLogOrExpr(KorParser::LogOrExprContext* ctx) {
-  return evalBitwise(*this, ctx, '|');
+  return evalExprFast(*this, ctx);
 }
 
 antlrcpp::Any ExprVisitor::visitLogXorExpr(KorParser::LogXorExprContext* ctx) {
-  return evalBitwise(*this, ctx, '^');
+  return evalExprFast(*this, ctx);
 }
 
 antlrcpp::Any ExprVisitor::visitLogRevExpr(KorParser::LogRevExprContext* ctx) {

@@ -9,6 +9,10 @@
 // iterations, and every loop notices a stop request at each iteration.
 #include "ExprVisitor.h"
 #include "FlowSupport.h"
+#include "Compiled.h"
+#include "ContextCache.h"
+
+#include <deque>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -143,33 +147,134 @@ KOR_NOINLINE void runIncrement(ExprVisitor& v, antlr4::tree::ParseTree* inc) {
 
 }  // namespace
 
-antlrcpp::Any ExprVisitor::visitForState(KorParser::ForStateContext* ctx) {
+// ---- compiled counted and while loops ----
+
+namespace {
+
+ContextCache<const cx::Stmt*> gLoops;
+
+// Evaluates a compiled loop condition: true to run the body, false to leave.
+inline bool conditionHolds(ExprVisitor& v, const cx::Stmt* loop) {
+  ExprValue c = cx::eval(v, loop->cond);
+  if (c.type != VT_BOOL) {
+    freeValue(c);
+    // the condition as written (a parenthesised one shares its inner node)
+    loopConditionError(static_cast<antlr4::ParserRuleContext*>(loop->ctx)->getRuleContext<KorParser::ExprContext>(0));
+  }
+  return c.payload.b != 0;
+}
+
+// x++ / x-- as a step of a counted loop.
+void runAutoStep(ExprVisitor& v, const cx::Stmt* s) { cx::eval(v, s->cond); }
+
+// The increment part of a counted loop, `i++, j += 2`, as a list of steps.
+void compileIncrement(ExprVisitor& v, antlr4::tree::ParseTree* inc, std::vector<const cx::Stmt*>& steps) {
+  for (antlr4::tree::ParseTree* child : inc->children) {
+    switch (flow::ruleOf(child)) {
+      case KorParser::RuleForinc:
+        compileIncrement(v, child, steps);
+        break;
+      case KorParser::RuleKorAutoAddSub: {
+        cx::Stmt* s = cx::newStmt(child, runAutoStep);
+        s->cond = cx::compileAuto(v, static_cast<KorParser::KorAutoAddSubContext*>(child));
+        steps.push_back(s);
+        break;
+      }
+      case -1:  // ','
+        break;
+      default:
+        steps.push_back(cx::compileStatement(v, child));
+        break;
+    }
+  }
+}
+
+void runInit(ExprVisitor& v, const cx::Stmt* s) {
+  auto* init = static_cast<KorParser::ForinitContext*>(s->ctx);
+  if (KorParser::DefvarContext* d = init->defvar())
+    flow::acceptNode(v, d);
+  else if (KorParser::AssignContext* a = init->assign())
+    flow::runStatement(v, a);
+}
+
+void runFor(ExprVisitor& v, const cx::Stmt* s) {
   pushScopeRecord(SK_LOOP);
-  if (KorParser::ForinitContext* init = ctx->forinit()) {
-    if (KorParser::DefvarContext* d = init->defvar())
-      flow::acceptNode(*this, d);
-    else if (KorParser::AssignContext* a = init->assign())
-      flow::runStatement(*this, a);
-  }
-  KorParser::ExprContext* cond = ctx->expr();
-  if (!cond) {
+  if (s->init) s->init->run(v, s->init);
+  if (!s->cond) {
     popLoopScope();
-    return 0;
+    return;
   }
-  const LoopBody body(ctx->statement());
-  KorParser::ForincContext* inc = ctx->forinc();
   int32_t counter = 0;
   for (;;) {
     checkAbort();
-    if (!loopCondition(*this, cond)) break;
-    body.run(*this);
+    if (!conditionHolds(v, s)) break;
+    if (s->body) s->body->run(v, s->body);
     bool continued;
     if (statusAfterBody(continued) == After::Leave) break;
     countIteration(counter);
     if (continued) popStatus();
-    if (inc) runIncrement(*this, inc);
+    for (const cx::Stmt* step : s->list) step->run(v, step);
   }
   popLoopScope();
+}
+
+void runWhile(ExprVisitor& v, const cx::Stmt* s) {
+  pushScopeRecord(SK_LOOP);
+  if (!s->cond) {
+    popLoopScope();
+    return;
+  }
+  int32_t counter = 0;
+  for (;;) {
+    checkAbort();
+    if (!conditionHolds(v, s)) break;
+    if (s->body) s->body->run(v, s->body);
+    countIteration(counter);
+    bool continued;
+    if (statusAfterBody(continued) == After::Leave) break;
+    if (continued) popStatus();
+  }
+  popLoopScope();
+}
+
+// The body of a loop: a block runs itself (and makes its own scope); a
+// single statement gets a block scope of its own; none: nothing runs.
+const cx::Stmt* compileLoopBody(ExprVisitor& v, KorParser::StatementContext* stmt) {
+  return stmt ? cx::compileBranch(v, stmt) : nullptr;
+}
+
+}  // namespace
+
+namespace cx {
+
+const Stmt* compileFor(ExprVisitor& v, KorParser::ForStateContext* ctx) {
+  if (const Stmt** hit = gLoops.find(ctx)) return *hit;
+  Stmt* s = newStmt(ctx, runFor);
+  gLoops.insert(ctx, static_cast<const Stmt*>(s));
+  if (KorParser::ForinitContext* init = ctx->forinit()) s->init = newStmt(init, runInit);
+  if (KorParser::ExprContext* cond = ctx->expr()) s->cond = compileExpr(v, cond);
+  s->body = compileLoopBody(v, ctx->statement());
+  if (KorParser::ForincContext* inc = ctx->forinc()) compileIncrement(v, inc, s->list);
+  return s;
+}
+
+const Stmt* compileWhile(ExprVisitor& v, KorParser::WhileStateContext* ctx) {
+  if (const Stmt** hit = gLoops.find(ctx)) return *hit;
+  Stmt* s = newStmt(ctx, runWhile);
+  gLoops.insert(ctx, static_cast<const Stmt*>(s));
+  if (KorParser::ExprContext* cond = ctx->expr()) s->cond = compileExpr(v, cond);
+  s->body = compileLoopBody(v, ctx->statement());
+  return s;
+}
+
+void resetLoops() {
+  gLoops.clear();
+}
+
+}  // namespace cx
+
+antlrcpp::Any ExprVisitor::visitForState(KorParser::ForStateContext* ctx) {
+  cx::run(*this, cx::compileFor(*this, ctx));
   return 0;
 }
 
@@ -179,24 +284,7 @@ antlrcpp::Any ExprVisitor::visitForinc(KorParser::ForincContext* ctx) {
 }
 
 antlrcpp::Any ExprVisitor::visitWhileState(KorParser::WhileStateContext* ctx) {
-  pushScopeRecord(SK_LOOP);
-  KorParser::ExprContext* cond = ctx->expr();
-  if (!cond) {
-    popLoopScope();
-    return 0;
-  }
-  const LoopBody body(ctx->statement());
-  int32_t counter = 0;
-  for (;;) {
-    checkAbort();
-    if (!loopCondition(*this, cond)) break;
-    body.run(*this);
-    countIteration(counter);
-    bool continued;
-    if (statusAfterBody(continued) == After::Leave) break;
-    if (continued) popStatus();
-  }
-  popLoopScope();
+  cx::run(*this, cx::compileWhile(*this, ctx));
   return 0;
 }
 

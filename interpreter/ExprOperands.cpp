@@ -1,103 +1,23 @@
 // Operand evaluation without the antlrcpp::Any round trip, and the per-context
 // caches of variable names and literal values.
 #include "ExprOperands.h"
+#include "CallSupport.h"
+#include "Compiled.h"
+#include "ContextCache.h"
 
+#include "runtime/scope.h"
 #include "runtime/source_text.h"
 #include "runtime/value_compare.h"
 #include "runtime/value_ops.h"
 
 #include <deque>
+#include <stdexcept>
 #include <typeinfo>
 #include <vector>
 
 namespace {
 
-// Open-addressing map from a parse context to a cached item. A slot also
-// remembers the context's first token, and a lookup only hits when it still
-// matches, so a context allocated at the address of a freed one is not taken
-// for it (the run driver also clears the caches when a run starts). Items
-// live in a deque and keep their addresses until clear().
-template <typename T>
-class ContextCache {
- public:
-  T* find(antlr4::ParserRuleContext* ctx) {
-    if (slots_.empty()) return nullptr;
-    size_t i = slotOf(ctx);
-    for (;;) {
-      Slot& s = slots_[i];
-      if (s.key == ctx) return s.token == ctx->start ? s.value : nullptr;
-      if (s.key == nullptr) return nullptr;
-      i = (i + 1) & mask_;
-    }
-  }
-
-  T& insert(antlr4::ParserRuleContext* ctx, T&& value) {
-    if ((used_ + 1) * 2 > slots_.size()) grow();
-    size_t i = slotOf(ctx);
-    while (slots_[i].key != nullptr && slots_[i].key != ctx) i = (i + 1) & mask_;
-    Slot& s = slots_[i];
-    if (s.key == nullptr) ++used_;
-    s.key = ctx;
-    s.token = ctx->start;
-    items_.push_back(std::move(value));
-    s.value = &items_.back();
-    return *s.value;
-  }
-
-  void clear() {
-    std::vector<Slot>().swap(slots_);
-    std::deque<T>().swap(items_);
-    used_ = 0;
-    mask_ = 0;
-    shift_ = 63;
-  }
-
- private:
-  struct Slot {
-    const void* key = nullptr;
-    const antlr4::Token* token = nullptr;
-    T* value = nullptr;
-  };
-
-  size_t slotOf(const void* p) const {
-    uint64_t h = uint64_t(reinterpret_cast<uintptr_t>(p)) * 0x9E3779B97F4A7C15ULL;
-    return size_t(h >> shift_);
-  }
-
-  void grow() {
-    std::vector<Slot> old;
-    old.swap(slots_);
-    size_t n = old.empty() ? 1024 : old.size() * 2;
-    slots_.resize(n);
-    mask_ = n - 1;
-    shift_ = 64 - unsigned(__builtin_ctzll(uint64_t(n)));
-    used_ = 0;
-    for (Slot& s : old) {
-      if (s.key == nullptr) continue;
-      size_t i = slotOf(s.key);
-      while (slots_[i].key != nullptr) i = (i + 1) & mask_;
-      slots_[i] = std::move(s);
-      ++used_;
-    }
-  }
-
-  std::vector<Slot> slots_;
-  std::deque<T> items_;
-  size_t used_ = 0;
-  size_t mask_ = 0;
-  unsigned shift_ = 63;
-};
-
-// A string literal's value, kept so that evaluating the literal again only
-// shares the bytes (Qt's implicit sharing) instead of decoding the token.
-struct StringLiteral {
-  int32_t type = VT_EMPTY;
-  QByteArray bytes;  // type 9
-  QString text;      // type 10
-};
-
 ContextCache<CachedName> gNameCache;
-ContextCache<StringLiteral> gStringCache;
 ContextCache<QString> gFormatCache;
 ContextCache<ExprValue> gLiteralCache;
 
@@ -223,39 +143,6 @@ const CachedName& cachedNameOf(antlr4::ParserRuleContext* ctx) {
   return cache.insert(ctx, std::move(entry));
 }
 
-ExprValue cachedLiteral(ExprVisitor& v, KorParser::ExprContext* e) {
-  ContextCache<ExprValue>& cache = literalCache();
-  if (ExprValue* hit = cache.find(e)) return *hit;
-  ExprValue value = v.evalValue(e);
-  // only the inline types: their cells own nothing and can be handed out again
-  if (uint32_t(value.type) <= uint32_t(VT_WCHAR) && value.owner == nullptr)
-    cache.insert(e, ExprValue(value));
-  return value;
-}
-
-ExprValue cachedStringLiteral(ExprVisitor& v, KorParser::ExprContext* e) {
-  if (StringLiteral* hit = gStringCache.find(e)) {
-    ExprValue value;
-    value.type = hit->type;
-    if (hit->type == VT_BYTES)
-      value.payload.bytes = newByteString(hit->bytes);
-    else
-      value.payload.str = newText(hit->text);
-    return value;
-  }
-  ExprValue value = v.evalValue(e);
-  StringLiteral lit;
-  lit.type = value.type;
-  if (value.type == VT_BYTES && value.payload.bytes) {
-    lit.bytes = *value.payload.bytes;
-    gStringCache.insert(e, std::move(lit));
-  } else if (value.type == VT_STRING && value.payload.str) {
-    lit.text = *value.payload.str;
-    gStringCache.insert(e, std::move(lit));
-  }
-  return value;
-}
-
 const QString& cachedFormatText(antlr4::ParserRuleContext* formatCtx) {
   ContextCache<QString>& cache = formatCache();
   if (QString* hit = cache.find(formatCtx)) return *hit;
@@ -281,79 +168,310 @@ char cachedFirstByte(antlr4::ParserRuleContext* ctx, antlr4::Token* token) {
 }
 
 void resetExpressionCaches() {
+  cx::resetCompiled();
   nameCache().clear();
-  gStringCache.clear();
   formatCache().clear();
   literalCache().clear();
 }
 
-OperandGuard::~OperandGuard() {
-  if (cell_ != nullptr) freeValue(*cell_);
+
+
+// ---- the compiled form of expressions ----
+//
+// An expression is compiled once, on its first evaluation, into a node with
+// its handler resolved, its operand nodes linked directly and its name
+// hashed; literals decode on their first evaluation and then serve the
+// decoded cell. The handlers of the operators are the same apply functions
+// that the visitor's operations use, behind integer fast paths.
+
+namespace {
+
+ContextCache<cx::Node*> gCompiled;
+std::deque<cx::Node> gNodes;
+
+cx::Node* newNode(KorParser::ExprContext* e, cx::EvalFn fn) {
+  gNodes.emplace_back();
+  cx::Node* n = &gNodes.back();
+  n->ctx = e;
+  n->eval = fn;
+  return n;
 }
 
-void evalOperandPair(ExprVisitor& v, antlr4::ParserRuleContext* ctx, ExprValue& left,
-                     ExprValue& right) {
-  left = evalExprFast(v, childExpr(ctx, 0));
-  OperandGuard guard(left);
-  right = evalExprFast(v, childExpr(ctx, 2));
-  guard.release();
+ExprValue evVisit(ExprVisitor& v, cx::Node* n) { return v.evalValue(n->ctx); }
+
+ExprValue evLit(ExprVisitor&, cx::Node* n) { return n->lit; }
+
+// First evaluation of a number, boolean or character literal: decoded
+// through the visitor, then served from the node.
+ExprValue evLitFirst(ExprVisitor& v, cx::Node* n) {
+  ExprValue value = v.evalValue(n->ctx);
+  if (uint32_t(value.type) <= uint32_t(VT_WCHAR) && value.owner == nullptr) {
+    n->lit = value;
+    n->eval = evLit;
+  }
+  return value;
 }
+
+ExprValue evStr(ExprVisitor&, cx::Node* n) {
+  ExprValue value;
+  value.type = n->lit.type;
+  if (value.type == VT_BYTES)
+    value.payload.bytes = newByteString(n->bytes);
+  else
+    value.payload.str = newText(n->text);
+  return value;
+}
+
+ExprValue evStrFirst(ExprVisitor& v, cx::Node* n) {
+  ExprValue value = v.evalValue(n->ctx);
+  if (value.type == VT_BYTES && value.payload.bytes) {
+    n->bytes = *value.payload.bytes;
+  } else if (value.type == VT_STRING && value.payload.str) {
+    n->text = *value.payload.str;
+  } else {
+    return value;
+  }
+  n->lit.type = value.type;
+  n->eval = evStr;
+  return value;
+}
+
+
+ExprValue evVarPlain(ExprVisitor& v, cx::Node* n) {
+  ScopeRecord* rec = cx::findNamed(n, n->var);
+  if (uint32_t(rec->kind) <= uint32_t(VT_WCHAR)) return rec->asValue();
+  return readVariableAt(v, n->var, rec, false);
+}
+
+ExprValue evVarPath(ExprVisitor& v, cx::Node* n) {
+  return readVariableAt(v, n->var, cx::findNamed(n, n->var), false);
+}
+
+// An operand: literals and plain variables without the indirect call.
+inline ExprValue operand(ExprVisitor& v, cx::Node* n) {
+  if (n->eval == evLit) return n->lit;
+  if (n->eval == evVarPlain) {
+    ScopeRecord* rec = cx::findNamed(n, n->var);
+    if (uint32_t(rec->kind) <= uint32_t(VT_WCHAR)) return rec->asValue();
+    return readVariableAt(v, n->var, rec, false);
+  }
+  return n->eval(v, n);
+}
+
+// The right operand is evaluated with the left one guarded.
+#define KOR_OPERANDS(v, n, a, b)      \
+  ExprValue a = operand(v, n->a);     \
+  ExprValue b;                        \
+  {                                   \
+    OperandGuard guard_(a);           \
+    b = operand(v, n->b);             \
+    guard_.release();                 \
+  }
+
+ExprValue evAdd(ExprVisitor& v, cx::Node* n) {
+  KOR_OPERANDS(v, n, a, b)
+  if (a.type == VT_INT && b.type == VT_INT)
+    return makeIntValue(int32_t(uint32_t(a.payload.i32) + uint32_t(b.payload.i32)));
+  return applyAdd(a, b, n->ctx);
+}
+
+ExprValue evSub(ExprVisitor& v, cx::Node* n) {
+  KOR_OPERANDS(v, n, a, b)
+  if (a.type == VT_INT && b.type == VT_INT)
+    return makeIntValue(int32_t(uint32_t(a.payload.i32) - uint32_t(b.payload.i32)));
+  return applySub(a, b, n->ctx);
+}
+
+ExprValue evMult(ExprVisitor& v, cx::Node* n) {
+  KOR_OPERANDS(v, n, a, b)
+  if (a.type == VT_INT && b.type == VT_INT)
+    return makeIntValue(int32_t(uint32_t(a.payload.i32) * uint32_t(b.payload.i32)));
+  return applyMult(a, b, n->ctx);
+}
+
+// An operator without a fast path.
+template <ExprValue (*Apply)(ExprValue, ExprValue, antlr4::ParserRuleContext*)>
+ExprValue evApply(ExprVisitor& v, cx::Node* n) {
+  KOR_OPERANDS(v, n, a, b)
+  return Apply(a, b, n->ctx);
+}
+
+ExprValue evRemainder(ExprVisitor& v, cx::Node* n) {
+  KOR_OPERANDS(v, n, a, b)
+  if (a.type == VT_INT && b.type == VT_INT && b.payload.i32 > 0)
+    return makeIntValue(a.payload.i32 % b.payload.i32);
+  return applyRemainder(a, b, n->ctx);
+}
+
+ExprValue evCompare(ExprVisitor& v, cx::Node* n) {
+  KOR_OPERANDS(v, n, a, b)
+  if (a.type == VT_INT && b.type == VT_INT) {
+    const int32_t x = a.payload.i32, y = b.payload.i32;
+    bool r;
+    switch (n->op) {
+      case 0: r = x == y; break;
+      case 1: r = x != y; break;
+      case 2: r = x < y; break;
+      case 3: r = x <= y; break;
+      case 4: r = x > y; break;
+      default: r = x >= y; break;
+    }
+    return makeBoolValue(r);
+  }
+  return applyCompare(a, b, n->ctx, n->op);
+}
+
+ExprValue evBitwise(ExprVisitor& v, cx::Node* n) {
+  KOR_OPERANDS(v, n, a, b)
+  return applyBitwise(a, b, n->ctx, char(n->op));
+}
+
+#undef KOR_OPERANDS
+
+ExprValue evNegation(ExprVisitor& v, cx::Node* n) {
+  return evalNegation(v, static_cast<KorParser::NegationExprContext*>(n->ctx));
+}
+ExprValue evNot(ExprVisitor& v, cx::Node* n) {
+  return evalNot(v, static_cast<KorParser::NotExprContext*>(n->ctx));
+}
+ExprValue evBitNot(ExprVisitor& v, cx::Node* n) {
+  return evalBitNot(v, static_cast<KorParser::LogRevExprContext*>(n->ctx));
+}
+ExprValue evIn(ExprVisitor& v, cx::Node* n) {
+  auto* in = static_cast<KorParser::InExprContext*>(n->ctx);
+  return evalMembership(v, in, in->rightvar(), n->op != 0);
+}
+ExprValue evNotIn(ExprVisitor& v, cx::Node* n) {
+  auto* in = static_cast<KorParser::NotinExprContext*>(n->ctx);
+  return evalMembership(v, in, in->rightvar(), true);
+}
+ExprValue evFmt(ExprVisitor& v, cx::Node* n) {
+  return evalFmtString(v, static_cast<KorParser::FmtStringContext*>(n->ctx->children[0]));
+}
+ExprValue evCall(ExprVisitor& v, cx::Node* n) {
+  auto* ctx = static_cast<KorParser::CallFunExprContext*>(n->ctx);
+  if (!n->site) n->site = &callsupport::callSite(ctx->realCallFun());
+  return callsupport::evalCallValueAt(v, ctx, *n->site);
+}
+
+// x++ / x--: a plain integer variable is changed in place.
+ExprValue evAuto(ExprVisitor& v, cx::Node* n) {
+  if (n->var != nullptr) {
+    ScopeRecord* rec = cx::lookupNamed(n);
+    if (rec != nullptr && rec->kind == VT_INT) {
+      rec->payload.i32 = int32_t(uint32_t(rec->payload.i32) + uint32_t(n->op));
+      return rec->asValue();
+    }
+  }
+  return evalAutoAddSub(v, n->autoCtx);
+}
+
+void nameNode(cx::Node* n, KorParser::KorvarContext* var) {
+  n->var = var;
+  const CachedName& name = cachedNameOf(var);
+  n->name.set(name.name, name.hash);
+  n->seen = name.name;
+}
+
+cx::Node* binary(ExprVisitor& v, KorParser::ExprContext* e, cx::EvalFn fn, int op = 0) {
+  cx::Node* n = newNode(e, fn);
+  n->op = op;
+  n->a = cx::compileExpr(v, childExpr(e, 0));
+  n->b = cx::compileExpr(v, childExpr(e, 2));
+  return n;
+}
+
+cx::Node* compileNode(ExprVisitor& v, KorParser::ExprContext* e) {
+  switch (kindTable().kindOf(typeid(*e))) {
+    case NK_VAR: {
+      auto* var = static_cast<KorParser::KorvarContext*>(e->children[0]);
+      cx::Node* n = newNode(e, var->children.size() == 1 ? evVarPlain : evVarPath);
+      nameNode(n, var);  // the variable of a path too: its first name
+      return n;
+    }
+    case NK_LITERAL: return newNode(e, evLitFirst);
+    case NK_STRING: return newNode(e, evStrFirst);
+    case NK_PAREN: return cx::compileExpr(v, childExpr(e, 1));
+    case NK_ADD: return binary(v, e, evAdd);
+    case NK_SUB: return binary(v, e, evSub);
+    case NK_MULT: return binary(v, e, evMult);
+    case NK_DIV: return binary(v, e, evApply<applyDiv>);
+    case NK_REM: return binary(v, e, evRemainder);
+    case NK_NEG: return newNode(e, evNegation);
+    case NK_EQ: return binary(v, e, evCompare, 0);
+    case NK_NE: return binary(v, e, evCompare, 1);
+    case NK_LT: return binary(v, e, evCompare, 2);
+    case NK_LE: return binary(v, e, evCompare, 3);
+    case NK_GT: return binary(v, e, evCompare, 4);
+    case NK_GE: return binary(v, e, evCompare, 5);
+    case NK_AND: return binary(v, e, evApply<applyAnd>);
+    case NK_OR: return binary(v, e, evApply<applyOr>);
+    case NK_NOT: return newNode(e, evNot);
+    case NK_BITAND: return binary(v, e, evBitwise, '&');
+    case NK_BITOR: return binary(v, e, evBitwise, '|');
+    case NK_BITXOR: return binary(v, e, evBitwise, '^');
+    case NK_BITNOT: return newNode(e, evBitNot);
+    case NK_IN: return newNode(e, evIn);
+    case NK_NOTIN: return newNode(e, evNotIn);
+    case NK_AUTO: {
+      auto* autoCtx = static_cast<KorParser::KorAutoAddSubContext*>(e->children[0]);
+      return cx::compileAuto(v, autoCtx);
+    }
+    case NK_FMT: return newNode(e, evFmt);
+    case NK_CALL: return newNode(e, evCall);
+    case NK_OTHER: break;
+  }
+  return newNode(e, evVisit);
+}
+
+ContextCache<cx::Node*> gAutoCompiled;
+
+}  // namespace
+
+namespace cx {
+
+Node* compileExpr(ExprVisitor& v, KorParser::ExprContext* e) {
+  if (Node** hit = gCompiled.find(e)) return *hit;
+  Node* n = compileNode(v, e);
+  gCompiled.insert(e, std::move(n));
+  return n;
+}
+
+Node* compileName(KorParser::KorvarContext* var) {
+  Node* n = newNode(nullptr, evVarPath);
+  nameNode(n, var);
+  return n;
+}
+
+void failNamed(Node* n, antlr4::ParserRuleContext* ctx) {
+  findVariable(n->name.bytes(), n->name.hash(), ctx);  // raises
+  throw std::logic_error("variable found on the second lookup");
+}
+
+Node* compileAuto(ExprVisitor& v, KorParser::KorAutoAddSubContext* ctx) {
+  (void)v;
+  if (Node** hit = gAutoCompiled.find(ctx)) return *hit;
+  Node* n = newNode(nullptr, evAuto);
+  n->autoCtx = ctx;
+  auto* var = static_cast<KorParser::KorvarContext*>(ctx->children[0]);
+  const std::string sign = ctx->stop ? ctx->stop->getText() : std::string();
+  n->op = !sign.empty() && sign[0] == '+' ? 1 : -1;
+  if (var->children.size() == 1) nameNode(n, var);
+  gAutoCompiled.insert(ctx, std::move(n));
+  return n;
+}
+
+void resetCompiled() {
+  resetStatements();
+  resetLoops();
+  gCompiled.clear();
+  gAutoCompiled.clear();
+  std::deque<Node>().swap(gNodes);
+}
+
+}  // namespace cx
 
 ExprValue evalExprFast(ExprVisitor& v, KorParser::ExprContext* e) {
-  switch (kindTable().kindOf(typeid(*e))) {
-    case NK_VAR:
-      return readVariable(v, static_cast<KorParser::KorvarContext*>(e->children[0]), false);
-    case NK_LITERAL:
-      return cachedLiteral(v, e);
-    case NK_STRING:
-      return cachedStringLiteral(v, e);
-    case NK_PAREN:
-      return evalExprFast(v, childExpr(e, 1));
-    case NK_ADD:
-      return evalAdd(v, static_cast<KorParser::AddExprContext*>(e));
-    case NK_SUB:
-      return evalSub(v, static_cast<KorParser::SubExprContext*>(e));
-    case NK_MULT:
-      return evalMult(v, static_cast<KorParser::MultExprContext*>(e));
-    case NK_DIV:
-      return evalDiv(v, static_cast<KorParser::DivExprContext*>(e));
-    case NK_REM:
-      return evalRemainder(v, static_cast<KorParser::RemainderExprContext*>(e));
-    case NK_NEG:
-      return evalNegation(v, static_cast<KorParser::NegationExprContext*>(e));
-    case NK_EQ: return evalCompare(v, e, 0);
-    case NK_NE: return evalCompare(v, e, 1);
-    case NK_LT: return evalCompare(v, e, 2);
-    case NK_LE: return evalCompare(v, e, 3);
-    case NK_GT: return evalCompare(v, e, 4);
-    case NK_GE: return evalCompare(v, e, 5);
-    case NK_AND:
-      return evalAnd(v, static_cast<KorParser::AndExprContext*>(e));
-    case NK_OR:
-      return evalOr(v, static_cast<KorParser::OrExprContext*>(e));
-    case NK_NOT:
-      return evalNot(v, static_cast<KorParser::NotExprContext*>(e));
-    case NK_BITAND: return evalBitwise(v, e, '&');
-    case NK_BITOR: return evalBitwise(v, e, '|');
-    case NK_BITXOR: return evalBitwise(v, e, '^');
-    case NK_BITNOT:
-      return evalBitNot(v, static_cast<KorParser::LogRevExprContext*>(e));
-    case NK_IN: {
-      auto* in = static_cast<KorParser::InExprContext*>(e);
-      return evalMembership(v, in, in->rightvar(), false);
-    }
-    case NK_NOTIN: {
-      auto* in = static_cast<KorParser::NotinExprContext*>(e);
-      return evalMembership(v, in, in->rightvar(), true);
-    }
-    case NK_AUTO:
-      return evalAutoAddSub(v, static_cast<KorParser::KorAutoAddSubContext*>(e->children[0]));
-    case NK_FMT:
-      return evalFmtString(v, static_cast<KorParser::FmtStringContext*>(e->children[0]));
-    case NK_CALL:
-      return evalCallValue(v, static_cast<KorParser::CallFunExprContext*>(e));
-    case NK_OTHER:
-      break;
-  }
-  return v.evalValue(e);
+  cx::Node* n = cx::compileExpr(v, e);
+  return n->eval(v, n);
 }

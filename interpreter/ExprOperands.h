@@ -1,24 +1,21 @@
 // Operand evaluation shared by the variable, operator and printing code.
 //
 // Expressions inside loops are the hot path of every script: i < n, i + 1,
-// s + "x", a[i]. Going through accept() and antlrcpp::Any costs a heap
-// allocation and a dynamic_cast per node, so the operator handlers evaluate
-// their operands with evalExprFast, which calls the common node kinds
-// (variables, number literals, the arithmetic, comparison and logical
-// operators) directly and falls back to the visitor for everything else.
+// s + "x", a[i]. They run as compiled nodes (Compiled.h); evalExprFast is
+// the entry from code that holds a context rather than a node.
 #pragma once
 
 #include "ExprVisitor.h"
 
 #include "runtime/value.h"
+#include "runtime/value_ops.h"
 
 #include <QByteArray>
 #include <QString>
 
 #include <cstdint>
 
-// Value of an expression; the same result as evalValue(e), without the
-// antlrcpp::Any round trip for the common node kinds.
+// Value of an expression through its compiled node.
 ExprValue evalExprFast(ExprVisitor& v, KorParser::ExprContext* e);
 
 // Name of a VARNAME-led context (korvar, stMemVar) with its FNV-1a hash,
@@ -31,14 +28,6 @@ struct CachedName {
   mutable uint8_t indexKind = 0;
 };
 const CachedName& cachedNameOf(antlr4::ParserRuleContext* ctx);
-
-// Inline literal values (integer, decimal, boolean, character literals),
-// cached per context after their first evaluation through the visitor.
-ExprValue cachedLiteral(ExprVisitor& v, KorParser::ExprContext* e);
-
-// Value of a string or raw-string literal: a new payload sharing the bytes
-// decoded at the literal's first evaluation.
-ExprValue cachedStringLiteral(ExprVisitor& v, KorParser::ExprContext* e);
 
 // Text of a format string literal (format_string context): quotes removed,
 // escapes resolved, read as UTF-8; cached per context.
@@ -65,22 +54,26 @@ ExprValue evalAutoAddSub(ExprVisitor& v, KorParser::KorAutoAddSubContext* ctx);
 // owner.
 inline void releaseReference(ExprValue& cell);
 // ExprArith.cpp
-ExprValue evalAdd(ExprVisitor& v, KorParser::AddExprContext* ctx);
-ExprValue evalSub(ExprVisitor& v, KorParser::SubExprContext* ctx);
-ExprValue evalMult(ExprVisitor& v, KorParser::MultExprContext* ctx);
-ExprValue evalDiv(ExprVisitor& v, KorParser::DivExprContext* ctx);
-ExprValue evalRemainder(ExprVisitor& v, KorParser::RemainderExprContext* ctx);
 ExprValue evalNegation(ExprVisitor& v, KorParser::NegationExprContext* ctx);
-// ExprLogic.cpp; op: 0 ==, 1 !=, 2 <, 3 <=, 4 >, 5 >=
-ExprValue evalCompare(ExprVisitor& v, antlr4::ParserRuleContext* ctx, int op);
-ExprValue evalAnd(ExprVisitor& v, KorParser::AndExprContext* ctx);
-ExprValue evalOr(ExprVisitor& v, KorParser::OrExprContext* ctx);
+// ExprLogic.cpp
 ExprValue evalNot(ExprVisitor& v, KorParser::NotExprContext* ctx);
-// op: '&', '|', '^'
-ExprValue evalBitwise(ExprVisitor& v, antlr4::ParserRuleContext* ctx, char op);
 ExprValue evalBitNot(ExprVisitor& v, KorParser::LogRevExprContext* ctx);
 ExprValue evalMembership(ExprVisitor& v, antlr4::ParserRuleContext* ctx,
                          KorParser::RightvarContext* container, bool negate);
+// The operators proper, applied to evaluated operands (both are consumed);
+// compare op: 0 ==, 1 !=, 2 <, 3 <=, 4 >, 5 >=; bitwise op: '&', '|', '^'.
+ExprValue applyAdd(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx);
+ExprValue applySub(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx);
+ExprValue applyMult(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx);
+ExprValue applyDiv(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx);
+ExprValue applyRemainder(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx);
+ExprValue applyCompare(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx, int op);
+ExprValue applyAnd(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx);
+ExprValue applyOr(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx);
+ExprValue applyBitwise(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx, char op);
+// ExprVariable.cpp: a read of a reference whose variable record is found.
+ExprValue readVariableAt(ExprVisitor& v, KorParser::KorvarContext* ctx, ScopeRecord* rec,
+                         bool byReference);
 // ExprPrint.cpp
 ExprValue evalFmtString(ExprVisitor& v, KorParser::FmtStringContext* ctx);
 // ExprCalls.cpp: a call used as an expression (its first return value)
@@ -90,7 +83,9 @@ ExprValue evalCallValue(ExprVisitor& v, KorParser::CallFunExprContext* ctx);
 class OperandGuard {
  public:
   explicit OperandGuard(ExprValue& cell) : cell_(&cell) {}
-  ~OperandGuard();
+  ~OperandGuard() {
+    if (cell_ != nullptr) freeValue(*cell_);
+  }
   void release() { cell_ = nullptr; }
   OperandGuard(const OperandGuard&) = delete;
   OperandGuard& operator=(const OperandGuard&) = delete;
@@ -98,12 +93,5 @@ class OperandGuard {
  private:
   ExprValue* cell_;
 };
-
-// Left and right operand of a binary expression node (children 0 and 2),
-// left first. The left value is released when the right one fails.
-void evalOperandPair(ExprVisitor& v, antlr4::ParserRuleContext* ctx, ExprValue& left,
-                     ExprValue& right);
-
-#include "runtime/value_ops.h"
 
 inline void releaseReference(ExprValue& cell) { releaseSharedValue(cell); }

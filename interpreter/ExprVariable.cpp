@@ -590,6 +590,15 @@ ExprValue readVariable(ExprVisitor& v, KorParser::KorvarContext* ctx, bool byRef
   return out;
 }
 
+ExprValue readVariableAt(ExprVisitor& v, KorParser::KorvarContext* ctx, ScopeRecord* rec,
+                         bool byReference) {
+  if (uint32_t(rec->kind) <= uint32_t(VT_WCHAR) && ctx->children.size() == 1)
+    return rec->asValue();
+  ExprValue out;
+  resolveAt(v, ctx, rec, cachedNameOf(ctx), byReference, nullptr, 0, out);
+  return out;
+}
+
 antlrcpp::Any ExprVisitor::evalVariable(KorParser::KorvarContext* ctx, bool byReference,
                                         ExprValue* newValue, int assignOp) {
   if (newValue == nullptr) return readVariable(*this, ctx, byReference);

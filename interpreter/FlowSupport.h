@@ -12,6 +12,12 @@
 
 #include "runtime/value.h"
 
+#include <vector>
+
+namespace cx {
+struct Node;
+}  // namespace cx
+
 // Keeps a function out of line (a small frame on the recursive path) and
 // marks the error paths as cold.
 #if defined(_MSC_VER)
@@ -40,6 +46,18 @@ inline int ruleOf(antlr4::tree::ParseTree* node) {
 // The assignment statement (ExprAssign.cpp) and the typed definition
 // (ExprDefine.cpp) without their visit results.
 void execAssignVar(ExprVisitor& v, KorParser::AssignVarContext* ctx);
+// An assignment worked out ahead: the target's name, the operator
+// (0 =, 1 *=, 2 /=, 3 +=, 4 -=) and, when compiled, the right side.
+struct AssignPlan {
+  const CachedName* name = nullptr;
+  int op = 0;
+  cx::Node* right = nullptr;
+  cx::Node* target = nullptr;  // a plain target variable, when compiled
+};
+AssignPlan planAssignment(ExprVisitor& v, KorParser::AssignVarContext* ctx, bool compileRight);
+void execAssignPlanned(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan);
+// A compiled assignment statement (not a definition's initialiser).
+void execAssignCompiled(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan);
 void execDefvar(ExprVisitor& v, KorParser::DefvarContext* ctx);
 
 namespace flow {
@@ -55,7 +73,10 @@ void acceptNode(ExprVisitor& v, antlr4::tree::ParseTree* node);
 ExprValue visitValue(ExprVisitor& v, antlr4::tree::ParseTree* node);
 
 // ExprCalls.cpp
-void execRetCode(ExprVisitor& v, KorParser::RetCodeContext* ctx);
+// values: the compiled value expressions (an entry is null for a value that
+// is not an expression), or null.
+void execRetCode(ExprVisitor& v, KorParser::RetCodeContext* ctx,
+                 const std::vector<cx::Node*>* values = nullptr);
 // A call with its chained calls (evalCallExpr without the visit result).
 void execCall(ExprVisitor& v, KorParser::RealCallFunContext* call, antlr4::ParserRuleContext* stmt,
               int flags);

@@ -15,11 +15,18 @@
 #include <iostream>
 #include <stdexcept>
 
+namespace scope_state {
+ScopeStack* scopeStack = nullptr;
+RecyclePool<ScopeRecord> recordPool;
+StatusStack* statusStack = nullptr;
+uint64_t globalsChanged = 0;
+}  // namespace scope_state
+
 namespace {
 
-ScopeStack* gScopeStack = nullptr;
-RecyclePool<ScopeRecord> gRecordPool;
-StatusStack* gStatusStack = nullptr;
+ScopeStack*& gScopeStack = scope_state::scopeStack;
+RecyclePool<ScopeRecord>& gRecordPool = scope_state::recordPool;
+StatusStack*& gStatusStack = scope_state::statusStack;
 FunctionTable* gFunctionTable = nullptr;
 GlobalTable* gGlobalTable = nullptr;
 TypeRegistry* gTypeRegistry = nullptr;
@@ -87,7 +94,7 @@ QByteArray sourceLine(const QList<QByteArray>& lines, int32_t line) {
 
 // ---------------------------------------------------------------- scope stack
 
-ScopeStack* scopeStack() {
+ScopeStack* scope_state::createScopeStack() {
   if (gScopeStack == nullptr) {
     gScopeStack = new ScopeStack();
     gScopeStack->reserve(256);
@@ -95,28 +102,9 @@ ScopeStack* scopeStack() {
   return gScopeStack;
 }
 
-bool scopeStackExists() { return gScopeStack != nullptr; }
-
-ScopeRecord* takeScopeRecord() { return gRecordPool.take(); }
-
-void returnScopeRecord(ScopeRecord* record) {
-  if (record == nullptr) return;
-  record->payload.i64 = 0;
-  record->returnSlot = nullptr;
-  gRecordPool.give(record);
-}
-
 size_t scopeRecordPoolSize() { return gRecordPool.size(); }
 
-ScopeRecord* pushScopeRecord(int32_t kind) {
-  ScopeRecord* r = takeScopeRecord();
-  r->kind = kind;
-  scopeStack()->push_back(r);
-  return r;
-}
-
-void releaseScopeRecord(ScopeRecord* record) {
-  if (record == nullptr) return;
+void releaseScopeRecordPayload(ScopeRecord* record) {
   switch (record->kind) {
     case SK_DUMP_TEXT:
       delete record->payload.text;
@@ -199,9 +187,9 @@ bool insideLoop() {
   return false;
 }
 
-bool popBlockScope() { return popDownTo(SK_BLOCK, "作用域错误"); }
+bool popBlockScopeDown() { return popDownTo(SK_BLOCK, "作用域错误"); }
 
-bool popLoopScope() { return popDownTo(SK_LOOP, "循环语句作用域错误"); }
+bool popLoopScopeDown() { return popDownTo(SK_LOOP, "循环语句作用域错误"); }
 
 bool popFunctionScope() {
   if (gScopeStack == nullptr || gScopeStack->empty() || gScopeStack->back()->kind != SK_FUNCTION)
@@ -277,30 +265,12 @@ int32_t currentFunctionLine(int32_t flag) {
 
 // ---------------------------------------------------------------- status stack
 
-StatusStack* statusStack() { return gStatusStack; }
-
-int32_t statusTop() {
-  if (gStatusStack == nullptr || gStatusStack->empty()) return LS_NONE;
-  return gStatusStack->back().code;
-}
-
-StatusEntry lastStatusEntry() {
-  if (gStatusStack == nullptr || gStatusStack->empty()) return StatusEntry{-1, -1};
-  return gStatusStack->back();
-}
-
-void pushStatusEntry(StatusEntry entry) {
+StatusStack* scope_state::createStatusStack() {
   if (gStatusStack == nullptr) {
     gStatusStack = new StatusStack();
     gStatusStack->reserve(64);
   }
-  gStatusStack->push_back(entry);
-}
-
-void pushStatus(int32_t code) { pushStatusEntry(StatusEntry{code, -1}); }
-
-void popStatus() {
-  if (gStatusStack != nullptr && !gStatusStack->empty()) gStatusStack->pop_back();
+  return gStatusStack;
 }
 
 // ---------------------------------------------------------------- name tables
@@ -347,6 +317,7 @@ GlobalTable* globalTable() { return gGlobalTable; }
 
 void addGlobal(const QByteArray& name, ScopeRecord* record) {
   createGlobalTable();
+  ++scope_state::globalsChanged;
   ScopeRecord*& slot = (*gGlobalTable)[name];
   if (slot != nullptr && slot != record) {
     releaseScopeRecord(slot);
@@ -420,6 +391,7 @@ void destroyStatusStack() {
 }
 
 void destroyGlobalTable() {
+  ++scope_state::globalsChanged;
   if (gGlobalTable == nullptr) return;
   for (auto& entry : *gGlobalTable) {
     releaseScopeRecord(entry.second);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "value.h"
+#include "recycle_pool.h"
 #include "value_compare.h"
 
 #include <QByteArray>
@@ -128,19 +129,55 @@ using GlobalTable = std::unordered_map<QByteArray, ScopeRecord*, NameHash>;
 using TypeRegistry = std::unordered_map<QByteArray, int32_t, NameHash>;
 using OperandStack = std::vector<ExprValue*>;
 
+// The process-wide stacks and the record pool. They are reached through the
+// inline operations below, which every block, statement and call runs.
+namespace scope_state {
+extern ScopeStack* scopeStack;
+extern RecyclePool<ScopeRecord> recordPool;
+extern StatusStack* statusStack;
+// Counts the changes of the global table (an entry added or replaced, the
+// table destroyed): a record found there stays valid while it is unchanged.
+extern uint64_t globalsChanged;
+ScopeStack* createScopeStack();
+StatusStack* createStatusStack();
+}  // namespace scope_state
+
 // ---- scope stack ----
-ScopeStack* scopeStack();     // created when absent
-bool scopeStackExists();
-// Takes a pooled record, sets its kind, appends it; the caller sets name and payload.
-ScopeRecord* pushScopeRecord(int32_t kind);
+// The stack, created when absent.
+inline ScopeStack* scopeStack() {
+  ScopeStack* st = scope_state::scopeStack;
+  return st != nullptr ? st : scope_state::createScopeStack();
+}
+inline bool scopeStackExists() { return scope_state::scopeStack != nullptr; }
 // ScopeRecordPool: last given-back record or a new one (name and kind keep old values).
-ScopeRecord* takeScopeRecord();
+inline ScopeRecord* takeScopeRecord() { return scope_state::recordPool.take(); }
 // Clears payload and returnSlot and keeps the record for reuse.
-void returnScopeRecord(ScopeRecord* record);
+inline void returnScopeRecord(ScopeRecord* record) {
+  if (record == nullptr) return;
+  record->payload.i64 = 0;
+  record->returnSlot = nullptr;
+  scope_state::recordPool.give(record);
+}
+// Takes a pooled record, sets its kind, appends it; the caller sets name and payload.
+inline ScopeRecord* pushScopeRecord(int32_t kind) {
+  ScopeRecord* r = takeScopeRecord();
+  r->kind = kind;
+  scopeStack()->push_back(r);
+  return r;
+}
 size_t scopeRecordPoolSize();
 // Frees the record's payload by kind (freeValue rules; 52 text, 51 name
 // record); the payload is null afterwards.
-void releaseScopeRecord(ScopeRecord* record);
+void releaseScopeRecordPayload(ScopeRecord* record);
+inline void releaseScopeRecord(ScopeRecord* record) {
+  if (record == nullptr) return;
+  // markers, empty records and the inline types hold nothing to free
+  if (record->kind >= 100 || uint32_t(record->kind + 1) <= uint32_t(VT_WCHAR + 1)) {
+    record->payload.i64 = 0;
+    return;
+  }
+  releaseScopeRecordPayload(record);
+}
 
 // Nearest variable below the nearest function frame, then the globals;
 // raises "找不到变量" when there is none.
@@ -158,8 +195,19 @@ bool findInCurrentBlock(const QByteArray& name);
 bool insideLoop();
 // Release and remove records down to and including the nearest block / loop
 // marker (frames and other markers in between stay); throws when none.
-bool popBlockScope();
-bool popLoopScope();
+bool popBlockScopeDown();
+bool popLoopScopeDown();
+// The marker alone on top (a scope that defined nothing): removed directly.
+inline bool popMarkerOnTop(int32_t kind) {
+  ScopeStack* st = scope_state::scopeStack;
+  if (st == nullptr || st->empty() || st->back()->kind != kind) return false;
+  ScopeRecord* marker = st->back();
+  st->pop_back();
+  returnScopeRecord(marker);  // a marker holds nothing to release
+  return true;
+}
+inline bool popBlockScope() { return popMarkerOnTop(SK_BLOCK) || popBlockScopeDown(); }
+inline bool popLoopScope() { return popMarkerOnTop(SK_LOOP) || popLoopScopeDown(); }
 // Removes the function frame on top; throws "函数作用域错误" otherwise.
 bool popFunctionScope();
 // Releases and removes one record (searched from the top by identity).
@@ -176,12 +224,26 @@ ReturnList* currentReturnValue();
 int32_t currentFunctionLine(int32_t flag);
 
 // ---- status stack ----
-StatusStack* statusStack();  // null when absent
-int32_t statusTop();         // -1 when empty or absent
-StatusEntry lastStatusEntry();  // {-1, -1} when empty or absent
-void pushStatus(int32_t code);
-void pushStatusEntry(StatusEntry entry);
-void popStatus();
+inline StatusStack* statusStack() { return scope_state::statusStack; }  // null when absent
+// -1 when empty or absent
+inline int32_t statusTop() {
+  const StatusStack* s = scope_state::statusStack;
+  return s == nullptr || s->empty() ? LS_NONE : s->back().code;
+}
+// {-1, -1} when empty or absent
+inline StatusEntry lastStatusEntry() {
+  const StatusStack* s = scope_state::statusStack;
+  return s == nullptr || s->empty() ? StatusEntry{-1, -1} : s->back();
+}
+inline void pushStatusEntry(StatusEntry entry) {
+  StatusStack* s = scope_state::statusStack;
+  (s != nullptr ? s : scope_state::createStatusStack())->push_back(entry);
+}
+inline void pushStatus(int32_t code) { pushStatusEntry(StatusEntry{code, -1}); }
+inline void popStatus() {
+  StatusStack* s = scope_state::statusStack;
+  if (s != nullptr && !s->empty()) s->pop_back();
+}
 
 // ---- name tables ----
 FunctionTable* functionTable();  // null when absent

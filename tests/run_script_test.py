@@ -27,9 +27,9 @@ def read(path):
         return f.read()
 
 
-def run_script(korvel, script):
-    """Runs SCRIPT (absolute path) the way its side files say; returns the
-    finished process."""
+def prepare_run(script, rundir):
+    """Lays out RUNDIR the way SCRIPT's side files say; returns the runner's
+    arguments."""
     base = script[:-4]
     argv = [script]
     if os.path.exists(base + ".args"):
@@ -37,18 +37,25 @@ def run_script(korvel, script):
     if os.path.exists(base + ".argv"):
         argv = [a.replace("{dir}", os.path.dirname(script))
                 for a in read(base + ".argv").decode("utf-8").splitlines()]
+    if os.path.exists(base + ".setup"):
+        for line in read(base + ".setup").decode("utf-8").splitlines():
+            rel = line.strip()
+            if not rel:
+                continue
+            path = os.path.join(rundir, rel)
+            if rel.endswith("/"):
+                os.makedirs(path, exist_ok=True)
+            else:
+                os.makedirs(os.path.dirname(path), exist_ok=True)
+                open(path, "wb").close()
+    return argv
+
+
+def run_script(korvel, script):
+    """Runs SCRIPT (absolute path) the way its side files say; returns the
+    finished process."""
     with tempfile.TemporaryDirectory() as tmp:
-        if os.path.exists(base + ".setup"):
-            for line in read(base + ".setup").decode("utf-8").splitlines():
-                rel = line.strip()
-                if not rel:
-                    continue
-                path = os.path.join(tmp, rel)
-                if rel.endswith("/"):
-                    os.makedirs(path, exist_ok=True)
-                else:
-                    os.makedirs(os.path.dirname(path), exist_ok=True)
-                    open(path, "wb").close()
+        argv = prepare_run(script, tmp)
         return subprocess.run([korvel] + argv, cwd=tmp, stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
 

@@ -1,0 +1,135 @@
+// The compiled form that the evaluator runs.
+//
+// A function body (and every block, loop and condition reached from it) is
+// compiled once, on its first run, into nodes of our own: the handler of
+// each construct is resolved, operand and statement nodes are linked
+// directly, names carry their hash, literals keep their decoded cell. The
+// parse contexts stay in the nodes as the source of messages. Each visit
+// operation of a compiled construct compiles its context (found through a
+// per-run map, only on entry from code that is not compiled) and runs the
+// node, so the nodes are the one definition of what the construct does.
+#pragma once
+
+#include "ExprVisitor.h"
+#include "FlowSupport.h"
+
+#include "runtime/scope.h"
+#include "runtime/value.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <vector>
+
+namespace callsupport {
+struct CallSite;
+}  // namespace callsupport
+
+namespace cx {
+
+struct Node;
+using EvalFn = ExprValue (*)(ExprVisitor&, Node*);
+
+// An expression.
+struct Node {
+  EvalFn eval = nullptr;                 // the resolved handler
+  KorParser::ExprContext* ctx = nullptr;  // messages and the visitor's path
+  Node* a = nullptr;                     // operands
+  Node* b = nullptr;
+  int op = 0;                            // comparison / bit operator, ++ step
+  ExprValue lit;                         // decoded literal (type of a string literal)
+  KorParser::KorvarContext* var = nullptr;  // a variable reference
+  KorParser::KorAutoAddSubContext* autoCtx = nullptr;
+  HashedName name;                       // a plain variable's name
+  callsupport::CallSite* site = nullptr;  // a call, found on its first run
+  QByteArray bytes;                      // string literals
+  QString text;
+  // Variable lookups: the name as the last record found held it (shared
+  // bytes compare by address), and the global table's record once found.
+  QByteArray seen;
+  ScopeRecord* global = nullptr;
+  uint64_t globalSeen = 0;  // scope_state::globalsChanged when it was found
+};
+
+inline ExprValue eval(ExprVisitor& v, Node* n) { return n->eval(v, n); }
+
+// The variable named by a node (a plain variable or ++/--): the nearest
+// record above the current function frame, else the global; null when none.
+// The same search as lookupVariable.
+inline ScopeRecord* lookupNamed(Node* n) {
+  if (const ScopeStack* st = scope_state::scopeStack) {
+    const uint64_t h = n->name.hash();
+    for (size_t i = st->size(); i-- > 0;) {
+      ScopeRecord* r = (*st)[i];
+      if (r->kind < 100) {
+        if (r->name.hash() != h) continue;
+        const QByteArray& held = r->name.bytes();
+        if (held.constData() == n->seen.constData()) return r;
+        if (held == n->name.bytes()) {
+          n->seen = held;
+          return r;
+        }
+      } else if (r->kind == SK_FUNCTION) {
+        break;
+      }
+    }
+  }
+  if (n->global == nullptr || n->globalSeen != scope_state::globalsChanged) {
+    n->global = findGlobal(n->name.bytes(), nullptr, false);
+    n->globalSeen = scope_state::globalsChanged;
+  }
+  return n->global;
+}
+// Raises "找不到变量" for the node's name and the context.
+[[noreturn]] void failNamed(Node* n, antlr4::ParserRuleContext* ctx);
+// lookupNamed, raising "找不到变量" for the context when there is none.
+inline ScopeRecord* findNamed(Node* n, antlr4::ParserRuleContext* ctx) {
+  if (ScopeRecord* rec = lookupNamed(n)) return rec;
+  failNamed(n, ctx);
+}
+
+// The node of an expression (compiled on the first request).
+Node* compileExpr(ExprVisitor& v, KorParser::ExprContext* e);
+// A node for looking up a plain variable (findNamed / lookupNamed).
+Node* compileName(KorParser::KorvarContext* var);
+// x++ / x-- as a node.
+Node* compileAuto(ExprVisitor& v, KorParser::KorAutoAddSubContext* ctx);
+
+struct Stmt;
+using RunFn = void (*)(ExprVisitor&, const Stmt*);
+
+// A statement.
+struct Stmt {
+  RunFn run = nullptr;
+  antlr4::tree::ParseTree* ctx = nullptr;  // the statement's context
+  Node* cond = nullptr;                    // if / loop condition, expression statement
+  const Stmt* body = nullptr;              // if: then branch; loops: body
+  const Stmt* init = nullptr;              // counted loop: initialisation
+  const Stmt* other = nullptr;             // if: qt branch
+  std::vector<const Stmt*> list;           // block: statements; if: zif branches; loop: steps
+  std::vector<Node*> conds;                // if: zif conditions
+  std::vector<antlr4::ParserRuleContext*> parts;  // if: the zif / qt contexts (messages)
+  mutable callsupport::CallSite* site = nullptr;   // call statement, found on its first run
+  AssignPlan plan;                                 // assignment
+};
+
+inline void run(ExprVisitor& v, const Stmt* s) { s->run(v, s); }
+
+Stmt* newStmt(antlr4::tree::ParseTree* ctx, RunFn fn);
+// The statement proper (the child of a `statement`), compiled.
+const Stmt* compileStatement(ExprVisitor& v, antlr4::tree::ParseTree* inner);
+// A `statement` run as a branch or loop body (a block, or one statement in a
+// scope of its own); null statement: nothing to run.
+const Stmt* compileBranch(ExprVisitor& v, KorParser::StatementContext* stmt);
+// Cached per context (entries from code that is not compiled).
+const Stmt* compileBlock(ExprVisitor& v, KorParser::BlockContext* block);
+const Stmt* compileIf(ExprVisitor& v, KorParser::IfContext* ctx);
+const Stmt* compileFor(ExprVisitor& v, KorParser::ForStateContext* ctx);
+const Stmt* compileWhile(ExprVisitor& v, KorParser::WhileStateContext* ctx);
+
+// Forgets every compiled node (the run driver's cache reset at run start).
+void resetCompiled();
+void resetStatements();  // the statement nodes (part of resetCompiled)
+void resetLoops();       // the loop nodes (part of resetCompiled)
+
+}  // namespace cx
