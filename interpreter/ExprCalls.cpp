@@ -60,10 +60,28 @@ std::unordered_map<const void*, CallSite, PtrHash> g_sites;
 std::unordered_map<QByteArray, FunctionInfo, NameHash> g_functions;
 
 struct ActiveFrame {
-  ScopeRecord* frame;
-  FunctionInfo* info;
+  ScopeRecord* frame = nullptr;
+  FunctionInfo* info = nullptr;
+  // The caller takes the one declared value at once (a call inside an
+  // expression): `fanhui` leaves the value here instead of a return list.
+  bool direct = false;
+  bool hasValue = false;
+  ExprValue value;
 };
 std::vector<ActiveFrame> g_frames;  // the script calls in progress, innermost last
+// The value of the direct call that just ended, until the expression takes it.
+bool g_hasResult = false;
+ExprValue g_result;
+// Set once a callback parameter has been bound in this run: before that no
+// variable can hold a callback, so a call's name needs no local search.
+bool g_callbacksBound = false;
+
+// Removes the innermost call entry (a value it still holds is released).
+inline void popFrameEntry() {
+  ActiveFrame& top = g_frames.back();
+  if (top.hasValue) freeValue(top.value);
+  g_frames.pop_back();
+}
 ReturnList* g_topSlot = nullptr;    // return slot while no frame exists at all
 // Free return lists, kept for reuse; freed when the process ends.
 struct ReturnListPool {
@@ -123,6 +141,9 @@ void dropCaches() {
   g_sites.clear();
   g_functions.clear();
   g_frames.clear();
+  g_hasResult = false;
+  g_result = ExprValue();
+  g_callbacksBound = false;
   // A list left here belongs to an earlier run whose tables are gone.
   g_topSlot = nullptr;
 }
@@ -137,12 +158,11 @@ KOR_NOINLINE void dropRecord(ScopeRecord* rec) {
 // call ends by an error.
 struct FrameEntry {
   bool active = true;
-  FrameEntry(ScopeRecord* frame, FunctionInfo* info) { g_frames.push_back({frame, info}); }
   // Takes over an entry pushed before.
   FrameEntry(ScopeRecord*, FunctionInfo*, bool) {}
   void leave() {
     if (!active) return;
-    g_frames.pop_back();
+    popFrameEntry();
     active = false;
   }
   ~FrameEntry() { leave(); }
@@ -519,6 +539,7 @@ KOR_NOINLINE void bindArguments(ExprVisitor& v, antlr4::ParserRuleContext* call,
       g_pendingParams.push_back(rec);
       if (declared == VT_FUNC) {
         // A callback parameter takes a function value and holds it as a callback.
+        g_callbacksBound = true;
         if (val.type != VT_FUNC) {
           freeValue(val);
           failNotCallback(call, name, i, arg, info);
@@ -637,8 +658,19 @@ KOR_NOINLINE void enterFunction(ExprVisitor& v, antlr4::ParserRuleContext* call,
       failParamCount(call, name, int(info->paramNames.size()), argc);
   }
 
+  // The frame and block records are taken before the parameters', so that
+  // the records a call gives back (parameters, block, frame) come back to the
+  // same roles in the next call and keep their names.
+  ScopeRecord* frame = takeScopeRecord();
+  ScopeRecord* marker = takeScopeRecord();
   const size_t pending = g_pendingParams.size();
-  if (args) bindArguments(v, call, name, info, args, valuePath, argNodes);
+  try {
+    if (args) bindArguments(v, call, name, info, args, valuePath, argNodes);
+  } catch (...) {
+    returnScopeRecord(marker);
+    returnScopeRecord(frame);
+    throw;
+  }
 
   st.callMode = 0;
   st.targets = nullptr;
@@ -651,24 +683,49 @@ KOR_NOINLINE void enterFunction(ExprVisitor& v, antlr4::ParserRuleContext* call,
     checkCallDepth(call, name);
   } catch (...) {
     dropPending(pending);
+    returnScopeRecord(marker);
+    returnScopeRecord(frame);
     throw;
   }
 
-  ScopeRecord* frame = pushScopeRecord(SK_FUNCTION);
+  ScopeStack* stack = scopeStack();
+  frame->kind = SK_FUNCTION;
+  stack->push_back(frame);
   setRecordName(frame, info->name);
   frame->returnSlot = nullptr;
   const antlr4::Token* start = call->getStart();
   frame->setFrame(st.callMode, start ? int32_t(start->getLine()) : 0);
   st.frame = frame;
-  g_frames.push_back({frame, info});
-  pushScopeRecord(SK_BLOCK);
+  g_frames.emplace_back();
+  ActiveFrame& entry = g_frames.back();
+  entry.frame = frame;
+  entry.info = info;
+  // an expression takes the one value at once
+  entry.direct = (flags & (CALL_DIRECT | CALL_CHAINED)) == CALL_DIRECT && stmt == nullptr &&
+                 st.callMode == kCallModeTakesReturn && info->returnTypes.size() == 1;
+  // the body's block marker (the body runs without one of its own)
+  marker->kind = SK_BLOCK;
+  stack->push_back(marker);
   if (g_pendingParams.size() > pending) {
-    ScopeStack* stack = scopeStack();
     stack->insert(stack->end(), g_pendingParams.begin() + ptrdiff_t(pending),
                   g_pendingParams.end());
     g_pendingParams.resize(pending);
   }
-  pushStatus(LS_FUNC_BODY);
+}
+
+KOR_FAIL void failInterrupted() {
+  raiseScriptError(QStringLiteral("用户中断脚本继续执行,终止执行 ..."));
+}
+
+// The statements of a function body, in the block the call has pushed; the
+// stop request is checked on entry, as for every block.
+void runBody(ExprVisitor& v, const cx::Stmt* body) {
+  if (abortRequested.load(std::memory_order_relaxed)) failInterrupted();
+  for (const cx::Stmt* s : body->list) {
+    const int32_t top = statusTop();
+    if (top == LS_RETURN || top == LS_BREAK || top == LS_CONTINUE) break;
+    s->run(v, s);
+  }
 }
 
 // After the body: checks that a value-returning function returned, removes
@@ -679,8 +736,24 @@ KOR_NOINLINE void leaveFunction(ExprVisitor& v, antlr4::ParserRuleContext* call,
                                              const QByteArray& name, FunctionInfo* info,
                                              int flags, CallState& st) {
   FrameEntry entry(st.frame, info, /*adopt=*/true);
-  const bool valuePath = (flags & (CALL_VALUE | CALL_CHAINED)) != 0;
+  // the body's block first, as at the end of any block
+  popBlockScope();
   ScopeRecord* frame = st.frame;
+  ActiveFrame& top = g_frames.back();
+  if (top.hasValue && statusTop() == LS_RETURN) {
+    // A direct call: the value goes straight to the expression.
+    popStatus();
+    ReturnList* stale = frame->returnSlot;
+    frame->returnSlot = nullptr;
+    popFunctionScope();
+    if (stale) releaseReturnList(stale);
+    g_result = top.value;
+    top.hasValue = false;
+    entry.leave();
+    g_hasResult = true;
+    return;
+  }
+  const bool valuePath = (flags & (CALL_VALUE | CALL_CHAINED)) != 0;
   if (statusTop() != LS_RETURN) {
     if (info->hasReturns && !info->isEntry) failMissingReturn(call, name, valuePath);
     releaseReturnList(frame->returnSlot);
@@ -721,9 +794,9 @@ void invokeFunction(ExprVisitor& v, antlr4::ParserRuleContext* call,
   enterFunction(v, call, stmt, name, info, args, flags, st, argNodes);
   try {
     if (!info->compiledBody) info->compiledBody = cx::compileBlock(v, info->body);
-    cx::run(v, info->compiledBody);
+    runBody(v, info->compiledBody);
   } catch (...) {
-    g_frames.pop_back();
+    popFrameEntry();
     throw;
   }
   leaveFunction(v, call, stmt, name, info, flags, st);
@@ -947,7 +1020,7 @@ void execCallAt(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSite& s
     // name; no global is of that kind, so when the function exists the
     // current function's own variables decide.
     if (!site.target) site.target = functionInfo(site.name);
-    ScopeRecord* var = site.target ? findLocal(site.name, site.hash)
+    ScopeRecord* var = site.target ? (g_callbacksBound ? findLocal(site.name, site.hash) : nullptr)
                                    : findVariable(site.name, site.hash, call);  // raises
     if (var && var->kind == VT_FUNC_VAR)
       callThroughValue(v, call, stmt, site, var, flags);
@@ -1000,6 +1073,10 @@ namespace {
 // The first value of a finished call, moved out of its return record.
 KOR_NOINLINE ExprValue takeCallValue(KorParser::CallFunExprContext* ctx,
                                                   KorParser::RealCallFunContext* call) {
+  if (g_hasResult) {
+    g_hasResult = false;
+    return g_result;
+  }
   ExprValue direct;
   if (takeDirectMethodValue(direct)) return direct;
   ReturnList* list = takeCallerReturn();
@@ -1085,12 +1162,21 @@ antlrcpp::Any ExprVisitor::visitRetCode(KorParser::RetCodeContext* ctx) {
 
 namespace {
 
+ScopeRecord* storeReturned(ExprValue& val, const FunctionInfo* info, size_t i,
+                           KorParser::RetCodeContext* ctx);
+
 // One returned value: evaluated and stored into a record of the declared type.
 KOR_NOINLINE ScopeRecord* returnRecord(ExprVisitor& v, antlr4::tree::ParseTree* value,
                                                     const FunctionInfo* info, size_t i,
                                                     KorParser::RetCodeContext* ctx,
                                                     cx::Node* node) {
   ExprValue val = node ? cx::eval(v, node) : evalRightvar(v, value);
+  return storeReturned(val, info, i, ctx);
+}
+
+// A returned value stored into a record of the declared type.
+KOR_NOINLINE ScopeRecord* storeReturned(ExprValue& val, const FunctionInfo* info, size_t i,
+                                        KorParser::RetCodeContext* ctx) {
   // A return record is named with the declared type word; the name only
   // shows in the typed store's messages, so it is set only for a store that
   // converts.
@@ -1132,8 +1218,43 @@ KOR_NOINLINE void returnValues(ExprVisitor& v, KorParser::RetCodeContext* ctx,
 
 }  // namespace
 
+namespace {
+
+// `fanhui x;` of a call whose caller takes the one value at once: the value,
+// in the declared type, waits in the call's entry.
+void returnDirect(ExprVisitor& v, KorParser::RetCodeContext* ctx, cx::Node* node) {
+  const size_t depth = g_frames.size();
+  const FunctionInfo* info = g_frames.back().info;
+  ExprValue val = cx::eval(v, node);
+  const int32_t declared = info->returnTypes[0];
+  if (val.type != declared || declared == VT_STRUCT) {
+    ScopeRecord* rec = storeReturned(val, info, 0, ctx);  // releases val
+    val = rec->asValue();
+    rec->payload.i64 = 0;
+    returnScopeRecord(rec);
+  }
+  val.owner = nullptr;
+  ActiveFrame& entry = g_frames[depth - 1];  // the value may have made calls
+  if (entry.hasValue) freeValue(entry.value);
+  entry.value = val;
+  entry.hasValue = true;
+  ScopeRecord* frame = entry.frame;
+  if (frame->returnSlot) {
+    releaseReturnList(frame->returnSlot);
+    frame->returnSlot = nullptr;
+  }
+  pushStatus(LS_RETURN);
+}
+
+}  // namespace
+
 void flow::execRetCode(ExprVisitor& v, KorParser::RetCodeContext* ctx,
                        const std::vector<cx::Node*>* values) {
+  if (!g_frames.empty() && g_frames.back().direct && values && values->size() == 1 &&
+      (*values)[0]) {
+    returnDirect(v, ctx, (*values)[0]);
+    return;
+  }
   const FunctionInfo* info = currentFunctionInfo();
   ScopeRecord* frame = nearestFrame();
   if (!info || !frame) failFrameChain();

@@ -187,7 +187,27 @@ bool insideLoop() {
   return false;
 }
 
-bool popBlockScopeDown() { return popDownTo(SK_BLOCK, "作用域错误"); }
+bool popBlockScopeDown() {
+  // Common case: only variables above the marker (a block that defined some).
+  if (gScopeStack != nullptr) {
+    ScopeStack& st = *gScopeStack;
+    size_t m = st.size();
+    while (m > 0 && st[m - 1]->kind < 100) --m;
+    if (m > 0 && st[m - 1]->kind == SK_BLOCK) {
+      for (size_t i = st.size(); i-- > m;) {
+        ScopeRecord* r = st[i];
+        st.pop_back();
+        releaseScopeRecord(r);
+        returnScopeRecord(r);
+      }
+      ScopeRecord* marker = st.back();
+      st.pop_back();
+      returnScopeRecord(marker);  // a marker holds nothing to release
+      return true;
+    }
+  }
+  return popDownTo(SK_BLOCK, "作用域错误");
+}
 
 bool popLoopScopeDown() { return popDownTo(SK_LOOP, "循环语句作用域错误"); }
 
