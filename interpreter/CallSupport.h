@@ -65,6 +65,9 @@ struct CallSite {
   // that is not an expression).
   bool argsCompiled = false;
   std::vector<cx::Node*> argNodes;
+  // `fanhui f(...);`: the function whose return form this call was last found
+  // to fit (checked again while callbacks may stand for the name).
+  const FunctionInfo* forwardFits = nullptr;
 };
 
 // The targets of a `a, b = f()` statement (a WithRetCallFun context: its

@@ -547,9 +547,13 @@ KOR_NOINLINE void bindArguments(ExprVisitor& v, antlr4::ParserRuleContext* call,
         rec->kind = VT_FUNC_VAR;
         rec->payload = val.payload;
         val.payload.i64 = 0;
+      } else if (val.type == declared && declared != VT_STRUCT) {
+        // a value of the declared type moves in; nothing is left to release
+        rec->kind = declared;
+        rec->payload = val.payload;
       } else {
         const int32_t valueType = val.type;
-        const int code = storeDeclared(rec, val, declared, info->paramWords[size_t(i)], call);
+        const int code = storeConverted(rec, val, declared, info->paramWords[size_t(i)], call);
         freeValue(val);
         if (code < 0) failParamType(call, name, i, arg, info, valueType, valuePath);
       }
@@ -707,8 +711,7 @@ KOR_NOINLINE void enterFunction(ExprVisitor& v, antlr4::ParserRuleContext* call,
   marker->kind = SK_BLOCK;
   stack->push_back(marker);
   if (g_pendingParams.size() > pending) {
-    stack->insert(stack->end(), g_pendingParams.begin() + ptrdiff_t(pending),
-                  g_pendingParams.end());
+    for (size_t k = pending; k < g_pendingParams.size(); ++k) stack->push_back(g_pendingParams[k]);
     g_pendingParams.resize(pending);
   }
 }
@@ -1128,7 +1131,19 @@ antlrcpp::Any ExprVisitor::visitCallFunExpr(KorParser::CallFunExprContext* ctx) 
 }
 
 antlrcpp::Any ExprVisitor::visitReturnCallFun(KorParser::ReturnCallFunContext* ctx) {
-  KorParser::RealCallFunContext* call = ctx->realCallFun();
+  CallSite* site = nullptr;
+  flow::execReturnCall(*this, ctx, site);
+  return 0;
+}
+
+void flow::execReturnCall(ExprVisitor& v, KorParser::ReturnCallFunContext* ctx, CallSite*& sitep) {
+  // returnCallFun: FANHUI_KEY realCallFun ';'
+  KorParser::RealCallFunContext* call =
+      ctx->children.size() > 1 && ruleOf(ctx->children[1]) == KorParser::RuleRealCallFun
+          ? static_cast<KorParser::RealCallFunContext*>(ctx->children[1])
+          : ctx->realCallFun();
+  if (!sitep) sitep = &callSite(call);
+  CallSite& site = *sitep;
   ScopeRecord* frame = nearestFrame();
   if (!frame) failFrameChain();
   const FunctionInfo* current = currentFunctionInfo();
@@ -1141,18 +1156,39 @@ antlrcpp::Any ExprVisitor::visitReturnCallFun(KorParser::ReturnCallFunContext* c
                                lineOfContext(ctx), qtext(ctx), qbytes(frame->name.bytes()))
                        .toStdString()
                 << std::endl;
-    flow::execCall(*this, call, nullptr, CALL_STATEMENT);
+    flow::execCallAt(v, call, site, nullptr, CALL_STATEMENT);
     pushStatus(LS_RETURN);
-    return 0;
+    return;
   }
 
-  CallSite& site = callSite(call);
-  if (site.chain.empty() && !site.member && current) checkForwardedForm(ctx, call, site, current);
+  const bool plain = site.chain.empty() && !site.member;
+  if (plain && current) {
+    // The check depends only on the two functions while no callback can
+    // stand for the name.
+    if (g_callbacksBound || site.forwardFits != current) {
+      checkForwardedForm(ctx, call, site, current);
+      if (!g_callbacksBound) site.forwardFits = current;
+    }
+  }
 
-  // The callee's values land in this frame's slot and are this function's return.
-  flow::execCall(*this, call, nullptr, CALL_VALUE);
+  // The callee's values land in this frame's slot and are this function's
+  // return; when this call's caller takes the one value at once, the
+  // callee's value passes on the same way, unchanged.
+  const size_t depth = g_frames.size();
+  const bool direct = plain && depth > 0 && g_frames.back().direct;
+  flow::execCallAt(v, call, site, nullptr, direct ? CALL_VALUE | CALL_DIRECT : CALL_VALUE);
+  if (g_hasResult) {
+    g_hasResult = false;
+    ActiveFrame& entry = g_frames[depth - 1];
+    if (entry.hasValue) freeValue(entry.value);
+    entry.value = g_result;
+    entry.hasValue = true;
+    if (frame->returnSlot) {
+      releaseReturnList(frame->returnSlot);
+      frame->returnSlot = nullptr;
+    }
+  }
   pushStatus(LS_RETURN);
-  return 0;
 }
 
 antlrcpp::Any ExprVisitor::visitRetCode(KorParser::RetCodeContext* ctx) {

@@ -185,6 +185,11 @@ void runReturn(ExprVisitor& v, const cx::Stmt* s) {
   flow::execRetCode(v, static_cast<KorParser::RetCodeContext*>(s->ctx), &s->conds);
 }
 
+// `fanhui f(...);`
+void runReturnCall(ExprVisitor& v, const cx::Stmt* s) {
+  flow::execReturnCall(v, static_cast<KorParser::ReturnCallFunContext*>(s->ctx), s->site);
+}
+
 // `f(...);`
 void runCall(ExprVisitor& v, const cx::Stmt* s) {
   auto* call = static_cast<KorParser::RealCallFunContext*>(s->ctx->children[0]);
@@ -319,6 +324,8 @@ const Stmt* compileStatement(ExprVisitor& v, antlr4::tree::ParseTree* inner) {
       if (&typeid(*inner) == &typeid(KorParser::NoRetCallFunContext) &&
           flow::ruleOf(inner->children[0]) == KorParser::RuleRealCallFun)
         return newStmt(inner, runCall);
+      if (&typeid(*inner) == &typeid(KorParser::ReturnCallFunContext))
+        return newStmt(inner, runReturnCall);
       break;
     case KorParser::RuleSignalState: {
       Stmt* s = newStmt(inner, runExpression);

@@ -17,6 +17,9 @@
 namespace cx {
 struct Node;
 }  // namespace cx
+namespace callsupport {
+struct CallSite;
+}  // namespace callsupport
 
 // Keeps a function out of line (a small frame on the recursive path) and
 // marks the error paths as cold.
@@ -77,6 +80,9 @@ ExprValue visitValue(ExprVisitor& v, antlr4::tree::ParseTree* node);
 // is not an expression), or null.
 void execRetCode(ExprVisitor& v, KorParser::RetCodeContext* ctx,
                  const std::vector<cx::Node*>* values = nullptr);
+// `fanhui f(...);` (site: the call's site, found on the first run).
+void execReturnCall(ExprVisitor& v, KorParser::ReturnCallFunContext* ctx,
+                    callsupport::CallSite*& site);
 // A call with its chained calls (evalCallExpr without the visit result).
 void execCall(ExprVisitor& v, KorParser::RealCallFunContext* call, antlr4::ParserRuleContext* stmt,
               int flags);

@@ -211,7 +211,7 @@ bool popBlockScopeDown() {
 
 bool popLoopScopeDown() { return popDownTo(SK_LOOP, "循环语句作用域错误"); }
 
-bool popFunctionScope() {
+bool popFunctionScopeChecked() {
   if (gScopeStack == nullptr || gScopeStack->empty() || gScopeStack->back()->kind != SK_FUNCTION)
     throwScopeError("函数作用域错误");
   ScopeRecord* r = gScopeStack->back();

@@ -209,7 +209,16 @@ inline bool popMarkerOnTop(int32_t kind) {
 inline bool popBlockScope() { return popMarkerOnTop(SK_BLOCK) || popBlockScopeDown(); }
 inline bool popLoopScope() { return popMarkerOnTop(SK_LOOP) || popLoopScopeDown(); }
 // Removes the function frame on top; throws "函数作用域错误" otherwise.
-bool popFunctionScope();
+bool popFunctionScopeChecked();
+inline bool popFunctionScope() {
+  ScopeStack* st = scope_state::scopeStack;
+  if (st == nullptr || st->empty() || st->back()->kind != SK_FUNCTION)
+    return popFunctionScopeChecked();
+  ScopeRecord* frame = st->back();
+  st->pop_back();
+  returnScopeRecord(frame);  // a frame holds nothing to release
+  return true;
+}
 // Releases and removes one record (searched from the top by identity).
 void removeScopeRecord(ScopeRecord* record);
 
