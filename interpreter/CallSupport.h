@@ -17,6 +17,7 @@
 #include "runtime/value.h"
 
 struct FunctionRecord;
+struct CachedName;
 class ExprVisitor;
 namespace cx {
 struct Node;
@@ -40,6 +41,15 @@ struct FunctionInfo {
   std::vector<int32_t> returnTypes;
   bool isEntry = false;  // "hs_rukou": may end without fanhui
   const cx::Stmt* compiledBody = nullptr;  // the body, compiled on the first call
+};
+
+// The targets of `a, b := f()` / `a, b = f()`, read once per statement.
+struct ReceiverTargets {
+  antlr4::ParserRuleContext* stmt = nullptr;  // the statement they were read from
+  bool autoDefine = false;                    // `:=`
+  std::vector<KorParser::Ret_idContext*> ids;
+  std::vector<HashedName> texts;          // `:=`: the new variables' names
+  std::vector<const CachedName*> names;   // `=`: the targets' names
 };
 
 // One call expression (realCallFun), worked out on its first evaluation.
@@ -68,6 +78,7 @@ struct CallSite {
   // `fanhui f(...);`: the function whose return form this call was last found
   // to fit (checked again while callbacks may stand for the name).
   const FunctionInfo* forwardFits = nullptr;
+  ReceiverTargets receivers;  // a call statement with targets
 };
 
 // The targets of a `a, b = f()` statement (a WithRetCallFun context: its

@@ -567,11 +567,31 @@ KOR_NOINLINE void bindArguments(ExprVisitor& v, antlr4::ParserRuleContext* call,
 
 // The value path's receivers: checks the targets of `a, b := f()` and
 // `a, b = f()` and creates the new variables of `:=`. Returns the call mode.
+// Reads the targets of a statement.
+void readTargets(KorParser::Fun_retContext* fr, antlr4::ParserRuleContext* stmt,
+                 ReceiverTargets& out) {
+  out.stmt = stmt;
+  retIdsOf(fr, out.ids);
+  out.autoDefine = fr->FUN_RET_AUTO_DEF() != nullptr;
+  out.texts.assign(out.ids.size(), HashedName());
+  out.names.assign(out.ids.size(), nullptr);
+  for (size_t k = 0; k < out.ids.size(); ++k) {
+    KorParser::Ret_idContext* id = out.ids[k];
+    if (isSkipTarget(id)) continue;
+    if (out.autoDefine)
+      out.texts[k] = QByteArray::fromStdString(id->getText());
+    else
+      out.names[k] = &cachedNameOf(retIdVariable(id));
+  }
+}
+
 KOR_NOINLINE int32_t prepareReceivers(antlr4::ParserRuleContext* call,
                                                    antlr4::ParserRuleContext* stmt,
                                                    const QByteArray& name,
                                                    const FunctionInfo* info, int flags,
-                                                   KorParser::Fun_retContext** targetsOut) {
+                                                   KorParser::Fun_retContext** targetsOut,
+                                                   CallSite* site,
+                                                   const ReceiverTargets** targetsRead) {
   const bool chained = (flags & CALL_CHAINED) != 0;
   KorParser::Fun_retContext* fr = chained ? nullptr : funRetOf(stmt);
   *targetsOut = nullptr;
@@ -582,15 +602,19 @@ KOR_NOINLINE int32_t prepareReceivers(antlr4::ParserRuleContext* call,
   }
   if (!info->hasReturns) failNoReturnValues(call, stmt, name);
   *targetsOut = fr;
-  thread_local std::vector<KorParser::Ret_idContext*> ids;
-  retIdsOf(fr, ids);
-  if (!fr->FUN_RET_AUTO_DEF()) {
-    for (KorParser::Ret_idContext* id : ids) {
-      if (isSkipTarget(id)) continue;
-      const CachedName& var = cachedNameOf(retIdVariable(id));
-      if (!lookupVariable(var.name, var.hash))
+  thread_local ReceiverTargets scratch;
+  ReceiverTargets* rt = site ? &site->receivers : &scratch;
+  if (!site || rt->stmt != stmt) readTargets(fr, stmt, *rt);
+  // the targets stay valid until the call ends only when the site keeps them
+  *targetsRead = site ? rt : nullptr;
+  const std::vector<KorParser::Ret_idContext*>& ids = rt->ids;
+  if (!rt->autoDefine) {
+    for (size_t k = 0; k < ids.size(); ++k) {
+      const CachedName* var = rt->names[k];
+      if (!var) continue;
+      if (!lookupVariable(var->name, var->hash))
         raiseScriptError(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 变量 %3 参数未定义 "),
-                                     callLine(call), qtext(stmt), qtext(id)));
+                                     callLine(call), qtext(stmt), qtext(ids[k])));
     }
     if (ids.size() > info->returnTypes.size())
       raiseScriptError(QStringLiteral("错误：函数中 %1 语句 %2 函数 %3 返回值个数与函数定义形式不匹配 ！")
@@ -601,15 +625,14 @@ KOR_NOINLINE int32_t prepareReceivers(antlr4::ParserRuleContext* call,
     raiseScriptError(QStringLiteral("错误：函数中 %1 语句 %2 函数 %3 返回值个数与函数定义形式不匹配 ！")
                          .arg(currentFunctionQName(), qtext(stmt), qbytes(name)));
   for (size_t k = 0; k < ids.size(); ++k) {
-    KorParser::Ret_idContext* id = ids[k];
-    if (isSkipTarget(id)) continue;
-    const QByteArray text = QByteArray::fromStdString(id->getText());
+    if (isSkipTarget(ids[k])) continue;
+    const HashedName& text = rt->texts[k];
     if (findInCurrentBlock(text))
       raiseScriptError(
           QStringLiteral("错误：函数 %1 语句 %2 变量 %3 已经在当前作用域中存在，不能重复使用 := 符号自动创建该变量 ")
               .arg(currentFunctionQName(), qtext(stmt), qbytes(text)));
     ScopeRecord* nv = pushScopeRecord(info->returnTypes[k]);
-    nv->name = text;
+    setRecordName(nv, text);
     nv->payload.i64 = 0;
     nv->returnSlot = nullptr;
   }
@@ -619,10 +642,11 @@ KOR_NOINLINE int32_t prepareReceivers(antlr4::ParserRuleContext* call,
 // `a, b := f()` / `a, b = f()`: each returned value goes to its target in
 // turn (a variable, an element or a member); surplus values are dropped.
 KOR_NOINLINE void assignTargets(ExprVisitor& v, KorParser::Fun_retContext* targets,
-                                             ReturnList* list) {
+                                             ReturnList* list, const ReceiverTargets* read) {
   ListGuard guard(list);
-  std::vector<KorParser::Ret_idContext*> ids;
-  retIdsOf(targets, ids);
+  std::vector<KorParser::Ret_idContext*> own;
+  if (!read) retIdsOf(targets, own);
+  const std::vector<KorParser::Ret_idContext*>& ids = read ? read->ids : own;
   for (size_t k = 0; k < ids.size() && k < list->size(); ++k) {
     if (isSkipTarget(ids[k])) continue;
     ScopeRecord* rec = (*list)[k];
@@ -643,6 +667,8 @@ struct CallState {
   ScopeRecord* frame;
   int32_t callMode;
   KorParser::Fun_retContext* targets;
+  CallSite* site;                       // null when the call has none
+  const ReceiverTargets* read = nullptr;  // the targets, kept by the site
 };
 
 // Checks and binds the arguments, prepares the receivers of the values,
@@ -683,7 +709,8 @@ KOR_NOINLINE void enterFunction(ExprVisitor& v, antlr4::ParserRuleContext* call,
     if (valuePath)
       st.callMode = stmt == nullptr && info->hasReturns
                         ? kCallModeTakesReturn
-                        : prepareReceivers(call, stmt, name, info, flags, &st.targets);
+                        : prepareReceivers(call, stmt, name, info, flags, &st.targets, st.site,
+                                           &st.read);
     checkCallDepth(call, name);
   } catch (...) {
     dropPending(pending);
@@ -782,7 +809,7 @@ KOR_NOINLINE void leaveFunction(ExprVisitor& v, antlr4::ParserRuleContext* call,
     return;
   }
   if (st.targets)
-    assignTargets(v, st.targets, list);
+    assignTargets(v, st.targets, list, st.read);
   else
     setCallerReturn(list);
 }
@@ -792,8 +819,10 @@ KOR_NOINLINE void leaveFunction(ExprVisitor& v, antlr4::ParserRuleContext* call,
 void invokeFunction(ExprVisitor& v, antlr4::ParserRuleContext* call,
                     antlr4::ParserRuleContext* stmt, const QByteArray& name, FunctionInfo* info,
                     KorParser::ArgumentListContext* args, int flags,
-                    const std::vector<cx::Node*>* argNodes = nullptr) {
+                    const std::vector<cx::Node*>* argNodes = nullptr,
+                    CallSite* site = nullptr) {
   CallState st;
+  st.site = site;
   enterFunction(v, call, stmt, name, info, args, flags, st, argNodes);
   try {
     if (!info->compiledBody) info->compiledBody = cx::compileBlock(v, info->body);
@@ -816,7 +845,7 @@ KOR_NOINLINE void callThroughValue(ExprVisitor& v, KorParser::RealCallFunContext
   ScopeRecord* marker = pushScopeRecord(SK_CALL_VALUE);
   marker->name = site.valueMarkerName;
   marker->payload.fn = new FunctionName{target};
-  invokeFunction(v, call, stmt, target, functionInfo(target), site.args, flags);
+  invokeFunction(v, call, stmt, target, functionInfo(target), site.args, flags, nullptr, &site);
   removeScopeRecord(marker);
 }
 
@@ -1030,7 +1059,7 @@ void execCallAt(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSite& s
     else {
       if (!site.argsCompiled) compileArguments(v, site);
       invokeFunction(v, call, stmt, site.name, site.target, site.args, flags,
-                     site.argNodes.empty() ? nullptr : &site.argNodes);
+                     site.argNodes.empty() ? nullptr : &site.argNodes, &site);
     }
   }
   if (!site.chain.empty()) runChain(v, call, stmt, site, flags);
@@ -1067,8 +1096,20 @@ antlrcpp::Any ExprVisitor::visitNoRetCallFun(KorParser::NoRetCallFunContext* ctx
 }
 
 antlrcpp::Any ExprVisitor::visitWithRetCallFun(KorParser::WithRetCallFunContext* ctx) {
-  flow::execCall(*this, ctx->realCallFun(), ctx, CALL_VALUE);
+  CallSite* site = nullptr;
+  flow::execWithRetCall(*this, ctx, site);
   return 0;
+}
+
+void flow::execWithRetCall(ExprVisitor& v, KorParser::WithRetCallFunContext* ctx,
+                           CallSite*& site) {
+  // withRetCallFun: fun_ret realCallFun ';'
+  KorParser::RealCallFunContext* call =
+      ctx->children.size() > 1 && ruleOf(ctx->children[1]) == KorParser::RuleRealCallFun
+          ? static_cast<KorParser::RealCallFunContext*>(ctx->children[1])
+          : ctx->realCallFun();
+  if (!site) site = &callSite(call);
+  execCallAt(v, call, *site, ctx, CALL_VALUE);
 }
 
 namespace {

@@ -190,6 +190,11 @@ void runReturnCall(ExprVisitor& v, const cx::Stmt* s) {
   flow::execReturnCall(v, static_cast<KorParser::ReturnCallFunContext*>(s->ctx), s->site);
 }
 
+// `a, b := f(...);`
+void runWithRetCall(ExprVisitor& v, const cx::Stmt* s) {
+  flow::execWithRetCall(v, static_cast<KorParser::WithRetCallFunContext*>(s->ctx), s->site);
+}
+
 // `f(...);`
 void runCall(ExprVisitor& v, const cx::Stmt* s) {
   auto* call = static_cast<KorParser::RealCallFunContext*>(s->ctx->children[0]);
@@ -326,6 +331,8 @@ const Stmt* compileStatement(ExprVisitor& v, antlr4::tree::ParseTree* inner) {
         return newStmt(inner, runCall);
       if (&typeid(*inner) == &typeid(KorParser::ReturnCallFunContext))
         return newStmt(inner, runReturnCall);
+      if (&typeid(*inner) == &typeid(KorParser::WithRetCallFunContext))
+        return newStmt(inner, runWithRetCall);
       break;
     case KorParser::RuleSignalState: {
       Stmt* s = newStmt(inner, runExpression);

@@ -83,6 +83,9 @@ void execRetCode(ExprVisitor& v, KorParser::RetCodeContext* ctx,
 // `fanhui f(...);` (site: the call's site, found on the first run).
 void execReturnCall(ExprVisitor& v, KorParser::ReturnCallFunContext* ctx,
                     callsupport::CallSite*& site);
+// `a, b := f(...);` / `a, b = f(...);` (site as for execReturnCall).
+void execWithRetCall(ExprVisitor& v, KorParser::WithRetCallFunContext* ctx,
+                     callsupport::CallSite*& site);
 // A call with its chained calls (evalCallExpr without the visit result).
 void execCall(ExprVisitor& v, KorParser::RealCallFunContext* call, antlr4::ParserRuleContext* stmt,
               int flags);
