@@ -320,6 +320,8 @@ const Stmt* compileStatement(ExprVisitor& v, antlr4::tree::ParseTree* inner) {
           flow::ruleOf(inner->children[0]) == KorParser::RuleRealCallFun)
         return newStmt(inner, runCall);
       break;
+    case KorParser::RuleDefvar:
+      return compileDefvar(v, static_cast<KorParser::DefvarContext*>(inner));
     case KorParser::RuleSignalState: {
       Stmt* s = newStmt(inner, runExpression);
       s->cond = compileExpr(v, static_cast<KorParser::ExprContext*>(inner->children[0]));
@@ -330,6 +332,8 @@ const Stmt* compileStatement(ExprVisitor& v, antlr4::tree::ParseTree* inner) {
         return compileFor(v, static_cast<KorParser::ForStateContext*>(inner));
       if (typeid(*inner) == typeid(KorParser::WhileStateContext))
         return compileWhile(v, static_cast<KorParser::WhileStateContext*>(inner));
+      if (typeid(*inner) == typeid(KorParser::ForInStateContext))
+        return compileForIn(v, static_cast<KorParser::ForInStateContext*>(inner));
       break;
     default:
       break;

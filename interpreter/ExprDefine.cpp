@@ -1,6 +1,7 @@
 // Struct declarations, typed and struct variable definitions, struct
 // assignment forms and struct initialisers.
 #include "ExprVisitor.h"
+#include "Compiled.h"
 #include "FlowSupport.h"
 #include "VisitResult.h"
 
@@ -237,6 +238,52 @@ void execDefvar(ExprVisitor& v, KorParser::DefvarContext* ctx) {
   }
   marker.pop();
 }
+
+namespace {
+
+// A compiled definition with initialisers: the type word decoded once and
+// each `name = value` planned once (target name, operator, right side).
+void runDefvar(ExprVisitor& v, const cx::Stmt* s) {
+  const bool global = statusTop() == LS_RUN_START;
+  DefinitionMarker marker({global ? LS_DEF_GLOBAL : LS_DEF_LOCAL, s->code});
+  for (const cx::Stmt* one : s->list) {
+    if (one->run)
+      one->run(v, one);
+    else
+      execAssignPlanned(v, static_cast<KorParser::AssignVarContext*>(one->ctx), one->plan);
+  }
+  marker.pop();
+}
+
+void runDefvarVisited(ExprVisitor& v, const cx::Stmt* s) { s->ctx->accept(&v); }
+
+void runDefvarPlain(ExprVisitor& v, const cx::Stmt* s) {
+  execDefvar(v, static_cast<KorParser::DefvarContext*>(s->ctx));
+}
+
+}  // namespace
+
+namespace cx {
+
+const Stmt* compileDefvar(ExprVisitor& v, KorParser::DefvarContext* ctx) {
+  antlr4::tree::ParseTree* second = ctx->children.size() > 1 ? ctx->children[1] : nullptr;
+  if (second == nullptr || second->children.empty()) return newStmt(ctx, runDefvarPlain);
+  Stmt* s = newStmt(ctx, runDefvar);
+  s->code = typeCodeOfKeyword(cachedNameOf(ctx).name);
+  antlr4::tree::ParseTree* list = second->children[0];
+  for (antlr4::tree::ParseTree* one : list->children) {
+    if (one->children.size() == 3) {  // korvar assignOp rightvar
+      Stmt* a = newStmt(one, nullptr);
+      a->plan = planAssignment(v, static_cast<KorParser::AssignVarContext*>(one), true);
+      s->list.push_back(a);
+    } else if (!one->children.empty()) {
+      s->list.push_back(newStmt(one, runDefvarVisited));
+    }
+  }
+  return s;
+}
+
+}  // namespace cx
 
 antlrcpp::Any ExprVisitor::visitDefvar(KorParser::DefvarContext* ctx) {
   execDefvar(*this, ctx);
