@@ -941,7 +941,7 @@ void execCallAt(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSite& s
   if (!site.chain.empty()) flags |= CALL_CHAINED;
 
   if (site.member) {
-    callMemberCall(v, call, stmt, flags);
+    callMemberCall(v, call, site, stmt, flags);
   } else {
     // Only a callback parameter (kind 17) hides a function of the same
     // name; no global is of that kind, so when the function exists the

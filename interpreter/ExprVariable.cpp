@@ -599,6 +599,19 @@ ExprValue readVariableAt(ExprVisitor& v, KorParser::KorvarContext* ctx, ScopeRec
   return out;
 }
 
+ExprValue readPlainReference(ExprVisitor& v, KorParser::KorvarContext* ctx, ScopeRecord* rec) {
+  switch (rec->kind) {
+    case VT_BYTES:
+    case VT_STRING:
+      return rec->asValue();
+    case VT_LIST:
+    case VT_DICT:
+      return shareCell(rec->asValue());
+    default:
+      return readVariableAt(v, ctx, rec, true);
+  }
+}
+
 antlrcpp::Any ExprVisitor::evalVariable(KorParser::KorvarContext* ctx, bool byReference,
                                         ExprValue* newValue, int assignOp) {
   if (newValue == nullptr) return readVariable(*this, ctx, byReference);
