@@ -327,7 +327,7 @@ void callMemberCall(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSit
     // By reference: the method acts on the variable's own value.
     if (path->children.size() == 1) {
       if (!site.receiverNode) site.receiverNode = cx::compileName(path);
-      receiver = readPlainReference(v, path, cx::findNamed(site.receiverNode, path));
+      receiver = readVariableAt(v, path, cx::findNamed(site.receiverNode, path), true);
     } else {
       receiver = readVariable(v, path, true);
     }

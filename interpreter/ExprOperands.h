@@ -72,8 +72,6 @@ ExprValue applyAnd(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx);
 ExprValue applyOr(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx);
 ExprValue applyBitwise(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx, char op);
 // ExprVariable.cpp: a read of a reference whose variable record is found.
-// A plain variable (no index or member) by reference, its record found.
-ExprValue readPlainReference(ExprVisitor& v, KorParser::KorvarContext* ctx, ScopeRecord* rec);
 ExprValue readVariableAt(ExprVisitor& v, KorParser::KorvarContext* ctx, ScopeRecord* rec,
                          bool byReference);
 // ExprPrint.cpp
