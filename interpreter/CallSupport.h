@@ -162,4 +162,8 @@ inline QString qbytes(const QByteArray& b) { return utf8ToString(b); }
 
 }  // namespace callsupport
 
-namespace flow { void compileArguments(ExprVisitor& v, callsupport::CallSite& site); }
+namespace flow {
+void compileArguments(ExprVisitor& v, callsupport::CallSite& site);
+void execCallAt(ExprVisitor& v, KorParser::RealCallFunContext* call, callsupport::CallSite& site,
+                antlr4::ParserRuleContext* stmt, int flags);
+}  // namespace flow

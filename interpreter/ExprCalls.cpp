@@ -802,7 +802,7 @@ KOR_NOINLINE void runChain(ExprVisitor& v, KorParser::RealCallFunContext* call,
     recv.type = kept.rec->kind;
     recv.payload = kept.rec->payload;
     sharedRefOfValue(recv);
-    callBuiltinCall(v, call, stmt, recv, site.chainNames[j], site.chain[j]->argumentList(),
+    callBuiltinCall(v, call, stmt, recv, site.chainNames[j], chainedArguments(site.chain[j]),
                     flags | (last ? CALL_LAST_CHAINED : 0));
     dropRecord(kept.rec);
     kept.rec = nullptr;

@@ -192,6 +192,13 @@ void runCall(ExprVisitor& v, const cx::Stmt* s) {
   callsupport::execCallStatementAt(v, call, *s->site);
 }
 
+// `a, b = f();` / `a, b := x.m();`
+void runCallWithTargets(ExprVisitor& v, const cx::Stmt* s) {
+  auto* call = static_cast<KorParser::RealCallFunContext*>(s->parts[0]);
+  if (!s->site) s->site = &callsupport::callSite(call);
+  flow::execCallAt(v, call, *s->site, static_cast<antlr4::ParserRuleContext*>(s->ctx), CALL_VALUE);
+}
+
 void runAssignment(ExprVisitor& v, const cx::Stmt* s) {
   execAssignCompiled(v, static_cast<KorParser::AssignVarContext*>(s->ctx), s->plan);
 }
@@ -319,6 +326,14 @@ const Stmt* compileStatement(ExprVisitor& v, antlr4::tree::ParseTree* inner) {
       if (&typeid(*inner) == &typeid(KorParser::NoRetCallFunContext) &&
           flow::ruleOf(inner->children[0]) == KorParser::RuleRealCallFun)
         return newStmt(inner, runCall);
+      if (&typeid(*inner) == &typeid(KorParser::WithRetCallFunContext)) {
+        if (KorParser::RealCallFunContext* call =
+                static_cast<KorParser::WithRetCallFunContext*>(inner)->realCallFun()) {
+          Stmt* s = newStmt(inner, runCallWithTargets);
+          s->parts.push_back(call);
+          return s;
+        }
+      }
       break;
     case KorParser::RuleDefvar:
       return compileDefvar(v, static_cast<KorParser::DefvarContext*>(inner));

@@ -14,6 +14,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <typeinfo>
 
 // Value of an expression through its compiled node.
 ExprValue evalExprFast(ExprVisitor& v, KorParser::ExprContext* e);
@@ -95,3 +96,12 @@ class OperandGuard {
 };
 
 inline void releaseReference(ExprValue& cell) { releaseSharedValue(cell); }
+
+// The argument list of a chained call `.m(...)`, or null: found by its
+// exact class, without the generated accessor's casts.
+inline KorParser::ArgumentListContext* chainedArguments(KorParser::MultiCallFunContext* call) {
+  for (antlr4::tree::ParseTree* child : call->children)
+    if (typeid(*child) == typeid(KorParser::ArgumentListContext))
+      return static_cast<KorParser::ArgumentListContext*>(child);
+  return nullptr;
+}
