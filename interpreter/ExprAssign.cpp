@@ -210,7 +210,7 @@ class Assignment {
   // 3.111 step 2/3: checks, then a new record without a payload.
   void define(int32_t defType) {
     const QByteArray& owned = name_.name;
-    if (isReservedWord(owned)) {
+    if (name_.reserved()) {
       fail(fillMessage(
           QStringLiteral("错误:行号 %1 语句 %2 变量 %3 名称使用了kor内部保留关键字，还请改名！"),
           definitionLine(ctx_), text(), name()));

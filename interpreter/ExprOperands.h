@@ -7,6 +7,7 @@
 
 #include "ExprVisitor.h"
 
+#include "runtime/source_text.h"
 #include "runtime/value.h"
 #include "runtime/value_ops.h"
 
@@ -27,6 +28,12 @@ struct CachedName {
   // korvar contexts only: 0 not known yet, 1 the index expressions call
   // nothing and use no ++/--, 2 they may run code
   mutable uint8_t indexKind = 0;
+  // whether the name is a reserved word: 0 not known yet, 1 no, 2 yes
+  mutable uint8_t reservedKind = 0;
+  bool reserved() const {
+    if (reservedKind == 0) reservedKind = isReservedWord(name) ? 2 : 1;
+    return reservedKind == 2;
+  }
 };
 const CachedName& cachedNameOf(antlr4::ParserRuleContext* ctx);
 
