@@ -273,8 +273,7 @@ class Assignment {
         return;
       case KorParser::RuleStRightVar:
         rk_ = RK_STRUCT;
-        v_.value = visitResultAs<ExprValue>(
-            VisitResult(vis_->visitStRightVar(static_cast<KorParser::StRightVarContext*>(child))));
+        v_.value = evalStructLiteral(*vis_, static_cast<KorParser::StRightVarContext*>(child));
         return;
       default:
         rk_ = RK_EMPTY;

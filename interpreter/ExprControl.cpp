@@ -97,6 +97,8 @@ namespace flow {
 KOR_NOINLINE void acceptNode(ExprVisitor& v, antlr4::tree::ParseTree* node) { node->accept(&v); }
 
 KOR_NOINLINE ExprValue visitValue(ExprVisitor& v, antlr4::tree::ParseTree* node) {
+  if (typeid(*node) == typeid(KorParser::StRightVarContext))
+    return evalStructLiteral(v, static_cast<KorParser::StRightVarContext*>(node));
   return v.evalValue(node);
 }
 

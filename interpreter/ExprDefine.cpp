@@ -426,7 +426,7 @@ antlrcpp::Any ExprVisitor::visitAssignStOne(KorParser::AssignStOneContext* ctx) 
 }
 
 // stRightVar: VARNAME '{' expr ( ',' expr )* '}'
-antlrcpp::Any ExprVisitor::visitStRightVar(KorParser::StRightVarContext* ctx) {
+ExprValue evalStructLiteral(ExprVisitor& v, KorParser::StRightVarContext* ctx) {
   const QByteArray& typeName = cachedNameOf(ctx).name;
   ScopeRecord* desc = structDescription(typeName, ctx);
   const ByteStringList names = *desc->payload.names;  // a copy: expressions may run code
@@ -455,29 +455,33 @@ antlrcpp::Any ExprVisitor::visitStRightVar(KorParser::StRightVarContext* ctx) {
   int i = 0;
   for (antlr4::tree::ParseTree* child : ctx->children) {
     if (child->children.empty()) continue;  // a token
-    PendingValue v;
-    v.value = evalExprFast(*this, static_cast<KorParser::ExprContext*>(child));
+    PendingValue member;
+    member.value = evalExprFast(v, static_cast<KorParser::ExprContext*>(child));
     const int32_t memberType = typeCodeOfKeyword(names.at(n + i));
-    if (v.value.type == memberType) {
-      sv->members->push_back(moveValueToPool(v.value));
-      v.armed = false;
+    if (member.value.type == memberType) {
+      sv->members->push_back(moveValueToPool(member.value));
+      member.armed = false;
       ++i;
       continue;
     }
-    if (convertForAssign(memberType, v.value.type, false, false, v.value) < 0) {
+    if (convertForAssign(memberType, member.value.type, false, false, member.value) < 0) {
       raiseScriptError(fillMessage(
           QStringLiteral(
               "错误：行号 %1 语句 %2 结构体第%3个变量 %4 参数是 %5，赋值类型是%6, 类型无法匹配！"),
           lineOfContext(ctx), ctxText(ctx), i + 1, QString::fromUtf8(names.at(i)),
-          typeDescription(memberType), typeDescription(v.value.type, &v.value)));
+          typeDescription(memberType), typeDescription(member.value.type, &member.value)));
     }
     PendingValue cell;
     cell.value.type = memberType;
-    storeToCell(&cell.value, &v.value, ctx, true, 0);
+    storeToCell(&cell.value, &member.value, ctx, true, 0);
     sv->members->push_back(moveValueToPool(cell.value));
     cell.armed = false;
     ++i;
   }
   result.armed = false;
   return result.value;
+}
+
+antlrcpp::Any ExprVisitor::visitStRightVar(KorParser::StRightVarContext* ctx) {
+  return evalStructLiteral(*this, ctx);
 }

@@ -104,6 +104,9 @@ class OperandGuard {
 
 inline void releaseReference(ExprValue& cell) { releaseSharedValue(cell); }
 
+// A struct literal `T{a, b}` (ExprDefine.cpp).
+ExprValue evalStructLiteral(ExprVisitor& v, KorParser::StRightVarContext* ctx);
+
 // The argument list of a chained call `.m(...)`, or null: found by its
 // exact class, without the generated accessor's casts.
 inline KorParser::ArgumentListContext* chainedArguments(KorParser::MultiCallFunContext* call) {
