@@ -79,6 +79,7 @@ struct CallSite {
   // to fit (checked again while callbacks may stand for the name).
   const FunctionInfo* forwardFits = nullptr;
   ReceiverTargets receivers;  // a call statement with targets
+  cx::Node* receiverNode = nullptr;  // member call: a plain receiver name's lookup
 };
 
 // The targets of a `a, b = f()` statement (a WithRetCallFun context: its
@@ -151,11 +152,11 @@ ScopeRecord* recordFromValue(ExprValue& value, const HashedName* name);
 // in bytes: resolves, checks, pushes the operands, invokes, delivers results.
 void callBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext* call,
                      antlr4::ParserRuleContext* stmt, ExprValue receiver, const QByteArray& name,
-                     KorParser::ArgumentListContext* args, int flags);
+                     KorParser::ArgumentListContext* args, int flags, const std::vector<cx::Node*>* argNodes = nullptr);
 
 // A member call `x.m(...)` (ExprMethods.cpp): builds the receiver and calls
 // the bridge.
-void callMemberCall(ExprVisitor& v, KorParser::RealCallFunContext* call,
+void callMemberCall(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSite& site,
                     antlr4::ParserRuleContext* stmt, int flags);
 // The first value of the built-in call that just ran under CALL_DIRECT, moved
 // out (its other values are released already); false when the call left its
@@ -174,3 +175,9 @@ inline QString qtext(antlr4::tree::ParseTree* ctx) {
 inline QString qbytes(const QByteArray& b) { return utf8ToString(b); }
 
 }  // namespace callsupport
+
+namespace flow {
+void compileArguments(ExprVisitor& v, callsupport::CallSite& site);
+void execCallAt(ExprVisitor& v, KorParser::RealCallFunContext* call, callsupport::CallSite& site,
+                antlr4::ParserRuleContext* stmt, int flags);
+}  // namespace flow

@@ -111,6 +111,7 @@ struct Stmt {
   std::vector<antlr4::ParserRuleContext*> parts;  // if: the zif / qt contexts (messages)
   mutable callsupport::CallSite* site = nullptr;   // call statement, found on its first run
   AssignPlan plan;                                 // assignment
+  int32_t code = 0;                                // definition: the type's code
 };
 
 inline void run(ExprVisitor& v, const Stmt* s) { s->run(v, s); }
@@ -126,6 +127,10 @@ const Stmt* compileBlock(ExprVisitor& v, KorParser::BlockContext* block);
 const Stmt* compileIf(ExprVisitor& v, KorParser::IfContext* ctx);
 const Stmt* compileFor(ExprVisitor& v, KorParser::ForStateContext* ctx);
 const Stmt* compileWhile(ExprVisitor& v, KorParser::WhileStateContext* ctx);
+// A typed definition (`zs a = 1, b;`).
+const Stmt* compileDefvar(ExprVisitor& v, KorParser::DefvarContext* ctx);
+// for-in over a list, dict or struct.
+const Stmt* compileForIn(ExprVisitor& v, KorParser::ForInStateContext* ctx);
 
 // Forgets every compiled node (the run driver's cache reset at run start).
 void resetCompiled();

@@ -84,6 +84,29 @@ bool isDefinitionInitialiser(KorParser::AssignVarContext* ctx) {
   return static_cast<antlr4::RuleContext*>(p)->getRuleIndex() == KorParser::RuleDefvar;
 }
 
+// The index contexts of the target, in place for the usual few.
+class IndexList {
+ public:
+  void push_back(KorParser::ListindexContext* c) {
+    if (count_ < kInline)
+      inline_[count_] = c;
+    else
+      extra_.push_back(c);
+    ++count_;
+  }
+  KorParser::ListindexContext* operator[](size_t i) const {
+    return i < kInline ? inline_[i] : extra_[i - kInline];
+  }
+  size_t size() const { return count_; }
+  bool empty() const { return count_ == 0; }
+
+ private:
+  static constexpr size_t kInline = 4;
+  KorParser::ListindexContext* inline_[kInline];
+  std::vector<KorParser::ListindexContext*> extra_;
+  size_t count_ = 0;
+};
+
 class Assignment {
  public:
   // children: korvar, assignOp, rightvar
@@ -94,6 +117,7 @@ class Assignment {
         right_(static_cast<KorParser::RightvarContext*>(ctx->children[2])),
         name_(*plan.name),
         rightNode_(plan.right),
+        base_(plan.base),
         op_(plan.op) {}
 
   void run() {
@@ -117,7 +141,7 @@ class Assignment {
                                         "全局区域只能进行变量或结构体定义，不能进行赋值行为！"),
                          definitionLine(ctx_), text()));
       }
-      rec_ = findVariable(name_.name, name_.hash, ctx_);
+      rec_ = base_ ? cx::findNamed(base_, ctx_) : findVariable(name_.name, name_.hash, ctx_);
     }
 
     evaluateRight();
@@ -186,7 +210,7 @@ class Assignment {
   // 3.111 step 2/3: checks, then a new record without a payload.
   void define(int32_t defType) {
     const QByteArray& owned = name_.name;
-    if (isReservedWord(owned)) {
+    if (name_.reserved()) {
       fail(fillMessage(
           QStringLiteral("错误:行号 %1 语句 %2 变量 %3 名称使用了kor内部保留关键字，还请改名！"),
           definitionLine(ctx_), text(), name()));
@@ -249,8 +273,7 @@ class Assignment {
         return;
       case KorParser::RuleStRightVar:
         rk_ = RK_STRUCT;
-        v_.value = visitResultAs<ExprValue>(
-            VisitResult(vis_->visitStRightVar(static_cast<KorParser::StRightVarContext*>(child))));
+        v_.value = evalStructLiteral(*vis_, static_cast<KorParser::StRightVarContext*>(child));
         return;
       default:
         rk_ = RK_EMPTY;
@@ -837,13 +860,14 @@ class Assignment {
   KorParser::RightvarContext* right_;
   const CachedName& name_;
   cx::Node* rightNode_;  // the right side's compiled expression, or null
+  cx::Node* base_;       // the target variable's compiled lookup, or null
   int op_;
   bool plain_ = true;
   bool globalDef_ = false;
   ScopeRecord* rec_ = nullptr;
   RightKind rk_ = RK_EMPTY;
   PendingValue v_;
-  std::vector<KorParser::ListindexContext*> indexes_;
+  IndexList indexes_;
   KorParser::StMemVarContext* member_ = nullptr;
   bool suffixesRead_ = false;
   const void* container_ = nullptr;  // the list or dict that receives the value
@@ -878,7 +902,7 @@ AssignPlan planAssignment(ExprVisitor& v, KorParser::AssignVarContext* ctx, bool
       flow::ruleOf(child) == KorParser::RuleExpr)
     plan.right = cx::compileExpr(v, static_cast<KorParser::ExprContext*>(child));
   auto* target = static_cast<KorParser::KorvarContext*>(ctx->children[0]);
-  if (compileRight && target->children.size() == 1) plan.target = cx::compileName(target);
+  if (compileRight) (target->children.size() == 1 ? plan.target : plan.base) = cx::compileName(target);
   return plan;
 }
 

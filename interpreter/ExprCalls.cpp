@@ -907,7 +907,7 @@ KOR_NOINLINE void runChain(ExprVisitor& v, KorParser::RealCallFunContext* call,
     recv.type = kept.rec->kind;
     recv.payload = kept.rec->payload;
     sharedRefOfValue(recv);
-    callBuiltinCall(v, call, stmt, recv, site.chainNames[j], site.chain[j]->argumentList(),
+    callBuiltinCall(v, call, stmt, recv, site.chainNames[j], chainedArguments(site.chain[j]),
                     flags | (last ? CALL_LAST_CHAINED : 0));
     dropRecord(kept.rec);
     kept.rec = nullptr;
@@ -1046,7 +1046,7 @@ void execCallAt(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSite& s
   if (!site.chain.empty()) flags |= CALL_CHAINED;
 
   if (site.member) {
-    callMemberCall(v, call, stmt, flags);
+    callMemberCall(v, call, site, stmt, flags);
   } else {
     // Only a callback parameter (kind 17) hides a function of the same
     // name; no global is of that kind, so when the function exists the

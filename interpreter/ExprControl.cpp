@@ -97,6 +97,8 @@ namespace flow {
 KOR_NOINLINE void acceptNode(ExprVisitor& v, antlr4::tree::ParseTree* node) { node->accept(&v); }
 
 KOR_NOINLINE ExprValue visitValue(ExprVisitor& v, antlr4::tree::ParseTree* node) {
+  if (typeid(*node) == typeid(KorParser::StRightVarContext))
+    return evalStructLiteral(v, static_cast<KorParser::StRightVarContext*>(node));
   return v.evalValue(node);
 }
 
@@ -334,6 +336,8 @@ const Stmt* compileStatement(ExprVisitor& v, antlr4::tree::ParseTree* inner) {
       if (&typeid(*inner) == &typeid(KorParser::WithRetCallFunContext))
         return newStmt(inner, runWithRetCall);
       break;
+    case KorParser::RuleDefvar:
+      return compileDefvar(v, static_cast<KorParser::DefvarContext*>(inner));
     case KorParser::RuleSignalState: {
       Stmt* s = newStmt(inner, runExpression);
       s->cond = compileExpr(v, static_cast<KorParser::ExprContext*>(inner->children[0]));
@@ -344,6 +348,8 @@ const Stmt* compileStatement(ExprVisitor& v, antlr4::tree::ParseTree* inner) {
         return compileFor(v, static_cast<KorParser::ForStateContext*>(inner));
       if (typeid(*inner) == typeid(KorParser::WhileStateContext))
         return compileWhile(v, static_cast<KorParser::WhileStateContext*>(inner));
+      if (typeid(*inner) == typeid(KorParser::ForInStateContext))
+        return compileForIn(v, static_cast<KorParser::ForInStateContext*>(inner));
       break;
     default:
       break;

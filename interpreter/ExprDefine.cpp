@@ -1,6 +1,7 @@
 // Struct declarations, typed and struct variable definitions, struct
 // assignment forms and struct initialisers.
 #include "ExprVisitor.h"
+#include "Compiled.h"
 #include "FlowSupport.h"
 #include "VisitResult.h"
 
@@ -238,6 +239,52 @@ void execDefvar(ExprVisitor& v, KorParser::DefvarContext* ctx) {
   marker.pop();
 }
 
+namespace {
+
+// A compiled definition with initialisers: the type word decoded once and
+// each `name = value` planned once (target name, operator, right side).
+void runDefvar(ExprVisitor& v, const cx::Stmt* s) {
+  const bool global = statusTop() == LS_RUN_START;
+  DefinitionMarker marker({global ? LS_DEF_GLOBAL : LS_DEF_LOCAL, s->code});
+  for (const cx::Stmt* one : s->list) {
+    if (one->run)
+      one->run(v, one);
+    else
+      execAssignPlanned(v, static_cast<KorParser::AssignVarContext*>(one->ctx), one->plan);
+  }
+  marker.pop();
+}
+
+void runDefvarVisited(ExprVisitor& v, const cx::Stmt* s) { s->ctx->accept(&v); }
+
+void runDefvarPlain(ExprVisitor& v, const cx::Stmt* s) {
+  execDefvar(v, static_cast<KorParser::DefvarContext*>(s->ctx));
+}
+
+}  // namespace
+
+namespace cx {
+
+const Stmt* compileDefvar(ExprVisitor& v, KorParser::DefvarContext* ctx) {
+  antlr4::tree::ParseTree* second = ctx->children.size() > 1 ? ctx->children[1] : nullptr;
+  if (second == nullptr || second->children.empty()) return newStmt(ctx, runDefvarPlain);
+  Stmt* s = newStmt(ctx, runDefvar);
+  s->code = typeCodeOfKeyword(cachedNameOf(ctx).name);
+  antlr4::tree::ParseTree* list = second->children[0];
+  for (antlr4::tree::ParseTree* one : list->children) {
+    if (one->children.size() == 3) {  // korvar assignOp rightvar
+      Stmt* a = newStmt(one, nullptr);
+      a->plan = planAssignment(v, static_cast<KorParser::AssignVarContext*>(one), true);
+      s->list.push_back(a);
+    } else if (!one->children.empty()) {
+      s->list.push_back(newStmt(one, runDefvarVisited));
+    }
+  }
+  return s;
+}
+
+}  // namespace cx
+
 antlrcpp::Any ExprVisitor::visitDefvar(KorParser::DefvarContext* ctx) {
   execDefvar(*this, ctx);
   return 0;
@@ -379,7 +426,7 @@ antlrcpp::Any ExprVisitor::visitAssignStOne(KorParser::AssignStOneContext* ctx) 
 }
 
 // stRightVar: VARNAME '{' expr ( ',' expr )* '}'
-antlrcpp::Any ExprVisitor::visitStRightVar(KorParser::StRightVarContext* ctx) {
+ExprValue evalStructLiteral(ExprVisitor& v, KorParser::StRightVarContext* ctx) {
   const QByteArray& typeName = cachedNameOf(ctx).name;
   ScopeRecord* desc = structDescription(typeName, ctx);
   const ByteStringList names = *desc->payload.names;  // a copy: expressions may run code
@@ -408,29 +455,33 @@ antlrcpp::Any ExprVisitor::visitStRightVar(KorParser::StRightVarContext* ctx) {
   int i = 0;
   for (antlr4::tree::ParseTree* child : ctx->children) {
     if (child->children.empty()) continue;  // a token
-    PendingValue v;
-    v.value = evalExprFast(*this, static_cast<KorParser::ExprContext*>(child));
+    PendingValue member;
+    member.value = evalExprFast(v, static_cast<KorParser::ExprContext*>(child));
     const int32_t memberType = typeCodeOfKeyword(names.at(n + i));
-    if (v.value.type == memberType) {
-      sv->members->push_back(moveValueToPool(v.value));
-      v.armed = false;
+    if (member.value.type == memberType) {
+      sv->members->push_back(moveValueToPool(member.value));
+      member.armed = false;
       ++i;
       continue;
     }
-    if (convertForAssign(memberType, v.value.type, false, false, v.value) < 0) {
+    if (convertForAssign(memberType, member.value.type, false, false, member.value) < 0) {
       raiseScriptError(fillMessage(
           QStringLiteral(
               "错误：行号 %1 语句 %2 结构体第%3个变量 %4 参数是 %5，赋值类型是%6, 类型无法匹配！"),
           lineOfContext(ctx), ctxText(ctx), i + 1, QString::fromUtf8(names.at(i)),
-          typeDescription(memberType), typeDescription(v.value.type, &v.value)));
+          typeDescription(memberType), typeDescription(member.value.type, &member.value)));
     }
     PendingValue cell;
     cell.value.type = memberType;
-    storeToCell(&cell.value, &v.value, ctx, true, 0);
+    storeToCell(&cell.value, &member.value, ctx, true, 0);
     sv->members->push_back(moveValueToPool(cell.value));
     cell.armed = false;
     ++i;
   }
   result.armed = false;
   return result.value;
+}
+
+antlrcpp::Any ExprVisitor::visitStRightVar(KorParser::StRightVarContext* ctx) {
+  return evalStructLiteral(*this, ctx);
 }

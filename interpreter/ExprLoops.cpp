@@ -74,29 +74,6 @@ KOR_NOINLINE bool loopCondition(ExprVisitor& v, KorParser::ExprContext* cond) {
   return c.payload.b != 0;
 }
 
-// The body of a loop, worked out once: a block visits itself (and makes its
-// own scope); a single statement gets a block scope of its own.
-struct LoopBody {
-  KorParser::BlockContext* block = nullptr;
-  antlr4::tree::ParseTree* single = nullptr;
-
-  explicit LoopBody(KorParser::StatementContext* stmt) {
-    if (!stmt) return;
-    antlr4::tree::ParseTree* inner = stmt->children.empty() ? nullptr : stmt->children[0];
-    block = dynamic_cast<KorParser::BlockContext*>(inner);
-    if (!block) single = inner ? inner : stmt;
-  }
-  KOR_NOINLINE void run(ExprVisitor& v) const {
-    if (block) {
-      flow::execBlock(v, block);
-    } else if (single) {
-      pushScopeRecord(SK_BLOCK);
-      flow::runStatement(v, single);
-      popBlockScope();
-    }
-  }
-};
-
 // Status after an iteration. Leave: break (popped) or return (kept).
 enum class After { Next, Leave };
 inline After statusAfterBody(bool& continued) {
@@ -322,7 +299,7 @@ KOR_FAIL void failListShrank(antlr4::ParserRuleContext* ctx,
 
 KOR_NOINLINE void forInList(ExprVisitor& v, antlr4::ParserRuleContext* ctx,
                                          ValueList* list, ScopeRecord* first,
-                                         ScopeRecord* second, const LoopBody& body) {
+                                         ScopeRecord* second, const cx::Stmt* body) {
   const size_t count = list ? list->size() : 0;
   for (size_t i = 0; i < count; ++i) {
     checkAbort();
@@ -334,7 +311,7 @@ KOR_NOINLINE void forInList(ExprVisitor& v, antlr4::ParserRuleContext* ctx,
       first->payload.i32 = int32_t(i);
     }
     if (second) bindRecord(second, copyValue(*element, true));
-    body.run(v);
+    if (body) body->run(v, body);
     if (forInLeaves()) return;
   }
 }
@@ -343,7 +320,7 @@ KOR_NOINLINE void forInList(ExprVisitor& v, antlr4::ParserRuleContext* ctx,
 // at loop start, so that the body may add or remove entries of the same
 // dict: a removed key is skipped, an added one is not visited.
 KOR_NOINLINE void forInDict(ExprVisitor& v, ValueDict* dict, ScopeRecord* first,
-                                         ScopeRecord* second, const LoopBody& body) {
+                                         ScopeRecord* second, const cx::Stmt* body) {
   if (!dict) return;
   std::vector<std::pair<ExprValue, uint64_t>> keys;
   keys.reserve(dict->size());
@@ -361,14 +338,14 @@ KOR_NOINLINE void forInDict(ExprVisitor& v, ValueDict* dict, ScopeRecord* first,
     if (!node) continue;
     if (first) bindRecord(first, copyValue(node->key, false));
     if (second) bindRecord(second, copyValue(*node->value, true));
-    body.run(v);
+    if (body) body->run(v, body);
     if (forInLeaves()) return;
   }
 }
 
 // Struct: each member's name as a byte string and a deep copy of its value.
 KOR_NOINLINE void forInStruct(ExprVisitor& v, StructValue* st, ScopeRecord* first,
-                                           ScopeRecord* second, const LoopBody& body) {
+                                           ScopeRecord* second, const cx::Stmt* body) {
   const std::vector<ExprValue*>* members = st ? st->members : nullptr;
   if (!members) return;  // a struct that carries only a native object
   ScopeRecord* desc = findGlobal(st->typeName, nullptr, false);
@@ -383,7 +360,7 @@ KOR_NOINLINE void forInStruct(ExprVisitor& v, StructValue* st, ScopeRecord* firs
       bindRecord(first, n);
     }
     if (second) bindRecord(second, copyValue(*members->at(i), true));
-    body.run(v);
+    if (body) body->run(v, body);
     if (forInLeaves()) return;
   }
 }
@@ -395,14 +372,13 @@ ScopeRecord* forInVariable(KorParser::ForInStateContext* ctx, size_t i, int32_t 
   return pushLoopVariable(QByteArray::fromStdString(var->VARNAME()->getText()), kind);
 }
 
-}  // namespace
-
-antlrcpp::Any ExprVisitor::visitForInState(KorParser::ForInStateContext* ctx) {
+void runForIn(ExprVisitor& v, const cx::Stmt* s) {
+  auto* ctx = static_cast<KorParser::ForInStateContext*>(s->ctx);
   KorParser::RightvarContext* source = ctx->rightvar();
   antlr4::tree::ParseTree* inner =
       source && !source->children.empty() ? source->children[0] : nullptr;
   ExprValue coll;
-  if (inner && !inner->children.empty()) coll = flow::evalNode(*this, inner);
+  if (inner && !inner->children.empty()) coll = flow::evalNode(v, inner);
   if (coll.type != VT_LIST && coll.type != VT_DICT && coll.type != VT_STRUCT) {
     const int32_t t = coll.type;
     freeValue(coll);
@@ -412,19 +388,36 @@ antlrcpp::Any ExprVisitor::visitForInState(KorParser::ForInStateContext* ctx) {
     pushScopeRecord(SK_LOOP);
     ScopeRecord* first = forInVariable(ctx, 0, coll.type == VT_LIST ? VT_INT : VT_EMPTY);
     ScopeRecord* second = forInVariable(ctx, 1, VT_EMPTY);
-    const LoopBody body(ctx->statement());
     if (coll.type == VT_LIST)
-      forInList(*this, ctx, coll.payload.list, first, second, body);
+      forInList(v, ctx, coll.payload.list, first, second, s->body);
     else if (coll.type == VT_DICT)
-      forInDict(*this, coll.payload.dict, first, second, body);
+      forInDict(v, coll.payload.dict, first, second, s->body);
     else
-      forInStruct(*this, coll.payload.st, first, second, body);
+      forInStruct(v, coll.payload.st, first, second, s->body);
     popLoopScope();
   } catch (...) {
     freeValue(coll);
     throw;
   }
   freeValue(coll);
+}
+
+}  // namespace
+
+namespace cx {
+
+const Stmt* compileForIn(ExprVisitor& v, KorParser::ForInStateContext* ctx) {
+  if (const Stmt** hit = gLoops.find(ctx)) return *hit;
+  Stmt* s = newStmt(ctx, runForIn);
+  gLoops.insert(ctx, static_cast<const Stmt*>(s));
+  s->body = compileLoopBody(v, ctx->statement());
+  return s;
+}
+
+}  // namespace cx
+
+antlrcpp::Any ExprVisitor::visitForInState(KorParser::ForInStateContext* ctx) {
+  cx::run(*this, cx::compileForIn(*this, ctx));
   return 0;
 }
 

@@ -11,6 +11,7 @@
 #include <QString>
 
 #include "CallSupport.h"
+#include "Compiled.h"
 #include "FlowSupport.h"
 #include "TypedStore.h"
 #include "builtins/BuiltinRegistry.h"
@@ -266,7 +267,8 @@ namespace callsupport {
 
 void callBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext* call,
                      antlr4::ParserRuleContext* stmt, ExprValue receiver, const QByteArray& name,
-                     KorParser::ArgumentListContext* args, int flags) {
+                     KorParser::ArgumentListContext* args, int flags,
+                     const std::vector<cx::Node*>* argNodes) {
   ArgValues argv;
   BuiltinMethod* method = nullptr;
   int32_t defaultArg = 0;
@@ -281,13 +283,19 @@ void callBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext* call,
 
     // Arguments, left to right (`kong` stays an empty cell).
     if (args) {
+      size_t k = 0;
       for (antlr4::tree::ParseTree* child : args->children) {
         if (child->children.empty()) continue;
+        cx::Node* node = argNodes && k < argNodes->size() ? (*argNodes)[k] : nullptr;
+        ++k;
         antlr4::tree::ParseTree* rv = child->children[0];
         if (!rv || rv->children.empty()) failArgumentForm(call, name, child);
         antlr4::tree::ParseTree* inner = rv->children[0];
         ExprValue& slot = argv.add();
-        if (!inner->children.empty()) slot = flow::evalNode(v, inner);
+        if (node)
+          slot = cx::eval(v, node);
+        else if (!inner->children.empty())
+          slot = flow::evalNode(v, inner);
       }
     }
     // A written optional last argument must be an integer.
@@ -311,28 +319,34 @@ bool takeDirectMethodValue(ExprValue& out) {
   return true;
 }
 
-void callMemberCall(ExprVisitor& v, KorParser::RealCallFunContext* call,
+void callMemberCall(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSite& site,
                     antlr4::ParserRuleContext* stmt, int flags) {
-  CallSite& site = callSite(call);
   KorParser::KorvarContext* path = site.receiverPath;
   ExprValue receiver;
   if (path) {
     // By reference: the method acts on the variable's own value.
-    receiver = readVariable(v, path, true);
+    if (path->children.size() == 1) {
+      if (!site.receiverNode) site.receiverNode = cx::compileName(path);
+      receiver = readVariableAt(v, path, cx::findNamed(site.receiverNode, path), true);
+    } else {
+      receiver = readVariable(v, path, true);
+    }
   } else {
     receiver.type = VT_TYPE_NAME;
     receiver.payload.i64 = 0;
     receiver.payload.i32 = typeCodeOfKeyword(site.receiverText);
   }
   receiver.owner = &site.receiverText;
-  callBuiltinCall(v, call, stmt, receiver, site.name, site.args, flags);
+  if (!site.argsCompiled) flow::compileArguments(v, site);
+  callBuiltinCall(v, call, stmt, receiver, site.name, site.args, flags,
+                  site.argNodes.empty() ? nullptr : &site.argNodes);
 }
 
 }  // namespace callsupport
 
 antlrcpp::Any ExprVisitor::callMemberFunction(KorParser::RealCallFunContext* call,
                                               antlr4::ParserRuleContext* stmt, int flags) {
-  callMemberCall(*this, call, stmt, flags);
+  callMemberCall(*this, call, callSite(call), stmt, flags);
   return 0;
 }
 

@@ -7,6 +7,7 @@
 
 #include "ExprVisitor.h"
 
+#include "runtime/source_text.h"
 #include "runtime/value.h"
 #include "runtime/value_ops.h"
 
@@ -14,6 +15,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <typeinfo>
 
 // Value of an expression through its compiled node.
 ExprValue evalExprFast(ExprVisitor& v, KorParser::ExprContext* e);
@@ -26,6 +28,12 @@ struct CachedName {
   // korvar contexts only: 0 not known yet, 1 the index expressions call
   // nothing and use no ++/--, 2 they may run code
   mutable uint8_t indexKind = 0;
+  // whether the name is a reserved word: 0 not known yet, 1 no, 2 yes
+  mutable uint8_t reservedKind = 0;
+  bool reserved() const {
+    if (reservedKind == 0) reservedKind = isReservedWord(name) ? 2 : 1;
+    return reservedKind == 2;
+  }
 };
 const CachedName& cachedNameOf(antlr4::ParserRuleContext* ctx);
 
@@ -95,3 +103,15 @@ class OperandGuard {
 };
 
 inline void releaseReference(ExprValue& cell) { releaseSharedValue(cell); }
+
+// A struct literal `T{a, b}` (ExprDefine.cpp).
+ExprValue evalStructLiteral(ExprVisitor& v, KorParser::StRightVarContext* ctx);
+
+// The argument list of a chained call `.m(...)`, or null: found by its
+// exact class, without the generated accessor's casts.
+inline KorParser::ArgumentListContext* chainedArguments(KorParser::MultiCallFunContext* call) {
+  for (antlr4::tree::ParseTree* child : call->children)
+    if (typeid(*child) == typeid(KorParser::ArgumentListContext))
+      return static_cast<KorParser::ArgumentListContext*>(child);
+  return nullptr;
+}

@@ -592,8 +592,20 @@ ExprValue readVariable(ExprVisitor& v, KorParser::KorvarContext* ctx, bool byRef
 
 ExprValue readVariableAt(ExprVisitor& v, KorParser::KorvarContext* ctx, ScopeRecord* rec,
                          bool byReference) {
-  if (uint32_t(rec->kind) <= uint32_t(VT_WCHAR) && ctx->children.size() == 1)
-    return rec->asValue();
+  if (ctx->children.size() == 1) {
+    // a plain name: what the access below gives for it, without the dispatch
+    switch (rec->kind) {
+      case VT_BYTES:
+      case VT_STRING:
+        return byReference ? rec->asValue() : loadCopy(rec, ctx);
+      case VT_LIST:
+      case VT_DICT:
+        return shareCell(rec->asValue());
+      default:
+        if (uint32_t(rec->kind) <= uint32_t(VT_WCHAR)) return rec->asValue();
+        break;
+    }
+  }
   ExprValue out;
   resolveAt(v, ctx, rec, cachedNameOf(ctx), byReference, nullptr, 0, out);
   return out;

@@ -56,6 +56,7 @@ struct AssignPlan {
   int op = 0;
   cx::Node* right = nullptr;
   cx::Node* target = nullptr;  // a plain target variable, when compiled
+  cx::Node* base = nullptr;    // the variable of a target with indexes or a member, when compiled
 };
 AssignPlan planAssignment(ExprVisitor& v, KorParser::AssignVarContext* ctx, bool compileRight);
 void execAssignPlanned(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan);
