@@ -1,8 +1,20 @@
 #include "KorTwoStageParse.h"
 
+#include "KorNesting.h"
+
+#if defined(_MSC_VER)
+#include <intrin.h>
+#define KOR_PARSE_STACK_HERE() _AddressOfReturnAddress()
+#else
+#define KOR_PARSE_STACK_HERE() __builtin_frame_address(0)
+#endif
+
 KorStagedPredictor::KorStagedPredictor(KorParser& parser, antlr4::atn::ParserATNSimulator& base)
     : ParserATNSimulator(&parser, base.atn, base.decisionToDFA, base.getSharedContextCache()) {
   setPredictionMode(antlr4::atn::PredictionMode::LL);
+  const antlr4::dfa::Vocabulary& v = parser.getVocabulary();
+  for (size_t t = 1; t <= v.getMaxTokenType(); ++t)
+    if (v.getLiteralName(t) == "'('") callOpen_ = t;
 }
 
 KorStagedPredictor* KorStagedPredictor::install(KorParser& parser) {
@@ -23,11 +35,85 @@ size_t exprPrimaryDecision(const antlr4::atn::ATN& atn) {
 }
 }  // namespace
 
+void KorStagedPredictor::reset() {
+  known_.clear();
+  ParserATNSimulator::reset();
+}
+
+Ref<antlr4::atn::PredictionContext> KorStagedPredictor::contextOf(antlr4::RuleContext* ctx) {
+  // the chain up to the nearest context already known (and unchanged)
+  std::vector<antlr4::RuleContext*> chain;
+  Ref<antlr4::atn::PredictionContext> result = antlr4::atn::PredictionContext::EMPTY;
+  for (antlr4::RuleContext* c = ctx; c != nullptr; c = dynamic_cast<antlr4::RuleContext*>(c->parent)) {
+    if (c->parent == nullptr || c == &antlr4::ParserRuleContext::EMPTY) break;
+    auto it = known_.find(c);
+    if (it != known_.end() && it->second.parent == c->parent &&
+        it->second.invokingState == c->invokingState) {
+      result = it->second.context;
+      break;
+    }
+    chain.push_back(c);
+  }
+  for (size_t i = chain.size(); i-- > 0;) {
+    antlr4::RuleContext* c = chain[i];
+    antlr4::atn::ATNState* state = atn.states.at(size_t(c->invokingState));
+    auto* call = static_cast<antlr4::atn::RuleTransition*>(state->transitions[0]);
+    result = antlr4::atn::SingletonPredictionContext::create(result, call->followState->stateNumber);
+    known_[c] = KnownContext{c->parent, c->invokingState, result};
+  }
+  return result;
+}
+
+std::unique_ptr<antlr4::atn::ATNConfigSet> KorStagedPredictor::computeStartState(
+    antlr4::atn::ATNState* p, antlr4::RuleContext* ctx, bool fullCtx) {
+  if (!fullCtx) return ParserATNSimulator::computeStartState(p, ctx, fullCtx);
+  const Ref<antlr4::atn::PredictionContext> initial = contextOf(ctx);
+  auto configs = std::make_unique<antlr4::atn::ATNConfigSet>(fullCtx);
+  for (size_t i = 0; i < p->transitions.size(); i++) {
+    antlr4::atn::ATNState* target = p->transitions[i]->target;
+    Ref<antlr4::atn::ATNConfig> c = std::make_shared<antlr4::atn::ATNConfig>(target, i + 1, initial);
+    antlr4::atn::ATNConfig::Set closureBusy;
+    closure(c, configs.get(), closureBusy, true, fullCtx, false);
+  }
+  return configs;
+}
+
+size_t KorStagedPredictor::predictWithFullContext(antlr4::TokenStream* input, size_t decision,
+                                                  antlr4::ParserRuleContext* outerContext) {
+  antlr4::dfa::DFA& dfa = decisionToDFA[decision];
+  const size_t index = input->index();
+  const ssize_t marker = input->mark();
+  struct Restore {
+    KorStagedPredictor& p;
+    antlr4::TokenStream* input;
+    size_t index;
+    ssize_t marker;
+    ~Restore() {
+      p.mergeCache.clear();
+      p._dfa = nullptr;
+      input->seek(index);
+      input->release(marker);
+    }
+  } restore{*this, input, index, marker};
+  _dfa = &dfa;
+  _startIndex = index;
+  _outerContext = outerContext;
+  std::unique_ptr<antlr4::atn::ATNConfigSet> start =
+      computeStartState(dfa.atnStartState, outerContext, true);
+  return execATNWithFullContext(dfa, nullptr, start.get(), input, index, outerContext);
+}
+
 size_t KorStagedPredictor::adaptivePredict(antlr4::TokenStream* input, size_t decision,
                                            antlr4::ParserRuleContext* outerContext) {
+  if (stackLimit_ != 0 && reinterpret_cast<uintptr_t>(KOR_PARSE_STACK_HERE()) < stackLimit_) {
+    antlr4::Token* at = parser->getCurrentToken();
+    throw KorNestingTooDeep(at->getLine(), at->getCharPositionInLine(), true);
+  }
   static const size_t primary = exprPrimaryDecision(atn);
-  if (!firstStage_ || decision == primary ||
-      atn.decisionToState[decision]->ruleIndex == KorParser::RuleKorvar)
+  if (!firstStage_) return ParserATNSimulator::adaptivePredict(input, decision, outerContext);
+  if (decision == primary && input->LA(1) == KorParser::VARNAME && input->LA(2) == callOpen_)
+    return predictWithFullContext(input, decision, outerContext);
+  if (atn.decisionToState[decision]->ruleIndex == KorParser::RuleKorvar)
     return ParserATNSimulator::adaptivePredict(input, decision, outerContext);
   setPredictionMode(antlr4::atn::PredictionMode::SLL);
   size_t alt;
@@ -43,12 +129,14 @@ size_t KorStagedPredictor::adaptivePredict(antlr4::TokenStream* input, size_t de
 
 KorParser::ProgramContext* parseProgramFirstStage(KorParser& parser) {
   KorStagedPredictor* predictor = KorStagedPredictor::install(parser);
+  predictor->reset();
   predictor->setFirstStage(true);
   parser.removeErrorListeners();
   parser.setErrorHandler(std::make_shared<antlr4::BailErrorStrategy>());
   try {
     KorParser::ProgramContext* tree = parser.program();
     predictor->setFirstStage(false);
+    predictor->reset();
     return tree;
   } catch (antlr4::ParseCancellationException&) {
   }

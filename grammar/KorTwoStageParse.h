@@ -12,8 +12,23 @@
 // error; the second stage parses again
 // from the start with full LL everywhere and the caller's error reporting.
 // When the first stage succeeds its tree is the LL tree: a choice that is
-// viable for the whole input is also LL's choice.
+// viable for the whole input is also LL's choice. (At the primary decision LL
+// is needed only before a variable name: a string followed by '%' is a format
+// string for LL as for SLL, and LL's full-context search over chained format
+// strings grows exponentially.)
+//
+// A full-context prediction starts from the parser's whole rule-context
+// chain; the simulator keeps the prediction context built for each active
+// rule context, so that deeply nested input (f(f(f(...))), l[l[l[...]]])
+// costs one new context per prediction rather than one per level. The primary
+// decision before a variable name goes to the full-context search directly:
+// its SLL pass would read ahead to the end of every nested call (SLL's global
+// follow sets keep the variable alternative alive), which made nested calls
+// quadratic, while the full-context search settles it at the '('.
 #pragma once
+
+#include <cstdint>
+#include <unordered_map>
 
 #include "KorParser.h"
 
@@ -28,13 +43,37 @@ class KorStagedPredictor : public antlr4::atn::ParserATNSimulator {
   static KorStagedPredictor* install(KorParser& parser);
 
   void setFirstStage(bool on) { firstStage_ = on; }
+  // Lowest machine-stack address a prediction may start at (0: no check).
+  // Below it the parse ends with KorNestingTooDeep (KorNesting.h).
+  void setStackLimit(uintptr_t limit) { stackLimit_ = limit; }
 
   size_t adaptivePredict(antlr4::TokenStream* input, size_t decision,
                          antlr4::ParserRuleContext* outerContext) override;
+  void reset() override;
+
+ protected:
+  std::unique_ptr<antlr4::atn::ATNConfigSet> computeStartState(antlr4::atn::ATNState* p,
+                                                               antlr4::RuleContext* ctx,
+                                                               bool fullCtx) override;
 
  private:
   KorStagedPredictor(KorParser& parser, antlr4::atn::ParserATNSimulator& base);
+  // PredictionContext::fromRuleContext(atn, ctx), with the contexts of the
+  // active rule contexts kept.
+  Ref<antlr4::atn::PredictionContext> contextOf(antlr4::RuleContext* ctx);
+  // LL prediction without the SLL pass.
+  size_t predictWithFullContext(antlr4::TokenStream* input, size_t decision,
+                                antlr4::ParserRuleContext* outerContext);
+
+  struct KnownContext {
+    antlr4::tree::ParseTree* parent;
+    ssize_t invokingState;
+    Ref<antlr4::atn::PredictionContext> context;
+  };
   bool firstStage_ = true;
+  uintptr_t stackLimit_ = 0;
+  size_t callOpen_ = 0;  // token type of '('
+  std::unordered_map<antlr4::RuleContext*, KnownContext> known_;
 };
 
 // Stage 1: mixed prediction with the bailing strategy and no listeners.

@@ -4,6 +4,7 @@
 // on the status stack, and every block looks at the top of that stack before
 // each statement. Loops and calls consume the codes.
 #include "ExprVisitor.h"
+#include "StackGuard.h"
 #include "FlowSupport.h"
 
 #include <iostream>
@@ -41,6 +42,7 @@ KOR_FAIL void failInterrupted() {
 
 // Runs the statement of a branch or loop body (see ExprVisitor::runBranch).
 KOR_NOINLINE void runBranchStatement(ExprVisitor& v, KorParser::StatementContext* stmt) {
+  guardStack(stmt);
   antlr4::tree::ParseTree* inner = stmt->children.empty() ? nullptr : stmt->children[0];
   if (flow::ruleOf(inner) == KorParser::RuleBlock) {
     flow::execBlock(v, static_cast<KorParser::BlockContext*>(inner));
@@ -169,6 +171,7 @@ KOR_NOINLINE void runStatement(ExprVisitor& v, antlr4::tree::ParseTree* inner) {
 }
 
 KOR_NOINLINE void execBlock(ExprVisitor& v, KorParser::BlockContext* ctx) {
+  guardStack(ctx);
   if (abortRequested.load(std::memory_order_relaxed)) failInterrupted();
 
   // A function body: the call has already pushed the block marker.

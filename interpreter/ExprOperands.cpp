@@ -1,6 +1,7 @@
 // Operand evaluation without the antlrcpp::Any round trip, and the per-context
 // caches of variable names and literal values.
 #include "ExprOperands.h"
+#include "StackGuard.h"
 
 #include "runtime/source_text.h"
 #include "runtime/value_compare.h"
@@ -300,6 +301,7 @@ void evalOperandPair(ExprVisitor& v, antlr4::ParserRuleContext* ctx, ExprValue& 
 }
 
 ExprValue evalExprFast(ExprVisitor& v, KorParser::ExprContext* e) {
+  guardStack(e);
   switch (kindTable().kindOf(typeid(*e))) {
     case NK_VAR:
       return readVariable(v, static_cast<KorParser::KorvarContext*>(e->children[0]), false);

@@ -19,6 +19,7 @@
 #include "KorLexer.h"
 #include "KorParser.h"
 #include "KorErrListener.h"
+#include "KorNesting.h"
 #include "KorSyntaxErrors.h"
 #include "KorTwoStageParse.h"
 #include "builtins/BuiltinRegistry.h"
@@ -28,6 +29,7 @@
 #include "runtime/run_state.h"
 #include "runtime/scope.h"
 #include "runtime/source_text.h"
+#include "runtime/stack_bounds.h"
 #include "runtime/value_ops.h"
 
 #include <Qsci/qsciscintilla.h>
@@ -66,14 +68,14 @@ namespace {
 struct Parse {
   std::unique_ptr<antlr4::ANTLRInputStream> input;
   std::unique_ptr<ChineseKorLexer> lexer;
-  std::unique_ptr<antlr4::CommonTokenStream> tokens;
+  std::unique_ptr<KorDepthCheckedTokenStream> tokens;
   std::unique_ptr<KorParser> parser;
   KorErrListener listener;
 
   explicit Parse(const std::string& text) {
     input = std::make_unique<antlr4::ANTLRInputStream>(text);
     lexer = std::make_unique<ChineseKorLexer>(input.get());
-    tokens = std::make_unique<antlr4::CommonTokenStream>(lexer.get());
+    tokens = std::make_unique<KorDepthCheckedTokenStream>(lexer.get());
   }
   void makeParser() { parser = std::make_unique<KorParser>(tokens.get()); }
   // The prelude and the entry call: only the parser's listeners are
@@ -89,16 +91,23 @@ enum class Stage { Parse, Global, Entry };
 // Parses the script with the rule program in two stages (see
 // KorTwoStageParse.h): a fast first stage that gives up at the first error,
 // then, only when it gave up, the full LL parse with the user-facing error
-// reporting, so that syntax errors are reported exactly as before.
+// reporting, so that syntax errors are reported exactly as before. Nesting
+// beyond the limit (KorNesting.h) is reported like a syntax error.
 KorParser::ProgramContext* parseProgram(Parse& parse, QByteArray* source) {
   KorParser& parser = *parse.parser;
   parse.listener.tokens = parse.tokens.get();
   parse.listener.source = source;
   parse.lexer->removeErrorListeners();
   parse.lexer->addErrorListener(&parse.listener);
-  if (KorParser::ProgramContext* tree = parseProgramFirstStage(parser)) return tree;
-  installSyntaxReporting(parser, &parse.listener, parse.lexer.get());
-  return parser.program();
+  KorStagedPredictor::install(parser)->setStackLimit(korStackLimit);
+  try {
+    if (KorParser::ProgramContext* tree = parseProgramFirstStage(parser)) return tree;
+    installSyntaxReporting(parser, &parse.listener, parse.lexer.get());
+    return parser.program();
+  } catch (const KorNestingTooDeep& e) {
+    parse.listener.syntaxError(&parser, nullptr, e.line, e.column, e.message(), nullptr);
+  }
+  return nullptr;  // not reached: the listener raises the script error
 }
 
 void printLine(std::ostream& out, const QString& text) {
@@ -186,6 +195,7 @@ bool loadScriptFile(const QString& arg) {
 
 int korvelMain(QWidget* host, const QStringList& args, int mode) {
   // 1. run-wide state
+  noteThreadStack();
   currentHostWindow = host;
   abortRequested.exchange(false);
   scriptExitValue = kNoExitValue;
