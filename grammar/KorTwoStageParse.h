@@ -67,7 +67,7 @@ class KorStagedPredictor : public antlr4::atn::ParserATNSimulator {
 
   struct KnownContext {
     antlr4::tree::ParseTree* parent;
-    ssize_t invokingState;
+    decltype(antlr4::RuleContext::invokingState) invokingState;
     Ref<antlr4::atn::PredictionContext> context;
   };
   bool firstStage_ = true;

@@ -9,6 +9,7 @@ PACKAGES=(
   libgtest-dev
   python3 lua5.4
   xvfb xauth
+  clang libclang-rt-14-dev libfuzzer-14-dev
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -1,0 +1,81 @@
+#!/usr/bin/env python3
+"""Deep and long inputs, generated here: nesting up to the limit runs, deeper
+nesting ends with the nesting message, and long or deep evaluations end with
+the evaluator's stack message; never a crash, never more than a few seconds.
+
+usage: deep_input_test.py KORVEL
+"""
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+LIMIT = 1000
+NESTING = "嵌套层数超过 1000 层"
+STACK = "嵌套过深"
+
+# name: body of hs_rukou for n levels (f is a one-argument function)
+SHAPES = {
+    "parentheses": lambda n: "zs a = " + "(" * n + "1" + ")" * n + ";",
+    "calls": lambda n: "zs a = " + "f(" * n + "1" + ")" * n + ";",
+    "not": lambda n: "bl a = " + "!" * n + "zhen;",
+    "lists": lambda n: "lb a = " + "[" * n + "]" * n + ";",
+    "dicts": lambda n: "zd a = " + "{1:" * n + "1" + "}" * n + ";",
+    "blocks": lambda n: "{" * n + "}" * n,
+    "sf chain": lambda n: "sf zhen " * n + "dy << 1;",
+    "while chain": lambda n: "while jia " * n + "dy << 1;",
+    "qt sf chain": lambda n: "sf jia {} " + "qt sf jia {} " * (n // 2 - 1) + "qt { dy << 1; }",
+    "indexes": lambda n: "lb l = [0]; zs a = " + "l[" * (n - 1) + "0" + "]" * (n - 1) + ";",
+    "format strings": lambda n: "zfc a = " + " % ".join(['"%1"'] * n) + " % 1;",
+}
+
+PROGRAM = "hanshu f(zs x) (zs) {{ fanhui x; }}\nhanshu hs_rukou() {{\n{}\ndyh(\"ok\");\n}}\n"
+
+# (name, source, expected exit status, text expected on stderr or None)
+CASES = []
+# nested indexes are evaluated in quadratic time: checked at a lower depth
+AT_LIMIT = {"indexes": 200}
+for name, shape in SHAPES.items():
+    # the function body's braces are one level
+    depth = AT_LIMIT.get(name, LIMIT - 1)
+    CASES.append((name + " at the limit", PROGRAM.format(shape(depth)), 0, None))
+    CASES.append((name + " beyond the limit", PROGRAM.format(shape(LIMIT + 2)), 1, NESTING))
+    CASES.append((name + " far beyond", PROGRAM.format(shape(30000)), 1, NESTING))
+CASES += [
+    ("flat sum of 30000 terms", PROGRAM.format("zs a = " + " + ".join(["1"] * 30000) + ";"), 1,
+     STACK),
+    ("flat sum inside deep recursion",
+     "hanshu g(zs n) (zs) { sf n == 0 { fanhui " + " + ".join(["1"] * 30000) +
+     "; } fanhui g(n - 1); }\nhanshu hs_rukou() { dyh(g(900)); }\n", 1, STACK),
+]
+
+
+def main():
+    korvel = sys.argv[1]
+    failures = []
+    with tempfile.TemporaryDirectory() as tmp:
+        for name, source, code, text in CASES:
+            path = os.path.join(tmp, "deep.kor")
+            with open(path, "w", encoding="utf-8") as f:
+                f.write(source)
+            start = time.monotonic()
+            proc = subprocess.run([korvel, path], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                  stdin=subprocess.DEVNULL, timeout=120)
+            took = time.monotonic() - start
+            err = proc.stderr.decode("utf-8", "replace")
+            out = proc.stdout.decode("utf-8", "replace")
+            ok = proc.returncode == code and (text is None or text in err)
+            if code == 0:
+                ok = ok and "ok" in out
+            print("%-40s exit %d  %.2f s" % (name, proc.returncode, took))
+            if not ok:
+                failures.append("%s: exit %d, expected %d with %r\n%s%s" %
+                                (name, proc.returncode, code, text, out[-400:], err[-800:]))
+    for f in failures:
+        print("FAIL", f)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,63 @@
+// Lexing and parsing with the run driver's set-up: the nesting check, the two
+// parse stages and the Chinese error listener, whose main-parse reports end
+// the parse with a script error. Any input ends with a tree or a report.
+#include <QByteArray>
+
+#include <cstddef>
+#include <cstdint>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include "KorErrListener.h"
+#include "KorNesting.h"
+#include "KorParser.h"
+#include "KorSyntaxErrors.h"
+#include "KorTwoStageParse.h"
+#include "antlr4-runtime.h"
+#include "runtime/run_state.h"
+#include "runtime/stack_bounds.h"
+
+namespace {
+
+std::ostringstream sink;
+
+void parse(const std::string& text, QByteArray& source) {
+  antlr4::ANTLRInputStream input(text);
+  ChineseKorLexer lexer(&input);
+  KorDepthCheckedTokenStream tokens(&lexer);
+  KorParser parser(&tokens);
+  KorErrListener listener;
+  listener.tokens = &tokens;
+  listener.source = &source;
+  lexer.removeErrorListeners();
+  lexer.addErrorListener(&listener);
+  KorStagedPredictor::install(parser)->setStackLimit(korStackLimit);
+  try {
+    if (parseProgramFirstStage(parser)) return;
+    installSyntaxReporting(parser, &listener, &lexer);
+    parser.program();
+  } catch (const KorNestingTooDeep& e) {
+    listener.syntaxError(&parser, nullptr, e.line, e.column, e.message(), nullptr);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size > 64 * 1024) return -1;
+  noteThreadStack();
+  std::streambuf* out = std::cout.rdbuf(sink.rdbuf());
+  std::streambuf* err = std::cerr.rdbuf(sink.rdbuf());
+  QByteArray source(reinterpret_cast<const char*>(data), int(size));
+  parsePhase = 1;
+  try {
+    parse(source.toStdString(), source);
+  } catch (const std::exception&) {
+    // a report (script error) or input that is not UTF-8
+  }
+  std::cout.rdbuf(out);
+  std::cerr.rdbuf(err);
+  sink.str(std::string());
+  return 0;
+}
