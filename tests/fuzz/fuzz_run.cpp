@@ -23,7 +23,7 @@
 
 namespace {
 
-constexpr auto kBudget = std::chrono::milliseconds(200);
+constexpr auto kBudget = std::chrono::milliseconds(100);
 
 std::ostringstream sink;
 std::atomic<int64_t> deadline{0};  // steady-clock ticks; 0 while no run
