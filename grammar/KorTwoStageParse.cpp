@@ -9,22 +9,6 @@
 #define KOR_PARSE_STACK_HERE() __builtin_frame_address(0)
 #endif
 
-KorStagedPredictor::KorStagedPredictor(KorParser& parser, antlr4::atn::ParserATNSimulator& base)
-    : ParserATNSimulator(&parser, base.atn, base.decisionToDFA, base.getSharedContextCache()) {
-  setPredictionMode(antlr4::atn::PredictionMode::LL);
-  const antlr4::dfa::Vocabulary& v = parser.getVocabulary();
-  for (size_t t = 1; t <= v.getMaxTokenType(); ++t)
-    if (v.getLiteralName(t) == "'('") callOpen_ = t;
-}
-
-KorStagedPredictor* KorStagedPredictor::install(KorParser& parser) {
-  auto* current = parser.getInterpreter<antlr4::atn::ParserATNSimulator>();
-  if (auto* staged = dynamic_cast<KorStagedPredictor*>(current)) return staged;
-  auto* staged = new KorStagedPredictor(parser, *current);
-  parser.setInterpreter(staged);  // deletes the generated simulator
-  return staged;
-}
-
 namespace {
 // The decision that chooses among the primary alternatives of expr: the
 // first decision of the rule.
@@ -35,8 +19,49 @@ size_t exprPrimaryDecision(const antlr4::atn::ATN& atn) {
 }
 }  // namespace
 
+KorStagedPredictor::KorStagedPredictor(KorParser& parser, antlr4::atn::ParserATNSimulator& base)
+    : ParserATNSimulator(&parser, base.atn, base.decisionToDFA, base.getSharedContextCache()) {
+  setPredictionMode(antlr4::atn::PredictionMode::LL);
+  const antlr4::dfa::Vocabulary& v = parser.getVocabulary();
+  for (size_t t = 1; t <= v.getMaxTokenType(); ++t) {
+    const std::string name = v.getLiteralName(t);
+    if (name == "'('") callOpen_ = t;
+    if (name == "')'") callClose_ = t;
+    if (name == "'['") indexOpen_ = t;
+    if (name == "']'") indexClose_ = t;
+    if (name == "'{'") blockOpen_ = t;
+    if (name == "'}'") blockClose_ = t;
+    if (name == "'.'") dot_ = t;
+  }
+  // the primary alternative that starts with a korvar: the variable
+  const size_t primary = exprPrimaryDecision(atn);
+  if (primary != size_t(-1)) {
+    antlr4::atn::DecisionState* d = atn.getDecisionState(primary);
+    for (size_t i = 0; i < d->transitions.size(); ++i) {
+      antlr4::atn::ATNState* s = d->transitions[i]->target;
+      while (s->transitions.size() == 1 && s->transitions[0]->isEpsilon() &&
+             s->transitions[0]->getSerializationType() != antlr4::atn::Transition::RULE)
+        s = s->transitions[0]->target;
+      if (s->transitions.size() == 1 &&
+          s->transitions[0]->getSerializationType() == antlr4::atn::Transition::RULE &&
+          s->transitions[0]->target->ruleIndex == KorParser::RuleKorvar)
+        variableAlt_ = i + 1;
+    }
+  }
+}
+
+KorStagedPredictor* KorStagedPredictor::install(KorParser& parser) {
+  auto* current = parser.getInterpreter<antlr4::atn::ParserATNSimulator>();
+  if (auto* staged = dynamic_cast<KorStagedPredictor*>(current)) return staged;
+  auto* staged = new KorStagedPredictor(parser, *current);
+  parser.setInterpreter(staged);  // deletes the generated simulator
+  return staged;
+}
+
+
 void KorStagedPredictor::reset() {
   known_.clear();
+  closes_.clear();
   ParserATNSimulator::reset();
 }
 
@@ -103,6 +128,56 @@ size_t KorStagedPredictor::predictWithFullContext(antlr4::TokenStream* input, si
   return execATNWithFullContext(dfa, nullptr, start.get(), input, index, outerContext);
 }
 
+size_t KorStagedPredictor::closingBracket(antlr4::TokenStream* input, size_t open) {
+  auto known = closes_.find(open);
+  if (known != closes_.end()) return known->second;
+  // one scan records every pair closed on the way, so that the brackets
+  // nested inside are known when their own decisions ask
+  const size_t here = input->index();
+  std::vector<size_t> opened;
+  size_t result = npos;
+  for (size_t i = open;; ++i) {
+    input->seek(i);  // fetches the token (seek moves on to the next on-channel one)
+    i = input->index();
+    const size_t type = input->LA(1);
+    if (type == antlr4::Token::EOF) break;
+    if (type == callOpen_ || type == indexOpen_ || type == blockOpen_) {
+      opened.push_back(i);
+    } else if (type == callClose_ || type == indexClose_ || type == blockClose_) {
+      if (opened.empty()) break;
+      closes_[opened.back()] = i;
+      opened.pop_back();
+      if (opened.empty()) {
+        result = i;
+        break;
+      }
+    }
+  }
+  input->seek(here);
+  return result;
+}
+
+bool KorStagedPredictor::plainIndexedVariable(antlr4::TokenStream* input) {
+  // VARNAME [ ... ] [ ... ] ... followed by neither '.' nor ++/--: only the
+  // variable alternative can match (a member call needs the '.', ++/-- its
+  // own alternative, a call by name the '(' right after the name)
+  const size_t here = input->index();
+  size_t at = input->LT(2)->getTokenIndex();
+  size_t after = 0;
+  for (;;) {
+    const size_t close = closingBracket(input, at);
+    if (close == npos) break;
+    input->seek(close + 1);
+    if (input->LA(1) != indexOpen_) {
+      after = input->LA(1);
+      break;
+    }
+    at = input->index();
+  }
+  input->seek(here);
+  return after != 0 && after != dot_ && after != KorParser::AUTO_ADD_SUB;
+}
+
 size_t KorStagedPredictor::adaptivePredict(antlr4::TokenStream* input, size_t decision,
                                            antlr4::ParserRuleContext* outerContext) {
   if (stackLimit_ != 0 && reinterpret_cast<uintptr_t>(KOR_PARSE_STACK_HERE()) < stackLimit_) {
@@ -111,8 +186,12 @@ size_t KorStagedPredictor::adaptivePredict(antlr4::TokenStream* input, size_t de
   }
   static const size_t primary = exprPrimaryDecision(atn);
   if (!firstStage_) return ParserATNSimulator::adaptivePredict(input, decision, outerContext);
-  if (decision == primary && input->LA(1) == KorParser::VARNAME && input->LA(2) == callOpen_)
-    return predictWithFullContext(input, decision, outerContext);
+  if (decision == primary && input->LA(1) == KorParser::VARNAME) {
+    if (input->LA(2) == callOpen_) return predictWithFullContext(input, decision, outerContext);
+    if (input->LA(2) == indexOpen_ && variableAlt_ != 0 && plainIndexedVariable(input))
+      return variableAlt_;
+    return ParserATNSimulator::adaptivePredict(input, decision, outerContext);
+  }
   if (atn.decisionToState[decision]->ruleIndex == KorParser::RuleKorvar)
     return ParserATNSimulator::adaptivePredict(input, decision, outerContext);
   setPredictionMode(antlr4::atn::PredictionMode::SLL);

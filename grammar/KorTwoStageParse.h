@@ -24,7 +24,11 @@
 // decision before a variable name goes to the full-context search directly:
 // its SLL pass would read ahead to the end of every nested call (SLL's global
 // follow sets keep the variable alternative alive), which made nested calls
-// quadratic, while the full-context search settles it at the '('.
+// quadratic, while the full-context search settles it at the '('. Before a
+// variable with indexes (l[l[l[0]]]) the LL decision reads to the end of the
+// indexes to see whether a '.' or ++/-- follows; the first stage finds that
+// token by the pairs of brackets (each pair found once) and takes the
+// variable alternative when neither follows, the only one that can match.
 #pragma once
 
 #include <cstdint>
@@ -61,6 +65,12 @@ class KorStagedPredictor : public antlr4::atn::ParserATNSimulator {
   // PredictionContext::fromRuleContext(atn, ctx), with the contexts of the
   // active rule contexts kept.
   Ref<antlr4::atn::PredictionContext> contextOf(antlr4::RuleContext* ctx);
+  // Token index of the bracket closing the one at token index `open`, or
+  // npos; the pairs found are kept.
+  size_t closingBracket(antlr4::TokenStream* input, size_t open);
+  // True when the input is a variable with indexes that only the variable
+  // alternative of the primary decision can match.
+  bool plainIndexedVariable(antlr4::TokenStream* input);
   // LL prediction without the SLL pass.
   size_t predictWithFullContext(antlr4::TokenStream* input, size_t decision,
                                 antlr4::ParserRuleContext* outerContext);
@@ -72,7 +82,12 @@ class KorStagedPredictor : public antlr4::atn::ParserATNSimulator {
   };
   bool firstStage_ = true;
   uintptr_t stackLimit_ = 0;
-  size_t callOpen_ = 0;  // token type of '('
+  // token types of the punctuation
+  size_t callOpen_ = 0, callClose_ = 0, indexOpen_ = 0, indexClose_ = 0, blockOpen_ = 0,
+         blockClose_ = 0, dot_ = 0;
+  size_t variableAlt_ = 0;  // the variable alternative of the primary decision
+  static constexpr size_t npos = size_t(-1);
+  std::unordered_map<size_t, size_t> closes_;  // bracket token index -> its closing one
   std::unordered_map<antlr4::RuleContext*, KnownContext> known_;
 };
 
