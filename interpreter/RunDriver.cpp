@@ -19,9 +19,8 @@
 #include "KorLexer.h"
 #include "KorParser.h"
 #include "KorErrListener.h"
-#include "KorNesting.h"
+#include "KorScriptParse.h"
 #include "KorSyntaxErrors.h"
-#include "KorTwoStageParse.h"
 #include "builtins/BuiltinRegistry.h"
 #include "plugin/HostServices.h"
 #include "runtime/console.h"
@@ -88,26 +87,14 @@ struct Parse {
 
 enum class Stage { Parse, Global, Entry };
 
-// Parses the script with the rule program in two stages (see
-// KorTwoStageParse.h): a fast first stage that gives up at the first error,
-// then, only when it gave up, the full LL parse with the user-facing error
-// reporting, so that syntax errors are reported exactly as before. Nesting
-// beyond the limit (KorNesting.h) is reported like a syntax error.
+// Parses the script (see KorScriptParse.h): a fast first stage that gives up
+// at the first error, then, only when it gave up, the full LL parse with the
+// user-facing error reporting, so that syntax errors are reported exactly as
+// before; nesting beyond the limit is reported like a syntax error.
 KorParser::ProgramContext* parseProgram(Parse& parse, QByteArray* source) {
-  KorParser& parser = *parse.parser;
   parse.listener.tokens = parse.tokens.get();
   parse.listener.source = source;
-  parse.lexer->removeErrorListeners();
-  parse.lexer->addErrorListener(&parse.listener);
-  KorStagedPredictor::install(parser)->setStackLimit(korStackLimit);
-  try {
-    if (KorParser::ProgramContext* tree = parseProgramFirstStage(parser)) return tree;
-    installSyntaxReporting(parser, &parse.listener, parse.lexer.get());
-    return parser.program();
-  } catch (const KorNestingTooDeep& e) {
-    parse.listener.syntaxError(&parser, nullptr, e.line, e.column, e.message(), nullptr);
-  }
-  return nullptr;  // not reached: the listener raises the script error
+  return parseScriptProgram(*parse.parser, *parse.lexer, *parse.tokens, parse.listener);
 }
 
 void printLine(std::ostream& out, const QString& text) {
@@ -195,7 +182,7 @@ bool loadScriptFile(const QString& arg) {
 
 int korvelMain(QWidget* host, const QStringList& args, int mode) {
   // 1. run-wide state
-  noteThreadStack();
+  noteThreadStack();  // the evaluator's stack guards compare against its limit
   currentHostWindow = host;
   abortRequested.exchange(false);
   scriptExitValue = kNoExitValue;

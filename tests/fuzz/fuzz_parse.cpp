@@ -1,6 +1,7 @@
-// Lexing and parsing with the run driver's set-up: the nesting check, the two
-// parse stages and the Chinese error listener, whose main-parse reports end
-// the parse with a script error. Any input ends with a tree or a report.
+// Lexing and parsing as the run driver does it (parseScriptProgram): the
+// nesting check, the two parse stages and the Chinese error listener, whose
+// main-parse reports end the parse with a script error. Any input ends with a
+// tree or a report.
 #include <QByteArray>
 
 #include <cstddef>
@@ -9,14 +10,10 @@
 #include <sstream>
 #include <string>
 
-#include "KorErrListener.h"
-#include "KorNesting.h"
 #include "KorParser.h"
-#include "KorSyntaxErrors.h"
-#include "KorTwoStageParse.h"
+#include "KorScriptParse.h"
 #include "antlr4-runtime.h"
 #include "runtime/run_state.h"
-#include "runtime/stack_bounds.h"
 
 namespace {
 
@@ -30,23 +27,13 @@ void parse(const std::string& text, QByteArray& source) {
   KorErrListener listener;
   listener.tokens = &tokens;
   listener.source = &source;
-  lexer.removeErrorListeners();
-  lexer.addErrorListener(&listener);
-  KorStagedPredictor::install(parser)->setStackLimit(korStackLimit);
-  try {
-    if (parseProgramFirstStage(parser)) return;
-    installSyntaxReporting(parser, &listener, &lexer);
-    parser.program();
-  } catch (const KorNestingTooDeep& e) {
-    listener.syntaxError(&parser, nullptr, e.line, e.column, e.message(), nullptr);
-  }
+  parseScriptProgram(parser, lexer, tokens, listener);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 64 * 1024) return -1;
-  noteThreadStack();
   std::streambuf* out = std::cout.rdbuf(sink.rdbuf());
   std::streambuf* err = std::cerr.rdbuf(sink.rdbuf());
   QByteArray source(reinterpret_cast<const char*>(data), int(size));
