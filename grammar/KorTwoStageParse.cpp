@@ -67,24 +67,31 @@ void KorStagedPredictor::reset() {
 
 Ref<antlr4::atn::PredictionContext> KorStagedPredictor::contextOf(antlr4::RuleContext* ctx) {
   // the chain up to the nearest context already known (and unchanged)
-  std::vector<antlr4::RuleContext*> chain;
+  std::vector<antlr4::RuleContext*>& chain = chain_;
+  chain.clear();
   Ref<antlr4::atn::PredictionContext> result = antlr4::atn::PredictionContext::EMPTY;
-  for (antlr4::RuleContext* c = ctx; c != nullptr; c = dynamic_cast<antlr4::RuleContext*>(c->parent)) {
+  bool found = false;
+  for (antlr4::RuleContext* c = ctx; c != nullptr; c = static_cast<antlr4::RuleContext*>(c->parent)) {
     if (c->parent == nullptr || c == &antlr4::ParserRuleContext::EMPTY) break;
-    auto it = known_.find(c);
-    if (it != known_.end() && it->second.parent == c->parent &&
-        it->second.invokingState == c->invokingState) {
-      result = it->second.context;
-      break;
+    if (!known_.empty()) {
+      auto it = known_.find(c);
+      if (it != known_.end() && it->second.parent == c->parent &&
+          it->second.invokingState == c->invokingState) {
+        result = it->second.context;
+        found = true;
+        break;
+      }
     }
     chain.push_back(c);
   }
+  // shallow chains (the usual case) are built afresh; deep ones are kept
+  const bool keep = found || chain.size() > kShallowChain;
   for (size_t i = chain.size(); i-- > 0;) {
     antlr4::RuleContext* c = chain[i];
     antlr4::atn::ATNState* state = atn.states.at(size_t(c->invokingState));
     auto* call = static_cast<antlr4::atn::RuleTransition*>(state->transitions[0]);
     result = antlr4::atn::SingletonPredictionContext::create(result, call->followState->stateNumber);
-    known_[c] = KnownContext{c->parent, c->invokingState, result};
+    if (keep) known_[c] = KnownContext{c->parent, c->invokingState, result};
   }
   return result;
 }
@@ -187,7 +194,14 @@ size_t KorStagedPredictor::adaptivePredict(antlr4::TokenStream* input, size_t de
   static const size_t primary = exprPrimaryDecision(atn);
   if (!firstStage_) return ParserATNSimulator::adaptivePredict(input, decision, outerContext);
   if (decision == primary && input->LA(1) == KorParser::VARNAME) {
-    if (input->LA(2) == callOpen_) return predictWithFullContext(input, decision, outerContext);
+    if (input->LA(2) == callOpen_) {
+      // the SLL pass reads to the end of the arguments: fine for short ones
+      const size_t open = input->LT(2)->getTokenIndex();
+      const size_t close = closingBracket(input, open);
+      if (close == npos || close - open > kLongArguments)
+        return predictWithFullContext(input, decision, outerContext);
+      return ParserATNSimulator::adaptivePredict(input, decision, outerContext);
+    }
     if (input->LA(2) == indexOpen_ && variableAlt_ != 0 && plainIndexedVariable(input))
       return variableAlt_;
     return ParserATNSimulator::adaptivePredict(input, decision, outerContext);

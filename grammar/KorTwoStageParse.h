@@ -21,10 +21,11 @@
 // chain; the simulator keeps the prediction context built for each active
 // rule context, so that deeply nested input (f(f(f(...))), l[l[l[...]]])
 // costs one new context per prediction rather than one per level. The primary
-// decision before a variable name goes to the full-context search directly:
-// its SLL pass would read ahead to the end of every nested call (SLL's global
-// follow sets keep the variable alternative alive), which made nested calls
-// quadratic, while the full-context search settles it at the '('. Before a
+// decision before a call with a long argument list goes to the full-context
+// search directly: its SLL pass would read ahead to the end of the arguments
+// (SLL's global follow sets keep the variable alternative alive), which made
+// nested calls quadratic, while the full-context search settles it at the
+// '('. (Short argument lists keep the SLL pass, which is faster for them.) Before a
 // variable with indexes (l[l[l[0]]]) the LL decision reads to the end of the
 // indexes to see whether a '.' or ++/-- follows; the first stage finds that
 // token by the pairs of brackets (each pair found once) and takes the
@@ -33,6 +34,7 @@
 
 #include <cstdint>
 #include <unordered_map>
+#include <vector>
 
 #include "KorParser.h"
 
@@ -89,6 +91,10 @@ class KorStagedPredictor : public antlr4::atn::ParserATNSimulator {
   static constexpr size_t npos = size_t(-1);
   std::unordered_map<size_t, size_t> closes_;  // bracket token index -> its closing one
   std::unordered_map<antlr4::RuleContext*, KnownContext> known_;
+  std::vector<antlr4::RuleContext*> chain_;  // contextOf's work list
+  static constexpr size_t kShallowChain = 64;
+  // argument lists longer than this (in tokens) skip the SLL pass
+  static constexpr size_t kLongArguments = 64;
 };
 
 // Stage 1: mixed prediction with the bailing strategy and no listeners.
