@@ -84,11 +84,19 @@ KorParser::ProgramContext* parseScriptProgram(KorParser& parser, ChineseKorLexer
   noteThreadStack();
   KorStagedPredictor::install(parser)->setStackLimit(korStackLimit);
   parser.addParseListener(&atConsume);
+  // later reads of the stream (reports quoting statements) report to the
+  // listener directly
   struct Detach {
     KorParser& parser;
-    LexerErrorAtConsume& listener;
-    ~Detach() { parser.removeParseListener(&listener); }
-  } detach{parser, atConsume};
+    LexerErrorAtConsume& atConsume;
+    ChineseKorLexer& lexer;
+    KorErrListener& listener;
+    ~Detach() {
+      parser.removeParseListener(&atConsume);
+      lexer.removeErrorListeners();
+      lexer.addErrorListener(&listener);
+    }
+  } detach{parser, atConsume, lexer, listener};
   KorParser::ProgramContext* tree = nullptr;
   try {
     tree = parseProgramFirstStage(parser);

@@ -6,6 +6,8 @@
 // and reported, like a syntax error, when the parser consumes the first token
 // after the error or when the parse ends. Nesting beyond the limit and a
 // parse that runs out of machine stack are reported by the listener too.
+// Afterwards the lexer reports to the listener directly (later reads of the
+// token stream, such as a run-time report quoting a statement).
 #pragma once
 
 #include "KorErrListener.h"
