@@ -13,7 +13,10 @@ size_t literalType(const antlr4::dfa::Vocabulary& v, const char* literal) {
 }  // namespace
 
 std::string KorNestingTooDeep::message() const {
-  if (stackExhausted) return "嵌套过深，语法分析所需的栈空间不足，请拆分表达式或语句";
+  if (kind == Stack) return "嵌套过深，语法分析所需的栈空间不足，请拆分表达式或语句";
+  if (kind == FormatChain)
+    return "格式字符串连续串联超过 " + std::to_string(kMaxFormatChain) +
+           " 个（\"%1\" % \"%1\" % ...），请拆分表达式";
   return "嵌套层数超过 " + std::to_string(kMaxNestingDepth) +
          " 层（括号、代码块、前缀运算符或 sf/qt/while/xun 语句嵌套过深），请拆分表达式或语句";
 }
@@ -77,7 +80,18 @@ void KorDepthCheckedTokenStream::count(antlr4::Token* token) {
     ++depth_;
     deeper = true;
   }
+  // "s" % "t" % ... and "s" % x % "t" % ...: the format strings of one run
+  // of operands and operators (no bracket, ',' or ';' between them)
+  if (type == percent_ && lastType_ == KorLexer::STRING_VALUE) {
+    if (++chain_ > kMaxFormatChain)
+      throw KorNestingTooDeep(token->getLine(), token->getCharPositionInLine(),
+                              KorNestingTooDeep::FormatChain);
+  } else if (type == semi_ || type == comma_ || type == open_[0] || type == open_[1] ||
+             type == open_[2] || type == close_[0] || type == close_[1] || type == close_[2]) {
+    chain_ = 0;
+  }
   lastType_ = type;
   if (deeper && depth_ > limit_)
-    throw KorNestingTooDeep(token->getLine(), token->getCharPositionInLine(), false);
+    throw KorNestingTooDeep(token->getLine(), token->getCharPositionInLine(),
+                            KorNestingTooDeep::Levels);
 }

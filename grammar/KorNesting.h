@@ -7,6 +7,7 @@
 //    right side may hold another `in`), a format string's `%`, and the
 //    statements whose body may be another such statement without braces
 //    (`sf`, `qt`, `while`, `xun`: `sf a sf b x;`, `qt sf ...` chains).
+// It also bounds chains of format strings (kMaxFormatChain).
 // KorDepthCheckedTokenStream counts those levels: a bracket level lasts until
 // its closing bracket; the prefix levels opened inside one bracket level last
 // until a `;` or `,` of that level or until the end of a braced block that is
@@ -24,20 +25,25 @@
 
 // Most nesting levels a script may use.
 constexpr size_t kMaxNestingDepth = 1000;
+// Most format strings in one run of operands and operators, without a
+// bracket, ',' or ';' between them ("%1" % "%1" % x is two): each more
+// doubles the work of the parser's predictions, which see two readings (a
+// format string, or a string and the remainder operator) of every one.
+constexpr size_t kMaxFormatChain = 6;
 
 // Thrown when the nesting limit or the parser's stack limit is reached, at
 // the token where it happened (line from 1, column from 0).
 class KorNestingTooDeep : public std::exception {
  public:
-  KorNestingTooDeep(size_t line, size_t column, bool stackExhausted)
-      : line(line), column(column), stackExhausted(stackExhausted) {}
+  enum Kind { Levels, Stack, FormatChain };
+  KorNestingTooDeep(size_t line, size_t column, Kind kind) : line(line), column(column), kind(kind) {}
   const char* what() const noexcept override { return "nesting too deep"; }
   // The Chinese report (UTF-8).
   std::string message() const;
 
   size_t line;
   size_t column;
-  bool stackExhausted;  // the parser's stack check, not the level count
+  Kind kind;  // the level count, the parser's stack check or a format chain
 };
 
 // A CommonTokenStream over a KorLexer that throws KorNestingTooDeep when a
@@ -62,6 +68,8 @@ class KorDepthCheckedTokenStream : public antlr4::CommonTokenStream {
   bool closePending_ = false;  // a ';', ',' or '}' ended the level's prefixes...
   bool resetAlways_ = false;   // ... even before `zsf`/`qt` (a ',')
   size_t lastType_ = 0;        // type of the last default-channel token
+  size_t chain_ = 0;           // format strings since a bracket, ',' or ';'
+
   std::vector<Level> levels_{Level()};
   // token types of the punctuation, from the lexer's vocabulary
   size_t open_[3], close_[3], semi_, comma_, percent_, while_;

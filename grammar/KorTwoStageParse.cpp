@@ -32,6 +32,7 @@ KorStagedPredictor::KorStagedPredictor(KorParser& parser, antlr4::atn::ParserATN
     if (name == "'{'") blockOpen_ = t;
     if (name == "'}'") blockClose_ = t;
     if (name == "'.'") dot_ = t;
+    if (name == "'%'") percent_ = t;
   }
   // the primary alternative that starts with a korvar: the variable
   const size_t primary = exprPrimaryDecision(atn);
@@ -189,7 +190,7 @@ size_t KorStagedPredictor::adaptivePredict(antlr4::TokenStream* input, size_t de
                                            antlr4::ParserRuleContext* outerContext) {
   if (stackLimit_ != 0 && reinterpret_cast<uintptr_t>(KOR_PARSE_STACK_HERE()) < stackLimit_) {
     antlr4::Token* at = parser->getCurrentToken();
-    throw KorNestingTooDeep(at->getLine(), at->getCharPositionInLine(), true);
+    throw KorNestingTooDeep(at->getLine(), at->getCharPositionInLine(), KorNestingTooDeep::Stack);
   }
   static const size_t primary = exprPrimaryDecision(atn);
   if (!firstStage_) return ParserATNSimulator::adaptivePredict(input, decision, outerContext);
@@ -208,6 +209,11 @@ size_t KorStagedPredictor::adaptivePredict(antlr4::TokenStream* input, size_t de
   }
   if (atn.decisionToState[decision]->ruleIndex == KorParser::RuleKorvar)
     return ParserATNSimulator::adaptivePredict(input, decision, outerContext);
+  return predictWithSll(input, decision, outerContext);
+}
+
+size_t KorStagedPredictor::predictWithSll(antlr4::TokenStream* input, size_t decision,
+                                          antlr4::ParserRuleContext* outerContext) {
   setPredictionMode(antlr4::atn::PredictionMode::SLL);
   size_t alt;
   try {

@@ -73,6 +73,9 @@ class KorStagedPredictor : public antlr4::atn::ParserATNSimulator {
   // True when the input is a variable with indexes that only the variable
   // alternative of the primary decision can match.
   bool plainIndexedVariable(antlr4::TokenStream* input);
+  // SLL prediction (conflicts resolved to the first alternative).
+  size_t predictWithSll(antlr4::TokenStream* input, size_t decision,
+                        antlr4::ParserRuleContext* outerContext);
   // LL prediction without the SLL pass.
   size_t predictWithFullContext(antlr4::TokenStream* input, size_t decision,
                                 antlr4::ParserRuleContext* outerContext);
@@ -86,7 +89,7 @@ class KorStagedPredictor : public antlr4::atn::ParserATNSimulator {
   uintptr_t stackLimit_ = 0;
   // token types of the punctuation
   size_t callOpen_ = 0, callClose_ = 0, indexOpen_ = 0, indexClose_ = 0, blockOpen_ = 0,
-         blockClose_ = 0, dot_ = 0;
+         blockClose_ = 0, dot_ = 0, percent_ = 0;
   size_t variableAlt_ = 0;  // the variable alternative of the primary decision
   static constexpr size_t npos = size_t(-1);
   std::unordered_map<size_t, size_t> closes_;  // bracket token index -> its closing one

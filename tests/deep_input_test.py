@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Deep and long inputs, generated here: nesting up to the limit runs, deeper
-nesting ends with the nesting message, and long or deep evaluations end with
-the evaluator's stack message; never a crash, never more than a few seconds.
+nesting ends with the nesting message, longer chains of format strings with
+their message, and long or deep evaluations end with the evaluator's stack
+message; never a crash, never more than a few seconds.
 
 usage: deep_input_test.py KORVEL
 """
@@ -14,6 +15,7 @@ import time
 LIMIT = 1000
 NESTING = "嵌套层数超过 1000 层"
 STACK = "嵌套过深"
+FORMATS = "格式字符串连续串联超过 6 个"
 
 # name: body of hs_rukou for n levels (f is a one-argument function)
 SHAPES = {
@@ -27,7 +29,6 @@ SHAPES = {
     "while chain": lambda n: "while jia " * n + "dy << 1;",
     "qt sf chain": lambda n: "sf jia {} " + "qt sf jia {} " * (n // 2 - 1) + "qt { dy << 1; }",
     "indexes": lambda n: "lb l = [0]; zs a = " + "l[" * (n - 1) + "0" + "]" * (n - 1) + ";",
-    "format strings": lambda n: "zfc a = " + " % ".join(['"%1"'] * n) + " % 1;",
 }
 
 PROGRAM = "hanshu f(zs x) (zs) {{ fanhui x; }}\nhanshu hs_rukou() {{\n{}\ndyh(\"ok\");\n}}\n"
@@ -39,7 +40,15 @@ for name, shape in SHAPES.items():
     CASES.append((name + " at the limit", PROGRAM.format(shape(LIMIT - 1)), 0, None))
     CASES.append((name + " beyond the limit", PROGRAM.format(shape(LIMIT + 2)), 1, NESTING))
     CASES.append((name + " far beyond", PROGRAM.format(shape(30000)), 1, NESTING))
+
+def formats(n):
+    return "zfc a = " + " % ".join(['"%1"'] * n) + " % 1;"
+
+
 CASES += [
+    ("format strings at the limit", PROGRAM.format(formats(6)), 0, None),
+    ("format strings beyond the limit", PROGRAM.format(formats(7)), 1, FORMATS),
+    ("format strings far beyond", PROGRAM.format(formats(30000)), 1, FORMATS),
     ("flat sum of 30000 terms", PROGRAM.format("zs a = " + " + ".join(["1"] * 30000) + ";"), 1,
      STACK),
     ("flat sum inside deep recursion",
