@@ -14,6 +14,7 @@
 #include "KorScriptParse.h"
 #include "antlr4-runtime.h"
 #include "runtime/run_state.h"
+#include "tests/fuzz/fuzz_support.h"
 
 namespace {
 
@@ -46,5 +47,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::cout.rdbuf(out);
   std::cerr.rdbuf(err);
   sink.str(std::string());
+  dropPredictionCachesEvery(1000);
   return 0;
 }

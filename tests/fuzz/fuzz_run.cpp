@@ -20,10 +20,11 @@
 
 #include "interpreter/RunDriver.h"
 #include "runtime/run_state.h"
+#include "tests/fuzz/fuzz_support.h"
 
 namespace {
 
-constexpr auto kBudget = std::chrono::milliseconds(100);
+constexpr auto kBudget = std::chrono::milliseconds(25);
 
 std::ostringstream sink;
 std::atomic<int64_t> deadline{0};  // steady-clock ticks; 0 while no run
@@ -76,5 +77,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::cout.rdbuf(out);
   std::cerr.rdbuf(err);
   sink.str(std::string());
+  dropPredictionCachesEvery(1000);
   return 0;
 }
