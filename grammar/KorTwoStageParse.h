@@ -25,7 +25,7 @@
 // search directly: its SLL pass would read ahead to the end of the arguments
 // (SLL's global follow sets keep the variable alternative alive), which made
 // nested calls quadratic, while the full-context search settles it at the
-// '('. (Short argument lists keep the SLL pass, which is faster for them.) Before a
+// '(' (short argument lists keep the SLL pass, faster for them). Before a
 // variable with indexes (l[l[l[0]]]) the LL decision reads to the end of the
 // indexes to see whether a '.' or ++/-- follows; the first stage finds that
 // token by the pairs of brackets (each pair found once) and takes the
@@ -39,8 +39,8 @@
 #include "KorParser.h"
 
 // The parser's simulator for the two stages: in the first stage LL at the
-// primary decision of expr and in korvar, SLL elsewhere; in the second full LL
-// everywhere. It shares the ATN, the DFA cache and the
+// primary decision of expr before a variable name and in korvar, SLL
+// elsewhere; in the second full LL everywhere. It shares the ATN, the DFA cache and the
 // prediction-context cache of the generated simulator it replaces.
 class KorStagedPredictor : public antlr4::atn::ParserATNSimulator {
  public:
