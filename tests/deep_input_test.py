@@ -45,6 +45,19 @@ def formats(n):
     return "zfc a = " + " % ".join(['"%1"'] * n) + " % 1;"
 
 
+# long but flat: never taken for nesting
+CASES += [
+    ("3000 if statements in a row", PROGRAM.format("bl b = zhen;\n" + "sf b { b = !b; }\n" * 3000), 0,
+     None),
+    ("3000 single-statement ifs", PROGRAM.format("zs n = 0;\n" + "sf n < 5 n++;\n" * 3000), 0, None),
+    ("zsf chain of 3000", PROGRAM.format("zs n = 1;\nsf n == 0 { n = 1; }" +
+                                          " zsf n == 0 { n = 1; }" * 3000 + " qt { n = 2; }"), 0, None),
+    ("3000 prefixed arguments", PROGRAM.format("lb l = [" + ", ".join(["!zhen"] * 3000) + "];"), 0,
+     None),
+    ("3000 format strings in statements",
+     PROGRAM.format("zfc s = \"\";\n" + "s = \"%1 %2\" % (s.size(), \"%1\" % 1);\n" * 3000), 0,
+     None),
+]
 CASES += [
     ("format strings at the limit", PROGRAM.format(formats(6)), 0, None),
     ("format strings beyond the limit", PROGRAM.format(formats(7)), 1, FORMATS),
