@@ -12,14 +12,35 @@
 // error; the second stage parses again
 // from the start with full LL everywhere and the caller's error reporting.
 // When the first stage succeeds its tree is the LL tree: a choice that is
-// viable for the whole input is also LL's choice.
+// viable for the whole input is also LL's choice. (At the primary decision LL
+// is needed only before a variable name: a string followed by '%' is a format
+// string for LL as for SLL, and LL's full-context search over chained format
+// strings grows exponentially.)
+//
+// A full-context prediction starts from the parser's whole rule-context
+// chain; the simulator keeps the prediction context built for each active
+// rule context, so that deeply nested input (f(f(f(...))), l[l[l[...]]])
+// costs one new context per prediction rather than one per level. The primary
+// decision before a call with a long argument list goes to the full-context
+// search directly: its SLL pass would read ahead to the end of the arguments
+// (SLL's global follow sets keep the variable alternative alive), which made
+// nested calls quadratic, while the full-context search settles it at the
+// '(' (short argument lists keep the SLL pass, faster for them). Before a
+// variable with indexes (l[l[l[0]]]) the LL decision reads to the end of the
+// indexes to see whether a '.' or ++/-- follows; the first stage finds that
+// token by the pairs of brackets (each pair found once) and takes the
+// variable alternative when neither follows, the only one that can match.
 #pragma once
+
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
 
 #include "KorParser.h"
 
 // The parser's simulator for the two stages: in the first stage LL at the
-// primary decision of expr and in korvar, SLL elsewhere; in the second full LL
-// everywhere. It shares the ATN, the DFA cache and the
+// primary decision of expr before a variable name and in korvar, SLL
+// elsewhere; in the second full LL everywhere. It shares the ATN, the DFA cache and the
 // prediction-context cache of the generated simulator it replaces.
 class KorStagedPredictor : public antlr4::atn::ParserATNSimulator {
  public:
@@ -28,13 +49,55 @@ class KorStagedPredictor : public antlr4::atn::ParserATNSimulator {
   static KorStagedPredictor* install(KorParser& parser);
 
   void setFirstStage(bool on) { firstStage_ = on; }
+  // Lowest machine-stack address a prediction may start at (0: no check).
+  // Below it the parse ends with KorNestingTooDeep (KorNesting.h).
+  void setStackLimit(uintptr_t limit) { stackLimit_ = limit; }
 
   size_t adaptivePredict(antlr4::TokenStream* input, size_t decision,
                          antlr4::ParserRuleContext* outerContext) override;
+  void reset() override;
+
+ protected:
+  std::unique_ptr<antlr4::atn::ATNConfigSet> computeStartState(antlr4::atn::ATNState* p,
+                                                               antlr4::RuleContext* ctx,
+                                                               bool fullCtx) override;
 
  private:
   KorStagedPredictor(KorParser& parser, antlr4::atn::ParserATNSimulator& base);
+  // PredictionContext::fromRuleContext(atn, ctx), with the contexts of the
+  // active rule contexts kept.
+  Ref<antlr4::atn::PredictionContext> contextOf(antlr4::RuleContext* ctx);
+  // Token index of the bracket closing the one at token index `open`, or
+  // npos; the pairs found are kept.
+  size_t closingBracket(antlr4::TokenStream* input, size_t open);
+  // True when the input is a variable with indexes that only the variable
+  // alternative of the primary decision can match.
+  bool plainIndexedVariable(antlr4::TokenStream* input);
+  // SLL prediction (conflicts resolved to the first alternative).
+  size_t predictWithSll(antlr4::TokenStream* input, size_t decision,
+                        antlr4::ParserRuleContext* outerContext);
+  // LL prediction without the SLL pass.
+  size_t predictWithFullContext(antlr4::TokenStream* input, size_t decision,
+                                antlr4::ParserRuleContext* outerContext);
+
+  struct KnownContext {
+    antlr4::tree::ParseTree* parent;
+    decltype(antlr4::RuleContext::invokingState) invokingState;
+    Ref<antlr4::atn::PredictionContext> context;
+  };
   bool firstStage_ = true;
+  uintptr_t stackLimit_ = 0;
+  // token types of the punctuation
+  size_t callOpen_ = 0, callClose_ = 0, indexOpen_ = 0, indexClose_ = 0, blockOpen_ = 0,
+         blockClose_ = 0, dot_ = 0, percent_ = 0;
+  size_t variableAlt_ = 0;  // the variable alternative of the primary decision
+  static constexpr size_t npos = size_t(-1);
+  std::unordered_map<size_t, size_t> closes_;  // bracket token index -> its closing one
+  std::unordered_map<antlr4::RuleContext*, KnownContext> known_;
+  std::vector<antlr4::RuleContext*> chain_;  // contextOf's work list
+  static constexpr size_t kShallowChain = 64;
+  // argument lists longer than this (in tokens) skip the SLL pass
+  static constexpr size_t kLongArguments = 64;
 };
 
 // Stage 1: mixed prediction with the bailing strategy and no listeners.

@@ -21,11 +21,13 @@
 #include "CallSupport.h"
 #include "Compiled.h"
 #include "FlowSupport.h"
+#include "StackGuard.h"
 #include "TypedStore.h"
 #include "runtime/errors.h"
 #include "runtime/run_state.h"
 #include "runtime/scope.h"
 #include "runtime/source_text.h"
+#include "runtime/stack_bounds.h"
 #include "runtime/type_words.h"
 #include "runtime/value.h"
 #include "runtime/value_compare.h"
@@ -33,11 +35,6 @@
 
 #include <algorithm>
 
-#if defined(__linux__)
-#include <pthread.h>
-#elif defined(_WIN32)
-#include <windows.h>
-#endif
 
 using namespace callsupport;
 
@@ -99,44 +96,8 @@ struct ReturnListPool {
 // call costs about 1 KB of machine stack in an optimised build and 4 to 8 KB
 // under AddressSanitizer; 1000 levels stay well inside the default 8 MB
 // stack in both. Deeper recursion through heavier statements is caught by the
-// stack check below.
+// machine-stack check (runtime/stack_bounds.h).
 constexpr size_t kMaxCallDepth = 1000;
-// Machine stack kept free below the deepest call: room for the statements of
-// one call level, a built-in method and the error path.
-constexpr size_t kStackReserve = 512 * 1024;
-
-// Lowest stack address a new call level may start at (0 when unknown).
-thread_local uintptr_t tl_stackLimit = 0;
-thread_local bool tl_stackKnown = false;
-
-void noteStack(uintptr_t low, size_t size) {
-  const size_t reserve = std::min(kStackReserve, size / 4);
-  tl_stackLimit = low + reserve;
-}
-
-void findStackLimit() {
-  tl_stackKnown = true;
-  tl_stackLimit = 0;
-#if defined(__linux__)
-  pthread_attr_t attr;
-  if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-    void* addr = nullptr;
-    size_t size = 0;
-    if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr && size > 0)
-      noteStack(reinterpret_cast<uintptr_t>(addr), size);
-    pthread_attr_destroy(&attr);
-  }
-#elif defined(_WIN32)
-  // The stack's reservation starts at the allocation base of any address on it.
-  MEMORY_BASIC_INFORMATION info;
-  if (VirtualQuery(&info, &info, sizeof(info)) != 0) {
-    const uintptr_t low = reinterpret_cast<uintptr_t>(info.AllocationBase);
-    const uintptr_t here = reinterpret_cast<uintptr_t>(&info);
-    if (here > low) noteStack(low, size_t(here - low));
-  }
-#endif
-}
-
 void dropCaches() {
   g_sites.clear();
   g_functions.clear();
@@ -474,11 +435,10 @@ KOR_FAIL void failCallDepth(antlr4::ParserRuleContext* call, const QByteArray& n
 
 // Guards the recursion depth and the machine stack before a new frame.
 inline void checkCallDepth(antlr4::ParserRuleContext* call, const QByteArray& name) {
-  if (!tl_stackKnown) findStackLimit();
+  noteThreadStack();
   // The frame address is always on the machine stack (a local's address may
   // not be, under AddressSanitizer).
-  const bool stackLow = tl_stackLimit != 0 &&
-                        reinterpret_cast<uintptr_t>(KOR_FRAME_ADDRESS()) < tl_stackLimit;
+  const bool stackLow = stackBelowLimit(KOR_STACK_HERE());
   if (g_frames.size() >= kMaxCallDepth || stackLow)
     failCallDepth(call, name, stackLow && g_frames.size() < kMaxCallDepth);
 }
@@ -1361,4 +1321,11 @@ antlrcpp::Any ExprVisitor::visitFunction(KorParser::FunctionContext*) {
 antlrcpp::Any ExprVisitor::visitArgument(KorParser::ArgumentContext*) {
   // Arguments are evaluated by the call that binds them.
   return 0;
+}
+
+void failStackExhausted(antlr4::tree::ParseTree* node) {
+  auto* ctx = dynamic_cast<antlr4::ParserRuleContext*>(node);
+  raiseScriptError(fillMessage(
+      QStringLiteral("错误：行号 %1 表达式或语句嵌套过深（栈空间不足），终止执行！"),
+      ctx ? scopedLineOfContext(ctx) : 0));
 }

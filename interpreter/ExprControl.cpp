@@ -4,6 +4,7 @@
 // on the status stack, and every block looks at the top of that stack before
 // each statement. Loops and calls consume the codes.
 #include "ExprVisitor.h"
+#include "StackGuard.h"
 #include "FlowSupport.h"
 #include "CallSupport.h"
 #include "Compiled.h"
@@ -47,6 +48,7 @@ KOR_FAIL void failInterrupted() {
 
 // Runs the statement of a branch (see ExprVisitor::runBranch).
 void runBranchStatement(ExprVisitor& v, KorParser::StatementContext* stmt) {
+  guardStack(stmt);
   cx::run(v, cx::compileBranch(v, stmt));
 }
 
@@ -155,6 +157,7 @@ ContextCache<const cx::Stmt*> gIfs;
 // block: '{' statement* '}'
 KOR_NOINLINE void runBlock(ExprVisitor&, const cx::Stmt* s);
 void runBlock(ExprVisitor& v, const cx::Stmt* s) {
+  guardStack(s->ctx);
   if (abortRequested.load(std::memory_order_relaxed)) failInterrupted();
 
   // A function body: the call has already pushed the block marker.

@@ -1,15 +1,18 @@
 // Contexts without an evaluation of their own visit their children.
 #include "ExprVisitor.h"
+#include "StackGuard.h"
 
 #include "VisitResult.h"
 #include "runtime/value.h"
 
 ExprValue ExprVisitor::evalValue(antlr4::tree::ParseTree* ctx) {
+  guardStack(ctx);
   VisitResult r = ctx->accept(this);
   return visitResultAs<ExprValue>(r);
 }
 
 antlrcpp::Any ExprVisitor::visitChildrenDefault(antlr4::tree::ParseTree* ctx) {
+  guardStack(ctx);
   return visitChildren(ctx);
 }
 

@@ -2,6 +2,7 @@
 //
 // Every visit returns one fresh ExprValue whose payload belongs to the caller.
 #include "ExprVisitor.h"
+#include "StackGuard.h"
 #include "VisitResult.h"
 
 #include "ExprOperands.h"
@@ -227,6 +228,7 @@ antlrcpp::Any ExprVisitor::visitParenthesesExpr(KorParser::ParenthesesExprContex
 }
 
 antlrcpp::Any ExprVisitor::visitList(KorParser::ListContext* ctx) {
+  guardStack(ctx);
   PendingValue result;
   result.value.type = VT_LIST;
   result.value.payload.list = newValueList();
@@ -248,6 +250,7 @@ antlrcpp::Any ExprVisitor::visitList(KorParser::ListContext* ctx) {
 }
 
 antlrcpp::Any ExprVisitor::visitMap(KorParser::MapContext* ctx) {
+  guardStack(ctx);
   PendingValue result;
   result.value.type = VT_DICT;
   result.value.payload.dict = newValueDict();

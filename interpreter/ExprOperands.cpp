@@ -4,6 +4,7 @@
 #include "CallSupport.h"
 #include "Compiled.h"
 #include "ContextCache.h"
+#include "StackGuard.h"
 
 #include "runtime/scope.h"
 #include "runtime/source_text.h"
@@ -260,6 +261,7 @@ inline ExprValue operand(ExprVisitor& v, cx::Node* n) {
 
 // The right operand is evaluated with the left one guarded.
 #define KOR_OPERANDS(v, n, a, b)      \
+  guardStack(n->ctx);                 \
   ExprValue a = operand(v, n->a);     \
   ExprValue b;                        \
   {                                   \
@@ -432,6 +434,7 @@ namespace cx {
 
 Node* compileExpr(ExprVisitor& v, KorParser::ExprContext* e) {
   if (Node** hit = gCompiled.find(e)) return *hit;
+  guardStack(e);
   Node* n = compileNode(v, e);
   gCompiled.insert(e, std::move(n));
   return n;
@@ -472,6 +475,7 @@ void resetCompiled() {
 }  // namespace cx
 
 ExprValue evalExprFast(ExprVisitor& v, KorParser::ExprContext* e) {
+  guardStack(e);
   cx::Node* n = cx::compileExpr(v, e);
   return n->eval(v, n);
 }

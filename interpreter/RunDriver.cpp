@@ -20,8 +20,8 @@
 #include "KorLexer.h"
 #include "KorParser.h"
 #include "KorErrListener.h"
+#include "KorScriptParse.h"
 #include "KorSyntaxErrors.h"
-#include "KorTwoStageParse.h"
 #include "builtins/BuiltinRegistry.h"
 #include "runtime/host_services.h"
 #include "runtime/console.h"
@@ -29,6 +29,7 @@
 #include "runtime/run_state.h"
 #include "runtime/scope.h"
 #include "runtime/source_text.h"
+#include "runtime/stack_bounds.h"
 #include "runtime/value_ops.h"
 
 #include <Qsci/qsciscintilla.h>
@@ -67,14 +68,14 @@ namespace {
 struct Parse {
   std::unique_ptr<antlr4::ANTLRInputStream> input;
   std::unique_ptr<ChineseKorLexer> lexer;
-  std::unique_ptr<antlr4::CommonTokenStream> tokens;
+  std::unique_ptr<KorDepthCheckedTokenStream> tokens;
   std::unique_ptr<KorParser> parser;
   KorErrListener listener;
 
   explicit Parse(const std::string& text) {
     input = std::make_unique<antlr4::ANTLRInputStream>(text);
     lexer = std::make_unique<ChineseKorLexer>(input.get());
-    tokens = std::make_unique<antlr4::CommonTokenStream>(lexer.get());
+    tokens = std::make_unique<KorDepthCheckedTokenStream>(lexer.get());
   }
   void makeParser() { parser = std::make_unique<KorParser>(tokens.get()); }
   // The prelude and the entry call: only the parser's listeners are
@@ -87,19 +88,14 @@ struct Parse {
 
 enum class Stage { Parse, Global, Entry };
 
-// Parses the script with the rule program in two stages (see
-// KorTwoStageParse.h): a fast first stage that gives up at the first error,
-// then, only when it gave up, the full LL parse with the user-facing error
-// reporting, so that syntax errors are reported exactly as before.
+// Parses the script (see KorScriptParse.h): a fast first stage that gives up
+// at the first error, then, only when it gave up, the full LL parse with the
+// user-facing error reporting, so that syntax errors are reported exactly as
+// before; nesting beyond the limit is reported like a syntax error.
 KorParser::ProgramContext* parseProgram(Parse& parse, QByteArray* source) {
-  KorParser& parser = *parse.parser;
   parse.listener.tokens = parse.tokens.get();
   parse.listener.source = source;
-  parse.lexer->removeErrorListeners();
-  parse.lexer->addErrorListener(&parse.listener);
-  if (KorParser::ProgramContext* tree = parseProgramFirstStage(parser)) return tree;
-  installSyntaxReporting(parser, &parse.listener, parse.lexer.get());
-  return parser.program();
+  return parseScriptProgram(*parse.parser, *parse.lexer, *parse.tokens, parse.listener);
 }
 
 void printLine(std::ostream& out, const QString& text) {
@@ -196,6 +192,7 @@ bool loadScriptFile(const QString& arg) {
 
 int korvelMain(QWidget* host, const QStringList& args, int mode) {
   // 1. run-wide state
+  noteThreadStack();  // the evaluator's stack guards compare against its limit
   currentHostWindow = host;
   abortRequested.exchange(false);
   scriptExitValue = kNoExitValue;

@@ -10,6 +10,7 @@ PACKAGES=(
   libzip-dev libpugixml-dev
   python3 python3-openpyxl lua5.4
   xvfb xauth xdotool
+  clang libclang-rt-14-dev libfuzzer-14-dev
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -86,6 +86,8 @@ TEST(TwoStageParse, FirstStageGivesUpOnSyntaxErrorsOnly) {
       "  zs y = g(a - 1, items.size());\n"
       "  dyh(\"%1\" % y);\n"
       "  sf y (y);\n"
+      "  zs n = items.size() + items[0][a[1]].m(2) + items[items[0]] + items[0]++;\n"
+      "  sf items[0] (y);\n"
       "  fanhui f(a - 1) + 1;\n"
       "}\n";
   std::string first = parseTree(calls, true);
