@@ -112,6 +112,13 @@ struct Stmt {
   mutable callsupport::CallSite* site = nullptr;   // call statement, found on its first run
   AssignPlan plan;                                 // assignment
   int32_t code = 0;                                // definition: the type's code
+  // Whether running the statement may define a variable that the duplicate
+  // check of a later definition would find in the enclosing block (unknown
+  // kinds: yes). A block none of whose statements does so runs without a
+  // scope marker of its own: nothing would be defined above it, so no lookup,
+  // duplicate check or release could tell the difference.
+  bool defines = true;
+  bool bare = false;  // block: runs without its own marker
 };
 
 inline void run(ExprVisitor& v, const Stmt* s) { s->run(v, s); }

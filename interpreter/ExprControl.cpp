@@ -10,6 +10,7 @@
 #include "Compiled.h"
 #include "ContextCache.h"
 
+#include <algorithm>
 #include <climits>
 #include <deque>
 
@@ -156,21 +157,27 @@ ContextCache<const cx::Stmt*> gIfs;
 
 // block: '{' statement* '}'
 KOR_NOINLINE void runBlock(ExprVisitor&, const cx::Stmt* s);
+inline void runStatements(ExprVisitor& v, const cx::Stmt* s) {
+  for (const cx::Stmt* st : s->list) {
+    if (stopsBlock(statusTop())) break;
+    st->run(v, st);
+  }
+}
+
 void runBlock(ExprVisitor& v, const cx::Stmt* s) {
   guardStack(s->ctx);
   if (abortRequested.load(std::memory_order_relaxed)) failInterrupted();
 
   // A function body: the call has already pushed the block marker.
-  if (statusTop() == LS_FUNC_BODY)
+  if (statusTop() == LS_FUNC_BODY) {
     popStatus();
-  else
+  } else if (s->bare) {
+    runStatements(v, s);
+    return;
+  } else {
     pushScopeRecord(SK_BLOCK);
-
-  for (const cx::Stmt* st : s->list) {
-    if (stopsBlock(statusTop())) break;
-    st->run(v, st);
   }
-
+  runStatements(v, s);
   popBlockScope();
 }
 
@@ -224,11 +231,16 @@ const cx::Stmt* compileAssignList(ExprVisitor& v, antlr4::tree::ParseTree* list)
       auto* assign = static_cast<KorParser::AssignVarContext*>(one);
       cx::Stmt* a = cx::newStmt(one, runAssignment);
       a->plan = planAssignment(v, assign, true);
+      a->defines = false;  // a statement's assignment defines nothing
       s->list.push_back(a);
     } else {
       s->list.push_back(cx::newStmt(one, runVisited));
     }
   }
+  s->defines = false;
+  for (const cx::Stmt* one : s->list) s->defines = s->defines || one->defines;
+  // one assignment runs without the sequence
+  if (s->list.size() == 1 && s->list[0]->run == runAssignment) return s->list[0];
   return s;
 }
 
@@ -279,6 +291,12 @@ void runIf(ExprVisitor& v, const cx::Stmt* s) {
   if (!s->parts.empty()) runElseBranches(v, s);
 }
 
+// A statement kind that defines nothing.
+inline cx::Stmt* quiet(cx::Stmt* s) {
+  s->defines = false;
+  return s;
+}
+
 KorParser::StatementContext* statementChild(antlr4::ParserRuleContext* ctx) {
   for (antlr4::tree::ParseTree* child : ctx->children)
     if (flow::ruleOf(child) == KorParser::RuleStatement)
@@ -320,6 +338,7 @@ const Stmt* compileStatement(ExprVisitor& v, antlr4::tree::ParseTree* inner) {
     case KorParser::RuleRetCode: {
       // retCode: FANHUI_KEY rightvar (',' rightvar)* ';' | FANHUI_KEY ';'
       Stmt* s = newStmt(inner, runReturn);
+      s->defines = false;
       for (antlr4::tree::ParseTree* child : inner->children) {
         if (child->children.empty()) continue;
         antlr4::tree::ParseTree* value = child->children[0];
@@ -333,9 +352,9 @@ const Stmt* compileStatement(ExprVisitor& v, antlr4::tree::ParseTree* inner) {
     case KorParser::RuleCallFun:
       if (&typeid(*inner) == &typeid(KorParser::NoRetCallFunContext) &&
           flow::ruleOf(inner->children[0]) == KorParser::RuleRealCallFun)
-        return newStmt(inner, runCall);
+        return quiet(newStmt(inner, runCall));
       if (&typeid(*inner) == &typeid(KorParser::ReturnCallFunContext))
-        return newStmt(inner, runReturnCall);
+        return quiet(newStmt(inner, runReturnCall));
       if (&typeid(*inner) == &typeid(KorParser::WithRetCallFunContext))
         return newStmt(inner, runWithRetCall);
       break;
@@ -343,6 +362,7 @@ const Stmt* compileStatement(ExprVisitor& v, antlr4::tree::ParseTree* inner) {
       return compileDefvar(v, static_cast<KorParser::DefvarContext*>(inner));
     case KorParser::RuleSignalState: {
       Stmt* s = newStmt(inner, runExpression);
+      s->defines = false;
       s->cond = compileExpr(v, static_cast<KorParser::ExprContext*>(inner->children[0]));
       return s;
     }
@@ -354,6 +374,11 @@ const Stmt* compileStatement(ExprVisitor& v, antlr4::tree::ParseTree* inner) {
       if (typeid(*inner) == typeid(KorParser::ForInStateContext))
         return compileForIn(v, static_cast<KorParser::ForInStateContext*>(inner));
       break;
+    case KorParser::RuleHs_print:
+    case KorParser::RuleBreak:
+    case KorParser::RuleContinue:
+    case KorParser::RulePass:
+      return quiet(newStmt(inner, runOther));
     default:
       break;
   }
@@ -363,6 +388,7 @@ const Stmt* compileStatement(ExprVisitor& v, antlr4::tree::ParseTree* inner) {
 const Stmt* compileBlock(ExprVisitor& v, KorParser::BlockContext* block) {
   if (const Stmt** hit = gBlocks.find(block)) return *hit;
   Stmt* s = newStmt(block, runBlock);
+  s->defines = false;  // a scope of its own, or nothing defined
   gBlocks.insert(block, static_cast<const Stmt*>(s));
   // block: '{' statement* '}': every child between the braces is a statement,
   // and a statement has exactly one child, the statement proper.
@@ -373,6 +399,8 @@ const Stmt* compileBlock(ExprVisitor& v, KorParser::BlockContext* block) {
     s->list.push_back(stmt->children.empty() ? newStmt(stmt, runVisited)
                                              : compileStatement(v, stmt->children[0]));
   }
+  s->bare = std::none_of(s->list.begin(), s->list.end(),
+                         [](const Stmt* st) { return st->defines; });
   return s;
 }
 
@@ -384,6 +412,7 @@ const Stmt* compileBranch(ExprVisitor& v, KorParser::StatementContext* stmt) {
     s = compileBlock(v, static_cast<KorParser::BlockContext*>(inner));
   } else {
     Stmt* scoped = newStmt(stmt, runScoped);
+    scoped->defines = false;
     scoped->body = inner ? compileStatement(v, inner) : newStmt(stmt, runVisited);
     s = scoped;
   }
@@ -395,6 +424,7 @@ const Stmt* compileIf(ExprVisitor& v, KorParser::IfContext* ctx) {
   if (const Stmt** hit = gIfs.find(ctx)) return *hit;
   // if: IF_KEY expr statement zif* qt?
   Stmt* s = newStmt(ctx, runIf);
+  s->defines = false;  // the branches have scopes of their own
   gIfs.insert(ctx, static_cast<const Stmt*>(s));
   const auto& children = ctx->children;
   if (children.size() > 1 && flow::ruleOf(children[1]) == KorParser::RuleExpr)

@@ -228,7 +228,12 @@ const Stmt* compileFor(ExprVisitor& v, KorParser::ForStateContext* ctx) {
   if (const Stmt** hit = gLoops.find(ctx)) return *hit;
   Stmt* s = newStmt(ctx, runFor);
   gLoops.insert(ctx, static_cast<const Stmt*>(s));
-  if (KorParser::ForinitContext* init = ctx->forinit()) s->init = newStmt(init, runInit);
+  // a defined loop variable is checked against the enclosing block's
+  s->defines = false;
+  if (KorParser::ForinitContext* init = ctx->forinit()) {
+    s->init = newStmt(init, runInit);
+    s->defines = init->defvar() != nullptr;
+  }
   if (KorParser::ExprContext* cond = ctx->expr()) s->cond = compileExpr(v, cond);
   s->body = compileLoopBody(v, ctx->statement());
   if (KorParser::ForincContext* inc = ctx->forinc()) compileIncrement(v, inc, s->list);
@@ -238,6 +243,7 @@ const Stmt* compileFor(ExprVisitor& v, KorParser::ForStateContext* ctx) {
 const Stmt* compileWhile(ExprVisitor& v, KorParser::WhileStateContext* ctx) {
   if (const Stmt** hit = gLoops.find(ctx)) return *hit;
   Stmt* s = newStmt(ctx, runWhile);
+  s->defines = false;
   gLoops.insert(ctx, static_cast<const Stmt*>(s));
   if (KorParser::ExprContext* cond = ctx->expr()) s->cond = compileExpr(v, cond);
   s->body = compileLoopBody(v, ctx->statement());
@@ -409,6 +415,7 @@ namespace cx {
 const Stmt* compileForIn(ExprVisitor& v, KorParser::ForInStateContext* ctx) {
   if (const Stmt** hit = gLoops.find(ctx)) return *hit;
   Stmt* s = newStmt(ctx, runForIn);
+  s->defines = false;  // its variables are bound, not defined
   gLoops.insert(ctx, static_cast<const Stmt*>(s));
   s->body = compileLoopBody(v, ctx->statement());
   return s;

@@ -259,6 +259,24 @@ inline ExprValue operand(ExprVisitor& v, cx::Node* n) {
   return n->eval(v, n);
 }
 
+// The integer of a literal or plain-variable operand that holds a zs, read
+// without its handler and without a cell; false for every other operand (a
+// missing variable too: the general path raises its error).
+inline bool intOperand(cx::Node* n, int32_t& out) {
+  if (n->eval == evLit) {
+    if (n->lit.type != VT_INT) return false;
+    out = n->lit.payload.i32;
+    return true;
+  }
+  if (n->eval == evVarPlain) {
+    const ScopeRecord* rec = cx::lookupNamed(n);
+    if (rec == nullptr || rec->kind != VT_INT) return false;
+    out = rec->payload.i32;
+    return true;
+  }
+  return false;
+}
+
 // The right operand is evaluated with the left one guarded.
 #define KOR_OPERANDS(v, n, a, b)      \
   guardStack(n->ctx);                 \
@@ -270,25 +288,62 @@ inline ExprValue operand(ExprVisitor& v, cx::Node* n) {
     guard_.release();                 \
   }
 
-ExprValue evAdd(ExprVisitor& v, cx::Node* n) {
+// The integer operators. Two zs operands that are literals or plain
+// variables are read and combined at once; every other case evaluates the
+// operands through their handlers and, unless both came out as zs, goes to
+// the operator's apply function, the one definition of the general rule.
+// Integer arithmetic wraps in 32 bits, as there.
+struct AddOp {
+  static bool fits(int32_t, int32_t) { return true; }
+  static ExprValue of(int32_t x, int32_t y) { return makeIntValue(int32_t(uint32_t(x) + uint32_t(y))); }
+  static ExprValue apply(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx) { return applyAdd(a, b, ctx); }
+};
+struct SubOp {
+  static bool fits(int32_t, int32_t) { return true; }
+  static ExprValue of(int32_t x, int32_t y) { return makeIntValue(int32_t(uint32_t(x) - uint32_t(y))); }
+  static ExprValue apply(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx) { return applySub(a, b, ctx); }
+};
+struct MultOp {
+  static bool fits(int32_t, int32_t) { return true; }
+  static ExprValue of(int32_t x, int32_t y) { return makeIntValue(int32_t(uint32_t(x) * uint32_t(y))); }
+  static ExprValue apply(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx) { return applyMult(a, b, ctx); }
+};
+// A divisor of 0 or below (division by zero, x % -1) takes the general path.
+struct RemOp {
+  static bool fits(int32_t, int32_t y) { return y > 0; }
+  static ExprValue of(int32_t x, int32_t y) { return makeIntValue(x % y); }
+  static ExprValue apply(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx) { return applyRemainder(a, b, ctx); }
+};
+// Comparisons: op 0 ==, 1 !=, 2 <, 3 <=, 4 >, 5 >=.
+template <int Op>
+struct CmpOp {
+  static bool fits(int32_t, int32_t) { return true; }
+  static ExprValue of(int32_t x, int32_t y) {
+    switch (Op) {
+      case 0: return makeBoolValue(x == y);
+      case 1: return makeBoolValue(x != y);
+      case 2: return makeBoolValue(x < y);
+      case 3: return makeBoolValue(x <= y);
+      case 4: return makeBoolValue(x > y);
+      default: return makeBoolValue(x >= y);
+    }
+  }
+  static ExprValue apply(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx) { return applyCompare(a, b, ctx, Op); }
+};
+
+template <class Op>
+KOR_NOINLINE ExprValue evIntGeneral(ExprVisitor& v, cx::Node* n) {
   KOR_OPERANDS(v, n, a, b)
-  if (a.type == VT_INT && b.type == VT_INT)
-    return makeIntValue(int32_t(uint32_t(a.payload.i32) + uint32_t(b.payload.i32)));
-  return applyAdd(a, b, n->ctx);
+  if (a.type == VT_INT && b.type == VT_INT && Op::fits(a.payload.i32, b.payload.i32))
+    return Op::of(a.payload.i32, b.payload.i32);
+  return Op::apply(a, b, n->ctx);
 }
 
-ExprValue evSub(ExprVisitor& v, cx::Node* n) {
-  KOR_OPERANDS(v, n, a, b)
-  if (a.type == VT_INT && b.type == VT_INT)
-    return makeIntValue(int32_t(uint32_t(a.payload.i32) - uint32_t(b.payload.i32)));
-  return applySub(a, b, n->ctx);
-}
-
-ExprValue evMult(ExprVisitor& v, cx::Node* n) {
-  KOR_OPERANDS(v, n, a, b)
-  if (a.type == VT_INT && b.type == VT_INT)
-    return makeIntValue(int32_t(uint32_t(a.payload.i32) * uint32_t(b.payload.i32)));
-  return applyMult(a, b, n->ctx);
+template <class Op>
+ExprValue evInt(ExprVisitor& v, cx::Node* n) {
+  int32_t x, y;
+  if (intOperand(n->a, x) && intOperand(n->b, y) && Op::fits(x, y)) return Op::of(x, y);
+  return evIntGeneral<Op>(v, n);
 }
 
 // An operator without a fast path.
@@ -296,31 +351,6 @@ template <ExprValue (*Apply)(ExprValue, ExprValue, antlr4::ParserRuleContext*)>
 ExprValue evApply(ExprVisitor& v, cx::Node* n) {
   KOR_OPERANDS(v, n, a, b)
   return Apply(a, b, n->ctx);
-}
-
-ExprValue evRemainder(ExprVisitor& v, cx::Node* n) {
-  KOR_OPERANDS(v, n, a, b)
-  if (a.type == VT_INT && b.type == VT_INT && b.payload.i32 > 0)
-    return makeIntValue(a.payload.i32 % b.payload.i32);
-  return applyRemainder(a, b, n->ctx);
-}
-
-ExprValue evCompare(ExprVisitor& v, cx::Node* n) {
-  KOR_OPERANDS(v, n, a, b)
-  if (a.type == VT_INT && b.type == VT_INT) {
-    const int32_t x = a.payload.i32, y = b.payload.i32;
-    bool r;
-    switch (n->op) {
-      case 0: r = x == y; break;
-      case 1: r = x != y; break;
-      case 2: r = x < y; break;
-      case 3: r = x <= y; break;
-      case 4: r = x > y; break;
-      default: r = x >= y; break;
-    }
-    return makeBoolValue(r);
-  }
-  return applyCompare(a, b, n->ctx, n->op);
 }
 
 ExprValue evBitwise(ExprVisitor& v, cx::Node* n) {
@@ -394,18 +424,18 @@ cx::Node* compileNode(ExprVisitor& v, KorParser::ExprContext* e) {
     case NK_LITERAL: return newNode(e, evLitFirst);
     case NK_STRING: return newNode(e, evStrFirst);
     case NK_PAREN: return cx::compileExpr(v, childExpr(e, 1));
-    case NK_ADD: return binary(v, e, evAdd);
-    case NK_SUB: return binary(v, e, evSub);
-    case NK_MULT: return binary(v, e, evMult);
+    case NK_ADD: return binary(v, e, evInt<AddOp>);
+    case NK_SUB: return binary(v, e, evInt<SubOp>);
+    case NK_MULT: return binary(v, e, evInt<MultOp>);
     case NK_DIV: return binary(v, e, evApply<applyDiv>);
-    case NK_REM: return binary(v, e, evRemainder);
+    case NK_REM: return binary(v, e, evInt<RemOp>);
     case NK_NEG: return newNode(e, evNegation);
-    case NK_EQ: return binary(v, e, evCompare, 0);
-    case NK_NE: return binary(v, e, evCompare, 1);
-    case NK_LT: return binary(v, e, evCompare, 2);
-    case NK_LE: return binary(v, e, evCompare, 3);
-    case NK_GT: return binary(v, e, evCompare, 4);
-    case NK_GE: return binary(v, e, evCompare, 5);
+    case NK_EQ: return binary(v, e, evInt<CmpOp<0>>, 0);
+    case NK_NE: return binary(v, e, evInt<CmpOp<1>>, 1);
+    case NK_LT: return binary(v, e, evInt<CmpOp<2>>, 2);
+    case NK_LE: return binary(v, e, evInt<CmpOp<3>>, 3);
+    case NK_GT: return binary(v, e, evInt<CmpOp<4>>, 4);
+    case NK_GE: return binary(v, e, evInt<CmpOp<5>>, 5);
     case NK_AND: return binary(v, e, evApply<applyAnd>);
     case NK_OR: return binary(v, e, evApply<applyOr>);
     case NK_NOT: return newNode(e, evNot);
