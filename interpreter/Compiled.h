@@ -88,6 +88,61 @@ inline ScopeRecord* findNamed(Node* n, antlr4::ParserRuleContext* ctx) {
   failNamed(n, ctx);
 }
 
+// The handlers of a decoded literal and of a plain variable: operands of
+// these two kinds are read without the call.
+ExprValue evLit(ExprVisitor& v, Node* n);
+ExprValue evVarPlain(ExprVisitor& v, Node* n);
+
+// The integer of a literal or plain-variable operand that holds a zs, read
+// without its handler and without a cell; false for every other operand (a
+// missing variable too: its handler raises the error).
+inline bool readInt(Node* n, int32_t& out) {
+  if (n->eval == evLit) {
+    if (n->lit.type != VT_INT) return false;
+    out = n->lit.payload.i32;
+    return true;
+  }
+  if (n->eval == evVarPlain) {
+    const ScopeRecord* rec = lookupNamed(n);
+    if (rec == nullptr || rec->kind != VT_INT) return false;
+    out = rec->payload.i32;
+    return true;
+  }
+  return false;
+}
+
+// x++ / x-- (a node of compileAuto) on a plain variable that holds a zs,
+// changed in place (wrapping): its record; null, with nothing done, for every
+// other case.
+inline ScopeRecord* stepInt(Node* n) {
+  if (n->var == nullptr) return nullptr;
+  ScopeRecord* rec = lookupNamed(n);
+  if (rec == nullptr || rec->kind != VT_INT) return nullptr;
+  rec->payload.i32 = int32_t(uint32_t(rec->payload.i32) + uint32_t(n->op));
+  return rec;
+}
+
+// Whether a node is a comparison (== != < <= > >=; op 0..5).
+bool isComparison(const Node* n);
+// A comparison node's result when both operands are ones that readInt reads:
+// true with the result set; false otherwise (evaluate the node).
+inline bool compareOp(int op, int32_t x, int32_t y) {
+  switch (op) {
+    case 0: return x == y;
+    case 1: return x != y;
+    case 2: return x < y;
+    case 3: return x <= y;
+    case 4: return x > y;
+    default: return x >= y;
+  }
+}
+inline bool compareInts(Node* n, bool& result) {
+  int32_t x, y;
+  if (!readInt(n->a, x) || !readInt(n->b, y)) return false;
+  result = compareOp(n->op, x, y);
+  return true;
+}
+
 // The node of an expression (compiled on the first request).
 Node* compileExpr(ExprVisitor& v, KorParser::ExprContext* e);
 // A node for looking up a plain variable (findNamed / lookupNamed).

@@ -174,6 +174,13 @@ void runInit(ExprVisitor& v, const cx::Stmt* s) {
     flow::runStatement(v, a);
 }
 
+// Counted-loop flags (Stmt::code): the condition is a comparison; the one
+// step is x++ / x--.
+constexpr int32_t kComparedCondition = 1;
+constexpr int32_t kAutoStep = 2;
+// ... and the step's variable is the condition's left operand, a plain variable.
+constexpr int32_t kSteppedCondition = 4;
+
 void runFor(ExprVisitor& v, const cx::Stmt* s) {
   pushScopeRecord(SK_LOOP);
   if (s->init) s->init->run(v, s->init);
@@ -181,16 +188,38 @@ void runFor(ExprVisitor& v, const cx::Stmt* s) {
     popLoopScope();
     return;
   }
+  // `i < n` and `i++` on zs leaves run inline; any other value takes the
+  // nodes' handlers.
+  const bool compared = (s->code & kComparedCondition) != 0;
+  cx::Node* autoStep = (s->code & kAutoStep) != 0 ? s->list[0]->cond : nullptr;
+  const bool stepsLeft = (s->code & kSteppedCondition) != 0;
+  // the record the step has just changed, when it is the condition's left
+  // operand (nothing runs between the two that could hide it)
+  const ScopeRecord* stepped = nullptr;
   int32_t counter = 0;
   for (;;) {
     checkAbort();
-    if (!conditionHolds(v, s)) break;
+    bool holds;
+    int32_t limit;
+    if (stepped != nullptr && cx::readInt(s->cond->b, limit))
+      holds = cx::compareOp(s->cond->op, stepped->payload.i32, limit);
+    else if (!compared || !cx::compareInts(s->cond, holds))
+      holds = conditionHolds(v, s);
+    if (!holds) break;
     if (s->body) s->body->run(v, s->body);
     bool continued;
     if (statusAfterBody(continued) == After::Leave) break;
     countIteration(counter);
     if (continued) popStatus();
-    for (const cx::Stmt* step : s->list) step->run(v, step);
+    if (autoStep != nullptr) {
+      stepped = cx::stepInt(autoStep);
+      if (stepped == nullptr)
+        cx::eval(v, autoStep);
+      else if (!stepsLeft)
+        stepped = nullptr;
+    } else {
+      for (const cx::Stmt* step : s->list) step->run(v, step);
+    }
   }
   popLoopScope();
 }
@@ -237,6 +266,15 @@ const Stmt* compileFor(ExprVisitor& v, KorParser::ForStateContext* ctx) {
   if (KorParser::ExprContext* cond = ctx->expr()) s->cond = compileExpr(v, cond);
   s->body = compileLoopBody(v, ctx->statement());
   if (KorParser::ForincContext* inc = ctx->forinc()) compileIncrement(v, inc, s->list);
+  if (s->cond && cx::isComparison(s->cond)) s->code |= kComparedCondition;
+  if (s->list.size() == 1 && s->list[0]->run == runAutoStep) {
+    s->code |= kAutoStep;
+    const cx::Node* step = s->list[0]->cond;
+    const cx::Node* left = (s->code & kComparedCondition) != 0 ? s->cond->a : nullptr;
+    if (step->var != nullptr && left != nullptr && left->eval == cx::evVarPlain &&
+        left->name.hash() == step->name.hash() && left->name.bytes() == step->name.bytes())
+      s->code |= kSteppedCondition;
+  }
   return s;
 }
 

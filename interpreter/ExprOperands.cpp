@@ -200,7 +200,14 @@ cx::Node* newNode(KorParser::ExprContext* e, cx::EvalFn fn) {
 
 ExprValue evVisit(ExprVisitor& v, cx::Node* n) { return v.evalValue(n->ctx); }
 
-ExprValue evLit(ExprVisitor&, cx::Node* n) { return n->lit; }
+}  // namespace
+
+ExprValue cx::evLit(ExprVisitor&, cx::Node* n) { return n->lit; }
+
+namespace {
+
+using cx::evLit;
+using cx::evVarPlain;
 
 // First evaluation of a number, boolean or character literal: decoded
 // through the visitor, then served from the node.
@@ -238,11 +245,15 @@ ExprValue evStrFirst(ExprVisitor& v, cx::Node* n) {
 }
 
 
-ExprValue evVarPlain(ExprVisitor& v, cx::Node* n) {
+}  // namespace
+
+ExprValue cx::evVarPlain(ExprVisitor& v, cx::Node* n) {
   ScopeRecord* rec = cx::findNamed(n, n->var);
   if (uint32_t(rec->kind) <= uint32_t(VT_WCHAR)) return rec->asValue();
   return readVariableAt(v, n->var, rec, false);
 }
+
+namespace {
 
 ExprValue evVarPath(ExprVisitor& v, cx::Node* n) {
   return readVariableAt(v, n->var, cx::findNamed(n, n->var), false);
@@ -259,23 +270,7 @@ inline ExprValue operand(ExprVisitor& v, cx::Node* n) {
   return n->eval(v, n);
 }
 
-// The integer of a literal or plain-variable operand that holds a zs, read
-// without its handler and without a cell; false for every other operand (a
-// missing variable too: the general path raises its error).
-inline bool intOperand(cx::Node* n, int32_t& out) {
-  if (n->eval == evLit) {
-    if (n->lit.type != VT_INT) return false;
-    out = n->lit.payload.i32;
-    return true;
-  }
-  if (n->eval == evVarPlain) {
-    const ScopeRecord* rec = cx::lookupNamed(n);
-    if (rec == nullptr || rec->kind != VT_INT) return false;
-    out = rec->payload.i32;
-    return true;
-  }
-  return false;
-}
+using cx::readInt;
 
 // The right operand is evaluated with the left one guarded.
 #define KOR_OPERANDS(v, n, a, b)      \
@@ -331,9 +326,22 @@ struct CmpOp {
   static ExprValue apply(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx) { return applyCompare(a, b, ctx, Op); }
 };
 
+// (A zs left value with a right operand that readInt reads is combined at
+// once as well; readInt evaluates nothing, so the right operand is evaluated
+// exactly once either way.)
 template <class Op>
 KOR_NOINLINE ExprValue evIntGeneral(ExprVisitor& v, cx::Node* n) {
-  KOR_OPERANDS(v, n, a, b)
+  guardStack(n->ctx);
+  ExprValue a = operand(v, n->a);
+  int32_t y;
+  if (a.type == VT_INT && readInt(n->b, y) && Op::fits(a.payload.i32, y))
+    return Op::of(a.payload.i32, y);
+  ExprValue b;
+  {
+    OperandGuard guard(a);
+    b = operand(v, n->b);
+    guard.release();
+  }
   if (a.type == VT_INT && b.type == VT_INT && Op::fits(a.payload.i32, b.payload.i32))
     return Op::of(a.payload.i32, b.payload.i32);
   return Op::apply(a, b, n->ctx);
@@ -342,7 +350,7 @@ KOR_NOINLINE ExprValue evIntGeneral(ExprVisitor& v, cx::Node* n) {
 template <class Op>
 ExprValue evInt(ExprVisitor& v, cx::Node* n) {
   int32_t x, y;
-  if (intOperand(n->a, x) && intOperand(n->b, y) && Op::fits(x, y)) return Op::of(x, y);
+  if (readInt(n->a, x) && readInt(n->b, y) && Op::fits(x, y)) return Op::of(x, y);
   return evIntGeneral<Op>(v, n);
 }
 
@@ -388,13 +396,7 @@ ExprValue evCall(ExprVisitor& v, cx::Node* n) {
 
 // x++ / x--: a plain integer variable is changed in place.
 ExprValue evAuto(ExprVisitor& v, cx::Node* n) {
-  if (n->var != nullptr) {
-    ScopeRecord* rec = cx::lookupNamed(n);
-    if (rec != nullptr && rec->kind == VT_INT) {
-      rec->payload.i32 = int32_t(uint32_t(rec->payload.i32) + uint32_t(n->op));
-      return rec->asValue();
-    }
-  }
+  if (const ScopeRecord* rec = cx::stepInt(n)) return rec->asValue();
   return evalAutoAddSub(v, n->autoCtx);
 }
 
@@ -474,6 +476,11 @@ Node* compileName(KorParser::KorvarContext* var) {
   Node* n = newNode(nullptr, evVarPath);
   nameNode(n, var);
   return n;
+}
+
+bool isComparison(const Node* n) {
+  return n->eval == evInt<CmpOp<0>> || n->eval == evInt<CmpOp<1>> || n->eval == evInt<CmpOp<2>> ||
+         n->eval == evInt<CmpOp<3>> || n->eval == evInt<CmpOp<4>> || n->eval == evInt<CmpOp<5>>;
 }
 
 void failNamed(Node* n, antlr4::ParserRuleContext* ctx) {
