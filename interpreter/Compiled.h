@@ -25,6 +25,13 @@ namespace callsupport {
 struct CallSite;
 }  // namespace callsupport
 
+// Small readers of the hot paths, inlined at every use.
+#if defined(_MSC_VER)
+#define KOR_ALWAYS_INLINE __forceinline
+#else
+#define KOR_ALWAYS_INLINE inline __attribute__((always_inline))
+#endif
+
 namespace cx {
 
 struct Node;
@@ -96,7 +103,7 @@ ExprValue evVarPlain(ExprVisitor& v, Node* n);
 // The integer of a literal or plain-variable operand that holds a zs, read
 // without its handler and without a cell; false for every other operand (a
 // missing variable too: its handler raises the error).
-inline bool readInt(Node* n, int32_t& out) {
+KOR_ALWAYS_INLINE bool readInt(Node* n, int32_t& out) {
   if (n->eval == evLit) {
     if (n->lit.type != VT_INT) return false;
     out = n->lit.payload.i32;
@@ -136,7 +143,7 @@ inline bool compareOp(int op, int32_t x, int32_t y) {
     default: return x >= y;
   }
 }
-inline bool compareInts(Node* n, bool& result) {
+KOR_ALWAYS_INLINE bool compareInts(Node* n, bool& result) {
   int32_t x, y;
   if (!readInt(n->a, x) || !readInt(n->b, y)) return false;
   result = compareOp(n->op, x, y);

@@ -684,8 +684,12 @@ KOR_NOINLINE void enterFunction(ExprVisitor& v, antlr4::ParserRuleContext* call,
   stack->push_back(frame);
   setRecordName(frame, info->name);
   frame->returnSlot = nullptr;
-  const antlr4::Token* start = call->getStart();
-  frame->setFrame(st.callMode, start ? int32_t(start->getLine()) : 0);
+  if (st.site != nullptr) {
+    frame->setFrame(st.callMode, st.site->line);  // the same call's line, kept by its site
+  } else {
+    const antlr4::Token* start = call->getStart();
+    frame->setFrame(st.callMode, start ? int32_t(start->getLine()) : 0);
+  }
   st.frame = frame;
   g_frames.emplace_back();
   ActiveFrame& entry = g_frames.back();

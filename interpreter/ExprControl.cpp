@@ -169,16 +169,23 @@ void runBlock(ExprVisitor& v, const cx::Stmt* s) {
   if (abortRequested.load(std::memory_order_relaxed)) failInterrupted();
 
   // A function body: the call has already pushed the block marker.
-  if (statusTop() == LS_FUNC_BODY) {
+  if (statusTop() == LS_FUNC_BODY)
     popStatus();
-  } else if (s->bare) {
-    runStatements(v, s);
-    return;
-  } else {
+  else
     pushScopeRecord(SK_BLOCK);
-  }
   runStatements(v, s);
   popBlockScope();
+}
+
+// A block that defines nothing (Stmt::bare): no marker of its own.
+void runBareBlock(ExprVisitor& v, const cx::Stmt* s) {
+  guardStack(s->ctx);
+  if (abortRequested.load(std::memory_order_relaxed)) failInterrupted();
+  if (statusTop() == LS_FUNC_BODY) {
+    runBlock(v, s);
+    return;
+  }
+  runStatements(v, s);
 }
 
 // One statement as a branch: a scope of its own.
@@ -275,7 +282,8 @@ KOR_NOINLINE void runElseBranches(ExprVisitor& v, const cx::Stmt* s) {
   }
 }
 
-void runIf(ExprVisitor& v, const cx::Stmt* s) {
+// The condition of an if: true or false, or a message when it is not a bool.
+KOR_NOINLINE bool ifCondition(ExprVisitor& v, const cx::Stmt* s) {
   auto* ctx = static_cast<antlr4::ParserRuleContext*>(s->ctx);
   if (!s->cond) failBranch(ctx, ctx, "错误：行号 %1 语句 %2，缺少if 布尔逻辑判定表达式 ！");
   ExprValue c = cx::eval(v, s->cond);
@@ -283,7 +291,18 @@ void runIf(ExprVisitor& v, const cx::Stmt* s) {
     freeValue(c);
     failBranch(ctx, ctx, "错误：行号 %1 语句 %2，if 判断表达式不是布尔逻辑类型 ！");
   }
-  if (c.payload.b) {
+  return c.payload.b != 0;
+}
+
+// Stmt::code of an if whose condition is a comparison (decided inline on
+// two zs operands).
+constexpr int32_t kComparedIf = 1;
+
+void runIf(ExprVisitor& v, const cx::Stmt* s) {
+  bool holds;
+  if (s->code != kComparedIf || !cx::compareInts(s->cond, holds)) holds = ifCondition(v, s);
+  if (holds) {
+    auto* ctx = static_cast<antlr4::ParserRuleContext*>(s->ctx);
     if (!s->body) failBranch(ctx, ctx, "错误：行号 %1 语句 %2，if 缺少表达式对应的块执行代码 ！");
     cx::run(v, s->body);
     return;
@@ -401,6 +420,7 @@ const Stmt* compileBlock(ExprVisitor& v, KorParser::BlockContext* block) {
   }
   s->bare = std::none_of(s->list.begin(), s->list.end(),
                          [](const Stmt* st) { return st->defines; });
+  if (s->bare) s->run = runBareBlock;
   return s;
 }
 
@@ -429,6 +449,7 @@ const Stmt* compileIf(ExprVisitor& v, KorParser::IfContext* ctx) {
   const auto& children = ctx->children;
   if (children.size() > 1 && flow::ruleOf(children[1]) == KorParser::RuleExpr)
     s->cond = compileExpr(v, static_cast<KorParser::ExprContext*>(children[1]));
+  if (s->cond && isComparison(s->cond)) s->code = kComparedIf;
   if (children.size() >= 3 && flow::ruleOf(children[2]) == KorParser::RuleStatement)
     s->body = compileBranch(v, static_cast<KorParser::StatementContext*>(children[2]));
   for (size_t i = 3; i < children.size(); ++i) {
