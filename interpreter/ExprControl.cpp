@@ -167,12 +167,7 @@ inline void runStatements(ExprVisitor& v, const cx::Stmt* s) {
 void runBlock(ExprVisitor& v, const cx::Stmt* s) {
   guardStack(s->ctx);
   if (abortRequested.load(std::memory_order_relaxed)) failInterrupted();
-
-  // A function body: the call has already pushed the block marker.
-  if (statusTop() == LS_FUNC_BODY)
-    popStatus();
-  else
-    pushScopeRecord(SK_BLOCK);
+  pushScopeRecord(SK_BLOCK);
   runStatements(v, s);
   popBlockScope();
 }
@@ -181,10 +176,6 @@ void runBlock(ExprVisitor& v, const cx::Stmt* s) {
 void runBareBlock(ExprVisitor& v, const cx::Stmt* s) {
   guardStack(s->ctx);
   if (abortRequested.load(std::memory_order_relaxed)) failInterrupted();
-  if (statusTop() == LS_FUNC_BODY) {
-    runBlock(v, s);
-    return;
-  }
   runStatements(v, s);
 }
 
