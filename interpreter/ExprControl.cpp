@@ -422,10 +422,15 @@ const Stmt* compileBranch(ExprVisitor& v, KorParser::StatementContext* stmt) {
   if (flow::ruleOf(inner) == KorParser::RuleBlock) {
     s = compileBlock(v, static_cast<KorParser::BlockContext*>(inner));
   } else {
-    Stmt* scoped = newStmt(stmt, runScoped);
-    scoped->defines = false;
-    scoped->body = inner ? compileStatement(v, inner) : newStmt(stmt, runVisited);
-    s = scoped;
+    const Stmt* body = inner ? compileStatement(v, inner) : newStmt(stmt, runVisited);
+    if (!body->defines) {
+      s = body;  // nothing to keep in a scope of its own (see Stmt::defines)
+    } else {
+      Stmt* scoped = newStmt(stmt, runScoped);
+      scoped->defines = false;
+      scoped->body = body;
+      s = scoped;
+    }
   }
   gBranches.insert(stmt, std::move(s));
   return s;
