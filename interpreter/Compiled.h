@@ -129,7 +129,8 @@ inline ScopeRecord* stepInt(Node* n) {
   return rec;
 }
 
-// Whether a node is a comparison (== != < <= > >=; op 0..5).
+// Whether a node is a comparison (== != < <= > >=; op 0..5) whose left
+// operand is a literal or a plain variable (the ones compareInts may read).
 bool isComparison(const Node* n);
 // A comparison node's result when both operands are ones that readInt reads:
 // true with the result set; false otherwise (evaluate the node).

@@ -415,6 +415,16 @@ cx::Node* binary(ExprVisitor& v, KorParser::ExprContext* e, cx::EvalFn fn, int o
   return n;
 }
 
+// An integer operator: a left operand that is neither a literal nor a plain
+// variable goes straight to the general handler (readInt would never read it).
+template <class Op>
+cx::Node* intBinary(ExprVisitor& v, KorParser::ExprContext* e, int op = 0) {
+  cx::Node* n = binary(v, e, evInt<Op>, op);
+  const cx::EvalFn left = n->a->eval;
+  if (left != evLit && left != evLitFirst && left != evVarPlain) n->eval = evIntGeneral<Op>;
+  return n;
+}
+
 cx::Node* compileNode(ExprVisitor& v, KorParser::ExprContext* e) {
   switch (kindTable().kindOf(typeid(*e))) {
     case NK_VAR: {
@@ -426,18 +436,18 @@ cx::Node* compileNode(ExprVisitor& v, KorParser::ExprContext* e) {
     case NK_LITERAL: return newNode(e, evLitFirst);
     case NK_STRING: return newNode(e, evStrFirst);
     case NK_PAREN: return cx::compileExpr(v, childExpr(e, 1));
-    case NK_ADD: return binary(v, e, evInt<AddOp>);
-    case NK_SUB: return binary(v, e, evInt<SubOp>);
-    case NK_MULT: return binary(v, e, evInt<MultOp>);
+    case NK_ADD: return intBinary<AddOp>(v, e);
+    case NK_SUB: return intBinary<SubOp>(v, e);
+    case NK_MULT: return intBinary<MultOp>(v, e);
     case NK_DIV: return binary(v, e, evApply<applyDiv>);
-    case NK_REM: return binary(v, e, evInt<RemOp>);
+    case NK_REM: return intBinary<RemOp>(v, e);
     case NK_NEG: return newNode(e, evNegation);
-    case NK_EQ: return binary(v, e, evInt<CmpOp<0>>, 0);
-    case NK_NE: return binary(v, e, evInt<CmpOp<1>>, 1);
-    case NK_LT: return binary(v, e, evInt<CmpOp<2>>, 2);
-    case NK_LE: return binary(v, e, evInt<CmpOp<3>>, 3);
-    case NK_GT: return binary(v, e, evInt<CmpOp<4>>, 4);
-    case NK_GE: return binary(v, e, evInt<CmpOp<5>>, 5);
+    case NK_EQ: return intBinary<CmpOp<0>>(v, e, 0);
+    case NK_NE: return intBinary<CmpOp<1>>(v, e, 1);
+    case NK_LT: return intBinary<CmpOp<2>>(v, e, 2);
+    case NK_LE: return intBinary<CmpOp<3>>(v, e, 3);
+    case NK_GT: return intBinary<CmpOp<4>>(v, e, 4);
+    case NK_GE: return intBinary<CmpOp<5>>(v, e, 5);
     case NK_AND: return binary(v, e, evApply<applyAnd>);
     case NK_OR: return binary(v, e, evApply<applyOr>);
     case NK_NOT: return newNode(e, evNot);
