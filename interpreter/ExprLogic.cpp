@@ -102,8 +102,7 @@ ExprValue applyOr(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx) {
   return makeBoolValue(a.payload.b != 0 || b.payload.b != 0);
 }
 
-ExprValue evalNot(ExprVisitor& v, KorParser::NotExprContext* ctx) {
-  ExprValue a = evalExprFast(v, childExpr(ctx, 1));
+ExprValue applyNot(ExprValue a, antlr4::ParserRuleContext* ctx) {
   if (a.type != VT_BOOL) {
     freeValue(a);
     raiseScriptError(QStringLiteral("错误类型进行 not 逻辑非计算：函数 %1 语句 %2 表达式不是逻辑类型，无法进行操作！")
@@ -121,7 +120,7 @@ antlrcpp::Any ExprVisitor::visitOrExpr(KorParser::OrExprContext* ctx) {
 }
 
 antlrcpp::Any ExprVisitor::visitNotExpr(KorParser::NotExprContext* ctx) {
-  return evalNot(*this, ctx);
+  return evalExprFast(*this, ctx);
 }
 
 // ---- bitwise operators ----

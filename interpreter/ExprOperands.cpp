@@ -371,8 +371,18 @@ ExprValue evBitwise(ExprVisitor& v, cx::Node* n) {
 ExprValue evNegation(ExprVisitor& v, cx::Node* n) {
   return evalNegation(v, static_cast<KorParser::NegationExprContext*>(n->ctx));
 }
+// A negated number literal: computed once, then served as a literal.
+ExprValue evNegLitFirst(ExprVisitor& v, cx::Node* n) {
+  ExprValue value = evNegation(v, n);
+  if (uint32_t(value.type) <= uint32_t(VT_WCHAR) && value.owner == nullptr) {
+    n->lit = value;
+    n->eval = evLit;
+  }
+  return value;
+}
 ExprValue evNot(ExprVisitor& v, cx::Node* n) {
-  return evalNot(v, static_cast<KorParser::NotExprContext*>(n->ctx));
+  guardStack(n->ctx);
+  return applyNot(cx::eval(v, n->a), n->ctx);
 }
 ExprValue evBitNot(ExprVisitor& v, cx::Node* n) {
   return evalBitNot(v, static_cast<KorParser::LogRevExprContext*>(n->ctx));
@@ -421,7 +431,8 @@ template <class Op>
 cx::Node* intBinary(ExprVisitor& v, KorParser::ExprContext* e, int op = 0) {
   cx::Node* n = binary(v, e, evInt<Op>, op);
   const cx::EvalFn left = n->a->eval;
-  if (left != evLit && left != evLitFirst && left != evVarPlain) n->eval = evIntGeneral<Op>;
+  if (left != evLit && left != evLitFirst && left != evNegLitFirst && left != evVarPlain)
+    n->eval = evIntGeneral<Op>;
   return n;
 }
 
@@ -441,7 +452,11 @@ cx::Node* compileNode(ExprVisitor& v, KorParser::ExprContext* e) {
     case NK_MULT: return intBinary<MultOp>(v, e);
     case NK_DIV: return binary(v, e, evApply<applyDiv>);
     case NK_REM: return intBinary<RemOp>(v, e);
-    case NK_NEG: return newNode(e, evNegation);
+    case NK_NEG: {
+      // NEG atom: a number literal or a variable
+      auto* atom = static_cast<KorParser::AtomContext*>(e->children[1]);
+      return newNode(e, atom->korvar() == nullptr ? evNegLitFirst : evNegation);
+    }
     case NK_EQ: return intBinary<CmpOp<0>>(v, e, 0);
     case NK_NE: return intBinary<CmpOp<1>>(v, e, 1);
     case NK_LT: return intBinary<CmpOp<2>>(v, e, 2);
@@ -450,7 +465,11 @@ cx::Node* compileNode(ExprVisitor& v, KorParser::ExprContext* e) {
     case NK_GE: return intBinary<CmpOp<5>>(v, e, 5);
     case NK_AND: return binary(v, e, evApply<applyAnd>);
     case NK_OR: return binary(v, e, evApply<applyOr>);
-    case NK_NOT: return newNode(e, evNot);
+    case NK_NOT: {
+      cx::Node* n = newNode(e, evNot);
+      n->a = cx::compileExpr(v, childExpr(e, 1));
+      return n;
+    }
     case NK_BITAND: return binary(v, e, evBitwise, '&');
     case NK_BITOR: return binary(v, e, evBitwise, '|');
     case NK_BITXOR: return binary(v, e, evBitwise, '^');

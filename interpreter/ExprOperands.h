@@ -64,7 +64,6 @@ inline void releaseReference(ExprValue& cell);
 // ExprArith.cpp
 ExprValue evalNegation(ExprVisitor& v, KorParser::NegationExprContext* ctx);
 // ExprLogic.cpp
-ExprValue evalNot(ExprVisitor& v, KorParser::NotExprContext* ctx);
 ExprValue evalBitNot(ExprVisitor& v, KorParser::LogRevExprContext* ctx);
 ExprValue evalMembership(ExprVisitor& v, antlr4::ParserRuleContext* ctx,
                          KorParser::RightvarContext* container, bool negate);
@@ -79,6 +78,8 @@ ExprValue applyCompare(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx,
 ExprValue applyAnd(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx);
 ExprValue applyOr(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx);
 ExprValue applyBitwise(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx, char op);
+// not: the operand is consumed
+ExprValue applyNot(ExprValue a, antlr4::ParserRuleContext* ctx);
 // ExprVariable.cpp: a read of a reference whose variable record is found.
 ExprValue readVariableAt(ExprVisitor& v, KorParser::KorvarContext* ctx, ScopeRecord* rec,
                          bool byReference);
