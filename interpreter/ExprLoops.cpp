@@ -130,8 +130,16 @@ namespace {
 
 ContextCache<const cx::Stmt*> gLoops;
 
-// Evaluates a compiled loop condition: true to run the body, false to leave.
-inline bool conditionHolds(ExprVisitor& v, const cx::Stmt* loop) {
+// Loop flags (Stmt::code): the condition is a comparison; for counted
+// loops, the one step is x++ / x--, and that step's variable is the
+// condition's left operand, a plain variable.
+constexpr int32_t kComparedCondition = 1;
+constexpr int32_t kAutoStep = 2;
+constexpr int32_t kSteppedCondition = 4;
+
+// Evaluates a compiled loop condition through its node: true to run the
+// body, false to leave.
+KOR_NOINLINE bool conditionValue(ExprVisitor& v, const cx::Stmt* loop) {
   ExprValue c = cx::eval(v, loop->cond);
   if (c.type != VT_BOOL) {
     freeValue(c);
@@ -139,6 +147,13 @@ inline bool conditionHolds(ExprVisitor& v, const cx::Stmt* loop) {
     loopConditionError(static_cast<antlr4::ParserRuleContext*>(loop->ctx)->getRuleContext<KorParser::ExprContext>(0));
   }
   return c.payload.b != 0;
+}
+
+// The same, with a comparison of two zs operands decided inline.
+inline bool conditionHolds(ExprVisitor& v, const cx::Stmt* loop) {
+  bool holds;
+  if ((loop->code & kComparedCondition) != 0 && cx::compareInts(loop->cond, holds)) return holds;
+  return conditionValue(v, loop);
 }
 
 // x++ / x-- as a step of a counted loop.
@@ -174,13 +189,6 @@ void runInit(ExprVisitor& v, const cx::Stmt* s) {
     flow::runStatement(v, a);
 }
 
-// Counted-loop flags (Stmt::code): the condition is a comparison; the one
-// step is x++ / x--.
-constexpr int32_t kComparedCondition = 1;
-constexpr int32_t kAutoStep = 2;
-// ... and the step's variable is the condition's left operand, a plain variable.
-constexpr int32_t kSteppedCondition = 4;
-
 void runFor(ExprVisitor& v, const cx::Stmt* s) {
   pushScopeRecord(SK_LOOP);
   if (s->init) s->init->run(v, s->init);
@@ -190,7 +198,6 @@ void runFor(ExprVisitor& v, const cx::Stmt* s) {
   }
   // `i < n` and `i++` on zs leaves run inline; any other value takes the
   // nodes' handlers.
-  const bool compared = (s->code & kComparedCondition) != 0;
   cx::Node* autoStep = (s->code & kAutoStep) != 0 ? s->list[0]->cond : nullptr;
   const bool stepsLeft = (s->code & kSteppedCondition) != 0;
   // the record the step has just changed, when it is the condition's left
@@ -203,7 +210,7 @@ void runFor(ExprVisitor& v, const cx::Stmt* s) {
     int32_t limit;
     if (stepped != nullptr && cx::readInt(s->cond->b, limit))
       holds = cx::compareOp(s->cond->op, stepped->payload.i32, limit);
-    else if (!compared || !cx::compareInts(s->cond, holds))
+    else
       holds = conditionHolds(v, s);
     if (!holds) break;
     if (s->body) s->body->run(v, s->body);
@@ -284,6 +291,7 @@ const Stmt* compileWhile(ExprVisitor& v, KorParser::WhileStateContext* ctx) {
   s->defines = false;
   gLoops.insert(ctx, static_cast<const Stmt*>(s));
   if (KorParser::ExprContext* cond = ctx->expr()) s->cond = compileExpr(v, cond);
+  if (s->cond && cx::isComparison(s->cond)) s->code |= kComparedCondition;
   s->body = compileLoopBody(v, ctx->statement());
   return s;
 }
