@@ -124,10 +124,11 @@ StructValue* newStructValue(const QByteArray& typeName, const ByteStringList& na
                             bool initialised) {
   StructValue* sv = new StructValue;
   sv->typeName = typeName;
+  sv->layout = names;
   sv->builtinCode = typeRegistryCode(typeName);
   const int n = names.size() / 2;
   if (n > 0) {
-    sv->members = new std::vector<ExprValue*>;
+    sv->members = new MemberCells;
     sv->members->reserve(size_t(n));
     for (int i = 0; i < n; ++i) {
       ExprValue* c = takeValueCell();
@@ -436,10 +437,11 @@ ExprValue evalStructLiteral(ExprVisitor& v, KorParser::StRightVarContext* ctx) {
   result.value.type = VT_STRUCT;
   StructValue* sv = new StructValue;
   sv->typeName = typeName;
+  sv->layout = names;
   sv->builtinCode = 0;
   result.value.payload.st = sv;
   if (n > 0) {
-    sv->members = new std::vector<ExprValue*>;
+    sv->members = new MemberCells;
     sv->members->reserve(size_t(n));
   }
 

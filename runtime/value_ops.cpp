@@ -137,9 +137,10 @@ StructValue* copyStructValue(const StructValue* source) {
   StructValue* s = new StructValue();
   s->native = source->native;
   s->typeName = source->typeName;
+  s->layout = source->layout;
   s->builtinCode = source->builtinCode;
   if (source->members != nullptr) {
-    s->members = new std::vector<ExprValue*>();
+    s->members = new MemberCells();
     s->members->reserve(source->members->size());
     for (const ExprValue* m : *source->members) s->members->push_back(copyValueToPool(*m, false));
   }
@@ -372,7 +373,7 @@ bool valueReaches(const ExprValue& value, const void* container) {
   // members are none of those reaches nothing (the common record).
   if (value.payload.ptr == nullptr) return false;
   if (value.type == VT_STRUCT) {
-    const std::vector<ExprValue*>* members = value.payload.st->members;
+    const MemberCells* members = value.payload.st->members;
     if (members == nullptr) return false;
     bool nested = false;
     for (const ExprValue* m : *members)
