@@ -65,9 +65,16 @@ ExprValue makeDictValue();
 
 // Releases the payload by type (shared ones through SharedRefTable) and sets
 // it to null; the type field is unchanged.
-void freeValue(ExprValue& cell);
 // The same on a bare payload with a given type (scope records use it).
 void releasePayload(int32_t type, ValuePayload& payload);
+inline void freeValue(ExprValue& cell) {
+  // numbers, booleans, characters and the empty cell own nothing
+  if (cell.type <= VT_WCHAR) {
+    cell.payload.i64 = 0;
+    return;
+  }
+  releasePayload(cell.type, cell.payload);
+}
 // freeValue for types 11, 12, 13, 15 only.
 void releaseSharedValue(ExprValue& cell);
 // The release rule of exactly one type; false (nothing done) for another type
