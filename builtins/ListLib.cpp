@@ -364,9 +364,8 @@ bool allOfOneType(const ValueList* list) {
 template <typename Key, typename Less>
 void sortByKey(ValueList* list, Key keyOf, Less less) {
   using Entry = std::pair<decltype(keyOf(*list->front())), ExprValue*>;
-  std::vector<Entry> entries;
-  entries.reserve(list->size());
-  for (ExprValue* e : *list) entries.emplace_back(keyOf(*e), e);
+  std::vector<Entry> entries(list->size());
+  for (size_t i = 0; i < entries.size(); ++i) entries[i] = Entry(keyOf(*(*list)[i]), (*list)[i]);
   std::stable_sort(entries.begin(), entries.end(),
                    [&](const Entry& a, const Entry& b) { return less(a.first, b.first); });
   for (size_t i = 0; i < entries.size(); ++i) (*list)[i] = entries[i].second;
@@ -425,12 +424,10 @@ void sortCells(ValueList* list, bool descending, CellOf cellOf) {
   });
 }
 
-const ExprValue& wholeCell(const ExprValue& e) { return e; }
-
 void listSort(ValueList* list, antlr4::ParserRuleContext* ctx) {
   if (list->size() < 2) return;
   if (!allOfOneType(list)) warn(mixedSortMessage(ctx));
-  sortCells(list, flagOf(*builtinArg(0)), wholeCell);
+  sortCells(list, flagOf(*builtinArg(0)), [](const ExprValue& e) -> const ExprValue& { return e; });
 }
 
 size_t memberCount(const ExprValue& e) {
