@@ -106,8 +106,12 @@ ExprValue* moveValueToPool(ExprValue& cell) {
   return c;
 }
 
+// List records (the vector, not its array) come from a slot pool: splitting
+// and chained calls make and drop many short lists.
+using ListSlots = SlotPool<sizeof(ValueList)>;
+
 ValueList* newValueList() {
-  ValueList* l = new ValueList();
+  ValueList* l = new (ListSlots::take()) ValueList();
   addSharedRef(l);
   return l;
 }
@@ -231,7 +235,8 @@ static void freeElementCell(ExprValue* e) {
 
 static void freeListPayload(ValueList* list) {
   for (ExprValue* e : *list) freeElementCell(e);
-  delete list;
+  list->~ValueList();
+  ListSlots::give(list);
 }
 
 static void releaseDictEntries(ValueDict* dict) {

@@ -56,7 +56,9 @@ ExprValue* copyValueToPool(const ExprValue& cell, bool deep);
 // strings, times and structs duplicated); native object copied.
 StructValue* copyStructValue(const StructValue* source);
 
-// New empty list / dict payload entered in SharedRefTable with count 1.
+// New empty list / dict payload entered in SharedRefTable with count 1. A
+// list record comes from a slot pool: only its release (freeValue and the
+// like) may end it, never delete.
 ValueList* newValueList();
 ValueDict* newValueDict();
 // Cells holding a new empty list / dict (count 1).
