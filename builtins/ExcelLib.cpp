@@ -137,7 +137,7 @@ void pushWorksheet(ExcelValue* excel, const QByteArray& name, const xlsx::Worksh
   sv->typeName = QByteArrayLiteral("XLWorksheet");
   sv->builtinCode = VT_XLWORKSHEET;
   sv->native = sheet;
-  sv->members = new std::vector<ExprValue*>;
+  sv->members = new MemberCells;
   ExprValue* book = newElementCell(VT_EXCEL);
   book->payload.excel = excel;
   addSharedRef(excel);

@@ -364,55 +364,70 @@ bool allOfOneType(const ValueList* list) {
 template <typename Key, typename Less>
 void sortByKey(ValueList* list, Key keyOf, Less less) {
   using Entry = std::pair<decltype(keyOf(*list->front())), ExprValue*>;
-  std::vector<Entry> entries;
-  entries.reserve(list->size());
-  for (ExprValue* e : *list) entries.emplace_back(keyOf(*e), e);
+  std::vector<Entry> entries(list->size());
+  for (size_t i = 0; i < entries.size(); ++i) entries[i] = Entry(keyOf(*(*list)[i]), (*list)[i]);
   std::stable_sort(entries.begin(), entries.end(),
                    [&](const Entry& a, const Entry& b) { return less(a.first, b.first); });
   for (size_t i = 0; i < entries.size(); ++i) (*list)[i] = entries[i].second;
 }
 
-// a before b when compareValues(a, b) gives `before` (-1 ascending, 1
-// descending). The comparison never changes between calls on the same pair,
-// which is all the merge sort needs to stay within its range even when some
-// pairs are not comparable.
-void sortCells(ValueList* list, bool descending) {
-  const int32_t before = descending ? 1 : -1;
-  const int32_t type = list->front()->type;
-  if (allOfOneType(list)) {
-    switch (type) {
-      case VT_INT:
-      case VT_LONG: {
-        auto key = [](const ExprValue& e) { return e.asInt64(); };
-        if (descending)
-          sortByKey(list, key, [](int64_t a, int64_t b) { return a > b; });
-        else
-          sortByKey(list, key, [](int64_t a, int64_t b) { return a < b; });
-        return;
-      }
-      case VT_DOUBLE: {
-        auto key = [](const ExprValue& e) { return e.payload.d; };
-        // ascending: compareValues gives -1 whenever the two are neither equal
-        // nor a > b (NaN included)
-        if (descending)
-          sortByKey(list, key, [](double a, double b) { return a > b; });
-        else
-          sortByKey(list, key, [](double a, double b) { return !(a == b) && !(a > b); });
-        return;
-      }
-      default:
-        break;
-    }
+// The key every cell to sort has in common: integers (32- and 64-bit
+// compare alike), decimals, or neither (the general comparison).
+enum class SortKey { Integer, Decimal, General };
+
+template <typename CellOf>
+SortKey sortKeyOf(const ValueList* list, CellOf cellOf) {
+  bool integers = true;
+  bool decimals = true;
+  for (const ExprValue* e : *list) {
+    const int32_t t = cellOf(*e).type;
+    integers = integers && (t == VT_INT || t == VT_LONG);
+    decimals = decimals && t == VT_DOUBLE;
+    if (!integers && !decimals) return SortKey::General;
   }
-  std::stable_sort(list->begin(), list->end(), [before](const ExprValue* a, const ExprValue* b) {
-    return compareValues(*a, *b, false) == before;
+  return integers ? SortKey::Integer : SortKey::Decimal;
+}
+
+// Sorts the elements by the cell cellOf gives for each: a before b when
+// compareValues(a, b) gives `before` (-1 ascending, 1 descending). The
+// comparison never changes between calls on the same pair, which is all the
+// merge sort needs to stay within its range even when some pairs are not
+// comparable. Integer and decimal keys are compared directly, with the same
+// outcome.
+template <typename CellOf>
+void sortCells(ValueList* list, bool descending, CellOf cellOf) {
+  switch (sortKeyOf(list, cellOf)) {
+    case SortKey::Integer: {
+      auto key = [&](const ExprValue& e) { return cellOf(e).asInt64(); };
+      if (descending)
+        sortByKey(list, key, [](int64_t a, int64_t b) { return a > b; });
+      else
+        sortByKey(list, key, [](int64_t a, int64_t b) { return a < b; });
+      return;
+    }
+    case SortKey::Decimal: {
+      auto key = [&](const ExprValue& e) { return cellOf(e).payload.d; };
+      // ascending: compareValues gives -1 whenever the two are neither equal
+      // nor a > b (NaN included)
+      if (descending)
+        sortByKey(list, key, [](double a, double b) { return a > b; });
+      else
+        sortByKey(list, key, [](double a, double b) { return !(a == b) && !(a > b); });
+      return;
+    }
+    case SortKey::General:
+      break;
+  }
+  const int32_t before = descending ? 1 : -1;
+  std::stable_sort(list->begin(), list->end(), [&](const ExprValue* a, const ExprValue* b) {
+    return compareValues(cellOf(*a), cellOf(*b), false) == before;
   });
 }
 
 void listSort(ValueList* list, antlr4::ParserRuleContext* ctx) {
   if (list->size() < 2) return;
   if (!allOfOneType(list)) warn(mixedSortMessage(ctx));
-  sortCells(list, flagOf(*builtinArg(0)));
+  sortCells(list, flagOf(*builtinArg(0)), [](const ExprValue& e) -> const ExprValue& { return e; });
 }
 
 size_t memberCount(const ExprValue& e) {
@@ -438,12 +453,9 @@ void listSortStruct(ValueList* list, antlr4::ParserRuleContext* ctx) {
     raiseScriptError(callMessage("错误：行号 %1 语句 %2 列表元素结构体没有对应序号 %3 的元素，按其排序",
                                  ctx, {QString::number(index)}));
   }
-  const int32_t before = flagOf(*builtinArg(1)) ? 1 : -1;
   const size_t m = size_t(index);
-  std::stable_sort(list->begin(), list->end(), [before, m](const ExprValue* a, const ExprValue* b) {
-    return compareValues(*(*a->payload.st->members)[m], *(*b->payload.st->members)[m], false) ==
-           before;
-  });
+  sortCells(list, flagOf(*builtinArg(1)),
+            [m](const ExprValue& e) -> const ExprValue& { return *(*e.payload.st->members)[m]; });
 }
 
 }  // namespace

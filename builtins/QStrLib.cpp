@@ -48,6 +48,17 @@ TextArg textArg(const ExprValue* c, QString& text, QChar& unit) {
   }
 }
 
+// textArg without a copy of a string argument: `text` points at the
+// argument's own text, or at `decoded` for the other kinds.
+TextArg textArgRef(const ExprValue* c, const QString*& text, QString& decoded, QChar& unit) {
+  if (c->type == VT_STRING && c->payload.str != nullptr) {
+    text = c->payload.str;
+    return TextArg::Text;
+  }
+  text = &decoded;
+  return textArg(c, decoded, unit);
+}
+
 // indexOf / lastIndexOf: (needle [, from [, case flag]]).
 void indexText(bool last, const QString& s, antlr4::ParserRuleContext* ctx) {
   const int n = builtinArgCount();
@@ -63,12 +74,13 @@ void indexText(bool last, const QString& s, antlr4::ParserRuleContext* ctx) {
     if (i == 1) from = argInt(a);
     else cs = caseOf(a);
   }
-  QString needle;
+  const QString* needle;
+  QString decoded;
   QChar c;
-  const TextArg k = textArg(builtinArg(0), needle, c);
+  const TextArg k = textArgRef(builtinArg(0), needle, decoded, c);
   if (k != TextArg::Text && k != TextArg::Char) return pushInt(-1);
   if (k == TextArg::Char) return pushInt(last ? s.lastIndexOf(c, from, cs) : s.indexOf(c, from, cs));
-  pushInt(last ? s.lastIndexOf(needle, from, cs) : s.indexOf(needle, from, cs));
+  pushInt(last ? s.lastIndexOf(*needle, from, cs) : s.indexOf(*needle, from, cs));
 }
 
 // replace with two to four arguments; in place, always case-sensitive.
@@ -204,7 +216,8 @@ void qstrLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
     case 223:    // append
     case 246:    // push_back
     case 247: {  // push_front
-      const TextArg k = textArg(builtinArg(0), text, unit);
+      const QString* piece;
+      const TextArg k = textArgRef(builtinArg(0), piece, text, unit);
       if (k != TextArg::Text && k != TextArg::Char) return pushEmpty();
       if (self == nullptr) return;
       const bool front = method->id == 247;
@@ -213,8 +226,8 @@ void qstrLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
         if (front) self->prepend(unit); else self->append(unit);
         return;
       }
-      requireLength(int64_t(self->size()) + text.size(), ctx);
-      if (front) self->prepend(text); else self->append(text);
+      requireLength(int64_t(self->size()) + piece->size(), ctx);
+      if (front) self->prepend(*piece); else self->append(*piece);
       return;
     }
     case 229: {  // compare(other, case flag)
@@ -228,7 +241,8 @@ void qstrLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
     case 231:    // count
     case 232:    // endsWith
     case 233: {  // startsWith
-      const TextArg k = textArg(builtinArg(0), text, unit);
+      const QString* needle;
+      const TextArg k = textArgRef(builtinArg(0), needle, text, unit);
       if (k != TextArg::Text && k != TextArg::Char) return pushEmpty();
       const Qt::CaseSensitivity cs = caseOf(builtinArg(1));
       auto test = [&](const auto& needle) {
@@ -239,7 +253,7 @@ void qstrLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
           default: return pushBool(s.startsWith(needle, cs));
         }
       };
-      return k == TextArg::Char ? test(unit) : test(text);
+      return k == TextArg::Char ? test(unit) : test(*needle);
     }
     case 234:
     case 235:

@@ -56,10 +56,10 @@ T& nativeOf(ExprValue* recv) {
 
 // A new struct value (no members) owning a copy of a Qt result.
 template <typename T>
-void pushNative(const T& object, const char* typeName, int32_t code) {
+void pushNative(const T& object, const QByteArray& typeName, int32_t code) {
   auto* sv = new StructValue();
   sv->native = object;
-  sv->typeName = QByteArray(typeName);
+  sv->typeName = typeName;
   sv->builtinCode = code;
   ExprValue v;
   v.type = VT_STRUCT;
@@ -68,11 +68,11 @@ void pushNative(const T& object, const char* typeName, int32_t code) {
 }
 
 void pushMatch(const QRegularExpressionMatch& m) {
-  pushNative(m, "RegMatch", VT_REGMATCH);
+  pushNative(m, QByteArrayLiteral("RegMatch"), VT_REGMATCH);
 }
 
 void pushIterator(const QRegularExpressionMatchIterator& it) {
-  pushNative(it, "RegMatchIter", VT_REGMATCHITER);
+  pushNative(it, QByteArrayLiteral("RegMatchIter"), VT_REGMATCHITER);
 }
 
 // Qt warns on the standard error stream when an invalid pattern is used for

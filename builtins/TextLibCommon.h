@@ -180,6 +180,30 @@ inline void requirePrecision(int precision, antlr4::ParserRuleContext* ctx) {
                     {callName(), QString::number(precision)}));
 }
 
+// Unit i of a text as a code (a byte read unsigned).
+inline unsigned textUnit(const QByteArray& s, int i) {
+  return static_cast<unsigned char>(s.constData()[i]);
+}
+inline unsigned textUnit(const QString& s, int i) { return s.constData()[i].unicode(); }
+
+// A text of plain decimal digits (an optional '-', then 1 to 18 digits and
+// nothing else) read directly; false for any other text, which Qt reads.
+template <class Text>
+bool plainDecimal(const Text& s, int64_t& out) {
+  const int n = s.size();
+  int i = n > 0 && textUnit(s, 0) == '-' ? 1 : 0;
+  if (n - i < 1 || n - i > 18) return false;
+  const bool negative = i == 1;
+  int64_t v = 0;
+  for (; i < n; ++i) {
+    const unsigned d = textUnit(s, i) - '0';
+    if (d > 9) return false;
+    v = v * 10 + int64_t(d);
+  }
+  out = negative ? -v : v;
+  return true;
+}
+
 // toInt / toLongLong (with a base argument), toDouble, toFloat of a byte
 // string or a string: the number, 0 with a warning when the text is not one.
 enum class TextNumber { Int, Long, Double, Float };
@@ -196,6 +220,11 @@ void pushTextNumber(TextNumber kind, const Text& s, antlr4::ParserRuleContext* c
         return;
       }
       const int b = argInt(base);
+      int64_t plain = 0;
+      if (b == 10 && plainDecimal(s, plain)) {
+        if (kind == TextNumber::Long) return pushLong(plain);
+        if (plain >= INT32_MIN && plain <= INT32_MAX) return pushInt(int32_t(plain));
+      }
       if (kind == TextNumber::Int) {
         const int v = s.toInt(&ok, b);
         pushInt(ok ? v : 0);

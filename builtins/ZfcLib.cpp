@@ -4,12 +4,14 @@
 #include "BuiltinRegistry.h"
 #include "TextLibCommon.h"
 
-#include <QByteArrayMatcher>
 #include <QTextCodec>
 #include <QtGlobal>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <optional>
 
 void zfcLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx);
 
@@ -33,15 +35,76 @@ ByteArg byteArg(const ExprValue* c, const QByteArray*& bytes, char& ch) {
   return ByteArg::Other;
 }
 
-// Occurrences of a needle; an empty needle matches at every position
-// (size + 1), as for 16-bit strings.
+// Repeated searches for one needle of two bytes or more: memmem over a
+// short rest of text, a Horspool search (its table made on first use) over
+// a long one.
+class NeedleSearch {
+ public:
+  NeedleSearch(const char* needle, int size) : needle_(needle), size_(size) {}
+  explicit NeedleSearch(const QByteArray& needle) : NeedleSearch(needle.constData(), needle.size()) {}
+
+  // First position at or after `from` (0 .. the text's size), or -1.
+  int in(const char* data, int n, int from) {
+    const char* end = data + n;
+    const char* at;
+    if (n - from < kLongRest) {
+      at = static_cast<const char*>(memmem(data + from, size_t(n - from), needle_, size_t(size_)));
+      if (at == nullptr) return -1;
+    } else {
+      if (!horspool_) horspool_.emplace(needle_, needle_ + size_);
+      at = (*horspool_)(data + from, end).first;
+      if (at == end) return -1;
+    }
+    return int(at - data);
+  }
+  int in(const QByteArray& s, int from) { return in(s.constData(), s.size(), from); }
+
+ private:
+  static constexpr int kLongRest = 1024;
+  const char* needle_;
+  int size_;
+  std::optional<std::boyer_moore_horspool_searcher<const char*>> horspool_;
+};
+
+// Occurrences of a needle, overlapping ones included; an empty needle
+// matches at every position (size + 1), as for 16-bit strings.
 int countBytes(const QByteArray& s, const QByteArray& needle) {
   if (needle.isEmpty()) return s.size() + 1;
   if (needle.size() == 1) return s.count(needle.at(0));
-  return s.count(needle);
+  NeedleSearch search(needle);
+  int count = 0;
+  for (int at = 0; (at = search.in(s, at)) >= 0; ++at) ++count;
+  return count;
 }
 
 int countBytes(const QByteArray& s, char needle) { return s.count(needle); }
+
+bool containsBytes(const QByteArray& s, char needle) { return s.contains(needle); }
+bool containsBytes(const QByteArray& s, const QByteArray& needle) {
+  if (needle.size() < 2) return s.contains(needle);
+  return NeedleSearch(needle).in(s, 0) >= 0;
+}
+
+// A byte string holding a copy of `size` (> 0) bytes, made the way Qt 5
+// makes one (one heap block: header, the bytes, a terminating zero) without
+// its general size arithmetic: a split makes one per piece. Qt frees the
+// block with ::free as it does its own.
+QByteArray pieceOf(const char* data, int size) {
+  static_assert(QT_VERSION < QT_VERSION_CHECK(6, 0, 0), "the Qt 5 array header");
+  static_assert(sizeof(QArrayData) % alignof(QArrayData) == 0 && alignof(QArrayData) <= 16,
+                "the bytes follow the header directly");
+  auto* header = static_cast<QArrayData*>(std::malloc(sizeof(QArrayData) + size_t(size) + 1));
+  Q_CHECK_PTR(header);
+  header->ref.atomic.storeRelaxed(1);
+  header->size = size;
+  header->alloc = uint(size) + 1;
+  header->capacityReserved = 0;
+  header->offset = sizeof(QArrayData);
+  char* bytes = reinterpret_cast<char*>(header) + sizeof(QArrayData);
+  std::memcpy(bytes, data, size_t(size));
+  bytes[size] = '\0';
+  return QByteArray(QByteArrayDataPtr{header});
+}
 
 // Splits at every occurrence of the separator, keeping empty parts; the
 // parts become new byte-string cells of a new list.
@@ -52,27 +115,41 @@ void pushSplit(const QByteArray& s, const char* sep, int sepLen) {
   const int n = s.size();
   auto addPart = [&](int from, int to) {
     ExprValue* cell = newElementCell(VT_BYTES);
-    cell->payload.bytes = newByteString(data + from, to - from);
+    cell->payload.bytes = to > from ? newByteString(pieceOf(data + from, to - from))
+                                    : newByteString(data + from, 0);
     list->push_back(cell);
   };
   int start = 0;
   if (sepLen == 1) {
     const char c = sep[0];
-    size_t parts = 1;
-    for (const char* p = data; (p = static_cast<const char*>(std::memchr(p, c, size_t(data + n - p)))) != nullptr;
-         ++p)
-      ++parts;
-    list->reserve(parts);
+    auto next = [&](const char* from) {
+      return static_cast<const char*>(std::memchr(from, c, size_t(data + n - from)));
+    };
+    // The separators of a short text (a line) are found in one pass and
+    // kept; a text with more pieces is counted first. Either way the list
+    // grows once.
+    constexpr int kKept = 64;
+    int kept[kKept];
+    int found = 0;
     const char* p = data;
-    while ((p = static_cast<const char*>(std::memchr(p, c, size_t(data + n - p)))) != nullptr) {
-      addPart(start, int(p - data));
-      ++p;
-      start = int(p - data);
+    while (found < kKept && (p = next(p)) != nullptr) kept[found++] = int(p++ - data);
+    size_t parts = size_t(found) + 1;
+    if (p != nullptr)
+      for (const char* q = p; (q = next(q)) != nullptr; ++q) ++parts;
+    list->reserve(parts);
+    for (int i = 0; i < found; ++i) {
+      addPart(start, kept[i]);
+      start = kept[i] + 1;
     }
+    if (p != nullptr)
+      while ((p = next(p)) != nullptr) {
+        addPart(start, int(p - data));
+        start = int(++p - data);
+      }
   } else {
-    const QByteArrayMatcher matcher(sep, sepLen);
+    NeedleSearch search(sep, sepLen);
     int at;
-    while ((at = matcher.indexIn(data, n, start)) >= 0) {
+    while ((at = search.in(data, n, start)) >= 0) {
       addPart(start, at);
       start = at + sepLen;
     }
@@ -342,7 +419,7 @@ void zfcLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
       // a character is searched as a char, without a one-byte array
       auto test = [&](const auto& needle) {
         switch (method->id) {
-          case 113: return pushBool(s.indexOf(needle) != -1);
+          case 113: return pushBool(containsBytes(s, needle));
           case 114: return pushInt(countBytes(s, needle));
           case 115: return pushBool(s.endsWith(needle));
           default: return pushBool(s.startsWith(needle));
@@ -376,6 +453,8 @@ void zfcLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
           const int at = from < 0 ? std::max(0, size + from) : from;
           return pushInt(at <= size ? at : -1);
         }
+        if (!last && bytes->size() > 1 && from >= 0 && from <= s.size())
+          return pushInt(NeedleSearch(*bytes).in(s, from));
         return pushInt(last ? s.lastIndexOf(*bytes, from) : s.indexOf(*bytes, from));
       }
       return pushInt(0);

@@ -313,7 +313,7 @@ class Assignment {
   // The member cell of a struct value, or null when there is no such member.
   ExprValue* memberCell(StructValue* st) {
     if (st == nullptr) return nullptr;
-    const int idx = structMemberIndexOf(st->typeName, cachedNameOf(member_).name, ctx_);
+    const int idx = structMemberIndexIn(st, cachedNameOf(member_).name, ctx_);
     if (idx < 0 || st->members == nullptr || size_t(idx) >= st->members->size()) return nullptr;
     return st->members->at(size_t(idx));
   }

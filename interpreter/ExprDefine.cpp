@@ -124,10 +124,11 @@ StructValue* newStructValue(const QByteArray& typeName, const ByteStringList& na
                             bool initialised) {
   StructValue* sv = new StructValue;
   sv->typeName = typeName;
+  sv->layout = names;
   sv->builtinCode = typeRegistryCode(typeName);
   const int n = names.size() / 2;
   if (n > 0) {
-    sv->members = new std::vector<ExprValue*>;
+    sv->members = new MemberCells;
     sv->members->reserve(size_t(n));
     for (int i = 0; i < n; ++i) {
       ExprValue* c = takeValueCell();
@@ -429,17 +430,19 @@ antlrcpp::Any ExprVisitor::visitAssignStOne(KorParser::AssignStOneContext* ctx) 
 ExprValue evalStructLiteral(ExprVisitor& v, KorParser::StRightVarContext* ctx) {
   const QByteArray& typeName = cachedNameOf(ctx).name;
   ScopeRecord* desc = structDescription(typeName, ctx);
-  const ByteStringList names = *desc->payload.names;  // a copy: expressions may run code
-  const int n = names.size() / 2;
 
   PendingValue result;
   result.value.type = VT_STRUCT;
   StructValue* sv = new StructValue;
   sv->typeName = typeName;
+  sv->layout = *desc->payload.names;
   sv->builtinCode = 0;
   result.value.payload.st = sv;
+  // the new value's own share of the names: expressions may run code
+  const ByteStringList& names = sv->layout;
+  const int n = names.size() / 2;
   if (n > 0) {
-    sv->members = new std::vector<ExprValue*>;
+    sv->members = new MemberCells;
     sv->members->reserve(size_t(n));
   }
 

@@ -398,7 +398,7 @@ KOR_NOINLINE void forInDict(ExprVisitor& v, ValueDict* dict, ScopeRecord* first,
 // Struct: each member's name as a byte string and a deep copy of its value.
 KOR_NOINLINE void forInStruct(ExprVisitor& v, StructValue* st, ScopeRecord* first,
                                            ScopeRecord* second, const cx::Stmt* body) {
-  const std::vector<ExprValue*>* members = st ? st->members : nullptr;
+  const MemberCells* members = st ? st->members : nullptr;
   if (!members) return;  // a struct that carries only a native object
   ScopeRecord* desc = findGlobal(st->typeName, nullptr, false);
   const ByteStringList* names =

@@ -602,13 +602,6 @@ int loadFromRecord(ExprValue* dst, ScopeRecord* src, antlr4::ParserRuleContext* 
   return code;
 }
 
-int structMemberIndex(const std::string& structTypeName, const std::string& memberName,
-                      antlr4::ParserRuleContext* ctx) {
-  return structMemberIndexOf(
-      QByteArray::fromRawData(structTypeName.data(), int(structTypeName.size())),
-      QByteArray::fromRawData(memberName.data(), int(memberName.size())), ctx);
-}
-
 int structMemberIndexOf(const QByteArray& structTypeName, const QByteArray& memberName,
                         antlr4::ParserRuleContext* ctx) {
   const ScopeRecord* desc = findGlobal(structTypeName, ctx, true);
@@ -617,6 +610,17 @@ int structMemberIndexOf(const QByteArray& structTypeName, const QByteArray& memb
   const int n = names.size() / 2;
   for (int i = 0; i < n; ++i) {
     if (names.at(i) == memberName) return i;
+  }
+  return -1;
+}
+
+int structMemberIndexIn(const StructValue* st, const QByteArray& memberName,
+                        antlr4::ParserRuleContext* ctx) {
+  const ByteStringList& layout = st->layout;
+  if (layout.isEmpty()) return structMemberIndexOf(st->typeName, memberName, ctx);
+  const int n = layout.size() / 2;
+  for (int i = 0; i < n; ++i) {
+    if (layout.at(i) == memberName) return i;
   }
   return -1;
 }

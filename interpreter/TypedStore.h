@@ -21,6 +21,7 @@ class ParserRuleContext;
 }
 struct ExprValue;
 struct ScopeRecord;
+struct StructValue;
 
 // Assignment operator codes: 0 "=", 1 "*/", 2 "/=", 3 "+=", 4 "-=".
 int assignOpCode(const std::string& op);
@@ -44,8 +45,9 @@ int loadFromRecord(ExprValue* dst, ScopeRecord* src, antlr4::ParserRuleContext* 
 
 // Position of a member in a struct description, or -1. Raises when the struct
 // type is not declared.
-int structMemberIndex(const std::string& structTypeName, const std::string& memberName,
-                      antlr4::ParserRuleContext* ctx);
-// The same without converting the names.
 int structMemberIndexOf(const QByteArray& structTypeName, const QByteArray& memberName,
+                        antlr4::ParserRuleContext* ctx);
+// The same for a struct value: one that carries its description's layout is
+// looked up there, without the global lookup.
+int structMemberIndexIn(const StructValue* st, const QByteArray& memberName,
                         antlr4::ParserRuleContext* ctx);

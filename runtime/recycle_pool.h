@@ -60,6 +60,48 @@ class SlotPool {
   inline static Slot* freeList_ = nullptr;
 };
 
+// Blocks of up to 64 bytes from the slot pool of the next size class (8, 16,
+// 32 or 64 bytes); larger ones from the heap. The size given back must be
+// the size asked for.
+inline void* takeSlotBytes(size_t bytes) {
+  if (bytes <= 8) return SlotPool<8>::take();
+  if (bytes <= 16) return SlotPool<16>::take();
+  if (bytes <= 32) return SlotPool<32>::take();
+  if (bytes <= 64) return SlotPool<64>::take();
+  return ::operator new(bytes);
+}
+
+inline void giveSlotBytes(void* p, size_t bytes) {
+  if (p == nullptr) return;
+  if (bytes <= 8) return SlotPool<8>::give(p);
+  if (bytes <= 16) return SlotPool<16>::give(p);
+  if (bytes <= 32) return SlotPool<32>::give(p);
+  if (bytes <= 64) return SlotPool<64>::give(p);
+  ::operator delete(p);
+}
+
+// Base of a small record whose new / delete take and give back slots.
+struct SlotAllocated {
+  static void* operator new(size_t bytes) { return takeSlotBytes(bytes); }
+  static void operator delete(void* p, size_t bytes) { giveSlotBytes(p, bytes); }
+};
+
+// Standard allocator over takeSlotBytes / giveSlotBytes, for the small
+// arrays of a container that is made and freed often.
+template <typename T>
+struct SlotAllocator {
+  using value_type = T;
+  SlotAllocator() noexcept = default;
+  template <typename U>
+  SlotAllocator(const SlotAllocator<U>&) noexcept {}
+  T* allocate(size_t n) { return static_cast<T*>(takeSlotBytes(n * sizeof(T))); }
+  void deallocate(T* p, size_t n) noexcept { giveSlotBytes(p, n * sizeof(T)); }
+  template <typename U>
+  bool operator==(const SlotAllocator<U>&) const noexcept { return true; }
+  template <typename U>
+  bool operator!=(const SlotAllocator<U>&) const noexcept { return false; }
+};
+
 template <typename T>
 class RecyclePool {
  public:

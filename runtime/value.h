@@ -74,12 +74,22 @@ struct FunctionName2 {
   QByteArray second;
 };
 
-// Payload of type 8.
-struct StructValue {
-  std::vector<ExprValue*>* members = nullptr;  // one pooled cell per member, or null
-  std::any native;                             // native object of a built-in struct
-  QByteArray typeName;                         // the struct's type name
-  int32_t builtinCode = 0;                     // 24..29 prelude structs, 0 script structs
+// The member cells of a struct: a fixed few, so the array and the vector
+// record come from slot pools.
+struct MemberCells : std::vector<ExprValue*, SlotAllocator<ExprValue*>>, SlotAllocated {
+  using Base = std::vector<ExprValue*, SlotAllocator<ExprValue*>>;
+  using Base::Base;
+};
+
+// Payload of type 8; the record comes from a slot pool.
+struct StructValue : SlotAllocated {
+  MemberCells* members = nullptr;  // one pooled cell per member, or null
+  std::any native;                 // native object of a built-in struct
+  QByteArray typeName;             // the struct's type name
+  // The description's member names, then type words, shared with it (empty
+  // for a struct a library builds): member lookups need no global lookup.
+  ByteStringList layout;
+  int32_t builtinCode = 0;         // 24..29 prelude structs, 0 script structs
 };
 
 // Payload of type 13; both objects owned.

@@ -106,8 +106,12 @@ ExprValue* moveValueToPool(ExprValue& cell) {
   return c;
 }
 
+// List records (the vector, not its array) come from a slot pool: splitting
+// and chained calls make and drop many short lists.
+using ListSlots = SlotPool<sizeof(ValueList)>;
+
 ValueList* newValueList() {
-  ValueList* l = new ValueList();
+  ValueList* l = new (ListSlots::take()) ValueList();
   addSharedRef(l);
   return l;
 }
@@ -137,9 +141,10 @@ StructValue* copyStructValue(const StructValue* source) {
   StructValue* s = new StructValue();
   s->native = source->native;
   s->typeName = source->typeName;
+  s->layout = source->layout;
   s->builtinCode = source->builtinCode;
   if (source->members != nullptr) {
-    s->members = new std::vector<ExprValue*>();
+    s->members = new MemberCells();
     s->members->reserve(source->members->size());
     for (const ExprValue* m : *source->members) s->members->push_back(copyValueToPool(*m, false));
   }
@@ -230,7 +235,8 @@ static void freeElementCell(ExprValue* e) {
 
 static void freeListPayload(ValueList* list) {
   for (ExprValue* e : *list) freeElementCell(e);
-  delete list;
+  list->~ValueList();
+  ListSlots::give(list);
 }
 
 static void releaseDictEntries(ValueDict* dict) {
@@ -256,7 +262,9 @@ static T* dropHolder(ValuePayload& p, void (*closeWhenFailed)(T*) = nullptr) {
   return nullptr;
 }
 
-void releasePayload(int32_t type, ValuePayload& p) {
+// releasePayload for the types whose release is more than a handle's
+// (kept apart, so that the common releases stay short).
+[[gnu::noinline]] static void releaseOtherPayload(int32_t type, ValuePayload& p) {
   switch (type) {
     case VT_STRUCT_DESC:
       delete p.names;
@@ -272,12 +280,6 @@ void releasePayload(int32_t type, ValuePayload& p) {
       }
       break;
     }
-    case VT_BYTES:
-      deleteByteString(p.bytes);
-      break;
-    case VT_STRING:
-      deleteText(p.str);
-      break;
     case VT_TIME:
       delete p.time;
       break;
@@ -313,10 +315,17 @@ void releasePayload(int32_t type, ValuePayload& p) {
     default:
       break;
   }
-  p.i64 = 0;
 }
 
-void freeValue(ExprValue& cell) { releasePayload(cell.type, cell.payload); }
+void releasePayload(int32_t type, ValuePayload& p) {
+  if (type == VT_BYTES)
+    deleteByteString(p.bytes);
+  else if (type == VT_STRING)
+    deleteText(p.str);
+  else if (type > VT_WCHAR)
+    releaseOtherPayload(type, p);
+  p.i64 = 0;
+}
 
 void releaseSharedValue(ExprValue& cell) {
   if (isSharedType(cell.type)) releasePayload(cell.type, cell.payload);
@@ -372,7 +381,7 @@ bool valueReaches(const ExprValue& value, const void* container) {
   // members are none of those reaches nothing (the common record).
   if (value.payload.ptr == nullptr) return false;
   if (value.type == VT_STRUCT) {
-    const std::vector<ExprValue*>* members = value.payload.st->members;
+    const MemberCells* members = value.payload.st->members;
     if (members == nullptr) return false;
     bool nested = false;
     for (const ExprValue* m : *members)

@@ -56,7 +56,9 @@ ExprValue* copyValueToPool(const ExprValue& cell, bool deep);
 // strings, times and structs duplicated); native object copied.
 StructValue* copyStructValue(const StructValue* source);
 
-// New empty list / dict payload entered in SharedRefTable with count 1.
+// New empty list / dict payload entered in SharedRefTable with count 1. A
+// list record comes from a slot pool: only its release (freeValue and the
+// like) may end it, never delete.
 ValueList* newValueList();
 ValueDict* newValueDict();
 // Cells holding a new empty list / dict (count 1).
@@ -65,9 +67,16 @@ ExprValue makeDictValue();
 
 // Releases the payload by type (shared ones through SharedRefTable) and sets
 // it to null; the type field is unchanged.
-void freeValue(ExprValue& cell);
 // The same on a bare payload with a given type (scope records use it).
 void releasePayload(int32_t type, ValuePayload& payload);
+inline void freeValue(ExprValue& cell) {
+  // numbers, booleans, characters and the empty cell own nothing
+  if (cell.type <= VT_WCHAR) {
+    cell.payload.i64 = 0;
+    return;
+  }
+  releasePayload(cell.type, cell.payload);
+}
 // freeValue for types 11, 12, 13, 15 only.
 void releaseSharedValue(ExprValue& cell);
 // The release rule of exactly one type; false (nothing done) for another type

@@ -432,7 +432,7 @@ TEST_F(Compare, DisplayOfStructsAndFunctions) {
   s.payload.st->builtinCode = VT_REGEXP;
   s.payload.st->typeName = "RegExp";
   EXPECT_EQ(text(s), "{RegExp}");
-  s.payload.st->members = new std::vector<ExprValue*>{pooled(makeIntValue(1)), pooled(bytes("s"))};
+  s.payload.st->members = new MemberCells{pooled(makeIntValue(1)), pooled(bytes("s"))};
   EXPECT_EQ(text(s), "{1,\"s\"}");
   freeValue(s);
 

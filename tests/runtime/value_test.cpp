@@ -166,7 +166,7 @@ TEST_F(Sharing, StructCopySharesContainersAndDuplicatesStrings) {
   s.type = VT_STRUCT;
   s.payload.st = new StructValue();
   s.payload.st->typeName = "Rec";
-  s.payload.st->members = new std::vector<ExprValue*>{
+  s.payload.st->members = new MemberCells{
       pooled(listOf({makeIntValue(1)})), pooled(bytes("name")),
       pooled(makeTimeValue(QDateTime(QDate(2024, 1, 2), QTime(3, 4, 5))))};
   ExprValue c = copyValue(s, false);
