@@ -854,6 +854,7 @@ KOR_NOINLINE void runChain(ExprVisitor& v, KorParser::RealCallFunContext* call,
     for (const QByteArray& method : site.chainNames)
       site.chainMarkerNames.push_back(linePrefix + method);
     site.callText = QByteArray::fromStdString(call->getText());
+    site.chainMethods.resize(site.chain.size());
   }
   ScopeRecord* marker = pushScopeRecord(SK_CALL_VALUE);
   marker->name = site.chainMarkerName;
@@ -868,7 +869,7 @@ KOR_NOINLINE void runChain(ExprVisitor& v, KorParser::RealCallFunContext* call,
     recv.payload = kept.rec->payload;
     sharedRefOfValue(recv);
     callBuiltinCall(v, call, stmt, recv, site.chainNames[j], chainedArguments(site.chain[j]),
-                    flags | (last ? CALL_LAST_CHAINED : 0));
+                    flags | (last ? CALL_LAST_CHAINED : 0), nullptr, &site.chainMethods[j]);
     dropRecord(kept.rec);
     kept.rec = nullptr;
     if (last) break;
