@@ -1002,8 +1002,9 @@ KOR_NOINLINE void compileArguments(ExprVisitor& v, CallSite& site) {
   }
 }
 
-void execCallAt(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSite& site,
-                antlr4::ParserRuleContext* stmt, int flags) {
+namespace {
+KOR_NOINLINE void execCallGeneral(ExprVisitor& v, KorParser::RealCallFunContext* call,
+                                  CallSite& site, antlr4::ParserRuleContext* stmt, int flags) {
   if (!site.chain.empty()) flags |= CALL_CHAINED;
 
   if (site.member) {
@@ -1024,6 +1025,14 @@ void execCallAt(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSite& s
     }
   }
   if (!site.chain.empty()) runChain(v, call, stmt, site, flags);
+}
+}  // namespace
+
+void execCallAt(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSite& site,
+                antlr4::ParserRuleContext* stmt, int flags) {
+  // a built-in method call without a chain goes straight to the bridge
+  if (site.member && site.chain.empty()) return callMemberCall(v, call, site, stmt, flags);
+  execCallGeneral(v, call, site, stmt, flags);
 }
 
 }  // namespace flow
