@@ -70,6 +70,9 @@ struct MethodSite {
   bool argsCompiled = false;
   bool argsRunCode = true;
   int32_t typeCode = -1;            // a type name receiver's code, once read
+  // A chained call: its argument list and their compiled expressions.
+  KorParser::ArgumentListContext* chainArgs = nullptr;
+  std::vector<cx::Node*> chainArgNodes;
   // The targets of `a, b := x.m()` / `a, b = x.m()`, read once per statement.
   antlr4::ParserRuleContext* targetsStmt = nullptr;
   bool defines = false;                          // `:=`
@@ -210,6 +213,10 @@ inline QString qbytes(const QByteArray& b) { return utf8ToString(b); }
 
 namespace flow {
 void compileArguments(ExprVisitor& v, callsupport::CallSite& site);
+// The argument expressions of a list, compiled in order (null: an argument
+// that is not an expression).
+void compileArgumentList(ExprVisitor& v, KorParser::ArgumentListContext* args,
+                         std::vector<cx::Node*>& out);
 void execCallAt(ExprVisitor& v, KorParser::RealCallFunContext* call, callsupport::CallSite& site,
                 antlr4::ParserRuleContext* stmt, int flags);
 }  // namespace flow

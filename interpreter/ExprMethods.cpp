@@ -234,7 +234,7 @@ int deliverResults(antlr4::ParserRuleContext* call, antlr4::ParserRuleContext* s
   if (!takes) return 0;
   const bool chainedNotLast = (flags & CALL_CHAINED) && !(flags & CALL_LAST_CHAINED);
   if (resultCount > 0) {
-    if ((flags & CALL_DIRECT) && !stmt && !chainedNotLast) {
+    if (chainedNotLast ? (flags & CALL_CHAIN_DIRECT) != 0 : (flags & CALL_DIRECT) && !stmt) {
       // the expression takes the first value; the others go with the call
       directValue = frame.result(0);
       directValue.owner = nullptr;
@@ -329,8 +329,12 @@ void callBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext* call,
                      antlr4::ParserRuleContext* stmt, ExprValue receiver, const QByteArray& name,
                      KorParser::ArgumentListContext* args, int flags,
                      const std::vector<cx::Node*>* argNodes, MethodSite* site, bool holds) {
-  MethodSite local;
-  MethodSite& ms = site ? *site : local;
+  if (!site) {
+    // a call without a site of its own resolves every time
+    MethodSite once;
+    return callBuiltinCall(v, call, stmt, receiver, name, args, flags, argNodes, &once, holds);
+  }
+  MethodSite& ms = *site;
   ArgValues argv;
   BuiltinMethod* method = ms.method;
   try {
