@@ -78,7 +78,7 @@ struct MethodSite {
   bool defines = false;                          // `:=`
   std::vector<KorParser::KorvarContext*> targetVars;  // null for "_"
   std::vector<HashedName> targetNames;           // `:=`: the new variables' names
-  std::vector<const CachedName*> targetCached;   // `=`: the targets' names
+  std::vector<cx::Node*> targetNodes;            // `=`: the targets' lookups
 };
 
 // One call expression (realCallFun), worked out on its first evaluation.
@@ -196,7 +196,14 @@ void callMemberCall(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSit
 // The first value of the built-in call that just ran under CALL_DIRECT, moved
 // out (its other values are released already); false when the call left its
 // values in the return slot instead.
-bool takeDirectMethodValue(ExprValue& out);
+extern ExprValue directMethodValue;
+extern bool directMethodValueSet;
+inline bool takeDirectMethodValue(ExprValue& out) {
+  if (!directMethodValueSet) return false;
+  directMethodValueSet = false;
+  out = directMethodValue;
+  return true;
+}
 
 // Gives a pooled record a name; records reused for the same name keep it.
 inline void setRecordName(ScopeRecord* rec, const HashedName& name) {

@@ -1153,6 +1153,9 @@ ExprValue callsupport::evalCallValueAt(ExprVisitor& v, KorParser::CallFunExprCon
                                        CallSite& site) {
   KorParser::RealCallFunContext* call = callOf(ctx);
   flow::execCallAt(v, call, site, nullptr, CALL_VALUE | CALL_DIRECT);
+  // a built-in method's value, left by the bridge
+  ExprValue direct;
+  if (!g_hasResult && takeDirectMethodValue(direct)) return direct;
   return takeCallValue(ctx, call);
 }
 

@@ -147,9 +147,6 @@ KOR_NOINLINE void checkArgCount(antlr4::ParserRuleContext* call,
   }
 }
 
-// The first value of the last call made under CALL_DIRECT.
-ExprValue directValue;
-bool directValueSet = false;
 
 // Releases every cell of the call in the order they were gathered: the
 // arguments, then the receiver (which only drops the shared reference it
@@ -176,7 +173,7 @@ KOR_NOINLINE void readMethodTargets(KorParser::Fun_retContext* targets,
   site.defines = definesTargets(targets);
   site.targetVars.clear();
   site.targetNames.clear();
-  site.targetCached.clear();
+  site.targetNodes.clear();
   for (antlr4::tree::ParseTree* child : targets->children) {
     if (child->children.empty()) continue;
     auto* id = static_cast<KorParser::Ret_idContext*>(child);
@@ -186,7 +183,7 @@ KOR_NOINLINE void readMethodTargets(KorParser::Fun_retContext* targets,
       site.targetNames.emplace_back(QByteArray::fromStdString(id->getText()));
     else
       site.targetNames.emplace_back();
-    site.targetCached.push_back(kv && !site.defines ? &cachedNameOf(kv) : nullptr);
+    site.targetNodes.push_back(kv && !site.defines ? cx::compileName(kv) : nullptr);
   }
   site.targetsStmt = stmt;
 }
@@ -207,8 +204,7 @@ void assignResults(antlr4::ParserRuleContext* call, antlr4::ParserRuleContext* s
     if (!site.defines) {
       // The whole variable is assigned; a suffix on the target is not applied.
       // A refused value leaves its message and the next target is served.
-      const CachedName& var = *site.targetCached[k];
-      storeToRecord(findVariable(var.name, var.hash, stmt), cell, stmt, true, 0);
+      storeToRecord(cx::findNamed(site.targetNodes[k], stmt), cell, stmt, true, 0);
     } else {
       const HashedName& text = site.targetNames[k];
       if (findInCurrentBlock(text))
@@ -236,9 +232,9 @@ int deliverResults(antlr4::ParserRuleContext* call, antlr4::ParserRuleContext* s
   if (resultCount > 0) {
     if (chainedNotLast ? (flags & CALL_CHAIN_DIRECT) != 0 : (flags & CALL_DIRECT) && !stmt) {
       // the expression takes the first value; the others go with the call
-      directValue = frame.result(0);
-      directValue.owner = nullptr;
-      directValueSet = true;
+      directMethodValue = frame.result(0);
+      directMethodValue.owner = nullptr;
+      directMethodValueSet = true;
       return 1;
     }
     if (!stmt || chainedNotLast) {
@@ -384,12 +380,9 @@ void callBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext* call,
   releaseCall(argv, receiver, holds, frame, firstResult);
 }
 
-bool takeDirectMethodValue(ExprValue& out) {
-  if (!directValueSet) return false;
-  directValueSet = false;
-  out = directValue;
-  return true;
-}
+// The first value of the last call made under CALL_DIRECT.
+ExprValue directMethodValue;
+bool directMethodValueSet = false;
 
 void callMemberCall(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSite& site,
                     antlr4::ParserRuleContext* stmt, int flags) {
