@@ -182,12 +182,14 @@ ScopeRecord* recordFromValue(ExprValue& value, const HashedName* name);
 // The built-in method bridge (ExprMethods.cpp) with the method name already
 // in bytes: resolves, checks, pushes the operands, invokes, delivers results.
 // `site` (optional) keeps the resolution for the next call; `holds` tells
-// whether the receiver holds a shared reference that the call releases.
+// whether the receiver holds a shared reference that the call releases;
+// `readLate`, when given, is the variable whose value the method takes once
+// the arguments have run (they may have assigned it).
 void callBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext* call,
                      antlr4::ParserRuleContext* stmt, ExprValue receiver, const QByteArray& name,
                      KorParser::ArgumentListContext* args, int flags,
                      const std::vector<cx::Node*>* argNodes = nullptr, MethodSite* site = nullptr,
-                     bool holds = true);
+                     bool holds = true, ScopeRecord* readLate = nullptr);
 
 // A member call `x.m(...)` (ExprMethods.cpp): builds the receiver and calls
 // the bridge.

@@ -324,11 +324,13 @@ namespace callsupport {
 void callBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext* call,
                      antlr4::ParserRuleContext* stmt, ExprValue receiver, const QByteArray& name,
                      KorParser::ArgumentListContext* args, int flags,
-                     const std::vector<cx::Node*>* argNodes, MethodSite* site, bool holds) {
+                     const std::vector<cx::Node*>* argNodes, MethodSite* site, bool holds,
+                     ScopeRecord* readLate) {
   if (!site) {
     // a call without a site of its own resolves every time
     MethodSite once;
-    return callBuiltinCall(v, call, stmt, receiver, name, args, flags, argNodes, &once, holds);
+    return callBuiltinCall(v, call, stmt, receiver, name, args, flags, argNodes, &once, holds,
+                           readLate);
   }
   MethodSite& ms = *site;
   ArgValues argv;
@@ -347,6 +349,12 @@ void callBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext* call,
       for (cx::Node* node : *argNodes) argv.add() = cx::eval(v, node);
     } else if (args) {
       evalArguments(v, call, name, args, argNodes, argv);
+    }
+    if (readLate) {
+      receiver.type = readLate->kind;
+      receiver.payload = readLate->payload;
+      if (ms.type != receiver.type || ms.detail != builtinReceiverDetail(receiver))
+        method = resolveCall(call, receiver, name, args, ms);
     }
     // A written optional last argument must be an integer.
     if (ms.optionalWritten) {
@@ -390,6 +398,7 @@ void callMemberCall(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSit
   MethodSite& ms = site.method;
   ExprValue receiver;
   bool holds = true;
+  ScopeRecord* readLate = nullptr;
   if (path) {
     // By reference: the method acts on the variable's own value.
     if (path->children.size() == 1) {
@@ -412,7 +421,13 @@ void callMemberCall(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSit
         case VT_STRUCT:
         case VT_BYTES:
         case VT_STRING:
+        case VT_TIME:
+          // The method acts on the variable's own value. An argument that
+          // runs script code may assign the variable, which releases that
+          // value: the method then takes the value the variable holds once
+          // the arguments have run.
           receiver = rec->asValue();
+          if (ms.argsRunCode) readLate = rec;
           break;
         default:
           receiver = readVariableAt(v, path, rec, true);
@@ -430,7 +445,7 @@ void callMemberCall(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSit
   receiver.owner = &site.receiverText;
   if (!site.argsCompiled) flow::compileArguments(v, site);
   callBuiltinCall(v, call, stmt, receiver, site.name, site.args, flags,
-                  site.argNodes.empty() ? nullptr : &site.argNodes, &ms, holds);
+                  site.argNodes.empty() ? nullptr : &site.argNodes, &ms, holds, readLate);
 }
 
 }  // namespace callsupport
