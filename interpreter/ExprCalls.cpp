@@ -877,39 +877,51 @@ KOR_NOINLINE void runChain(ExprVisitor& v, KorParser::RealCallFunContext* call,
       flow::compileArgumentList(v, ms.chainArgs, ms.chainArgNodes);
     }
   }
-  ScopeRecord* marker = pushScopeRecord(SK_CALL_VALUE);
-  marker->name = site.chainMarkerName;
-  marker->payload.fn = new FunctionName{site.callText};
+  // The call-stack dump shows the chained call being made: a marker at this
+  // place of the scope stack. It is put there only when an error leaves the
+  // chain; the stack below it does not change while the chain runs, so the
+  // dump is the same as with a marker kept throughout.
+  const size_t markerAt = scopeStack()->size();
+  size_t j = 0;
+  try {
+    for (; j < site.chain.size(); ++j) {
+      const bool last = j + 1 == site.chain.size();
+      MethodSite& ms = site.chainMethods[j];
+      ExprValue recv;
+      recv.owner = &site.calledPartText;
+      recv.type = kept.value.type;
+      recv.payload = kept.value.payload;
+      sharedRefOfValue(recv);
+      callBuiltinCall(v, call, stmt, recv, site.chainNames[j], ms.chainArgs,
+                      flags | (last ? CALL_LAST_CHAINED : CALL_CHAIN_DIRECT),
+                      ms.chainArgNodes.empty() ? nullptr : &ms.chainArgNodes, &ms);
+      kept.set = false;
+      freeValue(kept.value);
+      if (last) break;
 
-  for (size_t j = 0; j < site.chain.size(); ++j) {
-    const bool last = j + 1 == site.chain.size();
+      if (!takeChainValue(kept.value))
+        raiseScriptError(fillMessage(
+            QStringLiteral("错误：行号 %1 语句 %2 调用部分 %3 没有返回值，无法继续调用后续 %4！"),
+            line, stmtText(), qbytes(site.calledPartText) + chainText(0, j + 1),
+            chainText(j + 1, site.chain.size())));
+      kept.set = true;
+      if (!typeHasMethods(kept.value.type))
+        raiseScriptError(fillMessage(
+            QStringLiteral("错误：行号 %1 语句 %2 调用部分 %3 的返回值是 %4 无法继续调用后续方法 %5"),
+            line, stmtText(), qbytes(site.calledPartText) + chainText(0, j + 1),
+            typeDescription(kept.value.type), chainText(j + 1, site.chain.size())));
+    }
+  } catch (...) {
+    ScopeStack& st = *scopeStack();
+    ScopeRecord* marker = pushScopeRecord(SK_CALL_VALUE);
     marker->name = site.chainMarkerNames[j];
-    MethodSite& ms = site.chainMethods[j];
-    ExprValue recv;
-    recv.owner = &site.calledPartText;
-    recv.type = kept.value.type;
-    recv.payload = kept.value.payload;
-    sharedRefOfValue(recv);
-    callBuiltinCall(v, call, stmt, recv, site.chainNames[j], ms.chainArgs,
-                    flags | (last ? CALL_LAST_CHAINED : CALL_CHAIN_DIRECT),
-                    ms.chainArgNodes.empty() ? nullptr : &ms.chainArgNodes, &ms);
-    kept.set = false;
-    freeValue(kept.value);
-    if (last) break;
-
-    if (!takeChainValue(kept.value))
-      raiseScriptError(fillMessage(
-          QStringLiteral("错误：行号 %1 语句 %2 调用部分 %3 没有返回值，无法继续调用后续 %4！"),
-          line, stmtText(), qbytes(site.calledPartText) + chainText(0, j + 1),
-          chainText(j + 1, site.chain.size())));
-    kept.set = true;
-    if (!typeHasMethods(kept.value.type))
-      raiseScriptError(fillMessage(
-          QStringLiteral("错误：行号 %1 语句 %2 调用部分 %3 的返回值是 %4 无法继续调用后续方法 %5"),
-          line, stmtText(), qbytes(site.calledPartText) + chainText(0, j + 1),
-          typeDescription(kept.value.type), chainText(j + 1, site.chain.size())));
+    marker->payload.fn = new FunctionName{site.callText};
+    if (markerAt < st.size() - 1) {
+      st.pop_back();
+      st.insert(st.begin() + long(markerAt), marker);
+    }
+    throw;
   }
-  removeScopeRecord(marker);
 }
 
 // `fanhui f(...)` in a function whose caller takes values: the callee's
