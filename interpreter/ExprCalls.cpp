@@ -104,6 +104,7 @@ void dropCaches() {
   g_frames.clear();
   g_hasResult = false;
   g_result = ExprValue();
+  directMethodValueSet = false;
   g_callbacksBound = false;
   // A list left here belongs to an earlier run whose tables are gone.
   g_topSlot = nullptr;
