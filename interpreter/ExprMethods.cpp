@@ -317,22 +317,18 @@ void evalArguments(ExprVisitor& v, antlr4::ParserRuleContext* call, const QByteA
   }
 }
 
-}  // namespace
+#if defined(_MSC_VER)
+#define KOR_ALWAYS_INLINE __forceinline
+#else
+#define KOR_ALWAYS_INLINE inline __attribute__((always_inline))
+#endif
 
-namespace callsupport {
-
-void callBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext* call,
-                     antlr4::ParserRuleContext* stmt, ExprValue receiver, const QByteArray& name,
-                     KorParser::ArgumentListContext* args, int flags,
-                     const std::vector<cx::Node*>* argNodes, MethodSite* site, bool holds,
-                     ScopeRecord* readLate) {
-  if (!site) {
-    // a call without a site of its own resolves every time
-    MethodSite once;
-    return callBuiltinCall(v, call, stmt, receiver, name, args, flags, argNodes, &once, holds,
-                           readLate);
-  }
-  MethodSite& ms = *site;
+// The bridge proper (callBuiltinCall), made part of its two callers.
+KOR_ALWAYS_INLINE void runBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext* call,
+                                      antlr4::ParserRuleContext* stmt, ExprValue& receiver,
+                                      const QByteArray& name, KorParser::ArgumentListContext* args,
+                                      int flags, const std::vector<cx::Node*>* argNodes,
+                                      MethodSite& ms, bool holds, ScopeRecord* readLate) {
   ArgValues argv;
   BuiltinMethod* method = ms.method;
   try {
@@ -386,6 +382,21 @@ void callBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext* call,
     throw;
   }
   releaseCall(argv, receiver, holds, frame, firstResult);
+}
+
+}  // namespace
+
+namespace callsupport {
+
+void callBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext* call,
+                     antlr4::ParserRuleContext* stmt, ExprValue receiver, const QByteArray& name,
+                     KorParser::ArgumentListContext* args, int flags,
+                     const std::vector<cx::Node*>* argNodes, MethodSite* site, bool holds,
+                     ScopeRecord* readLate) {
+  if (site) return runBuiltinCall(v, call, stmt, receiver, name, args, flags, argNodes, *site, holds, readLate);
+  // a call without a site of its own resolves every time
+  MethodSite once;
+  runBuiltinCall(v, call, stmt, receiver, name, args, flags, argNodes, once, holds, readLate);
 }
 
 // The first value of the last call made under CALL_DIRECT.
@@ -444,8 +455,8 @@ void callMemberCall(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSit
   }
   receiver.owner = &site.receiverText;
   if (!site.argsCompiled) flow::compileArguments(v, site);
-  callBuiltinCall(v, call, stmt, receiver, site.name, site.args, flags,
-                  site.argNodes.empty() ? nullptr : &site.argNodes, &ms, holds, readLate);
+  runBuiltinCall(v, call, stmt, receiver, site.name, site.args, flags,
+                 site.argNodes.empty() ? nullptr : &site.argNodes, ms, holds, readLate);
 }
 
 }  // namespace callsupport
