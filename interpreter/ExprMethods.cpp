@@ -273,10 +273,11 @@ bool argumentsRunCode(KorParser::ArgumentListContext* args) {
 }
 
 // The general resolution of a call: the method for the receiver, the count
-// check and what the site keeps of them.
-KOR_NOINLINE BuiltinMethod* resolveCall(antlr4::ParserRuleContext* call, const ExprValue& receiver,
-                                        const QByteArray& name,
-                                        KorParser::ArgumentListContext* args, MethodSite& site) {
+// check and what the site keeps of them (which follow from the method, as
+// the site's arguments are fixed).
+KOR_NOINLINE void resolveCall(antlr4::ParserRuleContext* call, const ExprValue& receiver,
+                              const QByteArray& name, KorParser::ArgumentListContext* args,
+                              MethodSite& site) {
   site.method = nullptr;
   BuiltinMethod* method = resolveBuiltinMethod(receiver, name, call);
   int n = 0;
@@ -294,7 +295,6 @@ KOR_NOINLINE BuiltinMethod* resolveCall(antlr4::ParserRuleContext* call, const E
   site.type = receiver.type;
   site.detail = builtinReceiverDetail(receiver);
   site.method = method;
-  return method;
 }
 
 // Evaluates the arguments, left to right (`kong` stays an empty cell).
@@ -332,8 +332,10 @@ KOR_ALWAYS_INLINE void runBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext*
   ArgValues argv;
   BuiltinMethod* method = ms.method;
   try {
-    if (!method || ms.type != receiver.type || ms.detail != builtinReceiverDetail(receiver))
-      method = resolveCall(call, receiver, name, args, ms);
+    if (!method || ms.type != receiver.type || ms.detail != builtinReceiverDetail(receiver)) {
+      resolveCall(call, receiver, name, args, ms);
+      method = ms.method;
+    }
     if (!ms.argsKnown) {
       ms.argsCompiled = args && argNodes && !argNodes->empty();
       if (ms.argsCompiled)
@@ -349,8 +351,14 @@ KOR_ALWAYS_INLINE void runBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext*
     if (readLate) {
       receiver.type = readLate->kind;
       receiver.payload = readLate->payload;
-      if (ms.type != receiver.type || ms.detail != builtinReceiverDetail(receiver))
-        method = resolveCall(call, receiver, name, args, ms);
+    }
+    // The same call reached again while the arguments ran (through a script
+    // function) may have resolved the site for another receiver: the site is
+    // resolved for this one again.
+    if (ms.method != method ||
+        (readLate && (ms.type != receiver.type || ms.detail != builtinReceiverDetail(receiver)))) {
+      resolveCall(call, receiver, name, args, ms);
+      method = ms.method;
     }
     // A written optional last argument must be an integer.
     if (ms.optionalWritten) {
