@@ -4,8 +4,11 @@
 // For one call the bridge gathers in a BuiltinCall the argument cells (first
 // first, plus the default of a left-out optional last argument), the receiver
 // cell and the method name as written; the handler appends its results. The
-// bridge then hands the results to the caller (return slot or the targets of
-// `a, b := x.m()`) and releases every cell of the call, also when it fails.
+// bridge then hands the results to the caller (the expression's direct value,
+// the return slot or the targets of `a, b := x.m()`) and releases every cell
+// of the call, also when it fails. Each call site keeps what its first call
+// resolved (MethodSite), guarded by the receiver's type; any other receiver
+// goes through the general resolution again.
 #include "ExprVisitor.h"
 
 #include <QString>
@@ -317,10 +320,12 @@ void evalArguments(ExprVisitor& v, antlr4::ParserRuleContext* call, const QByteA
   }
 }
 
+#ifndef KOR_ALWAYS_INLINE
 #if defined(_MSC_VER)
 #define KOR_ALWAYS_INLINE __forceinline
 #else
 #define KOR_ALWAYS_INLINE inline __attribute__((always_inline))
+#endif
 #endif
 
 // The bridge proper (callBuiltinCall), made part of its two callers.
