@@ -69,6 +69,9 @@ struct MethodSite {
   bool argsKnown = false;
   bool argsCompiled = false;
   bool argsRunCode = true;
+  // A receiver written with [] or `.`: whether reading it runs code (a call
+  // or ++/-- in an index), -1 not known yet.
+  int8_t pathRunsCode = -1;
   int32_t typeCode = -1;            // a type name receiver's code, once read
   // A chained call: its argument list and their compiled expressions.
   KorParser::ArgumentListContext* chainArgs = nullptr;

@@ -258,21 +258,28 @@ int deliverResults(antlr4::ParserRuleContext* call, antlr4::ParserRuleContext* s
   return 0;
 }
 
-// Whether an argument expression contains a call of a script function (a
-// plain call `f(...)`; member calls are built-in methods, which run no
-// script code).
-bool argumentsRunCode(KorParser::ArgumentListContext* args) {
-  if (!args) return false;
-  std::vector<antlr4::tree::ParseTree*> pending(args->children.begin(), args->children.end());
+// Whether a part of the call contains a call of a script function (a plain
+// call `f(...)`; member calls are built-in methods, which run no script
+// code), or, with `anyEffect`, any call or ++/-- at all.
+bool partRunsCode(antlr4::tree::ParseTree* part, bool anyEffect) {
+  if (!part) return false;
+  std::vector<antlr4::tree::ParseTree*> pending{part};
   while (!pending.empty()) {
     antlr4::tree::ParseTree* node = pending.back();
     pending.pop_back();
     if (dynamic_cast<KorParser::RealCallFunContext*>(node) != nullptr && !node->children.empty() &&
-        node->children[0]->children.empty())
+        (anyEffect || node->children[0]->children.empty()))
       return true;
+    if (anyEffect && dynamic_cast<KorParser::KorAutoAddSubContext*>(node) != nullptr) return true;
     for (antlr4::tree::ParseTree* child : node->children) pending.push_back(child);
   }
   return false;
+}
+
+// Receivers that the method uses in place without holding them: an argument
+// that assigns their variable releases them.
+inline bool receiverHeldByVariableOnly(int32_t type) {
+  return type == VT_STRUCT || type == VT_BYTES || type == VT_STRING || type == VT_TIME;
 }
 
 // The general resolution of a call: the method for the receiver, the count
@@ -333,7 +340,8 @@ KOR_ALWAYS_INLINE void runBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext*
                                       antlr4::ParserRuleContext* stmt, ExprValue& receiver,
                                       const QByteArray& name, KorParser::ArgumentListContext* args,
                                       int flags, const std::vector<cx::Node*>* argNodes,
-                                      MethodSite& ms, bool holds, ScopeRecord* readLate) {
+                                      MethodSite& ms, bool holds, ScopeRecord* readLate,
+                                      KorParser::KorvarContext* latePath = nullptr) {
   ArgValues argv;
   BuiltinMethod* method = ms.method;
   try {
@@ -356,12 +364,17 @@ KOR_ALWAYS_INLINE void runBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext*
     if (readLate) {
       receiver.type = readLate->kind;
       receiver.payload = readLate->payload;
+    } else if (latePath) {
+      const ExprValue fresh = readVariable(v, latePath, true);
+      receiver.type = fresh.type;
+      receiver.payload = fresh.payload;
     }
     // The same call reached again while the arguments ran (through a script
     // function) may have resolved the site for another receiver: the site is
     // resolved for this one again.
     if (ms.method != method ||
-        (readLate && (ms.type != receiver.type || ms.detail != builtinReceiverDetail(receiver)))) {
+        ((readLate || latePath) &&
+         (ms.type != receiver.type || ms.detail != builtinReceiverDetail(receiver)))) {
       resolveCall(call, receiver, name, args, ms);
       method = ms.method;
     }
@@ -423,12 +436,13 @@ void callMemberCall(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSit
   ExprValue receiver;
   bool holds = true;
   ScopeRecord* readLate = nullptr;
+  KorParser::KorvarContext* latePath = nullptr;
   if (path) {
     // By reference: the method acts on the variable's own value.
     if (path->children.size() == 1) {
       if (!site.receiverNode) {
         site.receiverNode = cx::compileName(path);
-        ms.argsRunCode = argumentsRunCode(site.args);
+        ms.argsRunCode = partRunsCode(site.args, false);
       }
       ScopeRecord* rec = cx::findNamed(site.receiverNode, path);
       switch (rec->kind) {
@@ -458,7 +472,15 @@ void callMemberCall(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSit
           break;
       }
     } else {
+      if (ms.pathRunsCode < 0) {
+        ms.argsRunCode = partRunsCode(site.args, false);
+        ms.pathRunsCode = partRunsCode(path, true) ? 1 : 0;
+      }
       receiver = readVariable(v, path, true);
+      // An element or member used in place, as above: read again after the
+      // arguments, unless reading it runs code itself.
+      if (ms.argsRunCode && ms.pathRunsCode == 0 && receiverHeldByVariableOnly(receiver.type))
+        latePath = path;
     }
   } else {
     if (ms.typeCode < 0) ms.typeCode = typeCodeOfKeyword(site.receiverText);
@@ -469,7 +491,7 @@ void callMemberCall(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSit
   receiver.owner = &site.receiverText;
   if (!site.argsCompiled) flow::compileArguments(v, site);
   runBuiltinCall(v, call, stmt, receiver, site.name, site.args, flags,
-                 site.argNodes.empty() ? nullptr : &site.argNodes, ms, holds, readLate);
+                 site.argNodes.empty() ? nullptr : &site.argNodes, ms, holds, readLate, latePath);
 }
 
 }  // namespace callsupport
