@@ -52,11 +52,7 @@ SiteEntry& siteEntryOf(const QByteArray& name, int32_t type) {
   return siteCache[((a >> 3) ^ (a >> 12) ^ uintptr_t(uint32_t(type) * 0x9E37u)) & (kSiteEntries - 1)];
 }
 
-int32_t receiverDetail(const ExprValue& receiver) {
-  if (receiver.type == VT_STRUCT) return structTypeCode(receiver);
-  if (receiver.type == VT_TYPE_NAME) return receiver.payload.i32;
-  return 0;
-}
+int32_t receiverDetail(const ExprValue& receiver) { return builtinReceiverDetail(receiver); }
 
 ResolvedKey resolvedKeyOf(const ExprValue& receiver, const QByteArray& name) {
   return ResolvedKey{name, receiver.type, receiverDetail(receiver)};
@@ -133,6 +129,18 @@ uint16_t currentBuiltinReceiver = 0;
 
 BuiltinMethodRegistry* builtinRegistry() { return registry; }
 
+namespace {
+BuiltinArgShape argShapeOf(const std::vector<int32_t>& L) {
+  if (L.empty()) return BS_NONE;
+  const int32_t last = L.back();
+  if (last == BA_RANGE) return L.size() >= 3 ? BS_RANGE : BS_CHECK;
+  if (last == BA_OPTIONAL_LAST) return L.size() >= 2 ? BS_OPTIONAL : BS_CHECK;
+  for (int32_t t : L)
+    if (t < 0) return BS_CHECK;
+  return BS_EXACT;
+}
+}  // namespace
+
 BuiltinMethod* registerBuiltinMethod(uint16_t id, const QByteArray& name,
                                      const std::vector<int32_t>& argTypes, uint16_t flag) {
   if (!registry) {
@@ -145,6 +153,7 @@ BuiltinMethod* registerBuiltinMethod(uint16_t id, const QByteArray& name,
   m->flag = flag;
   m->handler = currentBuiltinHandler;
   if (!argTypes.empty()) m->argTypes = new std::vector<int32_t>(argTypes);
+  m->argShape = argShapeOf(argTypes);
   auto res = registry->emplace(name, m);
   if (!res.second) {
     // a name registered twice keeps its first record
@@ -284,12 +293,6 @@ namespace {
 // The conversion table leaves numbers between the three numeric types to the
 // caller; a handler reads its argument as the declared type, so an accepted
 // number of another numeric type is rewritten here.
-// Whether an argument of exactly the expected type passes the conversion
-// table unchanged (it does for these types; others are refused even so).
-bool sameTypeNeedsNothing(int32_t type) {
-  return (type >= VT_INT && type <= VT_WCHAR) || (type >= VT_STRUCT && type <= VT_TIME) ||
-         type == VT_FUNC;
-}
 
 void widenNumber(int32_t expected, ExprValue& arg) {
   if (arg.type == expected || expected < VT_INT || expected > VT_DOUBLE) return;
@@ -367,31 +370,20 @@ void invokeBuiltinMethod(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) 
 
 BuiltinCall* currentBuiltinCallRecord = nullptr;
 
-void BuiltinCall::addResult(const ExprValue& value) {
-  ExprValue* cell;
-  if (resultCount < kInlineResults) {
-    cell = new (inlineResults + sizeof(ExprValue) * size_t(resultCount)) ExprValue();
-  } else {
-    moreResults.emplace_back();
-    cell = &moreResults.back();
-  }
+void BuiltinCall::addMoreResult(const ExprValue& value) {
+  moreResults.emplace_back();
+  ExprValue* cell = &moreResults.back();
   ++resultCount;
   cell->owner = nullptr;
   cell->type = value.type;
   cell->payload = value.payload;
 }
 
-void BuiltinCall::releaseResults() {
-  for (int i = 0; i < resultCount; ++i) freeValue(result(i));
+void BuiltinCall::releaseResults(int from) {
+  for (int i = from; i < resultCount; ++i) freeValue(result(i));
   resultCount = 0;
-  moreResults.clear();
+  if (!moreResults.empty()) moreResults.clear();
 }
-
-BuiltinCallScope::BuiltinCallScope(BuiltinCall* call) : outer_(currentBuiltinCallRecord) {
-  currentBuiltinCallRecord = call;
-}
-
-BuiltinCallScope::~BuiltinCallScope() { currentBuiltinCallRecord = outer_; }
 
 QByteArray builtinCallName() {
   const BuiltinCall* call = currentBuiltinCallRecord;

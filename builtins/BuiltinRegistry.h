@@ -39,10 +39,21 @@ enum BuiltinArgMarker : int32_t {
   BA_OPTIONAL_LAST = -100 // [T1, ..., Tk-1, D, -100]
 };
 
+// The form of a method's argument list, worked out when it is registered
+// (what builtinArgsReady tests).
+enum BuiltinArgShape : uint8_t {
+  BS_CHECK = 0,     // only checkBuiltinArgs decides
+  BS_NONE = 1,      // no argument
+  BS_RANGE = 2,     // [min, max, -99]
+  BS_EXACT = 3,     // one type per argument, no marker
+  BS_OPTIONAL = 4   // [T1, ..., D, -100]
+};
+
 struct BuiltinMethod {
   uint16_t id = 0;
   uint16_t receiver = 0;
   uint16_t flag = 0;
+  uint8_t argShape = BS_CHECK;
   std::vector<int32_t>* argTypes = nullptr;  // null when the method takes no argument
   BuiltinHandler handler = nullptr;
 };
@@ -89,6 +100,13 @@ void resetBuiltinLibFlags();
 // 1 found, -2 absent or receiver type not accepted, -1 called on a type name
 // but member-only.
 int32_t findBuiltinMethod(const QByteArray& name, const ExprValue& receiver, BuiltinMethod** out);
+// What resolution keys on besides the receiver's type and the name: the
+// struct code of a struct, the named type's code of a type name, else 0.
+inline int32_t builtinReceiverDetail(const ExprValue& receiver) {
+  if (receiver.type == VT_STRUCT) return receiver.payload.st != nullptr ? receiver.payload.st->builtinCode : -1;
+  if (receiver.type == VT_TYPE_NAME) return receiver.payload.i32;
+  return 0;
+}
 // The record for the call, or raises the not-found error.
 BuiltinMethod* resolveBuiltinMethod(const ExprValue& receiver, const QByteArray& name,
                                     antlr4::ParserRuleContext* ctx);
@@ -110,18 +128,32 @@ struct BuiltinCall {
     return i < kInlineResults ? reinterpret_cast<ExprValue*>(inlineResults)[i]
                               : moreResults[size_t(i - kInlineResults)];
   }
-  void addResult(const ExprValue& value);
-  // Releases every result and forgets them.
-  void releaseResults();
+  void addResult(const ExprValue& value) {
+    if (resultCount >= kInlineResults) return addMoreResult(value);
+    ExprValue* cell = reinterpret_cast<ExprValue*>(inlineResults) + resultCount++;
+    cell->owner = nullptr;
+    cell->type = value.type;
+    cell->payload = value.payload;
+  }
+  // Releases every result from the given one on and forgets them all.
+  void releaseResults(int from = 0);
+
+ private:
+  void addMoreResult(const ExprValue& value);
 };
 
 // Makes a call the current one while it lives; a call made while a handler
 // runs (a callback into the script) installs its own and the outer call is
 // current again when it ends.
+// The call being served, or null.
+extern BuiltinCall* currentBuiltinCallRecord;
+
 class BuiltinCallScope {
  public:
-  explicit BuiltinCallScope(BuiltinCall* call);
-  ~BuiltinCallScope();
+  explicit BuiltinCallScope(BuiltinCall* call) : outer_(currentBuiltinCallRecord) {
+    currentBuiltinCallRecord = call;
+  }
+  ~BuiltinCallScope() { currentBuiltinCallRecord = outer_; }
   BuiltinCallScope(const BuiltinCallScope&) = delete;
   BuiltinCallScope& operator=(const BuiltinCallScope&) = delete;
 
@@ -129,13 +161,47 @@ class BuiltinCallScope {
   BuiltinCall* outer_;
 };
 
-// The call being served, or null.
-extern BuiltinCall* currentBuiltinCallRecord;
 inline BuiltinCall* currentBuiltinCall() { return currentBuiltinCallRecord; }
 
 // Checks and converts in place the arguments of the current call.
 void checkBuiltinArgs(antlr4::ParserRuleContext* ctx, const QByteArray& name, BuiltinMethod* method);
 void invokeBuiltinMethod(BuiltinMethod* method, antlr4::ParserRuleContext* ctx);
+
+// Whether an argument of exactly the expected type passes the conversion
+// table unchanged (it does for these types; others are refused even so).
+inline bool sameTypeNeedsNothing(int32_t type) {
+  return (type >= VT_INT && type <= VT_WCHAR) || (type >= VT_STRUCT && type <= VT_TIME) ||
+         type == VT_FUNC;
+}
+
+// True when checkBuiltinArgs would neither convert nor refuse anything for
+// these arguments (every one already of its declared type); false leaves the
+// decision to checkBuiltinArgs.
+inline bool builtinArgsReady(const BuiltinMethod* method, const ExprValue* args, int n) {
+  const std::vector<int32_t>* L = method->argTypes;
+  int exact = 0;  // the leading arguments that must have their declared type
+  switch (method->argShape) {
+    case BS_NONE:
+      return n == 0;
+    case BS_RANGE:
+      return n >= (*L)[0] && n <= (*L)[1];
+    case BS_EXACT:
+      if (n != int(L->size())) return false;
+      exact = n;
+      break;
+    case BS_OPTIONAL:
+      if (n + 1 != int(L->size())) return false;
+      exact = n - 1;
+      break;
+    default:
+      return false;
+  }
+  for (int i = 0; i < exact; ++i) {
+    const int32_t expected = (*L)[size_t(i)];
+    if (args[i].type != expected || !sameTypeNeedsNothing(expected)) return false;
+  }
+  return true;
+}
 
 // ---- helpers for library handlers ----
 // Number of arguments of the current call.

@@ -18,6 +18,7 @@
 
 struct FunctionRecord;
 struct CachedName;
+struct BuiltinMethod;
 class ExprVisitor;
 namespace cx {
 struct Node;
@@ -52,6 +53,37 @@ struct ReceiverTargets {
   std::vector<const CachedName*> names;   // `=`: the targets' names
 };
 
+// A built-in method call (a member call or one call of a chain): what its
+// first call resolved, reused while the receiver has the same type (and
+// struct or named code). Resolution, the count check and every message stay
+// with the general path, which fills this record when it succeeds.
+struct MethodSite {
+  BuiltinMethod* method = nullptr;  // null: nothing resolved yet
+  int32_t type = 0;                 // the receiver it was resolved for
+  int32_t detail = 0;
+  bool addDefault = false;          // the default goes in for a left-out last argument
+  int32_t defaultArg = 0;
+  bool optionalWritten = false;     // a written optional last argument (must be an integer)
+  // The arguments: every one compiled (argNodes), and whether one may run
+  // script code (a plain call), which could assign the receiver's variable.
+  bool argsKnown = false;
+  bool argsCompiled = false;
+  bool argsRunCode = true;
+  // A receiver written with [] or `.`: whether reading it runs code (a call
+  // or ++/-- in an index), -1 not known yet.
+  int8_t pathRunsCode = -1;
+  int32_t typeCode = -1;            // a type name receiver's code, once read
+  // A chained call: its argument list and their compiled expressions.
+  KorParser::ArgumentListContext* chainArgs = nullptr;
+  std::vector<cx::Node*> chainArgNodes;
+  // The targets of `a, b := x.m()` / `a, b = x.m()`, read once per statement.
+  antlr4::ParserRuleContext* targetsStmt = nullptr;
+  bool defines = false;                          // `:=`
+  std::vector<KorParser::KorvarContext*> targetVars;  // null for "_"
+  std::vector<HashedName> targetNames;           // `:=`: the new variables' names
+  std::vector<cx::Node*> targetNodes;            // `=`: the targets' lookups
+};
+
 // One call expression (realCallFun), worked out on its first evaluation.
 struct CallSite {
   QByteArray name;  // VARNAME, or the method name of a member call
@@ -80,6 +112,8 @@ struct CallSite {
   const FunctionInfo* forwardFits = nullptr;
   ReceiverTargets receivers;  // a call statement with targets
   cx::Node* receiverNode = nullptr;  // member call: a plain receiver name's lookup
+  MethodSite method;                 // member call: the method's resolution
+  std::vector<MethodSite> chainMethods;  // chained calls: theirs
 };
 
 // The targets of a `a, b = f()` statement (a WithRetCallFun context: its
@@ -150,9 +184,15 @@ ScopeRecord* recordFromValue(ExprValue& value, const HashedName* name);
 
 // The built-in method bridge (ExprMethods.cpp) with the method name already
 // in bytes: resolves, checks, pushes the operands, invokes, delivers results.
+// `site` (optional) keeps the resolution for the next call; `holds` tells
+// whether the receiver holds a shared reference that the call releases;
+// `readLate`, when given, is the variable whose value the method takes once
+// the arguments have run (they may have assigned it).
 void callBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext* call,
                      antlr4::ParserRuleContext* stmt, ExprValue receiver, const QByteArray& name,
-                     KorParser::ArgumentListContext* args, int flags, const std::vector<cx::Node*>* argNodes = nullptr);
+                     KorParser::ArgumentListContext* args, int flags,
+                     const std::vector<cx::Node*>* argNodes = nullptr, MethodSite* site = nullptr,
+                     bool holds = true, ScopeRecord* readLate = nullptr);
 
 // A member call `x.m(...)` (ExprMethods.cpp): builds the receiver and calls
 // the bridge.
@@ -161,7 +201,14 @@ void callMemberCall(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSit
 // The first value of the built-in call that just ran under CALL_DIRECT, moved
 // out (its other values are released already); false when the call left its
 // values in the return slot instead.
-bool takeDirectMethodValue(ExprValue& out);
+extern ExprValue directMethodValue;
+extern bool directMethodValueSet;
+inline bool takeDirectMethodValue(ExprValue& out) {
+  if (!directMethodValueSet) return false;
+  directMethodValueSet = false;
+  out = directMethodValue;
+  return true;
+}
 
 // Gives a pooled record a name; records reused for the same name keep it.
 inline void setRecordName(ScopeRecord* rec, const HashedName& name) {
@@ -178,6 +225,10 @@ inline QString qbytes(const QByteArray& b) { return utf8ToString(b); }
 
 namespace flow {
 void compileArguments(ExprVisitor& v, callsupport::CallSite& site);
+// The argument expressions of a list, compiled in order (null: an argument
+// that is not an expression).
+void compileArgumentList(ExprVisitor& v, KorParser::ArgumentListContext* args,
+                         std::vector<cx::Node*>& out);
 void execCallAt(ExprVisitor& v, KorParser::RealCallFunContext* call, callsupport::CallSite& site,
                 antlr4::ParserRuleContext* stmt, int flags);
 }  // namespace flow

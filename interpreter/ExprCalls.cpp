@@ -104,6 +104,7 @@ void dropCaches() {
   g_frames.clear();
   g_hasResult = false;
   g_result = ExprValue();
+  directMethodValueSet = false;
   g_callbacksBound = false;
   // A list left here belongs to an earlier run whose tables are gone.
   g_topSlot = nullptr;
@@ -813,6 +814,25 @@ KOR_NOINLINE void callThroughValue(ExprVisitor& v, KorParser::RealCallFunContext
   removeScopeRecord(marker);
 }
 
+// The first value of the call before a chained call: left by a built-in
+// call, or in the return slot (the others are released). False when there
+// is none.
+bool takeChainValue(ExprValue& out) {
+  if (takeDirectMethodValue(out)) return true;
+  ReturnList* list = takeCallerReturn();
+  if (!list || list->empty()) {
+    recycleReturnList(list);
+    return false;
+  }
+  ScopeRecord* first = list->front();
+  out = ExprValue();
+  out.type = first->kind;
+  out.payload = first->payload;
+  first->payload.i64 = 0;
+  releaseReturnList(list);
+  return true;
+}
+
 // Chained calls: each method runs on the first value of the call before it;
 // the last one's values stay in the return slot (or go to the statement's
 // targets).
@@ -829,25 +849,22 @@ KOR_NOINLINE void runChain(ExprVisitor& v, KorParser::RealCallFunContext* call,
     return qtext(stmt ? stmt : static_cast<antlr4::ParserRuleContext*>(call));
   };
 
-  ReturnList* list = takeCallerReturn();
-  if (!list || list->empty()) {
-    recycleReturnList(list);
+  // The value the next method runs on, owned here until that call ends.
+  struct Kept {
+    ExprValue value;
+    bool set = false;
+    ~Kept() {
+      if (set) freeValue(value);
+    }
+  } kept;
+  if (!takeChainValue(kept.value))
     raiseScriptError(fillMessage(
         QStringLiteral(
             "错误：行号 %1 语句 %2 函数 %3 没有返回值，其返回值无法做表达式进一步求解后操作！"),
         line, qtext(call), site.member ? qtext(site.member) : qbytes(site.name)));
-  }
-  struct KeptGuard {
-    ScopeRecord* rec = nullptr;
-    ~KeptGuard() {
-      if (rec) dropRecord(rec);
-    }
-  } kept;
-  kept.rec = list->front();
-  list->erase(list->begin());
-  releaseReturnList(list);
+  kept.set = true;
 
-  if (!typeHasMethods(kept.rec->kind))
+  if (!typeHasMethods(kept.value.type))
     raiseScriptError(fillMessage(
         QStringLiteral("错误：行号 %1 语句 %2 调用部分 %3 的返回值无法继续调用后续方法 %4"), line,
         qtext(call), qbytes(site.calledPartText), chainText(0, site.chain.size())));
@@ -858,43 +875,58 @@ KOR_NOINLINE void runChain(ExprVisitor& v, KorParser::RealCallFunContext* call,
     for (const QByteArray& method : site.chainNames)
       site.chainMarkerNames.push_back(linePrefix + method);
     site.callText = QByteArray::fromStdString(call->getText());
-  }
-  ScopeRecord* marker = pushScopeRecord(SK_CALL_VALUE);
-  marker->name = site.chainMarkerName;
-  marker->payload.fn = new FunctionName{site.callText};
-
-  for (size_t j = 0; j < site.chain.size(); ++j) {
-    const bool last = j + 1 == site.chain.size();
-    marker->name = site.chainMarkerNames[j];
-    ExprValue recv;
-    recv.owner = &site.calledPartText;
-    recv.type = kept.rec->kind;
-    recv.payload = kept.rec->payload;
-    sharedRefOfValue(recv);
-    callBuiltinCall(v, call, stmt, recv, site.chainNames[j], chainedArguments(site.chain[j]),
-                    flags | (last ? CALL_LAST_CHAINED : 0));
-    dropRecord(kept.rec);
-    kept.rec = nullptr;
-    if (last) break;
-
-    ReturnList* next = takeCallerReturn();
-    if (!next || next->empty()) {
-      recycleReturnList(next);
-      raiseScriptError(fillMessage(
-          QStringLiteral("错误：行号 %1 语句 %2 调用部分 %3 没有返回值，无法继续调用后续 %4！"),
-          line, stmtText(), qbytes(site.calledPartText) + chainText(0, j + 1),
-          chainText(j + 1, site.chain.size())));
+    site.chainMethods.resize(site.chain.size());
+    for (size_t j = 0; j < site.chain.size(); ++j) {
+      MethodSite& ms = site.chainMethods[j];
+      ms.chainArgs = chainedArguments(site.chain[j]);
+      flow::compileArgumentList(v, ms.chainArgs, ms.chainArgNodes);
     }
-    kept.rec = next->front();
-    next->erase(next->begin());
-    releaseReturnList(next);
-    if (!typeHasMethods(kept.rec->kind))
-      raiseScriptError(fillMessage(
-          QStringLiteral("错误：行号 %1 语句 %2 调用部分 %3 的返回值是 %4 无法继续调用后续方法 %5"),
-          line, stmtText(), qbytes(site.calledPartText) + chainText(0, j + 1),
-          typeDescription(kept.rec->kind), chainText(j + 1, site.chain.size())));
   }
-  removeScopeRecord(marker);
+  // The call-stack dump shows the chained call being made: a marker at this
+  // place of the scope stack. It is put there only when an error leaves the
+  // chain; the stack below it does not change while the chain runs, so the
+  // dump is the same as with a marker kept throughout.
+  const size_t markerAt = scopeStack()->size();
+  size_t j = 0;
+  try {
+    for (; j < site.chain.size(); ++j) {
+      const bool last = j + 1 == site.chain.size();
+      MethodSite& ms = site.chainMethods[j];
+      ExprValue recv;
+      recv.owner = &site.calledPartText;
+      recv.type = kept.value.type;
+      recv.payload = kept.value.payload;
+      sharedRefOfValue(recv);
+      callBuiltinCall(v, call, stmt, recv, site.chainNames[j], ms.chainArgs,
+                      flags | (last ? CALL_LAST_CHAINED : CALL_CHAIN_DIRECT),
+                      ms.chainArgNodes.empty() ? nullptr : &ms.chainArgNodes, &ms);
+      kept.set = false;
+      freeValue(kept.value);
+      if (last) break;
+
+      if (!takeChainValue(kept.value))
+        raiseScriptError(fillMessage(
+            QStringLiteral("错误：行号 %1 语句 %2 调用部分 %3 没有返回值，无法继续调用后续 %4！"),
+            line, stmtText(), qbytes(site.calledPartText) + chainText(0, j + 1),
+            chainText(j + 1, site.chain.size())));
+      kept.set = true;
+      if (!typeHasMethods(kept.value.type))
+        raiseScriptError(fillMessage(
+            QStringLiteral("错误：行号 %1 语句 %2 调用部分 %3 的返回值是 %4 无法继续调用后续方法 %5"),
+            line, stmtText(), qbytes(site.calledPartText) + chainText(0, j + 1),
+            typeDescription(kept.value.type), chainText(j + 1, site.chain.size())));
+    }
+  } catch (...) {
+    ScopeStack& st = *scopeStack();
+    ScopeRecord* marker = pushScopeRecord(SK_CALL_VALUE);
+    marker->name = site.chainMarkerNames[j];
+    marker->payload.fn = new FunctionName{site.callText};
+    if (markerAt < st.size() - 1) {
+      st.pop_back();
+      st.insert(st.begin() + long(markerAt), marker);
+    }
+    throw;
+  }
 }
 
 // `fanhui f(...)` in a function whose caller takes values: the callee's
@@ -994,23 +1026,30 @@ void execCall(ExprVisitor& v, KorParser::RealCallFunContext* call, antlr4::Parse
 // The argument expressions of a site, compiled.
 KOR_NOINLINE void compileArguments(ExprVisitor& v, CallSite& site) {
   site.argsCompiled = true;
-  if (!site.args) return;
-  for (antlr4::tree::ParseTree* arg : site.args->children) {
+  compileArgumentList(v, site.args, site.argNodes);
+}
+
+void compileArgumentList(ExprVisitor& v, KorParser::ArgumentListContext* args,
+                         std::vector<cx::Node*>& out) {
+  if (!args) return;
+  for (antlr4::tree::ParseTree* arg : args->children) {
     if (arg->children.empty()) continue;  // ','
     antlr4::tree::ParseTree* rv = arg->children[0];
     antlr4::tree::ParseTree* inner = rv && !rv->children.empty() ? rv->children[0] : nullptr;
-    site.argNodes.push_back(inner && ruleOf(inner) == KorParser::RuleExpr
-                                ? cx::compileExpr(v, static_cast<KorParser::ExprContext*>(inner))
-                                : nullptr);
+    out.push_back(inner && ruleOf(inner) == KorParser::RuleExpr
+                      ? cx::compileExpr(v, static_cast<KorParser::ExprContext*>(inner))
+                      : nullptr);
   }
 }
 
-void execCallAt(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSite& site,
-                antlr4::ParserRuleContext* stmt, int flags) {
+namespace {
+KOR_NOINLINE void execCallGeneral(ExprVisitor& v, KorParser::RealCallFunContext* call,
+                                  CallSite& site, antlr4::ParserRuleContext* stmt, int flags) {
   if (!site.chain.empty()) flags |= CALL_CHAINED;
 
   if (site.member) {
-    callMemberCall(v, call, site, stmt, flags);
+    // the first chained call takes the first value straight from the bridge
+    callMemberCall(v, call, site, stmt, site.chain.empty() ? flags : flags | CALL_CHAIN_DIRECT);
   } else {
     // Only a callback parameter (kind 17) hides a function of the same
     // name; no global is of that kind, so when the function exists the
@@ -1027,6 +1066,14 @@ void execCallAt(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSite& s
     }
   }
   if (!site.chain.empty()) runChain(v, call, stmt, site, flags);
+}
+}  // namespace
+
+void execCallAt(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSite& site,
+                antlr4::ParserRuleContext* stmt, int flags) {
+  // a built-in method call without a chain goes straight to the bridge
+  if (site.member && site.chain.empty()) return callMemberCall(v, call, site, stmt, flags);
+  execCallGeneral(v, call, site, stmt, flags);
 }
 
 }  // namespace flow
@@ -1123,6 +1170,9 @@ ExprValue callsupport::evalCallValueAt(ExprVisitor& v, KorParser::CallFunExprCon
                                        CallSite& site) {
   KorParser::RealCallFunContext* call = callOf(ctx);
   flow::execCallAt(v, call, site, nullptr, CALL_VALUE | CALL_DIRECT);
+  // a built-in method's value, left by the bridge
+  ExprValue direct;
+  if (!g_hasResult && takeDirectMethodValue(direct)) return direct;
   return takeCallValue(ctx, call);
 }
 

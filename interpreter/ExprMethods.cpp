@@ -4,8 +4,11 @@
 // For one call the bridge gathers in a BuiltinCall the argument cells (first
 // first, plus the default of a left-out optional last argument), the receiver
 // cell and the method name as written; the handler appends its results. The
-// bridge then hands the results to the caller (return slot or the targets of
-// `a, b := x.m()`) and releases every cell of the call, also when it fails.
+// bridge then hands the results to the caller (the expression's direct value,
+// the return slot or the targets of `a, b := x.m()`) and releases every cell
+// of the call, also when it fails. Each call site keeps what its first call
+// resolved (MethodSite), guarded by the receiver's type; any other receiver
+// goes through the general resolution again.
 #include "ExprVisitor.h"
 
 #include <QString>
@@ -46,10 +49,13 @@ struct ArgValues {
   }
   ExprValue* data() { return count <= kLocal ? local() : more.data(); }
   ExprValue& at(int i) { return data()[i]; }
+  // Releases every value (numbers, booleans and characters own nothing).
   void releaseAll() {
-    for (int i = 0; i < count; ++i) freeValue(at(i));
+    ExprValue* a = data();
+    for (int i = 0; i < count; ++i)
+      if (uint32_t(a[i].type) > uint32_t(VT_WCHAR)) freeValue(a[i]);
     count = 0;
-    more.clear();
+    if (!more.empty()) more.clear();
   }
 };
 
@@ -144,17 +150,15 @@ KOR_NOINLINE void checkArgCount(antlr4::ParserRuleContext* call,
   }
 }
 
-// The first value of the last call made under CALL_DIRECT.
-ExprValue directValue;
-bool directValueSet = false;
 
 // Releases every cell of the call in the order they were gathered: the
 // arguments, then the receiver (which only drops the shared reference it
-// holds), then the results.
-void releaseCall(ArgValues& argv, ExprValue& receiver, BuiltinCall& frame) {
-  argv.releaseAll();
-  releaseSharedValue(receiver);
-  frame.releaseResults();
+// holds, if it holds one), then the results from `firstResult` on.
+inline void releaseCall(ArgValues& argv, ExprValue& receiver, bool holds, BuiltinCall& frame,
+                        int firstResult) {
+  if (argv.count > 0) argv.releaseAll();
+  if (holds) releaseSharedValue(receiver);
+  if (frame.resultCount > firstResult) frame.releaseResults(firstResult);
 }
 
 // Whether the targets are defined (`a, b := x.m()`): the children are
@@ -165,100 +169,245 @@ bool definesTargets(KorParser::Fun_retContext* targets) {
   return ch.size() >= 2 && ch[ch.size() - 2]->children.empty();
 }
 
-// The handler's results for the targets of `a, b := x.m()` / `a, b = x.m()`.
-void assignResults(antlr4::ParserRuleContext* call, antlr4::ParserRuleContext* stmt,
-                   const QByteArray& name, KorParser::Fun_retContext* targets, BuiltinCall& frame) {
-  const size_t resultCount = size_t(frame.resultCount);
-  size_t idCount = 0;
-  for (antlr4::tree::ParseTree* child : targets->children)
-    if (!child->children.empty()) ++idCount;
-  if (idCount != resultCount)
-    raiseScriptError(fillMessage(
-        QStringLiteral("错误：行号 %1 语句 %2 函数 %3 返回值个数与函数定义形式不匹配 ！"),
-        scopedLineOfContext(call), textOf(call), qbytes(name)));
-  const bool define = definesTargets(targets);
-  size_t k = 0;
+// Reads the targets of a statement into the site (once per statement).
+KOR_NOINLINE void readMethodTargets(KorParser::Fun_retContext* targets,
+                                    antlr4::ParserRuleContext* stmt, MethodSite& site) {
+  site.targetsStmt = nullptr;
+  site.defines = definesTargets(targets);
+  site.targetVars.clear();
+  site.targetNames.clear();
+  site.targetNodes.clear();
   for (antlr4::tree::ParseTree* child : targets->children) {
     if (child->children.empty()) continue;
     auto* id = static_cast<KorParser::Ret_idContext*>(child);
-    ExprValue* cell = &frame.result(int(k++));
     KorParser::KorvarContext* kv = retIdVariable(id);
-    if (!kv) continue;  // "_"
-    if (!define) {
+    site.targetVars.push_back(kv);
+    if (kv && site.defines)
+      site.targetNames.emplace_back(QByteArray::fromStdString(id->getText()));
+    else
+      site.targetNames.emplace_back();
+    site.targetNodes.push_back(kv && !site.defines ? cx::compileName(kv) : nullptr);
+  }
+  site.targetsStmt = stmt;
+}
+
+// The handler's results for the targets of `a, b := x.m()` / `a, b = x.m()`.
+void assignResults(antlr4::ParserRuleContext* call, antlr4::ParserRuleContext* stmt,
+                   const QByteArray& name, KorParser::Fun_retContext* targets, BuiltinCall& frame,
+                   MethodSite& site) {
+  if (site.targetsStmt != stmt) readMethodTargets(targets, stmt, site);
+  const size_t idCount = site.targetVars.size();
+  if (idCount != size_t(frame.resultCount))
+    raiseScriptError(fillMessage(
+        QStringLiteral("错误：行号 %1 语句 %2 函数 %3 返回值个数与函数定义形式不匹配 ！"),
+        scopedLineOfContext(call), textOf(call), qbytes(name)));
+  for (size_t k = 0; k < idCount; ++k) {
+    ExprValue* cell = &frame.result(int(k));
+    if (!site.targetVars[k]) continue;  // "_"
+    if (!site.defines) {
       // The whole variable is assigned; a suffix on the target is not applied.
       // A refused value leaves its message and the next target is served.
-      const CachedName& var = cachedNameOf(kv);
-      storeToRecord(findVariable(var.name, var.hash, stmt), cell, stmt, true, 0);
+      storeToRecord(cx::findNamed(site.targetNodes[k], stmt), cell, stmt, true, 0);
     } else {
-      const QByteArray text = QByteArray::fromStdString(id->getText());
+      const HashedName& text = site.targetNames[k];
       if (findInCurrentBlock(text))
         raiseScriptError(fillMessage(
             QStringLiteral("错误：行号 %1 语句 %2 变量 %3 已经在当前作用域中存在，不能重复使用 := "
                            "符号自动创建该变量 "),
             scopedLineOfContext(call), textOf(stmt), qbytes(text)));
-      HashedName hn(text);
-      scopeStack()->push_back(recordFromValue(*cell, &hn));
+      scopeStack()->push_back(recordFromValue(*cell, &text));
     }
   }
 }
 
-// Gathers the call, lets the registry check and convert the arguments,
-// invokes the handler and delivers its results.
-KOR_NOINLINE void invokeWithOperands(antlr4::ParserRuleContext* call,
-                                                  antlr4::ParserRuleContext* stmt,
-                                                  BuiltinMethod* method, const QByteArray& name,
-                                                  ArgValues& argv, bool addDefault,
-                                                  int32_t defaultArg, ExprValue& receiver,
-                                                  int flags) {
-  if (addDefault) argv.add() = makeIntValue(defaultArg);
+// Hands the results to the caller. Returns the first result still to be
+// released.
+int deliverResults(antlr4::ParserRuleContext* call, antlr4::ParserRuleContext* stmt,
+                   const QByteArray& name, BuiltinCall& frame, int flags, MethodSite& site) {
+  const int resultCount = frame.resultCount;
+  // Values are taken by an expression, a multiple assignment or a chained
+  // call, but not by the last call of a chain that stands as a statement.
+  const bool takes = (flags & (CALL_VALUE | CALL_CHAINED)) != 0 &&
+                     (flags & (CALL_LAST_CHAINED | CALL_STATEMENT)) !=
+                         (CALL_LAST_CHAINED | CALL_STATEMENT);
+  if (!takes) return 0;
+  const bool chainedNotLast = (flags & CALL_CHAINED) && !(flags & CALL_LAST_CHAINED);
+  if (resultCount > 0) {
+    if (chainedNotLast ? (flags & CALL_CHAIN_DIRECT) != 0 : (flags & CALL_DIRECT) && !stmt) {
+      // the expression takes the first value; the others go with the call
+      directMethodValue = frame.result(0);
+      directMethodValue.owner = nullptr;
+      directMethodValueSet = true;
+      return 1;
+    }
+    if (!stmt || chainedNotLast) {
+      ReturnList* list = newReturnList();
+      for (int i = 0; i < resultCount; ++i) list->push_back(recordFromValue(frame.result(i), nullptr));
+      setCallerReturn(list);
+      return resultCount;
+    }
+    if (KorParser::Fun_retContext* targets = withRetTargets(stmt))
+      assignResults(call, stmt, name, targets, frame, site);
+    // A statement without targets drops the results.
+    return 0;
+  }
+  KorParser::Fun_retContext* targets = withRetTargets(stmt);
+  if (chainedNotLast) failNoResult(call, stmt, name, 0, nullptr);
+  if (targets) failNoResult(call, stmt, name, 1, targets);
+  if (flags & CALL_VALUE) failNoResult(call, stmt, name, 2, nullptr);
+  return 0;
+}
+
+// Whether a part of the call contains a call of a script function (a plain
+// call `f(...)`; member calls are built-in methods, which run no script
+// code), or, with `anyEffect`, any call or ++/-- at all.
+bool partRunsCode(antlr4::tree::ParseTree* part, bool anyEffect) {
+  if (!part) return false;
+  std::vector<antlr4::tree::ParseTree*> pending{part};
+  while (!pending.empty()) {
+    antlr4::tree::ParseTree* node = pending.back();
+    pending.pop_back();
+    if (dynamic_cast<KorParser::RealCallFunContext*>(node) != nullptr && !node->children.empty() &&
+        (anyEffect || node->children[0]->children.empty()))
+      return true;
+    if (anyEffect && dynamic_cast<KorParser::KorAutoAddSubContext*>(node) != nullptr) return true;
+    for (antlr4::tree::ParseTree* child : node->children) pending.push_back(child);
+  }
+  return false;
+}
+
+// Receivers that the method uses in place without holding them: an argument
+// that assigns their variable releases them.
+inline bool receiverHeldByVariableOnly(int32_t type) {
+  return type == VT_STRUCT || type == VT_BYTES || type == VT_STRING || type == VT_TIME;
+}
+
+// The general resolution of a call: the method for the receiver, the count
+// check and what the site keeps of them (which follow from the method, as
+// the site's arguments are fixed).
+KOR_NOINLINE void resolveCall(antlr4::ParserRuleContext* call, const ExprValue& receiver,
+                              const QByteArray& name, KorParser::ArgumentListContext* args,
+                              MethodSite& site) {
+  site.method = nullptr;
+  BuiltinMethod* method = resolveBuiltinMethod(receiver, name, call);
+  int n = 0;
+  if (args)
+    for (antlr4::tree::ParseTree* child : args->children)
+      if (!child->children.empty()) ++n;
+  bool addDefault = false;
+  int32_t defaultArg = 0;
+  checkArgCount(call, name, method, args != nullptr, n, &addDefault, &defaultArg);
+  const std::vector<int32_t>* L = method->argTypes;
+  site.addDefault = addDefault;
+  site.defaultArg = defaultArg;
+  site.optionalWritten =
+      L && L->size() >= 2 && L->back() == BA_OPTIONAL_LAST && n == int(L->size()) - 1;
+  site.type = receiver.type;
+  site.detail = builtinReceiverDetail(receiver);
+  site.method = method;
+}
+
+// Evaluates the arguments, left to right (`kong` stays an empty cell).
+void evalArguments(ExprVisitor& v, antlr4::ParserRuleContext* call, const QByteArray& name,
+                   KorParser::ArgumentListContext* args, const std::vector<cx::Node*>* argNodes,
+                   ArgValues& argv) {
+  size_t k = 0;
+  for (antlr4::tree::ParseTree* child : args->children) {
+    if (child->children.empty()) continue;
+    cx::Node* node = argNodes && k < argNodes->size() ? (*argNodes)[k] : nullptr;
+    ++k;
+    antlr4::tree::ParseTree* rv = child->children[0];
+    if (!rv || rv->children.empty()) failArgumentForm(call, name, child);
+    antlr4::tree::ParseTree* inner = rv->children[0];
+    ExprValue& slot = argv.add();
+    if (node)
+      slot = cx::eval(v, node);
+    else if (!inner->children.empty())
+      slot = flow::evalNode(v, inner);
+  }
+}
+
+#ifndef KOR_ALWAYS_INLINE
+#if defined(_MSC_VER)
+#define KOR_ALWAYS_INLINE __forceinline
+#else
+#define KOR_ALWAYS_INLINE inline __attribute__((always_inline))
+#endif
+#endif
+
+// The bridge proper (callBuiltinCall), made part of its two callers.
+KOR_ALWAYS_INLINE void runBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext* call,
+                                      antlr4::ParserRuleContext* stmt, ExprValue& receiver,
+                                      const QByteArray& name, KorParser::ArgumentListContext* args,
+                                      int flags, const std::vector<cx::Node*>* argNodes,
+                                      MethodSite& ms, bool holds, ScopeRecord* readLate,
+                                      KorParser::KorvarContext* latePath = nullptr) {
+  ArgValues argv;
+  BuiltinMethod* method = ms.method;
+  try {
+    if (!method || ms.type != receiver.type || ms.detail != builtinReceiverDetail(receiver)) {
+      resolveCall(call, receiver, name, args, ms);
+      method = ms.method;
+    }
+    if (!ms.argsKnown) {
+      ms.argsCompiled = args && argNodes && !argNodes->empty();
+      if (ms.argsCompiled)
+        for (cx::Node* node : *argNodes)
+          if (!node) ms.argsCompiled = false;
+      ms.argsKnown = true;
+    }
+    if (ms.argsCompiled) {
+      for (cx::Node* node : *argNodes) argv.add() = cx::eval(v, node);
+    } else if (args) {
+      evalArguments(v, call, name, args, argNodes, argv);
+    }
+    if (readLate) {
+      receiver.type = readLate->kind;
+      receiver.payload = readLate->payload;
+    } else if (latePath) {
+      const ExprValue fresh = readVariable(v, latePath, true);
+      receiver.type = fresh.type;
+      receiver.payload = fresh.payload;
+    }
+    // The same call reached again while the arguments ran (through a script
+    // function) may have resolved the site for another receiver: the site is
+    // resolved for this one again.
+    if (ms.method != method ||
+        ((readLate || latePath) &&
+         (ms.type != receiver.type || ms.detail != builtinReceiverDetail(receiver)))) {
+      resolveCall(call, receiver, name, args, ms);
+      method = ms.method;
+    }
+    // A written optional last argument must be an integer.
+    if (ms.optionalWritten) {
+      const int32_t t = argv.at(argv.count - 1).type;
+      if (t != VT_INT && t != VT_LONG) failOptionalType(call, name);
+    }
+  } catch (...) {
+    argv.releaseAll();
+    if (holds) releaseSharedValue(receiver);
+    throw;
+  }
+
+  if (ms.addDefault) argv.add() = makeIntValue(ms.defaultArg);
   BuiltinCall frame;
   frame.args = argv.data();
   frame.argc = argv.count;
   frame.receiver = &receiver;
   frame.name = &name;
-
+  int firstResult = 0;
   try {
     {
       BuiltinCallScope current(&frame);
-      checkBuiltinArgs(call, name, method);
-      invokeBuiltinMethod(method, call);
+      if (!builtinArgsReady(method, frame.args, frame.argc)) checkBuiltinArgs(call, name, method);
+      method->handler(method, call);
     }
-
-    const int resultCount = frame.resultCount;
-    // Values are taken by an expression, a multiple assignment or a chained
-    // call, but not by the last call of a chain that stands as a statement.
-    const bool takes = (flags & (CALL_VALUE | CALL_CHAINED)) != 0 &&
-                       (flags & (CALL_LAST_CHAINED | CALL_STATEMENT)) !=
-                           (CALL_LAST_CHAINED | CALL_STATEMENT);
-    const bool chainedNotLast = (flags & CALL_CHAINED) && !(flags & CALL_LAST_CHAINED);
-
-    if (resultCount > 0 && takes) {
-      if ((flags & CALL_DIRECT) && !stmt && !chainedNotLast) {
-        // the expression takes the first value; the others go with the call
-        ExprValue& first = frame.result(0);
-        directValue = first;
-        directValue.owner = nullptr;
-        directValueSet = true;
-        first.payload.i64 = 0;
-      } else if (!stmt || chainedNotLast) {
-        ReturnList* list = newReturnList();
-        for (int i = 0; i < resultCount; ++i) list->push_back(recordFromValue(frame.result(i), nullptr));
-        setCallerReturn(list);
-      } else if (KorParser::Fun_retContext* targets = withRetTargets(stmt)) {
-        assignResults(call, stmt, name, targets, frame);
-      }
-      // A statement without targets drops the results.
-    } else if (resultCount == 0 && takes) {
-      KorParser::Fun_retContext* targets = withRetTargets(stmt);
-      if (chainedNotLast) failNoResult(call, stmt, name, 0, nullptr);
-      if (targets) failNoResult(call, stmt, name, 1, targets);
-      if (flags & CALL_VALUE) failNoResult(call, stmt, name, 2, nullptr);
-    }
+    firstResult = deliverResults(call, stmt, name, frame, flags, ms);
   } catch (...) {
-    releaseCall(argv, receiver, frame);
+    releaseCall(argv, receiver, holds, frame, 0);
     throw;
   }
-  releaseCall(argv, receiver, frame);
+  releaseCall(argv, receiver, holds, frame, firstResult);
 }
 
 }  // namespace
@@ -268,78 +417,81 @@ namespace callsupport {
 void callBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext* call,
                      antlr4::ParserRuleContext* stmt, ExprValue receiver, const QByteArray& name,
                      KorParser::ArgumentListContext* args, int flags,
-                     const std::vector<cx::Node*>* argNodes) {
-  ArgValues argv;
-  BuiltinMethod* method = nullptr;
-  int32_t defaultArg = 0;
-  bool addDefault = false;
-  try {
-    method = resolveBuiltinMethod(receiver, name, call);
-    int n = 0;
-    if (args)
-      for (antlr4::tree::ParseTree* child : args->children)
-        if (!child->children.empty()) ++n;
-    checkArgCount(call, name, method, args != nullptr, n, &addDefault, &defaultArg);
-
-    // Arguments, left to right (`kong` stays an empty cell).
-    if (args) {
-      size_t k = 0;
-      for (antlr4::tree::ParseTree* child : args->children) {
-        if (child->children.empty()) continue;
-        cx::Node* node = argNodes && k < argNodes->size() ? (*argNodes)[k] : nullptr;
-        ++k;
-        antlr4::tree::ParseTree* rv = child->children[0];
-        if (!rv || rv->children.empty()) failArgumentForm(call, name, child);
-        antlr4::tree::ParseTree* inner = rv->children[0];
-        ExprValue& slot = argv.add();
-        if (node)
-          slot = cx::eval(v, node);
-        else if (!inner->children.empty())
-          slot = flow::evalNode(v, inner);
-      }
-    }
-    // A written optional last argument must be an integer.
-    const std::vector<int32_t>* L = method->argTypes;
-    if (L && L->size() >= 2 && L->back() == BA_OPTIONAL_LAST && n == int(L->size()) - 1) {
-      const int32_t t = argv.at(n - 1).type;
-      if (t != VT_INT && t != VT_LONG) failOptionalType(call, name);
-    }
-  } catch (...) {
-    argv.releaseAll();
-    releaseSharedValue(receiver);
-    throw;
-  }
-  invokeWithOperands(call, stmt, method, name, argv, addDefault, defaultArg, receiver, flags);
+                     const std::vector<cx::Node*>* argNodes, MethodSite* site, bool holds,
+                     ScopeRecord* readLate) {
+  if (site) return runBuiltinCall(v, call, stmt, receiver, name, args, flags, argNodes, *site, holds, readLate);
+  // a call without a site of its own resolves every time
+  MethodSite once;
+  runBuiltinCall(v, call, stmt, receiver, name, args, flags, argNodes, once, holds, readLate);
 }
 
-bool takeDirectMethodValue(ExprValue& out) {
-  if (!directValueSet) return false;
-  directValueSet = false;
-  out = directValue;
-  return true;
-}
+// The first value of the last call made under CALL_DIRECT.
+ExprValue directMethodValue;
+bool directMethodValueSet = false;
 
 void callMemberCall(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSite& site,
                     antlr4::ParserRuleContext* stmt, int flags) {
   KorParser::KorvarContext* path = site.receiverPath;
+  MethodSite& ms = site.method;
   ExprValue receiver;
+  bool holds = true;
+  ScopeRecord* readLate = nullptr;
+  KorParser::KorvarContext* latePath = nullptr;
   if (path) {
     // By reference: the method acts on the variable's own value.
     if (path->children.size() == 1) {
-      if (!site.receiverNode) site.receiverNode = cx::compileName(path);
-      receiver = readVariableAt(v, path, cx::findNamed(site.receiverNode, path), true);
+      if (!site.receiverNode) {
+        site.receiverNode = cx::compileName(path);
+        ms.argsRunCode = partRunsCode(site.args, false);
+      }
+      ScopeRecord* rec = cx::findNamed(site.receiverNode, path);
+      switch (rec->kind) {
+        case VT_LIST:
+        case VT_DICT:
+        case VT_FILE:
+        case VT_EXCEL:
+          // The variable keeps the value alive while the call runs unless an
+          // argument may run script code (which could assign the variable).
+          receiver = rec->asValue();
+          holds = ms.argsRunCode;
+          if (holds) sharedRefOfValue(receiver);
+          break;
+        case VT_STRUCT:
+        case VT_BYTES:
+        case VT_STRING:
+        case VT_TIME:
+          // The method acts on the variable's own value. An argument that
+          // runs script code may assign the variable, which releases that
+          // value: the method then takes the value the variable holds once
+          // the arguments have run.
+          receiver = rec->asValue();
+          if (ms.argsRunCode) readLate = rec;
+          break;
+        default:
+          receiver = readVariableAt(v, path, rec, true);
+          break;
+      }
     } else {
+      if (ms.pathRunsCode < 0) {
+        ms.argsRunCode = partRunsCode(site.args, false);
+        ms.pathRunsCode = partRunsCode(path, true) ? 1 : 0;
+      }
       receiver = readVariable(v, path, true);
+      // An element or member used in place, as above: read again after the
+      // arguments, unless reading it runs code itself.
+      if (ms.argsRunCode && ms.pathRunsCode == 0 && receiverHeldByVariableOnly(receiver.type))
+        latePath = path;
     }
   } else {
+    if (ms.typeCode < 0) ms.typeCode = typeCodeOfKeyword(site.receiverText);
     receiver.type = VT_TYPE_NAME;
     receiver.payload.i64 = 0;
-    receiver.payload.i32 = typeCodeOfKeyword(site.receiverText);
+    receiver.payload.i32 = ms.typeCode;
   }
   receiver.owner = &site.receiverText;
   if (!site.argsCompiled) flow::compileArguments(v, site);
-  callBuiltinCall(v, call, stmt, receiver, site.name, site.args, flags,
-                  site.argNodes.empty() ? nullptr : &site.argNodes);
+  runBuiltinCall(v, call, stmt, receiver, site.name, site.args, flags,
+                 site.argNodes.empty() ? nullptr : &site.argNodes, ms, holds, readLate, latePath);
 }
 
 }  // namespace callsupport

@@ -33,8 +33,10 @@ enum CallFlags : int {
   CALL_VALUE = 0x2,        // the value is taken
   CALL_CHAINED = 0x10,     // the call has chained calls
   CALL_LAST_CHAINED = 0x20,// this is the last chained call
-  CALL_DIRECT = 0x40       // an expression takes the first value at once: a
+  CALL_DIRECT = 0x40,      // an expression takes the first value at once: a
                            // built-in call may leave it for takeDirectMethodValue
+  CALL_CHAIN_DIRECT = 0x80 // a built-in call that a chained call follows leaves
+                           // its first value for takeDirectMethodValue too
 };
 
 class ExprVisitor : public KorBaseVisitor {

@@ -131,6 +131,45 @@ TEST_F(Registry, MethodWithoutArgumentsRefusesOne) {
   EXPECT_EQ(check("none"), "");
 }
 
+// The quick test the bridge makes before the full check: when it says the
+// arguments are ready, the full check must accept them and change nothing.
+TEST_F(Registry, ArgumentsAreReadyOnlyWhenTheCheckWouldChangeNothing) {
+  struct Case {
+    const char* name;
+    std::vector<ExprValue> args;
+    bool ready;
+  };
+  const Case cases[] = {
+      {"exact", {makeLongValue(7), makeBytesValue("a")}, true},
+      {"exact", {makeIntValue(7), makeBytesValue("a")}, false},  // widened
+      {"exact", {makeLongValue(7), makeDoubleValue(1.5)}, false},
+      {"exact", {makeLongValue(7)}, false},
+      {"range", {makeDoubleValue(1.5)}, true},
+      {"range", {makeBoolValue(true), makeListValue()}, true},
+      {"range", {}, false},
+      {"optional", {makeBytesValue("p"), makeIntValue(-1)}, true},
+      {"optional", {makeIntValue(3), makeIntValue(-1)}, false},
+      {"optional", {makeBytesValue("p"), makeIntValue(1), makeIntValue(2)}, false},
+      {"none", {}, true},
+      {"none", {makeIntValue(1)}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " with " + std::to_string(c.args.size()) + " arguments");
+    call({}, c.name);
+    args = c.args;
+    frame.args = args.data();
+    frame.argc = int(args.size());
+    BuiltinMethod* m = builtinRegistry()->at(c.name);
+    const bool ready = builtinArgsReady(m, frame.args, frame.argc);
+    EXPECT_EQ(ready, c.ready);
+    if (!ready) continue;
+    std::vector<int32_t> before;
+    for (const ExprValue& a : args) before.push_back(a.type);
+    EXPECT_EQ(check(c.name), "");
+    for (size_t i = 0; i < args.size(); ++i) EXPECT_EQ(args[i].type, before[i]);
+  }
+}
+
 TEST_F(Registry, FindByReceiverAndTypeName) {
   BuiltinMethod* m = nullptr;
   ExprValue list = makeListValue();
