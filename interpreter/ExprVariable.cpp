@@ -71,7 +71,7 @@ class ContainerHold {
     if (!needed || payload == nullptr) return;
     cell_.type = type;
     cell_.payload.ptr = payload;
-    addSharedRef(payload);
+    sharedRefOfValue(cell_);
     active_ = true;
   }
   ~ContainerHold() {
@@ -85,7 +85,7 @@ class ContainerHold {
   bool release() {
     if (!active_) return true;
     active_ = false;
-    if (dropSharedRef(cell_.payload.ptr) > 0) return true;
+    if (dropSharedRefOfValue(cell_) > 0) return true;
     freeValue(cell_);
     return false;
   }

@@ -276,7 +276,6 @@ OperandStack* operandStack();  // created when absent
 void createGlobalTable();
 void createTypeRegistry();
 void createOperandStack();
-// (createSharedRefTable: value_ops.h)
 void destroyScopeStack();
 void destroyOperandStack();   // frees the list, never the cells
 void destroyStatusStack();

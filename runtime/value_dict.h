@@ -46,6 +46,8 @@ class ValueDict {
   // Unlinks and frees every node (keys and values must be released before).
   void unlinkAll();
 
+  SharedCount shared;  // holders of the dict value
+
  private:
   struct Bucket {
     Node* first;
