@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QFileInfo>
 
+#include <cstring>
 #include <iostream>
 
 namespace {
@@ -116,10 +117,16 @@ uint64_t hashValueKey(const ExprValue& key) {
     case VT_INT:
     case VT_LONG: {
       // the eight bytes, low byte first, without a buffer
-      uint64_t v = uint64_t(key.asInt64());
+      const uint64_t v = uint64_t(key.asInt64());
       uint64_t h = kFnvOffsetBasis;
-      for (int i = 0; i < 8; ++i, v >>= 8) h = (h ^ (v & 0xff)) * kFnvPrime;
-      return h;
+      h = (h ^ (v & 0xff)) * kFnvPrime;
+      h = (h ^ ((v >> 8) & 0xff)) * kFnvPrime;
+      h = (h ^ ((v >> 16) & 0xff)) * kFnvPrime;
+      h = (h ^ ((v >> 24) & 0xff)) * kFnvPrime;
+      h = (h ^ ((v >> 32) & 0xff)) * kFnvPrime;
+      h = (h ^ ((v >> 40) & 0xff)) * kFnvPrime;
+      h = (h ^ ((v >> 48) & 0xff)) * kFnvPrime;
+      return (h ^ (v >> 56)) * kFnvPrime;
     }
     case VT_CHAR:
       buf[0] = static_cast<unsigned char>(key.payload.c);
@@ -164,10 +171,15 @@ bool valueKeyEqual(const ExprValue& a, const ExprValue& b) {
     case VT_LONG: return a.payload.i64 == b.payload.i64;
     case VT_CHAR: return a.payload.c == b.payload.c;
     case VT_WCHAR: return a.payload.u16 == b.payload.u16;
-    case VT_BYTES:
+    case VT_BYTES: {
       if (a.payload.bytes == nullptr || b.payload.bytes == nullptr)
         return a.payload.bytes == b.payload.bytes;
-      return *a.payload.bytes == *b.payload.bytes;
+      const QByteArray& x = *a.payload.bytes;
+      const QByteArray& y = *b.payload.bytes;
+      // copies of one value share their bytes
+      return x.size() == y.size() &&
+             (x.constData() == y.constData() || std::memcmp(x.constData(), y.constData(), size_t(x.size())) == 0);
+    }
     case VT_STRING:
       if (a.payload.str == nullptr || b.payload.str == nullptr)
         return a.payload.str == b.payload.str;

@@ -17,10 +17,14 @@ constexpr uint64_t kFnvOffsetBasis = 0xcbf29ce484222325ULL;
 constexpr uint64_t kFnvPrime = 0x100000001b3ULL;
 inline uint64_t fnv1a(const void* data, size_t len, uint64_t h = kFnvOffsetBasis) {
   const unsigned char* p = static_cast<const unsigned char*>(data);
-  for (size_t i = 0; i < len; ++i) {
-    h ^= p[i];
-    h *= kFnvPrime;
+  const unsigned char* end = p + len;
+  for (; end - p >= 4; p += 4) {
+    h = (h ^ p[0]) * kFnvPrime;
+    h = (h ^ p[1]) * kFnvPrime;
+    h = (h ^ p[2]) * kFnvPrime;
+    h = (h ^ p[3]) * kFnvPrime;
   }
+  for (; p != end; ++p) h = (h ^ *p) * kFnvPrime;
   return h;
 }
 inline uint64_t fnv1a(const QByteArray& s) { return fnv1a(s.constData(), size_t(s.size())); }

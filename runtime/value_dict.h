@@ -34,7 +34,10 @@ class ValueDict {
 
   // Node with an equal key (hash from hashValueKey), or null.
   Node* find(const ExprValue& key, uint64_t hash) const;
-  Node* find(const ExprValue& key) const;  // hashes the key (raises for bad keys)
+  // The same, hashing the key (raises for bad keys) unless it equals the key
+  // of the node found or inserted last: a key looked up several times in a
+  // row (contains, value, store) is hashed once.
+  Node* find(const ExprValue& key) const;
   // Inserts when absent: returns the node and whether it is new. A new node
   // takes the key cell as it is (its payload now belongs to the dict) and has
   // value == null for the caller to fill with a pooled cell. When the key was
@@ -60,6 +63,7 @@ class ValueDict {
   void grow(size_t needed);
 
   std::vector<Bucket> buckets_;
+  mutable Node* recent_ = nullptr;  // a node of this dict, or null
   Node* head_ = nullptr;
   Node* tail_ = nullptr;
   size_t size_ = 0;
