@@ -13,6 +13,7 @@
 #include "ExprOperands.h"
 #include "FlowSupport.h"
 #include "MessageFormat.h"
+#include "StackGuard.h"
 #include "TypedStore.h"
 
 #include "runtime/errors.h"
@@ -118,14 +119,16 @@ class Assignment {
         name_(*plan.name),
         rightNode_(plan.right),
         base_(plan.base),
-        op_(plan.op) {}
+        indexNodes_(plan.compiled ? &plan.indexes : nullptr),
+        op_(plan.op),
+        initialiser_(plan.initialiser) {}
 
   void run() {
     plain_ = target_->children.size() == 1;
 
     bool isDef = false;
     int32_t defType = -1;
-    if (isDefinitionInitialiser(ctx_)) {
+    if (initialiser_) {
       const StatusEntry marker = lastStatusEntry();
       if (marker.code == LS_DEF_LOCAL || marker.code == LS_DEF_GLOBAL) {
         isDef = true;
@@ -284,8 +287,15 @@ class Assignment {
   // Evaluates the index expressions of the target in order.
   void evaluateIndexes(IndexCells& cells, bool listOnly) {
     for (size_t i = 0; i < indexes_.size(); ++i) {
-      const ExprValue v =
-          evalExprFast(*vis_, static_cast<KorParser::ExprContext*>(indexes_[i]->children[0]));
+      auto* e = static_cast<KorParser::ExprContext*>(indexes_[i]->children[0]);
+      ExprValue v;
+      if (indexNodes_ != nullptr) {
+        guardStack(e);
+        if (i == indexNodes_->size()) indexNodes_->push_back(cx::compileExpr(*vis_, e));
+        v = cx::eval(*vis_, (*indexNodes_)[i]);
+      } else {
+        v = evalExprFast(*vis_, e);
+      }
       cells.add(v);
       if (listOnly && v.type != VT_INT) {
         fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 列表访问元素第 %3 "
@@ -861,7 +871,9 @@ class Assignment {
   const CachedName& name_;
   cx::Node* rightNode_;  // the right side's compiled expression, or null
   cx::Node* base_;       // the target variable's compiled lookup, or null
+  std::vector<cx::Node*>* indexNodes_;  // the index expressions compiled so far, or null
   int op_;
+  bool initialiser_;
   bool plain_ = true;
   bool globalDef_ = false;
   ScopeRecord* rec_ = nullptr;
@@ -902,6 +914,8 @@ AssignPlan planAssignment(ExprVisitor& v, KorParser::AssignVarContext* ctx, bool
       flow::ruleOf(child) == KorParser::RuleExpr)
     plan.right = cx::compileExpr(v, static_cast<KorParser::ExprContext*>(child));
   auto* target = static_cast<KorParser::KorvarContext*>(ctx->children[0]);
+  plan.initialiser = isDefinitionInitialiser(ctx);
+  plan.compiled = compileRight;
   if (compileRight) (target->children.size() == 1 ? plan.target : plan.base) = cx::compileName(target);
   return plan;
 }

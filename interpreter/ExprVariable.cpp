@@ -1,6 +1,7 @@
 // Variable access: one resolver for name[index]...[index].member references
 // (copy reads, reference reads and stores), and x++ / x--.
 #include "ExprOperands.h"
+#include "FlowSupport.h"
 #include "TypedStore.h"
 
 #include "runtime/errors.h"
@@ -590,6 +591,17 @@ ExprValue readVariable(ExprVisitor& v, KorParser::KorvarContext* ctx, bool byRef
   return out;
 }
 
+namespace {
+
+KOR_NOINLINE ExprValue readResolved(ExprVisitor& v, KorParser::KorvarContext* ctx,
+                                                 ScopeRecord* rec, bool byReference) {
+  ExprValue out;
+  resolveAt(v, ctx, rec, cachedNameOf(ctx), byReference, nullptr, 0, out);
+  return out;
+}
+
+}  // namespace
+
 ExprValue readVariableAt(ExprVisitor& v, KorParser::KorvarContext* ctx, ScopeRecord* rec,
                          bool byReference) {
   if (ctx->children.size() == 1) {
@@ -597,18 +609,18 @@ ExprValue readVariableAt(ExprVisitor& v, KorParser::KorvarContext* ctx, ScopeRec
     switch (rec->kind) {
       case VT_BYTES:
       case VT_STRING:
-        return byReference ? rec->asValue() : loadCopy(rec, ctx);
+        if (byReference) return rec->asValue();
+        break;
       case VT_LIST:
       case VT_DICT:
         return shareCell(rec->asValue());
       default:
         if (uint32_t(rec->kind) <= uint32_t(VT_WCHAR)) return rec->asValue();
-        break;
+        return readResolved(v, ctx, rec, byReference);
     }
+    return loadCopy(rec, ctx);
   }
-  ExprValue out;
-  resolveAt(v, ctx, rec, cachedNameOf(ctx), byReference, nullptr, 0, out);
-  return out;
+  return readResolved(v, ctx, rec, byReference);
 }
 
 antlrcpp::Any ExprVisitor::evalVariable(KorParser::KorvarContext* ctx, bool byReference,

@@ -50,13 +50,19 @@ inline int ruleOf(antlr4::tree::ParseTree* node) {
 // (ExprDefine.cpp) without their visit results.
 void execAssignVar(ExprVisitor& v, KorParser::AssignVarContext* ctx);
 // An assignment worked out ahead: the target's name, the operator
-// (0 =, 1 *=, 2 /=, 3 +=, 4 -=) and, when compiled, the right side.
+// (0 =, 1 *=, 2 /=, 3 +=, 4 -=), whether it initialises a typed definition
+// and, when compiled, the right side and the target's index expressions.
 struct AssignPlan {
   const CachedName* name = nullptr;
   int op = 0;
+  bool initialiser = false;
   cx::Node* right = nullptr;
   cx::Node* target = nullptr;  // a plain target variable, when compiled
   cx::Node* base = nullptr;    // the variable of a target with indexes or a member, when compiled
+  // target[i]...[j]: compiled one by one on their first evaluation (as an
+  // expression is) when the plan is compiled
+  bool compiled = false;
+  mutable std::vector<cx::Node*> indexes;
 };
 AssignPlan planAssignment(ExprVisitor& v, KorParser::AssignVarContext* ctx, bool compileRight);
 void execAssignPlanned(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan);

@@ -583,15 +583,16 @@ int loadFromRecord(ExprValue* dst, ScopeRecord* src, antlr4::ParserRuleContext* 
   if (dst->type == VT_EMPTY) {
     dst->type = kind;
     dst->payload.i64 = 0;
-    if (op == 0 && (kind == VT_BYTES || kind == VT_STRING)) {
-      // the common read of a string: a new handle sharing the text
-      if (kind == VT_BYTES) {
-        if (src->payload.bytes != nullptr) dst->payload.bytes = newByteString(*src->payload.bytes);
-        return 11;
-      }
-      if (src->payload.str != nullptr) dst->payload.str = newText(*src->payload.str);
-      return 14;
+  }
+  if (op == 0 && dst->type == kind && (kind == VT_BYTES || kind == VT_STRING) &&
+      dst->payload.ptr == nullptr) {
+    // the common read of a string: a new handle sharing the text
+    if (kind == VT_BYTES) {
+      if (src->payload.bytes != nullptr) dst->payload.bytes = newByteString(*src->payload.bytes);
+      return 11;
     }
+    if (src->payload.str != nullptr) dst->payload.str = newText(*src->payload.str);
+    return 14;
   }
   if (op == 0 && dst->type == kind && kind >= VT_INT && kind <= VT_WCHAR) {
     dst->payload = src->payload;  // the common read of a number or character

@@ -205,7 +205,7 @@ static T* dropHolder(ValuePayload& p, void (*closeWhenFailed)(T*) = nullptr) {
   return nullptr;
 }
 
-void releasePayload(int32_t type, ValuePayload& p) {
+void releaseHeldPayload(int32_t type, ValuePayload& p) {
   switch (type) {
     case VT_STRUCT_DESC:
       delete p.names;
@@ -265,7 +265,6 @@ void releasePayload(int32_t type, ValuePayload& p) {
   p.i64 = 0;
 }
 
-void freeValue(ExprValue& cell) { releasePayload(cell.type, cell.payload); }
 
 void releaseSharedValue(ExprValue& cell) {
   if (isSharedType(cell.type)) releasePayload(cell.type, cell.payload);

@@ -102,11 +102,23 @@ ValueDict* newValueDict();
 ExprValue makeListValue();
 ExprValue makeDictValue();
 
-// Releases the payload by type (shared ones by their holder count) and sets
-// it to null; the type field is unchanged.
-void freeValue(ExprValue& cell);
-// The same on a bare payload with a given type (scope records use it).
-void releasePayload(int32_t type, ValuePayload& payload);
+// releasePayload for the types that own a heap payload (7 and above).
+void releaseHeldPayload(int32_t type, ValuePayload& payload);
+// Releases the payload of a bare payload with a given type (shared ones by
+// their holder count) and sets it to null. Numbers, booleans, characters and
+// the empty type own nothing; a byte string is given back here at once.
+inline void releasePayload(int32_t type, ValuePayload& payload) {
+  if (type == VT_BYTES) {
+    deleteByteString(payload.bytes);
+    payload.i64 = 0;
+  } else if (type < VT_STRUCT_DESC) {
+    payload.i64 = 0;
+  } else {
+    releaseHeldPayload(type, payload);
+  }
+}
+// The same on a cell; the type field is unchanged.
+inline void freeValue(ExprValue& cell) { releasePayload(cell.type, cell.payload); }
 // freeValue for types 11, 12, 13, 15 only.
 void releaseSharedValue(ExprValue& cell);
 // The release rule of exactly one type; false (nothing done) for another type
