@@ -21,15 +21,17 @@ namespace callsupport {
 struct CallSite;
 }  // namespace callsupport
 
-// Keeps a function out of line (a small frame on the recursive path) and
-// marks the error paths as cold.
+// Keeps a function out of line (a small frame on the recursive path), keeps
+// a small hot one inline, and marks the error paths as cold.
 #if defined(_MSC_VER)
 #include <intrin.h>
 #define KOR_NOINLINE __declspec(noinline)
+#define KOR_ALWAYS_INLINE __forceinline
 #define KOR_COLD __declspec(noinline)
 #define KOR_FRAME_ADDRESS() _AddressOfReturnAddress()
 #else
 #define KOR_NOINLINE __attribute__((noinline))
+#define KOR_ALWAYS_INLINE inline __attribute__((always_inline))
 #define KOR_COLD __attribute__((noinline, cold))
 #define KOR_FRAME_ADDRESS() __builtin_frame_address(0)
 #endif
