@@ -182,7 +182,7 @@ void storeIntoCell(Access& a, ExprValue* dst) {
 ExprValue* findMember(const StructValue* st, const QByteArray& member,
                       antlr4::ParserRuleContext* ctx) {
   if (st == nullptr) return nullptr;
-  int index = structMemberIndex(st->typeName.toStdString(), member.toStdString(), ctx);
+  int index = structMemberIndexOf(st->typeName, member, ctx);
   if (index < 0 || st->members == nullptr || size_t(index) >= st->members->size())
     return nullptr;
   return (*st->members)[size_t(index)];

@@ -44,8 +44,5 @@ int loadFromRecord(ExprValue* dst, ScopeRecord* src, antlr4::ParserRuleContext* 
 
 // Position of a member in a struct description, or -1. Raises when the struct
 // type is not declared.
-int structMemberIndex(const std::string& structTypeName, const std::string& memberName,
-                      antlr4::ParserRuleContext* ctx);
-// The same without converting the names.
 int structMemberIndexOf(const QByteArray& structTypeName, const QByteArray& memberName,
                         antlr4::ParserRuleContext* ctx);
