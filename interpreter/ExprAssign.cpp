@@ -56,12 +56,12 @@ class IndexCells {
   }
   void add(const ExprValue& v) {
     if (count_ < kInline)
-      inline_[count_] = v;
+      inline_.cells[count_] = v;
     else
       extra_.push_back(v);
     ++count_;
   }
-  ExprValue& at(size_t i) { return i < kInline ? inline_[i] : extra_[i - kInline]; }
+  ExprValue& at(size_t i) { return i < kInline ? inline_.cells[i] : extra_[i - kInline]; }
   size_t size() const { return count_; }
   void handOver(size_t i) {
     ExprValue& c = at(i);
@@ -71,7 +71,10 @@ class IndexCells {
 
  private:
   static constexpr size_t kInline = 4;
-  ExprValue inline_[kInline];
+  union Cells {
+    Cells() {}  // filled by add, up to count_
+    ExprValue cells[kInline];
+  } inline_;
   std::vector<ExprValue> extra_;
   size_t count_ = 0;
 };
@@ -255,6 +258,11 @@ class Assignment {
 
   // rightvar: expr | list | map | stRightVar | kong
   void evaluateRight() {
+    if (rightNode_ != nullptr) {  // planned only for an expression
+      rk_ = RK_EXPR;
+      v_.value = cx::eval(*vis_, rightNode_);
+      return;
+    }
     antlr4::tree::ParseTree* child = right_->children.empty() ? nullptr : right_->children[0];
     if (child == nullptr || child->children.empty()) {  // the token kong
       rk_ = RK_EMPTY;
@@ -263,8 +271,7 @@ class Assignment {
     switch (static_cast<antlr4::RuleContext*>(child)->getRuleIndex()) {
       case KorParser::RuleExpr:
         rk_ = RK_EXPR;
-        v_.value = rightNode_ ? cx::eval(*vis_, rightNode_)
-                              : evalExprFast(*vis_, static_cast<KorParser::ExprContext*>(child));
+        v_.value = evalExprFast(*vis_, static_cast<KorParser::ExprContext*>(child));
         return;
       case KorParser::RuleList:
         rk_ = RK_LIST;
