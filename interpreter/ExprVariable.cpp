@@ -1,7 +1,9 @@
 // Variable access: one resolver for name[index]...[index].member references
 // (copy reads, reference reads and stores), and x++ / x--.
+#include "Compiled.h"
 #include "ExprOperands.h"
 #include "FlowSupport.h"
+#include "StackGuard.h"
 #include "TypedStore.h"
 
 #include "runtime/errors.h"
@@ -102,6 +104,7 @@ struct Access {
   KorvarCtx* ctx;
   ScopeRecord* rec;
   const QByteArray& name;
+  const CachedName& cached;
   RefShape shape;
   bool byRef;
   ExprValue* newValue;  // null: read
@@ -112,7 +115,14 @@ struct Access {
   QString text() const { return textOf(ctx); }
   QString memberName() const { return utf8(cachedNameOf(shape.member).name); }
   QString indexText(size_t i) const { return textOf(indexExpr(ctx, i)); }
-  ExprValue evalIndex(size_t i) const { return evalExprFast(v, indexExpr(ctx, i)); }
+  ExprValue evalIndex(size_t i) const {
+    if (i != 0) return evalExprFast(v, indexExpr(ctx, i));
+    // the usual single index: its node kept with the reference's name
+    KorParser::ExprContext* e = indexExpr(ctx, 0);
+    guardStack(e);
+    if (cached.firstIndex == nullptr) cached.firstIndex = cx::compileExpr(v, e);
+    return cx::eval(v, cached.firstIndex);
+  }
 
   // Index i evaluated while the container that it indexes is held.
   ExprValue evalIndexIn(size_t i, int32_t containerType, void* container) const {
@@ -536,7 +546,7 @@ bool resolveAt(ExprVisitor& v, KorvarCtx* ctx, ScopeRecord* rec, const CachedNam
   const RefShape shape = shapeOf(ctx);
   const bool guarded = shape.indexCount > 0 && (rec->kind == VT_LIST || rec->kind == VT_DICT) &&
                        indexesMayRunCode(ctx, name);
-  Access a{v, ctx, rec, name.name, shape, byRef, newValue, op, guarded};
+  Access a{v, ctx, rec, name.name, name, shape, byRef, newValue, op, guarded};
   switch (rec->kind) {
     case VT_INT:
     case VT_LONG:

@@ -111,23 +111,12 @@ int32_t compareValues(const ExprValue& a, const ExprValue& b, bool warn) {
 
 // ---------------------------------------------------------------- dict keys
 
-uint64_t hashValueKey(const ExprValue& key) {
+uint64_t hashOtherKey(const ExprValue& key) {
   unsigned char buf[8];
   switch (key.type) {
     case VT_INT:
-    case VT_LONG: {
-      // the eight bytes, low byte first, without a buffer
-      const uint64_t v = uint64_t(key.asInt64());
-      uint64_t h = kFnvOffsetBasis;
-      h = (h ^ (v & 0xff)) * kFnvPrime;
-      h = (h ^ ((v >> 8) & 0xff)) * kFnvPrime;
-      h = (h ^ ((v >> 16) & 0xff)) * kFnvPrime;
-      h = (h ^ ((v >> 24) & 0xff)) * kFnvPrime;
-      h = (h ^ ((v >> 32) & 0xff)) * kFnvPrime;
-      h = (h ^ ((v >> 40) & 0xff)) * kFnvPrime;
-      h = (h ^ ((v >> 48) & 0xff)) * kFnvPrime;
-      return (h ^ (v >> 56)) * kFnvPrime;
-    }
+    case VT_LONG:
+      return hashIntegerKey(key.asInt64());
     case VT_CHAR:
       buf[0] = static_cast<unsigned char>(key.payload.c);
       buf[1] = buf[2] = buf[3] = 0;
@@ -160,7 +149,7 @@ uint64_t hashValueKey(const ExprValue& key) {
       "错误：只有整数、字符、字符串能做字典的关键字,当前表达式类型不可做关键字！"));
 }
 
-bool valueKeyEqual(const ExprValue& a, const ExprValue& b) {
+bool keysEqualOther(const ExprValue& a, const ExprValue& b) {
   if (a.type != b.type) {
     const bool aInt = a.type == VT_INT || a.type == VT_LONG;
     const bool bInt = b.type == VT_INT || b.type == VT_LONG;
