@@ -647,10 +647,11 @@ class Assignment {
                            line(), text(), name(), int(i),
                            QString::fromStdString(indexes_[i]->getText())));
         }
-        ValueDict::Node* node = dict != nullptr ? dict->find(key) : nullptr;
+        uint64_t keyHash = 0;
+        ValueDict::Node* node = dict != nullptr ? dict->find(key, &keyHash) : nullptr;
         if (node == nullptr) {
           if (last && dict != nullptr) {
-            insertEntry(dict, cells, i);
+            insertEntry(dict, cells, i, keyHash);
             return;
           }
           fail(fillMessage(
@@ -726,8 +727,8 @@ class Assignment {
     }
   }
 
-  // d[k] = v with k absent: the value is inserted unchanged.
-  void insertEntry(ValueDict* dict, IndexCells& cells, size_t i) {
+  // d[k] = v with k absent (its hash given): the value is inserted unchanged.
+  void insertEntry(ValueDict* dict, IndexCells& cells, size_t i, uint64_t keyHash) {
     if (member_ != nullptr) {
       fail(fillMessage(
           QStringLiteral("错误：函数 %1 语句 %2 字典 %3 不是结构体类型，无法访问成员变量 %4 !"),
@@ -739,10 +740,10 @@ class Assignment {
     }
     container_ = dict;
     rejectCycle();
-    const std::pair<ValueDict::Node*, bool> slot = dictEmplace(dict, cells.at(i));
-    if (!slot.second) return;  // cannot happen: the key was just looked up
+    // nothing has run since the key was looked up: it is still absent
+    ValueDict::Node* node = dict->insertNew(cells.at(i), keyHash);
     cells.handOver(i);
-    slot.first->value = moveValueToPool(v_.value);
+    node->value = moveValueToPool(v_.value);
     v_.armed = false;
   }
 

@@ -31,14 +31,15 @@ ValueDict::Node* ValueDict::find(const ExprValue& key, uint64_t hash) const {
   return nullptr;
 }
 
-ValueDict::Node* ValueDict::find(const ExprValue& key) const {
+ValueDict::Node* ValueDict::find(const ExprValue& key, uint64_t* hash) const {
   // Keys are unique, so a node whose key equals this one is the answer; a
   // key that cannot be a key never equals a stored one and is refused by the
   // hash below. Only text keys are worth it: an integer hashes at once.
   if (recent_ != nullptr && (key.type == VT_BYTES || key.type == VT_STRING) &&
       valueKeyEqual(recent_->key, key))
     return recent_;
-  Node* found = find(key, hashValueKey(key));
+  *hash = hashValueKey(key);
+  Node* found = find(key, *hash);
   if (found != nullptr) recent_ = found;
   return found;
 }
@@ -88,12 +89,16 @@ void ValueDict::grow(size_t needed) {
 
 std::pair<ValueDict::Node*, bool> ValueDict::emplace(const ExprValue& key, uint64_t hash) {
   if (Node* found = find(key, hash)) return {found, false};
+  return {insertNew(key, hash), true};
+}
+
+ValueDict::Node* ValueDict::insertNew(const ExprValue& key, uint64_t hash) {
   if (size_ + 1 > buckets_.size()) grow(size_ + 1);
   Node* node = new (NodeSlots::take()) Node{nullptr, nullptr, key, nullptr, hash};
   link(node);
   ++size_;
   recent_ = node;
-  return {node, true};
+  return node;
 }
 
 void ValueDict::erase(Node* node, ExprValue* keyOut, ExprValue** valueOut) {
