@@ -144,7 +144,7 @@ KOR_ALWAYS_INLINE bool readInt(Node* n, int32_t& out) {
 // x++ / x-- (a node of compileAuto) on a plain variable that holds a zs,
 // changed in place (wrapping): its record; null, with nothing done, for every
 // other case.
-inline ScopeRecord* stepInt(Node* n) {
+KOR_ALWAYS_INLINE ScopeRecord* stepInt(Node* n) {
   if (n->var == nullptr) return nullptr;
   ScopeRecord* rec = lookupNamed(n);
   if (rec == nullptr || rec->kind != VT_INT) return nullptr;
