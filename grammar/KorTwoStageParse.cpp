@@ -2,6 +2,9 @@
 
 #include "KorNesting.h"
 
+#include <string>
+#include <unordered_set>
+
 #if defined(_MSC_VER)
 #include <intrin.h>
 #define KOR_PARSE_STACK_HERE() _AddressOfReturnAddress()
@@ -10,11 +13,11 @@
 #endif
 
 namespace {
-// The decision that chooses among the primary alternatives of expr: the
-// first decision of the rule.
-size_t exprPrimaryDecision(const antlr4::atn::ATN& atn) {
+// The first decision of a rule (of expr: the choice among the primary
+// alternatives).
+size_t firstDecisionOf(const antlr4::atn::ATN& atn, size_t rule) {
   for (size_t d = 0; d < atn.decisionToState.size(); ++d)
-    if (atn.decisionToState[d]->ruleIndex == KorParser::RuleExpr) return d;
+    if (atn.decisionToState[d]->ruleIndex == rule) return d;
   return size_t(-1);
 }
 }  // namespace
@@ -34,21 +37,34 @@ KorStagedPredictor::KorStagedPredictor(KorParser& parser, antlr4::atn::ParserATN
     if (name == "'.'") dot_ = t;
     if (name == "'%'") percent_ = t;
   }
+  for (const char* op : {"'='", "'/='", "'*/'", "'+='", "'-='"})
+    for (size_t t = 1; t <= v.getMaxTokenType(); ++t)
+      if (v.getLiteralName(t) == op) assignOps_.push_back(t);
+  for (size_t t = 1; t <= v.getMaxTokenType(); ++t)
+    if (v.getLiteralName(t) == "';'") semicolon_ = t;
   // the primary alternative that starts with a korvar: the variable
-  const size_t primary = exprPrimaryDecision(atn);
-  if (primary != size_t(-1)) {
-    antlr4::atn::DecisionState* d = atn.getDecisionState(primary);
-    for (size_t i = 0; i < d->transitions.size(); ++i) {
-      antlr4::atn::ATNState* s = d->transitions[i]->target;
-      while (s->transitions.size() == 1 && s->transitions[0]->isEpsilon() &&
-             s->transitions[0]->getSerializationType() != antlr4::atn::Transition::RULE)
-        s = s->transitions[0]->target;
-      if (s->transitions.size() == 1 &&
-          s->transitions[0]->getSerializationType() == antlr4::atn::Transition::RULE &&
-          s->transitions[0]->target->ruleIndex == KorParser::RuleKorvar)
-        variableAlt_ = i + 1;
-    }
+  variableAlt_ = alternativeInvoking(firstDecisionOf(atn, KorParser::RuleExpr), KorParser::RuleKorvar);
+  statementDecision_ = firstDecisionOf(atn, KorParser::RuleStatement);
+  assignAlt_ = alternativeInvoking(statementDecision_, KorParser::RuleAssign);
+  callAlt_ = alternativeInvoking(statementDecision_, KorParser::RuleCallFun);
+  assignOneDecision_ = firstDecisionOf(atn, KorParser::RuleAssignOne);
+  assignVarAlt_ = alternativeInvoking(assignOneDecision_, KorParser::RuleKorvar);
+}
+
+size_t KorStagedPredictor::alternativeInvoking(size_t decision, size_t rule) const {
+  if (decision == npos) return 0;
+  antlr4::atn::DecisionState* d = atn.getDecisionState(decision);
+  for (size_t i = 0; i < d->transitions.size(); ++i) {
+    antlr4::atn::ATNState* s = d->transitions[i]->target;
+    while (s->transitions.size() == 1 && s->transitions[0]->isEpsilon() &&
+           s->transitions[0]->getSerializationType() != antlr4::atn::Transition::RULE)
+      s = s->transitions[0]->target;
+    if (s->transitions.size() == 1 &&
+        s->transitions[0]->getSerializationType() == antlr4::atn::Transition::RULE &&
+        s->transitions[0]->target->ruleIndex == rule)
+      return i + 1;
   }
+  return 0;
 }
 
 KorStagedPredictor* KorStagedPredictor::install(KorParser& parser) {
@@ -186,14 +202,225 @@ bool KorStagedPredictor::plainIndexedVariable(antlr4::TokenStream* input) {
   return after != 0 && after != dot_ && after != KorParser::AUTO_ADD_SUB;
 }
 
+uint64_t KorStagedPredictor::alternativesStartingWith(size_t decision, const size_t* types,
+                                                      size_t k, bool withContext,
+                                                      size_t* outerUsed) {
+  // A walk of the ATN: each configuration is a state with the follow states
+  // of the rules entered since the decision and the number of the parser's
+  // rule contexts left. Without the context, leaving the decision's rule
+  // counts as able to match (anything may follow); with it, the walk goes on
+  // in the rules that invoked it (follows_), and reaching the start rule's
+  // end counts as able. Predicates pass as true, except a precedence
+  // predicate in the decision's own rule invocation with the context, which
+  // is evaluated as the parser would; so the set found may be larger than the
+  // set of alternatives that really match, never smaller.
+  using antlr4::atn::ATNState;
+  using antlr4::atn::Transition;
+  struct Config {
+    ATNState* state;
+    std::u32string stack;
+    size_t outer;  // rule contexts of the parser left
+  };
+  const int precedence = parser->getPrecedence();
+  size_t used = 0;
+  antlr4::atn::DecisionState* start = atn.getDecisionState(decision);
+  uint64_t result = 0;
+  std::vector<Config> current, work, closed;
+  std::unordered_set<std::u32string> seen;
+  std::u32string key;
+  for (size_t alt = 0; alt < start->transitions.size() && alt < 64; ++alt) {
+    current.clear();
+    current.push_back(Config{start->transitions[alt]->target, {}, 0});
+    bool viable = false;
+    for (size_t step = 0; !viable && !current.empty(); ++step) {
+      if (step == k) {
+        viable = true;  // all k tokens matched
+        break;
+      }
+      // the closure over transitions that match no token
+      work.clear();
+      closed.clear();
+      seen.clear();
+      std::swap(work, current);
+      while (!work.empty() && !viable) {
+        Config c = std::move(work.back());
+        work.pop_back();
+        key = c.stack;
+        key.push_back(char32_t(c.state->stateNumber));
+        key.push_back(char32_t(c.outer));
+        if (!seen.insert(key).second) continue;
+        if (c.state->getStateType() == ATNState::RULE_STOP) {
+          if (!c.stack.empty()) {
+            ATNState* back = atn.states[c.stack.back()];
+            c.stack.pop_back();
+            work.push_back(Config{back, std::move(c.stack), c.outer});
+          } else if (withContext && c.outer < follows_.size()) {
+            used = std::max(used, c.outer + 1);
+            work.push_back(Config{atn.states[follows_[c.outer]], {}, c.outer + 1});
+          } else {
+            if (withContext) used = follows_.size() + 1;
+            viable = true;
+          }
+          continue;
+        }
+        bool matchesToken = false;
+        for (const Transition* t : c.state->transitions) {
+          const size_t type = t->getSerializationType();
+          if (type == Transition::RULE) {
+            Config inner{t->target, c.stack, c.outer};
+            inner.stack.push_back(char32_t(
+                static_cast<const antlr4::atn::RuleTransition*>(t)->followState->stateNumber));
+            work.push_back(std::move(inner));
+          } else if (type == Transition::PRECEDENCE && withContext && c.outer == 0 &&
+                     c.stack.empty()) {
+            if (static_cast<const antlr4::atn::PrecedencePredicateTransition*>(t)->precedence >=
+                precedence)
+              work.push_back(Config{t->target, c.stack, c.outer});
+          } else if (t->isEpsilon()) {
+            work.push_back(Config{t->target, c.stack, c.outer});
+          } else {
+            matchesToken = true;
+          }
+        }
+        if (matchesToken) closed.push_back(std::move(c));
+      }
+      if (viable) break;
+      for (const Config& c : closed)
+        for (const Transition* t : c.state->transitions)
+          if (!t->isEpsilon() &&
+              t->matches(types[step], antlr4::Token::MIN_USER_TOKEN_TYPE, atn.maxTokenType))
+            current.push_back(Config{t->target, c.stack, c.outer});
+    }
+    if (viable) result |= uint64_t(1) << alt;
+  }
+  if (outerUsed != nullptr) *outerUsed = used;
+  return result;
+}
+
+size_t KorStagedPredictor::predictByTokens(antlr4::TokenStream* input, size_t decision,
+                                           antlr4::ParserRuleContext* outerContext) {
+  // When one alternative alone can begin with the next tokens, every parse
+  // takes it, the full-context prediction too. First without the parser's
+  // context (the results kept by decision and tokens), then with it (kept
+  // with the part of the context that the walk went through).
+  size_t types[kContextLookahead];
+  size_t k = 1;
+  auto single = [](uint64_t alts) { return (alts & (alts - 1)) == 0; };
+  for (; k <= kTokenLookahead; ++k) {
+    const size_t type = input->LA(ssize_t(k));
+    types[k - 1] = type;
+    uint64_t key = decision;
+    for (size_t i = 0; i < k; ++i) key = key * 256 + (types[i] < 255 ? types[i] + 1 : 0);
+    key = key * 4 + k;
+    auto known = startsWith_.find(key);
+    const uint64_t alts =
+        known != startsWith_.end()
+            ? known->second
+            : startsWith_.emplace(key, alternativesStartingWith(decision, types, k, false, nullptr))
+                  .first->second;
+    if (alts == 0) return 0;  // no alternative: the parser's prediction reports it
+    if (single(alts)) return size_t(__builtin_ctzll(alts)) + 1;
+    if (type == antlr4::Token::EOF) return 0;
+  }
+  k = kTokenLookahead;
+  for (; k < kContextLookahead && types[k - 1] != antlr4::Token::EOF; ++k)
+    types[k] = input->LA(ssize_t(k + 1));
+  // the follow state of each rule context, innermost first
+  follows_.clear();
+  for (antlr4::RuleContext* c = outerContext;
+       c != nullptr && c->parent != nullptr && c != &antlr4::ParserRuleContext::EMPTY;
+       c = static_cast<antlr4::RuleContext*>(c->parent))
+    follows_.push_back(static_cast<antlr4::atn::RuleTransition*>(
+                           atn.states.at(size_t(c->invokingState))->transitions[0])
+                           ->followState->stateNumber);
+  std::u32string key;
+  key.push_back(char32_t(decision));
+  key.push_back(char32_t(parser->getPrecedence() + 1));
+  for (size_t i = 0; i < k; ++i) key.push_back(char32_t(types[i] + 1));
+  std::vector<std::pair<std::u32string, uint64_t>>& known = withContext_[key];
+  for (const auto& [context, alts] : known) {
+    // the recorded context: follow states, ending in 0 where the start
+    // rule's end was reached
+    bool same = true;
+    for (size_t i = 0; same && i < context.size(); ++i)
+      same = context[i] == 0 ? i == follows_.size()
+                             : i < follows_.size() && context[i] == char32_t(follows_[i] + 1);
+    if (same) return alts != 0 && single(alts) ? size_t(__builtin_ctzll(alts)) + 1 : 0;
+  }
+  size_t used = 0;
+  const uint64_t alts = alternativesStartingWith(decision, types, k, true, &used);
+  std::u32string context;
+  for (size_t i = 0; i < used; ++i)
+    context.push_back(i < follows_.size() ? char32_t(follows_[i] + 1) : char32_t(0));
+  known.emplace_back(std::move(context), alts);
+  return alts != 0 && single(alts) ? size_t(__builtin_ctzll(alts)) + 1 : 0;
+}
+
+size_t KorStagedPredictor::assignmentOrCall(antlr4::TokenStream* input) {
+  // A statement that starts with a variable (VARNAME [...]... .member) and
+  // an assignment operator is an assignment: a call taking its results
+  // (`x = f();`) reads the same tokens, but the assignment comes first. One
+  // that is a call alone (`f(...);`, `x[i].m(...).n(...);`) is a call
+  // statement: it reads as an expression statement too, which comes later.
+  if (assignAlt_ == 0 || callAlt_ == 0) return 0;
+  const size_t here = input->index();
+  struct Restore {
+    antlr4::TokenStream* input;
+    size_t index;
+    ~Restore() { input->seek(index); }
+  } restore{input, here};
+  auto skipTo = [&](size_t ahead) { input->seek(input->LT(ssize_t(ahead))->getTokenIndex()); };
+  auto skipBrackets = [&]() {  // past the pair opening here
+    const size_t close = closingBracket(input, input->index());
+    if (close == npos) return false;
+    input->seek(close + 1);
+    return true;
+  };
+  skipTo(2);
+  bool indexed = false;
+  while (input->LA(1) == indexOpen_) {
+    if (!skipBrackets()) return 0;
+    indexed = true;
+  }
+  bool member = false;
+  if (input->LA(1) == dot_ && input->LA(2) == KorParser::VARNAME) {
+    skipTo(3);
+    member = true;
+  }
+  for (size_t op : assignOps_)
+    if (input->LA(1) == op) return assignAlt_;
+  // the call: NAME( or OBJECT.METHOD(, OBJECT being a variable
+  if (input->LA(1) == dot_ && member && input->LA(2) == KorParser::VARNAME &&
+      input->LA(3) == callOpen_)
+    skipTo(3);
+  else if (input->LA(1) != callOpen_ || (indexed && !member))
+    return 0;
+  for (;;) {
+    if (!skipBrackets()) return 0;
+    if (input->LA(1) != dot_ || input->LA(2) != KorParser::VARNAME || input->LA(3) != callOpen_)
+      break;
+    skipTo(3);
+  }
+  return input->LA(1) == semicolon_ ? callAlt_ : 0;
+}
+
 size_t KorStagedPredictor::adaptivePredict(antlr4::TokenStream* input, size_t decision,
                                            antlr4::ParserRuleContext* outerContext) {
   if (stackLimit_ != 0 && reinterpret_cast<uintptr_t>(KOR_PARSE_STACK_HERE()) < stackLimit_) {
     antlr4::Token* at = parser->getCurrentToken();
     throw KorNestingTooDeep(at->getLine(), at->getCharPositionInLine(), KorNestingTooDeep::Stack);
   }
-  static const size_t primary = exprPrimaryDecision(atn);
+  static const size_t primary = firstDecisionOf(atn, KorParser::RuleExpr);
   if (!firstStage_) return ParserATNSimulator::adaptivePredict(input, decision, outerContext);
+  if (const size_t alt = predictByTokens(input, decision, outerContext)) return alt;
+  if (decision == statementDecision_ && input->LA(1) == KorParser::VARNAME)
+    if (const size_t alt = assignmentOrCall(input)) return alt;
+  // `name = ...` but for `name = {`: the struct assignment alternative reads
+  // the same tokens as a plain one, which comes first and so is taken
+  if (decision == assignOneDecision_ && assignVarAlt_ != 0 && !assignOps_.empty() &&
+      input->LA(1) == KorParser::VARNAME && input->LA(2) == assignOps_[0] &&
+      input->LA(3) != blockOpen_)
+    return assignVarAlt_;
   if (decision == primary && input->LA(1) == KorParser::VARNAME) {
     if (input->LA(2) == callOpen_) {
       // the SLL pass reads to the end of the arguments: fine for short ones

@@ -30,9 +30,20 @@
 // indexes to see whether a '.' or ++/-- follows; the first stage finds that
 // token by the pairs of brackets (each pair found once) and takes the
 // variable alternative when neither follows, the only one that can match.
+//
+// Most first-stage decisions are settled before any of that from the next
+// few tokens: a walk of the ATN finds the alternatives that can begin with
+// them, first without the parser's context (kept by decision and tokens),
+// then with it; when one alone can, every parse takes it (ANTLR's own
+// prediction would build DFA states for it at a high price on each run,
+// its SLL closures reaching every place a rule is invoked). A statement that
+// is an assignment or a call alone, and `name = value`, whose alternatives
+// read the same tokens, take the first of those alternatives, as the
+// prediction resolves them.
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -73,6 +84,20 @@ class KorStagedPredictor : public antlr4::atn::ParserATNSimulator {
   // True when the input is a variable with indexes that only the variable
   // alternative of the primary decision can match.
   bool plainIndexedVariable(antlr4::TokenStream* input);
+  // The alternative of `decision` that alone can begin with the next tokens,
+  // or 0 (see predictByTokens in the .cpp).
+  size_t predictByTokens(antlr4::TokenStream* input, size_t decision,
+                         antlr4::ParserRuleContext* outerContext);
+  // Bit set (bit i - 1 for alternative i) of the alternatives of `decision`
+  // that can begin with the `k` token types `types`, an alternative that can
+  // leave the decision's rule before them counting as able.
+  uint64_t alternativesStartingWith(size_t decision, const size_t* types, size_t k,
+                                    bool withContext, size_t* outerUsed);
+  // The alternative of the statement decision for a statement that is an
+  // assignment or a call alone, or 0.
+  size_t assignmentOrCall(antlr4::TokenStream* input);
+  // The alternative of `decision` that starts by invoking `rule`, or 0.
+  size_t alternativeInvoking(size_t decision, size_t rule) const;
   // SLL prediction (conflicts resolved to the first alternative).
   size_t predictWithSll(antlr4::TokenStream* input, size_t decision,
                         antlr4::ParserRuleContext* outerContext);
@@ -90,9 +115,22 @@ class KorStagedPredictor : public antlr4::atn::ParserATNSimulator {
   // token types of the punctuation
   size_t callOpen_ = 0, callClose_ = 0, indexOpen_ = 0, indexClose_ = 0, blockOpen_ = 0,
          blockClose_ = 0, dot_ = 0, percent_ = 0;
+  size_t semicolon_ = 0;
+  std::vector<size_t> assignOps_;  // '=' first
   size_t variableAlt_ = 0;  // the variable alternative of the primary decision
+  size_t statementDecision_ = npos, assignAlt_ = 0, callAlt_ = 0;
+  size_t assignOneDecision_ = npos, assignVarAlt_ = 0;  // plain assignment
   static constexpr size_t npos = size_t(-1);
-  std::unordered_map<size_t, size_t> closes_;  // bracket token index -> its closing one
+  std::unordered_map<size_t, size_t> closes_;
+  // alternativesStartingWith's results by decision and token types
+  std::unordered_map<uint64_t, uint64_t> startsWith_;
+  std::vector<size_t> follows_;  // follow states of the outer rule contexts
+  // results with the context: by decision, precedence and token types, each
+  // with the follow states the walk went through
+  std::unordered_map<std::u32string, std::vector<std::pair<std::u32string, uint64_t>>>
+      withContext_;
+  static constexpr size_t kTokenLookahead = 3;
+  static constexpr size_t kContextLookahead = 4;  // bracket token index -> its closing one
   std::unordered_map<antlr4::RuleContext*, KnownContext> known_;
   std::vector<antlr4::RuleContext*> chain_;  // contextOf's work list
   static constexpr size_t kShallowChain = 64;
