@@ -202,9 +202,17 @@ bool KorStagedPredictor::plainIndexedVariable(antlr4::TokenStream* input) {
   return after != 0 && after != dot_ && after != KorParser::AUTO_ADD_SUB;
 }
 
-uint64_t KorStagedPredictor::alternativesStartingWith(size_t decision, const size_t* types,
-                                                      size_t k, bool withContext,
-                                                      size_t* outerUsed) {
+uint32_t KorStagedPredictor::pushFollow(uint32_t stack, uint32_t follow) {
+  const uint64_t key = (uint64_t(stack) << 32) | follow;
+  auto known = stackIds_.find(key);
+  if (known != stackIds_.end()) return known->second;
+  stackNodes_.emplace_back(stack, follow);
+  return stackIds_[key] = uint32_t(stackNodes_.size() - 1);
+}
+
+size_t KorStagedPredictor::alternativesStartingWith(size_t decision, const size_t* types,
+                                                    size_t k, bool withContext,
+                                                    uint64_t* masks) {
   // A walk of the ATN: each configuration is a state with the follow states
   // of the rules entered since the decision and the number of the parser's
   // rule contexts left. Without the context, leaving the decision's rule
@@ -212,29 +220,27 @@ uint64_t KorStagedPredictor::alternativesStartingWith(size_t decision, const siz
   // in the rules that invoked it (follows_), and reaching the start rule's
   // end counts as able. Predicates pass as true, except a precedence
   // predicate in the decision's own rule invocation with the context, which
-  // is evaluated as the parser would; so the set found may be larger than the
-  // set of alternatives that really match, never smaller.
+  // is evaluated as the parser would; so the sets found may be larger than
+  // the sets of alternatives that really match, never smaller.
   using antlr4::atn::ATNState;
   using antlr4::atn::Transition;
   struct Config {
     ATNState* state;
-    std::u32string stack;
-    size_t outer;  // rule contexts of the parser left
+    uint32_t stack;
+    uint32_t outer;  // rule contexts of the parser left
   };
   const int precedence = parser->getPrecedence();
   size_t used = 0;
   antlr4::atn::DecisionState* start = atn.getDecisionState(decision);
-  uint64_t result = 0;
+  std::fill(masks, masks + k, 0);
   std::vector<Config> current, work, closed;
-  std::unordered_set<std::u32string> seen;
-  std::u32string key;
+  std::unordered_set<uint64_t> seen;
   for (size_t alt = 0; alt < start->transitions.size() && alt < 64; ++alt) {
-    current.clear();
-    current.push_back(Config{start->transitions[alt]->target, {}, 0});
-    bool viable = false;
-    for (size_t step = 0; !viable && !current.empty(); ++step) {
+    current.assign(1, Config{start->transitions[alt]->target, 0, 0});
+    size_t matched = 0;  // tokens matched (k: all, or the rule left before)
+    for (size_t step = 0; !current.empty(); ++step) {
       if (step == k) {
-        viable = true;  // all k tokens matched
+        matched = k;
         break;
       }
       // the closure over transitions that match no token
@@ -242,24 +248,23 @@ uint64_t KorStagedPredictor::alternativesStartingWith(size_t decision, const siz
       closed.clear();
       seen.clear();
       std::swap(work, current);
-      while (!work.empty() && !viable) {
-        Config c = std::move(work.back());
+      bool left = false;
+      while (!work.empty() && !left) {
+        Config c = work.back();
         work.pop_back();
-        key = c.stack;
-        key.push_back(char32_t(c.state->stateNumber));
-        key.push_back(char32_t(c.outer));
-        if (!seen.insert(key).second) continue;
+        if (!seen.insert((uint64_t(c.stack) << 32) | (uint64_t(c.outer) << 16) | c.state->stateNumber)
+                 .second)
+          continue;
         if (c.state->getStateType() == ATNState::RULE_STOP) {
-          if (!c.stack.empty()) {
-            ATNState* back = atn.states[c.stack.back()];
-            c.stack.pop_back();
-            work.push_back(Config{back, std::move(c.stack), c.outer});
-          } else if (withContext && c.outer < follows_.size()) {
-            used = std::max(used, c.outer + 1);
-            work.push_back(Config{atn.states[follows_[c.outer]], {}, c.outer + 1});
+          if (c.stack != 0) {
+            const auto& [below, follow] = stackNodes_[c.stack];
+            work.push_back(Config{atn.states[follow], below, c.outer});
+          } else if (withContext && c.outer < follows_.size() && c.outer < kOuterWalk) {
+            used = std::max(used, size_t(c.outer) + 1);
+            work.push_back(Config{atn.states[follows_[c.outer]], 0, c.outer + 1});
           } else {
-            if (withContext) used = follows_.size() + 1;
-            viable = true;
+            if (withContext) used = std::max(used, c.outer < kOuterWalk ? follows_.size() + 1 : size_t(c.outer));
+            left = true;
           }
           continue;
         }
@@ -267,12 +272,13 @@ uint64_t KorStagedPredictor::alternativesStartingWith(size_t decision, const siz
         for (const Transition* t : c.state->transitions) {
           const size_t type = t->getSerializationType();
           if (type == Transition::RULE) {
-            Config inner{t->target, c.stack, c.outer};
-            inner.stack.push_back(char32_t(
-                static_cast<const antlr4::atn::RuleTransition*>(t)->followState->stateNumber));
-            work.push_back(std::move(inner));
+            work.push_back(Config{
+                t->target,
+                pushFollow(c.stack, uint32_t(static_cast<const antlr4::atn::RuleTransition*>(t)
+                                                 ->followState->stateNumber)),
+                c.outer});
           } else if (type == Transition::PRECEDENCE && withContext && c.outer == 0 &&
-                     c.stack.empty()) {
+                     c.stack == 0) {
             if (static_cast<const antlr4::atn::PrecedencePredicateTransition*>(t)->precedence >=
                 precedence)
               work.push_back(Config{t->target, c.stack, c.outer});
@@ -282,19 +288,22 @@ uint64_t KorStagedPredictor::alternativesStartingWith(size_t decision, const siz
             matchesToken = true;
           }
         }
-        if (matchesToken) closed.push_back(std::move(c));
+        if (matchesToken) closed.push_back(c);
       }
-      if (viable) break;
+      if (left) {
+        matched = k;
+        break;
+      }
       for (const Config& c : closed)
         for (const Transition* t : c.state->transitions)
           if (!t->isEpsilon() &&
               t->matches(types[step], antlr4::Token::MIN_USER_TOKEN_TYPE, atn.maxTokenType))
             current.push_back(Config{t->target, c.stack, c.outer});
+      if (!current.empty()) matched = step + 1;
     }
-    if (viable) result |= uint64_t(1) << alt;
+    for (size_t i = 0; i < matched; ++i) masks[i] |= uint64_t(1) << alt;
   }
-  if (outerUsed != nullptr) *outerUsed = used;
-  return result;
+  return used;
 }
 
 size_t KorStagedPredictor::predictByTokens(antlr4::TokenStream* input, size_t decision,
@@ -303,40 +312,49 @@ size_t KorStagedPredictor::predictByTokens(antlr4::TokenStream* input, size_t de
   // takes it, the full-context prediction too. First without the parser's
   // context (the results kept by decision and tokens), then with it (kept
   // with the part of the context that the walk went through).
+  auto decided = [](uint64_t alts) -> int {  // the alternative, 0 for none, -1: several
+    if (alts == 0) return 0;
+    return (alts & (alts - 1)) == 0 ? __builtin_ctzll(alts) + 1 : -1;
+  };
+  auto typeKey = [](size_t type) -> uint64_t { return type < 255 ? type + 1 : 0; };
   size_t types[kContextLookahead];
-  size_t k = 1;
-  auto single = [](uint64_t alts) { return (alts & (alts - 1)) == 0; };
-  for (; k <= kTokenLookahead; ++k) {
-    const size_t type = input->LA(ssize_t(k));
-    types[k - 1] = type;
-    uint64_t key = decision;
-    for (size_t i = 0; i < k; ++i) key = key * 256 + (types[i] < 255 ? types[i] + 1 : 0);
-    key = key * 4 + k;
-    auto known = startsWith_.find(key);
-    const uint64_t alts =
-        known != startsWith_.end()
-            ? known->second
-            : startsWith_.emplace(key, alternativesStartingWith(decision, types, k, false, nullptr))
-                  .first->second;
-    if (alts == 0) return 0;  // no alternative: the parser's prediction reports it
-    if (single(alts)) return size_t(__builtin_ctzll(alts)) + 1;
-    if (type == antlr4::Token::EOF) return 0;
+  types[0] = input->LA(1);
+  uint64_t masks[kContextLookahead];
+  const uint64_t key1 = decision * 256 + typeKey(types[0]);
+  auto first = firstToken_.find(key1);
+  if (first == firstToken_.end()) {
+    alternativesStartingWith(decision, types, 1, false, masks);
+    first = firstToken_.emplace(key1, masks[0]).first;
   }
-  k = kTokenLookahead;
+  int alt = decided(first->second);
+  // no alternative: the parser's prediction reports the error
+  if (alt >= 0 || types[0] == antlr4::Token::EOF) return size_t(alt);
+  size_t k = 1;
   for (; k < kContextLookahead && types[k - 1] != antlr4::Token::EOF; ++k)
     types[k] = input->LA(ssize_t(k + 1));
+  if (k >= kTokenLookahead) {
+    uint64_t key = decision;
+    for (size_t i = 0; i < kTokenLookahead; ++i) key = key * 256 + typeKey(types[i]);
+    auto known = firstTokens_.find(key);
+    if (known == firstTokens_.end()) {
+      alternativesStartingWith(decision, types, kTokenLookahead, false, masks);
+      known = firstTokens_.emplace(key, std::array<uint64_t, 3>{masks[0], masks[1], masks[2]}).first;
+    }
+    for (size_t i = 1; i < kTokenLookahead; ++i)
+      if ((alt = decided(known->second[i])) >= 0) return size_t(alt);
+  }
   // the follow state of each rule context, innermost first
   follows_.clear();
   for (antlr4::RuleContext* c = outerContext;
        c != nullptr && c->parent != nullptr && c != &antlr4::ParserRuleContext::EMPTY;
        c = static_cast<antlr4::RuleContext*>(c->parent))
-    follows_.push_back(static_cast<antlr4::atn::RuleTransition*>(
-                           atn.states.at(size_t(c->invokingState))->transitions[0])
-                           ->followState->stateNumber);
+    follows_.push_back(uint32_t(static_cast<antlr4::atn::RuleTransition*>(
+                                    atn.states.at(size_t(c->invokingState))->transitions[0])
+                                    ->followState->stateNumber));
   std::u32string key;
   key.push_back(char32_t(decision));
   key.push_back(char32_t(parser->getPrecedence() + 1));
-  for (size_t i = 0; i < k; ++i) key.push_back(char32_t(types[i] + 1));
+  for (size_t i = 0; i < k; ++i) key.push_back(char32_t(typeKey(types[i])));
   std::vector<std::pair<std::u32string, uint64_t>>& known = withContext_[key];
   for (const auto& [context, alts] : known) {
     // the recorded context: follow states, ending in 0 where the start
@@ -345,15 +363,14 @@ size_t KorStagedPredictor::predictByTokens(antlr4::TokenStream* input, size_t de
     for (size_t i = 0; same && i < context.size(); ++i)
       same = context[i] == 0 ? i == follows_.size()
                              : i < follows_.size() && context[i] == char32_t(follows_[i] + 1);
-    if (same) return alts != 0 && single(alts) ? size_t(__builtin_ctzll(alts)) + 1 : 0;
+    if (same) return size_t(std::max(decided(alts), 0));
   }
-  size_t used = 0;
-  const uint64_t alts = alternativesStartingWith(decision, types, k, true, &used);
+  const size_t used = alternativesStartingWith(decision, types, k, true, masks);
   std::u32string context;
   for (size_t i = 0; i < used; ++i)
     context.push_back(i < follows_.size() ? char32_t(follows_[i] + 1) : char32_t(0));
-  known.emplace_back(std::move(context), alts);
-  return alts != 0 && single(alts) ? size_t(__builtin_ctzll(alts)) + 1 : 0;
+  known.emplace_back(std::move(context), masks[k - 1]);
+  return size_t(std::max(decided(masks[k - 1]), 0));
 }
 
 size_t KorStagedPredictor::assignmentOrCall(antlr4::TokenStream* input) {

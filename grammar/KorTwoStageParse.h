@@ -42,6 +42,7 @@
 // prediction resolves them.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -88,11 +89,15 @@ class KorStagedPredictor : public antlr4::atn::ParserATNSimulator {
   // or 0 (see predictByTokens in the .cpp).
   size_t predictByTokens(antlr4::TokenStream* input, size_t decision,
                          antlr4::ParserRuleContext* outerContext);
-  // Bit set (bit i - 1 for alternative i) of the alternatives of `decision`
-  // that can begin with the `k` token types `types`, an alternative that can
-  // leave the decision's rule before them counting as able.
-  uint64_t alternativesStartingWith(size_t decision, const size_t* types, size_t k,
-                                    bool withContext, size_t* outerUsed);
+  // Bit sets (bit i - 1 for alternative i) of the alternatives of
+  // `decision` that can begin with the first 1, 2, ... `k` of the token types
+  // `types` (masks[0 .. k-1]); an alternative that can leave the decision's
+  // rule before them counts as able. Returns the number of outer contexts
+  // the walk went through (withContext).
+  size_t alternativesStartingWith(size_t decision, const size_t* types, size_t k,
+                                  bool withContext, uint64_t* masks);
+  // The interned stack `stack` with `follow` pushed.
+  uint32_t pushFollow(uint32_t stack, uint32_t follow);
   // The alternative of the statement decision for a statement that is an
   // assignment or a call alone, or 0.
   size_t assignmentOrCall(antlr4::TokenStream* input);
@@ -121,16 +126,25 @@ class KorStagedPredictor : public antlr4::atn::ParserATNSimulator {
   size_t statementDecision_ = npos, assignAlt_ = 0, callAlt_ = 0;
   size_t assignOneDecision_ = npos, assignVarAlt_ = 0;  // plain assignment
   static constexpr size_t npos = size_t(-1);
-  std::unordered_map<size_t, size_t> closes_;
-  // alternativesStartingWith's results by decision and token types
-  std::unordered_map<uint64_t, uint64_t> startsWith_;
-  std::vector<size_t> follows_;  // follow states of the outer rule contexts
+  std::unordered_map<size_t, size_t> closes_;  // bracket token index -> its closing one
+  // predictByTokens' results without the context: by decision and one token
+  // type (one mask), by decision and kTokenLookahead of them (a mask for each
+  // count)
+  std::unordered_map<uint64_t, uint64_t> firstToken_;
+  std::unordered_map<uint64_t, std::array<uint64_t, 3>> firstTokens_;
   // results with the context: by decision, precedence and token types, each
   // with the follow states the walk went through
   std::unordered_map<std::u32string, std::vector<std::pair<std::u32string, uint64_t>>>
       withContext_;
+  std::vector<uint32_t> follows_;  // follow states of the outer rule contexts
+  // the walk's stacks of follow states: node 0 the empty stack, each other
+  // one (below, follow state)
+  std::vector<std::pair<uint32_t, uint32_t>> stackNodes_{{0, 0}};
+  std::unordered_map<uint64_t, uint32_t> stackIds_;
   static constexpr size_t kTokenLookahead = 3;
-  static constexpr size_t kContextLookahead = 4;  // bracket token index -> its closing one
+  static constexpr size_t kContextLookahead = 4;
+  // outer contexts a walk goes through at most (beyond: able)
+  static constexpr size_t kOuterWalk = 256;
   std::unordered_map<antlr4::RuleContext*, KnownContext> known_;
   std::vector<antlr4::RuleContext*> chain_;  // contextOf's work list
   static constexpr size_t kShallowChain = 64;
