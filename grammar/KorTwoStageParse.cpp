@@ -48,6 +48,8 @@ KorStagedPredictor::KorStagedPredictor(KorParser& parser, antlr4::atn::ParserATN
   assignAlt_ = alternativeInvoking(statementDecision_, KorParser::RuleAssign);
   callAlt_ = alternativeInvoking(statementDecision_, KorParser::RuleCallFun);
   assignOneDecision_ = firstDecisionOf(atn, KorParser::RuleAssignOne);
+  rightvarDecision_ = firstDecisionOf(atn, KorParser::RuleRightvar);
+  rightvarExprAlt_ = alternativeInvoking(rightvarDecision_, KorParser::RuleExpr);
   assignVarAlt_ = alternativeInvoking(assignOneDecision_, KorParser::RuleKorvar);
 }
 
@@ -373,12 +375,27 @@ size_t KorStagedPredictor::predictByTokens(antlr4::TokenStream* input, size_t de
   return size_t(std::max(decided(masks[k - 1]), 0));
 }
 
+bool KorStagedPredictor::statementInBraces(antlr4::TokenStream* input, size_t open) {
+  const size_t close = closingBracket(input, open);
+  if (close == npos) return false;
+  const size_t here = input->index();
+  bool found = false;
+  for (size_t i = open + 1; i < close && !found; ++i) {
+    input->seek(i);  // on to the next on-channel token
+    i = input->index();
+    found = i < close && input->LA(1) == semicolon_;
+  }
+  input->seek(here);
+  return found;
+}
+
 size_t KorStagedPredictor::assignmentOrCall(antlr4::TokenStream* input) {
   // A statement that starts with a variable (VARNAME [...]... .member) and
   // an assignment operator is an assignment: a call taking its results
   // (`x = f();`) reads the same tokens, but the assignment comes first. One
   // that is a call alone (`f(...);`, `x[i].m(...).n(...);`) is a call
-  // statement: it reads as an expression statement too, which comes later.
+  // statement (so is `zfc.m(...);` on a type or package): it reads as an
+  // expression statement too, which comes later.
   if (assignAlt_ == 0 || callAlt_ == 0) return 0;
   const size_t here = input->index();
   struct Restore {
@@ -393,6 +410,19 @@ size_t KorStagedPredictor::assignmentOrCall(antlr4::TokenStream* input) {
     input->seek(close + 1);
     return true;
   };
+  if (input->LA(1) != KorParser::VARNAME) {
+    // TYPE.METHOD( or PACKAGE.METHOD(
+    if (input->LA(2) != dot_ || input->LA(3) != KorParser::VARNAME || input->LA(4) != callOpen_)
+      return 0;
+    skipTo(4);
+    for (;;) {
+      if (!skipBrackets()) return 0;
+      if (input->LA(1) != dot_ || input->LA(2) != KorParser::VARNAME || input->LA(3) != callOpen_)
+        break;
+      skipTo(3);
+    }
+    return input->LA(1) == semicolon_ ? callAlt_ : 0;
+  }
   skipTo(2);
   bool indexed = false;
   while (input->LA(1) == indexOpen_) {
@@ -430,7 +460,9 @@ size_t KorStagedPredictor::adaptivePredict(antlr4::TokenStream* input, size_t de
   static const size_t primary = firstDecisionOf(atn, KorParser::RuleExpr);
   if (!firstStage_) return ParserATNSimulator::adaptivePredict(input, decision, outerContext);
   if (const size_t alt = predictByTokens(input, decision, outerContext)) return alt;
-  if (decision == statementDecision_ && input->LA(1) == KorParser::VARNAME)
+  if (decision == statementDecision_ &&
+      (input->LA(1) == KorParser::VARNAME || input->LA(1) == KorParser::TYPE_ID ||
+       input->LA(1) == KorParser::PACK_NAME))
     if (const size_t alt = assignmentOrCall(input)) return alt;
   // `name = ...` but for `name = {`: the struct assignment alternative reads
   // the same tokens as a plain one, which comes first and so is taken
@@ -438,6 +470,12 @@ size_t KorStagedPredictor::adaptivePredict(antlr4::TokenStream* input, size_t de
       input->LA(1) == KorParser::VARNAME && input->LA(2) == assignOps_[0] &&
       input->LA(3) != blockOpen_)
     return assignVarAlt_;
+  // `name {` with a statement inside the braces: not a struct value (names
+  // and expressions), so an expression before a block
+  if (decision == rightvarDecision_ && rightvarExprAlt_ != 0 &&
+      input->LA(1) == KorParser::VARNAME && input->LA(2) == blockOpen_ &&
+      statementInBraces(input, input->LT(2)->getTokenIndex()))
+    return rightvarExprAlt_;
   if (decision == primary && input->LA(1) == KorParser::VARNAME) {
     if (input->LA(2) == callOpen_) {
       // the SLL pass reads to the end of the arguments: fine for short ones

@@ -39,7 +39,8 @@
 // its SLL closures reaching every place a rule is invoked). A statement that
 // is an assignment or a call alone, and `name = value`, whose alternatives
 // read the same tokens, take the first of those alternatives, as the
-// prediction resolves them.
+// prediction resolves them; `xun _, x in name {` followed by statements
+// takes the expression, not a struct value `name {a, b}`.
 #pragma once
 
 #include <array>
@@ -101,6 +102,8 @@ class KorStagedPredictor : public antlr4::atn::ParserATNSimulator {
   // The alternative of the statement decision for a statement that is an
   // assignment or a call alone, or 0.
   size_t assignmentOrCall(antlr4::TokenStream* input);
+  // True when the braces opening at token index `open` hold a ';'.
+  bool statementInBraces(antlr4::TokenStream* input, size_t open);
   // The alternative of `decision` that starts by invoking `rule`, or 0.
   size_t alternativeInvoking(size_t decision, size_t rule) const;
   // SLL prediction (conflicts resolved to the first alternative).
@@ -125,6 +128,7 @@ class KorStagedPredictor : public antlr4::atn::ParserATNSimulator {
   size_t variableAlt_ = 0;  // the variable alternative of the primary decision
   size_t statementDecision_ = npos, assignAlt_ = 0, callAlt_ = 0;
   size_t assignOneDecision_ = npos, assignVarAlt_ = 0;  // plain assignment
+  size_t rightvarDecision_ = npos, rightvarExprAlt_ = 0;
   static constexpr size_t npos = size_t(-1);
   std::unordered_map<size_t, size_t> closes_;  // bracket token index -> its closing one
   // predictByTokens' results without the context: by decision and one token
