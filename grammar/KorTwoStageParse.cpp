@@ -410,11 +410,7 @@ size_t KorStagedPredictor::assignmentOrCall(antlr4::TokenStream* input) {
     input->seek(close + 1);
     return true;
   };
-  if (input->LA(1) != KorParser::VARNAME) {
-    // TYPE.METHOD( or PACKAGE.METHOD(
-    if (input->LA(2) != dot_ || input->LA(3) != KorParser::VARNAME || input->LA(4) != callOpen_)
-      return 0;
-    skipTo(4);
+  auto callAlone = [&]() -> size_t {  // from the '(' of the first call
     for (;;) {
       if (!skipBrackets()) return 0;
       if (input->LA(1) != dot_ || input->LA(2) != KorParser::VARNAME || input->LA(3) != callOpen_)
@@ -422,6 +418,13 @@ size_t KorStagedPredictor::assignmentOrCall(antlr4::TokenStream* input) {
       skipTo(3);
     }
     return input->LA(1) == semicolon_ ? callAlt_ : 0;
+  };
+  if (input->LA(1) != KorParser::VARNAME) {
+    // TYPE.METHOD( or PACKAGE.METHOD(
+    if (input->LA(2) != dot_ || input->LA(3) != KorParser::VARNAME || input->LA(4) != callOpen_)
+      return 0;
+    skipTo(4);
+    return callAlone();
   }
   skipTo(2);
   bool indexed = false;
@@ -442,23 +445,11 @@ size_t KorStagedPredictor::assignmentOrCall(antlr4::TokenStream* input) {
     skipTo(3);
   else if (input->LA(1) != callOpen_ || (indexed && !member))
     return 0;
-  for (;;) {
-    if (!skipBrackets()) return 0;
-    if (input->LA(1) != dot_ || input->LA(2) != KorParser::VARNAME || input->LA(3) != callOpen_)
-      break;
-    skipTo(3);
-  }
-  return input->LA(1) == semicolon_ ? callAlt_ : 0;
+  return callAlone();
 }
 
-size_t KorStagedPredictor::adaptivePredict(antlr4::TokenStream* input, size_t decision,
+size_t KorStagedPredictor::predictDirectly(antlr4::TokenStream* input, size_t decision,
                                            antlr4::ParserRuleContext* outerContext) {
-  if (stackLimit_ != 0 && reinterpret_cast<uintptr_t>(KOR_PARSE_STACK_HERE()) < stackLimit_) {
-    antlr4::Token* at = parser->getCurrentToken();
-    throw KorNestingTooDeep(at->getLine(), at->getCharPositionInLine(), KorNestingTooDeep::Stack);
-  }
-  static const size_t primary = firstDecisionOf(atn, KorParser::RuleExpr);
-  if (!firstStage_) return ParserATNSimulator::adaptivePredict(input, decision, outerContext);
   if (const size_t alt = predictByTokens(input, decision, outerContext)) return alt;
   if (decision == statementDecision_ &&
       (input->LA(1) == KorParser::VARNAME || input->LA(1) == KorParser::TYPE_ID ||
@@ -476,6 +467,19 @@ size_t KorStagedPredictor::adaptivePredict(antlr4::TokenStream* input, size_t de
       input->LA(1) == KorParser::VARNAME && input->LA(2) == blockOpen_ &&
       statementInBraces(input, input->LT(2)->getTokenIndex()))
     return rightvarExprAlt_;
+  return 0;
+}
+
+size_t KorStagedPredictor::adaptivePredict(antlr4::TokenStream* input, size_t decision,
+                                           antlr4::ParserRuleContext* outerContext) {
+  if (stackLimit_ != 0 && reinterpret_cast<uintptr_t>(KOR_PARSE_STACK_HERE()) < stackLimit_) {
+    antlr4::Token* at = parser->getCurrentToken();
+    throw KorNestingTooDeep(at->getLine(), at->getCharPositionInLine(), KorNestingTooDeep::Stack);
+  }
+  static const size_t primary = firstDecisionOf(atn, KorParser::RuleExpr);
+  if (!firstStage_) return ParserATNSimulator::adaptivePredict(input, decision, outerContext);
+  if (tokenDecisions_)
+    if (const size_t alt = predictDirectly(input, decision, outerContext)) return alt;
   if (decision == primary && input->LA(1) == KorParser::VARNAME) {
     if (input->LA(2) == callOpen_) {
       // the SLL pass reads to the end of the arguments: fine for short ones
@@ -514,14 +518,29 @@ KorParser::ProgramContext* parseProgramFirstStage(KorParser& parser) {
   predictor->setFirstStage(true);
   parser.removeErrorListeners();
   parser.setErrorHandler(std::make_shared<antlr4::BailErrorStrategy>());
-  try {
-    KorParser::ProgramContext* tree = parser.program();
-    predictor->setFirstStage(false);
+  // A program followed by tokens that begin nothing (the rule has no EOF)
+  // ends where it is, without an error unless a prediction read on into
+  // those tokens; that depends on how far each prediction reads, so such an
+  // input is parsed again without the decisions taken from the tokens.
+  for (const bool direct : {true, false}) {
+    predictor->setTokenDecisions(direct);
+    try {
+      KorParser::ProgramContext* tree = parser.program();
+      if (!direct || parser.getTokenStream()->LA(1) == antlr4::Token::EOF) {
+        predictor->setFirstStage(false);
+        predictor->setTokenDecisions(true);
+        predictor->reset();
+        return tree;
+      }
+    } catch (antlr4::ParseCancellationException&) {
+      break;
+    }
+    parser.getTokenStream()->seek(0);
+    parser.reset();
     predictor->reset();
-    return tree;
-  } catch (antlr4::ParseCancellationException&) {
   }
   predictor->setFirstStage(false);
+  predictor->setTokenDecisions(true);
   parser.getTokenStream()->seek(0);
   parser.reset();
   return nullptr;

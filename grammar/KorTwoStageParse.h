@@ -62,6 +62,8 @@ class KorStagedPredictor : public antlr4::atn::ParserATNSimulator {
   static KorStagedPredictor* install(KorParser& parser);
 
   void setFirstStage(bool on) { firstStage_ = on; }
+  // Whether the first stage decides from the tokens where it can (on).
+  void setTokenDecisions(bool on) { tokenDecisions_ = on; }
   // Lowest machine-stack address a prediction may start at (0: no check).
   // Below it the parse ends with KorNestingTooDeep (KorNesting.h).
   void setStackLimit(uintptr_t limit) { stackLimit_ = limit; }
@@ -86,6 +88,9 @@ class KorStagedPredictor : public antlr4::atn::ParserATNSimulator {
   // True when the input is a variable with indexes that only the variable
   // alternative of the primary decision can match.
   bool plainIndexedVariable(antlr4::TokenStream* input);
+  // The first-stage decisions taken from the tokens: the alternative, or 0.
+  size_t predictDirectly(antlr4::TokenStream* input, size_t decision,
+                         antlr4::ParserRuleContext* outerContext);
   // The alternative of `decision` that alone can begin with the next tokens,
   // or 0 (see predictByTokens in the .cpp).
   size_t predictByTokens(antlr4::TokenStream* input, size_t decision,
@@ -119,6 +124,7 @@ class KorStagedPredictor : public antlr4::atn::ParserATNSimulator {
     Ref<antlr4::atn::PredictionContext> context;
   };
   bool firstStage_ = true;
+  bool tokenDecisions_ = true;
   uintptr_t stackLimit_ = 0;
   // token types of the punctuation
   size_t callOpen_ = 0, callClose_ = 0, indexOpen_ = 0, indexClose_ = 0, blockOpen_ = 0,
