@@ -3,7 +3,6 @@
 #include "KorNesting.h"
 
 #include <string>
-#include <unordered_set>
 
 #if defined(_MSC_VER)
 #include <intrin.h>
@@ -204,6 +203,37 @@ bool KorStagedPredictor::plainIndexedVariable(antlr4::TokenStream* input) {
   return after != 0 && after != dot_ && after != KorParser::AUTO_ADD_SUB;
 }
 
+void KorStagedPredictor::clearSeen() {
+  if (++seenGeneration_ == 0) {  // the marks wrapped around: start afresh
+    std::fill(seenMarks_.begin(), seenMarks_.end(), 0);
+    seenGeneration_ = 1;
+  }
+  seenCount_ = 0;
+}
+
+bool KorStagedPredictor::insertSeen(uint64_t key) {
+  if (2 * (seenCount_ + 1) > seenKeys_.size()) {  // grow, keeping the keys of this generation
+    std::vector<uint64_t> keys;
+    for (size_t i = 0; i < seenKeys_.size(); ++i)
+      if (seenMarks_[i] == seenGeneration_) keys.push_back(seenKeys_[i]);
+    const size_t size = std::max<size_t>(1024, 2 * seenKeys_.size());
+    seenKeys_.assign(size, 0);
+    seenMarks_.assign(size, 0);
+    seenCount_ = 0;
+    for (uint64_t k : keys) insertSeen(k);
+  }
+  const size_t mask = seenKeys_.size() - 1;
+  for (size_t i = (key * 0x9E3779B97F4A7C15ull) >> 20 & mask;; i = (i + 1) & mask) {
+    if (seenMarks_[i] != seenGeneration_) {
+      seenMarks_[i] = seenGeneration_;
+      seenKeys_[i] = key;
+      ++seenCount_;
+      return true;
+    }
+    if (seenKeys_[i] == key) return false;
+  }
+}
+
 uint32_t KorStagedPredictor::pushFollow(uint32_t stack, uint32_t follow) {
   const uint64_t key = (uint64_t(stack) << 32) | follow;
   auto known = stackIds_.find(key);
@@ -226,17 +256,14 @@ size_t KorStagedPredictor::alternativesStartingWith(size_t decision, const size_
   // the sets of alternatives that really match, never smaller.
   using antlr4::atn::ATNState;
   using antlr4::atn::Transition;
-  struct Config {
-    ATNState* state;
-    uint32_t stack;
-    uint32_t outer;  // rule contexts of the parser left
-  };
+  using Config = WalkConfig;
   const int precedence = parser->getPrecedence();
   size_t used = 0;
   antlr4::atn::DecisionState* start = atn.getDecisionState(decision);
   std::fill(masks, masks + k, 0);
-  std::vector<Config> current, work, closed;
-  std::unordered_set<uint64_t> seen;
+  std::vector<Config>& current = walkCurrent_;
+  std::vector<Config>& work = walkWork_;
+  std::vector<Config>& closed = walkClosed_;
   for (size_t alt = 0; alt < start->transitions.size() && alt < 64; ++alt) {
     current.assign(1, Config{start->transitions[alt]->target, 0, 0});
     size_t matched = 0;  // tokens matched (k: all, or the rule left before)
@@ -248,14 +275,13 @@ size_t KorStagedPredictor::alternativesStartingWith(size_t decision, const size_
       // the closure over transitions that match no token
       work.clear();
       closed.clear();
-      seen.clear();
+      clearSeen();
       std::swap(work, current);
       bool left = false;
       while (!work.empty() && !left) {
         Config c = work.back();
         work.pop_back();
-        if (!seen.insert((uint64_t(c.stack) << 32) | (uint64_t(c.outer) << 16) | c.state->stateNumber)
-                 .second)
+        if (!insertSeen((uint64_t(c.stack) << 32) | (uint64_t(c.outer) << 16) | c.state->stateNumber))
           continue;
         if (c.state->getStateType() == ATNState::RULE_STOP) {
           if (c.stack != 0) {

@@ -102,6 +102,10 @@ class KorStagedPredictor : public antlr4::atn::ParserATNSimulator {
   // the walk went through (withContext).
   size_t alternativesStartingWith(size_t decision, const size_t* types, size_t k,
                                   bool withContext, uint64_t* masks);
+  // The walk's set of configurations seen: emptied, and added to (false
+  // when `key` was in it).
+  void clearSeen();
+  bool insertSeen(uint64_t key);
   // The interned stack `stack` with `follow` pushed.
   uint32_t pushFollow(uint32_t stack, uint32_t follow);
   // The alternative of the statement decision for a statement that is an
@@ -150,6 +154,17 @@ class KorStagedPredictor : public antlr4::atn::ParserATNSimulator {
   // the walk's stacks of follow states: node 0 the empty stack, each other
   // one (below, follow state)
   std::vector<std::pair<uint32_t, uint32_t>> stackNodes_{{0, 0}};
+  struct WalkConfig {
+    antlr4::atn::ATNState* state;
+    uint32_t stack;  // interned
+    uint32_t outer;  // rule contexts of the parser left
+  };
+  std::vector<WalkConfig> walkCurrent_, walkWork_, walkClosed_;
+  // open addressing; a slot is used when its mark is the generation
+  std::vector<uint64_t> seenKeys_;
+  std::vector<uint32_t> seenMarks_;
+  uint32_t seenGeneration_ = 1;
+  size_t seenCount_ = 0;
   std::unordered_map<uint64_t, uint32_t> stackIds_;
   static constexpr size_t kTokenLookahead = 3;
   static constexpr size_t kContextLookahead = 4;
