@@ -41,12 +41,16 @@ KorStagedPredictor::KorStagedPredictor(KorParser& parser, antlr4::atn::ParserATN
       if (v.getLiteralName(t) == op) assignOps_.push_back(t);
   for (size_t t = 1; t <= v.getMaxTokenType(); ++t)
     if (v.getLiteralName(t) == "';'") semicolon_ = t;
+    else if (v.getLiteralName(t) == "','") comma_ = t;
   // the primary alternative that starts with a korvar: the variable
   variableAlt_ = alternativeInvoking(firstDecisionOf(atn, KorParser::RuleExpr), KorParser::RuleKorvar);
   statementDecision_ = firstDecisionOf(atn, KorParser::RuleStatement);
   assignAlt_ = alternativeInvoking(statementDecision_, KorParser::RuleAssign);
   callAlt_ = alternativeInvoking(statementDecision_, KorParser::RuleCallFun);
   assignOneDecision_ = firstDecisionOf(atn, KorParser::RuleAssignOne);
+  formatAlt_ = alternativeInvoking(firstDecisionOf(atn, KorParser::RuleExpr), KorParser::RuleFmtString);
+  formatPartDecision_ = firstDecisionOf(atn, KorParser::RulePrintFormatPart);
+  formatListAlt_ = alternativeInvoking(formatPartDecision_, KorParser::RuleMultiExpr);
   rightvarDecision_ = firstDecisionOf(atn, KorParser::RuleRightvar);
   rightvarExprAlt_ = alternativeInvoking(rightvarDecision_, KorParser::RuleExpr);
   assignVarAlt_ = alternativeInvoking(assignOneDecision_, KorParser::RuleKorvar);
@@ -401,6 +405,25 @@ size_t KorStagedPredictor::predictByTokens(antlr4::TokenStream* input, size_t de
   return size_t(std::max(decided(masks[k - 1]), 0));
 }
 
+bool KorStagedPredictor::commaInBrackets(antlr4::TokenStream* input, size_t open) {
+  const size_t close = closingBracket(input, open);
+  if (close == npos) return false;
+  const size_t here = input->index();
+  bool found = false;
+  for (size_t i = open + 1; i < close && !found; ++i) {
+    input->seek(i);  // on to the next on-channel token
+    i = input->index();
+    if (i >= close) break;
+    const size_t type = input->LA(1);
+    if (type == callOpen_ || type == indexOpen_ || type == blockOpen_)
+      i = closingBracket(input, i);  // known: closed before `close`
+    else
+      found = type == comma_;
+  }
+  input->seek(here);
+  return found;
+}
+
 bool KorStagedPredictor::statementInBraces(antlr4::TokenStream* input, size_t open) {
   const size_t close = closingBracket(input, open);
   if (close == npos) return false;
@@ -493,6 +516,16 @@ size_t KorStagedPredictor::predictDirectly(antlr4::TokenStream* input, size_t de
       input->LA(1) == KorParser::VARNAME && input->LA(2) == blockOpen_ &&
       statementInBraces(input, input->LT(2)->getTokenIndex()))
     return rightvarExprAlt_;
+  // `"..." % (a, b)`: brackets holding a ',' are the values of a format
+  // string, not a bracketed expression
+  if (decision == formatPartDecision_ && formatListAlt_ != 0 && input->LA(1) == callOpen_ &&
+      commaInBrackets(input, input->LT(1)->getTokenIndex()))
+    return formatListAlt_;
+  static const size_t primary = firstDecisionOf(atn, KorParser::RuleExpr);
+  if (decision == primary && formatAlt_ != 0 && input->LA(1) == KorParser::STRING_VALUE &&
+      input->LA(2) == percent_ && input->LA(3) == callOpen_ &&
+      commaInBrackets(input, input->LT(3)->getTokenIndex()))
+    return formatAlt_;
   return 0;
 }
 

@@ -40,7 +40,9 @@
 // is an assignment or a call alone, and `name = value`, whose alternatives
 // read the same tokens, take the first of those alternatives, as the
 // prediction resolves them; `xun _, x in name {` followed by statements
-// takes the expression, not a struct value `name {a, b}`.
+// takes the expression, not a struct value `name {a, b}`; `"..." % (a, b)`
+// is a format string with a list of values (brackets holding a ',' are no
+// bracketed expression).
 #pragma once
 
 #include <array>
@@ -111,6 +113,9 @@ class KorStagedPredictor : public antlr4::atn::ParserATNSimulator {
   // The alternative of the statement decision for a statement that is an
   // assignment or a call alone, or 0.
   size_t assignmentOrCall(antlr4::TokenStream* input);
+  // True when the brackets opening at token index `open` hold a ',' of
+  // their own (not inside inner brackets).
+  bool commaInBrackets(antlr4::TokenStream* input, size_t open);
   // True when the braces opening at token index `open` hold a ';'.
   bool statementInBraces(antlr4::TokenStream* input, size_t open);
   // The alternative of `decision` that starts by invoking `rule`, or 0.
@@ -133,12 +138,14 @@ class KorStagedPredictor : public antlr4::atn::ParserATNSimulator {
   // token types of the punctuation
   size_t callOpen_ = 0, callClose_ = 0, indexOpen_ = 0, indexClose_ = 0, blockOpen_ = 0,
          blockClose_ = 0, dot_ = 0, percent_ = 0;
-  size_t semicolon_ = 0;
+  size_t semicolon_ = 0, comma_ = 0;
   std::vector<size_t> assignOps_;  // '=' first
   size_t variableAlt_ = 0;  // the variable alternative of the primary decision
   size_t statementDecision_ = npos, assignAlt_ = 0, callAlt_ = 0;
   size_t assignOneDecision_ = npos, assignVarAlt_ = 0;  // plain assignment
   size_t rightvarDecision_ = npos, rightvarExprAlt_ = 0;
+  size_t formatAlt_ = 0;  // the format string alternative of the primary decision
+  size_t formatPartDecision_ = npos, formatListAlt_ = 0;  // '%' (a, b)
   static constexpr size_t npos = size_t(-1);
   std::unordered_map<size_t, size_t> closes_;  // bracket token index -> its closing one
   // predictByTokens' results without the context: by decision and one token
