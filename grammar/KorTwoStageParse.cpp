@@ -405,7 +405,8 @@ size_t KorStagedPredictor::predictByTokens(antlr4::TokenStream* input, size_t de
   return size_t(std::max(decided(masks[k - 1]), 0));
 }
 
-bool KorStagedPredictor::commaInBrackets(antlr4::TokenStream* input, size_t open) {
+bool KorStagedPredictor::bracketsHold(antlr4::TokenStream* input, size_t open, size_t type,
+                                      bool inner) {
   const size_t close = closingBracket(input, open);
   if (close == npos) return false;
   const size_t here = input->index();
@@ -414,25 +415,11 @@ bool KorStagedPredictor::commaInBrackets(antlr4::TokenStream* input, size_t open
     input->seek(i);  // on to the next on-channel token
     i = input->index();
     if (i >= close) break;
-    const size_t type = input->LA(1);
-    if (type == callOpen_ || type == indexOpen_ || type == blockOpen_)
+    const size_t t = input->LA(1);
+    if (!inner && (t == callOpen_ || t == indexOpen_ || t == blockOpen_))
       i = closingBracket(input, i);  // known: closed before `close`
     else
-      found = type == comma_;
-  }
-  input->seek(here);
-  return found;
-}
-
-bool KorStagedPredictor::statementInBraces(antlr4::TokenStream* input, size_t open) {
-  const size_t close = closingBracket(input, open);
-  if (close == npos) return false;
-  const size_t here = input->index();
-  bool found = false;
-  for (size_t i = open + 1; i < close && !found; ++i) {
-    input->seek(i);  // on to the next on-channel token
-    i = input->index();
-    found = i < close && input->LA(1) == semicolon_;
+      found = t == type;
   }
   input->seek(here);
   return found;
@@ -514,17 +501,17 @@ size_t KorStagedPredictor::predictDirectly(antlr4::TokenStream* input, size_t de
   // and expressions), so an expression before a block
   if (decision == rightvarDecision_ && rightvarExprAlt_ != 0 &&
       input->LA(1) == KorParser::VARNAME && input->LA(2) == blockOpen_ &&
-      statementInBraces(input, input->LT(2)->getTokenIndex()))
+      bracketsHold(input, input->LT(2)->getTokenIndex(), semicolon_, true))
     return rightvarExprAlt_;
   // `"..." % (a, b)`: brackets holding a ',' are the values of a format
   // string, not a bracketed expression
   if (decision == formatPartDecision_ && formatListAlt_ != 0 && input->LA(1) == callOpen_ &&
-      commaInBrackets(input, input->LT(1)->getTokenIndex()))
+      bracketsHold(input, input->LT(1)->getTokenIndex(), comma_, false))
     return formatListAlt_;
   static const size_t primary = firstDecisionOf(atn, KorParser::RuleExpr);
   if (decision == primary && formatAlt_ != 0 && input->LA(1) == KorParser::STRING_VALUE &&
       input->LA(2) == percent_ && input->LA(3) == callOpen_ &&
-      commaInBrackets(input, input->LT(3)->getTokenIndex()))
+      bracketsHold(input, input->LT(3)->getTokenIndex(), comma_, false))
     return formatAlt_;
   return 0;
 }

@@ -113,11 +113,9 @@ class KorStagedPredictor : public antlr4::atn::ParserATNSimulator {
   // The alternative of the statement decision for a statement that is an
   // assignment or a call alone, or 0.
   size_t assignmentOrCall(antlr4::TokenStream* input);
-  // True when the brackets opening at token index `open` hold a ',' of
-  // their own (not inside inner brackets).
-  bool commaInBrackets(antlr4::TokenStream* input, size_t open);
-  // True when the braces opening at token index `open` hold a ';'.
-  bool statementInBraces(antlr4::TokenStream* input, size_t open);
+  // True when the brackets opening at token index `open` hold a token of
+  // type `type`, inside inner brackets too or not.
+  bool bracketsHold(antlr4::TokenStream* input, size_t open, size_t type, bool inner);
   // The alternative of `decision` that starts by invoking `rule`, or 0.
   size_t alternativeInvoking(size_t decision, size_t rule) const;
   // SLL prediction (conflicts resolved to the first alternative).
