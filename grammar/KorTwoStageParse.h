@@ -30,9 +30,24 @@
 // indexes to see whether a '.' or ++/-- follows; the first stage finds that
 // token by the pairs of brackets (each pair found once) and takes the
 // variable alternative when neither follows, the only one that can match.
+//
+// Most first-stage decisions are settled before any of that from the next
+// few tokens: a walk of the ATN finds the alternatives that can begin with
+// them, first without the parser's context (kept by decision and tokens),
+// then with it; when one alone can, every parse takes it (ANTLR's own
+// prediction would build DFA states for it at a high price on each run,
+// its SLL closures reaching every place a rule is invoked). A statement that
+// is an assignment or a call alone, and `name = value`, whose alternatives
+// read the same tokens, take the first of those alternatives, as the
+// prediction resolves them; `xun _, x in name {` followed by statements
+// takes the expression, not a struct value `name {a, b}`; `"..." % (a, b)`
+// is a format string with a list of values (brackets holding a ',' are no
+// bracketed expression).
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -49,6 +64,8 @@ class KorStagedPredictor : public antlr4::atn::ParserATNSimulator {
   static KorStagedPredictor* install(KorParser& parser);
 
   void setFirstStage(bool on) { firstStage_ = on; }
+  // Whether the first stage decides from the tokens where it can (on).
+  void setTokenDecisions(bool on) { tokenDecisions_ = on; }
   // Lowest machine-stack address a prediction may start at (0: no check).
   // Below it the parse ends with KorNestingTooDeep (KorNesting.h).
   void setStackLimit(uintptr_t limit) { stackLimit_ = limit; }
@@ -73,6 +90,34 @@ class KorStagedPredictor : public antlr4::atn::ParserATNSimulator {
   // True when the input is a variable with indexes that only the variable
   // alternative of the primary decision can match.
   bool plainIndexedVariable(antlr4::TokenStream* input);
+  // The first-stage decisions taken from the tokens: the alternative, or 0.
+  size_t predictDirectly(antlr4::TokenStream* input, size_t decision,
+                         antlr4::ParserRuleContext* outerContext);
+  // The alternative of `decision` that alone can begin with the next tokens,
+  // or 0 (see predictByTokens in the .cpp).
+  size_t predictByTokens(antlr4::TokenStream* input, size_t decision,
+                         antlr4::ParserRuleContext* outerContext);
+  // Bit sets (bit i - 1 for alternative i) of the alternatives of
+  // `decision` that can begin with the first 1, 2, ... `k` of the token types
+  // `types` (masks[0 .. k-1]); an alternative that can leave the decision's
+  // rule before them counts as able. Returns the number of outer contexts
+  // the walk went through (withContext).
+  size_t alternativesStartingWith(size_t decision, const size_t* types, size_t k,
+                                  bool withContext, uint64_t* masks);
+  // The walk's set of configurations seen: emptied, and added to (false
+  // when `key` was in it).
+  void clearSeen();
+  bool insertSeen(uint64_t key);
+  // The interned stack `stack` with `follow` pushed.
+  uint32_t pushFollow(uint32_t stack, uint32_t follow);
+  // The alternative of the statement decision for a statement that is an
+  // assignment or a call alone, or 0.
+  size_t assignmentOrCall(antlr4::TokenStream* input);
+  // True when the brackets opening at token index `open` hold a token of
+  // type `type`, inside inner brackets too or not.
+  bool bracketsHold(antlr4::TokenStream* input, size_t open, size_t type, bool inner);
+  // The alternative of `decision` that starts by invoking `rule`, or 0.
+  size_t alternativeInvoking(size_t decision, size_t rule) const;
   // SLL prediction (conflicts resolved to the first alternative).
   size_t predictWithSll(antlr4::TokenStream* input, size_t decision,
                         antlr4::ParserRuleContext* outerContext);
@@ -86,13 +131,50 @@ class KorStagedPredictor : public antlr4::atn::ParserATNSimulator {
     Ref<antlr4::atn::PredictionContext> context;
   };
   bool firstStage_ = true;
+  bool tokenDecisions_ = true;
   uintptr_t stackLimit_ = 0;
   // token types of the punctuation
   size_t callOpen_ = 0, callClose_ = 0, indexOpen_ = 0, indexClose_ = 0, blockOpen_ = 0,
          blockClose_ = 0, dot_ = 0, percent_ = 0;
+  size_t semicolon_ = 0, comma_ = 0;
+  std::vector<size_t> assignOps_;  // '=' first
   size_t variableAlt_ = 0;  // the variable alternative of the primary decision
+  size_t statementDecision_ = npos, assignAlt_ = 0, callAlt_ = 0;
+  size_t assignOneDecision_ = npos, assignVarAlt_ = 0;  // plain assignment
+  size_t rightvarDecision_ = npos, rightvarExprAlt_ = 0;
+  size_t formatAlt_ = 0;  // the format string alternative of the primary decision
+  size_t formatPartDecision_ = npos, formatListAlt_ = 0;  // '%' (a, b)
   static constexpr size_t npos = size_t(-1);
   std::unordered_map<size_t, size_t> closes_;  // bracket token index -> its closing one
+  // predictByTokens' results without the context: by decision and one token
+  // type (one mask), by decision and kTokenLookahead of them (a mask for each
+  // count)
+  std::unordered_map<uint64_t, uint64_t> firstToken_;
+  std::unordered_map<uint64_t, std::array<uint64_t, 3>> firstTokens_;
+  // results with the context: by decision, precedence and token types, each
+  // with the follow states the walk went through
+  std::unordered_map<std::u32string, std::vector<std::pair<std::u32string, uint64_t>>>
+      withContext_;
+  std::vector<uint32_t> follows_;  // follow states of the outer rule contexts
+  // the walk's stacks of follow states: node 0 the empty stack, each other
+  // one (below, follow state)
+  std::vector<std::pair<uint32_t, uint32_t>> stackNodes_{{0, 0}};
+  struct WalkConfig {
+    antlr4::atn::ATNState* state;
+    uint32_t stack;  // interned
+    uint32_t outer;  // rule contexts of the parser left
+  };
+  std::vector<WalkConfig> walkCurrent_, walkWork_, walkClosed_;
+  // open addressing; a slot is used when its mark is the generation
+  std::vector<uint64_t> seenKeys_;
+  std::vector<uint32_t> seenMarks_;
+  uint32_t seenGeneration_ = 1;
+  size_t seenCount_ = 0;
+  std::unordered_map<uint64_t, uint32_t> stackIds_;
+  static constexpr size_t kTokenLookahead = 3;
+  static constexpr size_t kContextLookahead = 4;
+  // outer contexts a walk goes through at most (beyond: able)
+  static constexpr size_t kOuterWalk = 256;
   std::unordered_map<antlr4::RuleContext*, KnownContext> known_;
   std::vector<antlr4::RuleContext*> chain_;  // contextOf's work list
   static constexpr size_t kShallowChain = 64;
