@@ -242,6 +242,69 @@ void execDefvar(ExprVisitor& v, KorParser::DefvarContext* ctx) {
 
 namespace {
 
+// Whether a variable of that name is defined in the innermost block (the
+// duplicate check of a local definition, with the name's hash known).
+bool definedInCurrentBlock(const HashedName& name) {
+  const ScopeStack* st = scope_state::scopeStack;
+  if (st == nullptr) return false;
+  for (size_t i = st->size(); i-- > 0;) {
+    const ScopeRecord* r = (*st)[i];
+    if (r->kind == SK_BLOCK) break;
+    if (r->kind < 100 && r->name.equals(name.bytes(), name.hash())) return true;
+  }
+  return false;
+}
+
+// The declared types whose variable takes a value of its own type by moving
+// the payload in.
+inline bool movesOwnType(int32_t code) {
+  // the inline numbers and characters, then zfc, string, lb and zd
+  return uint32_t(code) <= uint32_t(VT_WCHAR) || (code >= VT_BYTES && code <= VT_DICT);
+}
+
+// `T name = expr` inside a function: the record is pushed (after the same
+// checks as the general definition), the value evaluated, and a value of the
+// declared type moved into the record; any other value goes through the
+// general store. False, with nothing done, for every definition the general
+// path must take (a global one, a reserved or duplicate name, an operator
+// other than "=", a target with suffixes, a right side that is no expression,
+// a type whose store is not a plain move): that path raises its messages.
+bool defineLocal(ExprVisitor& v, int32_t code, const cx::Stmt* one) {
+  const AssignPlan& plan = one->plan;
+  if (plan.target == nullptr || plan.right == nullptr || plan.op != 0 || !movesOwnType(code) ||
+      plan.name->reserved())
+    return false;
+  const HashedName& name = plan.target->name;
+  if (definedInCurrentBlock(name)) return false;
+  ScopeRecord* rec = pushScopeRecord(code);
+  rec->name = name;
+  rec->payload.i64 = 0;
+  rec->returnSlot = nullptr;
+  const ExprValue value = cx::eval(v, plan.right);
+  if (value.type != code) {
+    execAssignPrepared(v, static_cast<KorParser::AssignVarContext*>(one->ctx), plan, rec, value);
+    return true;
+  }
+  switch (code) {
+    case VT_INT:
+      rec->payload.i32 = value.payload.i32;
+      break;
+    case VT_BOOL:
+      rec->payload.b = value.payload.b;
+      break;
+    case VT_CHAR:
+      rec->payload.c = value.payload.c;
+      break;
+    case VT_WCHAR:
+      rec->payload.u16 = value.payload.u16;
+      break;
+    default:  // the eight-byte numbers and the payload handles
+      rec->payload = value.payload;
+      break;
+  }
+  return true;
+}
+
 // A compiled definition with initialisers: the type word decoded once and
 // each `name = value` planned once (target name, operator, right side).
 void runDefvar(ExprVisitor& v, const cx::Stmt* s) {
@@ -250,7 +313,7 @@ void runDefvar(ExprVisitor& v, const cx::Stmt* s) {
   for (const cx::Stmt* one : s->list) {
     if (one->run)
       one->run(v, one);
-    else
+    else if (global || !defineLocal(v, s->code, one))
       execAssignPlanned(v, static_cast<KorParser::AssignVarContext*>(one->ctx), one->plan);
   }
   marker.pop();
