@@ -255,20 +255,12 @@ bool definedInCurrentBlock(const HashedName& name) {
   return false;
 }
 
-// The declared types whose variable takes a value of its own type by moving
-// the payload in.
-inline bool movesOwnType(int32_t code) {
-  // the inline numbers and characters, then zfc, string, lb and zd
-  return uint32_t(code) <= uint32_t(VT_WCHAR) || (code >= VT_BYTES && code <= VT_DICT);
-}
-
 // `T name = expr` inside a function: the record is pushed (after the same
-// checks as the general definition), the value evaluated, and a value of the
-// declared type moved into the record; any other value goes through the
-// general store. False, with nothing done, for every definition the general
-// path must take (a global one, a reserved or duplicate name, an operator
-// other than "=", a target with suffixes, a right side that is no expression,
-// a type whose store is not a plain move): that path raises its messages.
+// checks as the general definition), the value evaluated and stored. False,
+// with nothing done, for every definition the general path must take (a
+// global one, a reserved or duplicate name, an operator other than "=", a
+// target with suffixes, a right side that is no expression, a type whose
+// own-type store is not a plain move): that path raises its messages.
 bool defineLocal(ExprVisitor& v, int32_t code, const cx::Stmt* one) {
   const AssignPlan& plan = one->plan;
   if (plan.target == nullptr || plan.right == nullptr || plan.op != 0 || !movesOwnType(code) ||
@@ -280,28 +272,9 @@ bool defineLocal(ExprVisitor& v, int32_t code, const cx::Stmt* one) {
   rec->name = name;
   rec->payload.i64 = 0;
   rec->returnSlot = nullptr;
-  const ExprValue value = cx::eval(v, plan.right);
-  if (value.type != code) {
+  ExprValue value = cx::eval(v, plan.right);
+  if (!storeOwnType(rec, value))
     execAssignPrepared(v, static_cast<KorParser::AssignVarContext*>(one->ctx), plan, rec, value);
-    return true;
-  }
-  switch (code) {
-    case VT_INT:
-      rec->payload.i32 = value.payload.i32;
-      break;
-    case VT_BOOL:
-      rec->payload.b = value.payload.b;
-      break;
-    case VT_CHAR:
-      rec->payload.c = value.payload.c;
-      break;
-    case VT_WCHAR:
-      rec->payload.u16 = value.payload.u16;
-      break;
-    default:  // the eight-byte numbers and the payload handles
-      rec->payload = value.payload;
-      break;
-  }
   return true;
 }
 

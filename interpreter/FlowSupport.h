@@ -11,6 +11,8 @@
 #include "ExprVisitor.h"
 
 #include "runtime/value.h"
+#include "runtime/scope.h"
+#include "runtime/value_ops.h"
 
 #include <vector>
 
@@ -68,6 +70,65 @@ void execAssignCompiled(ExprVisitor& v, KorParser::AssignVarContext* ctx, const 
 // messages.
 void execAssignPrepared(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan,
                         ScopeRecord* rec, const ExprValue& value);
+// The declared types whose variable takes a value of its own type by moving
+// the payload in.
+inline bool movesOwnType(int32_t code) {
+  // the inline numbers and characters, then zfc, string, lb and zd
+  return uint32_t(code) <= uint32_t(VT_WCHAR) || (code >= VT_BYTES && code <= VT_DICT);
+}
+// "=" of a value of the variable's own type (zs, czs, xs, bl, zf, kzf, zfc,
+// string, lb, zd): what the typed store does for that pair, by moving the
+// payload in and releasing the old one. False, with nothing done, for every
+// other pair (the caller takes the typed store).
+inline bool storeOwnType(ScopeRecord* rec, ExprValue& value) {
+  const int32_t code = rec->kind;
+  if (value.type != code || !movesOwnType(code)) return false;
+  ValuePayload& p = rec->payload;
+  switch (code) {
+    case VT_INT:
+      p.i64 = 0;
+      p.i32 = value.payload.i32;
+      break;
+    case VT_BOOL:
+      p.i64 = 0;
+      p.b = value.payload.b;
+      break;
+    case VT_CHAR:
+      p.i64 = 0;
+      p.c = value.payload.c;
+      break;
+    case VT_WCHAR:
+      p.i64 = 0;
+      p.u16 = value.payload.u16;
+      break;
+    case VT_LONG:
+    case VT_DOUBLE:
+      p = value.payload;
+      break;
+    case VT_BYTES:
+      if (value.payload.bytes != p.bytes) {
+        deleteByteString(p.bytes);
+        p.bytes = value.payload.bytes;
+      }
+      value.payload.bytes = nullptr;
+      break;
+    case VT_STRING:
+      if (value.payload.str != p.str) {
+        deleteText(p.str);
+        p.str = value.payload.str;
+      }
+      value.payload.str = nullptr;
+      break;
+    default:
+      // lb and zd are shared: the old holder goes first even when both are
+      // the same list (the value carries a holder of its own)
+      releasePayload(code, p);
+      p.ptr = value.payload.ptr;
+      value.payload.ptr = nullptr;
+      break;
+  }
+  return true;
+}
 void execDefvar(ExprVisitor& v, KorParser::DefvarContext* ctx);
 
 namespace flow {
