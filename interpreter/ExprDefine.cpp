@@ -242,19 +242,6 @@ void execDefvar(ExprVisitor& v, KorParser::DefvarContext* ctx) {
 
 namespace {
 
-// Whether a variable of that name is defined in the innermost block (the
-// duplicate check of a local definition, with the name's hash known).
-bool definedInCurrentBlock(const HashedName& name) {
-  const ScopeStack* st = scope_state::scopeStack;
-  if (st == nullptr) return false;
-  for (size_t i = st->size(); i-- > 0;) {
-    const ScopeRecord* r = (*st)[i];
-    if (r->kind == SK_BLOCK) break;
-    if (r->kind < 100 && r->name.equals(name.bytes(), name.hash())) return true;
-  }
-  return false;
-}
-
 // `T name = expr` inside a function: the record is pushed (after the same
 // checks as the general definition), the value evaluated and stored. False,
 // with nothing done, for every definition the general path must take (a
