@@ -7,7 +7,7 @@
 // A file value's payload is a FileValue: a QFile (created on the first file
 // operation when the value was made from a path or by a listing) and a
 // QFileInfo. Both are shared between the cells that hold the value and
-// counted in SharedRefTable; the last release closes the file.
+// counted by their holders; the last release closes the file.
 //
 // Everything here is byte-oriented: reading gives the file's bytes as they
 // are, writing stores the byte string's bytes; transcoding is the byte-string

@@ -56,6 +56,11 @@ struct Node {
   QByteArray seen;
   ScopeRecord* global = nullptr;
   uint64_t globalSeen = 0;  // scope_state::globalsChanged when it was found
+  // The record found deep in the scope stack, its position and
+  // scope_state::changesOf(name) then.
+  ScopeRecord* local = nullptr;
+  size_t localAt = 0;
+  uint64_t localSeen = 0;
 };
 
 inline ExprValue eval(ExprVisitor& v, Node* n) { return n->eval(v, n); }
@@ -63,19 +68,37 @@ inline ExprValue eval(ExprVisitor& v, Node* n) { return n->eval(v, n); }
 // The variable named by a node (a plain variable or ++/--): the nearest
 // record above the current function frame, else the global; null when none.
 // The same search as lookupVariable.
-inline ScopeRecord* lookupNamed(Node* n) {
+//
+// A record found below a few others is kept with its position: it is still
+// the answer while it stands there under the same name (shared bytes), no
+// record of that name has been named or pushed since and no function frame
+// either (scope_state::changesOf). Records leaving the stack change nothing
+// above the kept one.
+KOR_ALWAYS_INLINE ScopeRecord* lookupNamed(Node* n) {
   if (const ScopeStack* st = scope_state::scopeStack) {
     const uint64_t h = n->name.hash();
-    for (size_t i = st->size(); i-- > 0;) {
+    if (ScopeRecord* kept = n->local) {
+      if (n->localSeen == scope_state::changesOf(h) && n->localAt < st->size() &&
+          (*st)[n->localAt] == kept && kept->kind < 100 &&
+          kept->name.bytes().constData() == n->seen.constData())
+        return kept;
+    }
+    const size_t top = st->size();
+    for (size_t i = top; i-- > 0;) {
       ScopeRecord* r = (*st)[i];
       if (r->kind < 100) {
         if (r->name.hash() != h) continue;
         const QByteArray& held = r->name.bytes();
-        if (held.constData() == n->seen.constData()) return r;
-        if (held == n->name.bytes()) {
+        if (held.constData() != n->seen.constData()) {
+          if (held != n->name.bytes()) continue;
           n->seen = held;
-          return r;
         }
+        if (top - i > 3) {
+          n->local = r;
+          n->localAt = i;
+          n->localSeen = scope_state::changesOf(h);
+        }
+        return r;
       } else if (r->kind == SK_FUNCTION) {
         break;
       }
@@ -90,7 +113,7 @@ inline ScopeRecord* lookupNamed(Node* n) {
 // Raises "找不到变量" for the node's name and the context.
 [[noreturn]] void failNamed(Node* n, antlr4::ParserRuleContext* ctx);
 // lookupNamed, raising "找不到变量" for the context when there is none.
-inline ScopeRecord* findNamed(Node* n, antlr4::ParserRuleContext* ctx) {
+KOR_ALWAYS_INLINE ScopeRecord* findNamed(Node* n, antlr4::ParserRuleContext* ctx) {
   if (ScopeRecord* rec = lookupNamed(n)) return rec;
   failNamed(n, ctx);
 }
@@ -121,7 +144,7 @@ KOR_ALWAYS_INLINE bool readInt(Node* n, int32_t& out) {
 // x++ / x-- (a node of compileAuto) on a plain variable that holds a zs,
 // changed in place (wrapping): its record; null, with nothing done, for every
 // other case.
-inline ScopeRecord* stepInt(Node* n) {
+KOR_ALWAYS_INLINE ScopeRecord* stepInt(Node* n) {
   if (n->var == nullptr) return nullptr;
   ScopeRecord* rec = lookupNamed(n);
   if (rec == nullptr || rec->kind != VT_INT) return nullptr;

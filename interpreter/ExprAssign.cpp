@@ -13,6 +13,7 @@
 #include "ExprOperands.h"
 #include "FlowSupport.h"
 #include "MessageFormat.h"
+#include "StackGuard.h"
 #include "TypedStore.h"
 
 #include "runtime/errors.h"
@@ -55,12 +56,12 @@ class IndexCells {
   }
   void add(const ExprValue& v) {
     if (count_ < kInline)
-      inline_[count_] = v;
+      inline_.cells[count_] = v;
     else
       extra_.push_back(v);
     ++count_;
   }
-  ExprValue& at(size_t i) { return i < kInline ? inline_[i] : extra_[i - kInline]; }
+  ExprValue& at(size_t i) { return i < kInline ? inline_.cells[i] : extra_[i - kInline]; }
   size_t size() const { return count_; }
   void handOver(size_t i) {
     ExprValue& c = at(i);
@@ -70,7 +71,10 @@ class IndexCells {
 
  private:
   static constexpr size_t kInline = 4;
-  ExprValue inline_[kInline];
+  union Cells {
+    Cells() {}  // filled by add, up to count_
+    ExprValue cells[kInline];
+  } inline_;
   std::vector<ExprValue> extra_;
   size_t count_ = 0;
 };
@@ -118,14 +122,16 @@ class Assignment {
         name_(*plan.name),
         rightNode_(plan.right),
         base_(plan.base),
-        op_(plan.op) {}
+        indexNodes_(plan.compiled ? &plan.indexes : nullptr),
+        op_(plan.op),
+        initialiser_(plan.initialiser) {}
 
   void run() {
     plain_ = target_->children.size() == 1;
 
     bool isDef = false;
     int32_t defType = -1;
-    if (isDefinitionInitialiser(ctx_)) {
+    if (initialiser_) {
       const StatusEntry marker = lastStatusEntry();
       if (marker.code == LS_DEF_LOCAL || marker.code == LS_DEF_GLOBAL) {
         isDef = true;
@@ -252,6 +258,11 @@ class Assignment {
 
   // rightvar: expr | list | map | stRightVar | kong
   void evaluateRight() {
+    if (rightNode_ != nullptr) {  // planned only for an expression
+      rk_ = RK_EXPR;
+      v_.value = cx::eval(*vis_, rightNode_);
+      return;
+    }
     antlr4::tree::ParseTree* child = right_->children.empty() ? nullptr : right_->children[0];
     if (child == nullptr || child->children.empty()) {  // the token kong
       rk_ = RK_EMPTY;
@@ -260,8 +271,7 @@ class Assignment {
     switch (static_cast<antlr4::RuleContext*>(child)->getRuleIndex()) {
       case KorParser::RuleExpr:
         rk_ = RK_EXPR;
-        v_.value = rightNode_ ? cx::eval(*vis_, rightNode_)
-                              : evalExprFast(*vis_, static_cast<KorParser::ExprContext*>(child));
+        v_.value = evalExprFast(*vis_, static_cast<KorParser::ExprContext*>(child));
         return;
       case KorParser::RuleList:
         rk_ = RK_LIST;
@@ -284,8 +294,15 @@ class Assignment {
   // Evaluates the index expressions of the target in order.
   void evaluateIndexes(IndexCells& cells, bool listOnly) {
     for (size_t i = 0; i < indexes_.size(); ++i) {
-      const ExprValue v =
-          evalExprFast(*vis_, static_cast<KorParser::ExprContext*>(indexes_[i]->children[0]));
+      auto* e = static_cast<KorParser::ExprContext*>(indexes_[i]->children[0]);
+      ExprValue v;
+      if (indexNodes_ != nullptr) {
+        guardStack(e);
+        if (i == indexNodes_->size()) indexNodes_->push_back(cx::compileExpr(*vis_, e));
+        v = cx::eval(*vis_, (*indexNodes_)[i]);
+      } else {
+        v = evalExprFast(*vis_, e);
+      }
       cells.add(v);
       if (listOnly && v.type != VT_INT) {
         fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 列表访问元素第 %3 "
@@ -630,10 +647,11 @@ class Assignment {
                            line(), text(), name(), int(i),
                            QString::fromStdString(indexes_[i]->getText())));
         }
-        ValueDict::Node* node = dict != nullptr ? dict->find(key) : nullptr;
+        uint64_t keyHash = 0;
+        ValueDict::Node* node = dict != nullptr ? dict->find(key, &keyHash) : nullptr;
         if (node == nullptr) {
           if (last && dict != nullptr) {
-            insertEntry(dict, cells, i);
+            insertEntry(dict, cells, i, keyHash);
             return;
           }
           fail(fillMessage(
@@ -709,8 +727,8 @@ class Assignment {
     }
   }
 
-  // d[k] = v with k absent: the value is inserted unchanged.
-  void insertEntry(ValueDict* dict, IndexCells& cells, size_t i) {
+  // d[k] = v with k absent (its hash given): the value is inserted unchanged.
+  void insertEntry(ValueDict* dict, IndexCells& cells, size_t i, uint64_t keyHash) {
     if (member_ != nullptr) {
       fail(fillMessage(
           QStringLiteral("错误：函数 %1 语句 %2 字典 %3 不是结构体类型，无法访问成员变量 %4 !"),
@@ -722,10 +740,10 @@ class Assignment {
     }
     container_ = dict;
     rejectCycle();
-    const std::pair<ValueDict::Node*, bool> slot = dictEmplace(dict, cells.at(i));
-    if (!slot.second) return;  // cannot happen: the key was just looked up
+    // nothing has run since the key was looked up: it is still absent
+    ValueDict::Node* node = dict->insertNew(cells.at(i), keyHash);
     cells.handOver(i);
-    slot.first->value = moveValueToPool(v_.value);
+    node->value = moveValueToPool(v_.value);
     v_.armed = false;
   }
 
@@ -861,7 +879,9 @@ class Assignment {
   const CachedName& name_;
   cx::Node* rightNode_;  // the right side's compiled expression, or null
   cx::Node* base_;       // the target variable's compiled lookup, or null
+  std::vector<cx::Node*>* indexNodes_;  // the index expressions compiled so far, or null
   int op_;
+  bool initialiser_;
   bool plain_ = true;
   bool globalDef_ = false;
   ScopeRecord* rec_ = nullptr;
@@ -902,6 +922,8 @@ AssignPlan planAssignment(ExprVisitor& v, KorParser::AssignVarContext* ctx, bool
       flow::ruleOf(child) == KorParser::RuleExpr)
     plan.right = cx::compileExpr(v, static_cast<KorParser::ExprContext*>(child));
   auto* target = static_cast<KorParser::KorvarContext*>(ctx->children[0]);
+  plan.initialiser = isDefinitionInitialiser(ctx);
+  plan.compiled = compileRight;
   if (compileRight) (target->children.size() == 1 ? plan.target : plan.base) = cx::compileName(target);
   return plan;
 }

@@ -923,7 +923,9 @@ KOR_NOINLINE void runChain(ExprVisitor& v, KorParser::RealCallFunContext* call,
     marker->payload.fn = new FunctionName{site.callText};
     if (markerAt < st.size() - 1) {
       st.pop_back();
-      st.insert(st.begin() + long(markerAt), marker);
+      // a marker, not a variable: no name's lookups are affected (records
+      // above it move, which a kept lookup notices by their place)
+      static_cast<std::vector<ScopeRecord*>&>(st).insert(st.begin() + long(markerAt), marker);
     }
     throw;
   }

@@ -17,6 +17,10 @@
 #include <cstdint>
 #include <typeinfo>
 
+namespace cx {
+struct Node;
+}  // namespace cx
+
 // Value of an expression through its compiled node.
 ExprValue evalExprFast(ExprVisitor& v, KorParser::ExprContext* e);
 
@@ -28,6 +32,8 @@ struct CachedName {
   // korvar contexts only: 0 not known yet, 1 the index expressions call
   // nothing and use no ++/--, 2 they may run code
   mutable uint8_t indexKind = 0;
+  // korvar contexts only: the first index expression's node, once compiled
+  mutable cx::Node* firstIndex = nullptr;
   // whether the name is a reserved word: 0 not known yet, 1 no, 2 yes
   mutable uint8_t reservedKind = 0;
   bool reserved() const {

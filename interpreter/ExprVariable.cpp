@@ -1,6 +1,9 @@
 // Variable access: one resolver for name[index]...[index].member references
 // (copy reads, reference reads and stores), and x++ / x--.
+#include "Compiled.h"
 #include "ExprOperands.h"
+#include "FlowSupport.h"
+#include "StackGuard.h"
 #include "TypedStore.h"
 
 #include "runtime/errors.h"
@@ -71,7 +74,7 @@ class ContainerHold {
     if (!needed || payload == nullptr) return;
     cell_.type = type;
     cell_.payload.ptr = payload;
-    addSharedRef(payload);
+    sharedRefOfValue(cell_);
     active_ = true;
   }
   ~ContainerHold() {
@@ -85,7 +88,7 @@ class ContainerHold {
   bool release() {
     if (!active_) return true;
     active_ = false;
-    if (dropSharedRef(cell_.payload.ptr) > 0) return true;
+    if (dropSharedRefOfValue(cell_) > 0) return true;
     freeValue(cell_);
     return false;
   }
@@ -101,6 +104,7 @@ struct Access {
   KorvarCtx* ctx;
   ScopeRecord* rec;
   const QByteArray& name;
+  const CachedName& cached;
   RefShape shape;
   bool byRef;
   ExprValue* newValue;  // null: read
@@ -111,7 +115,14 @@ struct Access {
   QString text() const { return textOf(ctx); }
   QString memberName() const { return utf8(cachedNameOf(shape.member).name); }
   QString indexText(size_t i) const { return textOf(indexExpr(ctx, i)); }
-  ExprValue evalIndex(size_t i) const { return evalExprFast(v, indexExpr(ctx, i)); }
+  ExprValue evalIndex(size_t i) const {
+    if (i != 0) return evalExprFast(v, indexExpr(ctx, i));
+    // the usual single index: its node kept with the reference's name
+    KorParser::ExprContext* e = indexExpr(ctx, 0);
+    guardStack(e);
+    if (cached.firstIndex == nullptr) cached.firstIndex = cx::compileExpr(v, e);
+    return cx::eval(v, cached.firstIndex);
+  }
 
   // Index i evaluated while the container that it indexes is held.
   ExprValue evalIndexIn(size_t i, int32_t containerType, void* container) const {
@@ -535,7 +546,7 @@ bool resolveAt(ExprVisitor& v, KorvarCtx* ctx, ScopeRecord* rec, const CachedNam
   const RefShape shape = shapeOf(ctx);
   const bool guarded = shape.indexCount > 0 && (rec->kind == VT_LIST || rec->kind == VT_DICT) &&
                        indexesMayRunCode(ctx, name);
-  Access a{v, ctx, rec, name.name, shape, byRef, newValue, op, guarded};
+  Access a{v, ctx, rec, name.name, name, shape, byRef, newValue, op, guarded};
   switch (rec->kind) {
     case VT_INT:
     case VT_LONG:
@@ -590,6 +601,17 @@ ExprValue readVariable(ExprVisitor& v, KorParser::KorvarContext* ctx, bool byRef
   return out;
 }
 
+namespace {
+
+KOR_NOINLINE ExprValue readResolved(ExprVisitor& v, KorParser::KorvarContext* ctx,
+                                                 ScopeRecord* rec, bool byReference) {
+  ExprValue out;
+  resolveAt(v, ctx, rec, cachedNameOf(ctx), byReference, nullptr, 0, out);
+  return out;
+}
+
+}  // namespace
+
 ExprValue readVariableAt(ExprVisitor& v, KorParser::KorvarContext* ctx, ScopeRecord* rec,
                          bool byReference) {
   if (ctx->children.size() == 1) {
@@ -597,18 +619,18 @@ ExprValue readVariableAt(ExprVisitor& v, KorParser::KorvarContext* ctx, ScopeRec
     switch (rec->kind) {
       case VT_BYTES:
       case VT_STRING:
-        return byReference ? rec->asValue() : loadCopy(rec, ctx);
+        if (byReference) return rec->asValue();
+        break;
       case VT_LIST:
       case VT_DICT:
         return shareCell(rec->asValue());
       default:
         if (uint32_t(rec->kind) <= uint32_t(VT_WCHAR)) return rec->asValue();
-        break;
+        return readResolved(v, ctx, rec, byReference);
     }
+    return loadCopy(rec, ctx);
   }
-  ExprValue out;
-  resolveAt(v, ctx, rec, cachedNameOf(ctx), byReference, nullptr, 0, out);
-  return out;
+  return readResolved(v, ctx, rec, byReference);
 }
 
 antlrcpp::Any ExprVisitor::evalVariable(KorParser::KorvarContext* ctx, bool byReference,

@@ -23,15 +23,17 @@ namespace callsupport {
 struct CallSite;
 }  // namespace callsupport
 
-// Keeps a function out of line (a small frame on the recursive path) and
-// marks the error paths as cold.
+// Keeps a function out of line (a small frame on the recursive path), keeps
+// a small hot one inline, and marks the error paths as cold.
 #if defined(_MSC_VER)
 #include <intrin.h>
 #define KOR_NOINLINE __declspec(noinline)
+#define KOR_ALWAYS_INLINE __forceinline
 #define KOR_COLD __declspec(noinline)
 #define KOR_FRAME_ADDRESS() _AddressOfReturnAddress()
 #else
 #define KOR_NOINLINE __attribute__((noinline))
+#define KOR_ALWAYS_INLINE inline __attribute__((always_inline))
 #define KOR_COLD __attribute__((noinline, cold))
 #define KOR_FRAME_ADDRESS() __builtin_frame_address(0)
 #endif
@@ -52,13 +54,19 @@ inline int ruleOf(antlr4::tree::ParseTree* node) {
 // (ExprDefine.cpp) without their visit results.
 void execAssignVar(ExprVisitor& v, KorParser::AssignVarContext* ctx);
 // An assignment worked out ahead: the target's name, the operator
-// (0 =, 1 *=, 2 /=, 3 +=, 4 -=) and, when compiled, the right side.
+// (0 =, 1 *=, 2 /=, 3 +=, 4 -=), whether it initialises a typed definition
+// and, when compiled, the right side and the target's index expressions.
 struct AssignPlan {
   const CachedName* name = nullptr;
   int op = 0;
+  bool initialiser = false;
   cx::Node* right = nullptr;
   cx::Node* target = nullptr;  // a plain target variable, when compiled
   cx::Node* base = nullptr;    // the variable of a target with indexes or a member, when compiled
+  // target[i]...[j]: compiled one by one on their first evaluation (as an
+  // expression is) when the plan is compiled
+  bool compiled = false;
+  mutable std::vector<cx::Node*> indexes;
 };
 AssignPlan planAssignment(ExprVisitor& v, KorParser::AssignVarContext* ctx, bool compileRight);
 void execAssignPlanned(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan);

@@ -147,7 +147,6 @@ void destroyRunTables() {
   destroyOperandStack();
   destroyStatusStack();
   destroyGlobalTable();
-  destroySharedRefTable();
   destroyFunctionTable();
   destroyTypeRegistry();
 }
@@ -257,7 +256,6 @@ int korvelMain(QWidget* host, const QStringList& args, int mode) {
   // 5. prelude
   pushStatus(LS_RUN_START);
   createTypeRegistry();
-  createSharedRefTable();
   Parse prelude(preludeSource.toStdString());
   prelude.makeParser();
   prelude.reportParserErrors();
@@ -291,7 +289,6 @@ int korvelMain(QWidget* host, const QStringList& args, int mode) {
     cleanUp();
     return 0;
   }
-  createSharedRefTable();
   createOperandStack();
   initBuiltinRegistry();
 

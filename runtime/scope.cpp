@@ -20,6 +20,8 @@ ScopeStack* scopeStack = nullptr;
 RecyclePool<ScopeRecord> recordPool;
 StatusStack* statusStack = nullptr;
 uint64_t globalsChanged = 0;
+uint64_t nameChanges[kNameSlots] = {};
+uint64_t frameChanges = 0;
 }  // namespace scope_state
 
 namespace {
@@ -98,6 +100,7 @@ ScopeStack* scope_state::createScopeStack() {
   if (gScopeStack == nullptr) {
     gScopeStack = new ScopeStack();
     gScopeStack->reserve(256);
+    ++frameChanges;  // a record kept from an earlier stack is never valid
   }
   return gScopeStack;
 }

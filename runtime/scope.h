@@ -44,6 +44,22 @@ enum LoopStatus : int32_t {
   LS_CONTINUE = 8      // continue
 };
 
+// Change counts of the names on the scope stack, which let a compiled
+// variable reference keep the record it found (see cx::lookupNamed): a name
+// counts as changed in the slot of its hash whenever a record is named or
+// pushed with it, and every name whenever a function frame is pushed.
+namespace scope_state {
+constexpr size_t kNameSlots = 64;
+extern uint64_t nameChanges[kNameSlots];
+extern uint64_t frameChanges;
+inline void nameChanged(uint64_t hash) { ++nameChanges[hash & (kNameSlots - 1)]; }
+// Changes seen by a reference to the name of that hash; equal twice only when
+// neither a record of that name nor a frame has come in between.
+inline uint64_t changesOf(uint64_t hash) {
+  return nameChanges[hash & (kNameSlots - 1)] + frameChanges;
+}
+}  // namespace scope_state
+
 // A name with its FNV-1a hash kept alongside, so lookups compare hashes
 // before bytes. Assign to it like a QByteArray.
 class HashedName {
@@ -51,10 +67,24 @@ class HashedName {
   HashedName() : hash_(kFnvOffsetBasis) {}
   HashedName(const QByteArray& s) : text_(s), hash_(fnv1a(s)) {}
   HashedName(const char* s) : text_(s), hash_(fnv1a(text_)) {}
-  HashedName& operator=(const QByteArray& s) { text_ = s; hash_ = fnv1a(text_); return *this; }
-  HashedName& operator=(QByteArray&& s) { text_ = std::move(s); hash_ = fnv1a(text_); return *this; }
-  HashedName& operator=(const char* s) { text_ = s; hash_ = fnv1a(text_); return *this; }
-  void set(const QByteArray& s, uint64_t hash) { text_ = s; hash_ = hash; }
+  HashedName(const HashedName&) = default;
+  HashedName(HashedName&&) = default;
+  HashedName& operator=(const HashedName& o) { return assign(o.text_, o.hash_); }
+  HashedName& operator=(HashedName&& o) {
+    text_ = std::move(o.text_);
+    hash_ = o.hash_;
+    scope_state::nameChanged(hash_);
+    return *this;
+  }
+  HashedName& operator=(const QByteArray& s) { return assign(s, fnv1a(s)); }
+  HashedName& operator=(QByteArray&& s) {
+    hash_ = fnv1a(s);
+    text_ = std::move(s);
+    scope_state::nameChanged(hash_);
+    return *this;
+  }
+  HashedName& operator=(const char* s) { return assign(QByteArray(s), 0, true); }
+  void set(const QByteArray& s, uint64_t hash) { assign(s, hash); }
 
   const QByteArray& bytes() const { return text_; }
   operator const QByteArray&() const { return text_; }
@@ -71,6 +101,13 @@ class HashedName {
   bool operator!=(const char* s) const { return text_ != s; }
 
  private:
+  HashedName& assign(const QByteArray& s, uint64_t hash, bool hashText = false) {
+    text_ = s;
+    hash_ = hashText ? fnv1a(text_) : hash;
+    scope_state::nameChanged(hash_);
+    return *this;
+  }
+
   QByteArray text_;
   uint64_t hash_;
 };
@@ -102,7 +139,25 @@ struct ScopeRecord {
   }
 };
 
-using ScopeStack = std::vector<ScopeRecord*>;  // bottom first
+// The scope stack, bottom first. Records only come in through push_back,
+// which counts the change of the pushed variable's name (or of every name for
+// a function frame).
+class ScopeStack : public std::vector<ScopeRecord*> {
+ public:
+  void push_back(ScopeRecord* record) {
+    if (record->kind < 100)
+      scope_state::nameChanged(record->name.hash());
+    else if (record->kind == SK_FUNCTION)
+      ++scope_state::frameChanges;
+    std::vector<ScopeRecord*>::push_back(record);
+  }
+  template <class... Args>
+  void emplace_back(Args&&...) = delete;
+  template <class... Args>
+  iterator insert(Args&&...) = delete;
+  template <class... Args>
+  void assign(Args&&...) = delete;
+};
 
 struct StatusEntry {
   int32_t code;    // LoopStatus
@@ -276,7 +331,6 @@ OperandStack* operandStack();  // created when absent
 void createGlobalTable();
 void createTypeRegistry();
 void createOperandStack();
-// (createSharedRefTable: value_ops.h)
 void destroyScopeStack();
 void destroyOperandStack();   // frees the list, never the cells
 void destroyStatusStack();

@@ -61,7 +61,24 @@ enum ValueType : int32_t {
 };
 
 using ByteStringList = QList<QByteArray>;
-using ValueList = std::vector<ExprValue*>;  // payload of type 11; element cells owned, pooled
+
+// Holder count of a shared payload (list, dict, file, workbook), kept in the
+// payload itself so that sharing and releasing cost no table lookup. 0 means
+// the payload was never counted, which stands for one holder (see
+// addSharedRef in value_ops.h). Copying or assigning a payload object never
+// carries its count along: the count belongs to the object's address.
+struct SharedCount {
+  int32_t holders = 0;
+  SharedCount() = default;
+  SharedCount(const SharedCount&) noexcept {}
+  SharedCount& operator=(const SharedCount&) noexcept { return *this; }
+};
+
+// Payload of type 11: element cells owned, pooled.
+struct ValueList : std::vector<ExprValue*> {
+  using std::vector<ExprValue*>::vector;
+  SharedCount shared;
+};
 
 // Payload of a function value (types 16, 17, 53; scope kind 51).
 struct FunctionName {
@@ -96,12 +113,14 @@ struct StructValue : SlotAllocated {
 struct FileValue {
   QFile* file = nullptr;
   QFileInfo* info = nullptr;
+  SharedCount shared;
 };
 
 // Payload of type 15; the document is owned.
 struct ExcelValue {
   Workbook* doc = nullptr;
   QByteArray path;
+  SharedCount shared;
 };
 
 // The 8-byte payload of a cell or a scope record.

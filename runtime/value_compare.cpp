@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QFileInfo>
 
+#include <cstring>
 #include <iostream>
 
 namespace {
@@ -110,17 +111,12 @@ int32_t compareValues(const ExprValue& a, const ExprValue& b, bool warn) {
 
 // ---------------------------------------------------------------- dict keys
 
-uint64_t hashValueKey(const ExprValue& key) {
+uint64_t hashOtherKey(const ExprValue& key) {
   unsigned char buf[8];
   switch (key.type) {
     case VT_INT:
-    case VT_LONG: {
-      // the eight bytes, low byte first, without a buffer
-      uint64_t v = uint64_t(key.asInt64());
-      uint64_t h = kFnvOffsetBasis;
-      for (int i = 0; i < 8; ++i, v >>= 8) h = (h ^ (v & 0xff)) * kFnvPrime;
-      return h;
-    }
+    case VT_LONG:
+      return hashIntegerKey(key.asInt64());
     case VT_CHAR:
       buf[0] = static_cast<unsigned char>(key.payload.c);
       buf[1] = buf[2] = buf[3] = 0;
@@ -153,7 +149,7 @@ uint64_t hashValueKey(const ExprValue& key) {
       "错误：只有整数、字符、字符串能做字典的关键字,当前表达式类型不可做关键字！"));
 }
 
-bool valueKeyEqual(const ExprValue& a, const ExprValue& b) {
+bool keysEqualOther(const ExprValue& a, const ExprValue& b) {
   if (a.type != b.type) {
     const bool aInt = a.type == VT_INT || a.type == VT_LONG;
     const bool bInt = b.type == VT_INT || b.type == VT_LONG;
@@ -164,10 +160,15 @@ bool valueKeyEqual(const ExprValue& a, const ExprValue& b) {
     case VT_LONG: return a.payload.i64 == b.payload.i64;
     case VT_CHAR: return a.payload.c == b.payload.c;
     case VT_WCHAR: return a.payload.u16 == b.payload.u16;
-    case VT_BYTES:
+    case VT_BYTES: {
       if (a.payload.bytes == nullptr || b.payload.bytes == nullptr)
         return a.payload.bytes == b.payload.bytes;
-      return *a.payload.bytes == *b.payload.bytes;
+      const QByteArray& x = *a.payload.bytes;
+      const QByteArray& y = *b.payload.bytes;
+      // copies of one value share their bytes
+      return x.size() == y.size() &&
+             (x.constData() == y.constData() || std::memcmp(x.constData(), y.constData(), size_t(x.size())) == 0);
+    }
     case VT_STRING:
       if (a.payload.str == nullptr || b.payload.str == nullptr)
         return a.payload.str == b.payload.str;

@@ -17,19 +17,44 @@ constexpr uint64_t kFnvOffsetBasis = 0xcbf29ce484222325ULL;
 constexpr uint64_t kFnvPrime = 0x100000001b3ULL;
 inline uint64_t fnv1a(const void* data, size_t len, uint64_t h = kFnvOffsetBasis) {
   const unsigned char* p = static_cast<const unsigned char*>(data);
-  for (size_t i = 0; i < len; ++i) {
-    h ^= p[i];
-    h *= kFnvPrime;
+  const unsigned char* end = p + len;
+  for (; end - p >= 4; p += 4) {
+    h = (h ^ p[0]) * kFnvPrime;
+    h = (h ^ p[1]) * kFnvPrime;
+    h = (h ^ p[2]) * kFnvPrime;
+    h = (h ^ p[3]) * kFnvPrime;
   }
+  for (; p != end; ++p) h = (h ^ *p) * kFnvPrime;
   return h;
 }
 inline uint64_t fnv1a(const QByteArray& s) { return fnv1a(s.constData(), size_t(s.size())); }
 
+// Hash of an integer key: FNV-1a over its eight bytes, low byte first.
+inline uint64_t hashIntegerKey(int64_t value) {
+  const uint64_t v = uint64_t(value);
+  uint64_t h = kFnvOffsetBasis;
+  h = (h ^ (v & 0xff)) * kFnvPrime;
+  h = (h ^ ((v >> 8) & 0xff)) * kFnvPrime;
+  h = (h ^ ((v >> 16) & 0xff)) * kFnvPrime;
+  h = (h ^ ((v >> 24) & 0xff)) * kFnvPrime;
+  h = (h ^ ((v >> 32) & 0xff)) * kFnvPrime;
+  h = (h ^ ((v >> 40) & 0xff)) * kFnvPrime;
+  h = (h ^ ((v >> 48) & 0xff)) * kFnvPrime;
+  return (h ^ (v >> 56)) * kFnvPrime;
+}
+uint64_t hashOtherKey(const ExprValue& key);
 // Hash of a dict key; raises the key error for a cell that cannot be a key
 // (also a 9/10 key with a null payload). 0 and 1 of equal value hash alike.
-uint64_t hashValueKey(const ExprValue& key);
+inline uint64_t hashValueKey(const ExprValue& key) {
+  if (key.type == VT_INT || key.type == VT_LONG) return hashIntegerKey(key.asInt64());
+  return hashOtherKey(key);
+}
+bool keysEqualOther(const ExprValue& a, const ExprValue& b);
 // Key equality; a 32-bit and a 64-bit integer of equal value are equal.
-bool valueKeyEqual(const ExprValue& a, const ExprValue& b);
+inline bool valueKeyEqual(const ExprValue& a, const ExprValue& b) {
+  if (a.type == VT_INT && b.type == VT_INT) return a.payload.i32 == b.payload.i32;
+  return keysEqualOther(a, b);
+}
 
 // Conversion codes of (declared type, value type); >= 0 allows the store.
 // With convert set, the listed conversions are applied to the cell in place;

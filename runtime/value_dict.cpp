@@ -31,7 +31,18 @@ ValueDict::Node* ValueDict::find(const ExprValue& key, uint64_t hash) const {
   return nullptr;
 }
 
-ValueDict::Node* ValueDict::find(const ExprValue& key) const { return find(key, hashValueKey(key)); }
+ValueDict::Node* ValueDict::find(const ExprValue& key, uint64_t* hash) const {
+  // Keys are unique, so a node whose key equals this one is the answer; a
+  // key that cannot be a key never equals a stored one and is refused by the
+  // hash below. Only text keys are worth it: an integer hashes at once.
+  if (recent_ != nullptr && (key.type == VT_BYTES || key.type == VT_STRING) &&
+      valueKeyEqual(recent_->key, key))
+    return recent_;
+  *hash = hashValueKey(key);
+  Node* found = find(key, *hash);
+  if (found != nullptr) recent_ = found;
+  return found;
+}
 
 // Links a node by the insertion rule: at the end of the list when its bucket
 // is empty, otherwise directly before the bucket's first node.
@@ -78,11 +89,16 @@ void ValueDict::grow(size_t needed) {
 
 std::pair<ValueDict::Node*, bool> ValueDict::emplace(const ExprValue& key, uint64_t hash) {
   if (Node* found = find(key, hash)) return {found, false};
+  return {insertNew(key, hash), true};
+}
+
+ValueDict::Node* ValueDict::insertNew(const ExprValue& key, uint64_t hash) {
   if (size_ + 1 > buckets_.size()) grow(size_ + 1);
   Node* node = new (NodeSlots::take()) Node{nullptr, nullptr, key, nullptr, hash};
   link(node);
   ++size_;
-  return {node, true};
+  recent_ = node;
+  return node;
 }
 
 void ValueDict::erase(Node* node, ExprValue* keyOut, ExprValue** valueOut) {
@@ -102,6 +118,7 @@ void ValueDict::erase(Node* node, ExprValue* keyOut, ExprValue** valueOut) {
     node->next->prev = node->prev;
   else
     tail_ = node->prev;
+  if (node == recent_) recent_ = nullptr;
   if (keyOut != nullptr) *keyOut = node->key;
   if (valueOut != nullptr) *valueOut = node->value;
   freeNode(node);
@@ -116,6 +133,7 @@ void ValueDict::unlinkAll() {
     n = next;
   }
   head_ = tail_ = nullptr;
+  recent_ = nullptr;
   size_ = 0;
   for (Bucket& b : buckets_) b.first = b.last = nullptr;
 }

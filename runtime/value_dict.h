@@ -34,17 +34,29 @@ class ValueDict {
 
   // Node with an equal key (hash from hashValueKey), or null.
   Node* find(const ExprValue& key, uint64_t hash) const;
-  Node* find(const ExprValue& key) const;  // hashes the key (raises for bad keys)
+  // The same, hashing the key (raises for bad keys) unless it equals the key
+  // of the node found or inserted last: a key looked up several times in a
+  // row (contains, value, store) is hashed once.
+  Node* find(const ExprValue& key) const {
+    uint64_t hash;
+    return find(key, &hash);
+  }
+  // The same; when the key is absent, `hash` is its hash (for insertNew).
+  Node* find(const ExprValue& key, uint64_t* hash) const;
   // Inserts when absent: returns the node and whether it is new. A new node
   // takes the key cell as it is (its payload now belongs to the dict) and has
   // value == null for the caller to fill with a pooled cell. When the key was
   // present, the caller keeps its key.
   std::pair<Node*, bool> emplace(const ExprValue& key, uint64_t hash);
+  // Inserts a key known to be absent (as emplace does for a new key).
+  Node* insertNew(const ExprValue& key, uint64_t hash);
   // Unlinks and frees the node; its key payload and value cell are returned
   // to the caller through the out parameters (may be null to drop them).
   void erase(Node* node, ExprValue* keyOut = nullptr, ExprValue** valueOut = nullptr);
   // Unlinks and frees every node (keys and values must be released before).
   void unlinkAll();
+
+  SharedCount shared;  // holders of the dict value
 
  private:
   struct Bucket {
@@ -58,6 +70,7 @@ class ValueDict {
   void grow(size_t needed);
 
   std::vector<Bucket> buckets_;
+  mutable Node* recent_ = nullptr;  // a node of this dict, or null
   Node* head_ = nullptr;
   Node* tail_ = nullptr;
   size_t size_ = 0;

@@ -13,67 +13,16 @@
 #include <unordered_set>
 #include <vector>
 
+namespace shared_refs {
+int64_t counted = 0;
+}  // namespace shared_refs
+
 namespace {
-SharedRefTable* gSharedRefs = nullptr;
 RecyclePool<ExprValue> gValuePool;
 }  // namespace
 
-size_t AddressHash::operator()(const void* p) const noexcept {
-  // Heap addresses are distinct and aligned: dropping the alignment bits and
-  // mixing once spreads them well enough for the table's prime bucket count.
-  uint64_t a = uint64_t(reinterpret_cast<uintptr_t>(p)) >> 4;
-  return size_t(a * 0x9E3779B97F4A7C15ULL >> 16);
-}
-
-// ---------------------------------------------------------------- SharedRefTable
-
-SharedRefTable* sharedRefTable() { return gSharedRefs; }
-
-void createSharedRefTable() {
-  if (gSharedRefs == nullptr) gSharedRefs = new SharedRefTable(8);
-}
-
-void destroySharedRefTable() {
-  delete gSharedRefs;
-  gSharedRefs = nullptr;
-}
-
-int32_t addSharedRef(const void* payload) {
-  if (gSharedRefs == nullptr) createSharedRefTable();
-  auto r = gSharedRefs->try_emplace(payload, 1);
-  if (r.second) return 1;
-  return ++r.first->second;
-}
-
-int32_t dropSharedRef(const void* payload) {
-  if (gSharedRefs == nullptr) return 0;
-  auto it = gSharedRefs->find(payload);
-  if (it == gSharedRefs->end()) return 0;
-  if (it->second <= 1) {
-    gSharedRefs->erase(it);
-    return 0;
-  }
-  return --it->second;
-}
-
-int32_t sharedRefCount(const void* payload) {
-  if (gSharedRefs == nullptr) return 1;
-  auto it = gSharedRefs->find(payload);
-  return it == gSharedRefs->end() ? 1 : it->second;
-}
-
 static bool isSharedType(int32_t type) {
   return type == VT_LIST || type == VT_DICT || type == VT_FILE || type == VT_EXCEL;
-}
-
-int32_t sharedRefOfValue(const ExprValue& cell) {
-  if (!isSharedType(cell.type) || cell.payload.ptr == nullptr) return 0;
-  return addSharedRef(cell.payload.ptr);
-}
-
-int32_t dropSharedRefOfValue(const ExprValue& cell) {
-  if (!isSharedType(cell.type) || cell.payload.ptr == nullptr) return 0;
-  return dropSharedRef(cell.payload.ptr);
 }
 
 // ---------------------------------------------------------------- ValuePool
@@ -199,7 +148,7 @@ ExprValue copyValue(const ExprValue& cell, bool deep) {
     case VT_FILE:
     case VT_EXCEL:
       c.owner = nullptr;
-      if (cell.payload.ptr != nullptr) addSharedRef(cell.payload.ptr);
+      if (cell.payload.ptr != nullptr) sharedRefOfValue(cell);
       break;
     // The name records of these types belong to their cell: a copy gets its own.
     case VT_STRUCT_DESC:
@@ -262,9 +211,7 @@ static T* dropHolder(ValuePayload& p, void (*closeWhenFailed)(T*) = nullptr) {
   return nullptr;
 }
 
-// releasePayload for the types whose release is more than a handle's
-// (kept apart, so that the common releases stay short).
-[[gnu::noinline]] static void releaseOtherPayload(int32_t type, ValuePayload& p) {
+void releaseHeldPayload(int32_t type, ValuePayload& p) {
   switch (type) {
     case VT_STRUCT_DESC:
       delete p.names;
@@ -280,6 +227,12 @@ static T* dropHolder(ValuePayload& p, void (*closeWhenFailed)(T*) = nullptr) {
       }
       break;
     }
+    case VT_BYTES:
+      deleteByteString(p.bytes);
+      break;
+    case VT_STRING:
+      deleteText(p.str);
+      break;
     case VT_TIME:
       delete p.time;
       break;
@@ -315,17 +268,9 @@ static T* dropHolder(ValuePayload& p, void (*closeWhenFailed)(T*) = nullptr) {
     default:
       break;
   }
-}
-
-void releasePayload(int32_t type, ValuePayload& p) {
-  if (type == VT_BYTES)
-    deleteByteString(p.bytes);
-  else if (type == VT_STRING)
-    deleteText(p.str);
-  else if (type > VT_WCHAR)
-    releaseOtherPayload(type, p);
   p.i64 = 0;
 }
+
 
 void releaseSharedValue(ExprValue& cell) {
   if (isSharedType(cell.type)) releasePayload(cell.type, cell.payload);

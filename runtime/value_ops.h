@@ -1,36 +1,75 @@
-// Copying, sharing and releasing cells: SharedRefTable, ValuePool, shallow
-// and deep copies and the per-type releases.
+// Copying, sharing and releasing cells: holder counts of shared payloads,
+// ValuePool, shallow and deep copies and the per-type releases.
 #pragma once
 
 #include "value.h"
+#include "value_dict.h"
 
 #include <cstdint>
-#include <unordered_map>
 
-// Hash of a payload address.
-struct AddressHash {
-  size_t operator()(const void* p) const noexcept;
-};
+// ---- holder counts of shared payloads (lists, dicts, files, workbooks) ----
+// Each payload keeps its count (SharedCount). A payload that was never
+// counted, or whose count went back to 0, has one holder.
+namespace shared_refs {
+extern int64_t counted;  // payloads whose count is 1 or more
+inline int32_t add(SharedCount& c) {
+  if (c.holders == 0) {
+    ++counted;
+    return c.holders = 1;
+  }
+  return ++c.holders;
+}
+inline int32_t drop(SharedCount& c) {
+  if (c.holders <= 1) {
+    if (c.holders == 1) --counted;
+    c.holders = 0;
+    return 0;
+  }
+  return --c.holders;
+}
+}  // namespace shared_refs
 
-// Holder counts of shared payloads (lists, dicts, files, workbooks).
-// A payload without an entry has one holder.
-using SharedRefTable = std::unordered_map<const void*, int32_t, AddressHash>;
-
-SharedRefTable* sharedRefTable();     // the run's table, or null
-void createSharedRefTable();          // creates it when absent
-void destroySharedRefTable();         // frees it (values must be released first)
-
-// count + 1; an address without an entry is inserted with 1 and 1 returned.
-int32_t addSharedRef(const void* payload);
-// count - 1; 0 when there was no entry or the count was 1 (entry erased):
-// the caller then frees the payload.
-int32_t dropSharedRef(const void* payload);
-// Current count without changing it (1 for an address without an entry).
-int32_t sharedRefCount(const void* payload);
+// count + 1; a payload not counted yet gets 1 and 1 is returned.
+template <class T>
+inline int32_t addSharedRef(T* payload) {
+  return shared_refs::add(payload->shared);
+}
+// count - 1; 0 when the payload was not counted or the count was 1 (the count
+// is cleared): the caller then frees the payload.
+template <class T>
+inline int32_t dropSharedRef(T* payload) {
+  return shared_refs::drop(payload->shared);
+}
+// Current count without changing it (1 for a payload not counted).
+template <class T>
+inline int32_t sharedRefCount(const T* payload) {
+  return payload->shared.holders == 0 ? 1 : payload->shared.holders;
+}
+// The count of a type 11/12/13/15 payload; null for any other type.
+inline SharedCount* sharedCountOf(int32_t type, void* payload) {
+  switch (type) {
+    case VT_LIST: return &static_cast<ValueList*>(payload)->shared;
+    case VT_DICT: return &static_cast<ValueDict*>(payload)->shared;
+    case VT_FILE: return &static_cast<FileValue*>(payload)->shared;
+    case VT_EXCEL: return &static_cast<ExcelValue*>(payload)->shared;
+    default: return nullptr;
+  }
+}
 // addSharedRef / dropSharedRef on the payload of a type 11/12/13/15 cell with
 // a non-null payload; 0 for any other cell.
-int32_t sharedRefOfValue(const ExprValue& cell);
-int32_t dropSharedRefOfValue(const ExprValue& cell);
+inline int32_t sharedRefOfValue(const ExprValue& cell) {
+  if (cell.payload.ptr == nullptr) return 0;
+  SharedCount* c = sharedCountOf(cell.type, cell.payload.ptr);
+  return c != nullptr ? shared_refs::add(*c) : 0;
+}
+inline int32_t dropSharedRefOfValue(const ExprValue& cell) {
+  if (cell.payload.ptr == nullptr) return 0;
+  SharedCount* c = sharedCountOf(cell.type, cell.payload.ptr);
+  return c != nullptr ? shared_refs::drop(*c) : 0;
+}
+// Number of payloads counted now (1 or more holders): tests use it to see
+// that every shared payload was released.
+inline int64_t countedSharedPayloads() { return shared_refs::counted; }
 
 // ---- ValuePool ----
 // Most recently returned cell, or a new empty cell. A reused cell keeps its
@@ -56,27 +95,32 @@ ExprValue* copyValueToPool(const ExprValue& cell, bool deep);
 // strings, times and structs duplicated); native object copied.
 StructValue* copyStructValue(const StructValue* source);
 
-// New empty list / dict payload entered in SharedRefTable with count 1. A
-// list record comes from a slot pool: only its release (freeValue and the
-// like) may end it, never delete.
+// New empty list / dict payload counted with one holder. A list record comes
+// from a slot pool: only its release (freeValue and the like) may end it,
+// never delete.
 ValueList* newValueList();
 ValueDict* newValueDict();
 // Cells holding a new empty list / dict (count 1).
 ExprValue makeListValue();
 ExprValue makeDictValue();
 
-// Releases the payload by type (shared ones through SharedRefTable) and sets
-// it to null; the type field is unchanged.
-// The same on a bare payload with a given type (scope records use it).
-void releasePayload(int32_t type, ValuePayload& payload);
-inline void freeValue(ExprValue& cell) {
-  // numbers, booleans, characters and the empty cell own nothing
-  if (cell.type <= VT_WCHAR) {
-    cell.payload.i64 = 0;
-    return;
+// releasePayload for the types that own a heap payload (7 and above).
+void releaseHeldPayload(int32_t type, ValuePayload& payload);
+// Releases the payload of a bare payload with a given type (shared ones by
+// their holder count) and sets it to null. Numbers, booleans, characters and
+// the empty type own nothing; a byte string is given back here at once.
+inline void releasePayload(int32_t type, ValuePayload& payload) {
+  if (type == VT_BYTES) {
+    deleteByteString(payload.bytes);
+    payload.i64 = 0;
+  } else if (type < VT_STRUCT_DESC) {
+    payload.i64 = 0;
+  } else {
+    releaseHeldPayload(type, payload);
   }
-  releasePayload(cell.type, cell.payload);
 }
+// The same on a cell; the type field is unchanged.
+inline void freeValue(ExprValue& cell) { releasePayload(cell.type, cell.payload); }
 // freeValue for types 11, 12, 13, 15 only.
 void releaseSharedValue(ExprValue& cell);
 // The release rule of exactly one type; false (nothing done) for another type

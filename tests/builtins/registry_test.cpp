@@ -28,7 +28,6 @@ class Registry : public ::testing::Test {
  protected:
   void SetUp() override {
     resetBuiltinLibFlags();
-    createSharedRefTable();
     createOperandStack();
     initBuiltinRegistry();
     currentBuiltinHandler = testHandler;
@@ -43,7 +42,6 @@ class Registry : public ::testing::Test {
     clearOperands();
     destroyBuiltinRegistry();
     destroyOperandStack();
-    destroySharedRefTable();
     destroyFunctionTable();
   }
   void clearOperands() {

@@ -21,9 +21,9 @@ class RunTables : public ::testing::Test {
  protected:
   void SetUp() override {
     runFailed = false;
+    countedAtStart_ = countedSharedPayloads();
     createGlobalTable();
     createTypeRegistry();
-    createSharedRefTable();
     createOperandStack();
   }
   void TearDown() override {
@@ -31,12 +31,16 @@ class RunTables : public ::testing::Test {
     destroyOperandStack();
     destroyStatusStack();
     destroyGlobalTable();
-    destroySharedRefTable();
     destroyFunctionTable();
     destroyTypeRegistry();
     runFailed = false;
     sourceText.clear();
   }
+  // Every list, dict, file and workbook counted during the test was released.
+  bool sharedAllReleased() const { return countedSharedPayloads() == countedAtStart_; }
+
+ private:
+  int64_t countedAtStart_ = 0;
 };
 
 // Redirects std::cout into a string for its lifetime.
