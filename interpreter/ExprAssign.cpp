@@ -979,6 +979,11 @@ void execAssignCompiled(ExprVisitor& v, KorParser::AssignVarContext* ctx, const 
   Assignment(&v, ctx, plan).runPrepared(rec, value);
 }
 
+void execAssignPrepared(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan,
+                        ScopeRecord* rec, const ExprValue& value) {
+  Assignment(&v, ctx, plan).runPrepared(rec, value);
+}
+
 void execAssignVar(ExprVisitor& v, KorParser::AssignVarContext* ctx) {
   execAssignPlanned(v, ctx, planAssignment(v, ctx, false));
 }

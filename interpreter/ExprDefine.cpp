@@ -242,6 +242,29 @@ void execDefvar(ExprVisitor& v, KorParser::DefvarContext* ctx) {
 
 namespace {
 
+// `T name = expr` inside a function: the record is pushed (after the same
+// checks as the general definition), the value evaluated and stored. False,
+// with nothing done, for every definition the general path must take (a
+// global one, a reserved or duplicate name, an operator other than "=", a
+// target with suffixes, a right side that is no expression, a type whose
+// own-type store is not a plain move): that path raises its messages.
+bool defineLocal(ExprVisitor& v, int32_t code, const cx::Stmt* one) {
+  const AssignPlan& plan = one->plan;
+  if (plan.target == nullptr || plan.right == nullptr || plan.op != 0 || !movesOwnType(code) ||
+      plan.name->reserved())
+    return false;
+  const HashedName& name = plan.target->name;
+  if (definedInCurrentBlock(name)) return false;
+  ScopeRecord* rec = pushScopeRecord(code);
+  rec->name = name;
+  rec->payload.i64 = 0;
+  rec->returnSlot = nullptr;
+  ExprValue value = cx::eval(v, plan.right);
+  if (!storeOwnType(rec, value))
+    execAssignPrepared(v, static_cast<KorParser::AssignVarContext*>(one->ctx), plan, rec, value);
+  return true;
+}
+
 // A compiled definition with initialisers: the type word decoded once and
 // each `name = value` planned once (target name, operator, right side).
 void runDefvar(ExprVisitor& v, const cx::Stmt* s) {
@@ -250,7 +273,7 @@ void runDefvar(ExprVisitor& v, const cx::Stmt* s) {
   for (const cx::Stmt* one : s->list) {
     if (one->run)
       one->run(v, one);
-    else
+    else if (global || !defineLocal(v, s->code, one))
       execAssignPlanned(v, static_cast<KorParser::AssignVarContext*>(one->ctx), one->plan);
   }
   marker.pop();

@@ -207,10 +207,11 @@ void assignResults(antlr4::ParserRuleContext* call, antlr4::ParserRuleContext* s
     if (!site.defines) {
       // The whole variable is assigned; a suffix on the target is not applied.
       // A refused value leaves its message and the next target is served.
-      storeToRecord(cx::findNamed(site.targetNodes[k], stmt), cell, stmt, true, 0);
+      ScopeRecord* rec = cx::findNamed(site.targetNodes[k], stmt);
+      if (!storeOwnType(rec, *cell)) storeToRecord(rec, cell, stmt, true, 0);
     } else {
       const HashedName& text = site.targetNames[k];
-      if (findInCurrentBlock(text))
+      if (definedInCurrentBlock(text))
         raiseScriptError(fillMessage(
             QStringLiteral("错误：行号 %1 语句 %2 变量 %3 已经在当前作用域中存在，不能重复使用 := "
                            "符号自动创建该变量 "),

@@ -11,6 +11,8 @@
 #include "ExprVisitor.h"
 
 #include "runtime/value.h"
+#include "runtime/scope.h"
+#include "runtime/value_ops.h"
 
 #include <vector>
 
@@ -70,6 +72,85 @@ AssignPlan planAssignment(ExprVisitor& v, KorParser::AssignVarContext* ctx, bool
 void execAssignPlanned(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan);
 // A compiled assignment statement (not a definition's initialiser).
 void execAssignCompiled(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan);
+// The store of an assignment whose plain target record is found (or, for a
+// local definition, pushed) and whose right side is evaluated already (the
+// value is taken over): the general store with all its conversions and
+// messages.
+void execAssignPrepared(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan,
+                        ScopeRecord* rec, const ExprValue& value);
+
+// Whether a variable of that name is defined in the innermost block (the
+// duplicate check of a local definition, with the name's hash known).
+inline bool definedInCurrentBlock(const HashedName& name) {
+  const ScopeStack* st = scope_state::scopeStack;
+  if (st == nullptr) return false;
+  for (size_t i = st->size(); i-- > 0;) {
+    const ScopeRecord* r = (*st)[i];
+    if (r->kind == SK_BLOCK) break;
+    if (r->kind < 100 && r->name.equals(name.bytes(), name.hash())) return true;
+  }
+  return false;
+}
+
+// The declared types whose variable takes a value of its own type by moving
+// the payload in.
+inline bool movesOwnType(int32_t code) {
+  // the inline numbers and characters, then zfc, string, lb and zd
+  return uint32_t(code) <= uint32_t(VT_WCHAR) || (code >= VT_BYTES && code <= VT_DICT);
+}
+// "=" of a value of the variable's own type (zs, czs, xs, bl, zf, kzf, zfc,
+// string, lb, zd): what the typed store does for that pair, by moving the
+// payload in and releasing the old one. False, with nothing done, for every
+// other pair (the caller takes the typed store).
+inline bool storeOwnType(ScopeRecord* rec, ExprValue& value) {
+  const int32_t code = rec->kind;
+  if (value.type != code || !movesOwnType(code)) return false;
+  ValuePayload& p = rec->payload;
+  switch (code) {
+    case VT_INT:
+      p.i64 = 0;
+      p.i32 = value.payload.i32;
+      break;
+    case VT_BOOL:
+      p.i64 = 0;
+      p.b = value.payload.b;
+      break;
+    case VT_CHAR:
+      p.i64 = 0;
+      p.c = value.payload.c;
+      break;
+    case VT_WCHAR:
+      p.i64 = 0;
+      p.u16 = value.payload.u16;
+      break;
+    case VT_LONG:
+    case VT_DOUBLE:
+      p = value.payload;
+      break;
+    case VT_BYTES:
+      if (value.payload.bytes != p.bytes) {
+        deleteByteString(p.bytes);
+        p.bytes = value.payload.bytes;
+      }
+      value.payload.bytes = nullptr;
+      break;
+    case VT_STRING:
+      if (value.payload.str != p.str) {
+        deleteText(p.str);
+        p.str = value.payload.str;
+      }
+      value.payload.str = nullptr;
+      break;
+    default:
+      // lb and zd are shared: the old holder goes first even when both are
+      // the same list (the value carries a holder of its own)
+      releasePayload(code, p);
+      p.ptr = value.payload.ptr;
+      value.payload.ptr = nullptr;
+      break;
+  }
+  return true;
+}
 void execDefvar(ExprVisitor& v, KorParser::DefvarContext* ctx);
 
 namespace flow {
