@@ -9,6 +9,7 @@
 #include "runtime/scope.h"
 #include "runtime/source_text.h"
 #include "runtime/value_compare.h"
+#include "runtime/value_dict.h"
 #include "runtime/value_ops.h"
 
 #include <deque>
@@ -259,6 +260,42 @@ ExprValue evVarPath(ExprVisitor& v, cx::Node* n) {
   return readVariableAt(v, n->var, cx::findNamed(n, n->var), false);
 }
 
+// v[k] with a literal or plain-variable index (node a): a zs key that readInt
+// reads (evaluating nothing) into a dict holding the key, or a zs position
+// inside a list, whose value is a number, boolean or character, is that cell
+// itself; every other case takes the resolver, the one definition of the
+// reference.
+ExprValue evVarIndex(ExprVisitor& v, cx::Node* n) {
+  ScopeRecord* rec = cx::findNamed(n, n->var);
+  int32_t k;
+  if (cx::readInt(n->a, k)) {
+    const ExprValue* cell = nullptr;
+    if (rec->kind == VT_DICT) {
+      if (const ValueDict* dict = rec->payload.dict) {
+        ExprValue key = makeIntValue(k);
+        if (const ValueDict::Node* node = dict->find(key)) cell = node->value;
+      }
+    } else if (rec->kind == VT_LIST) {
+      const ValueList* list = rec->payload.list;
+      if (list != nullptr && k >= 0 && size_t(k) < list->size()) cell = (*list)[size_t(k)];
+    }
+    if (cell != nullptr && uint32_t(cell->type) <= uint32_t(VT_WCHAR)) return *cell;
+  }
+  return readVariableAt(v, n->var, rec, false);
+}
+
+// Whether the reference is v[k] with k a literal or a plain variable.
+bool isSimpleIndexed(KorParser::KorvarContext* var) {
+  if (var->children.size() != 4) return false;  // VARNAME [ listindex ]
+  auto* index = static_cast<antlr4::ParserRuleContext*>(var->children[2]);
+  auto* e = static_cast<KorParser::ExprContext*>(index->children[0]);
+  switch (kindTable().kindOf(typeid(*e))) {
+    case NK_LITERAL: return true;
+    case NK_VAR: return static_cast<antlr4::ParserRuleContext*>(e->children[0])->children.size() == 1;
+    default: return false;
+  }
+}
+
 // An operand: literals and plain variables without the indirect call.
 inline ExprValue operand(ExprVisitor& v, cx::Node* n) {
   if (n->eval == evLit) return n->lit;
@@ -440,6 +477,13 @@ cx::Node* compileNode(ExprVisitor& v, KorParser::ExprContext* e) {
   switch (kindTable().kindOf(typeid(*e))) {
     case NK_VAR: {
       auto* var = static_cast<KorParser::KorvarContext*>(e->children[0]);
+      if (isSimpleIndexed(var)) {
+        cx::Node* n = newNode(e, evVarIndex);
+        nameNode(n, var);
+        auto* index = static_cast<antlr4::ParserRuleContext*>(var->children[2]);
+        n->a = cx::compileExpr(v, static_cast<KorParser::ExprContext*>(index->children[0]));
+        return n;
+      }
       cx::Node* n = newNode(e, var->children.size() == 1 ? evVarPlain : evVarPath);
       nameNode(n, var);  // the variable of a path too: its first name
       return n;
