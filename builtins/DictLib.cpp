@@ -97,10 +97,10 @@ void registerDictLib() {
   registerBuiltinMethod(ZD_CLEAR, "zd_clear", {}, BF_MEMBER);
   registerBuiltinMethod(ZD_SIZE, "zd_size", {}, BF_MEMBER);
   registerBuiltinMethod(ZD_IS_EMPTY, "zd_isEmpty", {}, BF_MEMBER);
-  registerBuiltinMethod(ZD_CONTAINS, "zd_contains", {1, 1, BA_RANGE}, BF_MEMBER);
+  registerBuiltinMethod(ZD_CONTAINS, "zd_contains", {1, 1, BA_RANGE}, BF_MEMBER)->readsArgsOnly = true;
   registerBuiltinMethod(ZD_REMOVE, "zd_remove", {1, 1, BA_RANGE}, BF_MEMBER);
   registerBuiltinMethod(ZD_KEYS, "zd_keys", {}, BF_MEMBER);
-  registerBuiltinMethod(ZD_VALUE, "zd_value", {1, 1, BA_RANGE}, BF_MEMBER);
+  registerBuiltinMethod(ZD_VALUE, "zd_value", {1, 1, BA_RANGE}, BF_MEMBER)->readsArgsOnly = true;
   registerBuiltinMethod(ZD_COPY, "zd_copy", {}, BF_MEMBER);
 }
 
