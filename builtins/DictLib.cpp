@@ -84,7 +84,9 @@ void valueOf(ValueDict* dict, antlr4::ParserRuleContext* ctx) {
                          .arg(lineOfContext(ctx))
                          .arg(textlib::statementOf(ctx), dictName, valueToText(key)));
   }
-  pushBuiltinResult(copyValue(*node->value, false));
+  const ExprValue& value = *node->value;
+  // numbers and characters are their own copy
+  pushBuiltinResult(uint32_t(value.type) <= uint32_t(VT_WCHAR) ? value : copyValue(value, false));
 }
 
 }  // namespace

@@ -434,11 +434,14 @@ KOR_ALWAYS_INLINE void runBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext*
       }
       method->handler(method, call);
     }
-    // An expression taking the first value at once: what deliverResults does
-    // for it, without the call.
-    if (stmt == nullptr && frame.resultCount > 0 &&
-        (flags & (CALL_VALUE | CALL_DIRECT | CALL_CHAINED | CALL_LAST_CHAINED | CALL_STATEMENT)) ==
-            (CALL_VALUE | CALL_DIRECT)) {
+    // An expression, or a chained call before the last, taking the first
+    // value at once: what deliverResults does for them, without the call.
+    if (frame.resultCount > 0 &&
+        ((stmt == nullptr &&
+          (flags & (CALL_VALUE | CALL_DIRECT | CALL_CHAINED | CALL_LAST_CHAINED | CALL_STATEMENT)) ==
+              (CALL_VALUE | CALL_DIRECT)) ||
+         (flags & (CALL_CHAINED | CALL_LAST_CHAINED | CALL_CHAIN_DIRECT)) ==
+             (CALL_CHAINED | CALL_CHAIN_DIRECT))) {
       directMethodValue = frame.result(0);
       directMethodValue.owner = nullptr;
       directMethodValueSet = true;
