@@ -54,6 +54,10 @@ struct BuiltinMethod {
   uint16_t receiver = 0;
   uint16_t flag = 0;
   uint8_t argShape = BS_CHECK;
+  // The handler only reads its arguments (it neither keeps, converts nor
+  // changes them, and runs no script code): the bridge may hand it a plain
+  // variable's own zfc instead of a copy.
+  bool readsArgsOnly = false;
   std::vector<int32_t>* argTypes = nullptr;  // null when the method takes no argument
   BuiltinHandler handler = nullptr;
 };

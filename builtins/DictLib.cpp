@@ -84,7 +84,9 @@ void valueOf(ValueDict* dict, antlr4::ParserRuleContext* ctx) {
                          .arg(lineOfContext(ctx))
                          .arg(textlib::statementOf(ctx), dictName, valueToText(key)));
   }
-  pushBuiltinResult(copyValue(*node->value, false));
+  const ExprValue& value = *node->value;
+  // numbers and characters are their own copy
+  pushBuiltinResult(uint32_t(value.type) <= uint32_t(VT_WCHAR) ? value : copyValue(value, false));
 }
 
 }  // namespace
@@ -97,10 +99,10 @@ void registerDictLib() {
   registerBuiltinMethod(ZD_CLEAR, "zd_clear", {}, BF_MEMBER);
   registerBuiltinMethod(ZD_SIZE, "zd_size", {}, BF_MEMBER);
   registerBuiltinMethod(ZD_IS_EMPTY, "zd_isEmpty", {}, BF_MEMBER);
-  registerBuiltinMethod(ZD_CONTAINS, "zd_contains", {1, 1, BA_RANGE}, BF_MEMBER);
+  registerBuiltinMethod(ZD_CONTAINS, "zd_contains", {1, 1, BA_RANGE}, BF_MEMBER)->readsArgsOnly = true;
   registerBuiltinMethod(ZD_REMOVE, "zd_remove", {1, 1, BA_RANGE}, BF_MEMBER);
   registerBuiltinMethod(ZD_KEYS, "zd_keys", {}, BF_MEMBER);
-  registerBuiltinMethod(ZD_VALUE, "zd_value", {1, 1, BA_RANGE}, BF_MEMBER);
+  registerBuiltinMethod(ZD_VALUE, "zd_value", {1, 1, BA_RANGE}, BF_MEMBER)->readsArgsOnly = true;
   registerBuiltinMethod(ZD_COPY, "zd_copy", {}, BF_MEMBER);
 }
 

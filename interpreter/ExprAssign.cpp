@@ -52,7 +52,18 @@ class IndexCells {
   IndexCells(const IndexCells&) = delete;
   IndexCells& operator=(const IndexCells&) = delete;
   ~IndexCells() {
-    for (size_t i = 0; i < count_; ++i) freeValue(at(i));
+    for (size_t i = firstBorrowed_ ? 1 : 0; i < count_; ++i) freeValue(at(i));
+  }
+  // The first cell as a variable's own value (not released here).
+  void addBorrowed(const ExprValue& v) {
+    add(v);
+    firstBorrowed_ = count_ == 1;
+  }
+  // A borrowed cell becomes a copy of its own.
+  void own(size_t i) {
+    if (i != 0 || !firstBorrowed_) return;
+    at(0) = copyValue(at(0), false);
+    firstBorrowed_ = false;
   }
   void add(const ExprValue& v) {
     if (count_ < kInline)
@@ -77,6 +88,7 @@ class IndexCells {
   } inline_;
   std::vector<ExprValue> extra_;
   size_t count_ = 0;
+  bool firstBorrowed_ = false;
 };
 
 // True when the assignment is the initialiser of a typed definition:
@@ -292,14 +304,24 @@ class Assignment {
   }
 
   // Evaluates the index expressions of the target in order.
-  void evaluateIndexes(IndexCells& cells, bool listOnly) {
+  // With `borrowKey`, a single key that is a plain variable holding a zfc is
+  // the variable's own value (nothing runs between it and the store).
+  void evaluateIndexes(IndexCells& cells, bool listOnly, bool borrowKey = false) {
     for (size_t i = 0; i < indexes_.size(); ++i) {
       auto* e = static_cast<KorParser::ExprContext*>(indexes_[i]->children[0]);
       ExprValue v;
       if (indexNodes_ != nullptr) {
         guardStack(e);
         if (i == indexNodes_->size()) indexNodes_->push_back(cx::compileExpr(*vis_, e));
-        v = cx::eval(*vis_, (*indexNodes_)[i]);
+        cx::Node* node = (*indexNodes_)[i];
+        if (borrowKey && indexes_.size() == 1 && node->eval == cx::evVarPlain) {
+          ScopeRecord* rec = cx::findNamed(node, node->var);
+          if (rec->kind == VT_BYTES && rec->payload.bytes != nullptr) {
+            cells.addBorrowed(rec->asValue());
+            continue;
+          }
+        }
+        v = cx::eval(*vis_, node);
       } else {
         v = evalExprFast(*vis_, e);
       }
@@ -628,7 +650,7 @@ class Assignment {
       return;
     }
     IndexCells cells;
-    evaluateIndexes(cells, false);
+    evaluateIndexes(cells, false, true);
     const size_t n = cells.size();
     ValueDict* dict = rec_->payload.dict;
     bool walkingList = false;   // a key gave a list: the next indexes are positions
@@ -741,6 +763,7 @@ class Assignment {
     container_ = dict;
     rejectCycle();
     // nothing has run since the key was looked up: it is still absent
+    cells.own(i);
     ValueDict::Node* node = dict->insertNew(cells.at(i), keyHash);
     cells.handOver(i);
     node->value = moveValueToPool(v_.value);

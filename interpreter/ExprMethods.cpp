@@ -38,6 +38,8 @@ struct ArgValues {
   alignas(ExprValue) unsigned char raw[sizeof(ExprValue) * kLocal];
   std::vector<ExprValue> more;
   int count = 0;
+  // The first value is a variable's own (borrowed, not released here).
+  bool firstBorrowed = false;
 
   ExprValue* local() { return reinterpret_cast<ExprValue*>(raw); }
   ExprValue& add() {
@@ -52,12 +54,34 @@ struct ArgValues {
   // Releases every value (numbers, booleans and characters own nothing).
   void releaseAll() {
     ExprValue* a = data();
-    for (int i = 0; i < count; ++i)
+    for (int i = firstBorrowed ? 1 : 0; i < count; ++i)
       if (uint32_t(a[i].type) > uint32_t(VT_WCHAR)) freeValue(a[i]);
     count = 0;
+    firstBorrowed = false;
     if (!more.empty()) more.clear();
   }
+  // A borrowed first value becomes a copy of its own.
+  void ownFirst() {
+    if (!firstBorrowed) return;
+    at(0) = copyValue(at(0), false);
+    firstBorrowed = false;
+  }
 };
+
+// The single argument of a method that only reads it: a plain variable
+// holding a zfc is handed over as the variable's own value (nothing else
+// runs before the handler); every other argument is evaluated.
+inline void addReadOnlyArgument(ExprVisitor& v, cx::Node* node, ArgValues& argv) {
+  if (node->eval == cx::evVarPlain) {
+    ScopeRecord* rec = cx::findNamed(node, node->var);
+    if (rec->kind == VT_BYTES && rec->payload.bytes != nullptr) {
+      argv.add() = rec->asValue();
+      argv.firstBorrowed = true;
+      return;
+    }
+  }
+  argv.add() = cx::eval(v, node);
+}
 
 // ---- error paths ----
 
@@ -358,7 +382,10 @@ KOR_ALWAYS_INLINE void runBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext*
       ms.argsKnown = true;
     }
     if (ms.argsCompiled) {
-      for (cx::Node* node : *argNodes) argv.add() = cx::eval(v, node);
+      if (method->readsArgsOnly && argNodes->size() == 1)
+        addReadOnlyArgument(v, argNodes->front(), argv);
+      else
+        for (cx::Node* node : *argNodes) argv.add() = cx::eval(v, node);
     } else if (args) {
       evalArguments(v, call, name, args, argNodes, argv);
     }
@@ -378,6 +405,7 @@ KOR_ALWAYS_INLINE void runBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext*
          (ms.type != receiver.type || ms.detail != builtinReceiverDetail(receiver)))) {
       resolveCall(call, receiver, name, args, ms);
       method = ms.method;
+      if (!method->readsArgsOnly) argv.ownFirst();
     }
     // A written optional last argument must be an integer.
     if (ms.optionalWritten) {
@@ -400,10 +428,27 @@ KOR_ALWAYS_INLINE void runBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext*
   try {
     {
       BuiltinCallScope current(&frame);
-      if (!builtinArgsReady(method, frame.args, frame.argc)) checkBuiltinArgs(call, name, method);
+      if (!builtinArgsReady(method, frame.args, frame.argc)) {
+        argv.ownFirst();  // the check may convert the arguments in place
+        checkBuiltinArgs(call, name, method);
+      }
       method->handler(method, call);
     }
-    firstResult = deliverResults(call, stmt, name, frame, flags, ms);
+    // An expression, or a chained call before the last, taking the first
+    // value at once: what deliverResults does for them, without the call.
+    if (frame.resultCount > 0 &&
+        ((stmt == nullptr &&
+          (flags & (CALL_VALUE | CALL_DIRECT | CALL_CHAINED | CALL_LAST_CHAINED | CALL_STATEMENT)) ==
+              (CALL_VALUE | CALL_DIRECT)) ||
+         (flags & (CALL_CHAINED | CALL_LAST_CHAINED | CALL_CHAIN_DIRECT)) ==
+             (CALL_CHAINED | CALL_CHAIN_DIRECT))) {
+      directMethodValue = frame.result(0);
+      directMethodValue.owner = nullptr;
+      directMethodValueSet = true;
+      firstResult = 1;
+    } else {
+      firstResult = deliverResults(call, stmt, name, frame, flags, ms);
+    }
   } catch (...) {
     releaseCall(argv, receiver, holds, frame, 0);
     throw;
