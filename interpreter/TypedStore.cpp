@@ -614,41 +614,14 @@ int loadFromRecord(ExprValue* dst, ScopeRecord* src, antlr4::ParserRuleContext* 
 
 int structMemberIndexOf(const QByteArray& structTypeName, const QByteArray& memberName,
                         antlr4::ParserRuleContext* ctx) {
-  // The positions found last, by member name: a description only changes
-  // with the global table, so a position stays right while the table does.
-  struct Found {
-    QByteArray type;
-    QByteArray member;
-    uint64_t globals = 0;
-    int index = -1;
-    bool set = false;
-  };
-  static Found found[16];
-  Found& f = found[(uint32_t(memberName.size()) * 31u +
-                    uint32_t(uchar(memberName.isEmpty() ? 0 : memberName.at(0)))) & 15u];
-  if (f.set && f.globals == scope_state::globalsChanged && f.member == memberName &&
-      f.type == structTypeName)
-    return f.index;
-
   const ScopeRecord* desc = findGlobal(structTypeName, ctx, true);
-  int index = -1;
-  if (desc != nullptr && desc->kind == VT_STRUCT_DESC && desc->payload.names != nullptr) {
-    const ByteStringList& names = *desc->payload.names;
-    const int n = names.size() / 2;
-    for (int i = 0; i < n; ++i) {
-      if (names.at(i) == memberName) {
-        index = i;
-        break;
-      }
-    }
+  if (desc == nullptr || desc->kind != VT_STRUCT_DESC || desc->payload.names == nullptr) return -1;
+  const ByteStringList& names = *desc->payload.names;
+  const int n = names.size() / 2;
+  for (int i = 0; i < n; ++i) {
+    if (names.at(i) == memberName) return i;
   }
-  // own copies of the names: a caller's bytes may be borrowed
-  f.type = QByteArray(structTypeName.constData(), structTypeName.size());
-  f.member = QByteArray(memberName.constData(), memberName.size());
-  f.globals = scope_state::globalsChanged;
-  f.index = index;
-  f.set = true;
-  return index;
+  return -1;
 }
 
 int structMemberIndexIn(const StructValue* st, const QByteArray& memberName,
