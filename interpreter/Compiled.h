@@ -61,6 +61,9 @@ struct Node {
   ScopeRecord* local = nullptr;
   size_t localAt = 0;
   uint64_t localSeen = 0;
+  // A member read `v.m`: the layout of the struct it last read (a share, so
+  // that the address stays its own) and the member's position there (op).
+  ByteStringList layout;
 };
 
 inline ExprValue eval(ExprVisitor& v, Node* n) { return n->eval(v, n); }

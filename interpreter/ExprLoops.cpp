@@ -328,6 +328,95 @@ KOR_FAIL void failForInType(KorParser::ForInStateContext* ctx,
                typeDescription(type)));
 }
 
+// Whether an expression only reads: operators, literals and variable
+// references (their index expressions included), nothing that calls, steps,
+// formats or tests membership.
+bool exprOnlyReads(antlr4::tree::ParseTree* node) {
+  if (dynamic_cast<antlr4::tree::TerminalNode*>(node) != nullptr) return true;
+  const std::type_info& t = typeid(*node);
+  const bool allowed =
+      t == typeid(KorParser::VarExprContext) || t == typeid(KorParser::KorvarContext) ||
+      t == typeid(KorParser::ListindexContext) || t == typeid(KorParser::StMemVarContext) ||
+      t == typeid(KorParser::IntExprContext) || t == typeid(KorParser::FloatExprContext) ||
+      t == typeid(KorParser::BoolValueExprContext) || t == typeid(KorParser::CharValueExprContext) ||
+      t == typeid(KorParser::StrExprContext) || t == typeid(KorParser::RowStrExprContext) ||
+      t == typeid(KorParser::ParenthesesExprContext) || t == typeid(KorParser::NegationExprContext) ||
+      t == typeid(KorParser::AtomContext) || t == typeid(KorParser::AddExprContext) ||
+      t == typeid(KorParser::SubExprContext) || t == typeid(KorParser::MultExprContext) ||
+      t == typeid(KorParser::DivExprContext) || t == typeid(KorParser::RemainderExprContext) ||
+      t == typeid(KorParser::EqualExprContext) || t == typeid(KorParser::UnequalExprContext) ||
+      t == typeid(KorParser::LessExprContext) || t == typeid(KorParser::LessEqualExprContext) ||
+      t == typeid(KorParser::GreaterExprContext) ||
+      t == typeid(KorParser::GreaterEqualExprContext) || t == typeid(KorParser::AndExprContext) ||
+      t == typeid(KorParser::OrExprContext) || t == typeid(KorParser::NotExprContext);
+  if (!allowed) return false;
+  for (antlr4::tree::ParseTree* child : node->children)
+    if (!exprOnlyReads(child)) return false;
+  return true;
+}
+
+// A plain variable other than the loop's own: an assignment target of a body
+// that only reads.
+KorParser::KorvarContext* plainTarget(antlr4::tree::ParseTree* node,
+                                      const std::vector<QByteArray>& loopNames) {
+  auto* var = dynamic_cast<KorParser::KorvarContext*>(node);
+  if (var == nullptr || var->children.size() != 1) return nullptr;
+  const QByteArray name = QByteArray::fromStdString(var->getText());
+  for (const QByteArray& own : loopNames)
+    if (own == name) return nullptr;
+  return var;
+}
+
+// Whether a loop body only reads: blocks, if / zif / qt, assignments and
+// x++ / x-- of plain variables other than the loop's, expression statements,
+// break, continue and pass, with expressions that only read. It defines,
+// calls and returns nothing, so the variables it names stay the records found
+// before it runs. The assignments' targets are collected.
+bool bodyOnlyReads(antlr4::tree::ParseTree* node, const std::vector<QByteArray>& loopNames,
+                   std::vector<KorParser::KorvarContext*>& targets) {
+  if (dynamic_cast<antlr4::tree::TerminalNode*>(node) != nullptr) return true;
+  const std::type_info& t = typeid(*node);
+  if (t == typeid(KorParser::StatementContext) || t == typeid(KorParser::BlockContext) ||
+      t == typeid(KorParser::ZifContext) || t == typeid(KorParser::QtContext) ||
+      t == typeid(KorParser::IfContext) || t == typeid(KorParser::AssignContext) ||
+      t == typeid(KorParser::AssginNoEndContext)) {
+    for (antlr4::tree::ParseTree* child : node->children) {
+      auto* e = dynamic_cast<KorParser::ExprContext*>(child);
+      if (e != nullptr ? !exprOnlyReads(e) : !bodyOnlyReads(child, loopNames, targets))
+        return false;
+    }
+    return true;
+  }
+  if (t == typeid(KorParser::BreakContext) || t == typeid(KorParser::ContinueContext) ||
+      t == typeid(KorParser::PassContext))
+    return true;
+  if (t == typeid(KorParser::AssignVarContext)) {
+    auto* assign = static_cast<KorParser::AssignVarContext*>(node);
+    KorParser::KorvarContext* target = plainTarget(assign->korvar(), loopNames);
+    KorParser::RightvarContext* right = assign->rightvar();
+    if (target == nullptr || right == nullptr || right->children.size() != 1 ||
+        dynamic_cast<KorParser::ExprContext*>(right->children[0]) == nullptr ||
+        !exprOnlyReads(right->children[0]))
+      return false;
+    targets.push_back(target);
+    return true;
+  }
+  if (t == typeid(KorParser::SignalStateContext)) {
+    antlr4::tree::ParseTree* e = node->children.empty() ? nullptr : node->children[0];
+    if (e == nullptr) return false;
+    if (typeid(*e) == typeid(KorParser::AssignAutoAddContext)) {
+      auto* step = dynamic_cast<KorParser::KorAutoAddSubContext*>(e->children[0]);
+      KorParser::KorvarContext* target =
+          step != nullptr ? plainTarget(step->children[0], loopNames) : nullptr;
+      if (target == nullptr) return false;
+      targets.push_back(target);
+      return true;
+    }
+    return exprOnlyReads(e);
+  }
+  return false;
+}
+
 // One iteration's end for the for-in loops: true to leave the loop.
 inline bool forInLeaves() {
   bool continued;
@@ -349,10 +438,49 @@ KOR_FAIL void failListShrank(antlr4::ParserRuleContext* ctx,
           .toStdString());
 }
 
+// Lending the element: a body that only reads (see bodyOnlyReads) sees the
+// element's own struct or text under the value variable instead of a deep
+// copy. Nothing it runs can change the element, the loop holds the list, and
+// the variable itself is never assigned, so no script can tell the two apart.
+// The assignments' targets are looked at before each iteration: one that
+// holds a container (whose store might change it in place) ends the lending.
+constexpr int32_t kBodyOnlyReads = 1;
+
+inline bool lendable(const ExprValue& element) {
+  return element.type == VT_STRUCT || element.type == VT_BYTES || element.type == VT_STRING;
+}
+
+bool targetsHoldNoContainer(const cx::Stmt* s) {
+  for (cx::Node* target : s->conds) {
+    const ScopeRecord* rec = cx::lookupNamed(target);
+    if (rec == nullptr) return false;
+    const int32_t kind = rec->kind;
+    if (!(uint32_t(kind) <= uint32_t(VT_WCHAR) || kind == VT_BYTES || kind == VT_STRING))
+      return false;
+  }
+  return true;
+}
+
+// The value variable while it holds a lent payload: emptied again before it
+// is bound anew and on every way out of the loop.
+struct LentRecord {
+  ScopeRecord* rec = nullptr;
+  void unbind() {
+    if (rec == nullptr) return;
+    rec->kind = VT_EMPTY;
+    rec->payload.i64 = 0;
+    rec = nullptr;
+  }
+  ~LentRecord() { unbind(); }
+};
+
 KOR_NOINLINE void forInList(ExprVisitor& v, antlr4::ParserRuleContext* ctx,
                                          ValueList* list, ScopeRecord* first,
-                                         ScopeRecord* second, const cx::Stmt* body) {
+                                         ScopeRecord* second, const cx::Stmt* s) {
+  const cx::Stmt* body = s->body;
   const size_t count = list ? list->size() : 0;
+  bool lend = second != nullptr && (s->code & kBodyOnlyReads) != 0;
+  LentRecord lent;
   for (size_t i = 0; i < count; ++i) {
     checkAbort();
     if (i >= list->size()) failListShrank(ctx, i, list->size());
@@ -362,7 +490,18 @@ KOR_NOINLINE void forInList(ExprVisitor& v, antlr4::ParserRuleContext* ctx,
       first->payload.i64 = 0;
       first->payload.i32 = int32_t(i);
     }
-    if (second) bindRecord(second, copyValue(*element, true));
+    if (second) {
+      lent.unbind();
+      if (lend) lend = targetsHoldNoContainer(s);
+      if (lend && lendable(*element)) {
+        releaseScopeRecord(second);
+        second->kind = element->type;
+        second->payload = element->payload;
+        lent.rec = second;
+      } else {
+        bindRecord(second, copyValue(*element, true));
+      }
+    }
     if (body) body->run(v, body);
     if (forInLeaves()) return;
   }
@@ -441,7 +580,7 @@ void runForIn(ExprVisitor& v, const cx::Stmt* s) {
     ScopeRecord* first = forInVariable(ctx, 0, coll.type == VT_LIST ? VT_INT : VT_EMPTY);
     ScopeRecord* second = forInVariable(ctx, 1, VT_EMPTY);
     if (coll.type == VT_LIST)
-      forInList(v, ctx, coll.payload.list, first, second, s->body);
+      forInList(v, ctx, coll.payload.list, first, second, s);
     else if (coll.type == VT_DICT)
       forInDict(v, coll.payload.dict, first, second, s->body);
     else
@@ -464,6 +603,14 @@ const Stmt* compileForIn(ExprVisitor& v, KorParser::ForInStateContext* ctx) {
   s->defines = false;  // its variables are bound, not defined
   gLoops.insert(ctx, static_cast<const Stmt*>(s));
   s->body = compileLoopBody(v, ctx->statement());
+  std::vector<QByteArray> loopNames;
+  for (KorParser::ForinvarContext* var : ctx->forinvar())
+    if (var->VARNAME()) loopNames.push_back(QByteArray::fromStdString(var->VARNAME()->getText()));
+  std::vector<KorParser::KorvarContext*> targets;
+  if (ctx->statement() && bodyOnlyReads(ctx->statement(), loopNames, targets)) {
+    s->code |= kBodyOnlyReads;
+    for (KorParser::KorvarContext* target : targets) s->conds.push_back(compileName(target));
+  }
   return s;
 }
 

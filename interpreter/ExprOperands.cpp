@@ -260,6 +260,77 @@ ExprValue evVarPath(ExprVisitor& v, cx::Node* n) {
   return readVariableAt(v, n->var, cx::findNamed(n, n->var), false);
 }
 
+// v.m on a struct variable of a script type: the member's position is kept
+// for the layout in which it was found (struct values of one type share their
+// layout's names), so the read is the member cell's copy without the
+// resolver. Every other case (no struct, a built-in struct without a layout,
+// another layout, no such member) takes the resolver, which then keeps the
+// position for the next read.
+inline const ExprValue* keptMember(const ScopeRecord* rec, const cx::Node* n) {
+  if (rec->kind != VT_STRUCT) return nullptr;
+  const StructValue* st = rec->payload.st;
+  if (st == nullptr || st->members == nullptr || n->layout.isEmpty() ||
+      st->layout.constBegin() != n->layout.constBegin() || size_t(n->op) >= st->members->size())
+    return nullptr;
+  return (*st->members)[size_t(n->op)];
+}
+
+KOR_NOINLINE ExprValue evVarMemberSlow(ExprVisitor& v, cx::Node* n, ScopeRecord* rec) {
+  ExprValue out = readVariableAt(v, n->var, rec, false);
+  if (rec->kind == VT_STRUCT && rec->payload.st != nullptr && rec->payload.st->members != nullptr) {
+    const StructValue* st = rec->payload.st;
+    const ByteStringList& layout = st->layout;
+    const QByteArray& member =
+        cachedNameOf(static_cast<antlr4::ParserRuleContext*>(n->var->children.back())).name;
+    for (int i = 0, count = layout.size() / 2; i < count; ++i) {
+      if (layout.at(i) != member) continue;
+      n->layout = layout;
+      n->op = i;
+      break;
+    }
+  }
+  return out;
+}
+
+ExprValue evVarMember(ExprVisitor& v, cx::Node* n) {
+  ScopeRecord* rec = cx::findNamed(n, n->var);
+  if (const ExprValue* cell = keptMember(rec, n)) {
+    if (uint32_t(cell->type) <= uint32_t(VT_WCHAR)) return *cell;
+    return copyValue(*cell, false);
+  }
+  return evVarMemberSlow(v, n, rec);
+}
+
+// The text an operand would give, borrowed in place, for an operand whose
+// evaluation reads and changes nothing: a string literal, a plain variable or
+// a kept member holding a byte string or a string. False for every other
+// operand (and for a missing variable, whose handler raises).
+bool peekText(cx::Node* n, ExprValue& out) {
+  if (n->eval == evStr) {
+    out.type = n->lit.type;
+    if (out.type == VT_BYTES)
+      out.payload.bytes = &n->bytes;
+    else
+      out.payload.str = &n->text;
+    return true;
+  }
+  const ExprValue* cell = nullptr;
+  ExprValue held;
+  if (n->eval == evVarPlain) {
+    const ScopeRecord* rec = cx::lookupNamed(n);
+    if (rec == nullptr) return false;
+    held = rec->asValue();
+    cell = &held;
+  } else if (n->eval == evVarMember) {
+    const ScopeRecord* rec = cx::lookupNamed(n);
+    if (rec == nullptr) return false;
+    cell = keptMember(rec, n);
+  }
+  if (cell == nullptr || (cell->type != VT_BYTES && cell->type != VT_STRING)) return false;
+  out = *cell;
+  return true;
+}
+
 // v[k] with a literal or plain-variable index (node a): a zs key that readInt
 // reads (evaluating nothing) into a dict holding the key, or a zs position
 // inside a list, whose value is a number, boolean or character, is that cell
@@ -326,22 +397,26 @@ using cx::readInt;
 // the operator's apply function, the one definition of the general rule.
 // Integer arithmetic wraps in 32 bits, as there.
 struct AddOp {
+  static constexpr bool kCompare = false;
   static bool fits(int32_t, int32_t) { return true; }
   static ExprValue of(int32_t x, int32_t y) { return makeIntValue(int32_t(uint32_t(x) + uint32_t(y))); }
   static ExprValue apply(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx) { return applyAdd(a, b, ctx); }
 };
 struct SubOp {
+  static constexpr bool kCompare = false;
   static bool fits(int32_t, int32_t) { return true; }
   static ExprValue of(int32_t x, int32_t y) { return makeIntValue(int32_t(uint32_t(x) - uint32_t(y))); }
   static ExprValue apply(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx) { return applySub(a, b, ctx); }
 };
 struct MultOp {
+  static constexpr bool kCompare = false;
   static bool fits(int32_t, int32_t) { return true; }
   static ExprValue of(int32_t x, int32_t y) { return makeIntValue(int32_t(uint32_t(x) * uint32_t(y))); }
   static ExprValue apply(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx) { return applyMult(a, b, ctx); }
 };
 // A divisor of 0 or below (division by zero, x % -1) takes the general path.
 struct RemOp {
+  static constexpr bool kCompare = false;
   static bool fits(int32_t, int32_t y) { return y > 0; }
   static ExprValue of(int32_t x, int32_t y) { return makeIntValue(x % y); }
   static ExprValue apply(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx) { return applyRemainder(a, b, ctx); }
@@ -349,6 +424,7 @@ struct RemOp {
 // Comparisons: op 0 ==, 1 !=, 2 <, 3 <=, 4 >, 5 >=.
 template <int Op>
 struct CmpOp {
+  static constexpr bool kCompare = true;
   static bool fits(int32_t, int32_t) { return true; }
   static ExprValue of(int32_t x, int32_t y) {
     switch (Op) {
@@ -369,6 +445,13 @@ struct CmpOp {
 template <class Op>
 KOR_NOINLINE ExprValue evIntGeneral(ExprVisitor& v, cx::Node* n) {
   guardStack(n->ctx);
+  if (Op::kCompare) {
+    // two texts of one type that peekText lends: compared in place, as the
+    // operator's apply function compares the copies
+    ExprValue x, y;
+    if (peekText(n->a, x) && peekText(n->b, y) && x.type == y.type)
+      return makeBoolValue(cx::compareOp(n->op, compareValues(x, y, false), 0));
+  }
   ExprValue a = operand(v, n->a);
   int32_t y;
   if (a.type == VT_INT && readInt(n->b, y) && Op::fits(a.payload.i32, y))
@@ -484,8 +567,11 @@ cx::Node* compileNode(ExprVisitor& v, KorParser::ExprContext* e) {
         n->a = cx::compileExpr(v, static_cast<KorParser::ExprContext*>(index->children[0]));
         return n;
       }
-      cx::Node* n = newNode(e, var->children.size() == 1 ? evVarPlain : evVarPath);
+      cx::Node* n = newNode(e, var->children.size() == 1 ? evVarPlain
+                               : var->children.size() == 3 ? evVarMember  // v.m
+                                                            : evVarPath);
       nameNode(n, var);  // the variable of a path too: its first name
+      n->op = 0;
       return n;
     }
     case NK_LITERAL: return newNode(e, evLitFirst);
