@@ -2,11 +2,13 @@
 // assignment forms and struct initialisers.
 #include "ExprVisitor.h"
 #include "Compiled.h"
+#include "ContextCache.h"
 #include "FlowSupport.h"
 #include "VisitResult.h"
 
 #include "ExprOperands.h"
 #include "MessageFormat.h"
+#include "StackGuard.h"
 #include "TypedStore.h"
 
 #include "runtime/errors.h"
@@ -449,10 +451,47 @@ antlrcpp::Any ExprVisitor::visitAssignStOne(KorParser::AssignStOneContext* ctx) 
   return 0;
 }
 
+namespace {
+
+// What a struct literal keeps between runs of it: the description found for
+// its type while the global table has not changed since, the count of its
+// expressions, and the members' type codes for the layout they were read
+// from (a share of it, so that its address stays its own).
+struct LiteralPlan {
+  ScopeRecord* desc = nullptr;
+  uint64_t descSeen = 0;
+  size_t count = 0;
+  std::vector<KorParser::ExprContext*> exprs;  // the expressions
+  std::vector<cx::Node*> nodes;                // and their nodes, compiled on the first run
+  ByteStringList layout;
+  std::vector<int32_t> types;
+};
+
+ContextCache<LiteralPlan> gLiteralPlans;
+
+LiteralPlan& literalPlan(KorParser::StRightVarContext* ctx) {
+  if (LiteralPlan* plan = gLiteralPlans.find(ctx)) return *plan;
+  LiteralPlan plan;
+  for (antlr4::tree::ParseTree* child : ctx->children)
+    if (!child->children.empty()) ++plan.count;
+  return gLiteralPlans.insert(ctx, std::move(plan));
+}
+
+}  // namespace
+
+void resetStructLiterals() { gLiteralPlans.clear(); }
+
 // stRightVar: VARNAME '{' expr ( ',' expr )* '}'
 ExprValue evalStructLiteral(ExprVisitor& v, KorParser::StRightVarContext* ctx) {
   const QByteArray& typeName = cachedNameOf(ctx).name;
-  ScopeRecord* desc = structDescription(typeName, ctx);
+  LiteralPlan& plan = literalPlan(ctx);
+  ScopeRecord* desc = plan.desc;
+  if (desc == nullptr || plan.descSeen != scope_state::globalsChanged ||
+      desc->kind != VT_STRUCT_DESC || desc->payload.names == nullptr) {
+    desc = structDescription(typeName, ctx);
+    plan.desc = desc;
+    plan.descSeen = scope_state::globalsChanged;
+  }
 
   PendingValue result;
   result.value.type = VT_STRUCT;
@@ -468,22 +507,40 @@ ExprValue evalStructLiteral(ExprVisitor& v, KorParser::StRightVarContext* ctx) {
     sv->members = new MemberCells;
     sv->members->reserve(size_t(n));
   }
+  if (plan.layout.isEmpty() || plan.layout.constBegin() != names.constBegin()) {
+    plan.types.clear();
+    for (int i = 0; i < n; ++i) plan.types.push_back(typeCodeOfKeyword(names.at(n + i)));
+    plan.layout = names;
+  }
 
-  size_t count = 0;
-  for (antlr4::tree::ParseTree* child : ctx->children)
-    if (!child->children.empty()) ++count;
+  const size_t count = plan.count;
   if (count != size_t(n)) {
     const QString text = ctxText(ctx);
     raiseScriptError(fillMessage(
         QStringLiteral("错误：行号 %1 语句 %2 结构体 %3 声明和定义的形式语句 %4 无法匹配"),
         lineOfContext(ctx), text, QString::fromUtf8(typeName), text));
   }
+  if (plan.nodes.empty()) {
+    std::vector<KorParser::ExprContext*> exprs;
+    std::vector<cx::Node*> nodes;
+    for (antlr4::tree::ParseTree* child : ctx->children) {
+      if (child->children.empty()) continue;  // a token
+      auto* e = static_cast<KorParser::ExprContext*>(child);
+      exprs.push_back(e);
+      nodes.push_back(cx::compileExpr(v, e));
+    }
+    plan.exprs = std::move(exprs);
+    plan.nodes = std::move(nodes);
+  }
   int i = 0;
-  for (antlr4::tree::ParseTree* child : ctx->children) {
-    if (child->children.empty()) continue;  // a token
+  for (cx::Node* node : plan.nodes) {
     PendingValue member;
-    member.value = evalExprFast(v, static_cast<KorParser::ExprContext*>(child));
-    const int32_t memberType = typeCodeOfKeyword(names.at(n + i));
+    guardStack(plan.exprs[size_t(i)]);
+    member.value = cx::eval(v, node);
+    // (the expressions may have run this literal for another layout)
+    const int32_t memberType = plan.layout.constBegin() == names.constBegin()
+                                   ? plan.types[size_t(i)]
+                                   : typeCodeOfKeyword(names.at(n + i));
     if (member.value.type == memberType) {
       sv->members->push_back(moveValueToPool(member.value));
       member.armed = false;

@@ -174,6 +174,7 @@ void resetExpressionCaches() {
   nameCache().clear();
   formatCache().clear();
   literalCache().clear();
+  resetStructLiterals();
 }
 
 

@@ -113,6 +113,8 @@ inline void releaseReference(ExprValue& cell) { releaseSharedValue(cell); }
 
 // A struct literal `T{a, b}` (ExprDefine.cpp).
 ExprValue evalStructLiteral(ExprVisitor& v, KorParser::StRightVarContext* ctx);
+// Forgets what the struct literals kept (the run driver's reset at run start).
+void resetStructLiterals();
 
 // The argument list of a chained call `.m(...)`, or null: found by its
 // exact class, without the generated accessor's casts.
