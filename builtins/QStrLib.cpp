@@ -203,7 +203,22 @@ void qstrConvertLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
   }
 }
 
+// append / push_back of a string to a string: what the general case below
+// does for that pair, without its locals. False for every other pair.
+bool appendString(ExprValue* recv, const ExprValue* arg, antlr4::ParserRuleContext* ctx) {
+  if (recv->type != VT_STRING || recv->payload.str == nullptr || arg->type != VT_STRING ||
+      arg->payload.str == nullptr)
+    return false;
+  QString* self = recv->payload.str;
+  requireLength(int64_t(self->size()) + arg->payload.str->size(), ctx);
+  self->append(*arg->payload.str);
+  return true;
+}
+
 void qstrLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
+  if ((method->id == 223 || method->id == 246) &&
+      appendString(builtinReceiver(), builtinArg(0), ctx))
+    return;
   ExprValue* recv = builtinReceiver();
   QString* self = recv->type == VT_STRING ? recv->payload.str : nullptr;
   const QString& s = self != nullptr ? *self : emptyString();

@@ -453,11 +453,13 @@ antlrcpp::Any ExprVisitor::visitAssignStOne(KorParser::AssignStOneContext* ctx) 
 
 namespace {
 
-// What a struct literal keeps between runs of it: the description found for
-// its type while the global table has not changed since, the count of its
-// expressions, and the members' type codes for the layout they were read
-// from (a share of it, so that its address stays its own).
+// What a struct literal keeps between runs of it: its type name, the
+// description found for it while the global table has not changed since,
+// the count of its expressions and their nodes, and the members' type codes
+// for the layout they were read from (a share of it, so that its address
+// stays its own).
 struct LiteralPlan {
+  QByteArray typeName;
   ScopeRecord* desc = nullptr;
   uint64_t descSeen = 0;
   size_t count = 0;
@@ -472,6 +474,7 @@ ContextCache<LiteralPlan> gLiteralPlans;
 LiteralPlan& literalPlan(KorParser::StRightVarContext* ctx) {
   if (LiteralPlan* plan = gLiteralPlans.find(ctx)) return *plan;
   LiteralPlan plan;
+  plan.typeName = cachedNameOf(ctx).name;
   for (antlr4::tree::ParseTree* child : ctx->children)
     if (!child->children.empty()) ++plan.count;
   return gLiteralPlans.insert(ctx, std::move(plan));
@@ -483,8 +486,8 @@ void resetStructLiterals() { gLiteralPlans.clear(); }
 
 // stRightVar: VARNAME '{' expr ( ',' expr )* '}'
 ExprValue evalStructLiteral(ExprVisitor& v, KorParser::StRightVarContext* ctx) {
-  const QByteArray& typeName = cachedNameOf(ctx).name;
   LiteralPlan& plan = literalPlan(ctx);
+  const QByteArray& typeName = plan.typeName;
   ScopeRecord* desc = plan.desc;
   if (desc == nullptr || plan.descSeen != scope_state::globalsChanged ||
       desc->kind != VT_STRUCT_DESC || desc->payload.names == nullptr) {
