@@ -450,8 +450,13 @@ KOR_NOINLINE ExprValue evIntGeneral(ExprVisitor& v, cx::Node* n) {
     // two texts of one type that peekText lends: compared in place, as the
     // operator's apply function compares the copies
     ExprValue x, y;
-    if (peekText(n->a, x) && peekText(n->b, y) && x.type == y.type)
+    if (peekText(n->a, x) && peekText(n->b, y) && x.type == y.type) {
+      // == and != of two byte strings need their equality only
+      if (n->op <= 1 && x.type == VT_BYTES && x.payload.bytes != nullptr &&
+          y.payload.bytes != nullptr)
+        return makeBoolValue((*x.payload.bytes == *y.payload.bytes) == (n->op == 0));
       return makeBoolValue(cx::compareOp(n->op, compareValues(x, y, false), 0));
+    }
   }
   ExprValue a = operand(v, n->a);
   int32_t y;
