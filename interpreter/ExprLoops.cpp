@@ -450,16 +450,34 @@ inline bool lendable(const ExprValue& element) {
   return element.type == VT_STRUCT || element.type == VT_BYTES || element.type == VT_STRING;
 }
 
-bool targetsHoldNoContainer(const cx::Stmt* s) {
-  for (cx::Node* target : s->conds) {
-    const ScopeRecord* rec = cx::lookupNamed(target);
-    if (rec == nullptr) return false;
-    const int32_t kind = rec->kind;
-    if (!(uint32_t(kind) <= uint32_t(VT_WCHAR) || kind == VT_BYTES || kind == VT_STRING))
-      return false;
+// The records of a body's assignment targets, found once before the first
+// iteration: the body defines, calls and returns nothing, so its names keep
+// naming them while the loop runs.
+struct TargetRecords {
+  static constexpr size_t kMax = 8;
+  const ScopeRecord* recs[kMax];
+  size_t count = 0;
+
+  // False when a target is missing or there are too many to keep.
+  bool find(const cx::Stmt* s) {
+    if (s->conds.size() > kMax) return false;
+    for (cx::Node* target : s->conds) {
+      const ScopeRecord* rec = cx::lookupNamed(target);
+      if (rec == nullptr) return false;
+      recs[count++] = rec;
+    }
+    return true;
   }
-  return true;
-}
+
+  bool holdNoContainer() const {
+    for (size_t i = 0; i < count; ++i) {
+      const int32_t kind = recs[i]->kind;
+      if (!(uint32_t(kind) <= uint32_t(VT_WCHAR) || kind == VT_BYTES || kind == VT_STRING))
+        return false;
+    }
+    return true;
+  }
+};
 
 // The value variable while it holds a lent payload: emptied again before it
 // is bound anew and on every way out of the loop.
@@ -480,6 +498,8 @@ KOR_NOINLINE void forInList(ExprVisitor& v, antlr4::ParserRuleContext* ctx,
   const cx::Stmt* body = s->body;
   const size_t count = list ? list->size() : 0;
   bool lend = second != nullptr && (s->code & kBodyOnlyReads) != 0;
+  TargetRecords targets;
+  if (lend && count > 0) lend = targets.find(s);
   LentRecord lent;
   for (size_t i = 0; i < count; ++i) {
     checkAbort();
@@ -492,7 +512,7 @@ KOR_NOINLINE void forInList(ExprVisitor& v, antlr4::ParserRuleContext* ctx,
     }
     if (second) {
       lent.unbind();
-      if (lend) lend = targetsHoldNoContainer(s);
+      if (lend) lend = targets.holdNoContainer();
       if (lend && lendable(*element)) {
         releaseScopeRecord(second);
         second->kind = element->type;
