@@ -371,12 +371,13 @@ void sortByKey(ValueList* list, Key keyOf, Less less) {
   for (size_t i = 0; i < entries.size(); ++i) (*list)[i] = entries[i].second;
 }
 
-// Integer keys that span a range not much wider than the list: a counting
-// sort, which is stable as well and so gives the order the merge sort gives.
-// False (nothing done) for a wider range.
+// Integer keys of a longer list that span a range at most twice its length:
+// a counting sort, which is stable as well and so gives the order the merge
+// sort gives. False (nothing done) for a short list or a wider range.
 template <typename Key>
 bool sortByCounting(ValueList* list, Key keyOf, bool descending) {
   const size_t n = list->size();
+  if (n < 64) return false;
   int64_t lo = keyOf(*list->front());
   int64_t hi = lo;
   for (const ExprValue* e : *list) {
@@ -385,7 +386,7 @@ bool sortByCounting(ValueList* list, Key keyOf, bool descending) {
     hi = std::max(hi, k);
   }
   const uint64_t span = uint64_t(hi) - uint64_t(lo);
-  if (span >= 2 * uint64_t(n) + 1024) return false;
+  if (span >= 2 * uint64_t(n)) return false;
   auto slot = [&](const ExprValue& e) {
     const int64_t k = keyOf(e);
     return size_t(descending ? uint64_t(hi) - uint64_t(k) : uint64_t(k) - uint64_t(lo));
