@@ -66,6 +66,7 @@ struct AssignPlan {
   // target[i]...[j]: compiled one by one on their first evaluation (as an
   // expression is) when the plan is compiled
   bool compiled = false;
+  bool keyed = false;  // compiled, the right side an expression, the target v[k]
   mutable std::vector<cx::Node*> indexes;
 };
 AssignPlan planAssignment(ExprVisitor& v, KorParser::AssignVarContext* ctx, bool compileRight);

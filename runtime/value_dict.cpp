@@ -19,7 +19,15 @@ static void freeNode(ValueDict::Node* node) {
 
 ValueDict::ValueDict() : buckets_(kInitialBuckets, Bucket{nullptr, nullptr}) {}
 
-ValueDict::~ValueDict() { unlinkAll(); }
+// The bucket array goes with the dict: only the nodes are freed.
+ValueDict::~ValueDict() {
+  Node* n = head_;
+  while (n != nullptr) {
+    Node* next = n->next;
+    freeNode(n);
+    n = next;
+  }
+}
 
 ValueDict::Node* ValueDict::find(const ExprValue& key, uint64_t hash) const {
   const Bucket& b = buckets_[bucketOf(hash)];
@@ -136,6 +144,21 @@ void ValueDict::unlinkAll() {
   recent_ = nullptr;
   size_ = 0;
   for (Bucket& b : buckets_) b.first = b.last = nullptr;
+}
+
+void ValueDict::releaseAll(void (*release)(Node*), bool reuse) {
+  Node* n = head_;
+  while (n != nullptr) {
+    Node* next = n->next;
+    release(n);
+    freeNode(n);
+    n = next;
+  }
+  head_ = tail_ = nullptr;
+  recent_ = nullptr;
+  size_ = 0;
+  if (reuse)
+    for (Bucket& b : buckets_) b.first = b.last = nullptr;
 }
 
 ValueDict::Node* dictFindNode(ValueDict* map, const ExprValue& key, uint64_t hash) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "value.h"
+#include "value_compare.h"
 
 #include <cstdint>
 #include <utility>
@@ -43,6 +44,19 @@ class ValueDict {
   }
   // The same; when the key is absent, `hash` is its hash (for insertNew).
   Node* find(const ExprValue& key, uint64_t* hash) const;
+  // The same for an integer key (zs or czs), with the bucket walked inline.
+  Node* findInteger(int64_t value, uint64_t* hash) const {
+    const uint64_t h = hashIntegerKey(value);
+    *hash = h;
+    const Bucket& b = buckets_[bucketOf(h)];
+    for (Node* n = b.first; n != nullptr; n = n->next) {
+      if (n->hash == h && (n->key.type == VT_INT || n->key.type == VT_LONG) &&
+          n->key.asInt64() == value)
+        return n;
+      if (n == b.last) break;
+    }
+    return nullptr;
+  }
   // Inserts when absent: returns the node and whether it is new. A new node
   // takes the key cell as it is (its payload now belongs to the dict) and has
   // value == null for the caller to fill with a pooled cell. When the key was
@@ -55,6 +69,10 @@ class ValueDict {
   void erase(Node* node, ExprValue* keyOut = nullptr, ExprValue** valueOut = nullptr);
   // Unlinks and frees every node (keys and values must be released before).
   void unlinkAll();
+  // Hands every node to `release` (in walk order, for its key and value),
+  // then unlinks and frees them all as unlinkAll does. Without `reuse` the
+  // buckets are left as they were: the dict is to be deleted next.
+  void releaseAll(void (*release)(Node*), bool reuse = true);
 
   SharedCount shared;  // holders of the dict value
 

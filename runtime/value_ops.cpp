@@ -188,14 +188,13 @@ static void freeListPayload(ValueList* list) {
   ListSlots::give(list);
 }
 
-static void releaseDictEntries(ValueDict* dict) {
-  for (ValueDict::Node* n = dict->first(); n != nullptr; n = n->next) {
-    releasePayload(n->key.type, n->key.payload);
-    freeElementCell(n->value);
-    n->value = nullptr;
-  }
-  dict->unlinkAll();
+static void releaseDictEntry(ValueDict::Node* n) {
+  releasePayload(n->key.type, n->key.payload);
+  freeElementCell(n->value);
+  n->value = nullptr;
 }
+
+static void releaseDictEntries(ValueDict* dict) { dict->releaseAll(releaseDictEntry); }
 
 // Takes a shared payload out of p and drops one holder; p is null before
 // anything is freed, as the cell may sit inside what it releases. The last
@@ -241,7 +240,7 @@ void releaseHeldPayload(int32_t type, ValuePayload& p) {
       break;
     case VT_DICT:
       if (ValueDict* d = dropHolder<ValueDict>(p)) {
-        releaseDictEntries(d);
+        d->releaseAll(releaseDictEntry, false);
         delete d;
       }
       break;
