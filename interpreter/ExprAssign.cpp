@@ -969,7 +969,9 @@ AssignPlan planAssignment(ExprVisitor& v, KorParser::AssignVarContext* ctx, bool
   return plan;
 }
 
-void execAssignPlanned(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan) {
+// The general paths stay out of line: the compiled statement's frame stays small.
+[[gnu::noinline]] void execAssignPlanned(ExprVisitor& v, KorParser::AssignVarContext* ctx,
+                                         const AssignPlan& plan) {
   Assignment(&v, ctx, plan).run();
 }
 
@@ -1003,9 +1005,9 @@ inline bool storeInteger(int32_t kind, ValuePayload& dst, const ExprValue& value
 
 // d[k] = v and d[k] op= v on a plain dict variable with one key (rec). The
 // right side, then the key are evaluated as the general path does; a key of
-// zs is read without a cell, a plain zfc variable's key is lent. An int or
-// zfc key into a dict that is there, with a value that cannot hold containers,
-// is stored here: into the entry found (the last one found, for a key looked
+// zs is read without a cell, a plain zfc variable's key is lent. A zs key or
+// a lent zfc key into a dict that is there, with a value that cannot hold
+// containers, is stored here: into the entry found (the last one found, for a key looked
 // up just before, is not looked up again), or a new entry taking the key and
 // the value. Every other case goes on in the general store with the values
 // evaluated.
@@ -1020,22 +1022,24 @@ inline bool storeInteger(int32_t kind, ValuePayload& dst, const ExprValue& value
     plan.indexes.push_back(cx::compileExpr(v, e));
   }
   cx::Node* kn = plan.indexes[0];
-  IndexCells cells;
+  // the key: lent (a plain zfc variable's own value) or owned
+  ExprValue key;
+  bool lent = false;
   ScopeRecord* keyRec = kn->eval == cx::evVarPlain ? cx::findNamed(kn, kn->var) : nullptr;
   if (keyRec != nullptr && keyRec->kind == VT_INT) {
-    cells.add(makeIntValue(keyRec->payload.i32));
+    key = makeIntValue(keyRec->payload.i32);
   } else if (keyRec != nullptr && keyRec->kind == VT_BYTES && keyRec->payload.bytes != nullptr) {
-    cells.addBorrowed(keyRec->asValue());
+    key = keyRec->asValue();
+    lent = true;
   } else if (kn->eval == cx::evLit && kn->lit.type == VT_INT) {
-    cells.add(kn->lit);
+    key = kn->lit;
   } else {
     guardStack(kn->ctx);
-    cells.add(cx::eval(v, kn));
+    key = cx::eval(v, kn);
   }
   ValueDict* dict = rec->payload.dict;
-  const ExprValue& key = cells.at(0);
   const int32_t vt = value.value.type;
-  if (dict != nullptr && (key.type == VT_INT || (key.type == VT_BYTES && key.payload.bytes != nullptr)) &&
+  if (dict != nullptr && (key.type == VT_INT || (lent && key.type == VT_BYTES)) &&
       vt != VT_LIST && vt != VT_DICT && vt != VT_STRUCT) {
     uint64_t hash;
     ValueDict::Node* node =
@@ -1047,13 +1051,16 @@ inline bool storeInteger(int32_t kind, ValuePayload& dst, const ExprValue& value
       return;  // the source cell's payload has moved or is a number
     }
     // nothing has run since the key was looked up: it is still absent
-    cells.own(0);
-    node = dict->insertNew(cells.at(0), hash);
-    cells.handOver(0);
+    node = dict->insertNew(lent ? copyValue(key, false) : key, hash);
     node->value = moveValueToPool(value.value);
     value.armed = false;
     return;
   }
+  IndexCells cells;
+  if (lent)
+    cells.addBorrowed(key);
+  else
+    cells.add(key);
   value.armed = false;
   Assignment(&v, ctx, plan).runDictPrepared(rec, value.value, cells);
 }
@@ -1086,11 +1093,12 @@ void execAssignCompiled(ExprVisitor& v, KorParser::AssignVarContext* ctx, const 
       storeToRecord(rec, &value, ctx, true, plan.op);
     return;
   }
-  Assignment(&v, ctx, plan).runPrepared(rec, value);
+  execAssignPrepared(v, ctx, plan, rec, value);
 }
 
-void execAssignPrepared(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan,
-                        ScopeRecord* rec, const ExprValue& value) {
+[[gnu::noinline]] void execAssignPrepared(ExprVisitor& v, KorParser::AssignVarContext* ctx,
+                                          const AssignPlan& plan, ScopeRecord* rec,
+                                          const ExprValue& value) {
   Assignment(&v, ctx, plan).runPrepared(rec, value);
 }
 

@@ -54,8 +54,8 @@ ValueDict::Node* ValueDict::find(const ExprValue& key, uint64_t* hash) const {
 
 // Links a node by the insertion rule: at the end of the list when its bucket
 // is empty, otherwise directly before the bucket's first node.
-void ValueDict::link(Node* node) {
-  Bucket& b = buckets_[bucketOf(node->hash)];
+inline void ValueDict::link(Node* node) {
+  Bucket& b = buckets_.data()[bucketOf(node->hash)];
   if (b.first == nullptr) {
     node->next = nullptr;
     node->prev = tail_;

@@ -29,11 +29,14 @@ static bool isSharedType(int32_t type) {
 
 ExprValue* takeValueCell() { return gValuePool.take(); }
 
-void returnValueCell(ExprValue* cell) {
-  if (cell == nullptr) return;
+static inline void giveValueCell(ExprValue* cell) {
   cell->owner = nullptr;
   cell->payload.i64 = 0;
   gValuePool.give(cell);
+}
+
+void returnValueCell(ExprValue* cell) {
+  if (cell != nullptr) giveValueCell(cell);
 }
 
 void freeValuePool() { gValuePool.freeAll(); }
@@ -179,7 +182,7 @@ ExprValue* copyValueToPool(const ExprValue& cell, bool deep) {
 static void freeElementCell(ExprValue* e) {
   if (e == nullptr) return;
   freeValue(*e);
-  returnValueCell(e);
+  giveValueCell(e);
 }
 
 static void freeListPayload(ValueList* list) {
