@@ -8,15 +8,6 @@ constexpr size_t kInitialBuckets = 8;
 constexpr size_t kFastGrowLimit = 512;
 }  // namespace
 
-// Nodes come from a slot pool: a dict that fills and empties in a loop makes
-// no heap call per entry.
-using NodeSlots = SlotPool<sizeof(ValueDict::Node)>;
-
-static void freeNode(ValueDict::Node* node) {
-  node->~Node();
-  NodeSlots::give(node);
-}
-
 ValueDict::ValueDict() : buckets_(kInitialBuckets, Bucket{nullptr, nullptr}) {}
 
 // The bucket array goes with the dict: only the nodes are freed.
@@ -52,32 +43,6 @@ ValueDict::Node* ValueDict::find(const ExprValue& key, uint64_t* hash) const {
   return found;
 }
 
-// Links a node by the insertion rule: at the end of the list when its bucket
-// is empty, otherwise directly before the bucket's first node.
-inline void ValueDict::link(Node* node) {
-  Bucket& b = buckets_.data()[bucketOf(node->hash)];
-  if (b.first == nullptr) {
-    node->next = nullptr;
-    node->prev = tail_;
-    if (tail_ != nullptr)
-      tail_->next = node;
-    else
-      head_ = node;
-    tail_ = node;
-    b.first = b.last = node;
-  } else {
-    Node* before = b.first;
-    node->next = before;
-    node->prev = before->prev;
-    if (before->prev != nullptr)
-      before->prev->next = node;
-    else
-      head_ = node;
-    before->prev = node;
-    b.first = node;
-  }
-}
-
 // Grows to 8 times the bucket count below 512 buckets and to twice the count
 // above (doubling further until the needed count is reached); the nodes are re-linked in their old
 // walk order by the insertion rule.
@@ -100,14 +65,6 @@ std::pair<ValueDict::Node*, bool> ValueDict::emplace(const ExprValue& key, uint6
   return {insertNew(key, hash), true};
 }
 
-ValueDict::Node* ValueDict::insertNew(const ExprValue& key, uint64_t hash) {
-  if (size_ + 1 > buckets_.size()) grow(size_ + 1);
-  Node* node = new (NodeSlots::take()) Node{nullptr, nullptr, key, nullptr, hash};
-  link(node);
-  ++size_;
-  recent_ = node;
-  return node;
-}
 
 void ValueDict::erase(Node* node, ExprValue* keyOut, ExprValue** valueOut) {
   Bucket& b = buckets_[bucketOf(node->hash)];
@@ -143,22 +100,11 @@ void ValueDict::unlinkAll() {
   head_ = tail_ = nullptr;
   recent_ = nullptr;
   size_ = 0;
-  for (Bucket& b : buckets_) b.first = b.last = nullptr;
+  clearBuckets();
 }
 
-void ValueDict::releaseAll(void (*release)(Node*), bool reuse) {
-  Node* n = head_;
-  while (n != nullptr) {
-    Node* next = n->next;
-    release(n);
-    freeNode(n);
-    n = next;
-  }
-  head_ = tail_ = nullptr;
-  recent_ = nullptr;
-  size_ = 0;
-  if (reuse)
-    for (Bucket& b : buckets_) b.first = b.last = nullptr;
+void ValueDict::clearBuckets() {
+  for (Bucket& b : buckets_) b.first = b.last = nullptr;
 }
 
 ValueDict::Node* dictFindNode(ValueDict* map, const ExprValue& key, uint64_t hash) {

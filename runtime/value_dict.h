@@ -5,6 +5,7 @@
 // directly before its bucket's first node.
 #pragma once
 
+#include "recycle_pool.h"
 #include "value.h"
 #include "value_compare.h"
 
@@ -63,7 +64,14 @@ class ValueDict {
   // present, the caller keeps its key.
   std::pair<Node*, bool> emplace(const ExprValue& key, uint64_t hash);
   // Inserts a key known to be absent (as emplace does for a new key).
-  Node* insertNew(const ExprValue& key, uint64_t hash);
+  Node* insertNew(const ExprValue& key, uint64_t hash) {
+    if (size_ + 1 > buckets_.size()) grow(size_ + 1);
+    Node* node = new (SlotPool<sizeof(Node)>::take()) Node{nullptr, nullptr, key, nullptr, hash};
+    link(node);
+    ++size_;
+    recent_ = node;
+    return node;
+  }
   // Unlinks and frees the node; its key payload and value cell are returned
   // to the caller through the out parameters (may be null to drop them).
   void erase(Node* node, ExprValue* keyOut = nullptr, ExprValue** valueOut = nullptr);
@@ -72,7 +80,20 @@ class ValueDict {
   // Hands every node to `release` (in walk order, for its key and value),
   // then unlinks and frees them all as unlinkAll does. Without `reuse` the
   // buckets are left as they were: the dict is to be deleted next.
-  void releaseAll(void (*release)(Node*), bool reuse = true);
+  template <class Release>
+  void releaseAll(Release release, bool reuse = true) {
+    Node* n = head_;
+    while (n != nullptr) {
+      Node* next = n->next;
+      release(n);
+      freeNode(n);
+      n = next;
+    }
+    head_ = tail_ = nullptr;
+    recent_ = nullptr;
+    size_ = 0;
+    if (reuse) clearBuckets();
+  }
 
   SharedCount shared;  // holders of the dict value
 
@@ -84,7 +105,38 @@ class ValueDict {
   // Bucket of a hash: the hash modulo the bucket count, which is always a
   // power of two (8, then 8 or 2 times larger on each growth).
   size_t bucketOf(uint64_t hash) const { return size_t(hash) & (buckets_.size() - 1); }
-  void link(Node* node);
+  // Links a node by the insertion rule: at the end of the list when its bucket
+  // is empty, otherwise directly before the bucket's first node.
+  void link(Node* node) {
+    Bucket& b = buckets_.data()[bucketOf(node->hash)];
+    if (b.first == nullptr) {
+      node->next = nullptr;
+      node->prev = tail_;
+      if (tail_ != nullptr)
+        tail_->next = node;
+      else
+        head_ = node;
+      tail_ = node;
+      b.first = b.last = node;
+    } else {
+      Node* before = b.first;
+      node->next = before;
+      node->prev = before->prev;
+      if (before->prev != nullptr)
+        before->prev->next = node;
+      else
+        head_ = node;
+      before->prev = node;
+      b.first = node;
+    }
+  }
+  void clearBuckets();
+  // Nodes come from a slot pool (insertNew): a dict that fills and empties in
+  // a loop makes no heap call per entry.
+  static void freeNode(Node* node) {
+    node->~Node();
+    SlotPool<sizeof(Node)>::give(node);
+  }
   void grow(size_t needed);
 
   std::vector<Bucket> buckets_;

@@ -197,7 +197,9 @@ static void releaseDictEntry(ValueDict::Node* n) {
   n->value = nullptr;
 }
 
-static void releaseDictEntries(ValueDict* dict) { dict->releaseAll(releaseDictEntry); }
+static void releaseDictEntries(ValueDict* dict, bool reuse = true) {
+  dict->releaseAll([](ValueDict::Node* n) { releaseDictEntry(n); }, reuse);
+}
 
 // Takes a shared payload out of p and drops one holder; p is null before
 // anything is freed, as the cell may sit inside what it releases. The last
@@ -243,7 +245,7 @@ void releaseHeldPayload(int32_t type, ValuePayload& p) {
       break;
     case VT_DICT:
       if (ValueDict* d = dropHolder<ValueDict>(p)) {
-        d->releaseAll(releaseDictEntry, false);
+        releaseDictEntries(d, false);
         delete d;
       }
       break;
