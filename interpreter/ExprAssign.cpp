@@ -1025,6 +1025,7 @@ inline bool storeInteger(int32_t kind, ValuePayload& dst, const ExprValue& value
   // the key: lent (a plain zfc variable's own value) or owned
   ExprValue key;
   bool lent = false;
+  guardStack(kn->ctx);
   ScopeRecord* keyRec = kn->eval == cx::evVarPlain ? cx::findNamed(kn, kn->var) : nullptr;
   if (keyRec != nullptr && keyRec->kind == VT_INT) {
     key = makeIntValue(keyRec->payload.i32);
@@ -1034,7 +1035,6 @@ inline bool storeInteger(int32_t kind, ValuePayload& dst, const ExprValue& value
   } else if (kn->eval == cx::evLit && kn->lit.type == VT_INT) {
     key = kn->lit;
   } else {
-    guardStack(kn->ctx);
     key = cx::eval(v, kn);
   }
   ValueDict* dict = rec->payload.dict;
