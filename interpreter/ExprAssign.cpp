@@ -1007,12 +1007,11 @@ inline bool storeInteger(int32_t kind, ValuePayload& dst, const ExprValue& value
 // right side, then the key are evaluated as the general path does; a key of
 // zs is read without a cell, a plain zfc variable's key is lent. A zs key or
 // a lent zfc key into a dict that is there, with a value that cannot hold
-// containers, is stored here: into the entry found (the last one found, for a key looked
-// up just before, is not looked up again), or a new entry taking the key and
-// the value. Every other case goes on in the general store with the values
-// evaluated.
-[[gnu::noinline]] void storeDictKey(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan,
-                  ScopeRecord* rec) {
+// containers, is stored here: into the entry found (a text key looked up just
+// before is not hashed again), or a new entry taking the key and the value.
+// Every other case goes on in the general store with the values evaluated.
+[[gnu::noinline]] void storeDictKey(ExprVisitor& v, KorParser::AssignVarContext* ctx,
+                                    const AssignPlan& plan, ScopeRecord* rec) {
   PendingValue value{cx::eval(v, plan.right)};
   if (plan.indexes.empty()) {
     auto* target = static_cast<KorParser::KorvarContext*>(ctx->children[0]);

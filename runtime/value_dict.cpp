@@ -65,7 +65,6 @@ std::pair<ValueDict::Node*, bool> ValueDict::emplace(const ExprValue& key, uint6
   return {insertNew(key, hash), true};
 }
 
-
 void ValueDict::erase(Node* node, ExprValue* keyOut, ExprValue** valueOut) {
   Bucket& b = buckets_[bucketOf(node->hash)];
   if (b.first == node && b.last == node) {
