@@ -1003,6 +1003,19 @@ inline bool storeInteger(int32_t kind, ValuePayload& dst, const ExprValue& value
   return false;
 }
 
+// The general store of d[k] = v with the value and the key (lent or owned)
+// evaluated; both are taken over.
+[[gnu::noinline]] void storeDictGeneral(ExprVisitor& v, KorParser::AssignVarContext* ctx,
+                                        const AssignPlan& plan, ScopeRecord* rec,
+                                        const ExprValue& value, const ExprValue& key, bool lent) {
+  IndexCells cells;
+  if (lent)
+    cells.addBorrowed(key);
+  else
+    cells.add(key);
+  Assignment(&v, ctx, plan).runDictPrepared(rec, value, cells);
+}
+
 // d[k] = v and d[k] op= v on a plain dict variable with one key (rec). The
 // right side, then the key are evaluated as the general path does; a key of
 // zs is read without a cell, a plain zfc variable's key is lent. A zs key or
@@ -1010,8 +1023,8 @@ inline bool storeInteger(int32_t kind, ValuePayload& dst, const ExprValue& value
 // containers, is stored here: into the entry found (a text key looked up just
 // before is not hashed again), or a new entry taking the key and the value.
 // Every other case goes on in the general store with the values evaluated.
-[[gnu::noinline]] void storeDictKey(ExprVisitor& v, KorParser::AssignVarContext* ctx,
-                                    const AssignPlan& plan, ScopeRecord* rec) {
+void storeDictKey(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan,
+                  ScopeRecord* rec) {
   PendingValue value{cx::eval(v, plan.right)};
   if (plan.indexes.empty()) {
     auto* target = static_cast<KorParser::KorvarContext*>(ctx->children[0]);
@@ -1055,13 +1068,8 @@ inline bool storeInteger(int32_t kind, ValuePayload& dst, const ExprValue& value
     value.armed = false;
     return;
   }
-  IndexCells cells;
-  if (lent)
-    cells.addBorrowed(key);
-  else
-    cells.add(key);
   value.armed = false;
-  Assignment(&v, ctx, plan).runDictPrepared(rec, value.value, cells);
+  storeDictGeneral(v, ctx, plan, rec, value.value, key, lent);
 }
 
 }  // namespace
