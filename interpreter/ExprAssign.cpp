@@ -1082,14 +1082,10 @@ void execAssignCompiled(ExprVisitor& v, KorParser::AssignVarContext* ctx, const 
     return;
   }
   if (!plan.target) {
-    if (plan.keyed) {
-      ScopeRecord* rec = cx::findNamed(plan.base, ctx);
-      if (rec->kind == VT_DICT) {
-        storeDictKey(v, ctx, plan, rec);
-        return;
-      }
-    }
-    execAssignPlanned(v, ctx, plan);
+    if (plan.keyed)
+      execAssignKeyed(v, ctx, plan);
+    else
+      execAssignPlanned(v, ctx, plan);
     return;
   }
   ScopeRecord* rec = cx::findNamed(plan.target, ctx);
@@ -1101,6 +1097,17 @@ void execAssignCompiled(ExprVisitor& v, KorParser::AssignVarContext* ctx, const 
     return;
   }
   execAssignPrepared(v, ctx, plan, rec, value);
+}
+
+void execAssignKeyed(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan) {
+  if (statusTop() != LS_RUN_START) {
+    ScopeRecord* rec = cx::findNamed(plan.base, ctx);
+    if (rec->kind == VT_DICT) {
+      storeDictKey(v, ctx, plan, rec);
+      return;
+    }
+  }
+  execAssignPlanned(v, ctx, plan);
 }
 
 [[gnu::noinline]] void execAssignPrepared(ExprVisitor& v, KorParser::AssignVarContext* ctx,
