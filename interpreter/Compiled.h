@@ -96,7 +96,7 @@ KOR_ALWAYS_INLINE ScopeRecord* lookupNamed(Node* n) {
           if (held != n->name.bytes()) continue;
           n->seen = held;
         }
-        if (top - i > 3) {
+        if (top - i > 1) {
           n->local = r;
           n->localAt = i;
           n->localSeen = scope_state::changesOf(h);

@@ -175,6 +175,18 @@ class Assignment {
     store();
   }
 
+  // d[k] = v outside a definition, the dict variable found, the right side
+  // and the key evaluated by the caller (the value is taken over, the key
+  // cells are the caller's).
+  void runDictPrepared(ScopeRecord* rec, const ExprValue& value, IndexCells& cells) {
+    rec_ = rec;
+    rk_ = RK_EXPR;
+    v_.value = value;
+    plain_ = false;
+    readSuffixes();
+    storeDictEntry(cells);
+  }
+
  private:
   void store() {
     switch (rec_->kind) {
@@ -651,6 +663,11 @@ class Assignment {
     }
     IndexCells cells;
     evaluateIndexes(cells, false, true);
+    storeDictEntry(cells);
+  }
+
+  // d[k]...[j] = v with the keys evaluated.
+  void storeDictEntry(IndexCells& cells) {
     const size_t n = cells.size();
     ValueDict* dict = rec_->payload.dict;
     bool walkingList = false;   // a key gave a list: the next indexes are positions
@@ -948,10 +965,13 @@ AssignPlan planAssignment(ExprVisitor& v, KorParser::AssignVarContext* ctx, bool
   plan.initialiser = isDefinitionInitialiser(ctx);
   plan.compiled = compileRight;
   if (compileRight) (target->children.size() == 1 ? plan.target : plan.base) = cx::compileName(target);
+  plan.keyed = compileRight && plan.right != nullptr && target->children.size() == 4;
   return plan;
 }
 
-void execAssignPlanned(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan) {
+// The general paths stay out of line: the compiled statement's frame stays small.
+[[gnu::noinline]] void execAssignPlanned(ExprVisitor& v, KorParser::AssignVarContext* ctx,
+                                         const AssignPlan& plan) {
   Assignment(&v, ctx, plan).run();
 }
 
@@ -959,28 +979,97 @@ namespace {
 
 inline bool isNumber(int32_t type) { return uint32_t(type) <= uint32_t(VT_DOUBLE); }
 
-// =, += and -= of an integer into a zs or czs variable, with the typed
-// store's wrapping; false for every other case.
-inline bool storeInteger(ScopeRecord* rec, const ExprValue& value, int op) {
+// =, += and -= of an integer into a zs or czs variable or cell, with the
+// typed store's wrapping; false for every other case.
+inline bool storeInteger(int32_t kind, ValuePayload& dst, const ExprValue& value, int op) {
   if (op != 0 && op != 3 && op != 4) return false;
-  if (rec->kind == VT_INT && value.type == VT_INT) {
+  if (kind == VT_INT && value.type == VT_INT) {
     const uint32_t v = uint32_t(value.payload.i32);
     if (op == 0) {
-      rec->payload.i64 = 0;
-      rec->payload.i32 = int32_t(v);
+      dst.i64 = 0;
+      dst.i32 = int32_t(v);
     } else {
-      const uint32_t cur = uint32_t(rec->payload.i32);
-      rec->payload.i32 = int32_t(op == 3 ? cur + v : cur - v);
+      const uint32_t cur = uint32_t(dst.i32);
+      dst.i32 = int32_t(op == 3 ? cur + v : cur - v);
     }
     return true;
   }
-  if (rec->kind == VT_LONG && (value.type == VT_INT || value.type == VT_LONG)) {
+  if (kind == VT_LONG && (value.type == VT_INT || value.type == VT_LONG)) {
     const uint64_t v = uint64_t(value.type == VT_INT ? int64_t(value.payload.i32) : value.payload.i64);
-    const uint64_t cur = uint64_t(rec->payload.i64);
-    rec->payload.i64 = int64_t(op == 0 ? v : op == 3 ? cur + v : cur - v);
+    const uint64_t cur = uint64_t(dst.i64);
+    dst.i64 = int64_t(op == 0 ? v : op == 3 ? cur + v : cur - v);
     return true;
   }
   return false;
+}
+
+// The general store of d[k] = v with the value and the key (lent or owned)
+// evaluated; both are taken over.
+[[gnu::noinline]] void storeDictGeneral(ExprVisitor& v, KorParser::AssignVarContext* ctx,
+                                        const AssignPlan& plan, ScopeRecord* rec,
+                                        const ExprValue& value, const ExprValue& key, bool lent) {
+  IndexCells cells;
+  if (lent)
+    cells.addBorrowed(key);
+  else
+    cells.add(key);
+  Assignment(&v, ctx, plan).runDictPrepared(rec, value, cells);
+}
+
+// d[k] = v and d[k] op= v on a plain dict variable with one key (rec). The
+// right side, then the key are evaluated as the general path does; a key of
+// zs is read without a cell, a plain zfc variable's key is lent. A zs key or
+// a lent zfc key into a dict that is there, with a value that cannot hold
+// containers, is stored here: into the entry found (a text key looked up just
+// before is not hashed again), or a new entry taking the key and the value.
+// Every other case goes on in the general store with the values evaluated.
+void storeDictKey(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan,
+                  ScopeRecord* rec) {
+  PendingValue value{cx::eval(v, plan.right)};
+  if (plan.indexes.empty()) {
+    auto* target = static_cast<KorParser::KorvarContext*>(ctx->children[0]);
+    auto* e = static_cast<KorParser::ExprContext*>(
+        static_cast<antlr4::ParserRuleContext*>(target->children[2])->children[0]);
+    guardStack(e);
+    plan.indexes.push_back(cx::compileExpr(v, e));
+  }
+  cx::Node* kn = plan.indexes[0];
+  // the key: lent (a plain zfc variable's own value) or owned
+  ExprValue key;
+  bool lent = false;
+  guardStack(kn->ctx);
+  ScopeRecord* keyRec = kn->eval == cx::evVarPlain ? cx::findNamed(kn, kn->var) : nullptr;
+  if (keyRec != nullptr && keyRec->kind == VT_INT) {
+    key = makeIntValue(keyRec->payload.i32);
+  } else if (keyRec != nullptr && keyRec->kind == VT_BYTES && keyRec->payload.bytes != nullptr) {
+    key = keyRec->asValue();
+    lent = true;
+  } else if (kn->eval == cx::evLit && kn->lit.type == VT_INT) {
+    key = kn->lit;
+  } else {
+    key = cx::eval(v, kn);
+  }
+  ValueDict* dict = rec->payload.dict;
+  const int32_t vt = value.value.type;
+  if (dict != nullptr && (key.type == VT_INT || (lent && key.type == VT_BYTES)) &&
+      vt != VT_LIST && vt != VT_DICT && vt != VT_STRUCT) {
+    uint64_t hash;
+    ValueDict::Node* node =
+        key.type == VT_INT ? dict->findInteger(key.payload.i32, &hash) : dict->find(key, &hash);
+    if (node != nullptr) {
+      ExprValue* cell = node->value;
+      if (!storeInteger(cell->type, cell->payload, value.value, plan.op))
+        storeToCell(cell, &value.value, ctx, true, plan.op);
+      return;  // the source cell's payload has moved or is a number
+    }
+    // nothing has run since the key was looked up: it is still absent
+    node = dict->insertNew(lent ? copyValue(key, false) : key, hash);
+    node->value = moveValueToPool(value.value);
+    value.armed = false;
+    return;
+  }
+  value.armed = false;
+  storeDictGeneral(v, ctx, plan, rec, value.value, key, lent);
 }
 
 }  // namespace
@@ -988,22 +1077,42 @@ inline bool storeInteger(ScopeRecord* rec, const ExprValue& value, int op) {
 void execAssignCompiled(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan) {
   // A definition's initialiser, the global block and a target with indexes
   // or members take the general path.
-  if (!plan.target || !plan.right || statusTop() == LS_RUN_START) {
+  if (!plan.right || statusTop() == LS_RUN_START) {
     execAssignPlanned(v, ctx, plan);
+    return;
+  }
+  if (!plan.target) {
+    if (plan.keyed)
+      execAssignKeyed(v, ctx, plan);
+    else
+      execAssignPlanned(v, ctx, plan);
     return;
   }
   ScopeRecord* rec = cx::findNamed(plan.target, ctx);
   ExprValue value = cx::eval(v, plan.right);
   // number into number: the typed store never refuses the pair
   if (isNumber(rec->kind) && isNumber(value.type)) {
-    if (!storeInteger(rec, value, plan.op)) storeToRecord(rec, &value, ctx, true, plan.op);
+    if (!storeInteger(rec->kind, rec->payload, value, plan.op))
+      storeToRecord(rec, &value, ctx, true, plan.op);
     return;
   }
-  Assignment(&v, ctx, plan).runPrepared(rec, value);
+  execAssignPrepared(v, ctx, plan, rec, value);
 }
 
-void execAssignPrepared(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan,
-                        ScopeRecord* rec, const ExprValue& value) {
+void execAssignKeyed(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan) {
+  if (statusTop() != LS_RUN_START) {
+    ScopeRecord* rec = cx::findNamed(plan.base, ctx);
+    if (rec->kind == VT_DICT) {
+      storeDictKey(v, ctx, plan, rec);
+      return;
+    }
+  }
+  execAssignPlanned(v, ctx, plan);
+}
+
+[[gnu::noinline]] void execAssignPrepared(ExprVisitor& v, KorParser::AssignVarContext* ctx,
+                                          const AssignPlan& plan, ScopeRecord* rec,
+                                          const ExprValue& value) {
   Assignment(&v, ctx, plan).runPrepared(rec, value);
 }
 

@@ -216,6 +216,10 @@ void runAssignment(ExprVisitor& v, const cx::Stmt* s) {
   execAssignCompiled(v, static_cast<KorParser::AssignVarContext*>(s->ctx), s->plan);
 }
 
+void runKeyedAssignment(ExprVisitor& v, const cx::Stmt* s) {
+  execAssignKeyed(v, static_cast<KorParser::AssignVarContext*>(s->ctx), s->plan);
+}
+
 void runSequence(ExprVisitor& v, const cx::Stmt* s) {
   for (const cx::Stmt* st : s->list) st->run(v, st);
 }
@@ -229,6 +233,7 @@ const cx::Stmt* compileAssignList(ExprVisitor& v, antlr4::tree::ParseTree* list)
       auto* assign = static_cast<KorParser::AssignVarContext*>(one);
       cx::Stmt* a = cx::newStmt(one, runAssignment);
       a->plan = planAssignment(v, assign, true);
+      if (a->plan.keyed) a->run = runKeyedAssignment;
       a->defines = false;  // a statement's assignment defines nothing
       s->list.push_back(a);
     } else {
@@ -238,7 +243,9 @@ const cx::Stmt* compileAssignList(ExprVisitor& v, antlr4::tree::ParseTree* list)
   s->defines = false;
   for (const cx::Stmt* one : s->list) s->defines = s->defines || one->defines;
   // one assignment runs without the sequence
-  if (s->list.size() == 1 && s->list[0]->run == runAssignment) return s->list[0];
+  if (s->list.size() == 1 &&
+      (s->list[0]->run == runAssignment || s->list[0]->run == runKeyedAssignment))
+    return s->list[0];
   return s;
 }
 

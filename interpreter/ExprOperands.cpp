@@ -344,8 +344,8 @@ ExprValue evVarIndex(ExprVisitor& v, cx::Node* n) {
     const ExprValue* cell = nullptr;
     if (rec->kind == VT_DICT) {
       if (const ValueDict* dict = rec->payload.dict) {
-        ExprValue key = makeIntValue(k);
-        if (const ValueDict::Node* node = dict->find(key)) cell = node->value;
+        uint64_t hash;
+        if (const ValueDict::Node* node = dict->findInteger(k, &hash)) cell = node->value;
       }
     } else if (rec->kind == VT_LIST) {
       const ValueList* list = rec->payload.list;

@@ -66,12 +66,15 @@ struct AssignPlan {
   // target[i]...[j]: compiled one by one on their first evaluation (as an
   // expression is) when the plan is compiled
   bool compiled = false;
+  bool keyed = false;  // compiled, the right side an expression, the target v[k]
   mutable std::vector<cx::Node*> indexes;
 };
 AssignPlan planAssignment(ExprVisitor& v, KorParser::AssignVarContext* ctx, bool compileRight);
 void execAssignPlanned(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan);
 // A compiled assignment statement (not a definition's initialiser).
 void execAssignCompiled(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan);
+// The same for a plan that is keyed (v[k] = expression).
+void execAssignKeyed(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan);
 // The store of an assignment whose plain target record is found (or, for a
 // local definition, pushed) and whose right side is evaluated already (the
 // value is taken over): the general store with all its conversions and

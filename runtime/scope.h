@@ -49,7 +49,7 @@ enum LoopStatus : int32_t {
 // counts as changed in the slot of its hash whenever a record is named or
 // pushed with it, and every name whenever a function frame is pushed.
 namespace scope_state {
-constexpr size_t kNameSlots = 64;
+constexpr size_t kNameSlots = 1024;
 extern uint64_t nameChanges[kNameSlots];
 extern uint64_t frameChanges;
 inline void nameChanged(uint64_t hash) { ++nameChanges[hash & (kNameSlots - 1)]; }

@@ -6,6 +6,7 @@
 
 #include <QString>
 #include <cstdint>
+#include <cstring>
 
 // Three-way comparison: -1, 0, 1; 2 for two unequal booleans; -100 when the
 // two types cannot be compared (with warn, some refusals print a line to
@@ -37,6 +38,8 @@ inline uint64_t hashIntegerKey(int64_t value) {
   h = (h ^ ((v >> 8) & 0xff)) * kFnvPrime;
   h = (h ^ ((v >> 16) & 0xff)) * kFnvPrime;
   h = (h ^ ((v >> 24) & 0xff)) * kFnvPrime;
+  // four zero bytes (a zs that is not negative) multiply by the prime four times
+  if ((v >> 32) == 0) return h * (kFnvPrime * kFnvPrime * kFnvPrime * kFnvPrime);
   h = (h ^ ((v >> 32) & 0xff)) * kFnvPrime;
   h = (h ^ ((v >> 40) & 0xff)) * kFnvPrime;
   h = (h ^ ((v >> 48) & 0xff)) * kFnvPrime;
@@ -47,12 +50,22 @@ uint64_t hashOtherKey(const ExprValue& key);
 // (also a 9/10 key with a null payload). 0 and 1 of equal value hash alike.
 inline uint64_t hashValueKey(const ExprValue& key) {
   if (key.type == VT_INT || key.type == VT_LONG) return hashIntegerKey(key.asInt64());
+  if (key.type == VT_BYTES && key.payload.bytes != nullptr) return fnv1a(*key.payload.bytes);
   return hashOtherKey(key);
 }
 bool keysEqualOther(const ExprValue& a, const ExprValue& b);
 // Key equality; a 32-bit and a 64-bit integer of equal value are equal.
 inline bool valueKeyEqual(const ExprValue& a, const ExprValue& b) {
   if (a.type == VT_INT && b.type == VT_INT) return a.payload.i32 == b.payload.i32;
+  if (a.type == VT_BYTES && b.type == VT_BYTES && a.payload.bytes != nullptr &&
+      b.payload.bytes != nullptr) {
+    const QByteArray& x = *a.payload.bytes;
+    const QByteArray& y = *b.payload.bytes;
+    // copies of one value share their bytes
+    return x.size() == y.size() &&
+           (x.constData() == y.constData() ||
+            std::memcmp(x.constData(), y.constData(), size_t(x.size())) == 0);
+  }
   return keysEqualOther(a, b);
 }
 

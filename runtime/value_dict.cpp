@@ -8,18 +8,17 @@ constexpr size_t kInitialBuckets = 8;
 constexpr size_t kFastGrowLimit = 512;
 }  // namespace
 
-// Nodes come from a slot pool: a dict that fills and empties in a loop makes
-// no heap call per entry.
-using NodeSlots = SlotPool<sizeof(ValueDict::Node)>;
-
-static void freeNode(ValueDict::Node* node) {
-  node->~Node();
-  NodeSlots::give(node);
-}
-
 ValueDict::ValueDict() : buckets_(kInitialBuckets, Bucket{nullptr, nullptr}) {}
 
-ValueDict::~ValueDict() { unlinkAll(); }
+// The bucket array goes with the dict: only the nodes are freed.
+ValueDict::~ValueDict() {
+  Node* n = head_;
+  while (n != nullptr) {
+    Node* next = n->next;
+    freeNode(n);
+    n = next;
+  }
+}
 
 ValueDict::Node* ValueDict::find(const ExprValue& key, uint64_t hash) const {
   const Bucket& b = buckets_[bucketOf(hash)];
@@ -44,32 +43,6 @@ ValueDict::Node* ValueDict::find(const ExprValue& key, uint64_t* hash) const {
   return found;
 }
 
-// Links a node by the insertion rule: at the end of the list when its bucket
-// is empty, otherwise directly before the bucket's first node.
-void ValueDict::link(Node* node) {
-  Bucket& b = buckets_[bucketOf(node->hash)];
-  if (b.first == nullptr) {
-    node->next = nullptr;
-    node->prev = tail_;
-    if (tail_ != nullptr)
-      tail_->next = node;
-    else
-      head_ = node;
-    tail_ = node;
-    b.first = b.last = node;
-  } else {
-    Node* before = b.first;
-    node->next = before;
-    node->prev = before->prev;
-    if (before->prev != nullptr)
-      before->prev->next = node;
-    else
-      head_ = node;
-    before->prev = node;
-    b.first = node;
-  }
-}
-
 // Grows to 8 times the bucket count below 512 buckets and to twice the count
 // above (doubling further until the needed count is reached); the nodes are re-linked in their old
 // walk order by the insertion rule.
@@ -90,15 +63,6 @@ void ValueDict::grow(size_t needed) {
 std::pair<ValueDict::Node*, bool> ValueDict::emplace(const ExprValue& key, uint64_t hash) {
   if (Node* found = find(key, hash)) return {found, false};
   return {insertNew(key, hash), true};
-}
-
-ValueDict::Node* ValueDict::insertNew(const ExprValue& key, uint64_t hash) {
-  if (size_ + 1 > buckets_.size()) grow(size_ + 1);
-  Node* node = new (NodeSlots::take()) Node{nullptr, nullptr, key, nullptr, hash};
-  link(node);
-  ++size_;
-  recent_ = node;
-  return node;
 }
 
 void ValueDict::erase(Node* node, ExprValue* keyOut, ExprValue** valueOut) {
@@ -135,6 +99,10 @@ void ValueDict::unlinkAll() {
   head_ = tail_ = nullptr;
   recent_ = nullptr;
   size_ = 0;
+  clearBuckets();
+}
+
+void ValueDict::clearBuckets() {
   for (Bucket& b : buckets_) b.first = b.last = nullptr;
 }
 

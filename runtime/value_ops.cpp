@@ -29,11 +29,14 @@ static bool isSharedType(int32_t type) {
 
 ExprValue* takeValueCell() { return gValuePool.take(); }
 
-void returnValueCell(ExprValue* cell) {
-  if (cell == nullptr) return;
+static inline void giveValueCell(ExprValue* cell) {
   cell->owner = nullptr;
   cell->payload.i64 = 0;
   gValuePool.give(cell);
+}
+
+void returnValueCell(ExprValue* cell) {
+  if (cell != nullptr) giveValueCell(cell);
 }
 
 void freeValuePool() { gValuePool.freeAll(); }
@@ -179,7 +182,7 @@ ExprValue* copyValueToPool(const ExprValue& cell, bool deep) {
 static void freeElementCell(ExprValue* e) {
   if (e == nullptr) return;
   freeValue(*e);
-  returnValueCell(e);
+  giveValueCell(e);
 }
 
 static void freeListPayload(ValueList* list) {
@@ -188,13 +191,14 @@ static void freeListPayload(ValueList* list) {
   ListSlots::give(list);
 }
 
-static void releaseDictEntries(ValueDict* dict) {
-  for (ValueDict::Node* n = dict->first(); n != nullptr; n = n->next) {
-    releasePayload(n->key.type, n->key.payload);
-    freeElementCell(n->value);
-    n->value = nullptr;
-  }
-  dict->unlinkAll();
+static void releaseDictEntry(ValueDict::Node* n) {
+  releasePayload(n->key.type, n->key.payload);
+  freeElementCell(n->value);
+  n->value = nullptr;
+}
+
+static void releaseDictEntries(ValueDict* dict, bool reuse = true) {
+  dict->releaseAll([](ValueDict::Node* n) { releaseDictEntry(n); }, reuse);
 }
 
 // Takes a shared payload out of p and drops one holder; p is null before
@@ -241,7 +245,7 @@ void releaseHeldPayload(int32_t type, ValuePayload& p) {
       break;
     case VT_DICT:
       if (ValueDict* d = dropHolder<ValueDict>(p)) {
-        releaseDictEntries(d);
+        releaseDictEntries(d, false);
         delete d;
       }
       break;
