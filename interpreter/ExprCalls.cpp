@@ -65,7 +65,33 @@ struct ActiveFrame {
   bool hasValue = false;
   ExprValue value;
 };
-std::vector<ActiveFrame> g_frames;  // the script calls in progress, innermost last
+// The script calls in progress, innermost last. The entries' storage stays
+// when calls end, so that entering a call is a few stores.
+class FrameStack {
+ public:
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  ActiveFrame& back() { return store_[size_ - 1]; }
+  ActiveFrame& operator[](size_t i) { return store_[i]; }
+  // A new innermost entry, all fields cleared.
+  ActiveFrame& push() {
+    if (size_ == store_.size()) grow();
+    ActiveFrame& entry = store_[size_++];
+    entry = ActiveFrame();
+    return entry;
+  }
+  void pop_back() { --size_; }
+  void clear() {
+    size_ = 0;
+    store_.clear();
+  }
+
+ private:
+  KOR_NOINLINE void grow() { store_.resize(store_.size() + 64); }
+  std::vector<ActiveFrame> store_;
+  size_t size_ = 0;
+};
+FrameStack g_frames;
 // The value of the direct call that just ended, until the expression takes it.
 bool g_hasResult = false;
 ExprValue g_result;
@@ -434,14 +460,20 @@ KOR_FAIL void failCallDepth(antlr4::ParserRuleContext* call, const QByteArray& n
       callLine(call), qbytes(name), kMaxCallDepth));
 }
 
-// Guards the recursion depth and the machine stack before a new frame.
-inline void checkCallDepth(antlr4::ParserRuleContext* call, const QByteArray& name) {
+// Whether a new frame would pass the recursion depth or the machine stack's
+// limit (stackLow: the stack's). Inlined, so that the caller's frame address
+// is the one checked; the frame address is always on the machine stack (a
+// local's address may not be, under AddressSanitizer).
+KOR_ALWAYS_INLINE bool callTooDeep(bool& stackLow) {
   noteThreadStack();
-  // The frame address is always on the machine stack (a local's address may
-  // not be, under AddressSanitizer).
-  const bool stackLow = stackBelowLimit(KOR_STACK_HERE());
-  if (g_frames.size() >= kMaxCallDepth || stackLow)
-    failCallDepth(call, name, stackLow && g_frames.size() < kMaxCallDepth);
+  stackLow = stackBelowLimit(KOR_STACK_HERE());
+  return g_frames.size() >= kMaxCallDepth || stackLow;
+}
+
+// Guards the recursion depth and the machine stack before a new frame.
+KOR_ALWAYS_INLINE void checkCallDepth(antlr4::ParserRuleContext* call, const QByteArray& name) {
+  bool stackLow;
+  if (callTooDeep(stackLow)) failCallDepth(call, name, stackLow && g_frames.size() < kMaxCallDepth);
 }
 
 // The nearest variable of that name among the current function's own
@@ -475,6 +507,57 @@ void dropPending(size_t from) {
   g_pendingParams.resize(from);
 }
 
+// The i-th argument of a list (error messages only).
+antlr4::tree::ParseTree* argumentAt(KorParser::ArgumentListContext* args, int i) {
+  for (antlr4::tree::ParseTree* arg : args->children) {
+    if (arg->children.empty()) continue;  // ','
+    if (i-- == 0) return arg;
+  }
+  return nullptr;
+}
+
+// A parameter record for the i-th parameter, named, holding nothing yet.
+inline ScopeRecord* takeParamRecord(const FunctionInfo* info, size_t i) {
+  ScopeRecord* rec = takeScopeRecord();
+  setRecordName(rec, info->paramNames[i]);
+  rec->returnSlot = nullptr;
+  rec->kind = VT_EMPTY;
+  rec->payload.i64 = 0;
+  return rec;
+}
+
+// An argument of another type than the declared one, through the typed store
+// (the value is released); a value that does not fit fails the call.
+KOR_NOINLINE void storeArgumentConverted(ScopeRecord* rec, ExprValue& val, const FunctionInfo* info,
+                                         int i, antlr4::ParserRuleContext* call,
+                                         const QByteArray& name,
+                                         KorParser::ArgumentListContext* args, bool valuePath) {
+  const int32_t valueType = val.type;
+  const int code =
+      storeConverted(rec, val, info->paramTypes[size_t(i)], info->paramWords[size_t(i)], call);
+  freeValue(val);
+  if (code < 0)
+    failParamType(call, name, i, argumentAt(args, i), info, valueType, valuePath);
+}
+
+// A value of the declared type (not a struct) moves into its parameter
+// record, leaving nothing to release; false for any other value.
+KOR_ALWAYS_INLINE bool moveArgument(ScopeRecord* rec, const ExprValue& val, int32_t declared) {
+  if (val.type != declared || declared == VT_STRUCT) return false;
+  rec->kind = declared;
+  rec->payload = val.payload;
+  return true;
+}
+
+// Binds the value of the i-th argument (not a callback parameter's) to its
+// record.
+inline void storeArgument(ScopeRecord* rec, ExprValue& val, const FunctionInfo* info, int i,
+                          antlr4::ParserRuleContext* call, const QByteArray& name,
+                          KorParser::ArgumentListContext* args, bool valuePath) {
+  if (!moveArgument(rec, val, info->paramTypes[size_t(i)]))
+    storeArgumentConverted(rec, val, info, i, call, name, args, valuePath);
+}
+
 // Evaluates the arguments in the caller's scope and prepares one parameter
 // record per argument on the pending list.
 KOR_NOINLINE void bindArguments(ExprVisitor& v, antlr4::ParserRuleContext* call,
@@ -491,14 +574,9 @@ KOR_NOINLINE void bindArguments(ExprVisitor& v, antlr4::ParserRuleContext* call,
       if (!rv) failArgumentForm(call, name, arg);
       cx::Node* node = argNodes ? (*argNodes)[size_t(i)] : nullptr;
       ExprValue val = node ? cx::eval(v, node) : evalRightvar(v, rv);
-      const int32_t declared = info->paramTypes[size_t(i)];
-      ScopeRecord* rec = takeScopeRecord();
-      setRecordName(rec, info->paramNames[size_t(i)]);
-      rec->returnSlot = nullptr;
-      rec->kind = VT_EMPTY;
-      rec->payload.i64 = 0;
+      ScopeRecord* rec = takeParamRecord(info, size_t(i));
       g_pendingParams.push_back(rec);
-      if (declared == VT_FUNC) {
+      if (info->paramTypes[size_t(i)] == VT_FUNC) {
         // A callback parameter takes a function value and holds it as a callback.
         g_callbacksBound = true;
         if (val.type != VT_FUNC) {
@@ -508,15 +586,8 @@ KOR_NOINLINE void bindArguments(ExprVisitor& v, antlr4::ParserRuleContext* call,
         rec->kind = VT_FUNC_VAR;
         rec->payload = val.payload;
         val.payload.i64 = 0;
-      } else if (val.type == declared && declared != VT_STRUCT) {
-        // a value of the declared type moves in; nothing is left to release
-        rec->kind = declared;
-        rec->payload = val.payload;
       } else {
-        const int32_t valueType = val.type;
-        const int code = storeConverted(rec, val, declared, info->paramWords[size_t(i)], call);
-        freeValue(val);
-        if (code < 0) failParamType(call, name, i, arg, info, valueType, valuePath);
+        storeArgument(rec, val, info, i, call, name, args, valuePath);
       }
       ++i;
     }
@@ -632,6 +703,25 @@ struct CallState {
   const ReceiverTargets* read = nullptr;  // the targets, kept by the site
 };
 
+// Pushes a call's frame (with its entry among the calls in progress) and the
+// body's block marker; the parameters go on top of them.
+KOR_ALWAYS_INLINE void pushFrame(ScopeRecord* frame, ScopeRecord* marker, FunctionInfo* info,
+                                 int32_t callMode, int32_t line, bool direct) {
+  ScopeStack* stack = scopeStack();
+  frame->kind = SK_FUNCTION;
+  stack->push_back(frame);
+  setRecordName(frame, info->name);
+  frame->returnSlot = nullptr;
+  frame->setFrame(callMode, line);
+  ActiveFrame& entry = g_frames.push();
+  entry.frame = frame;
+  entry.info = info;
+  entry.direct = direct;
+  // the body's block marker (the body runs without one of its own)
+  marker->kind = SK_BLOCK;
+  stack->push_back(marker);
+}
+
 // Checks and binds the arguments, prepares the receivers of the values,
 // pushes the frame, the body's block marker and the parameters.
 KOR_NOINLINE void enterFunction(ExprVisitor& v, antlr4::ParserRuleContext* call,
@@ -680,29 +770,20 @@ KOR_NOINLINE void enterFunction(ExprVisitor& v, antlr4::ParserRuleContext* call,
     throw;
   }
 
-  ScopeStack* stack = scopeStack();
-  frame->kind = SK_FUNCTION;
-  stack->push_back(frame);
-  setRecordName(frame, info->name);
-  frame->returnSlot = nullptr;
+  int32_t line;
   if (st.site != nullptr) {
-    frame->setFrame(st.callMode, st.site->line);  // the same call's line, kept by its site
+    line = st.site->line;  // the same call's line, kept by its site
   } else {
     const antlr4::Token* start = call->getStart();
-    frame->setFrame(st.callMode, start ? int32_t(start->getLine()) : 0);
+    line = start ? int32_t(start->getLine()) : 0;
   }
   st.frame = frame;
-  g_frames.emplace_back();
-  ActiveFrame& entry = g_frames.back();
-  entry.frame = frame;
-  entry.info = info;
   // an expression takes the one value at once
-  entry.direct = (flags & (CALL_DIRECT | CALL_CHAINED)) == CALL_DIRECT && stmt == nullptr &&
-                 st.callMode == kCallModeTakesReturn && info->returnTypes.size() == 1;
-  // the body's block marker (the body runs without one of its own)
-  marker->kind = SK_BLOCK;
-  stack->push_back(marker);
+  const bool direct = (flags & (CALL_DIRECT | CALL_CHAINED)) == CALL_DIRECT && stmt == nullptr &&
+                      st.callMode == kCallModeTakesReturn && info->returnTypes.size() == 1;
+  pushFrame(frame, marker, info, st.callMode, line, direct);
   if (g_pendingParams.size() > pending) {
+    ScopeStack* stack = scopeStack();
     for (size_t k = pending; k < g_pendingParams.size(); ++k) stack->push_back(g_pendingParams[k]);
     g_pendingParams.resize(pending);
   }
@@ -714,12 +795,24 @@ KOR_FAIL void failInterrupted() {
 
 // The statements of a function body, in the block the call has pushed; the
 // stop request is checked on entry, as for every block.
-void runBody(ExprVisitor& v, const cx::Stmt* body) {
+KOR_ALWAYS_INLINE void runBody(ExprVisitor& v, const cx::Stmt* body) {
   if (abortRequested.load(std::memory_order_relaxed)) failInterrupted();
   for (const cx::Stmt* s : body->list) {
     const int32_t top = statusTop();
     if (top == LS_RETURN || top == LS_BREAK || top == LS_CONTINUE) break;
     s->run(v, s);
+  }
+}
+
+// The body of a call whose frame has been pushed (compiled on the first
+// call); an error leaves the scope stack as it is, for the call-stack dump.
+KOR_ALWAYS_INLINE void runFunctionBody(ExprVisitor& v, FunctionInfo* info) {
+  try {
+    if (!info->compiledBody) info->compiledBody = cx::compileBlock(v, info->body);
+    runBody(v, info->compiledBody);
+  } catch (...) {
+    popFrameEntry();
+    throw;
   }
 }
 
@@ -789,13 +882,7 @@ void invokeFunction(ExprVisitor& v, antlr4::ParserRuleContext* call,
   CallState st;
   st.site = site;
   enterFunction(v, call, stmt, name, info, args, flags, st, argNodes);
-  try {
-    if (!info->compiledBody) info->compiledBody = cx::compileBlock(v, info->body);
-    runBody(v, info->compiledBody);
-  } catch (...) {
-    popFrameEntry();
-    throw;
-  }
+  runFunctionBody(v, info);
   leaveFunction(v, call, stmt, name, info, flags, st);
 }
 
@@ -1168,14 +1255,145 @@ ExprValue evalCallValue(ExprVisitor& v, KorParser::CallFunExprContext* ctx) {
   return evalCallValueAt(v, ctx, callSite(callOf(ctx)));
 }
 
+namespace {
+
+// The value of a call used as an expression once it has run: a built-in
+// method's, left by the bridge, or the function's.
+inline ExprValue finishCallValue(KorParser::CallFunExprContext* ctx,
+                                 KorParser::RealCallFunContext* call) {
+  ExprValue direct;
+  if (!g_hasResult && takeDirectMethodValue(direct)) return direct;
+  return takeCallValue(ctx, call);
+}
+
+// Most parameters a plain call binds (in records kept on its own frame).
+constexpr size_t kPlainParams = 4;
+
+// Whether the calls of a site may take the plain path: a script function
+// called by name whose form fits the call (the general path reports every
+// mismatch), every argument an expression, no callback parameter, one
+// declared value.
+bool plainCallFits(ExprVisitor& v, CallSite& site) {
+  if (site.member || !site.chain.empty()) return false;
+  if (!site.target) site.target = functionInfo(site.name);
+  const FunctionInfo* info = site.target;
+  if (!info || !info->body || info->hasParams != (site.args != nullptr)) return false;
+  if (!info->hasReturns || info->returnTypes.size() != 1) return false;
+  if (!site.argsCompiled) flow::compileArguments(v, site);
+  const size_t argc = site.argNodes.size();
+  if (argc != info->paramNames.size() || argc > kPlainParams ||
+      (site.args != nullptr) != (argc > 0))
+    return false;
+  for (const cx::Node* node : site.argNodes)
+    if (!node) return false;
+  for (int32_t type : info->paramTypes)
+    if (type == VT_FUNC) return false;
+  return true;
+}
+
+// The end of a plain call whose body returned its value directly: the body's
+// block and the frame leave as at the end of any call, and the value is the
+// call's. False for every other end, which the general path finishes (the
+// body's variables may have left already, as they would there).
+inline bool leaveDirect(ScopeRecord* frame, ScopeRecord* marker, size_t at, ExprValue& out) {
+  ActiveFrame& top = g_frames.back();
+  if (!top.hasValue || statusTop() != LS_RETURN) return false;
+  ScopeStack& st = *scope_state::scopeStack;
+  if (st.size() < at + 2 || st[at + 1] != marker || st[at] != frame) return false;
+  // the body's block, as at the end of any block: its variables, then the
+  // marker (another record above it: the general path)
+  while (st.size() > at + 2) {
+    ScopeRecord* r = st.back();
+    if (r->kind >= 100) return false;
+    st.pop_back();
+    releaseScopeRecord(r);
+    returnScopeRecord(r);
+  }
+  st.pop_back();
+  returnScopeRecord(marker);  // a marker holds nothing to release
+  popStatus();
+  ReturnList* stale = frame->returnSlot;
+  frame->returnSlot = nullptr;
+  st.pop_back();
+  returnScopeRecord(frame);  // a frame holds nothing to release
+  if (stale) releaseReturnList(stale);
+  out = top.value;
+  top.hasValue = false;
+  g_frames.pop_back();
+  g_hasResult = false;
+  return true;
+}
+
+// The end of a plain call that leaveDirect does not take: the general path's.
+KOR_NOINLINE ExprValue leavePlain(ExprVisitor& v, KorParser::CallFunExprContext* ctx,
+                                  CallSite& site, ScopeRecord* frame) {
+  KorParser::RealCallFunContext* call = callOf(ctx);
+  CallState st{frame, kCallModeTakesReturn, nullptr, &site};
+  leaveFunction(v, call, nullptr, site.name, site.target, CALL_VALUE | CALL_DIRECT, st);
+  return finishCallValue(ctx, call);
+}
+
+// A plain call: the steps of enterFunction, invokeFunction and leaveFunction
+// for a call that takes the one value at once, the parameters bound straight
+// from their compiled arguments.
+ExprValue callPlain(ExprVisitor& v, KorParser::CallFunExprContext* ctx, CallSite& site) {
+  FunctionInfo* info = site.target;
+  const size_t argc = site.argNodes.size();
+  // frame and marker first, as on the general path (records come back to
+  // the same roles in the next call)
+  ScopeRecord* frame = takeScopeRecord();
+  ScopeRecord* marker = takeScopeRecord();
+  ScopeRecord* params[kPlainParams];
+  size_t taken = 0;
+  try {
+    for (size_t i = 0; i < argc; ++i) {
+      ExprValue val = cx::eval(v, site.argNodes[i]);
+      ScopeRecord* rec = takeParamRecord(info, i);
+      params[taken++] = rec;
+      if (!moveArgument(rec, val, info->paramTypes[i]))
+        storeArgumentConverted(rec, val, info, int(i), callOf(ctx), site.name, site.args, true);
+    }
+    bool stackLow;
+    if (callTooDeep(stackLow))
+      failCallDepth(callOf(ctx), site.name, stackLow && g_frames.size() < kMaxCallDepth);
+  } catch (...) {
+    for (size_t k = 0; k < taken; ++k) dropRecord(params[k]);
+    returnScopeRecord(marker);
+    returnScopeRecord(frame);
+    throw;
+  }
+  const size_t at = scopeStack()->size();
+  pushFrame(frame, marker, info, kCallModeTakesReturn, site.line, true);
+  ScopeStack& stack = *scope_state::scopeStack;
+  for (size_t k = 0; k < taken; ++k) stack.push_back(params[k]);
+  runFunctionBody(v, info);
+  ExprValue out;
+  if (leaveDirect(frame, marker, at, out)) return out;
+  return leavePlain(v, ctx, site, frame);
+}
+
+}  // namespace
+
+void flow::choosePlainCall(cx::Node* n) {
+  CallSite& site = callSite(callOf(static_cast<KorParser::CallFunExprContext*>(n->ctx)));
+  n->site = &site;
+  if (!site.member && site.chain.empty()) n->eval = evalPlainCall;
+}
+
+ExprValue flow::evalPlainCall(ExprVisitor& v, cx::Node* n) {
+  auto* ctx = static_cast<KorParser::CallFunExprContext*>(n->ctx);
+  CallSite& site = *n->site;
+  if (site.plain < 0) site.plain = plainCallFits(v, site) ? 1 : 0;
+  // a callback parameter may stand for the name: the general path looks
+  if (site.plain == 0 || g_callbacksBound) return evalCallValueAt(v, ctx, site);
+  return callPlain(v, ctx, site);
+}
+
 ExprValue callsupport::evalCallValueAt(ExprVisitor& v, KorParser::CallFunExprContext* ctx,
                                        CallSite& site) {
   KorParser::RealCallFunContext* call = callOf(ctx);
   flow::execCallAt(v, call, site, nullptr, CALL_VALUE | CALL_DIRECT);
-  // a built-in method's value, left by the bridge
-  ExprValue direct;
-  if (!g_hasResult && takeDirectMethodValue(direct)) return direct;
-  return takeCallValue(ctx, call);
+  return finishCallValue(ctx, call);
 }
 
 void callsupport::execCallStatementAt(ExprVisitor& v, KorParser::RealCallFunContext* call,
@@ -1341,6 +1559,11 @@ void returnDirect(ExprVisitor& v, KorParser::RetCodeContext* ctx, cx::Node* node
 
 }  // namespace
 
+namespace {
+KOR_NOINLINE void returnGeneral(ExprVisitor& v, KorParser::RetCodeContext* ctx,
+                                const std::vector<cx::Node*>* values);
+}  // namespace
+
 void flow::execRetCode(ExprVisitor& v, KorParser::RetCodeContext* ctx,
                        const std::vector<cx::Node*>* values) {
   if (!g_frames.empty() && g_frames.back().direct && values && values->size() == 1 &&
@@ -1348,6 +1571,13 @@ void flow::execRetCode(ExprVisitor& v, KorParser::RetCodeContext* ctx,
     returnDirect(v, ctx, (*values)[0]);
     return;
   }
+  returnGeneral(v, ctx, values);
+}
+
+namespace {
+// `fanhui` of every other kind: the values through the frame's return slot.
+void returnGeneral(ExprVisitor& v, KorParser::RetCodeContext* ctx,
+                   const std::vector<cx::Node*>* values) {
   const FunctionInfo* info = currentFunctionInfo();
   ScopeRecord* frame = nearestFrame();
   if (!info || !frame) failFrameChain();
@@ -1368,6 +1598,7 @@ void flow::execRetCode(ExprVisitor& v, KorParser::RetCodeContext* ctx,
   }
   pushStatus(LS_RETURN);
 }
+}  // namespace
 
 antlrcpp::Any ExprVisitor::visitFunction(KorParser::FunctionContext*) {
   // Definitions are registered by the pre-pass; a body runs only through a call.

@@ -176,6 +176,13 @@ void execReturnCall(ExprVisitor& v, KorParser::ReturnCallFunContext* ctx,
 // `a, b := f(...);` / `a, b = f(...);` (site as for execReturnCall).
 void execWithRetCall(ExprVisitor& v, KorParser::WithRetCallFunContext* ctx,
                      callsupport::CallSite*& site);
+// The handler of a call used as an expression (node of a callFunExpr): a
+// script function called by name gets evalPlainCall; the node's site is set.
+void choosePlainCall(cx::Node* n);
+// A script function called by name for its one value: frame, arguments and
+// value without the general path's layers, which it takes for every case
+// the plain path does not fit.
+ExprValue evalPlainCall(ExprVisitor& v, cx::Node* n);
 // A call with its chained calls (evalCallExpr without the visit result).
 void execCall(ExprVisitor& v, KorParser::RealCallFunContext* call, antlr4::ParserRuleContext* stmt,
               int flags);
