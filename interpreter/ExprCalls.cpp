@@ -66,29 +66,76 @@ struct ActiveFrame {
   ExprValue value;
 };
 // The script calls in progress, innermost last. The entries' storage stays
-// when calls end, so that entering a call is a few stores.
+// when calls end, so that entering a call is a few stores; a plain call
+// (callPlain) leaves its frame and marker records with its depth for the next
+// call there.
 class FrameStack {
  public:
+  ~FrameStack() { dropSpares(); }
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   ActiveFrame& back() { return store_[size_ - 1]; }
   ActiveFrame& operator[](size_t i) { return store_[i]; }
-  // A new innermost entry, all fields cleared.
-  ActiveFrame& push() {
+  // A new innermost entry without a value (the value is read only while
+  // hasValue is set).
+  void push(ScopeRecord* frame, FunctionInfo* info, bool direct) {
     if (size_ == store_.size()) grow();
     ActiveFrame& entry = store_[size_++];
-    entry = ActiveFrame();
-    return entry;
+    entry.frame = frame;
+    entry.info = info;
+    entry.direct = direct;
+    entry.hasValue = false;
   }
   void pop_back() { --size_; }
   void clear() {
     size_ = 0;
     store_.clear();
+    dropSpares();
+  }
+  // Frame and marker records for a call entering at the next depth: the ones
+  // the last plain call there left, or records from the pool.
+  void takeRecords(ScopeRecord*& frame, ScopeRecord*& marker) {
+    if (size_ < spares_.size() && spares_[size_].frame != nullptr) {
+      Spare& spare = spares_[size_];
+      frame = spare.frame;
+      marker = spare.marker;
+      spare.frame = spare.marker = nullptr;
+      return;
+    }
+    frame = takeScopeRecord();
+    marker = takeScopeRecord();
+  }
+  // Keeps the records of a call that has left (its entry popped, its records
+  // off the scope stack) for the next call at its depth.
+  void keepRecords(ScopeRecord* frame, ScopeRecord* marker) {
+    Spare& spare = spares_[size_];
+    if (spare.frame != nullptr) {
+      returnScopeRecord(marker);
+      returnScopeRecord(frame);
+      return;
+    }
+    spare.frame = frame;
+    spare.marker = marker;
   }
 
  private:
-  KOR_NOINLINE void grow() { store_.resize(store_.size() + 64); }
+  struct Spare {
+    ScopeRecord* frame = nullptr;
+    ScopeRecord* marker = nullptr;
+  };
+  KOR_NOINLINE void grow() {
+    store_.resize(store_.size() + 64);
+    spares_.resize(store_.size());
+  }
+  void dropSpares() {
+    for (Spare& spare : spares_) {
+      RecyclePool<ScopeRecord>::destroy(spare.frame);
+      RecyclePool<ScopeRecord>::destroy(spare.marker);
+    }
+    spares_.clear();
+  }
   std::vector<ActiveFrame> store_;
+  std::vector<Spare> spares_;  // one per entry of store_
   size_t size_ = 0;
 };
 FrameStack g_frames;
@@ -516,11 +563,18 @@ antlr4::tree::ParseTree* argumentAt(KorParser::ArgumentListContext* args, int i)
   return nullptr;
 }
 
-// A parameter record for the i-th parameter, named, holding nothing yet.
-inline ScopeRecord* takeParamRecord(const FunctionInfo* info, size_t i) {
+// A record for the i-th parameter, named; its kind and payload are set by
+// the binding that follows (moveArgument, or storeConverted first thing).
+KOR_ALWAYS_INLINE ScopeRecord* takeNamedParamRecord(const FunctionInfo* info, size_t i) {
   ScopeRecord* rec = takeScopeRecord();
   setRecordName(rec, info->paramNames[i]);
   rec->returnSlot = nullptr;
+  return rec;
+}
+
+// The same, holding nothing yet.
+inline ScopeRecord* takeParamRecord(const FunctionInfo* info, size_t i) {
+  ScopeRecord* rec = takeNamedParamRecord(info, i);
   rec->kind = VT_EMPTY;
   rec->payload.i64 = 0;
   return rec;
@@ -704,22 +758,22 @@ struct CallState {
 };
 
 // Pushes a call's frame (with its entry among the calls in progress) and the
-// body's block marker; the parameters go on top of them.
-KOR_ALWAYS_INLINE void pushFrame(ScopeRecord* frame, ScopeRecord* marker, FunctionInfo* info,
-                                 int32_t callMode, int32_t line, bool direct) {
+// body's block marker; the parameters go on top of them. Returns the frame's
+// place on the scope stack.
+KOR_ALWAYS_INLINE size_t pushFrame(ScopeRecord* frame, ScopeRecord* marker, FunctionInfo* info,
+                                   int32_t callMode, int32_t line, bool direct) {
   ScopeStack* stack = scopeStack();
+  const size_t at = stack->size();
   frame->kind = SK_FUNCTION;
   stack->push_back(frame);
   setRecordName(frame, info->name);
   frame->returnSlot = nullptr;
   frame->setFrame(callMode, line);
-  ActiveFrame& entry = g_frames.push();
-  entry.frame = frame;
-  entry.info = info;
-  entry.direct = direct;
+  g_frames.push(frame, info, direct);
   // the body's block marker (the body runs without one of its own)
   marker->kind = SK_BLOCK;
   stack->push_back(marker);
+  return at;
 }
 
 // Checks and binds the arguments, prepares the receivers of the values,
@@ -1299,27 +1353,28 @@ inline bool leaveDirect(ScopeRecord* frame, ScopeRecord* marker, size_t at, Expr
   ActiveFrame& top = g_frames.back();
   if (!top.hasValue || statusTop() != LS_RETURN) return false;
   ScopeStack& st = *scope_state::scopeStack;
-  if (st.size() < at + 2 || st[at + 1] != marker || st[at] != frame) return false;
+  size_t n = st.size();
+  if (n < at + 2 || st[at] != frame || st[at + 1] != marker) return false;
   // the body's block, as at the end of any block: its variables, then the
   // marker (another record above it: the general path)
-  while (st.size() > at + 2) {
-    ScopeRecord* r = st.back();
+  for (; n > at + 2; --n) {
+    ScopeRecord* r = st[n - 1];
     if (r->kind >= 100) return false;
     st.pop_back();
     releaseScopeRecord(r);
     returnScopeRecord(r);
   }
-  st.pop_back();
-  returnScopeRecord(marker);  // a marker holds nothing to release
+  st.pop_back();  // the marker
   popStatus();
   ReturnList* stale = frame->returnSlot;
   frame->returnSlot = nullptr;
-  st.pop_back();
-  returnScopeRecord(frame);  // a frame holds nothing to release
+  st.pop_back();  // the frame
   if (stale) releaseReturnList(stale);
   out = top.value;
   top.hasValue = false;
   g_frames.pop_back();
+  // neither holds anything to release
+  g_frames.keepRecords(frame, marker);
   g_hasResult = false;
   return true;
 }
@@ -1339,16 +1394,15 @@ KOR_NOINLINE ExprValue leavePlain(ExprVisitor& v, KorParser::CallFunExprContext*
 ExprValue callPlain(ExprVisitor& v, KorParser::CallFunExprContext* ctx, CallSite& site) {
   FunctionInfo* info = site.target;
   const size_t argc = site.argNodes.size();
-  // frame and marker first, as on the general path (records come back to
-  // the same roles in the next call)
-  ScopeRecord* frame = takeScopeRecord();
-  ScopeRecord* marker = takeScopeRecord();
+  ScopeRecord* frame;
+  ScopeRecord* marker;
+  g_frames.takeRecords(frame, marker);
   ScopeRecord* params[kPlainParams];
   size_t taken = 0;
   try {
     for (size_t i = 0; i < argc; ++i) {
       ExprValue val = cx::eval(v, site.argNodes[i]);
-      ScopeRecord* rec = takeParamRecord(info, i);
+      ScopeRecord* rec = takeNamedParamRecord(info, i);
       params[taken++] = rec;
       if (!moveArgument(rec, val, info->paramTypes[i]))
         storeArgumentConverted(rec, val, info, int(i), callOf(ctx), site.name, site.args, true);
@@ -1362,8 +1416,7 @@ ExprValue callPlain(ExprVisitor& v, KorParser::CallFunExprContext* ctx, CallSite
     returnScopeRecord(frame);
     throw;
   }
-  const size_t at = scopeStack()->size();
-  pushFrame(frame, marker, info, kCallModeTakesReturn, site.line, true);
+  const size_t at = pushFrame(frame, marker, info, kCallModeTakesReturn, site.line, true);
   ScopeStack& stack = *scope_state::scopeStack;
   for (size_t k = 0; k < taken; ++k) stack.push_back(params[k]);
   runFunctionBody(v, info);
@@ -1533,7 +1586,8 @@ namespace {
 
 // `fanhui x;` of a call whose caller takes the one value at once: the value,
 // in the declared type, waits in the call's entry.
-void returnDirect(ExprVisitor& v, KorParser::RetCodeContext* ctx, cx::Node* node) {
+KOR_ALWAYS_INLINE void returnDirect(ExprVisitor& v, KorParser::RetCodeContext* ctx,
+                                    cx::Node* node) {
   const size_t depth = g_frames.size();
   const FunctionInfo* info = g_frames.back().info;
   ExprValue val = cx::eval(v, node);
@@ -1564,14 +1618,28 @@ KOR_NOINLINE void returnGeneral(ExprVisitor& v, KorParser::RetCodeContext* ctx,
                                 const std::vector<cx::Node*>* values);
 }  // namespace
 
+// The one value's node of a `fanhui x;` whose caller takes the value at once,
+// or null.
+KOR_ALWAYS_INLINE cx::Node* directReturnNode(const std::vector<cx::Node*>* values) {
+  if (g_frames.empty() || !g_frames.back().direct || !values || values->size() != 1)
+    return nullptr;
+  return (*values)[0];
+}
+
 void flow::execRetCode(ExprVisitor& v, KorParser::RetCodeContext* ctx,
                        const std::vector<cx::Node*>* values) {
-  if (!g_frames.empty() && g_frames.back().direct && values && values->size() == 1 &&
-      (*values)[0]) {
-    returnDirect(v, ctx, (*values)[0]);
-    return;
-  }
-  returnGeneral(v, ctx, values);
+  if (cx::Node* node = directReturnNode(values))
+    returnDirect(v, ctx, node);
+  else
+    returnGeneral(v, ctx, values);
+}
+
+void flow::runReturnStatement(ExprVisitor& v, const cx::Stmt* s) {
+  auto* ctx = static_cast<KorParser::RetCodeContext*>(s->ctx);
+  if (cx::Node* node = directReturnNode(&s->conds))
+    returnDirect(v, ctx, node);
+  else
+    returnGeneral(v, ctx, &s->conds);
 }
 
 namespace {

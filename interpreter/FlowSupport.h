@@ -18,6 +18,7 @@
 
 namespace cx {
 struct Node;
+struct Stmt;
 }  // namespace cx
 namespace callsupport {
 struct CallSite;
@@ -170,6 +171,9 @@ ExprValue visitValue(ExprVisitor& v, antlr4::tree::ParseTree* node);
 // is not an expression), or null.
 void execRetCode(ExprVisitor& v, KorParser::RetCodeContext* ctx,
                  const std::vector<cx::Node*>* values = nullptr);
+// A compiled `fanhui` statement: the values through their compiled
+// expressions (Stmt::conds).
+void runReturnStatement(ExprVisitor& v, const cx::Stmt* s);
 // `fanhui f(...);` (site: the call's site, found on the first run).
 void execReturnCall(ExprVisitor& v, KorParser::ReturnCallFunContext* ctx,
                     callsupport::CallSite*& site);
