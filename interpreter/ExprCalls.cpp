@@ -79,7 +79,7 @@ class FrameStack {
   // A new innermost entry without a value (the value is read only while
   // hasValue is set).
   void push(ScopeRecord* frame, FunctionInfo* info, bool direct) {
-    if (size_ == store_.size()) grow();
+    if (size_ == cap_) grow();
     ActiveFrame& entry = store_[size_++];
     entry.frame = frame;
     entry.info = info;
@@ -88,14 +88,14 @@ class FrameStack {
   }
   void pop_back() { --size_; }
   void clear() {
-    size_ = 0;
+    size_ = cap_ = 0;
     store_.clear();
     dropSpares();
   }
   // Frame and marker records for a call entering at the next depth: the ones
   // the last plain call there left, or records from the pool.
   void takeRecords(ScopeRecord*& frame, ScopeRecord*& marker) {
-    if (size_ < spares_.size() && spares_[size_].frame != nullptr) {
+    if (size_ < cap_ && spares_[size_].frame != nullptr) {
       Spare& spare = spares_[size_];
       frame = spare.frame;
       marker = spare.marker;
@@ -124,8 +124,9 @@ class FrameStack {
     ScopeRecord* marker = nullptr;
   };
   KOR_NOINLINE void grow() {
-    store_.resize(store_.size() + 64);
-    spares_.resize(store_.size());
+    cap_ += 64;
+    store_.resize(cap_);
+    spares_.resize(cap_);
   }
   void dropSpares() {
     for (Spare& spare : spares_) {
@@ -137,6 +138,7 @@ class FrameStack {
   std::vector<ActiveFrame> store_;
   std::vector<Spare> spares_;  // one per entry of store_
   size_t size_ = 0;
+  size_t cap_ = 0;  // entries in store_ and spares_
 };
 FrameStack g_frames;
 // The value of the direct call that just ended, until the expression takes it.
@@ -1438,8 +1440,8 @@ ExprValue flow::evalPlainCall(ExprVisitor& v, cx::Node* n) {
   CallSite& site = *n->site;
   if (site.plain < 0) site.plain = plainCallFits(v, site) ? 1 : 0;
   // a callback parameter may stand for the name: the general path looks
-  if (site.plain == 0 || g_callbacksBound) return evalCallValueAt(v, ctx, site);
-  return callPlain(v, ctx, site);
+  if (site.plain > 0 && !g_callbacksBound) return callPlain(v, ctx, site);
+  return evalCallValueAt(v, ctx, site);
 }
 
 ExprValue callsupport::evalCallValueAt(ExprVisitor& v, KorParser::CallFunExprContext* ctx,
