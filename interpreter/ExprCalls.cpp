@@ -1299,7 +1299,7 @@ KOR_NOINLINE ExprValue takeCallValue(KorParser::CallFunExprContext* ctx,
 namespace {
 
 // callFunExpr: realCallFun, its only child.
-KorParser::RealCallFunContext* callOf(KorParser::CallFunExprContext* ctx) {
+KOR_ALWAYS_INLINE KorParser::RealCallFunContext* callOf(KorParser::CallFunExprContext* ctx) {
   return flow::ruleOf(ctx->children.empty() ? nullptr : ctx->children[0]) == KorParser::RuleRealCallFun
              ? static_cast<KorParser::RealCallFunContext*>(ctx->children[0])
              : ctx->realCallFun();
@@ -1353,7 +1353,9 @@ bool plainCallFits(ExprVisitor& v, CallSite& site) {
 // body's variables may have left already, as they would there).
 inline bool leaveDirect(ScopeRecord* frame, ScopeRecord* marker, size_t at, ExprValue& out) {
   ActiveFrame& top = g_frames.back();
-  if (!top.hasValue || statusTop() != LS_RETURN) return false;
+  StatusStack* status = scope_state::statusStack;
+  if (!top.hasValue || status == nullptr || status->empty() || status->back().code != LS_RETURN)
+    return false;
   ScopeStack& st = *scope_state::scopeStack;
   size_t n = st.size();
   if (n < at + 2 || st[at] != frame || st[at + 1] != marker) return false;
@@ -1367,7 +1369,7 @@ inline bool leaveDirect(ScopeRecord* frame, ScopeRecord* marker, size_t at, Expr
     returnScopeRecord(r);
   }
   st.pop_back();  // the marker
-  popStatus();
+  status->pop_back();
   ReturnList* stale = frame->returnSlot;
   frame->returnSlot = nullptr;
   st.pop_back();  // the frame
@@ -1379,6 +1381,16 @@ inline bool leaveDirect(ScopeRecord* frame, ScopeRecord* marker, size_t at, Expr
   g_frames.keepRecords(frame, marker);
   g_hasResult = false;
   return true;
+}
+
+// The general path's steps for a plain call's argument of another type, and
+// for a plain call too deep.
+KOR_NOINLINE void convertPlainArgument(ScopeRecord* rec, ExprValue& val, size_t i,
+                                       KorParser::CallFunExprContext* ctx, CallSite& site) {
+  storeArgumentConverted(rec, val, site.target, int(i), callOf(ctx), site.name, site.args, true);
+}
+KOR_FAIL void failPlainDepth(KorParser::CallFunExprContext* ctx, CallSite& site, bool stackLow) {
+  failCallDepth(callOf(ctx), site.name, stackLow && g_frames.size() < kMaxCallDepth);
 }
 
 // The end of a plain call that leaveDirect does not take: the general path's.
@@ -1406,12 +1418,10 @@ ExprValue callPlain(ExprVisitor& v, KorParser::CallFunExprContext* ctx, CallSite
       ExprValue val = cx::eval(v, site.argNodes[i]);
       ScopeRecord* rec = takeNamedParamRecord(info, i);
       params[taken++] = rec;
-      if (!moveArgument(rec, val, info->paramTypes[i]))
-        storeArgumentConverted(rec, val, info, int(i), callOf(ctx), site.name, site.args, true);
+      if (!moveArgument(rec, val, info->paramTypes[i])) convertPlainArgument(rec, val, i, ctx, site);
     }
     bool stackLow;
-    if (callTooDeep(stackLow))
-      failCallDepth(callOf(ctx), site.name, stackLow && g_frames.size() < kMaxCallDepth);
+    if (callTooDeep(stackLow)) failPlainDepth(ctx, site, stackLow);
   } catch (...) {
     for (size_t k = 0; k < taken; ++k) dropRecord(params[k]);
     returnScopeRecord(marker);
