@@ -1327,14 +1327,14 @@ constexpr size_t kPlainParams = 4;
 
 // Whether the calls of a site may take the plain path: a script function
 // called by name whose form fits the call (the general path reports every
-// mismatch), every argument an expression, no callback parameter, one
-// declared value.
-bool plainCallFits(ExprVisitor& v, CallSite& site) {
+// mismatch), every argument an expression, no callback parameter, and for a
+// call inside an expression one declared value.
+KOR_NOINLINE bool plainCallFits(ExprVisitor& v, CallSite& site, bool forValue) {
   if (site.member || !site.chain.empty()) return false;
   if (!site.target) site.target = functionInfo(site.name);
   const FunctionInfo* info = site.target;
   if (!info || !info->body || info->hasParams != (site.args != nullptr)) return false;
-  if (!info->hasReturns || info->returnTypes.size() != 1) return false;
+  if (forValue && (!info->hasReturns || info->returnTypes.size() != 1)) return false;
   if (!site.argsCompiled) flow::compileArguments(v, site);
   const size_t argc = site.argNodes.size();
   if (argc != info->paramNames.size() || argc > kPlainParams ||
@@ -1383,17 +1383,69 @@ inline bool leaveDirect(ScopeRecord* frame, ScopeRecord* marker, size_t at, Expr
   return true;
 }
 
+// The end of a plain statement call (a call that takes no values), when the
+// body returned or the function may end without a value: as leaveFunction's.
+// False, with nothing done, for every other end.
+inline bool leaveStatement(ScopeRecord* frame, ScopeRecord* marker, size_t at,
+                           const FunctionInfo* info) {
+  StatusStack* status = scope_state::statusStack;
+  const bool returned = status != nullptr && !status->empty() && status->back().code == LS_RETURN;
+  if (!returned && info->hasReturns && !info->isEntry) return false;  // its message
+  if (g_frames.back().hasValue) return false;
+  ScopeStack& st = *scope_state::scopeStack;
+  size_t n = st.size();
+  if (n < at + 2 || st[at] != frame || st[at + 1] != marker) return false;
+  size_t m = n;
+  while (m > at + 2 && st[m - 1]->kind < 100) --m;
+  if (m != at + 2) return false;
+  // the body's block, as at the end of any block: its variables, then the marker
+  for (; n > at + 2; --n) {
+    ScopeRecord* r = st[n - 1];
+    st.pop_back();
+    releaseScopeRecord(r);
+    returnScopeRecord(r);
+  }
+  st.pop_back();  // the marker
+  ReturnList* list = frame->returnSlot;
+  frame->returnSlot = nullptr;
+  if (!returned) {
+    releaseReturnList(list);
+    st.pop_back();  // the frame
+    g_frames.pop_back();
+  } else {
+    status->pop_back();
+    st.pop_back();  // the frame
+    g_frames.pop_back();
+    releaseReturnList(list);
+  }
+  // neither holds anything to release
+  g_frames.keepRecords(frame, marker);
+  return true;
+}
+
+// The call of a plain call's messages: the call expression's call, or the
+// statement's.
+KorParser::RealCallFunContext* plainCallOf(antlr4::ParserRuleContext* ctx, bool forValue) {
+  return forValue ? callOf(static_cast<KorParser::CallFunExprContext*>(ctx))
+                  : static_cast<KorParser::RealCallFunContext*>(ctx);
+}
+
 // The general path's steps for a plain call's argument of another type, and
 // for a plain call too deep.
 KOR_NOINLINE void convertPlainArgument(ScopeRecord* rec, ExprValue& val, size_t i,
-                                       KorParser::CallFunExprContext* ctx, CallSite& site) {
-  storeArgumentConverted(rec, val, site.target, int(i), callOf(ctx), site.name, site.args, true);
+                                       antlr4::ParserRuleContext* ctx, CallSite& site,
+                                       bool forValue) {
+  storeArgumentConverted(rec, val, site.target, int(i), plainCallOf(ctx, forValue), site.name,
+                         site.args, forValue);
 }
-KOR_FAIL void failPlainDepth(KorParser::CallFunExprContext* ctx, CallSite& site, bool stackLow) {
-  failCallDepth(callOf(ctx), site.name, stackLow && g_frames.size() < kMaxCallDepth);
+KOR_FAIL void failPlainDepth(antlr4::ParserRuleContext* ctx, CallSite& site, bool stackLow,
+                             bool forValue) {
+  failCallDepth(plainCallOf(ctx, forValue), site.name,
+                stackLow && g_frames.size() < kMaxCallDepth);
 }
 
-// The end of a plain call that leaveDirect does not take: the general path's.
+// The end of a plain call that leaveDirect or leaveStatement does not take:
+// the general path's.
 KOR_NOINLINE ExprValue leavePlain(ExprVisitor& v, KorParser::CallFunExprContext* ctx,
                                   CallSite& site, ScopeRecord* frame) {
   KorParser::RealCallFunContext* call = callOf(ctx);
@@ -1401,15 +1453,21 @@ KOR_NOINLINE ExprValue leavePlain(ExprVisitor& v, KorParser::CallFunExprContext*
   leaveFunction(v, call, nullptr, site.name, site.target, CALL_VALUE | CALL_DIRECT, st);
   return finishCallValue(ctx, call);
 }
+KOR_NOINLINE void leavePlainStatement(ExprVisitor& v, KorParser::RealCallFunContext* call,
+                                      CallSite& site, ScopeRecord* frame) {
+  CallState st{frame, 0, nullptr, &site};
+  leaveFunction(v, call, nullptr, site.name, site.target, CALL_STATEMENT, st);
+}
 
-// A plain call: the steps of enterFunction, invokeFunction and leaveFunction
-// for a call that takes the one value at once, the parameters bound straight
-// from their compiled arguments.
-ExprValue callPlain(ExprVisitor& v, KorParser::CallFunExprContext* ctx, CallSite& site) {
+// The steps of enterFunction for a plain call: the parameters bound straight
+// from their compiled arguments, the frame (its entry direct for a call
+// inside an expression), marker and parameters pushed. Returns the frame's
+// place on the scope stack.
+template <bool kValue>
+KOR_ALWAYS_INLINE size_t enterPlain(ExprVisitor& v, antlr4::ParserRuleContext* ctx, CallSite& site,
+                                    ScopeRecord*& frame, ScopeRecord*& marker) {
   FunctionInfo* info = site.target;
   const size_t argc = site.argNodes.size();
-  ScopeRecord* frame;
-  ScopeRecord* marker;
   g_frames.takeRecords(frame, marker);
   ScopeRecord* params[kPlainParams];
   size_t taken = 0;
@@ -1418,23 +1476,43 @@ ExprValue callPlain(ExprVisitor& v, KorParser::CallFunExprContext* ctx, CallSite
       ExprValue val = cx::eval(v, site.argNodes[i]);
       ScopeRecord* rec = takeNamedParamRecord(info, i);
       params[taken++] = rec;
-      if (!moveArgument(rec, val, info->paramTypes[i])) convertPlainArgument(rec, val, i, ctx, site);
+      if (!moveArgument(rec, val, info->paramTypes[i]))
+        convertPlainArgument(rec, val, i, ctx, site, kValue);
     }
     bool stackLow;
-    if (callTooDeep(stackLow)) failPlainDepth(ctx, site, stackLow);
+    if (callTooDeep(stackLow)) failPlainDepth(ctx, site, stackLow, kValue);
   } catch (...) {
     for (size_t k = 0; k < taken; ++k) dropRecord(params[k]);
     returnScopeRecord(marker);
     returnScopeRecord(frame);
     throw;
   }
-  const size_t at = pushFrame(frame, marker, info, kCallModeTakesReturn, site.line, true);
+  const size_t at =
+      pushFrame(frame, marker, info, kValue ? kCallModeTakesReturn : 0, site.line, kValue);
   ScopeStack& stack = *scope_state::scopeStack;
   for (size_t k = 0; k < taken; ++k) stack.push_back(params[k]);
-  runFunctionBody(v, info);
+  return at;
+}
+
+// A plain call inside an expression: enterFunction, invokeFunction and
+// leaveFunction for a call that takes the one value at once.
+ExprValue callPlain(ExprVisitor& v, KorParser::CallFunExprContext* ctx, CallSite& site) {
+  ScopeRecord* frame;
+  ScopeRecord* marker;
+  const size_t at = enterPlain<true>(v, ctx, site, frame, marker);
+  runFunctionBody(v, site.target);
   ExprValue out;
   if (leaveDirect(frame, marker, at, out)) return out;
   return leavePlain(v, ctx, site, frame);
+}
+
+// A plain call statement `f(...);`.
+void callPlainStatement(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSite& site) {
+  ScopeRecord* frame;
+  ScopeRecord* marker;
+  const size_t at = enterPlain<false>(v, call, site, frame, marker);
+  runFunctionBody(v, site.target);
+  if (!leaveStatement(frame, marker, at, site.target)) leavePlainStatement(v, call, site, frame);
 }
 
 }  // namespace
@@ -1448,7 +1526,7 @@ void flow::choosePlainCall(cx::Node* n) {
 ExprValue flow::evalPlainCall(ExprVisitor& v, cx::Node* n) {
   auto* ctx = static_cast<KorParser::CallFunExprContext*>(n->ctx);
   CallSite& site = *n->site;
-  if (site.plain < 0) site.plain = plainCallFits(v, site) ? 1 : 0;
+  if (site.plain < 0) site.plain = plainCallFits(v, site, true) ? 1 : 0;
   // a callback parameter may stand for the name: the general path looks
   if (site.plain > 0 && !g_callbacksBound) return callPlain(v, ctx, site);
   return evalCallValueAt(v, ctx, site);
@@ -1463,6 +1541,11 @@ ExprValue callsupport::evalCallValueAt(ExprVisitor& v, KorParser::CallFunExprCon
 
 void callsupport::execCallStatementAt(ExprVisitor& v, KorParser::RealCallFunContext* call,
                                       CallSite& site) {
+  if (!site.member) {
+    // a script function called by name
+    if (site.plain < 0) site.plain = plainCallFits(v, site, false) ? 1 : 0;
+    if (site.plain > 0 && !g_callbacksBound) return callPlainStatement(v, call, site);
+  }
   flow::execCallAt(v, call, site, nullptr, CALL_STATEMENT);
 }
 
