@@ -78,7 +78,7 @@ class FrameStack {
   ActiveFrame& operator[](size_t i) { return store_[i]; }
   // A new innermost entry without a value (the value is read only while
   // hasValue is set).
-  void push(ScopeRecord* frame, FunctionInfo* info, bool direct) {
+  KOR_ALWAYS_INLINE void push(ScopeRecord* frame, FunctionInfo* info, bool direct) {
     if (size_ == cap_) grow();
     ActiveFrame& entry = store_[size_++];
     entry.frame = frame;
@@ -94,7 +94,7 @@ class FrameStack {
   }
   // Frame and marker records for a call entering at the next depth: the ones
   // the last plain call there left, or records from the pool.
-  void takeRecords(ScopeRecord*& frame, ScopeRecord*& marker) {
+  KOR_ALWAYS_INLINE void takeRecords(ScopeRecord*& frame, ScopeRecord*& marker) {
     if (size_ < cap_ && spares_[size_].frame != nullptr) {
       Spare& spare = spares_[size_];
       frame = spare.frame;
@@ -107,7 +107,7 @@ class FrameStack {
   }
   // Keeps the records of a call that has left (its entry popped, its records
   // off the scope stack) for the next call at its depth.
-  void keepRecords(ScopeRecord* frame, ScopeRecord* marker) {
+  KOR_ALWAYS_INLINE void keepRecords(ScopeRecord* frame, ScopeRecord* marker) {
     Spare& spare = spares_[size_];
     if (spare.frame != nullptr) {
       returnScopeRecord(marker);
@@ -1351,7 +1351,8 @@ KOR_NOINLINE bool plainCallFits(ExprVisitor& v, CallSite& site, bool forValue) {
 // block and the frame leave as at the end of any call, and the value is the
 // call's. False for every other end, which the general path finishes (the
 // body's variables may have left already, as they would there).
-inline bool leaveDirect(ScopeRecord* frame, ScopeRecord* marker, size_t at, ExprValue& out) {
+KOR_ALWAYS_INLINE bool leaveDirect(ScopeRecord* frame, ScopeRecord* marker, size_t at,
+                                   ExprValue& out) {
   ActiveFrame& top = g_frames.back();
   StatusStack* status = scope_state::statusStack;
   if (!top.hasValue || status == nullptr || status->empty() || status->back().code != LS_RETURN)
@@ -1424,33 +1425,38 @@ inline bool leaveStatement(ScopeRecord* frame, ScopeRecord* marker, size_t at,
 }
 
 // The call of a plain call's messages: the call expression's call, or the
-// statement's.
-KorParser::RealCallFunContext* plainCallOf(antlr4::ParserRuleContext* ctx, bool forValue) {
-  return forValue ? callOf(static_cast<KorParser::CallFunExprContext*>(ctx))
-                  : static_cast<KorParser::RealCallFunContext*>(ctx);
+// call itself.
+inline KorParser::RealCallFunContext* plainCallOf(KorParser::CallFunExprContext* ctx) {
+  return callOf(ctx);
+}
+inline KorParser::RealCallFunContext* plainCallOf(KorParser::RealCallFunContext* call) {
+  return call;
 }
 
 // The general path's steps for a plain call's argument of another type, and
 // for a plain call too deep.
-KOR_NOINLINE void convertPlainArgument(ScopeRecord* rec, ExprValue& val, size_t i,
-                                       antlr4::ParserRuleContext* ctx, CallSite& site,
-                                       bool forValue) {
-  storeArgumentConverted(rec, val, site.target, int(i), plainCallOf(ctx, forValue), site.name,
-                         site.args, forValue);
+template <class Ctx>
+KOR_NOINLINE void convertPlainArgument(ScopeRecord* rec, ExprValue& val, size_t i, Ctx* ctx,
+                                       CallSite& site, bool valuePath) {
+  storeArgumentConverted(rec, val, site.target, int(i), plainCallOf(ctx), site.name, site.args,
+                         valuePath);
 }
-KOR_FAIL void failPlainDepth(antlr4::ParserRuleContext* ctx, CallSite& site, bool stackLow,
-                             bool forValue) {
-  failCallDepth(plainCallOf(ctx, forValue), site.name,
-                stackLow && g_frames.size() < kMaxCallDepth);
+template <class Ctx>
+KOR_FAIL void failPlainDepth(Ctx* ctx, CallSite& site, bool stackLow) {
+  failCallDepth(plainCallOf(ctx), site.name, stackLow && g_frames.size() < kMaxCallDepth);
 }
 
 // The end of a plain call that leaveDirect or leaveStatement does not take:
 // the general path's.
+KOR_NOINLINE void leavePlainValue(ExprVisitor& v, KorParser::RealCallFunContext* call,
+                                  CallSite& site, ScopeRecord* frame) {
+  CallState st{frame, kCallModeTakesReturn, nullptr, &site};
+  leaveFunction(v, call, nullptr, site.name, site.target, CALL_VALUE | CALL_DIRECT, st);
+}
 KOR_NOINLINE ExprValue leavePlain(ExprVisitor& v, KorParser::CallFunExprContext* ctx,
                                   CallSite& site, ScopeRecord* frame) {
   KorParser::RealCallFunContext* call = callOf(ctx);
-  CallState st{frame, kCallModeTakesReturn, nullptr, &site};
-  leaveFunction(v, call, nullptr, site.name, site.target, CALL_VALUE | CALL_DIRECT, st);
+  leavePlainValue(v, call, site, frame);
   return finishCallValue(ctx, call);
 }
 KOR_NOINLINE void leavePlainStatement(ExprVisitor& v, KorParser::RealCallFunContext* call,
@@ -1463,9 +1469,9 @@ KOR_NOINLINE void leavePlainStatement(ExprVisitor& v, KorParser::RealCallFunCont
 // from their compiled arguments, the frame (its entry direct for a call
 // inside an expression), marker and parameters pushed. Returns the frame's
 // place on the scope stack.
-template <bool kValue>
-KOR_ALWAYS_INLINE size_t enterPlain(ExprVisitor& v, antlr4::ParserRuleContext* ctx, CallSite& site,
-                                    ScopeRecord*& frame, ScopeRecord*& marker) {
+template <bool kValue, class Ctx>
+KOR_ALWAYS_INLINE size_t enterPlain(ExprVisitor& v, Ctx* ctx, CallSite& site, ScopeRecord*& frame,
+                                    ScopeRecord*& marker) {
   FunctionInfo* info = site.target;
   const size_t argc = site.argNodes.size();
   g_frames.takeRecords(frame, marker);
@@ -1480,7 +1486,7 @@ KOR_ALWAYS_INLINE size_t enterPlain(ExprVisitor& v, antlr4::ParserRuleContext* c
         convertPlainArgument(rec, val, i, ctx, site, kValue);
     }
     bool stackLow;
-    if (callTooDeep(stackLow)) failPlainDepth(ctx, site, stackLow, kValue);
+    if (callTooDeep(stackLow)) failPlainDepth(ctx, site, stackLow);
   } catch (...) {
     for (size_t k = 0; k < taken; ++k) dropRecord(params[k]);
     returnScopeRecord(marker);
@@ -1504,6 +1510,20 @@ ExprValue callPlain(ExprVisitor& v, KorParser::CallFunExprContext* ctx, CallSite
   ExprValue out;
   if (leaveDirect(frame, marker, at, out)) return out;
   return leavePlain(v, ctx, site, frame);
+}
+
+// `fanhui f(...);` as a plain call whose value the current call's caller
+// takes at once: true with the value; false when the general path has ended
+// the call (its value left as there).
+KOR_NOINLINE bool forwardPlain(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSite& site,
+                               ExprValue& out) {
+  ScopeRecord* frame;
+  ScopeRecord* marker;
+  const size_t at = enterPlain<true>(v, call, site, frame, marker);
+  runFunctionBody(v, site.target);
+  if (leaveDirect(frame, marker, at, out)) return true;
+  leavePlainValue(v, call, site, frame);
+  return false;
 }
 
 // A plain call statement `f(...);`.
@@ -1599,12 +1619,19 @@ void flow::execReturnCall(ExprVisitor& v, KorParser::ReturnCallFunContext* ctx, 
   // callee's value passes on the same way, unchanged.
   const size_t depth = g_frames.size();
   const bool direct = plain && depth > 0 && g_frames.back().direct;
-  flow::execCallAt(v, call, site, nullptr, direct ? CALL_VALUE | CALL_DIRECT : CALL_VALUE);
-  if (g_hasResult) {
+  if (direct && site.plain < 0) site.plain = plainCallFits(v, site, true) ? 1 : 0;
+  ExprValue forwarded;
+  bool hasForwarded = false;
+  if (direct && site.plain > 0 && !g_callbacksBound)
+    hasForwarded = forwardPlain(v, call, site, forwarded);
+  else
+    flow::execCallAt(v, call, site, nullptr, direct ? CALL_VALUE | CALL_DIRECT : CALL_VALUE);
+  if (hasForwarded || g_hasResult) {
+    if (!hasForwarded) forwarded = g_result;
     g_hasResult = false;
     ActiveFrame& entry = g_frames[depth - 1];
     if (entry.hasValue) freeValue(entry.value);
-    entry.value = g_result;
+    entry.value = forwarded;
     entry.hasValue = true;
     if (frame->returnSlot) {
       releaseReturnList(frame->returnSlot);
