@@ -1527,7 +1527,8 @@ KOR_NOINLINE bool forwardPlain(ExprVisitor& v, KorParser::RealCallFunContext* ca
 }
 
 // A plain call statement `f(...);`.
-void callPlainStatement(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSite& site) {
+KOR_NOINLINE void callPlainStatement(ExprVisitor& v, KorParser::RealCallFunContext* call,
+                                     CallSite& site) {
   ScopeRecord* frame;
   ScopeRecord* marker;
   const size_t at = enterPlain<false>(v, call, site, frame, marker);
@@ -1559,13 +1560,20 @@ ExprValue callsupport::evalCallValueAt(ExprVisitor& v, KorParser::CallFunExprCon
   return finishCallValue(ctx, call);
 }
 
+namespace {
+// A call statement of a function by name (a script function, or a callback).
+KOR_NOINLINE void execNamedCallStatement(ExprVisitor& v, KorParser::RealCallFunContext* call,
+                                         CallSite& site) {
+  if (site.plain < 0) site.plain = plainCallFits(v, site, false) ? 1 : 0;
+  // a callback parameter may stand for the name: the general path looks
+  if (site.plain > 0 && !g_callbacksBound) return callPlainStatement(v, call, site);
+  flow::execCallAt(v, call, site, nullptr, CALL_STATEMENT);
+}
+}  // namespace
+
 void callsupport::execCallStatementAt(ExprVisitor& v, KorParser::RealCallFunContext* call,
                                       CallSite& site) {
-  if (!site.member) {
-    // a script function called by name
-    if (site.plain < 0) site.plain = plainCallFits(v, site, false) ? 1 : 0;
-    if (site.plain > 0 && !g_callbacksBound) return callPlainStatement(v, call, site);
-  }
+  if (!site.member) return execNamedCallStatement(v, call, site);
   flow::execCallAt(v, call, site, nullptr, CALL_STATEMENT);
 }
 
