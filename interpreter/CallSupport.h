@@ -110,6 +110,9 @@ struct CallSite {
   // `fanhui f(...);`: the function whose return form this call was last found
   // to fit (checked again while callbacks may stand for the name).
   const FunctionInfo* forwardFits = nullptr;
+  // Whether the calls of a call expression (flow::evalPlainCall) or a call
+  // statement (execCallStatementAt) take the plain path, -1 while not decided.
+  int8_t plain = -1;
   ReceiverTargets receivers;  // a call statement with targets
   cx::Node* receiverNode = nullptr;  // member call: a plain receiver name's lookup
   MethodSite method;                 // member call: the method's resolution

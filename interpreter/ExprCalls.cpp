@@ -65,7 +65,82 @@ struct ActiveFrame {
   bool hasValue = false;
   ExprValue value;
 };
-std::vector<ActiveFrame> g_frames;  // the script calls in progress, innermost last
+// The script calls in progress, innermost last. The entries' storage stays
+// when calls end, so that entering a call is a few stores; a plain call
+// (callPlain) leaves its frame and marker records with its depth for the next
+// call there.
+class FrameStack {
+ public:
+  ~FrameStack() { dropSpares(); }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  ActiveFrame& back() { return store_[size_ - 1]; }
+  ActiveFrame& operator[](size_t i) { return store_[i]; }
+  // A new innermost entry without a value (the value is read only while
+  // hasValue is set).
+  KOR_ALWAYS_INLINE void push(ScopeRecord* frame, FunctionInfo* info, bool direct) {
+    if (size_ == cap_) grow();
+    ActiveFrame& entry = store_[size_++];
+    entry.frame = frame;
+    entry.info = info;
+    entry.direct = direct;
+    entry.hasValue = false;
+  }
+  void pop_back() { --size_; }
+  void clear() {
+    size_ = cap_ = 0;
+    store_.clear();
+    dropSpares();
+  }
+  // Frame and marker records for a call entering at the next depth: the ones
+  // the last plain call there left, or records from the pool.
+  KOR_ALWAYS_INLINE void takeRecords(ScopeRecord*& frame, ScopeRecord*& marker) {
+    if (size_ < cap_ && spares_[size_].frame != nullptr) {
+      Spare& spare = spares_[size_];
+      frame = spare.frame;
+      marker = spare.marker;
+      spare.frame = spare.marker = nullptr;
+      return;
+    }
+    frame = takeScopeRecord();
+    marker = takeScopeRecord();
+  }
+  // Keeps the records of a call that has left (its entry popped, its records
+  // off the scope stack) for the next call at its depth.
+  KOR_ALWAYS_INLINE void keepRecords(ScopeRecord* frame, ScopeRecord* marker) {
+    Spare& spare = spares_[size_];
+    if (spare.frame != nullptr) {
+      returnScopeRecord(marker);
+      returnScopeRecord(frame);
+      return;
+    }
+    spare.frame = frame;
+    spare.marker = marker;
+  }
+
+ private:
+  struct Spare {
+    ScopeRecord* frame = nullptr;
+    ScopeRecord* marker = nullptr;
+  };
+  KOR_NOINLINE void grow() {
+    cap_ += 64;
+    store_.resize(cap_);
+    spares_.resize(cap_);
+  }
+  void dropSpares() {
+    for (Spare& spare : spares_) {
+      RecyclePool<ScopeRecord>::destroy(spare.frame);
+      RecyclePool<ScopeRecord>::destroy(spare.marker);
+    }
+    spares_.clear();
+  }
+  std::vector<ActiveFrame> store_;
+  std::vector<Spare> spares_;  // one per entry of store_
+  size_t size_ = 0;
+  size_t cap_ = 0;  // entries in store_ and spares_
+};
+FrameStack g_frames;
 // The value of the direct call that just ended, until the expression takes it.
 bool g_hasResult = false;
 ExprValue g_result;
@@ -434,14 +509,20 @@ KOR_FAIL void failCallDepth(antlr4::ParserRuleContext* call, const QByteArray& n
       callLine(call), qbytes(name), kMaxCallDepth));
 }
 
-// Guards the recursion depth and the machine stack before a new frame.
-inline void checkCallDepth(antlr4::ParserRuleContext* call, const QByteArray& name) {
+// Whether a new frame would pass the recursion depth or the machine stack's
+// limit (stackLow: the stack's). Inlined, so that the caller's frame address
+// is the one checked; the frame address is always on the machine stack (a
+// local's address may not be, under AddressSanitizer).
+KOR_ALWAYS_INLINE bool callTooDeep(bool& stackLow) {
   noteThreadStack();
-  // The frame address is always on the machine stack (a local's address may
-  // not be, under AddressSanitizer).
-  const bool stackLow = stackBelowLimit(KOR_STACK_HERE());
-  if (g_frames.size() >= kMaxCallDepth || stackLow)
-    failCallDepth(call, name, stackLow && g_frames.size() < kMaxCallDepth);
+  stackLow = stackBelowLimit(KOR_STACK_HERE());
+  return g_frames.size() >= kMaxCallDepth || stackLow;
+}
+
+// Guards the recursion depth and the machine stack before a new frame.
+KOR_ALWAYS_INLINE void checkCallDepth(antlr4::ParserRuleContext* call, const QByteArray& name) {
+  bool stackLow;
+  if (callTooDeep(stackLow)) failCallDepth(call, name, stackLow && g_frames.size() < kMaxCallDepth);
 }
 
 // The nearest variable of that name among the current function's own
@@ -475,6 +556,64 @@ void dropPending(size_t from) {
   g_pendingParams.resize(from);
 }
 
+// The i-th argument of a list (error messages only).
+antlr4::tree::ParseTree* argumentAt(KorParser::ArgumentListContext* args, int i) {
+  for (antlr4::tree::ParseTree* arg : args->children) {
+    if (arg->children.empty()) continue;  // ','
+    if (i-- == 0) return arg;
+  }
+  return nullptr;
+}
+
+// A record for the i-th parameter, named; its kind and payload are set by
+// the binding that follows (moveArgument, or storeConverted first thing).
+KOR_ALWAYS_INLINE ScopeRecord* takeNamedParamRecord(const FunctionInfo* info, size_t i) {
+  ScopeRecord* rec = takeScopeRecord();
+  setRecordName(rec, info->paramNames[i]);
+  rec->returnSlot = nullptr;
+  return rec;
+}
+
+// The same, holding nothing yet.
+inline ScopeRecord* takeParamRecord(const FunctionInfo* info, size_t i) {
+  ScopeRecord* rec = takeNamedParamRecord(info, i);
+  rec->kind = VT_EMPTY;
+  rec->payload.i64 = 0;
+  return rec;
+}
+
+// An argument of another type than the declared one, through the typed store
+// (the value is released); a value that does not fit fails the call.
+KOR_NOINLINE void storeArgumentConverted(ScopeRecord* rec, ExprValue& val, const FunctionInfo* info,
+                                         int i, antlr4::ParserRuleContext* call,
+                                         const QByteArray& name,
+                                         KorParser::ArgumentListContext* args, bool valuePath) {
+  const int32_t valueType = val.type;
+  const int code =
+      storeConverted(rec, val, info->paramTypes[size_t(i)], info->paramWords[size_t(i)], call);
+  freeValue(val);
+  if (code < 0)
+    failParamType(call, name, i, argumentAt(args, i), info, valueType, valuePath);
+}
+
+// A value of the declared type (not a struct) moves into its parameter
+// record, leaving nothing to release; false for any other value.
+KOR_ALWAYS_INLINE bool moveArgument(ScopeRecord* rec, const ExprValue& val, int32_t declared) {
+  if (val.type != declared || declared == VT_STRUCT) return false;
+  rec->kind = declared;
+  rec->payload = val.payload;
+  return true;
+}
+
+// Binds the value of the i-th argument (not a callback parameter's) to its
+// record.
+inline void storeArgument(ScopeRecord* rec, ExprValue& val, const FunctionInfo* info, int i,
+                          antlr4::ParserRuleContext* call, const QByteArray& name,
+                          KorParser::ArgumentListContext* args, bool valuePath) {
+  if (!moveArgument(rec, val, info->paramTypes[size_t(i)]))
+    storeArgumentConverted(rec, val, info, i, call, name, args, valuePath);
+}
+
 // Evaluates the arguments in the caller's scope and prepares one parameter
 // record per argument on the pending list.
 KOR_NOINLINE void bindArguments(ExprVisitor& v, antlr4::ParserRuleContext* call,
@@ -491,14 +630,9 @@ KOR_NOINLINE void bindArguments(ExprVisitor& v, antlr4::ParserRuleContext* call,
       if (!rv) failArgumentForm(call, name, arg);
       cx::Node* node = argNodes ? (*argNodes)[size_t(i)] : nullptr;
       ExprValue val = node ? cx::eval(v, node) : evalRightvar(v, rv);
-      const int32_t declared = info->paramTypes[size_t(i)];
-      ScopeRecord* rec = takeScopeRecord();
-      setRecordName(rec, info->paramNames[size_t(i)]);
-      rec->returnSlot = nullptr;
-      rec->kind = VT_EMPTY;
-      rec->payload.i64 = 0;
+      ScopeRecord* rec = takeParamRecord(info, size_t(i));
       g_pendingParams.push_back(rec);
-      if (declared == VT_FUNC) {
+      if (info->paramTypes[size_t(i)] == VT_FUNC) {
         // A callback parameter takes a function value and holds it as a callback.
         g_callbacksBound = true;
         if (val.type != VT_FUNC) {
@@ -508,15 +642,8 @@ KOR_NOINLINE void bindArguments(ExprVisitor& v, antlr4::ParserRuleContext* call,
         rec->kind = VT_FUNC_VAR;
         rec->payload = val.payload;
         val.payload.i64 = 0;
-      } else if (val.type == declared && declared != VT_STRUCT) {
-        // a value of the declared type moves in; nothing is left to release
-        rec->kind = declared;
-        rec->payload = val.payload;
       } else {
-        const int32_t valueType = val.type;
-        const int code = storeConverted(rec, val, declared, info->paramWords[size_t(i)], call);
-        freeValue(val);
-        if (code < 0) failParamType(call, name, i, arg, info, valueType, valuePath);
+        storeArgument(rec, val, info, i, call, name, args, valuePath);
       }
       ++i;
     }
@@ -632,6 +759,25 @@ struct CallState {
   const ReceiverTargets* read = nullptr;  // the targets, kept by the site
 };
 
+// Pushes a call's frame (with its entry among the calls in progress) and the
+// body's block marker; the parameters go on top of them. Returns the frame's
+// place on the scope stack.
+KOR_ALWAYS_INLINE size_t pushFrame(ScopeRecord* frame, ScopeRecord* marker, FunctionInfo* info,
+                                   int32_t callMode, int32_t line, bool direct) {
+  ScopeStack* stack = scopeStack();
+  const size_t at = stack->size();
+  frame->kind = SK_FUNCTION;
+  stack->push_back(frame);
+  setRecordName(frame, info->name);
+  frame->returnSlot = nullptr;
+  frame->setFrame(callMode, line);
+  g_frames.push(frame, info, direct);
+  // the body's block marker (the body runs without one of its own)
+  marker->kind = SK_BLOCK;
+  stack->push_back(marker);
+  return at;
+}
+
 // Checks and binds the arguments, prepares the receivers of the values,
 // pushes the frame, the body's block marker and the parameters.
 KOR_NOINLINE void enterFunction(ExprVisitor& v, antlr4::ParserRuleContext* call,
@@ -680,29 +826,20 @@ KOR_NOINLINE void enterFunction(ExprVisitor& v, antlr4::ParserRuleContext* call,
     throw;
   }
 
-  ScopeStack* stack = scopeStack();
-  frame->kind = SK_FUNCTION;
-  stack->push_back(frame);
-  setRecordName(frame, info->name);
-  frame->returnSlot = nullptr;
+  int32_t line;
   if (st.site != nullptr) {
-    frame->setFrame(st.callMode, st.site->line);  // the same call's line, kept by its site
+    line = st.site->line;  // the same call's line, kept by its site
   } else {
     const antlr4::Token* start = call->getStart();
-    frame->setFrame(st.callMode, start ? int32_t(start->getLine()) : 0);
+    line = start ? int32_t(start->getLine()) : 0;
   }
   st.frame = frame;
-  g_frames.emplace_back();
-  ActiveFrame& entry = g_frames.back();
-  entry.frame = frame;
-  entry.info = info;
   // an expression takes the one value at once
-  entry.direct = (flags & (CALL_DIRECT | CALL_CHAINED)) == CALL_DIRECT && stmt == nullptr &&
-                 st.callMode == kCallModeTakesReturn && info->returnTypes.size() == 1;
-  // the body's block marker (the body runs without one of its own)
-  marker->kind = SK_BLOCK;
-  stack->push_back(marker);
+  const bool direct = (flags & (CALL_DIRECT | CALL_CHAINED)) == CALL_DIRECT && stmt == nullptr &&
+                      st.callMode == kCallModeTakesReturn && info->returnTypes.size() == 1;
+  pushFrame(frame, marker, info, st.callMode, line, direct);
   if (g_pendingParams.size() > pending) {
+    ScopeStack* stack = scopeStack();
     for (size_t k = pending; k < g_pendingParams.size(); ++k) stack->push_back(g_pendingParams[k]);
     g_pendingParams.resize(pending);
   }
@@ -714,12 +851,24 @@ KOR_FAIL void failInterrupted() {
 
 // The statements of a function body, in the block the call has pushed; the
 // stop request is checked on entry, as for every block.
-void runBody(ExprVisitor& v, const cx::Stmt* body) {
+KOR_ALWAYS_INLINE void runBody(ExprVisitor& v, const cx::Stmt* body) {
   if (abortRequested.load(std::memory_order_relaxed)) failInterrupted();
   for (const cx::Stmt* s : body->list) {
     const int32_t top = statusTop();
     if (top == LS_RETURN || top == LS_BREAK || top == LS_CONTINUE) break;
     s->run(v, s);
+  }
+}
+
+// The body of a call whose frame has been pushed (compiled on the first
+// call); an error leaves the scope stack as it is, for the call-stack dump.
+KOR_ALWAYS_INLINE void runFunctionBody(ExprVisitor& v, FunctionInfo* info) {
+  try {
+    if (!info->compiledBody) info->compiledBody = cx::compileBlock(v, info->body);
+    runBody(v, info->compiledBody);
+  } catch (...) {
+    popFrameEntry();
+    throw;
   }
 }
 
@@ -789,13 +938,7 @@ void invokeFunction(ExprVisitor& v, antlr4::ParserRuleContext* call,
   CallState st;
   st.site = site;
   enterFunction(v, call, stmt, name, info, args, flags, st, argNodes);
-  try {
-    if (!info->compiledBody) info->compiledBody = cx::compileBlock(v, info->body);
-    runBody(v, info->compiledBody);
-  } catch (...) {
-    popFrameEntry();
-    throw;
-  }
+  runFunctionBody(v, info);
   leaveFunction(v, call, stmt, name, info, flags, st);
 }
 
@@ -1156,7 +1299,7 @@ KOR_NOINLINE ExprValue takeCallValue(KorParser::CallFunExprContext* ctx,
 namespace {
 
 // callFunExpr: realCallFun, its only child.
-KorParser::RealCallFunContext* callOf(KorParser::CallFunExprContext* ctx) {
+KOR_ALWAYS_INLINE KorParser::RealCallFunContext* callOf(KorParser::CallFunExprContext* ctx) {
   return flow::ruleOf(ctx->children.empty() ? nullptr : ctx->children[0]) == KorParser::RuleRealCallFun
              ? static_cast<KorParser::RealCallFunContext*>(ctx->children[0])
              : ctx->realCallFun();
@@ -1168,18 +1311,269 @@ ExprValue evalCallValue(ExprVisitor& v, KorParser::CallFunExprContext* ctx) {
   return evalCallValueAt(v, ctx, callSite(callOf(ctx)));
 }
 
-ExprValue callsupport::evalCallValueAt(ExprVisitor& v, KorParser::CallFunExprContext* ctx,
-                                       CallSite& site) {
-  KorParser::RealCallFunContext* call = callOf(ctx);
-  flow::execCallAt(v, call, site, nullptr, CALL_VALUE | CALL_DIRECT);
-  // a built-in method's value, left by the bridge
+namespace {
+
+// The value of a call used as an expression once it has run: a built-in
+// method's, left by the bridge, or the function's.
+inline ExprValue finishCallValue(KorParser::CallFunExprContext* ctx,
+                                 KorParser::RealCallFunContext* call) {
   ExprValue direct;
   if (!g_hasResult && takeDirectMethodValue(direct)) return direct;
   return takeCallValue(ctx, call);
 }
 
+// Most parameters a plain call binds (in records kept on its own frame).
+constexpr size_t kPlainParams = 4;
+
+// Whether the calls of a site may take the plain path: a script function
+// called by name whose form fits the call (the general path reports every
+// mismatch), every argument an expression, no callback parameter, and for a
+// call inside an expression one declared value.
+KOR_NOINLINE bool plainCallFits(ExprVisitor& v, CallSite& site, bool forValue) {
+  if (site.member || !site.chain.empty()) return false;
+  if (!site.target) site.target = functionInfo(site.name);
+  const FunctionInfo* info = site.target;
+  if (!info || !info->body || info->hasParams != (site.args != nullptr)) return false;
+  if (forValue && (!info->hasReturns || info->returnTypes.size() != 1)) return false;
+  if (!site.argsCompiled) flow::compileArguments(v, site);
+  const size_t argc = site.argNodes.size();
+  if (argc != info->paramNames.size() || argc > kPlainParams ||
+      (site.args != nullptr) != (argc > 0))
+    return false;
+  for (const cx::Node* node : site.argNodes)
+    if (!node) return false;
+  for (int32_t type : info->paramTypes)
+    if (type == VT_FUNC) return false;
+  return true;
+}
+
+// The end of a plain call whose body returned its value directly: the body's
+// block and the frame leave as at the end of any call, and the value is the
+// call's. False for every other end, which the general path finishes (the
+// body's variables may have left already, as they would there).
+KOR_ALWAYS_INLINE bool leaveDirect(ScopeRecord* frame, ScopeRecord* marker, size_t at,
+                                   ExprValue& out) {
+  ActiveFrame& top = g_frames.back();
+  StatusStack* status = scope_state::statusStack;
+  if (!top.hasValue || status == nullptr || status->empty() || status->back().code != LS_RETURN)
+    return false;
+  ScopeStack& st = *scope_state::scopeStack;
+  size_t n = st.size();
+  if (n < at + 2 || st[at] != frame || st[at + 1] != marker) return false;
+  // the body's block, as at the end of any block: its variables, then the
+  // marker (another record above it: the general path)
+  for (; n > at + 2; --n) {
+    ScopeRecord* r = st[n - 1];
+    if (r->kind >= 100) return false;
+    st.pop_back();
+    releaseScopeRecord(r);
+    returnScopeRecord(r);
+  }
+  st.pop_back();  // the marker
+  status->pop_back();
+  ReturnList* stale = frame->returnSlot;
+  frame->returnSlot = nullptr;
+  st.pop_back();  // the frame
+  if (stale) releaseReturnList(stale);
+  out = top.value;
+  top.hasValue = false;
+  g_frames.pop_back();
+  // neither holds anything to release
+  g_frames.keepRecords(frame, marker);
+  g_hasResult = false;
+  return true;
+}
+
+// The end of a plain statement call (a call that takes no values), when the
+// body returned or the function may end without a value: as leaveFunction's.
+// False, with nothing done, for every other end.
+inline bool leaveStatement(ScopeRecord* frame, ScopeRecord* marker, size_t at,
+                           const FunctionInfo* info) {
+  StatusStack* status = scope_state::statusStack;
+  const bool returned = status != nullptr && !status->empty() && status->back().code == LS_RETURN;
+  if (!returned && info->hasReturns && !info->isEntry) return false;  // its message
+  if (g_frames.back().hasValue) return false;
+  ScopeStack& st = *scope_state::scopeStack;
+  size_t n = st.size();
+  if (n < at + 2 || st[at] != frame || st[at + 1] != marker) return false;
+  size_t m = n;
+  while (m > at + 2 && st[m - 1]->kind < 100) --m;
+  if (m != at + 2) return false;
+  // the body's block, as at the end of any block: its variables, then the marker
+  for (; n > at + 2; --n) {
+    ScopeRecord* r = st[n - 1];
+    st.pop_back();
+    releaseScopeRecord(r);
+    returnScopeRecord(r);
+  }
+  st.pop_back();  // the marker
+  ReturnList* list = frame->returnSlot;
+  frame->returnSlot = nullptr;
+  if (!returned) {
+    releaseReturnList(list);
+    st.pop_back();  // the frame
+    g_frames.pop_back();
+  } else {
+    status->pop_back();
+    st.pop_back();  // the frame
+    g_frames.pop_back();
+    releaseReturnList(list);
+  }
+  // neither holds anything to release
+  g_frames.keepRecords(frame, marker);
+  return true;
+}
+
+// The call of a plain call's messages: the call expression's call, or the
+// call itself.
+inline KorParser::RealCallFunContext* plainCallOf(KorParser::CallFunExprContext* ctx) {
+  return callOf(ctx);
+}
+inline KorParser::RealCallFunContext* plainCallOf(KorParser::RealCallFunContext* call) {
+  return call;
+}
+
+// The general path's steps for a plain call's argument of another type, and
+// for a plain call too deep.
+template <class Ctx>
+KOR_NOINLINE void convertPlainArgument(ScopeRecord* rec, ExprValue& val, size_t i, Ctx* ctx,
+                                       CallSite& site, bool valuePath) {
+  storeArgumentConverted(rec, val, site.target, int(i), plainCallOf(ctx), site.name, site.args,
+                         valuePath);
+}
+template <class Ctx>
+KOR_FAIL void failPlainDepth(Ctx* ctx, CallSite& site, bool stackLow) {
+  failCallDepth(plainCallOf(ctx), site.name, stackLow && g_frames.size() < kMaxCallDepth);
+}
+
+// The end of a plain call that leaveDirect or leaveStatement does not take:
+// the general path's.
+KOR_NOINLINE void leavePlainValue(ExprVisitor& v, KorParser::RealCallFunContext* call,
+                                  CallSite& site, ScopeRecord* frame) {
+  CallState st{frame, kCallModeTakesReturn, nullptr, &site};
+  leaveFunction(v, call, nullptr, site.name, site.target, CALL_VALUE | CALL_DIRECT, st);
+}
+KOR_NOINLINE ExprValue leavePlain(ExprVisitor& v, KorParser::CallFunExprContext* ctx,
+                                  CallSite& site, ScopeRecord* frame) {
+  KorParser::RealCallFunContext* call = callOf(ctx);
+  leavePlainValue(v, call, site, frame);
+  return finishCallValue(ctx, call);
+}
+KOR_NOINLINE void leavePlainStatement(ExprVisitor& v, KorParser::RealCallFunContext* call,
+                                      CallSite& site, ScopeRecord* frame) {
+  CallState st{frame, 0, nullptr, &site};
+  leaveFunction(v, call, nullptr, site.name, site.target, CALL_STATEMENT, st);
+}
+
+// The steps of enterFunction for a plain call: the parameters bound straight
+// from their compiled arguments, the frame (its entry direct for a call
+// inside an expression), marker and parameters pushed. Returns the frame's
+// place on the scope stack.
+template <bool kValue, class Ctx>
+KOR_ALWAYS_INLINE size_t enterPlain(ExprVisitor& v, Ctx* ctx, CallSite& site, ScopeRecord*& frame,
+                                    ScopeRecord*& marker) {
+  FunctionInfo* info = site.target;
+  const size_t argc = site.argNodes.size();
+  g_frames.takeRecords(frame, marker);
+  ScopeRecord* params[kPlainParams];
+  size_t taken = 0;
+  try {
+    for (size_t i = 0; i < argc; ++i) {
+      ExprValue val = cx::eval(v, site.argNodes[i]);
+      ScopeRecord* rec = takeNamedParamRecord(info, i);
+      params[taken++] = rec;
+      if (!moveArgument(rec, val, info->paramTypes[i]))
+        convertPlainArgument(rec, val, i, ctx, site, kValue);
+    }
+    bool stackLow;
+    if (callTooDeep(stackLow)) failPlainDepth(ctx, site, stackLow);
+  } catch (...) {
+    for (size_t k = 0; k < taken; ++k) dropRecord(params[k]);
+    returnScopeRecord(marker);
+    returnScopeRecord(frame);
+    throw;
+  }
+  const size_t at =
+      pushFrame(frame, marker, info, kValue ? kCallModeTakesReturn : 0, site.line, kValue);
+  ScopeStack& stack = *scope_state::scopeStack;
+  for (size_t k = 0; k < taken; ++k) stack.push_back(params[k]);
+  return at;
+}
+
+// A plain call inside an expression: enterFunction, invokeFunction and
+// leaveFunction for a call that takes the one value at once.
+ExprValue callPlain(ExprVisitor& v, KorParser::CallFunExprContext* ctx, CallSite& site) {
+  ScopeRecord* frame;
+  ScopeRecord* marker;
+  const size_t at = enterPlain<true>(v, ctx, site, frame, marker);
+  runFunctionBody(v, site.target);
+  ExprValue out;
+  if (leaveDirect(frame, marker, at, out)) return out;
+  return leavePlain(v, ctx, site, frame);
+}
+
+// `fanhui f(...);` as a plain call whose value the current call's caller
+// takes at once: true with the value; false when the general path has ended
+// the call (its value left as there).
+KOR_NOINLINE bool forwardPlain(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSite& site,
+                               ExprValue& out) {
+  ScopeRecord* frame;
+  ScopeRecord* marker;
+  const size_t at = enterPlain<true>(v, call, site, frame, marker);
+  runFunctionBody(v, site.target);
+  if (leaveDirect(frame, marker, at, out)) return true;
+  leavePlainValue(v, call, site, frame);
+  return false;
+}
+
+// A plain call statement `f(...);`.
+KOR_NOINLINE void callPlainStatement(ExprVisitor& v, KorParser::RealCallFunContext* call,
+                                     CallSite& site) {
+  ScopeRecord* frame;
+  ScopeRecord* marker;
+  const size_t at = enterPlain<false>(v, call, site, frame, marker);
+  runFunctionBody(v, site.target);
+  if (!leaveStatement(frame, marker, at, site.target)) leavePlainStatement(v, call, site, frame);
+}
+
+}  // namespace
+
+void flow::choosePlainCall(cx::Node* n) {
+  CallSite& site = callSite(callOf(static_cast<KorParser::CallFunExprContext*>(n->ctx)));
+  n->site = &site;
+  if (!site.member && site.chain.empty()) n->eval = evalPlainCall;
+}
+
+ExprValue flow::evalPlainCall(ExprVisitor& v, cx::Node* n) {
+  auto* ctx = static_cast<KorParser::CallFunExprContext*>(n->ctx);
+  CallSite& site = *n->site;
+  if (site.plain < 0) site.plain = plainCallFits(v, site, true) ? 1 : 0;
+  // a callback parameter may stand for the name: the general path looks
+  if (site.plain > 0 && !g_callbacksBound) return callPlain(v, ctx, site);
+  return evalCallValueAt(v, ctx, site);
+}
+
+ExprValue callsupport::evalCallValueAt(ExprVisitor& v, KorParser::CallFunExprContext* ctx,
+                                       CallSite& site) {
+  KorParser::RealCallFunContext* call = callOf(ctx);
+  flow::execCallAt(v, call, site, nullptr, CALL_VALUE | CALL_DIRECT);
+  return finishCallValue(ctx, call);
+}
+
+namespace {
+// A call statement of a function by name (a script function, or a callback).
+KOR_NOINLINE void execNamedCallStatement(ExprVisitor& v, KorParser::RealCallFunContext* call,
+                                         CallSite& site) {
+  if (site.plain < 0) site.plain = plainCallFits(v, site, false) ? 1 : 0;
+  // a callback parameter may stand for the name: the general path looks
+  if (site.plain > 0 && !g_callbacksBound) return callPlainStatement(v, call, site);
+  flow::execCallAt(v, call, site, nullptr, CALL_STATEMENT);
+}
+}  // namespace
+
 void callsupport::execCallStatementAt(ExprVisitor& v, KorParser::RealCallFunContext* call,
                                       CallSite& site) {
+  if (!site.member) return execNamedCallStatement(v, call, site);
   flow::execCallAt(v, call, site, nullptr, CALL_STATEMENT);
 }
 
@@ -1233,12 +1627,19 @@ void flow::execReturnCall(ExprVisitor& v, KorParser::ReturnCallFunContext* ctx, 
   // callee's value passes on the same way, unchanged.
   const size_t depth = g_frames.size();
   const bool direct = plain && depth > 0 && g_frames.back().direct;
-  flow::execCallAt(v, call, site, nullptr, direct ? CALL_VALUE | CALL_DIRECT : CALL_VALUE);
-  if (g_hasResult) {
+  if (direct && site.plain < 0) site.plain = plainCallFits(v, site, true) ? 1 : 0;
+  ExprValue forwarded;
+  bool hasForwarded = false;
+  if (direct && site.plain > 0 && !g_callbacksBound)
+    hasForwarded = forwardPlain(v, call, site, forwarded);
+  else
+    flow::execCallAt(v, call, site, nullptr, direct ? CALL_VALUE | CALL_DIRECT : CALL_VALUE);
+  if (hasForwarded || g_hasResult) {
+    if (!hasForwarded) forwarded = g_result;
     g_hasResult = false;
     ActiveFrame& entry = g_frames[depth - 1];
     if (entry.hasValue) freeValue(entry.value);
-    entry.value = g_result;
+    entry.value = forwarded;
     entry.hasValue = true;
     if (frame->returnSlot) {
       releaseReturnList(frame->returnSlot);
@@ -1315,7 +1716,8 @@ namespace {
 
 // `fanhui x;` of a call whose caller takes the one value at once: the value,
 // in the declared type, waits in the call's entry.
-void returnDirect(ExprVisitor& v, KorParser::RetCodeContext* ctx, cx::Node* node) {
+KOR_ALWAYS_INLINE void returnDirect(ExprVisitor& v, KorParser::RetCodeContext* ctx,
+                                    cx::Node* node) {
   const size_t depth = g_frames.size();
   const FunctionInfo* info = g_frames.back().info;
   ExprValue val = cx::eval(v, node);
@@ -1341,13 +1743,39 @@ void returnDirect(ExprVisitor& v, KorParser::RetCodeContext* ctx, cx::Node* node
 
 }  // namespace
 
+namespace {
+KOR_NOINLINE void returnGeneral(ExprVisitor& v, KorParser::RetCodeContext* ctx,
+                                const std::vector<cx::Node*>* values);
+}  // namespace
+
+// The one value's node of a `fanhui x;` whose caller takes the value at once,
+// or null.
+KOR_ALWAYS_INLINE cx::Node* directReturnNode(const std::vector<cx::Node*>* values) {
+  if (g_frames.empty() || !g_frames.back().direct || !values || values->size() != 1)
+    return nullptr;
+  return (*values)[0];
+}
+
 void flow::execRetCode(ExprVisitor& v, KorParser::RetCodeContext* ctx,
                        const std::vector<cx::Node*>* values) {
-  if (!g_frames.empty() && g_frames.back().direct && values && values->size() == 1 &&
-      (*values)[0]) {
-    returnDirect(v, ctx, (*values)[0]);
-    return;
-  }
+  if (cx::Node* node = directReturnNode(values))
+    returnDirect(v, ctx, node);
+  else
+    returnGeneral(v, ctx, values);
+}
+
+void flow::runReturnStatement(ExprVisitor& v, const cx::Stmt* s) {
+  auto* ctx = static_cast<KorParser::RetCodeContext*>(s->ctx);
+  if (cx::Node* node = directReturnNode(&s->conds))
+    returnDirect(v, ctx, node);
+  else
+    returnGeneral(v, ctx, &s->conds);
+}
+
+namespace {
+// `fanhui` of every other kind: the values through the frame's return slot.
+void returnGeneral(ExprVisitor& v, KorParser::RetCodeContext* ctx,
+                   const std::vector<cx::Node*>* values) {
   const FunctionInfo* info = currentFunctionInfo();
   ScopeRecord* frame = nearestFrame();
   if (!info || !frame) failFrameChain();
@@ -1368,6 +1796,7 @@ void flow::execRetCode(ExprVisitor& v, KorParser::RetCodeContext* ctx,
   }
   pushStatus(LS_RETURN);
 }
+}  // namespace
 
 antlrcpp::Any ExprVisitor::visitFunction(KorParser::FunctionContext*) {
   // Definitions are registered by the pre-pass; a body runs only through a call.

@@ -190,11 +190,6 @@ void runVisited(ExprVisitor& v, const cx::Stmt* s) { flow::acceptNode(v, s->ctx)
 
 void runOther(ExprVisitor& v, const cx::Stmt* s) { flow::runStatement(v, s->ctx); }
 
-// fanhui: the values through their compiled expressions.
-void runReturn(ExprVisitor& v, const cx::Stmt* s) {
-  flow::execRetCode(v, static_cast<KorParser::RetCodeContext*>(s->ctx), &s->conds);
-}
-
 // `fanhui f(...);`
 void runReturnCall(ExprVisitor& v, const cx::Stmt* s) {
   flow::execReturnCall(v, static_cast<KorParser::ReturnCallFunContext*>(s->ctx), s->site);
@@ -354,7 +349,7 @@ const Stmt* compileStatement(ExprVisitor& v, antlr4::tree::ParseTree* inner) {
       return compileAssignList(v, inner);
     case KorParser::RuleRetCode: {
       // retCode: FANHUI_KEY rightvar (',' rightvar)* ';' | FANHUI_KEY ';'
-      Stmt* s = newStmt(inner, runReturn);
+      Stmt* s = newStmt(inner, flow::runReturnStatement);
       s->defines = false;
       for (antlr4::tree::ParseTree* child : inner->children) {
         if (child->children.empty()) continue;

@@ -617,7 +617,11 @@ cx::Node* compileNode(ExprVisitor& v, KorParser::ExprContext* e) {
       return cx::compileAuto(v, autoCtx);
     }
     case NK_FMT: return newNode(e, evFmt);
-    case NK_CALL: return newNode(e, evCall);
+    case NK_CALL: {
+      cx::Node* n = newNode(e, evCall);
+      flow::choosePlainCall(n);
+      return n;
+    }
     case NK_OTHER: break;
   }
   return newNode(e, evVisit);

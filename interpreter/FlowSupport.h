@@ -18,6 +18,7 @@
 
 namespace cx {
 struct Node;
+struct Stmt;
 }  // namespace cx
 namespace callsupport {
 struct CallSite;
@@ -173,12 +174,22 @@ ExprValue visitValue(ExprVisitor& v, antlr4::tree::ParseTree* node);
 // is not an expression), or null.
 void execRetCode(ExprVisitor& v, KorParser::RetCodeContext* ctx,
                  const std::vector<cx::Node*>* values = nullptr);
+// A compiled `fanhui` statement: the values through their compiled
+// expressions (Stmt::conds).
+void runReturnStatement(ExprVisitor& v, const cx::Stmt* s);
 // `fanhui f(...);` (site: the call's site, found on the first run).
 void execReturnCall(ExprVisitor& v, KorParser::ReturnCallFunContext* ctx,
                     callsupport::CallSite*& site);
 // `a, b := f(...);` / `a, b = f(...);` (site as for execReturnCall).
 void execWithRetCall(ExprVisitor& v, KorParser::WithRetCallFunContext* ctx,
                      callsupport::CallSite*& site);
+// The handler of a call used as an expression (node of a callFunExpr): a
+// script function called by name gets evalPlainCall; the node's site is set.
+void choosePlainCall(cx::Node* n);
+// A script function called by name for its one value: frame, arguments and
+// value without the general path's layers, which it takes for every case
+// the plain path does not fit.
+ExprValue evalPlainCall(ExprVisitor& v, cx::Node* n);
 // A call with its chained calls (evalCallExpr without the visit result).
 void execCall(ExprVisitor& v, KorParser::RealCallFunContext* call, antlr4::ParserRuleContext* stmt,
               int flags);
