@@ -140,6 +140,7 @@ CallSite& callSite(KorParser::RealCallFunContext* call) {
   auto it = g_sites.find(call);
   if (it != g_sites.end()) return it->second;
   CallSite& s = g_sites[call];
+  s.call = call;
   s.line = int32_t(call->getStart() ? call->getStart()->getLine() : 0);
   for (antlr4::tree::ParseTree* child : call->children) {
     if (auto* m = dynamic_cast<KorParser::MemberFunAccessContext*>(child)) {
@@ -1122,6 +1123,7 @@ void flow::execWithRetCall(ExprVisitor& v, KorParser::WithRetCallFunContext* ctx
           ? static_cast<KorParser::RealCallFunContext*>(ctx->children[1])
           : ctx->realCallFun();
   if (!site) site = &callSite(call);
+  if (site->quick > 0 && quickMemberTargets(v, *site, ctx)) return;
   execCallAt(v, call, *site, ctx, CALL_VALUE);
 }
 

@@ -36,20 +36,29 @@ QString textOf(antlr4::tree::ParseTree* ctx) { return qtext(ctx); }
 struct ArgValues {
   static constexpr int kLocal = 6;
   alignas(ExprValue) unsigned char raw[sizeof(ExprValue) * kLocal];
-  std::vector<ExprValue> more;
+  std::vector<ExprValue>* more = nullptr;  // made on the first value past kLocal
   int count = 0;
   // The first value is a variable's own (borrowed, not released here).
   bool firstBorrowed = false;
 
+  ArgValues() = default;
+  ~ArgValues() { delete more; }
+  ArgValues(const ArgValues&) = delete;
+  ArgValues& operator=(const ArgValues&) = delete;
+
   ExprValue* local() { return reinterpret_cast<ExprValue*>(raw); }
   ExprValue& add() {
     if (count < kLocal) return *new (local() + count++) ExprValue();
-    if (count == kLocal) more.assign(local(), local() + kLocal);
-    ++count;
-    more.emplace_back();
-    return more.back();
+    return addMore();
   }
-  ExprValue* data() { return count <= kLocal ? local() : more.data(); }
+  KOR_NOINLINE ExprValue& addMore() {
+    if (!more) more = new std::vector<ExprValue>();
+    if (count == kLocal) more->assign(local(), local() + kLocal);
+    ++count;
+    more->emplace_back();
+    return more->back();
+  }
+  ExprValue* data() { return count <= kLocal ? local() : more->data(); }
   ExprValue& at(int i) { return data()[i]; }
   // Releases every value (numbers, booleans and characters own nothing).
   void releaseAll() {
@@ -58,7 +67,7 @@ struct ArgValues {
       if (uint32_t(a[i].type) > uint32_t(VT_WCHAR)) freeValue(a[i]);
     count = 0;
     firstBorrowed = false;
-    if (!more.empty()) more.clear();
+    if (more) more->clear();
   }
   // A borrowed first value becomes a copy of its own.
   void ownFirst() {
@@ -307,6 +316,24 @@ inline bool receiverHeldByVariableOnly(int32_t type) {
   return type == VT_STRUCT || type == VT_BYTES || type == VT_STRING || type == VT_TIME;
 }
 
+// Receivers whose plain variable lends the method its own value: the shared
+// ones (list, dict, file, workbook) and those used in place.
+inline bool receiverLent(int32_t type) {
+  switch (type) {
+    case VT_LIST:
+    case VT_DICT:
+    case VT_FILE:
+    case VT_EXCEL:
+    case VT_STRUCT:
+    case VT_BYTES:
+    case VT_STRING:
+    case VT_TIME:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // The general resolution of a call: the method for the receiver, the count
 // check and what the site keeps of them (which follow from the method, as
 // the site's arguments are fixed).
@@ -491,31 +518,23 @@ void callMemberCall(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSit
         ms.argsRunCode = partRunsCode(site.args, false);
       }
       ScopeRecord* rec = cx::findNamed(site.receiverNode, path);
-      switch (rec->kind) {
-        case VT_LIST:
-        case VT_DICT:
-        case VT_FILE:
-        case VT_EXCEL:
-          // The variable keeps the value alive while the call runs unless an
-          // argument may run script code (which could assign the variable).
-          receiver = rec->asValue();
+      if (!receiverLent(rec->kind)) {
+        receiver = readVariableAt(v, path, rec, true);
+      } else {
+        // The method acts on the variable's own value; the variable keeps
+        // it alive while the call runs (the quick form below takes exactly
+        // this case) unless an argument runs script code, which may assign
+        // the variable.
+        receiver = rec->asValue();
+        if (receiverHeldByVariableOnly(rec->kind)) {
+          // Assigning the variable releases its value: the method then
+          // takes the value the variable holds once the arguments have run.
+          if (ms.argsRunCode) readLate = rec;
+        } else {
+          // A shared value: the call holds a share of it meanwhile.
           holds = ms.argsRunCode;
           if (holds) sharedRefOfValue(receiver);
-          break;
-        case VT_STRUCT:
-        case VT_BYTES:
-        case VT_STRING:
-        case VT_TIME:
-          // The method acts on the variable's own value. An argument that
-          // runs script code may assign the variable, which releases that
-          // value: the method then takes the value the variable holds once
-          // the arguments have run.
-          receiver = rec->asValue();
-          if (ms.argsRunCode) readLate = rec;
-          break;
-        default:
-          receiver = readVariableAt(v, path, rec, true);
-          break;
+        }
       }
     } else {
       if (ms.pathRunsCode < 0) {
@@ -536,8 +555,51 @@ void callMemberCall(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSit
   }
   receiver.owner = &site.receiverText;
   if (!site.argsCompiled) flow::compileArguments(v, site);
+  if (site.quick < 0) {
+    bool quick = site.receiverNode != nullptr && path->children.size() == 1 &&
+                 site.chain.empty() && !ms.argsRunCode;
+    for (cx::Node* node : site.argNodes) quick = quick && node != nullptr;
+    site.quick = quick ? 1 : 0;
+  }
   runBuiltinCall(v, call, stmt, receiver, site.name, site.args, flags,
                  site.argNodes.empty() ? nullptr : &site.argNodes, ms, holds, readLate, latePath);
+}
+
+namespace {
+
+// The quick form: the general path's own case of a lent receiver whose
+// variable keeps it alive (no argument runs script code), taken while the
+// receiver has the type the site was resolved for.
+template <int Flags>
+KOR_ALWAYS_INLINE bool quickMemberCall(ExprVisitor& v, CallSite& site,
+                                       antlr4::ParserRuleContext* stmt) {
+  MethodSite& ms = site.method;
+  const ScopeRecord* rec = cx::lookupNamed(site.receiverNode);
+  if (rec == nullptr || rec->kind != ms.type || ms.method == nullptr || !receiverLent(rec->kind))
+    return false;
+  ExprValue receiver = rec->asValue();
+  if (ms.detail != builtinReceiverDetail(receiver)) return false;
+  receiver.owner = &site.receiverText;
+  runBuiltinCall(v, site.call, stmt, receiver, site.name, site.args, Flags,
+                 site.argNodes.empty() ? nullptr : &site.argNodes, ms, false, nullptr);
+  return true;
+}
+
+}  // namespace
+
+bool quickMemberValue(ExprVisitor& v, CallSite& site, ExprValue& out) {
+  if (!quickMemberCall<CALL_VALUE | CALL_DIRECT>(v, site, nullptr)) return false;
+  directMethodValueSet = false;
+  out = directMethodValue;
+  return true;
+}
+
+bool quickMemberStatement(ExprVisitor& v, CallSite& site) {
+  return quickMemberCall<CALL_STATEMENT>(v, site, nullptr);
+}
+
+bool quickMemberTargets(ExprVisitor& v, CallSite& site, antlr4::ParserRuleContext* stmt) {
+  return quickMemberCall<CALL_VALUE>(v, site, stmt);
 }
 
 }  // namespace callsupport

@@ -435,10 +435,19 @@ ExprValue evNotIn(ExprVisitor& v, cx::Node* n) {
 ExprValue evFmt(ExprVisitor& v, cx::Node* n) {
   return evalFmtString(v, static_cast<KorParser::FmtStringContext*>(n->ctx->children[0]));
 }
+// A call whose site takes the quick member-call form.
+ExprValue evMemberCall(ExprVisitor& v, cx::Node* n) {
+  ExprValue out;
+  if (callsupport::quickMemberValue(v, *n->site, out)) return out;
+  return callsupport::evalCallValueAt(v, static_cast<KorParser::CallFunExprContext*>(n->ctx),
+                                      *n->site);
+}
 ExprValue evCall(ExprVisitor& v, cx::Node* n) {
   auto* ctx = static_cast<KorParser::CallFunExprContext*>(n->ctx);
   if (!n->site) n->site = &callsupport::callSite(ctx->realCallFun());
-  return callsupport::evalCallValueAt(v, ctx, *n->site);
+  ExprValue value = callsupport::evalCallValueAt(v, ctx, *n->site);
+  if (n->site->quick > 0) n->eval = evMemberCall;
+  return value;
 }
 
 // x++ / x--: a plain integer variable is changed in place.
