@@ -155,6 +155,13 @@ inline KorParser::KorvarContext* retIdVariable(KorParser::Ret_idContext* id) {
 CallSite& callSite(KorParser::RealCallFunContext* call);
 // A call used as an expression, its site already found: its first value.
 ExprValue evalCallValueAt(ExprVisitor& v, KorParser::CallFunExprContext* ctx, CallSite& site);
+// The first value of the call of `ctx` that has just run under
+// CALL_VALUE | CALL_DIRECT (what evalCallValueAt returns after the call).
+ExprValue callValueAfter(KorParser::CallFunExprContext* ctx);
+// The chained calls of a site, run on the first value of the call before
+// them (ExprMethods.cpp); `flags` include CALL_CHAINED.
+void runChain(ExprVisitor& v, KorParser::RealCallFunContext* call, antlr4::ParserRuleContext* stmt,
+              CallSite& site, int flags);
 // The call of a statement `f(...);` with its site already found.
 void execCallStatementAt(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSite& site);
 // Function description by name; null when no such function is registered.
@@ -205,12 +212,14 @@ void callBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext* call,
 void callMemberCall(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSite& site,
                     antlr4::ParserRuleContext* stmt, int flags);
 // The quick forms of a member call whose site has `quick` set: the call as
-// an expression (its first value in `out`), as a statement `x.m(...);` and
+// an expression (a node handler), as a statement `x.m(...);` and
 // as `a, b = x.m(...);` / `a, b := x.m(...);` (`stmt`). Each runs the call
 // as the general path would when the receiver variable holds a value of the
 // type (and struct code) the site was resolved for, of a kind the method
 // acts on in place; false, with nothing done, otherwise.
-bool quickMemberValue(ExprVisitor& v, CallSite& site, ExprValue& out);
+// The node handlers (n->site set): a call without and with a chain.
+ExprValue evQuickMember(ExprVisitor& v, cx::Node* n);
+ExprValue evQuickChain(ExprVisitor& v, cx::Node* n);
 bool quickMemberStatement(ExprVisitor& v, CallSite& site);
 bool quickMemberTargets(ExprVisitor& v, CallSite& site, antlr4::ParserRuleContext* stmt);
 

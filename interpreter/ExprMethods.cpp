@@ -388,27 +388,41 @@ void evalArguments(ExprVisitor& v, antlr4::ParserRuleContext* call, const QByteA
 #endif
 
 // The bridge proper (callBuiltinCall), made part of its two callers.
+//
+// `quick`: the caller has checked the receiver against the site's resolution
+// (so the site has run before and knows its arguments), and every argument
+// is compiled. `direct`: where the first value goes when the expression takes
+// it at once; null for directMethodValue.
 KOR_ALWAYS_INLINE void runBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext* call,
                                       antlr4::ParserRuleContext* stmt, ExprValue& receiver,
                                       const QByteArray& name, KorParser::ArgumentListContext* args,
                                       int flags, const std::vector<cx::Node*>* argNodes,
                                       MethodSite& ms, bool holds, ScopeRecord* readLate,
-                                      KorParser::KorvarContext* latePath = nullptr) {
+                                      KorParser::KorvarContext* latePath = nullptr,
+                                      bool quick = false, ExprValue* direct = nullptr) {
   ArgValues argv;
   BuiltinMethod* method = ms.method;
   try {
-    if (!method || ms.type != receiver.type || ms.detail != builtinReceiverDetail(receiver)) {
+    if (!quick &&
+        (!method || ms.type != receiver.type || ms.detail != builtinReceiverDetail(receiver))) {
       resolveCall(call, receiver, name, args, ms);
       method = ms.method;
     }
-    if (!ms.argsKnown) {
+    if (!quick && !ms.argsKnown) {
       ms.argsCompiled = args && argNodes && !argNodes->empty();
       if (ms.argsCompiled)
         for (cx::Node* node : *argNodes)
           if (!node) ms.argsCompiled = false;
       ms.argsKnown = true;
     }
-    if (ms.argsCompiled) {
+    if (quick) {
+      if (argNodes) {
+        if (method->readsArgsOnly && argNodes->size() == 1)
+          addReadOnlyArgument(v, argNodes->front(), argv);
+        else
+          for (cx::Node* node : *argNodes) argv.add() = cx::eval(v, node);
+      }
+    } else if (ms.argsCompiled) {
       if (method->readsArgsOnly && argNodes->size() == 1)
         addReadOnlyArgument(v, argNodes->front(), argv);
       else
@@ -469,9 +483,10 @@ KOR_ALWAYS_INLINE void runBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext*
               (CALL_VALUE | CALL_DIRECT)) ||
          (flags & (CALL_CHAINED | CALL_LAST_CHAINED | CALL_CHAIN_DIRECT)) ==
              (CALL_CHAINED | CALL_CHAIN_DIRECT))) {
-      directMethodValue = frame.result(0);
-      directMethodValue.owner = nullptr;
-      directMethodValueSet = true;
+      ExprValue& taken = direct ? *direct : directMethodValue;
+      taken = frame.result(0);
+      taken.owner = nullptr;
+      if (!direct) directMethodValueSet = true;
       firstResult = 1;
     } else {
       firstResult = deliverResults(call, stmt, name, frame, flags, ms);
@@ -481,6 +496,156 @@ KOR_ALWAYS_INLINE void runBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext*
     throw;
   }
   releaseCall(argv, receiver, holds, frame, firstResult);
+}
+
+// ---- chained calls ----
+
+// The first value of the call before a chained call: left by a built-in
+// call, or in the return slot (the others are released). False when there
+// is none.
+bool takeChainValue(ExprValue& out) {
+  if (takeDirectMethodValue(out)) return true;
+  ReturnList* list = takeCallerReturn();
+  if (!list || list->empty()) {
+    recycleReturnList(list);
+    return false;
+  }
+  ScopeRecord* first = list->front();
+  out = ExprValue();
+  out.type = first->kind;
+  out.payload = first->payload;
+  first->payload.i64 = 0;
+  releaseReturnList(list);
+  return true;
+}
+
+// The value the next method of a chain runs on, owned by the chain until
+// that call ends.
+struct ChainValue {
+  ExprValue value;
+  bool set = false;
+  ~ChainValue() {
+    if (set) freeValue(value);
+  }
+};
+
+// The texts of chained calls [from, to) as written.
+QString chainText(const CallSite& site, size_t from, size_t to) {
+  QString s;
+  for (size_t j = from; j < to; ++j) s += qtext(site.chain[j]);
+  return s;
+}
+QString chainStatementText(antlr4::ParserRuleContext* call, antlr4::ParserRuleContext* stmt) {
+  return qtext(stmt ? stmt : call);
+}
+
+KOR_FAIL void failChainNoValue(KorParser::RealCallFunContext* call, const CallSite& site) {
+  raiseScriptError(fillMessage(
+      QStringLiteral(
+          "错误：行号 %1 语句 %2 函数 %3 没有返回值，其返回值无法做表达式进一步求解后操作！"),
+      scopedLineOfContext(call), qtext(call),
+      site.member ? qtext(site.member) : qbytes(site.name)));
+}
+KOR_FAIL void failChainNoMethods(KorParser::RealCallFunContext* call, const CallSite& site) {
+  raiseScriptError(fillMessage(
+      QStringLiteral("错误：行号 %1 语句 %2 调用部分 %3 的返回值无法继续调用后续方法 %4"),
+      scopedLineOfContext(call), qtext(call), qbytes(site.calledPartText),
+      chainText(site, 0, site.chain.size())));
+}
+KOR_FAIL void failChainStepNoValue(KorParser::RealCallFunContext* call,
+                                   antlr4::ParserRuleContext* stmt, const CallSite& site,
+                                   size_t j) {
+  raiseScriptError(fillMessage(
+      QStringLiteral("错误：行号 %1 语句 %2 调用部分 %3 没有返回值，无法继续调用后续 %4！"),
+      scopedLineOfContext(call), chainStatementText(call, stmt),
+      qbytes(site.calledPartText) + chainText(site, 0, j + 1),
+      chainText(site, j + 1, site.chain.size())));
+}
+KOR_FAIL void failChainStepNoMethods(KorParser::RealCallFunContext* call,
+                                     antlr4::ParserRuleContext* stmt, const CallSite& site,
+                                     size_t j, int32_t type) {
+  raiseScriptError(fillMessage(
+      QStringLiteral("错误：行号 %1 语句 %2 调用部分 %3 的返回值是 %4 无法继续调用后续方法 %5"),
+      scopedLineOfContext(call), chainStatementText(call, stmt),
+      qbytes(site.calledPartText) + chainText(site, 0, j + 1), typeDescription(type),
+      chainText(site, j + 1, site.chain.size())));
+}
+
+// What the chain's first run works out: the markers' names, the call's text
+// and each chained call's arguments, compiled.
+KOR_NOINLINE void prepareChain(ExprVisitor& v, KorParser::RealCallFunContext* call,
+                               CallSite& site) {
+  const QByteArray linePrefix = QByteArray::number(scopedLineOfContext(call)) + '@';
+  site.chainMarkerName = linePrefix + "链式执行";
+  for (const QByteArray& method : site.chainNames)
+    site.chainMarkerNames.push_back(linePrefix + method);
+  site.callText = QByteArray::fromStdString(call->getText());
+  site.chainMethods.resize(site.chain.size());
+  for (size_t j = 0; j < site.chain.size(); ++j) {
+    MethodSite& ms = site.chainMethods[j];
+    ms.chainArgs = chainedArguments(site.chain[j]);
+    flow::compileArgumentList(v, ms.chainArgs, ms.chainArgNodes);
+  }
+}
+
+// The call-stack dump shows the chained call being made: a marker at this
+// place of the scope stack. It is put there only when an error leaves the
+// chain; the stack below it does not change while the chain runs, so the
+// dump is the same as with a marker kept throughout.
+KOR_NOINLINE void placeChainMarker(const CallSite& site, size_t j, size_t markerAt) {
+  ScopeStack& st = *scopeStack();
+  ScopeRecord* marker = pushScopeRecord(SK_CALL_VALUE);
+  marker->name = site.chainMarkerNames[j];
+  marker->payload.fn = new FunctionName{site.callText};
+  if (markerAt < st.size() - 1) {
+    st.pop_back();
+    // a marker, not a variable: no name's lookups are affected (records
+    // above it move, which a kept lookup notices by their place)
+    static_cast<std::vector<ScopeRecord*>&>(st).insert(st.begin() + long(markerAt), marker);
+  }
+}
+
+// Chained calls: each method runs on the first value of the call before it
+// (`kept`, set); the last one's values stay in the return slot (or go to the
+// statement's targets). `flags` are the call's, with CALL_CHAINED.
+KOR_ALWAYS_INLINE void runChainFrom(ExprVisitor& v, KorParser::RealCallFunContext* call,
+                                    antlr4::ParserRuleContext* stmt, CallSite& site, int flags,
+                                    ChainValue& kept) {
+  if (!typeHasMethods(kept.value.type)) failChainNoMethods(call, site);
+  if (site.chainMarkerNames.empty()) prepareChain(v, call, site);
+  const size_t markerAt = scopeStack()->size();
+  const size_t n = site.chain.size();
+  size_t j = 0;
+  try {
+    for (;; ++j) {
+      MethodSite& ms = site.chainMethods[j];
+      ExprValue recv;
+      recv.owner = &site.calledPartText;
+      recv.type = kept.value.type;
+      recv.payload = kept.value.payload;
+      sharedRefOfValue(recv);
+      const std::vector<cx::Node*>* argNodes =
+          ms.chainArgNodes.empty() ? nullptr : &ms.chainArgNodes;
+      if (j + 1 == n) {
+        runBuiltinCall(v, call, stmt, recv, site.chainNames[j], ms.chainArgs,
+                       flags | CALL_LAST_CHAINED, argNodes, ms, true, nullptr);
+        kept.set = false;
+        freeValue(kept.value);
+        break;
+      }
+      runBuiltinCall(v, call, stmt, recv, site.chainNames[j], ms.chainArgs,
+                     flags | CALL_CHAIN_DIRECT, argNodes, ms, true, nullptr);
+      kept.set = false;
+      freeValue(kept.value);
+      if (!takeChainValue(kept.value)) failChainStepNoValue(call, stmt, site, j);
+      kept.set = true;
+      if (!typeHasMethods(kept.value.type))
+        failChainStepNoMethods(call, stmt, site, j, kept.value.type);
+    }
+  } catch (...) {
+    placeChainMarker(site, j, markerAt);
+    throw;
+  }
 }
 
 }  // namespace
@@ -556,8 +721,7 @@ void callMemberCall(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSit
   receiver.owner = &site.receiverText;
   if (!site.argsCompiled) flow::compileArguments(v, site);
   if (site.quick < 0) {
-    bool quick = site.receiverNode != nullptr && path->children.size() == 1 &&
-                 site.chain.empty() && !ms.argsRunCode;
+    bool quick = site.receiverNode != nullptr && path->children.size() == 1 && !ms.argsRunCode;
     for (cx::Node* node : site.argNodes) quick = quick && node != nullptr;
     site.quick = quick ? 1 : 0;
   }
@@ -572,7 +736,8 @@ namespace {
 // receiver has the type the site was resolved for.
 template <int Flags>
 KOR_ALWAYS_INLINE bool quickMemberCall(ExprVisitor& v, CallSite& site,
-                                       antlr4::ParserRuleContext* stmt) {
+                                       antlr4::ParserRuleContext* stmt,
+                                       ExprValue* direct = nullptr) {
   MethodSite& ms = site.method;
   const ScopeRecord* rec = cx::lookupNamed(site.receiverNode);
   if (rec == nullptr || rec->kind != ms.type || ms.method == nullptr || !receiverLent(rec->kind))
@@ -581,25 +746,55 @@ KOR_ALWAYS_INLINE bool quickMemberCall(ExprVisitor& v, CallSite& site,
   if (ms.detail != builtinReceiverDetail(receiver)) return false;
   receiver.owner = &site.receiverText;
   runBuiltinCall(v, site.call, stmt, receiver, site.name, site.args, Flags,
-                 site.argNodes.empty() ? nullptr : &site.argNodes, ms, false, nullptr);
+                 site.argNodes.empty() ? nullptr : &site.argNodes, ms, false, nullptr, nullptr,
+                 true, direct);
+  return true;
+}
+
+// A chain whose first call takes the quick form: the first call leaves its
+// value for the chain, which runs as runChain does. `Flags` are the call's.
+template <int Flags>
+KOR_ALWAYS_INLINE bool quickChain(ExprVisitor& v, CallSite& site,
+                                  antlr4::ParserRuleContext* stmt) {
+  if (!quickMemberCall<Flags | CALL_CHAINED | CALL_CHAIN_DIRECT>(v, site, stmt)) return false;
+  ChainValue kept;
+  if (!takeChainValue(kept.value)) failChainNoValue(site.call, site);
+  kept.set = true;
+  runChainFrom(v, site.call, stmt, site, Flags | CALL_CHAINED, kept);
   return true;
 }
 
 }  // namespace
 
-bool quickMemberValue(ExprVisitor& v, CallSite& site, ExprValue& out) {
-  if (!quickMemberCall<CALL_VALUE | CALL_DIRECT>(v, site, nullptr)) return false;
-  directMethodValueSet = false;
-  out = directMethodValue;
-  return true;
+void runChain(ExprVisitor& v, KorParser::RealCallFunContext* call, antlr4::ParserRuleContext* stmt,
+              CallSite& site, int flags) {
+  ChainValue kept;
+  if (!takeChainValue(kept.value)) failChainNoValue(call, site);
+  kept.set = true;
+  runChainFrom(v, call, stmt, site, flags, kept);
+}
+
+ExprValue evQuickMember(ExprVisitor& v, cx::Node* n) {
+  ExprValue out;
+  if (quickMemberCall<CALL_VALUE | CALL_DIRECT>(v, *n->site, nullptr, &out)) return out;
+  return evalCallValueAt(v, static_cast<KorParser::CallFunExprContext*>(n->ctx), *n->site);
+}
+
+ExprValue evQuickChain(ExprVisitor& v, cx::Node* n) {
+  if (quickChain<CALL_VALUE | CALL_DIRECT>(v, *n->site, nullptr)) {
+    return callValueAfter(static_cast<KorParser::CallFunExprContext*>(n->ctx));
+  }
+  return evalCallValueAt(v, static_cast<KorParser::CallFunExprContext*>(n->ctx), *n->site);
 }
 
 bool quickMemberStatement(ExprVisitor& v, CallSite& site) {
-  return quickMemberCall<CALL_STATEMENT>(v, site, nullptr);
+  if (site.chain.empty()) return quickMemberCall<CALL_STATEMENT>(v, site, nullptr);
+  return quickChain<CALL_STATEMENT>(v, site, nullptr);
 }
 
 bool quickMemberTargets(ExprVisitor& v, CallSite& site, antlr4::ParserRuleContext* stmt) {
-  return quickMemberCall<CALL_VALUE>(v, site, stmt);
+  if (site.chain.empty()) return quickMemberCall<CALL_VALUE>(v, site, stmt);
+  return quickChain<CALL_VALUE>(v, site, stmt);
 }
 
 }  // namespace callsupport

@@ -435,18 +435,12 @@ ExprValue evNotIn(ExprVisitor& v, cx::Node* n) {
 ExprValue evFmt(ExprVisitor& v, cx::Node* n) {
   return evalFmtString(v, static_cast<KorParser::FmtStringContext*>(n->ctx->children[0]));
 }
-// A call whose site takes the quick member-call form.
-ExprValue evMemberCall(ExprVisitor& v, cx::Node* n) {
-  ExprValue out;
-  if (callsupport::quickMemberValue(v, *n->site, out)) return out;
-  return callsupport::evalCallValueAt(v, static_cast<KorParser::CallFunExprContext*>(n->ctx),
-                                      *n->site);
-}
 ExprValue evCall(ExprVisitor& v, cx::Node* n) {
   auto* ctx = static_cast<KorParser::CallFunExprContext*>(n->ctx);
   if (!n->site) n->site = &callsupport::callSite(ctx->realCallFun());
   ExprValue value = callsupport::evalCallValueAt(v, ctx, *n->site);
-  if (n->site->quick > 0) n->eval = evMemberCall;
+  if (n->site->quick > 0)
+    n->eval = n->site->chain.empty() ? callsupport::evQuickMember : callsupport::evQuickChain;
   return value;
 }
 
