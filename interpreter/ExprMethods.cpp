@@ -477,12 +477,13 @@ KOR_ALWAYS_INLINE void runBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext*
     }
     // An expression, or a chained call before the last, taking the first
     // value at once: what deliverResults does for them, without the call.
-    if (frame.resultCount > 0 &&
-        ((stmt == nullptr &&
-          (flags & (CALL_VALUE | CALL_DIRECT | CALL_CHAINED | CALL_LAST_CHAINED | CALL_STATEMENT)) ==
-              (CALL_VALUE | CALL_DIRECT)) ||
-         (flags & (CALL_CHAINED | CALL_LAST_CHAINED | CALL_CHAIN_DIRECT)) ==
-             (CALL_CHAINED | CALL_CHAIN_DIRECT))) {
+    const bool takes = (flags & (CALL_VALUE | CALL_CHAINED)) != 0 &&
+                       (flags & (CALL_LAST_CHAINED | CALL_STATEMENT)) !=
+                           (CALL_LAST_CHAINED | CALL_STATEMENT);
+    const bool chainedNotLast = (flags & CALL_CHAINED) && !(flags & CALL_LAST_CHAINED);
+    if (frame.resultCount > 0 && takes &&
+        (chainedNotLast ? (flags & CALL_CHAIN_DIRECT) != 0
+                        : (flags & CALL_DIRECT) != 0 && stmt == nullptr)) {
       ExprValue& taken = direct ? *direct : directMethodValue;
       taken = frame.result(0);
       taken.owner = nullptr;
@@ -552,15 +553,6 @@ KOR_FAIL void failChainNoMethods(KorParser::RealCallFunContext* call, const Call
       scopedLineOfContext(call), qtext(call), qbytes(site.calledPartText),
       chainText(site, 0, site.chain.size())));
 }
-KOR_FAIL void failChainStepNoValue(KorParser::RealCallFunContext* call,
-                                   antlr4::ParserRuleContext* stmt, const CallSite& site,
-                                   size_t j) {
-  raiseScriptError(fillMessage(
-      QStringLiteral("错误：行号 %1 语句 %2 调用部分 %3 没有返回值，无法继续调用后续 %4！"),
-      scopedLineOfContext(call), chainStatementText(call, stmt),
-      qbytes(site.calledPartText) + chainText(site, 0, j + 1),
-      chainText(site, j + 1, site.chain.size())));
-}
 KOR_FAIL void failChainStepNoMethods(KorParser::RealCallFunContext* call,
                                      antlr4::ParserRuleContext* stmt, const CallSite& site,
                                      size_t j, int32_t type) {
@@ -607,10 +599,14 @@ KOR_NOINLINE void placeChainMarker(const CallSite& site, size_t j, size_t marker
 
 // Chained calls: each method runs on the first value of the call before it
 // (`kept`, set); the last one's values stay in the return slot (or go to the
-// statement's targets). `flags` are the call's, with CALL_CHAINED.
+// statement's targets); `direct`, when given, takes the first value that an
+// expression takes at once. `flags` are the call's, with CALL_CHAINED.
+//
+// A chained call before the last always leaves a first value: the bridge
+// raises its own message when there is none.
 KOR_ALWAYS_INLINE void runChainFrom(ExprVisitor& v, KorParser::RealCallFunContext* call,
                                     antlr4::ParserRuleContext* stmt, CallSite& site, int flags,
-                                    ChainValue& kept) {
+                                    ChainValue& kept, ExprValue* direct = nullptr) {
   if (!typeHasMethods(kept.value.type)) failChainNoMethods(call, site);
   if (site.chainMarkerNames.empty()) prepareChain(v, call, site);
   const size_t markerAt = scopeStack()->size();
@@ -628,16 +624,18 @@ KOR_ALWAYS_INLINE void runChainFrom(ExprVisitor& v, KorParser::RealCallFunContex
           ms.chainArgNodes.empty() ? nullptr : &ms.chainArgNodes;
       if (j + 1 == n) {
         runBuiltinCall(v, call, stmt, recv, site.chainNames[j], ms.chainArgs,
-                       flags | CALL_LAST_CHAINED, argNodes, ms, true, nullptr);
+                       flags | CALL_LAST_CHAINED, argNodes, ms, true, nullptr, nullptr, false,
+                       direct);
         kept.set = false;
         freeValue(kept.value);
         break;
       }
+      ExprValue next;
       runBuiltinCall(v, call, stmt, recv, site.chainNames[j], ms.chainArgs,
-                     flags | CALL_CHAIN_DIRECT, argNodes, ms, true, nullptr);
+                     flags | CALL_CHAIN_DIRECT, argNodes, ms, true, nullptr, nullptr, false, &next);
       kept.set = false;
       freeValue(kept.value);
-      if (!takeChainValue(kept.value)) failChainStepNoValue(call, stmt, site, j);
+      kept.value = next;
       kept.set = true;
       if (!typeHasMethods(kept.value.type))
         failChainStepNoMethods(call, stmt, site, j, kept.value.type);
@@ -754,13 +752,13 @@ KOR_ALWAYS_INLINE bool quickMemberCall(ExprVisitor& v, CallSite& site,
 // A chain whose first call takes the quick form: the first call leaves its
 // value for the chain, which runs as runChain does. `Flags` are the call's.
 template <int Flags>
-KOR_ALWAYS_INLINE bool quickChain(ExprVisitor& v, CallSite& site,
-                                  antlr4::ParserRuleContext* stmt) {
-  if (!quickMemberCall<Flags | CALL_CHAINED | CALL_CHAIN_DIRECT>(v, site, stmt)) return false;
+KOR_ALWAYS_INLINE bool quickChain(ExprVisitor& v, CallSite& site, antlr4::ParserRuleContext* stmt,
+                                  ExprValue* direct = nullptr) {
   ChainValue kept;
-  if (!takeChainValue(kept.value)) failChainNoValue(site.call, site);
+  if (!quickMemberCall<Flags | CALL_CHAINED | CALL_CHAIN_DIRECT>(v, site, stmt, &kept.value))
+    return false;
   kept.set = true;
-  runChainFrom(v, site.call, stmt, site, Flags | CALL_CHAINED, kept);
+  runChainFrom(v, site.call, stmt, site, Flags | CALL_CHAINED, kept, direct);
   return true;
 }
 
@@ -781,9 +779,8 @@ ExprValue evQuickMember(ExprVisitor& v, cx::Node* n) {
 }
 
 ExprValue evQuickChain(ExprVisitor& v, cx::Node* n) {
-  if (quickChain<CALL_VALUE | CALL_DIRECT>(v, *n->site, nullptr)) {
-    return callValueAfter(static_cast<KorParser::CallFunExprContext*>(n->ctx));
-  }
+  ExprValue out;
+  if (quickChain<CALL_VALUE | CALL_DIRECT>(v, *n->site, nullptr, &out)) return out;
   return evalCallValueAt(v, static_cast<KorParser::CallFunExprContext*>(n->ctx), *n->site);
 }
 
