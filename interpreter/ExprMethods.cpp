@@ -184,13 +184,19 @@ KOR_NOINLINE void checkArgCount(antlr4::ParserRuleContext* call,
 }
 
 
+// The receivers of which the call may hold a share (the others' release
+// does nothing).
+inline bool sharesHeld(int32_t type) {
+  return type == VT_LIST || type == VT_DICT || type == VT_FILE || type == VT_EXCEL;
+}
+
 // Releases every cell of the call in the order they were gathered: the
 // arguments, then the receiver (which only drops the shared reference it
 // holds, if it holds one), then the results from `firstResult` on.
 inline void releaseCall(ArgValues& argv, ExprValue& receiver, bool holds, BuiltinCall& frame,
                         int firstResult) {
   if (argv.count > 0) argv.releaseAll();
-  if (holds) releaseSharedValue(receiver);
+  if (holds && sharesHeld(receiver.type)) releaseSharedValue(receiver);
   if (frame.resultCount > firstResult) frame.releaseResults(firstResult);
 }
 
@@ -319,19 +325,7 @@ inline bool receiverHeldByVariableOnly(int32_t type) {
 // Receivers whose plain variable lends the method its own value: the shared
 // ones (list, dict, file, workbook) and those used in place.
 inline bool receiverLent(int32_t type) {
-  switch (type) {
-    case VT_LIST:
-    case VT_DICT:
-    case VT_FILE:
-    case VT_EXCEL:
-    case VT_STRUCT:
-    case VT_BYTES:
-    case VT_STRING:
-    case VT_TIME:
-      return true;
-    default:
-      return false;
-  }
+  return sharesHeld(type) || receiverHeldByVariableOnly(type);
 }
 
 // The general resolution of a call: the method for the receiver, the count
