@@ -114,10 +114,10 @@ struct CallSite {
   ReceiverTargets receivers;  // a call statement with targets
   cx::Node* receiverNode = nullptr;  // member call: a plain receiver name's lookup
   MethodSite method;                 // member call: the method's resolution
-  // A member call without a chain on a plain variable, every argument
-  // compiled and none running script code: once the general path has run
-  // it, later calls take the quick form (quickMember...), which falls back
-  // to the general path whenever its guard does not hold. -1: not known yet.
+  // A member call on a plain variable whose arguments run no script code:
+  // once the general path has run it, later calls take the quick form
+  // (quickMember... / evQuick...), which falls back to the general path
+  // whenever its guard does not hold. -1: not known yet.
   int8_t quick = -1;
   std::vector<MethodSite> chainMethods;  // chained calls: theirs
 };

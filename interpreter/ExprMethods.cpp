@@ -354,7 +354,7 @@ KOR_NOINLINE void resolveCall(antlr4::ParserRuleContext* call, const ExprValue& 
 }
 
 // Evaluates the arguments, left to right (`kong` stays an empty cell).
-void evalArguments(ExprVisitor& v, antlr4::ParserRuleContext* call, const QByteArray& name,
+KOR_NOINLINE void evalArguments(ExprVisitor& v, antlr4::ParserRuleContext* call, const QByteArray& name,
                    KorParser::ArgumentListContext* args, const std::vector<cx::Node*>* argNodes,
                    ArgValues& argv) {
   size_t k = 0;
@@ -384,9 +384,9 @@ void evalArguments(ExprVisitor& v, antlr4::ParserRuleContext* call, const QByteA
 // The bridge proper (callBuiltinCall), made part of its two callers.
 //
 // `quick`: the caller has checked the receiver against the site's resolution
-// (so the site has run before and knows its arguments), and every argument
-// is compiled. `direct`: where the first value goes when the expression takes
-// it at once; null for directMethodValue.
+// (so the site has run before and knows its arguments). `direct`: where the
+// first value goes when the expression takes it at once; null for
+// directMethodValue.
 KOR_ALWAYS_INLINE void runBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext* call,
                                       antlr4::ParserRuleContext* stmt, ExprValue& receiver,
                                       const QByteArray& name, KorParser::ArgumentListContext* args,
@@ -409,14 +409,7 @@ KOR_ALWAYS_INLINE void runBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext*
           if (!node) ms.argsCompiled = false;
       ms.argsKnown = true;
     }
-    if (quick) {
-      if (argNodes) {
-        if (method->readsArgsOnly && argNodes->size() == 1)
-          addReadOnlyArgument(v, argNodes->front(), argv);
-        else
-          for (cx::Node* node : *argNodes) argv.add() = cx::eval(v, node);
-      }
-    } else if (ms.argsCompiled) {
+    if (ms.argsCompiled) {
       if (method->readsArgsOnly && argNodes->size() == 1)
         addReadOnlyArgument(v, argNodes->front(), argv);
       else
@@ -712,11 +705,8 @@ void callMemberCall(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSit
   }
   receiver.owner = &site.receiverText;
   if (!site.argsCompiled) flow::compileArguments(v, site);
-  if (site.quick < 0) {
-    bool quick = site.receiverNode != nullptr && path->children.size() == 1 && !ms.argsRunCode;
-    for (cx::Node* node : site.argNodes) quick = quick && node != nullptr;
-    site.quick = quick ? 1 : 0;
-  }
+  if (site.quick < 0)
+    site.quick = site.receiverNode != nullptr && !ms.argsRunCode;  // a plain name
   runBuiltinCall(v, call, stmt, receiver, site.name, site.args, flags,
                  site.argNodes.empty() ? nullptr : &site.argNodes, ms, holds, readLate, latePath);
 }
