@@ -1000,13 +1000,13 @@ antlrcpp::Any ExprVisitor::visitWithRetCallFun(KorParser::WithRetCallFunContext*
 
 void flow::execWithRetCall(ExprVisitor& v, KorParser::WithRetCallFunContext* ctx,
                            CallSite*& site) {
+  if (site && site->quick > 0 && quickMemberTargets(v, *site, ctx)) return;
   // withRetCallFun: fun_ret realCallFun ';'
   KorParser::RealCallFunContext* call =
       ctx->children.size() > 1 && ruleOf(ctx->children[1]) == KorParser::RuleRealCallFun
           ? static_cast<KorParser::RealCallFunContext*>(ctx->children[1])
           : ctx->realCallFun();
   if (!site) site = &callSite(call);
-  if (site->quick > 0 && quickMemberTargets(v, *site, ctx)) return;
   execCallAt(v, call, *site, ctx, CALL_VALUE);
 }
 

@@ -230,7 +230,8 @@ KOR_NOINLINE void readMethodTargets(KorParser::Fun_retContext* targets,
   site.targetsStmt = stmt;
 }
 
-// The handler's results for the targets of `a, b := x.m()` / `a, b = x.m()`.
+// The handler's results for the targets of `a, b := x.m()` / `a, b = x.m()`
+// (`targets` may be null when the site has read them for this statement).
 void assignResults(antlr4::ParserRuleContext* call, antlr4::ParserRuleContext* stmt,
                    const QByteArray& name, KorParser::Fun_retContext* targets, BuiltinCall& frame,
                    MethodSite& site) {
@@ -286,7 +287,10 @@ int deliverResults(antlr4::ParserRuleContext* call, antlr4::ParserRuleContext* s
       setCallerReturn(list);
       return resultCount;
     }
-    if (KorParser::Fun_retContext* targets = withRetTargets(stmt))
+    // the targets read for this statement before, or those of a new one
+    if (stmt == site.targetsStmt)
+      assignResults(call, stmt, name, nullptr, frame, site);
+    else if (KorParser::Fun_retContext* targets = withRetTargets(stmt))
       assignResults(call, stmt, name, targets, frame, site);
     // A statement without targets drops the results.
     return 0;
