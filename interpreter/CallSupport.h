@@ -155,9 +155,6 @@ inline KorParser::KorvarContext* retIdVariable(KorParser::Ret_idContext* id) {
 CallSite& callSite(KorParser::RealCallFunContext* call);
 // A call used as an expression, its site already found: its first value.
 ExprValue evalCallValueAt(ExprVisitor& v, KorParser::CallFunExprContext* ctx, CallSite& site);
-// The first value of the call of `ctx` that has just run under
-// CALL_VALUE | CALL_DIRECT (what evalCallValueAt returns after the call).
-ExprValue callValueAfter(KorParser::CallFunExprContext* ctx);
 // The chained calls of a site, run on the first value of the call before
 // them (ExprMethods.cpp); `flags` include CALL_CHAINED.
 void runChain(ExprVisitor& v, KorParser::RealCallFunContext* call, antlr4::ParserRuleContext* stmt,

@@ -1055,15 +1055,12 @@ ExprValue evalCallValue(ExprVisitor& v, KorParser::CallFunExprContext* ctx) {
 
 ExprValue callsupport::evalCallValueAt(ExprVisitor& v, KorParser::CallFunExprContext* ctx,
                                        CallSite& site) {
-  flow::execCallAt(v, callOf(ctx), site, nullptr, CALL_VALUE | CALL_DIRECT);
-  return callValueAfter(ctx);
-}
-
-ExprValue callsupport::callValueAfter(KorParser::CallFunExprContext* ctx) {
+  KorParser::RealCallFunContext* call = callOf(ctx);
+  flow::execCallAt(v, call, site, nullptr, CALL_VALUE | CALL_DIRECT);
   // a built-in method's value, left by the bridge
   ExprValue direct;
   if (!g_hasResult && takeDirectMethodValue(direct)) return direct;
-  return takeCallValue(ctx, callOf(ctx));
+  return takeCallValue(ctx, call);
 }
 
 void callsupport::execCallStatementAt(ExprVisitor& v, KorParser::RealCallFunContext* call,

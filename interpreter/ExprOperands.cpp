@@ -436,11 +436,19 @@ ExprValue evFmt(ExprVisitor& v, cx::Node* n) {
   return evalFmtString(v, static_cast<KorParser::FmtStringContext*>(n->ctx->children[0]));
 }
 ExprValue evCall(ExprVisitor& v, cx::Node* n) {
+  return callsupport::evalCallValueAt(v, static_cast<KorParser::CallFunExprContext*>(n->ctx),
+                                      *n->site);
+}
+// The first run of a call: finds its site; the later ones take the quick
+// member-call form when the site allows it.
+ExprValue evCallFirst(ExprVisitor& v, cx::Node* n) {
   auto* ctx = static_cast<KorParser::CallFunExprContext*>(n->ctx);
   if (!n->site) n->site = &callsupport::callSite(ctx->realCallFun());
   ExprValue value = callsupport::evalCallValueAt(v, ctx, *n->site);
   if (n->site->quick > 0)
     n->eval = n->site->chain.empty() ? callsupport::evQuickMember : callsupport::evQuickChain;
+  else
+    n->eval = evCall;
   return value;
 }
 
@@ -528,7 +536,7 @@ cx::Node* compileNode(ExprVisitor& v, KorParser::ExprContext* e) {
       return cx::compileAuto(v, autoCtx);
     }
     case NK_FMT: return newNode(e, evFmt);
-    case NK_CALL: return newNode(e, evCall);
+    case NK_CALL: return newNode(e, evCallFirst);
     case NK_OTHER: break;
   }
   return newNode(e, evVisit);
