@@ -371,8 +371,9 @@ void invokeBuiltinMethod(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) 
 BuiltinCall* currentBuiltinCallRecord = nullptr;
 
 void BuiltinCall::addMoreResult(const ExprValue& value) {
-  moreResults.emplace_back();
-  ExprValue* cell = &moreResults.back();
+  if (!moreResults) moreResults = new std::vector<ExprValue>();
+  moreResults->emplace_back();
+  ExprValue* cell = &moreResults->back();
   ++resultCount;
   cell->owner = nullptr;
   cell->type = value.type;
@@ -382,7 +383,12 @@ void BuiltinCall::addMoreResult(const ExprValue& value) {
 void BuiltinCall::releaseResults(int from) {
   for (int i = from; i < resultCount; ++i) freeValue(result(i));
   resultCount = 0;
-  if (!moreResults.empty()) moreResults.clear();
+  if (moreResults) moreResults->clear();
+}
+
+void BuiltinCall::dropMoreResults() {
+  delete moreResults;
+  moreResults = nullptr;
 }
 
 QByteArray builtinCallName() {

@@ -126,11 +126,19 @@ struct BuiltinCall {
   int resultCount = 0;
   // the first results, made as they are added
   alignas(ExprValue) unsigned char inlineResults[sizeof(ExprValue) * kInlineResults];
-  std::vector<ExprValue> moreResults;
+  // the others, made on the first one past the inline results
+  std::vector<ExprValue>* moreResults = nullptr;
+
+  BuiltinCall() = default;
+  ~BuiltinCall() {
+    if (moreResults) dropMoreResults();
+  }
+  BuiltinCall(const BuiltinCall&) = delete;
+  BuiltinCall& operator=(const BuiltinCall&) = delete;
 
   ExprValue& result(int i) {
     return i < kInlineResults ? reinterpret_cast<ExprValue*>(inlineResults)[i]
-                              : moreResults[size_t(i - kInlineResults)];
+                              : (*moreResults)[size_t(i - kInlineResults)];
   }
   void addResult(const ExprValue& value) {
     if (resultCount >= kInlineResults) return addMoreResult(value);
@@ -144,6 +152,7 @@ struct BuiltinCall {
 
  private:
   void addMoreResult(const ExprValue& value);
+  void dropMoreResults();
 };
 
 // Makes a call the current one while it lives; a call made while a handler

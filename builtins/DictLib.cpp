@@ -34,7 +34,7 @@ bool lookupKeyType(int32_t type) { return type == VT_INT || type == VT_LONG || t
 // The node stored under the key argument, or null. Only int, long and zfc
 // keys are looked up; a zfc argument without a payload is the empty byte
 // string.
-ValueDict::Node* findKey(ValueDict* dict, const ExprValue& key) {
+inline ValueDict::Node* findKey(ValueDict* dict, const ExprValue& key) {
   if (!lookupKeyType(key.type)) return nullptr;
   if (key.type == VT_BYTES && key.payload.bytes == nullptr) {
     QByteArray empty("");
@@ -74,7 +74,7 @@ void keyList(ValueDict* dict) {
   pushBuiltinResult(result);
 }
 
-void valueOf(ValueDict* dict, antlr4::ParserRuleContext* ctx) {
+inline void valueOf(ValueDict* dict, antlr4::ParserRuleContext* ctx) {
   const ExprValue& key = *builtinArg(0);
   ValueDict::Node* node = findKey(dict, key);
   if (node == nullptr || node->value == nullptr) {
@@ -89,6 +89,29 @@ void valueOf(ValueDict* dict, antlr4::ParserRuleContext* ctx) {
   pushBuiltinResult(uint32_t(value.type) <= uint32_t(VT_WCHAR) ? value : copyValue(value, false));
 }
 
+// The receiver's dict; null, with an empty result handed back, for a dict
+// value without storage.
+inline ValueDict* receiverDict() {
+  ExprValue* recv = builtinReceiver();
+  ValueDict* dict = recv->type == VT_DICT ? recv->payload.dict : nullptr;
+  if (dict == nullptr) pushBuiltinResult(ExprValue());
+  return dict;
+}
+
+inline void sizeOf(ValueDict* dict, antlr4::ParserRuleContext*) {
+  pushBuiltinResult(makeIntValue(int32_t(dict->size())));
+}
+
+inline void containsKey(ValueDict* dict, antlr4::ParserRuleContext*) {
+  pushBuiltinResult(makeBoolValue(findKey(dict, *builtinArg(0)) != nullptr));
+}
+
+// The handler of one method, called without the library's switch.
+template <void (*Method)(ValueDict*, antlr4::ParserRuleContext*)>
+void dictMethod(BuiltinMethod*, antlr4::ParserRuleContext* ctx) {
+  if (ValueDict* dict = receiverDict()) Method(dict, ctx);
+}
+
 }  // namespace
 
 void registerDictLib() {
@@ -97,34 +120,36 @@ void registerDictLib() {
   currentBuiltinHandler = dictLibCall;
   currentBuiltinReceiver = VT_DICT;
   registerBuiltinMethod(ZD_CLEAR, "zd_clear", {}, BF_MEMBER);
-  registerBuiltinMethod(ZD_SIZE, "zd_size", {}, BF_MEMBER);
+  registerBuiltinMethod(ZD_SIZE, "zd_size", {}, BF_MEMBER)->handler = dictMethod<sizeOf>;
   registerBuiltinMethod(ZD_IS_EMPTY, "zd_isEmpty", {}, BF_MEMBER);
-  registerBuiltinMethod(ZD_CONTAINS, "zd_contains", {1, 1, BA_RANGE}, BF_MEMBER)->readsArgsOnly = true;
+  BuiltinMethod* contains = registerBuiltinMethod(ZD_CONTAINS, "zd_contains", {1, 1, BA_RANGE}, BF_MEMBER);
+  contains->readsArgsOnly = true;
+  contains->handler = dictMethod<containsKey>;
   registerBuiltinMethod(ZD_REMOVE, "zd_remove", {1, 1, BA_RANGE}, BF_MEMBER);
   registerBuiltinMethod(ZD_KEYS, "zd_keys", {}, BF_MEMBER);
-  registerBuiltinMethod(ZD_VALUE, "zd_value", {1, 1, BA_RANGE}, BF_MEMBER)->readsArgsOnly = true;
+  BuiltinMethod* value = registerBuiltinMethod(ZD_VALUE, "zd_value", {1, 1, BA_RANGE}, BF_MEMBER);
+  value->readsArgsOnly = true;
+  value->handler = dictMethod<valueOf>;
   registerBuiltinMethod(ZD_COPY, "zd_copy", {}, BF_MEMBER);
 }
 
+// The methods without a handler of their own (and, the same, those with one).
 void dictLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
+  ValueDict* dict = receiverDict();
+  if (dict == nullptr) return;
   ExprValue* recv = builtinReceiver();
-  ValueDict* dict = recv->type == VT_DICT ? recv->payload.dict : nullptr;
-  if (dict == nullptr) {
-    pushBuiltinResult(ExprValue());
-    return;
-  }
   switch (method->id) {
     case ZD_CLEAR:
       clearDictValue(*recv);
       break;
     case ZD_SIZE:
-      pushBuiltinResult(makeIntValue(int32_t(dict->size())));
+      sizeOf(dict, ctx);
       break;
     case ZD_IS_EMPTY:
       pushBuiltinResult(makeBoolValue(dict->empty()));
       break;
     case ZD_CONTAINS:
-      pushBuiltinResult(makeBoolValue(findKey(dict, *builtinArg(0)) != nullptr));
+      containsKey(dict, ctx);
       break;
     case ZD_REMOVE:
       removeKey(dict, *builtinArg(0));

@@ -623,7 +623,7 @@ void registerZfcLib() {
   currentBuiltinReceiver = VT_BYTES;
   const int32_t R = BA_RANGE;
   const int32_t O = BA_OPTIONAL_LAST;
-  registerBuiltinMethod(104, QByteArrayLiteral("zfc_append"), {1, 1, R}, BF_MEMBER);
+  registerBuiltinMethod(104, QByteArrayLiteral("zfc_append"), {1, 1, R}, BF_MEMBER)->readsArgsOnly = true;
   registerBuiltinMethod(105, QByteArrayLiteral("zfc_at"), {VT_INT}, BF_MEMBER);
   registerBuiltinMethod(106, QByteArrayLiteral("back"), {}, BF_MEMBER);
   registerBuiltinMethod(107, QByteArrayLiteral("front"), {}, BF_MEMBER);
@@ -632,10 +632,10 @@ void registerZfcLib() {
   registerBuiltinMethod(110, QByteArrayLiteral("zfc_clear"), {}, BF_MEMBER);
   registerBuiltinMethod(111, QByteArrayLiteral("zfc_size"), {}, BF_MEMBER);
   registerBuiltinMethod(112, QByteArrayLiteral("compare"), {VT_BYTES, 1, O}, BF_MEMBER);
-  registerBuiltinMethod(113, QByteArrayLiteral("zfc_contains"), {VT_BYTES}, BF_MEMBER);
-  registerBuiltinMethod(114, QByteArrayLiteral("zfc_count"), {VT_BYTES}, BF_MEMBER);
-  registerBuiltinMethod(115, QByteArrayLiteral("endsWith"), {VT_BYTES}, BF_MEMBER);
-  registerBuiltinMethod(116, QByteArrayLiteral("startsWith"), {VT_BYTES}, BF_MEMBER);
+  registerBuiltinMethod(113, QByteArrayLiteral("zfc_contains"), {VT_BYTES}, BF_MEMBER)->readsArgsOnly = true;
+  registerBuiltinMethod(114, QByteArrayLiteral("zfc_count"), {VT_BYTES}, BF_MEMBER)->readsArgsOnly = true;
+  registerBuiltinMethod(115, QByteArrayLiteral("endsWith"), {VT_BYTES}, BF_MEMBER)->readsArgsOnly = true;
+  registerBuiltinMethod(116, QByteArrayLiteral("startsWith"), {VT_BYTES}, BF_MEMBER)->readsArgsOnly = true;
   registerBuiltinMethod(117, QByteArrayLiteral("zfc_indexOf"), {VT_BYTES, 0, O}, BF_MEMBER);
   registerBuiltinMethod(118, QByteArrayLiteral("zfc_lastIndexOf"), {VT_BYTES, -1, O}, BF_MEMBER);
   registerBuiltinMethod(119, QByteArrayLiteral("zfc_insert"), {VT_INT, VT_BYTES}, BF_MEMBER);
@@ -647,7 +647,7 @@ void registerZfcLib() {
   registerBuiltinMethod(125, QByteArrayLiteral("leftJustified"), {VT_INT, VT_CHAR, 0, O}, BF_MEMBER);
   registerBuiltinMethod(126, QByteArrayLiteral("rightJustified"), {VT_INT, VT_CHAR, 0, O}, BF_MEMBER);
   registerBuiltinMethod(127, QByteArrayLiteral("zfc_mid"), {VT_INT, -1, O}, BF_MEMBER);
-  registerBuiltinMethod(129, QByteArrayLiteral("zfc_push_back"), {VT_BYTES}, BF_MEMBER);
+  registerBuiltinMethod(129, QByteArrayLiteral("zfc_push_back"), {VT_BYTES}, BF_MEMBER)->readsArgsOnly = true;
   registerBuiltinMethod(130, QByteArrayLiteral("zfc_push_front"), {VT_BYTES}, BF_MEMBER);
   registerBuiltinMethod(128, QByteArrayLiteral("zfc_remove"), {VT_INT, VT_INT}, BF_MEMBER);
   registerBuiltinMethod(131, QByteArrayLiteral("zfc_replace"), {2, 4, R}, BF_MEMBER);

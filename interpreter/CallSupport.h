@@ -86,6 +86,7 @@ struct MethodSite {
 
 // One call expression (realCallFun), worked out on its first evaluation.
 struct CallSite {
+  KorParser::RealCallFunContext* call = nullptr;  // the call itself
   QByteArray name;  // VARNAME, or the method name of a member call
   uint64_t hash = 0;
   KorParser::ArgumentListContext* args = nullptr;
@@ -116,6 +117,11 @@ struct CallSite {
   ReceiverTargets receivers;  // a call statement with targets
   cx::Node* receiverNode = nullptr;  // member call: a plain receiver name's lookup
   MethodSite method;                 // member call: the method's resolution
+  // A member call on a plain variable whose arguments run no script code:
+  // once the general path has run it, later calls take the quick form
+  // (quickMember... / evQuick...), which falls back to the general path
+  // whenever its guard does not hold. -1: not known yet.
+  int8_t quick = -1;
   std::vector<MethodSite> chainMethods;  // chained calls: theirs
 };
 
@@ -152,6 +158,10 @@ inline KorParser::KorvarContext* retIdVariable(KorParser::Ret_idContext* id) {
 CallSite& callSite(KorParser::RealCallFunContext* call);
 // A call used as an expression, its site already found: its first value.
 ExprValue evalCallValueAt(ExprVisitor& v, KorParser::CallFunExprContext* ctx, CallSite& site);
+// The chained calls of a site, run on the first value of the call before
+// them (ExprMethods.cpp); `flags` include CALL_CHAINED.
+void runChain(ExprVisitor& v, KorParser::RealCallFunContext* call, antlr4::ParserRuleContext* stmt,
+              CallSite& site, int flags);
 // The call of a statement `f(...);` with its site already found.
 void execCallStatementAt(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSite& site);
 // Function description by name; null when no such function is registered.
@@ -201,6 +211,18 @@ void callBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext* call,
 // the bridge.
 void callMemberCall(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSite& site,
                     antlr4::ParserRuleContext* stmt, int flags);
+// The quick forms of a member call whose site has `quick` set: the call as
+// an expression (a node handler), as a statement `x.m(...);` and
+// as `a, b = x.m(...);` / `a, b := x.m(...);` (`stmt`). Each runs the call
+// as the general path would when the receiver variable holds a value of the
+// type (and struct code) the site was resolved for, of a kind the method
+// acts on in place; false, with nothing done, otherwise.
+// The node handlers (n->site set): a call without and with a chain.
+ExprValue evQuickMember(ExprVisitor& v, cx::Node* n);
+ExprValue evQuickChain(ExprVisitor& v, cx::Node* n);
+bool quickMemberStatement(ExprVisitor& v, CallSite& site);
+bool quickMemberTargets(ExprVisitor& v, CallSite& site, antlr4::ParserRuleContext* stmt);
+
 // The first value of the built-in call that just ran under CALL_DIRECT, moved
 // out (its other values are released already); false when the call left its
 // values in the return slot instead.

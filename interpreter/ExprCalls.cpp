@@ -215,6 +215,7 @@ CallSite& callSite(KorParser::RealCallFunContext* call) {
   auto it = g_sites.find(call);
   if (it != g_sites.end()) return it->second;
   CallSite& s = g_sites[call];
+  s.call = call;
   s.line = int32_t(call->getStart() ? call->getStart()->getLine() : 0);
   for (antlr4::tree::ParseTree* child : call->children) {
     if (auto* m = dynamic_cast<KorParser::MemberFunAccessContext*>(child)) {
@@ -957,123 +958,6 @@ KOR_NOINLINE void callThroughValue(ExprVisitor& v, KorParser::RealCallFunContext
   removeScopeRecord(marker);
 }
 
-// The first value of the call before a chained call: left by a built-in
-// call, or in the return slot (the others are released). False when there
-// is none.
-bool takeChainValue(ExprValue& out) {
-  if (takeDirectMethodValue(out)) return true;
-  ReturnList* list = takeCallerReturn();
-  if (!list || list->empty()) {
-    recycleReturnList(list);
-    return false;
-  }
-  ScopeRecord* first = list->front();
-  out = ExprValue();
-  out.type = first->kind;
-  out.payload = first->payload;
-  first->payload.i64 = 0;
-  releaseReturnList(list);
-  return true;
-}
-
-// Chained calls: each method runs on the first value of the call before it;
-// the last one's values stay in the return slot (or go to the statement's
-// targets).
-KOR_NOINLINE void runChain(ExprVisitor& v, KorParser::RealCallFunContext* call,
-                                        antlr4::ParserRuleContext* stmt, CallSite& site,
-                                        int flags) {
-  const int32_t line = scopedLineOfContext(call);
-  auto chainText = [&](size_t from, size_t to) {
-    QString s;
-    for (size_t j = from; j < to; ++j) s += qtext(site.chain[j]);
-    return s;
-  };
-  auto stmtText = [&]() {
-    return qtext(stmt ? stmt : static_cast<antlr4::ParserRuleContext*>(call));
-  };
-
-  // The value the next method runs on, owned here until that call ends.
-  struct Kept {
-    ExprValue value;
-    bool set = false;
-    ~Kept() {
-      if (set) freeValue(value);
-    }
-  } kept;
-  if (!takeChainValue(kept.value))
-    raiseScriptError(fillMessage(
-        QStringLiteral(
-            "错误：行号 %1 语句 %2 函数 %3 没有返回值，其返回值无法做表达式进一步求解后操作！"),
-        line, qtext(call), site.member ? qtext(site.member) : qbytes(site.name)));
-  kept.set = true;
-
-  if (!typeHasMethods(kept.value.type))
-    raiseScriptError(fillMessage(
-        QStringLiteral("错误：行号 %1 语句 %2 调用部分 %3 的返回值无法继续调用后续方法 %4"), line,
-        qtext(call), qbytes(site.calledPartText), chainText(0, site.chain.size())));
-
-  if (site.chainMarkerNames.empty()) {
-    const QByteArray linePrefix = QByteArray::number(line) + '@';
-    site.chainMarkerName = linePrefix + "链式执行";
-    for (const QByteArray& method : site.chainNames)
-      site.chainMarkerNames.push_back(linePrefix + method);
-    site.callText = QByteArray::fromStdString(call->getText());
-    site.chainMethods.resize(site.chain.size());
-    for (size_t j = 0; j < site.chain.size(); ++j) {
-      MethodSite& ms = site.chainMethods[j];
-      ms.chainArgs = chainedArguments(site.chain[j]);
-      flow::compileArgumentList(v, ms.chainArgs, ms.chainArgNodes);
-    }
-  }
-  // The call-stack dump shows the chained call being made: a marker at this
-  // place of the scope stack. It is put there only when an error leaves the
-  // chain; the stack below it does not change while the chain runs, so the
-  // dump is the same as with a marker kept throughout.
-  const size_t markerAt = scopeStack()->size();
-  size_t j = 0;
-  try {
-    for (; j < site.chain.size(); ++j) {
-      const bool last = j + 1 == site.chain.size();
-      MethodSite& ms = site.chainMethods[j];
-      ExprValue recv;
-      recv.owner = &site.calledPartText;
-      recv.type = kept.value.type;
-      recv.payload = kept.value.payload;
-      sharedRefOfValue(recv);
-      callBuiltinCall(v, call, stmt, recv, site.chainNames[j], ms.chainArgs,
-                      flags | (last ? CALL_LAST_CHAINED : CALL_CHAIN_DIRECT),
-                      ms.chainArgNodes.empty() ? nullptr : &ms.chainArgNodes, &ms);
-      kept.set = false;
-      freeValue(kept.value);
-      if (last) break;
-
-      if (!takeChainValue(kept.value))
-        raiseScriptError(fillMessage(
-            QStringLiteral("错误：行号 %1 语句 %2 调用部分 %3 没有返回值，无法继续调用后续 %4！"),
-            line, stmtText(), qbytes(site.calledPartText) + chainText(0, j + 1),
-            chainText(j + 1, site.chain.size())));
-      kept.set = true;
-      if (!typeHasMethods(kept.value.type))
-        raiseScriptError(fillMessage(
-            QStringLiteral("错误：行号 %1 语句 %2 调用部分 %3 的返回值是 %4 无法继续调用后续方法 %5"),
-            line, stmtText(), qbytes(site.calledPartText) + chainText(0, j + 1),
-            typeDescription(kept.value.type), chainText(j + 1, site.chain.size())));
-    }
-  } catch (...) {
-    ScopeStack& st = *scopeStack();
-    ScopeRecord* marker = pushScopeRecord(SK_CALL_VALUE);
-    marker->name = site.chainMarkerNames[j];
-    marker->payload.fn = new FunctionName{site.callText};
-    if (markerAt < st.size() - 1) {
-      st.pop_back();
-      // a marker, not a variable: no name's lookups are affected (records
-      // above it move, which a kept lookup notices by their place)
-      static_cast<std::vector<ScopeRecord*>&>(st).insert(st.begin() + long(markerAt), marker);
-    }
-    throw;
-  }
-}
-
 // `fanhui f(...)` in a function whose caller takes values: the callee's
 // return form must fit the current function's before the call is made.
 KOR_NOINLINE void checkForwardedForm(antlr4::ParserRuleContext* ctx,
@@ -1210,7 +1094,7 @@ KOR_NOINLINE void execCallGeneral(ExprVisitor& v, KorParser::RealCallFunContext*
                      site.argNodes.empty() ? nullptr : &site.argNodes, &site);
     }
   }
-  if (!site.chain.empty()) runChain(v, call, stmt, site, flags);
+  if (!site.chain.empty()) callsupport::runChain(v, call, stmt, site, flags);
 }
 }  // namespace
 
@@ -1259,6 +1143,7 @@ antlrcpp::Any ExprVisitor::visitWithRetCallFun(KorParser::WithRetCallFunContext*
 
 void flow::execWithRetCall(ExprVisitor& v, KorParser::WithRetCallFunContext* ctx,
                            CallSite*& site) {
+  if (site && site->quick > 0 && quickMemberTargets(v, *site, ctx)) return;
   // withRetCallFun: fun_ret realCallFun ';'
   KorParser::RealCallFunContext* call =
       ctx->children.size() > 1 && ruleOf(ctx->children[1]) == KorParser::RuleRealCallFun

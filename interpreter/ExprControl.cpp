@@ -204,6 +204,7 @@ void runWithRetCall(ExprVisitor& v, const cx::Stmt* s) {
 void runCall(ExprVisitor& v, const cx::Stmt* s) {
   auto* call = static_cast<KorParser::RealCallFunContext*>(s->ctx->children[0]);
   if (!s->site) s->site = &callsupport::callSite(call);
+  if (s->site->quick > 0 && callsupport::quickMemberStatement(v, *s->site)) return;
   callsupport::execCallStatementAt(v, call, *s->site);
 }
 

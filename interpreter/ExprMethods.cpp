@@ -36,20 +36,29 @@ QString textOf(antlr4::tree::ParseTree* ctx) { return qtext(ctx); }
 struct ArgValues {
   static constexpr int kLocal = 6;
   alignas(ExprValue) unsigned char raw[sizeof(ExprValue) * kLocal];
-  std::vector<ExprValue> more;
+  std::vector<ExprValue>* more = nullptr;  // made on the first value past kLocal
   int count = 0;
   // The first value is a variable's own (borrowed, not released here).
   bool firstBorrowed = false;
 
+  ArgValues() = default;
+  ~ArgValues() { delete more; }
+  ArgValues(const ArgValues&) = delete;
+  ArgValues& operator=(const ArgValues&) = delete;
+
   ExprValue* local() { return reinterpret_cast<ExprValue*>(raw); }
   ExprValue& add() {
     if (count < kLocal) return *new (local() + count++) ExprValue();
-    if (count == kLocal) more.assign(local(), local() + kLocal);
-    ++count;
-    more.emplace_back();
-    return more.back();
+    return addMore();
   }
-  ExprValue* data() { return count <= kLocal ? local() : more.data(); }
+  KOR_NOINLINE ExprValue& addMore() {
+    if (!more) more = new std::vector<ExprValue>();
+    if (count == kLocal) more->assign(local(), local() + kLocal);
+    ++count;
+    more->emplace_back();
+    return more->back();
+  }
+  ExprValue* data() { return count <= kLocal ? local() : more->data(); }
   ExprValue& at(int i) { return data()[i]; }
   // Releases every value (numbers, booleans and characters own nothing).
   void releaseAll() {
@@ -58,7 +67,7 @@ struct ArgValues {
       if (uint32_t(a[i].type) > uint32_t(VT_WCHAR)) freeValue(a[i]);
     count = 0;
     firstBorrowed = false;
-    if (!more.empty()) more.clear();
+    if (more) more->clear();
   }
   // A borrowed first value becomes a copy of its own.
   void ownFirst() {
@@ -175,13 +184,19 @@ KOR_NOINLINE void checkArgCount(antlr4::ParserRuleContext* call,
 }
 
 
+// The receivers of which the call may hold a share (the others' release
+// does nothing).
+inline bool sharesHeld(int32_t type) {
+  return type == VT_LIST || type == VT_DICT || type == VT_FILE || type == VT_EXCEL;
+}
+
 // Releases every cell of the call in the order they were gathered: the
 // arguments, then the receiver (which only drops the shared reference it
 // holds, if it holds one), then the results from `firstResult` on.
 inline void releaseCall(ArgValues& argv, ExprValue& receiver, bool holds, BuiltinCall& frame,
                         int firstResult) {
   if (argv.count > 0) argv.releaseAll();
-  if (holds) releaseSharedValue(receiver);
+  if (holds && sharesHeld(receiver.type)) releaseSharedValue(receiver);
   if (frame.resultCount > firstResult) frame.releaseResults(firstResult);
 }
 
@@ -215,7 +230,8 @@ KOR_NOINLINE void readMethodTargets(KorParser::Fun_retContext* targets,
   site.targetsStmt = stmt;
 }
 
-// The handler's results for the targets of `a, b := x.m()` / `a, b = x.m()`.
+// The handler's results for the targets of `a, b := x.m()` / `a, b = x.m()`
+// (`targets` may be null when the site has read them for this statement).
 void assignResults(antlr4::ParserRuleContext* call, antlr4::ParserRuleContext* stmt,
                    const QByteArray& name, KorParser::Fun_retContext* targets, BuiltinCall& frame,
                    MethodSite& site) {
@@ -271,7 +287,10 @@ int deliverResults(antlr4::ParserRuleContext* call, antlr4::ParserRuleContext* s
       setCallerReturn(list);
       return resultCount;
     }
-    if (KorParser::Fun_retContext* targets = withRetTargets(stmt))
+    // the targets read for this statement before, or those of a new one
+    if (stmt == site.targetsStmt)
+      assignResults(call, stmt, name, nullptr, frame, site);
+    else if (KorParser::Fun_retContext* targets = withRetTargets(stmt))
       assignResults(call, stmt, name, targets, frame, site);
     // A statement without targets drops the results.
     return 0;
@@ -307,6 +326,12 @@ inline bool receiverHeldByVariableOnly(int32_t type) {
   return type == VT_STRUCT || type == VT_BYTES || type == VT_STRING || type == VT_TIME;
 }
 
+// Receivers whose plain variable lends the method its own value: the shared
+// ones (list, dict, file, workbook) and those used in place.
+inline bool receiverLent(int32_t type) {
+  return sharesHeld(type) || receiverHeldByVariableOnly(type);
+}
+
 // The general resolution of a call: the method for the receiver, the count
 // check and what the site keeps of them (which follow from the method, as
 // the site's arguments are fixed).
@@ -333,7 +358,7 @@ KOR_NOINLINE void resolveCall(antlr4::ParserRuleContext* call, const ExprValue& 
 }
 
 // Evaluates the arguments, left to right (`kong` stays an empty cell).
-void evalArguments(ExprVisitor& v, antlr4::ParserRuleContext* call, const QByteArray& name,
+KOR_NOINLINE void evalArguments(ExprVisitor& v, antlr4::ParserRuleContext* call, const QByteArray& name,
                    KorParser::ArgumentListContext* args, const std::vector<cx::Node*>* argNodes,
                    ArgValues& argv) {
   size_t k = 0;
@@ -361,20 +386,27 @@ void evalArguments(ExprVisitor& v, antlr4::ParserRuleContext* call, const QByteA
 #endif
 
 // The bridge proper (callBuiltinCall), made part of its two callers.
+//
+// `quick`: the caller has checked the receiver against the site's resolution
+// (so the site has run before and knows its arguments). `direct`: where the
+// first value goes when the expression takes it at once; null for
+// directMethodValue.
 KOR_ALWAYS_INLINE void runBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext* call,
                                       antlr4::ParserRuleContext* stmt, ExprValue& receiver,
                                       const QByteArray& name, KorParser::ArgumentListContext* args,
                                       int flags, const std::vector<cx::Node*>* argNodes,
                                       MethodSite& ms, bool holds, ScopeRecord* readLate,
-                                      KorParser::KorvarContext* latePath = nullptr) {
+                                      KorParser::KorvarContext* latePath = nullptr,
+                                      bool quick = false, ExprValue* direct = nullptr) {
   ArgValues argv;
   BuiltinMethod* method = ms.method;
   try {
-    if (!method || ms.type != receiver.type || ms.detail != builtinReceiverDetail(receiver)) {
+    if (!quick &&
+        (!method || ms.type != receiver.type || ms.detail != builtinReceiverDetail(receiver))) {
       resolveCall(call, receiver, name, args, ms);
       method = ms.method;
     }
-    if (!ms.argsKnown) {
+    if (!quick && !ms.argsKnown) {
       ms.argsCompiled = args && argNodes && !argNodes->empty();
       if (ms.argsCompiled)
         for (cx::Node* node : *argNodes)
@@ -436,15 +468,17 @@ KOR_ALWAYS_INLINE void runBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext*
     }
     // An expression, or a chained call before the last, taking the first
     // value at once: what deliverResults does for them, without the call.
-    if (frame.resultCount > 0 &&
-        ((stmt == nullptr &&
-          (flags & (CALL_VALUE | CALL_DIRECT | CALL_CHAINED | CALL_LAST_CHAINED | CALL_STATEMENT)) ==
-              (CALL_VALUE | CALL_DIRECT)) ||
-         (flags & (CALL_CHAINED | CALL_LAST_CHAINED | CALL_CHAIN_DIRECT)) ==
-             (CALL_CHAINED | CALL_CHAIN_DIRECT))) {
-      directMethodValue = frame.result(0);
-      directMethodValue.owner = nullptr;
-      directMethodValueSet = true;
+    const bool takes = (flags & (CALL_VALUE | CALL_CHAINED)) != 0 &&
+                       (flags & (CALL_LAST_CHAINED | CALL_STATEMENT)) !=
+                           (CALL_LAST_CHAINED | CALL_STATEMENT);
+    const bool chainedNotLast = (flags & CALL_CHAINED) && !(flags & CALL_LAST_CHAINED);
+    if (frame.resultCount > 0 && takes &&
+        (chainedNotLast ? (flags & CALL_CHAIN_DIRECT) != 0
+                        : (flags & CALL_DIRECT) != 0 && stmt == nullptr)) {
+      ExprValue& taken = direct ? *direct : directMethodValue;
+      taken = frame.result(0);
+      taken.owner = nullptr;
+      if (!direct) directMethodValueSet = true;
       firstResult = 1;
     } else {
       firstResult = deliverResults(call, stmt, name, frame, flags, ms);
@@ -454,6 +488,153 @@ KOR_ALWAYS_INLINE void runBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext*
     throw;
   }
   releaseCall(argv, receiver, holds, frame, firstResult);
+}
+
+// ---- chained calls ----
+
+// The first value of the call before a chained call: left by a built-in
+// call, or in the return slot (the others are released). False when there
+// is none.
+bool takeChainValue(ExprValue& out) {
+  if (takeDirectMethodValue(out)) return true;
+  ReturnList* list = takeCallerReturn();
+  if (!list || list->empty()) {
+    recycleReturnList(list);
+    return false;
+  }
+  ScopeRecord* first = list->front();
+  out = ExprValue();
+  out.type = first->kind;
+  out.payload = first->payload;
+  first->payload.i64 = 0;
+  releaseReturnList(list);
+  return true;
+}
+
+// The value the next method of a chain runs on, owned by the chain until
+// that call ends.
+struct ChainValue {
+  ExprValue value;
+  bool set = false;
+  ~ChainValue() {
+    if (set) freeValue(value);
+  }
+};
+
+// The texts of chained calls [from, to) as written.
+QString chainText(const CallSite& site, size_t from, size_t to) {
+  QString s;
+  for (size_t j = from; j < to; ++j) s += qtext(site.chain[j]);
+  return s;
+}
+QString chainStatementText(antlr4::ParserRuleContext* call, antlr4::ParserRuleContext* stmt) {
+  return qtext(stmt ? stmt : call);
+}
+
+KOR_FAIL void failChainNoValue(KorParser::RealCallFunContext* call, const CallSite& site) {
+  raiseScriptError(fillMessage(
+      QStringLiteral(
+          "错误：行号 %1 语句 %2 函数 %3 没有返回值，其返回值无法做表达式进一步求解后操作！"),
+      scopedLineOfContext(call), qtext(call),
+      site.member ? qtext(site.member) : qbytes(site.name)));
+}
+KOR_FAIL void failChainNoMethods(KorParser::RealCallFunContext* call, const CallSite& site) {
+  raiseScriptError(fillMessage(
+      QStringLiteral("错误：行号 %1 语句 %2 调用部分 %3 的返回值无法继续调用后续方法 %4"),
+      scopedLineOfContext(call), qtext(call), qbytes(site.calledPartText),
+      chainText(site, 0, site.chain.size())));
+}
+KOR_FAIL void failChainStepNoMethods(KorParser::RealCallFunContext* call,
+                                     antlr4::ParserRuleContext* stmt, const CallSite& site,
+                                     size_t j, int32_t type) {
+  raiseScriptError(fillMessage(
+      QStringLiteral("错误：行号 %1 语句 %2 调用部分 %3 的返回值是 %4 无法继续调用后续方法 %5"),
+      scopedLineOfContext(call), chainStatementText(call, stmt),
+      qbytes(site.calledPartText) + chainText(site, 0, j + 1), typeDescription(type),
+      chainText(site, j + 1, site.chain.size())));
+}
+
+// What the chain's first run works out: the markers' names, the call's text
+// and each chained call's arguments, compiled.
+KOR_NOINLINE void prepareChain(ExprVisitor& v, KorParser::RealCallFunContext* call,
+                               CallSite& site) {
+  const QByteArray linePrefix = QByteArray::number(scopedLineOfContext(call)) + '@';
+  site.chainMarkerName = linePrefix + "链式执行";
+  for (const QByteArray& method : site.chainNames)
+    site.chainMarkerNames.push_back(linePrefix + method);
+  site.callText = QByteArray::fromStdString(call->getText());
+  site.chainMethods.resize(site.chain.size());
+  for (size_t j = 0; j < site.chain.size(); ++j) {
+    MethodSite& ms = site.chainMethods[j];
+    ms.chainArgs = chainedArguments(site.chain[j]);
+    flow::compileArgumentList(v, ms.chainArgs, ms.chainArgNodes);
+  }
+}
+
+// The call-stack dump shows the chained call being made: a marker at this
+// place of the scope stack. It is put there only when an error leaves the
+// chain; the stack below it does not change while the chain runs, so the
+// dump is the same as with a marker kept throughout.
+KOR_NOINLINE void placeChainMarker(const CallSite& site, size_t j, size_t markerAt) {
+  ScopeStack& st = *scopeStack();
+  ScopeRecord* marker = pushScopeRecord(SK_CALL_VALUE);
+  marker->name = site.chainMarkerNames[j];
+  marker->payload.fn = new FunctionName{site.callText};
+  if (markerAt < st.size() - 1) {
+    st.pop_back();
+    // a marker, not a variable: no name's lookups are affected (records
+    // above it move, which a kept lookup notices by their place)
+    static_cast<std::vector<ScopeRecord*>&>(st).insert(st.begin() + long(markerAt), marker);
+  }
+}
+
+// Chained calls: each method runs on the first value of the call before it
+// (`kept`, set); the last one's values stay in the return slot (or go to the
+// statement's targets); `direct`, when given, takes the first value that an
+// expression takes at once. `flags` are the call's, with CALL_CHAINED.
+//
+// A chained call before the last always leaves a first value: the bridge
+// raises its own message when there is none.
+KOR_ALWAYS_INLINE void runChainFrom(ExprVisitor& v, KorParser::RealCallFunContext* call,
+                                    antlr4::ParserRuleContext* stmt, CallSite& site, int flags,
+                                    ChainValue& kept, ExprValue* direct = nullptr) {
+  if (!typeHasMethods(kept.value.type)) failChainNoMethods(call, site);
+  if (site.chainMarkerNames.empty()) prepareChain(v, call, site);
+  const size_t markerAt = scopeStack()->size();
+  const size_t n = site.chain.size();
+  size_t j = 0;
+  try {
+    for (;; ++j) {
+      MethodSite& ms = site.chainMethods[j];
+      ExprValue recv;
+      recv.owner = &site.calledPartText;
+      recv.type = kept.value.type;
+      recv.payload = kept.value.payload;
+      sharedRefOfValue(recv);
+      const std::vector<cx::Node*>* argNodes =
+          ms.chainArgNodes.empty() ? nullptr : &ms.chainArgNodes;
+      if (j + 1 == n) {
+        runBuiltinCall(v, call, stmt, recv, site.chainNames[j], ms.chainArgs,
+                       flags | CALL_LAST_CHAINED, argNodes, ms, true, nullptr, nullptr, false,
+                       direct);
+        kept.set = false;
+        freeValue(kept.value);
+        break;
+      }
+      ExprValue next;
+      runBuiltinCall(v, call, stmt, recv, site.chainNames[j], ms.chainArgs,
+                     flags | CALL_CHAIN_DIRECT, argNodes, ms, true, nullptr, nullptr, false, &next);
+      kept.set = false;
+      freeValue(kept.value);
+      kept.value = next;
+      kept.set = true;
+      if (!typeHasMethods(kept.value.type))
+        failChainStepNoMethods(call, stmt, site, j, kept.value.type);
+    }
+  } catch (...) {
+    placeChainMarker(site, j, markerAt);
+    throw;
+  }
 }
 
 }  // namespace
@@ -491,31 +672,23 @@ void callMemberCall(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSit
         ms.argsRunCode = partRunsCode(site.args, false);
       }
       ScopeRecord* rec = cx::findNamed(site.receiverNode, path);
-      switch (rec->kind) {
-        case VT_LIST:
-        case VT_DICT:
-        case VT_FILE:
-        case VT_EXCEL:
-          // The variable keeps the value alive while the call runs unless an
-          // argument may run script code (which could assign the variable).
-          receiver = rec->asValue();
+      if (!receiverLent(rec->kind)) {
+        receiver = readVariableAt(v, path, rec, true);
+      } else {
+        // The method acts on the variable's own value; the variable keeps
+        // it alive while the call runs (the quick form below takes exactly
+        // this case) unless an argument runs script code, which may assign
+        // the variable.
+        receiver = rec->asValue();
+        if (receiverHeldByVariableOnly(rec->kind)) {
+          // Assigning the variable releases its value: the method then
+          // takes the value the variable holds once the arguments have run.
+          if (ms.argsRunCode) readLate = rec;
+        } else {
+          // A shared value: the call holds a share of it meanwhile.
           holds = ms.argsRunCode;
           if (holds) sharedRefOfValue(receiver);
-          break;
-        case VT_STRUCT:
-        case VT_BYTES:
-        case VT_STRING:
-        case VT_TIME:
-          // The method acts on the variable's own value. An argument that
-          // runs script code may assign the variable, which releases that
-          // value: the method then takes the value the variable holds once
-          // the arguments have run.
-          receiver = rec->asValue();
-          if (ms.argsRunCode) readLate = rec;
-          break;
-        default:
-          receiver = readVariableAt(v, path, rec, true);
-          break;
+        }
       }
     } else {
       if (ms.pathRunsCode < 0) {
@@ -536,8 +709,77 @@ void callMemberCall(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSit
   }
   receiver.owner = &site.receiverText;
   if (!site.argsCompiled) flow::compileArguments(v, site);
+  if (site.quick < 0)
+    site.quick = site.receiverNode != nullptr && !ms.argsRunCode;  // a plain name
   runBuiltinCall(v, call, stmt, receiver, site.name, site.args, flags,
                  site.argNodes.empty() ? nullptr : &site.argNodes, ms, holds, readLate, latePath);
+}
+
+namespace {
+
+// The quick form: the general path's own case of a lent receiver whose
+// variable keeps it alive (no argument runs script code), taken while the
+// receiver has the type the site was resolved for.
+template <int Flags>
+KOR_ALWAYS_INLINE bool quickMemberCall(ExprVisitor& v, CallSite& site,
+                                       antlr4::ParserRuleContext* stmt,
+                                       ExprValue* direct = nullptr) {
+  MethodSite& ms = site.method;
+  const ScopeRecord* rec = cx::lookupNamed(site.receiverNode);
+  if (rec == nullptr || rec->kind != ms.type || ms.method == nullptr || !receiverLent(rec->kind))
+    return false;
+  ExprValue receiver = rec->asValue();
+  if (ms.detail != builtinReceiverDetail(receiver)) return false;
+  receiver.owner = &site.receiverText;
+  runBuiltinCall(v, site.call, stmt, receiver, site.name, site.args, Flags,
+                 site.argNodes.empty() ? nullptr : &site.argNodes, ms, false, nullptr, nullptr,
+                 true, direct);
+  return true;
+}
+
+// A chain whose first call takes the quick form: the first call leaves its
+// value for the chain, which runs as runChain does. `Flags` are the call's.
+template <int Flags>
+KOR_ALWAYS_INLINE bool quickChain(ExprVisitor& v, CallSite& site, antlr4::ParserRuleContext* stmt,
+                                  ExprValue* direct = nullptr) {
+  ChainValue kept;
+  if (!quickMemberCall<Flags | CALL_CHAINED | CALL_CHAIN_DIRECT>(v, site, stmt, &kept.value))
+    return false;
+  kept.set = true;
+  runChainFrom(v, site.call, stmt, site, Flags | CALL_CHAINED, kept, direct);
+  return true;
+}
+
+}  // namespace
+
+void runChain(ExprVisitor& v, KorParser::RealCallFunContext* call, antlr4::ParserRuleContext* stmt,
+              CallSite& site, int flags) {
+  ChainValue kept;
+  if (!takeChainValue(kept.value)) failChainNoValue(call, site);
+  kept.set = true;
+  runChainFrom(v, call, stmt, site, flags, kept);
+}
+
+ExprValue evQuickMember(ExprVisitor& v, cx::Node* n) {
+  ExprValue out;
+  if (quickMemberCall<CALL_VALUE | CALL_DIRECT>(v, *n->site, nullptr, &out)) return out;
+  return evalCallValueAt(v, static_cast<KorParser::CallFunExprContext*>(n->ctx), *n->site);
+}
+
+ExprValue evQuickChain(ExprVisitor& v, cx::Node* n) {
+  ExprValue out;
+  if (quickChain<CALL_VALUE | CALL_DIRECT>(v, *n->site, nullptr, &out)) return out;
+  return evalCallValueAt(v, static_cast<KorParser::CallFunExprContext*>(n->ctx), *n->site);
+}
+
+bool quickMemberStatement(ExprVisitor& v, CallSite& site) {
+  if (site.chain.empty()) return quickMemberCall<CALL_STATEMENT>(v, site, nullptr);
+  return quickChain<CALL_STATEMENT>(v, site, nullptr);
+}
+
+bool quickMemberTargets(ExprVisitor& v, CallSite& site, antlr4::ParserRuleContext* stmt) {
+  if (site.chain.empty()) return quickMemberCall<CALL_VALUE>(v, site, stmt);
+  return quickChain<CALL_VALUE>(v, site, stmt);
 }
 
 }  // namespace callsupport

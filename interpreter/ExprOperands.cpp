@@ -525,9 +525,20 @@ ExprValue evFmt(ExprVisitor& v, cx::Node* n) {
   return evalFmtString(v, static_cast<KorParser::FmtStringContext*>(n->ctx->children[0]));
 }
 ExprValue evCall(ExprVisitor& v, cx::Node* n) {
+  return callsupport::evalCallValueAt(v, static_cast<KorParser::CallFunExprContext*>(n->ctx),
+                                      *n->site);
+}
+// The first run of a call: finds its site; the later ones take the quick
+// member-call form when the site allows it.
+ExprValue evCallFirst(ExprVisitor& v, cx::Node* n) {
   auto* ctx = static_cast<KorParser::CallFunExprContext*>(n->ctx);
   if (!n->site) n->site = &callsupport::callSite(ctx->realCallFun());
-  return callsupport::evalCallValueAt(v, ctx, *n->site);
+  ExprValue value = callsupport::evalCallValueAt(v, ctx, *n->site);
+  if (n->site->quick > 0)
+    n->eval = n->site->chain.empty() ? callsupport::evQuickMember : callsupport::evQuickChain;
+  else
+    n->eval = evCall;
+  return value;
 }
 
 // x++ / x--: a plain integer variable is changed in place.
@@ -618,7 +629,9 @@ cx::Node* compileNode(ExprVisitor& v, KorParser::ExprContext* e) {
     }
     case NK_FMT: return newNode(e, evFmt);
     case NK_CALL: {
-      cx::Node* n = newNode(e, evCall);
+      // a call of a script function by name takes the plain path; a member
+      // call works out its quick form on its first run
+      cx::Node* n = newNode(e, evCallFirst);
       flow::choosePlainCall(n);
       return n;
     }
