@@ -85,27 +85,6 @@ bool containsBytes(const QByteArray& s, const QByteArray& needle) {
   return NeedleSearch(needle).in(s, 0) >= 0;
 }
 
-// A byte string holding a copy of `size` (> 0) bytes, made the way Qt 5
-// makes one (one heap block: header, the bytes, a terminating zero) without
-// its general size arithmetic: a split makes one per piece. Qt frees the
-// block with ::free as it does its own.
-QByteArray pieceOf(const char* data, int size) {
-  static_assert(QT_VERSION < QT_VERSION_CHECK(6, 0, 0), "the Qt 5 array header");
-  static_assert(sizeof(QArrayData) % alignof(QArrayData) == 0 && alignof(QArrayData) <= 16,
-                "the bytes follow the header directly");
-  auto* header = static_cast<QArrayData*>(std::malloc(sizeof(QArrayData) + size_t(size) + 1));
-  Q_CHECK_PTR(header);
-  header->ref.atomic.storeRelaxed(1);
-  header->size = size;
-  header->alloc = uint(size) + 1;
-  header->capacityReserved = 0;
-  header->offset = sizeof(QArrayData);
-  char* bytes = reinterpret_cast<char*>(header) + sizeof(QArrayData);
-  std::memcpy(bytes, data, size_t(size));
-  bytes[size] = '\0';
-  return QByteArray(QByteArrayDataPtr{header});
-}
-
 // Splits at every occurrence of the separator, keeping empty parts; the
 // parts become new byte-string cells of a new list.
 void pushSplit(const QByteArray& s, const char* sep, int sepLen) {
@@ -115,8 +94,7 @@ void pushSplit(const QByteArray& s, const char* sep, int sepLen) {
   const int n = s.size();
   auto addPart = [&](int from, int to) {
     ExprValue* cell = newElementCell(VT_BYTES);
-    cell->payload.bytes = to > from ? newByteString(pieceOf(data + from, to - from))
-                                    : newByteString(data + from, 0);
+    cell->payload.bytes = newByteString(byteStringOf(data + from, to - from));
     list->push_back(cell);
   };
   int start = 0;

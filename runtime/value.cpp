@@ -6,6 +6,26 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cstdlib>
+
+namespace byte_blocks {
+Cache cache = {};
+
+QArrayData* takeNew(int size, uint32_t alloc) {
+  static_assert(sizeof(QArrayData) % alignof(QArrayData) == 0 && alignof(QArrayData) <= 16,
+                "the bytes follow the header directly");
+  auto* d = static_cast<QArrayData*>(std::malloc(sizeof(QArrayData) + alloc));
+  Q_CHECK_PTR(d);
+  d->ref.atomic.storeRelaxed(1);
+  d->size = size;
+  d->alloc = alloc;
+  d->capacityReserved = 0;
+  d->offset = sizeof(QArrayData);
+  (reinterpret_cast<char*>(d) + sizeof(QArrayData))[size] = '\0';
+  return d;
+}
+}  // namespace byte_blocks
+
 QByteArray typeKeyword(int32_t code, const ExprValue* cell) {
   switch (code) {
     case VT_INT: return QByteArrayLiteral("zs");

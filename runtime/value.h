@@ -11,6 +11,7 @@
 
 #include <any>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <type_traits>
@@ -185,10 +186,100 @@ template <class... Args>
 inline QString* newText(Args&&... args) {
   return new (HandleSlots::take()) QString(std::forward<Args>(args)...);
 }
+// ---- heap blocks of short byte strings ----
+// Qt 5 keeps a byte string's bytes in one malloc'd block: the array header,
+// the bytes, a terminating zero. Splitting text makes one such block per
+// piece, and most pieces are dropped soon after. The blocks of short byte
+// strings that nobody else holds (reference count 1) are kept here when their
+// handle is deleted, and a new piece takes one instead of calling malloc. A
+// kept block belongs to this cache alone, so no byte string can see it change.
+// Checked builds (AddressSanitizer) keep nothing, as the slot pools do.
+namespace byte_blocks {
+static_assert(QT_VERSION < QT_VERSION_CHECK(6, 0, 0), "the Qt 5 array header");
+constexpr int kClasses = 5;
+// Capacities (bytes with the terminating zero) of the classes: header and
+// bytes fill 32, 48, 64, 96 and 128 bytes.
+constexpr uint32_t kCapacity[kClasses] = {8, 24, 40, 72, 104};
+// Blocks of a larger capacity are freed, not kept.
+constexpr uint32_t kLargestKept = 160;
+constexpr int kKeptPerClass = 256;
+
+struct Cache {
+  QArrayData* blocks[kClasses][kKeptPerClass];
+  int count[kClasses];
+};
+extern Cache cache;
+
+// Class of a capacity from kCapacity[0] to kLargestKept: the largest that
+// fits in it (the capacities are multiples of 8).
+constexpr int8_t kClassOfCapacity[kLargestKept / 8 + 1] = {-1, 0, 0, 1, 1, 2, 2, 2, 2, 3, 3,
+                                                         3, 3, 4, 4, 4, 4, 4, 4, 4, 4};
+inline int classHolding(uint32_t alloc) { return kClassOfCapacity[alloc >> 3]; }
+// Class of a byte string needing `need` (1 to the last capacity) bytes with
+// its terminator: the smallest that holds it.
+constexpr int8_t kClassOfNeed[kCapacity[kClasses - 1] / 8] = {0, 1, 1, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4};
+inline int classFor(uint32_t need) { return kClassOfNeed[(need - 1) >> 3]; }
+constexpr bool classTablesAgree() {
+  for (uint32_t a = kCapacity[0]; a <= kLargestKept; ++a) {
+    const int k = kClassOfCapacity[a >> 3];
+    if (k < 0 || kCapacity[k] > a || (k + 1 < kClasses && kCapacity[k + 1] <= a)) return false;
+  }
+  for (uint32_t n = 1; n <= kCapacity[kClasses - 1]; ++n) {
+    const int k = kClassOfNeed[(n - 1) >> 3];
+    if (kCapacity[k] < n || (k > 0 && kCapacity[k - 1] >= n)) return false;
+  }
+  return true;
+}
+static_assert(classTablesAgree(), "the class tables follow kCapacity");
+
+// Keeps the block of a byte string about to be deleted when it is a short
+// heap block of its own and there is room; true when kept (the byte string
+// must then not be destroyed).
+inline bool keep(QArrayData* d) {
+  if (!HandleSlots::kPooled) return false;
+  const uint32_t alloc = d->alloc;  // 0 for the shared empty and raw data
+  if (alloc < kCapacity[0] || alloc > kLargestKept) return false;
+  if (d->offset != qptrdiff(sizeof(QArrayData)) || d->ref.atomic.loadAcquire() != 1) return false;
+  const int k = classHolding(alloc);
+  if (cache.count[k] == kKeptPerClass) return false;
+  cache.blocks[k][cache.count[k]++] = d;
+  return true;
+}
+
+// A new block of a class's capacity (or of just `need` bytes above the
+// classes), header set for a byte string of `size` bytes.
+QArrayData* takeNew(int size, uint32_t alloc);
+
+// A block of a byte string of `size` (> 0) bytes, its header set (count 1,
+// size, terminator in place, bytes unset): a kept block of the smallest class
+// that holds it, else a new one. Qt frees it with ::free as it does its own.
+inline QArrayData* take(int size) {
+  const uint32_t need = uint32_t(size) + 1;
+  if (need > kCapacity[kClasses - 1]) return takeNew(size, need);
+  const int k = classFor(need);
+  if (cache.count[k] == 0) return takeNew(size, kCapacity[k]);
+  QArrayData* d = cache.blocks[k][--cache.count[k]];
+  d->ref.atomic.storeRelaxed(1);
+  d->size = size;
+  d->alloc = kCapacity[k];
+  d->capacityReserved = 0;
+  (reinterpret_cast<char*>(d) + sizeof(QArrayData))[size] = '\0';
+  return d;
+}
+}  // namespace byte_blocks
+
+// A byte string holding a copy of `size` bytes (a split piece, a line).
+inline QByteArray byteStringOf(const char* data, int size) {
+  if (size <= 0) return QByteArray(data, 0);
+  QArrayData* d = byte_blocks::take(size);
+  std::memcpy(reinterpret_cast<char*>(d) + sizeof(QArrayData), data, size_t(size));
+  return QByteArray(QByteArrayDataPtr{static_cast<QByteArrayData*>(d)});
+}
+
 // Null is allowed (the empty payload).
 inline void deleteByteString(QByteArray* bytes) {
   if (bytes == nullptr) return;
-  bytes->~QByteArray();
+  if (!byte_blocks::keep(bytes->data_ptr())) bytes->~QByteArray();
   HandleSlots::give(bytes);
 }
 inline void deleteText(QString* text) {

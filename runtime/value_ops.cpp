@@ -59,8 +59,18 @@ ExprValue* moveValueToPool(ExprValue& cell) {
 // and chained calls make and drop many short lists.
 using ListSlots = SlotPool<sizeof(ValueList)>;
 
+// Short lists freed are kept with their element arrays (emptied), so that
+// the next list made (a split of the next line) needs no heap call for its
+// array. Checked builds keep none.
+namespace {
+constexpr size_t kKeptListCapacity = 64;
+constexpr int kKeptLists = 64;
+ValueList* gKeptLists[kKeptLists];
+int gKeptListCount = 0;
+}  // namespace
+
 ValueList* newValueList() {
-  ValueList* l = new (ListSlots::take()) ValueList();
+  ValueList* l = gKeptListCount > 0 ? gKeptLists[--gKeptListCount] : new (ListSlots::take()) ValueList();
   addSharedRef(l);
   return l;
 }
@@ -184,6 +194,11 @@ static void freeElementCell(ExprValue* e) {
 
 static void freeListPayload(ValueList* list) {
   for (ExprValue* e : *list) freeElementCell(e);
+  if (ListSlots::kPooled && gKeptListCount < kKeptLists && list->capacity() <= kKeptListCapacity) {
+    list->clear();
+    gKeptLists[gKeptListCount++] = list;
+    return;
+  }
   list->~ValueList();
   ListSlots::give(list);
 }
