@@ -18,6 +18,10 @@
 #include <any>
 #include <cstdint>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 void regexLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx);
 
 using namespace textlib;
@@ -136,14 +140,42 @@ void setPattern(QRegularExpression& re, antlr4::ParserRuleContext* ctx) {
   }
 }
 
+// Whether the text has no UTF-16 surrogate unit (D800..DFFF) at all: such a
+// text is valid UTF-16, and a search in it needs no validity check. The check
+// PCRE makes otherwise walks the whole text one unit at a time before the
+// first match of every search.
+bool withoutSurrogates(const QString& text) {
+  const auto* units = reinterpret_cast<const uint16_t*>(text.constData());
+  const int n = text.size();
+  int i = 0;
+#if defined(__SSE2__)
+  const __m128i mask = _mm_set1_epi16(short(0xF800));
+  const __m128i surrogate = _mm_set1_epi16(short(0xD800));
+  for (; i + 8 <= n; i += 8) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + i));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(v, mask), surrogate)) != 0) return false;
+  }
+#endif
+  for (; i < n; ++i)
+    if ((units[i] & 0xF800) == 0xD800) return false;
+  return true;
+}
+
+QRegularExpression::MatchOptions subjectOptions(const QString& text) {
+  return withoutSurrogates(text) ? QRegularExpression::DontCheckSubjectStringMatchOption
+                                 : QRegularExpression::NoMatchOption;
+}
+
 void regExpCall(uint16_t id, QRegularExpression& re, antlr4::ParserRuleContext* ctx) {
   switch (id) {
     case REG_MATCH:
       if (!re.isValid()) return pushMatch(invalidMatch());
-      return pushMatch(re.match(stringArg(0), intArg(1)));
+      return pushMatch(re.match(stringArg(0), intArg(1), QRegularExpression::NormalMatch,
+                                subjectOptions(stringArg(0))));
     case REG_GLOBAL_MATCH:
       if (!re.isValid()) return pushIterator(invalidIterator());
-      return pushIterator(re.globalMatch(stringArg(0), intArg(1)));
+      return pushIterator(re.globalMatch(stringArg(0), intArg(1), QRegularExpression::NormalMatch,
+                                         subjectOptions(stringArg(0))));
     case REG_CAPTURE_COUNT:
       return pushInt(re.captureCount());
     case REG_ERROR_STRING:

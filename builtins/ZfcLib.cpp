@@ -86,53 +86,39 @@ bool containsBytes(const QByteArray& s, const QByteArray& needle) {
 }
 
 // Splits at every occurrence of the separator, keeping empty parts; the
-// parts become new byte-string cells of a new list.
+// parts become new byte-string cells of a new list. The separators are found
+// a batch at a time and the batch's pieces made together.
 void pushSplit(const QByteArray& s, const char* sep, int sepLen) {
   ExprValue listValue = makeListValue();
-  ValueList* list = listValue.payload.list;
+  ValueList& list = *listValue.payload.list;
   const char* data = s.constData();
   const int n = s.size();
-  auto addPart = [&](int from, int to) {
-    ExprValue* cell = newElementCell(VT_BYTES);
-    cell->payload.bytes = newByteString(byteStringOf(data + from, to - from));
-    list->push_back(cell);
-  };
+  constexpr int kBatch = 64;
+  int cuts[kBatch];
+  int found = 0;
   int start = 0;
   if (sepLen == 1) {
     const char c = sep[0];
-    auto next = [&](const char* from) {
-      return static_cast<const char*>(std::memchr(from, c, size_t(data + n - from)));
-    };
-    // The separators of a short text (a line) are found in one pass and
-    // kept; a text with more pieces is counted first. Either way the list
-    // grows once.
-    constexpr int kKept = 64;
-    int kept[kKept];
-    int found = 0;
-    const char* p = data;
-    while (found < kKept && (p = next(p)) != nullptr) kept[found++] = int(p++ - data);
-    size_t parts = size_t(found) + 1;
-    if (p != nullptr)
-      for (const char* q = p; (q = next(q)) != nullptr; ++q) ++parts;
-    list->reserve(parts);
-    for (int i = 0; i < found; ++i) {
-      addPart(start, kept[i]);
-      start = kept[i] + 1;
-    }
-    if (p != nullptr)
-      while ((p = next(p)) != nullptr) {
-        addPart(start, int(p - data));
-        start = int(++p - data);
+    const char* end = data + n;
+    for (const char* p = data; (p = static_cast<const char*>(std::memchr(p, c, size_t(end - p)))) != nullptr; ++p) {
+      cuts[found++] = int(p - data);
+      if (found == kBatch) {
+        start = appendByteStringPieces(list, data, start, cuts, found, 1);
+        found = 0;
       }
+    }
   } else {
     NeedleSearch search(sep, sepLen);
-    int at;
-    while ((at = search.in(data, n, start)) >= 0) {
-      addPart(start, at);
-      start = at + sepLen;
+    for (int at = 0; (at = search.in(data, n, at)) >= 0; at += sepLen) {
+      cuts[found++] = at;
+      if (found == kBatch) {
+        start = appendByteStringPieces(list, data, start, cuts, found, sepLen);
+        found = 0;
+      }
     }
   }
-  addPart(start, n);
+  cuts[found++] = n;
+  appendByteStringPieces(list, data, start, cuts, found, sepLen);
   pushBuiltinResult(listValue);
 }
 

@@ -268,11 +268,29 @@ inline QArrayData* take(int size) {
 }
 }  // namespace byte_blocks
 
+// Copies `size` bytes; up to 16 of them without a library call (two
+// overlapping moves of one width).
+inline void copyShortBytes(char* to, const char* from, size_t size) {
+  if (size > 16) {
+    std::memcpy(to, from, size);
+  } else if (size >= 8) {
+    std::memcpy(to, from, 8);
+    std::memcpy(to + size - 8, from + size - 8, 8);
+  } else if (size >= 4) {
+    std::memcpy(to, from, 4);
+    std::memcpy(to + size - 4, from + size - 4, 4);
+  } else if (size > 0) {
+    to[0] = from[0];
+    to[size / 2] = from[size / 2];
+    to[size - 1] = from[size - 1];
+  }
+}
+
 // A byte string holding a copy of `size` bytes (a split piece, a line).
 inline QByteArray byteStringOf(const char* data, int size) {
   if (size <= 0) return QByteArray(data, 0);
   QArrayData* d = byte_blocks::take(size);
-  std::memcpy(reinterpret_cast<char*>(d) + sizeof(QArrayData), data, size_t(size));
+  copyShortBytes(reinterpret_cast<char*>(d) + sizeof(QArrayData), data, size_t(size));
   return QByteArray(QByteArrayDataPtr{static_cast<QByteArrayData*>(d)});
 }
 

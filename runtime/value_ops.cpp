@@ -40,6 +40,19 @@ void freeValuePool() { gValuePool.freeAll(); }
 
 size_t valuePoolSize() { return gValuePool.size(); }
 
+int appendByteStringPieces(ValueList& list, const char* data, int from, const int* cuts, int count,
+                           int gap) {
+  for (int i = 0; i < count; ++i) {
+    ExprValue* cell = gValuePool.take();
+    cell->owner = nullptr;
+    cell->type = VT_BYTES;
+    cell->payload.bytes = newByteString(byteStringOf(data + from, cuts[i] - from));
+    list.push_back(cell);
+    from = cuts[i] + gap;
+  }
+  return from;
+}
+
 // ---------------------------------------------------------------- copies
 
 ExprValue* copyCellToPool(const ExprValue& cell) {
