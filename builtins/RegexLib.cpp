@@ -151,10 +151,17 @@ bool withoutSurrogates(const QString& text) {
 #if defined(__SSE2__)
   const __m128i mask = _mm_set1_epi16(short(0xF800));
   const __m128i surrogate = _mm_set1_epi16(short(0xD800));
-  for (; i + 8 <= n; i += 8) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + i));
-    if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(v, mask), surrogate)) != 0) return false;
+  auto surrogatesIn = [&](int at) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + at));
+    return _mm_cmpeq_epi16(_mm_and_si128(v, mask), surrogate);
+  };
+  for (; i + 32 <= n; i += 32) {
+    const __m128i any = _mm_or_si128(_mm_or_si128(surrogatesIn(i), surrogatesIn(i + 8)),
+                                     _mm_or_si128(surrogatesIn(i + 16), surrogatesIn(i + 24)));
+    if (_mm_movemask_epi8(any) != 0) return false;
   }
+  for (; i + 8 <= n; i += 8)
+    if (_mm_movemask_epi8(surrogatesIn(i)) != 0) return false;
 #endif
   for (; i < n; ++i)
     if ((units[i] & 0xF800) == 0xD800) return false;

@@ -7,6 +7,10 @@
 #include <QTextCodec>
 #include <QtGlobal>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -36,8 +40,9 @@ ByteArg byteArg(const ExprValue* c, const QByteArray*& bytes, char& ch) {
 }
 
 // Repeated searches for one needle of two bytes or more: memmem over a
-// short rest of text, a Horspool search (its table made on first use) over
-// a long one.
+// short rest of text; over a long one a test of the needle's first and last
+// bytes at 16 places at once (where the processor has SSE2 and the needle is
+// short), else a Horspool search (its table made on first use).
 class NeedleSearch {
  public:
   NeedleSearch(const char* needle, int size) : needle_(needle), size_(size) {}
@@ -50,6 +55,11 @@ class NeedleSearch {
     if (n - from < kLongRest) {
       at = static_cast<const char*>(memmem(data + from, size_t(n - from), needle_, size_t(size_)));
       if (at == nullptr) return -1;
+#if defined(__SSE2__)
+    } else if (size_ <= kShortNeedle) {
+      at = byEnds(data + from, end);
+      if (at == end) return -1;
+#endif
     } else {
       if (!horspool_) horspool_.emplace(needle_, needle_ + size_);
       at = (*horspool_)(data + from, end).first;
@@ -61,6 +71,33 @@ class NeedleSearch {
 
  private:
   static constexpr int kLongRest = 1024;
+
+#if defined(__SSE2__)
+  static constexpr int kShortNeedle = 64;
+
+  // The first match in [p, end), or end.
+  const char* byEnds(const char* p, const char* end) const {
+    const char* const lastStart = end - size_;
+    const __m128i first = _mm_set1_epi8(needle_[0]);
+    const __m128i last = _mm_set1_epi8(needle_[size_ - 1]);
+    // 16 starting places p .. p + 15 at a time; both loads stay inside the text
+    for (; p + 15 <= lastStart; p += 16) {
+      const __m128i heads = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      const __m128i tails = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + size_ - 1));
+      unsigned both = unsigned(_mm_movemask_epi8(
+          _mm_and_si128(_mm_cmpeq_epi8(heads, first), _mm_cmpeq_epi8(tails, last))));
+      while (both != 0) {
+        const char* c = p + __builtin_ctz(both);
+        if (std::memcmp(c + 1, needle_ + 1, size_t(size_ - 2)) == 0) return c;
+        both &= both - 1;
+      }
+    }
+    for (; p <= lastStart; ++p)
+      if (*p == needle_[0] && std::memcmp(p + 1, needle_ + 1, size_t(size_ - 1)) == 0) return p;
+    return end;
+  }
+#endif
+
   const char* needle_;
   int size_;
   std::optional<std::boyer_moore_horspool_searcher<const char*>> horspool_;
