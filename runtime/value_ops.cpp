@@ -18,7 +18,38 @@ int64_t counted = 0;
 }  // namespace shared_refs
 
 namespace {
-RecyclePool<ExprValue> gValuePool;
+// Cells given back, most recent first, linked through their owner field;
+// new ones come from a slot pool.
+using CellSlots = SlotPool<sizeof(ExprValue)>;
+struct CellPool {
+  ExprValue* first = nullptr;
+  size_t count = 0;
+
+  ExprValue* take() {
+    ExprValue* c = first;
+    if (c == nullptr) return new (CellSlots::take()) ExprValue();
+    first = const_cast<ExprValue*>(reinterpret_cast<const ExprValue*>(c->owner));
+    --count;
+    c->owner = nullptr;
+    return c;
+  }
+  // The cell's payload is already cleared.
+  void give(ExprValue* c) {
+    c->owner = reinterpret_cast<const QByteArray*>(first);
+    first = c;
+    ++count;
+  }
+  void freeAll() {
+    while (first != nullptr) {
+      ExprValue* c = first;
+      first = const_cast<ExprValue*>(reinterpret_cast<const ExprValue*>(c->owner));
+      CellSlots::give(c);
+    }
+    count = 0;
+  }
+  size_t size() const { return count; }
+};
+CellPool gValuePool;
 }  // namespace
 
 static bool isSharedType(int32_t type) {
@@ -31,7 +62,6 @@ ExprValue* takeValueCell() { return gValuePool.take(); }
 
 void returnValueCell(ExprValue* cell) {
   if (cell == nullptr) return;
-  cell->owner = nullptr;
   cell->payload.i64 = 0;
   gValuePool.give(cell);
 }
