@@ -136,14 +136,25 @@ void pushSplit(const QByteArray& s, const char* sep, int sepLen) {
   int start = 0;
   if (sepLen == 1) {
     const char c = sep[0];
-    const char* end = data + n;
-    for (const char* p = data; (p = static_cast<const char*>(std::memchr(p, c, size_t(end - p)))) != nullptr; ++p) {
-      cuts[found++] = int(p - data);
+    auto cut = [&](int at) {
+      cuts[found++] = at;
       if (found == kBatch) {
         start = appendByteStringPieces(list, data, start, cuts, found, 1);
         found = 0;
       }
+    };
+    int i = 0;
+#if defined(__SSE2__)
+    // 16 bytes a step: the separators' places come from a bit mask
+    const __m128i seps = _mm_set1_epi8(c);
+    for (; i + 16 <= n; i += 16) {
+      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+      for (unsigned at = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, seps))); at != 0; at &= at - 1)
+        cut(i + __builtin_ctz(at));
     }
+#endif
+    for (; i < n; ++i)
+      if (data[i] == c) cut(i);
   } else {
     NeedleSearch search(sep, sepLen);
     for (int at = 0; (at = search.in(data, n, at)) >= 0; at += sepLen) {
