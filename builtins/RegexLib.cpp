@@ -221,8 +221,11 @@ void pushCapturedTexts(const QRegularExpressionMatch& m) {
 void regMatchCall(uint16_t id, const QRegularExpressionMatch& m) {
   switch (id) {
     case MAT_CAPTURED: {
-      QString text = m.captured(intArg(0));
-      return pushString(std::move(text));
+      // the group's units copied straight from the subject (null when the
+      // group took no part, as captured gives)
+      const QStringRef units = m.capturedRef(intArg(0));
+      if (units.isNull()) return pushString(QString());
+      return pushString(textOf(units.unicode(), units.size()));
     }
     case MAT_CAPTURED_START:
       return pushInt(m.capturedStart(intArg(0)));

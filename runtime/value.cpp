@@ -11,17 +11,9 @@
 namespace byte_blocks {
 Cache cache = {};
 
-QArrayData* takeNew(int size, uint32_t alloc) {
-  static_assert(sizeof(QArrayData) % alignof(QArrayData) == 0 && alignof(QArrayData) <= 16,
-                "the bytes follow the header directly");
-  auto* d = static_cast<QArrayData*>(std::malloc(sizeof(QArrayData) + alloc));
+QArrayData* takeNew(uint32_t bytes) {
+  auto* d = static_cast<QArrayData*>(std::malloc(sizeof(QArrayData) + bytes));
   Q_CHECK_PTR(d);
-  d->ref.atomic.storeRelaxed(1);
-  d->size = size;
-  d->alloc = alloc;
-  d->capacityReserved = 0;
-  d->offset = sizeof(QArrayData);
-  (reinterpret_cast<char*>(d) + sizeof(QArrayData))[size] = '\0';
   return d;
 }
 }  // namespace byte_blocks

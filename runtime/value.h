@@ -186,19 +186,23 @@ template <class... Args>
 inline QString* newText(Args&&... args) {
   return new (HandleSlots::take()) QString(std::forward<Args>(args)...);
 }
-// ---- heap blocks of short byte strings ----
-// Qt 5 keeps a byte string's bytes in one malloc'd block: the array header,
-// the bytes, a terminating zero. Splitting text makes one such block per
+// ---- heap blocks of short strings ----
+// Qt 5 keeps a string's units in one malloc'd block: the array header, the
+// units, a terminating zero unit. Splitting text makes one such block per
 // piece, and most pieces are dropped soon after. The blocks of short byte
-// strings that nobody else holds (reference count 1) are kept here when their
-// handle is deleted, and a new piece takes one instead of calling malloc. A
-// kept block belongs to this cache alone, so no byte string can see it change.
-// Checked builds (AddressSanitizer) keep nothing, as the slot pools do.
+// strings and 16-bit strings that nobody else holds (reference count 1) are
+// kept here when their handle is deleted, and a new piece or captured text
+// takes one instead of calling malloc. A kept block belongs to this cache
+// alone, so no string can see it change. Checked builds (AddressSanitizer)
+// keep nothing, as the slot pools do.
 namespace byte_blocks {
 static_assert(QT_VERSION < QT_VERSION_CHECK(6, 0, 0), "the Qt 5 array header");
+static_assert(sizeof(QArrayData) % alignof(QArrayData) == 0 && alignof(QArrayData) <= 16,
+              "the units follow the header directly");
 constexpr int kClasses = 5;
-// Capacities (bytes with the terminating zero) of the classes: header and
-// bytes fill 32, 48, 64, 96 and 128 bytes.
+// Capacities in bytes (the terminating unit included) of the classes: header
+// and units fill 32, 48, 64, 96 and 128 bytes. Each is a whole number of
+// 16-bit units.
 constexpr uint32_t kCapacity[kClasses] = {8, 24, 40, 72, 104};
 // Blocks of a larger capacity are freed, not kept.
 constexpr uint32_t kLargestKept = 160;
@@ -210,13 +214,13 @@ struct Cache {
 };
 extern Cache cache;
 
-// Class of a capacity from kCapacity[0] to kLargestKept: the largest that
-// fits in it (the capacities are multiples of 8).
+// Class of a capacity from kCapacity[0] to kLargestKept bytes: the largest
+// that fits in it (the capacities are multiples of 8).
 constexpr int8_t kClassOfCapacity[kLargestKept / 8 + 1] = {-1, 0, 0, 1, 1, 2, 2, 2, 2, 3, 3,
                                                          3, 3, 4, 4, 4, 4, 4, 4, 4, 4};
-inline int classHolding(uint32_t alloc) { return kClassOfCapacity[alloc >> 3]; }
-// Class of a byte string needing `need` (1 to the last capacity) bytes with
-// its terminator: the smallest that holds it.
+inline int classHolding(uint32_t bytes) { return kClassOfCapacity[bytes >> 3]; }
+// Class of a string needing `need` (1 to the last capacity) bytes with its
+// terminator: the smallest that holds it.
 constexpr int8_t kClassOfNeed[kCapacity[kClasses - 1] / 8] = {0, 1, 1, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4};
 inline int classFor(uint32_t need) { return kClassOfNeed[(need - 1) >> 3]; }
 constexpr bool classTablesAgree() {
@@ -228,43 +232,54 @@ constexpr bool classTablesAgree() {
     const int k = kClassOfNeed[(n - 1) >> 3];
     if (kCapacity[k] < n || (k > 0 && kCapacity[k - 1] >= n)) return false;
   }
+  for (uint32_t c : kCapacity)
+    if (c % 2 != 0) return false;
   return true;
 }
 static_assert(classTablesAgree(), "the class tables follow kCapacity");
 
-// Keeps the block of a byte string about to be deleted when it is a short
-// heap block of its own and there is room; true when kept (the byte string
-// must then not be destroyed).
+// Keeps the block of a string of `Unit`-byte units about to be deleted when
+// it is a short heap block of its own and there is room; true when kept (the
+// string must then not be destroyed).
+template <int Unit>
 inline bool keep(QArrayData* d) {
   if (!HandleSlots::kPooled) return false;
-  const uint32_t alloc = d->alloc;  // 0 for the shared empty and raw data
-  if (alloc < kCapacity[0] || alloc > kLargestKept) return false;
+  const uint32_t bytes = d->alloc * Unit;  // 0 for the shared empty and raw data
+  if (bytes < kCapacity[0] || bytes > kLargestKept) return false;
   if (d->offset != qptrdiff(sizeof(QArrayData)) || d->ref.atomic.loadAcquire() != 1) return false;
-  const int k = classHolding(alloc);
+  const int k = classHolding(bytes);
   if (cache.count[k] == kKeptPerClass) return false;
   cache.blocks[k][cache.count[k]++] = d;
   return true;
 }
 
-// A new block of a class's capacity (or of just `need` bytes above the
-// classes), header set for a byte string of `size` bytes.
-QArrayData* takeNew(int size, uint32_t alloc);
-
-// A block of a byte string of `size` (> 0) bytes, its header set (count 1,
-// size, terminator in place, bytes unset): a kept block of the smallest class
-// that holds it, else a new one. Qt frees it with ::free as it does its own.
-inline QArrayData* take(int size) {
-  const uint32_t need = uint32_t(size) + 1;
-  if (need > kCapacity[kClasses - 1]) return takeNew(size, need);
-  const int k = classFor(need);
-  if (cache.count[k] == 0) return takeNew(size, kCapacity[k]);
-  QArrayData* d = cache.blocks[k][--cache.count[k]];
+// Header of a block for `size` units of `Unit` bytes in `bytes` bytes of
+// room: count 1, the terminating unit in place.
+template <int Unit>
+inline QArrayData* setHeader(QArrayData* d, int size, uint32_t bytes) {
   d->ref.atomic.storeRelaxed(1);
   d->size = size;
-  d->alloc = kCapacity[k];
+  d->alloc = bytes / Unit;
   d->capacityReserved = 0;
-  (reinterpret_cast<char*>(d) + sizeof(QArrayData))[size] = '\0';
+  d->offset = sizeof(QArrayData);
+  std::memset(reinterpret_cast<char*>(d) + sizeof(QArrayData) + size_t(size) * Unit, 0, Unit);
   return d;
+}
+
+// A new block of `bytes` bytes of room (a class's capacity, or just what is
+// needed above the classes).
+QArrayData* takeNew(uint32_t bytes);
+
+// A block of a string of `size` (> 0) units of `Unit` bytes, its header set
+// (units unset): a kept block of the smallest class that holds it, else a new
+// one. Qt frees it with ::free as it does its own.
+template <int Unit>
+inline QArrayData* take(int size) {
+  const uint32_t need = (uint32_t(size) + 1) * Unit;
+  if (need > kCapacity[kClasses - 1]) return setHeader<Unit>(takeNew(need), size, need);
+  const int k = classFor(need);
+  QArrayData* d = cache.count[k] > 0 ? cache.blocks[k][--cache.count[k]] : takeNew(kCapacity[k]);
+  return setHeader<Unit>(d, size, kCapacity[k]);
 }
 }  // namespace byte_blocks
 
@@ -289,20 +304,30 @@ inline void copyShortBytes(char* to, const char* from, size_t size) {
 // A byte string holding a copy of `size` bytes (a split piece, a line).
 inline QByteArray byteStringOf(const char* data, int size) {
   if (size <= 0) return QByteArray(data, 0);
-  QArrayData* d = byte_blocks::take(size);
+  QArrayData* d = byte_blocks::take<1>(size);
   copyShortBytes(reinterpret_cast<char*>(d) + sizeof(QArrayData), data, size_t(size));
   return QByteArray(QByteArrayDataPtr{static_cast<QByteArrayData*>(d)});
+}
+
+// A 16-bit string holding a copy of `size` units (a captured text); empty,
+// not null, for no units.
+inline QString textOf(const QChar* units, int size) {
+  if (size <= 0) return QString(QLatin1String(""));
+  QArrayData* d = byte_blocks::take<2>(size);
+  copyShortBytes(reinterpret_cast<char*>(d) + sizeof(QArrayData), reinterpret_cast<const char*>(units),
+                 size_t(size) * 2);
+  return QString(QStringDataPtr{static_cast<QStringData*>(d)});
 }
 
 // Null is allowed (the empty payload).
 inline void deleteByteString(QByteArray* bytes) {
   if (bytes == nullptr) return;
-  if (!byte_blocks::keep(bytes->data_ptr())) bytes->~QByteArray();
+  if (!byte_blocks::keep<1>(bytes->data_ptr())) bytes->~QByteArray();
   HandleSlots::give(bytes);
 }
 inline void deleteText(QString* text) {
   if (text == nullptr) return;
-  text->~QString();
+  if (!byte_blocks::keep<2>(text->data_ptr())) text->~QString();
   HandleSlots::give(text);
 }
 
