@@ -225,7 +225,7 @@ void regMatchCall(uint16_t id, const QRegularExpressionMatch& m) {
       // group took no part, as captured gives)
       const QStringRef units = m.capturedRef(intArg(0));
       if (units.isNull()) return pushString(QString());
-      return pushString(textOf(units.unicode(), units.size()));
+      return pushString(copyToText(units.unicode(), units.size()));
     }
     case MAT_CAPTURED_START:
       return pushInt(m.capturedStart(intArg(0)));

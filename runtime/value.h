@@ -301,22 +301,33 @@ inline void copyShortBytes(char* to, const char* from, size_t size) {
   }
 }
 
-// A byte string holding a copy of `size` bytes (a split piece, a line).
-inline QByteArray byteStringOf(const char* data, int size) {
-  if (size <= 0) return QByteArray(data, 0);
+// The block of a byte string holding a copy of `size` (> 0) bytes.
+inline QByteArrayData* byteBlockOf(const char* data, int size) {
   QArrayData* d = byte_blocks::take<1>(size);
   copyShortBytes(reinterpret_cast<char*>(d) + sizeof(QArrayData), data, size_t(size));
-  return QByteArray(QByteArrayDataPtr{static_cast<QByteArrayData*>(d)});
+  return static_cast<QByteArrayData*>(d);
+}
+
+// A byte string holding a copy of `size` bytes (a split piece, a line).
+inline QByteArray copyToByteString(const char* data, int size) {
+  if (size <= 0) return QByteArray(data, 0);
+  return QByteArray(QByteArrayDataPtr{byteBlockOf(data, size)});
 }
 
 // A 16-bit string holding a copy of `size` units (a captured text); empty,
 // not null, for no units.
-inline QString textOf(const QChar* units, int size) {
+inline QString copyToText(const QChar* units, int size) {
   if (size <= 0) return QString(QLatin1String(""));
   QArrayData* d = byte_blocks::take<2>(size);
   copyShortBytes(reinterpret_cast<char*>(d) + sizeof(QArrayData), reinterpret_cast<const char*>(units),
                  size_t(size) * 2);
   return QString(QStringDataPtr{static_cast<QStringData*>(d)});
+}
+
+// A new handle holding a copy of `size` bytes.
+inline QByteArray* newByteStringCopy(const char* data, int size) {
+  if (size <= 0) return newByteString(data, 0);
+  return new (HandleSlots::take()) QByteArray(QByteArrayDataPtr{byteBlockOf(data, size)});
 }
 
 // Null is allowed (the empty payload).

@@ -76,7 +76,7 @@ int appendByteStringPieces(ValueList& list, const char* data, int from, const in
     ExprValue* cell = gValuePool.take();
     cell->owner = nullptr;
     cell->type = VT_BYTES;
-    cell->payload.bytes = newByteString(byteStringOf(data + from, cuts[i] - from));
+    cell->payload.bytes = newByteStringCopy(data + from, cuts[i] - from);
     list.push_back(cell);
     from = cuts[i] + gap;
   }
