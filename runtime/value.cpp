@@ -18,6 +18,16 @@ QArrayData* takeNew(uint32_t bytes) {
 }
 }  // namespace byte_blocks
 
+void deleteSoleByteString(QByteArray* bytes) {
+  if (!byte_blocks::keep<1>(bytes->data_ptr())) bytes->~QByteArray();
+  HandleSlots::give(bytes);
+}
+
+void deleteSoleText(QString* text) {
+  if (!byte_blocks::keep<2>(text->data_ptr())) text->~QString();
+  HandleSlots::give(text);
+}
+
 QByteArray typeKeyword(int32_t code, const ExprValue* cell) {
   switch (code) {
     case VT_INT: return QByteArrayLiteral("zs");

@@ -244,9 +244,10 @@ static_assert(classTablesAgree(), "the class tables follow kCapacity");
 template <int Unit>
 inline bool keep(QArrayData* d) {
   if (!HandleSlots::kPooled) return false;
+  if (d->ref.atomic.loadAcquire() != 1) return false;
   const uint32_t bytes = d->alloc * Unit;  // 0 for the shared empty and raw data
   if (bytes < kCapacity[0] || bytes > kLargestKept) return false;
-  if (d->offset != qptrdiff(sizeof(QArrayData)) || d->ref.atomic.loadAcquire() != 1) return false;
+  if (d->offset != qptrdiff(sizeof(QArrayData))) return false;
   const int k = classHolding(bytes);
   if (cache.count[k] == kKeptPerClass) return false;
   cache.blocks[k][cache.count[k]++] = d;
@@ -331,14 +332,27 @@ inline QByteArray* newByteStringCopy(const char* data, int size) {
 }
 
 // Null is allowed (the empty payload).
-inline void deleteByteString(QByteArray* bytes) {
+// deleteByteString for loops that release many pieces: the keeping inline.
+inline void deleteByteStringInline(QByteArray* bytes) {
   if (bytes == nullptr) return;
   if (!byte_blocks::keep<1>(bytes->data_ptr())) bytes->~QByteArray();
   HandleSlots::give(bytes);
 }
+
+// A string that others share only loses a holder; the last holder's block
+// may be kept for reuse (out of line: most callers release shared strings).
+void deleteSoleByteString(QByteArray* bytes);
+void deleteSoleText(QString* text);
+inline void deleteByteString(QByteArray* bytes) {
+  if (bytes == nullptr) return;
+  if (bytes->data_ptr()->ref.atomic.loadRelaxed() == 1) return deleteSoleByteString(bytes);
+  bytes->~QByteArray();
+  HandleSlots::give(bytes);
+}
 inline void deleteText(QString* text) {
   if (text == nullptr) return;
-  if (!byte_blocks::keep<2>(text->data_ptr())) text->~QString();
+  if (text->data_ptr()->ref.atomic.loadRelaxed() == 1) return deleteSoleText(text);
+  text->~QString();
   HandleSlots::give(text);
 }
 

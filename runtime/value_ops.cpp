@@ -231,7 +231,12 @@ ExprValue* copyValueToPool(const ExprValue& cell, bool deep) {
 
 static void freeElementCell(ExprValue* e) {
   if (e == nullptr) return;
-  freeValue(*e);
+  if (e->type == VT_BYTES) {
+    deleteByteStringInline(e->payload.bytes);
+    e->payload.i64 = 0;
+  } else {
+    freeValue(*e);
+  }
   returnValueCell(e);
 }
 
