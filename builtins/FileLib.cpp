@@ -356,7 +356,7 @@ qint64 readWholeLine(QFile* file, QByteArray& out) {
   for (;;) {
     const qint64 n = file->readLine(buf, qint64(sizeof buf));
     if (n <= 0) break;
-    if (out.isEmpty()) out = QByteArray(buf, int(n));
+    if (out.isEmpty()) out = copyToByteString(buf, int(n));
     else out.append(buf, int(n));
     if (n < qint64(sizeof buf) - 1 || buf[n - 1] == '\n') break;
     if (out.size() > kMaxTextLength - qint64(sizeof buf)) break;  // longest possible text

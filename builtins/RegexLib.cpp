@@ -18,6 +18,10 @@
 #include <any>
 #include <cstdint>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 void regexLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx);
 
 using namespace textlib;
@@ -136,14 +140,49 @@ void setPattern(QRegularExpression& re, antlr4::ParserRuleContext* ctx) {
   }
 }
 
+// Whether the text has no UTF-16 surrogate unit (D800..DFFF) at all: such a
+// text is valid UTF-16, and a search in it needs no validity check. The check
+// PCRE makes otherwise walks the whole text one unit at a time before the
+// first match of every search.
+bool withoutSurrogates(const QString& text) {
+  const auto* units = reinterpret_cast<const uint16_t*>(text.constData());
+  const int n = text.size();
+  int i = 0;
+#if defined(__SSE2__)
+  const __m128i mask = _mm_set1_epi16(short(0xF800));
+  const __m128i surrogate = _mm_set1_epi16(short(0xD800));
+  auto surrogatesIn = [&](int at) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + at));
+    return _mm_cmpeq_epi16(_mm_and_si128(v, mask), surrogate);
+  };
+  for (; i + 32 <= n; i += 32) {
+    const __m128i any = _mm_or_si128(_mm_or_si128(surrogatesIn(i), surrogatesIn(i + 8)),
+                                     _mm_or_si128(surrogatesIn(i + 16), surrogatesIn(i + 24)));
+    if (_mm_movemask_epi8(any) != 0) return false;
+  }
+  for (; i + 8 <= n; i += 8)
+    if (_mm_movemask_epi8(surrogatesIn(i)) != 0) return false;
+#endif
+  for (; i < n; ++i)
+    if ((units[i] & 0xF800) == 0xD800) return false;
+  return true;
+}
+
+QRegularExpression::MatchOptions subjectOptions(const QString& text) {
+  return withoutSurrogates(text) ? QRegularExpression::DontCheckSubjectStringMatchOption
+                                 : QRegularExpression::NoMatchOption;
+}
+
 void regExpCall(uint16_t id, QRegularExpression& re, antlr4::ParserRuleContext* ctx) {
   switch (id) {
     case REG_MATCH:
       if (!re.isValid()) return pushMatch(invalidMatch());
-      return pushMatch(re.match(stringArg(0), intArg(1)));
+      return pushMatch(re.match(stringArg(0), intArg(1), QRegularExpression::NormalMatch,
+                                subjectOptions(stringArg(0))));
     case REG_GLOBAL_MATCH:
       if (!re.isValid()) return pushIterator(invalidIterator());
-      return pushIterator(re.globalMatch(stringArg(0), intArg(1)));
+      return pushIterator(re.globalMatch(stringArg(0), intArg(1), QRegularExpression::NormalMatch,
+                                         subjectOptions(stringArg(0))));
     case REG_CAPTURE_COUNT:
       return pushInt(re.captureCount());
     case REG_ERROR_STRING:
@@ -182,8 +221,11 @@ void pushCapturedTexts(const QRegularExpressionMatch& m) {
 void regMatchCall(uint16_t id, const QRegularExpressionMatch& m) {
   switch (id) {
     case MAT_CAPTURED: {
-      QString text = m.captured(intArg(0));
-      return pushString(std::move(text));
+      // the group's units copied straight from the subject (null when the
+      // group took no part, as captured gives)
+      const QStringRef units = m.capturedRef(intArg(0));
+      if (units.isNull()) return pushString(QString());
+      return pushString(copyToText(units.unicode(), units.size()));
     }
     case MAT_CAPTURED_START:
       return pushInt(m.capturedStart(intArg(0)));

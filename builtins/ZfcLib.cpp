@@ -7,6 +7,10 @@
 #include <QTextCodec>
 #include <QtGlobal>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -36,8 +40,9 @@ ByteArg byteArg(const ExprValue* c, const QByteArray*& bytes, char& ch) {
 }
 
 // Repeated searches for one needle of two bytes or more: memmem over a
-// short rest of text, a Horspool search (its table made on first use) over
-// a long one.
+// short rest of text; over a long one a test of the needle's first and last
+// bytes at 16 places at once (where the processor has SSE2 and the needle is
+// short), else a Horspool search (its table made on first use).
 class NeedleSearch {
  public:
   NeedleSearch(const char* needle, int size) : needle_(needle), size_(size) {}
@@ -50,6 +55,11 @@ class NeedleSearch {
     if (n - from < kLongRest) {
       at = static_cast<const char*>(memmem(data + from, size_t(n - from), needle_, size_t(size_)));
       if (at == nullptr) return -1;
+#if defined(__SSE2__)
+    } else if (size_ <= kShortNeedle) {
+      at = byEnds(data + from, end);
+      if (at == end) return -1;
+#endif
     } else {
       if (!horspool_) horspool_.emplace(needle_, needle_ + size_);
       at = (*horspool_)(data + from, end).first;
@@ -61,6 +71,33 @@ class NeedleSearch {
 
  private:
   static constexpr int kLongRest = 1024;
+
+#if defined(__SSE2__)
+  static constexpr int kShortNeedle = 64;
+
+  // The first match in [p, end), or end.
+  const char* byEnds(const char* p, const char* end) const {
+    const char* const lastStart = end - size_;
+    const __m128i first = _mm_set1_epi8(needle_[0]);
+    const __m128i last = _mm_set1_epi8(needle_[size_ - 1]);
+    // 16 starting places p .. p + 15 at a time; both loads stay inside the text
+    for (; p + 15 <= lastStart; p += 16) {
+      const __m128i heads = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      const __m128i tails = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + size_ - 1));
+      unsigned both = unsigned(_mm_movemask_epi8(
+          _mm_and_si128(_mm_cmpeq_epi8(heads, first), _mm_cmpeq_epi8(tails, last))));
+      while (both != 0) {
+        const char* c = p + __builtin_ctz(both);
+        if (std::memcmp(c + 1, needle_ + 1, size_t(size_ - 2)) == 0) return c;
+        both &= both - 1;
+      }
+    }
+    for (; p <= lastStart; ++p)
+      if (*p == needle_[0] && std::memcmp(p + 1, needle_ + 1, size_t(size_ - 1)) == 0) return p;
+    return end;
+  }
+#endif
+
   const char* needle_;
   int size_;
   std::optional<std::boyer_moore_horspool_searcher<const char*>> horspool_;
@@ -85,76 +122,51 @@ bool containsBytes(const QByteArray& s, const QByteArray& needle) {
   return NeedleSearch(needle).in(s, 0) >= 0;
 }
 
-// A byte string holding a copy of `size` (> 0) bytes, made the way Qt 5
-// makes one (one heap block: header, the bytes, a terminating zero) without
-// its general size arithmetic: a split makes one per piece. Qt frees the
-// block with ::free as it does its own.
-QByteArray pieceOf(const char* data, int size) {
-  static_assert(QT_VERSION < QT_VERSION_CHECK(6, 0, 0), "the Qt 5 array header");
-  static_assert(sizeof(QArrayData) % alignof(QArrayData) == 0 && alignof(QArrayData) <= 16,
-                "the bytes follow the header directly");
-  auto* header = static_cast<QArrayData*>(std::malloc(sizeof(QArrayData) + size_t(size) + 1));
-  Q_CHECK_PTR(header);
-  header->ref.atomic.storeRelaxed(1);
-  header->size = size;
-  header->alloc = uint(size) + 1;
-  header->capacityReserved = 0;
-  header->offset = sizeof(QArrayData);
-  char* bytes = reinterpret_cast<char*>(header) + sizeof(QArrayData);
-  std::memcpy(bytes, data, size_t(size));
-  bytes[size] = '\0';
-  return QByteArray(QByteArrayDataPtr{header});
-}
-
 // Splits at every occurrence of the separator, keeping empty parts; the
-// parts become new byte-string cells of a new list.
+// parts become new byte-string cells of a new list. The separators are found
+// a batch at a time and the batch's pieces made together.
 void pushSplit(const QByteArray& s, const char* sep, int sepLen) {
   ExprValue listValue = makeListValue();
-  ValueList* list = listValue.payload.list;
+  ValueList& list = *listValue.payload.list;
   const char* data = s.constData();
   const int n = s.size();
-  auto addPart = [&](int from, int to) {
-    ExprValue* cell = newElementCell(VT_BYTES);
-    cell->payload.bytes = to > from ? newByteString(pieceOf(data + from, to - from))
-                                    : newByteString(data + from, 0);
-    list->push_back(cell);
-  };
+  constexpr int kBatch = 64;
+  int cuts[kBatch];
+  int found = 0;
   int start = 0;
   if (sepLen == 1) {
     const char c = sep[0];
-    auto next = [&](const char* from) {
-      return static_cast<const char*>(std::memchr(from, c, size_t(data + n - from)));
-    };
-    // The separators of a short text (a line) are found in one pass and
-    // kept; a text with more pieces is counted first. Either way the list
-    // grows once.
-    constexpr int kKept = 64;
-    int kept[kKept];
-    int found = 0;
-    const char* p = data;
-    while (found < kKept && (p = next(p)) != nullptr) kept[found++] = int(p++ - data);
-    size_t parts = size_t(found) + 1;
-    if (p != nullptr)
-      for (const char* q = p; (q = next(q)) != nullptr; ++q) ++parts;
-    list->reserve(parts);
-    for (int i = 0; i < found; ++i) {
-      addPart(start, kept[i]);
-      start = kept[i] + 1;
-    }
-    if (p != nullptr)
-      while ((p = next(p)) != nullptr) {
-        addPart(start, int(p - data));
-        start = int(++p - data);
+    auto cut = [&](int at) {
+      cuts[found++] = at;
+      if (found == kBatch) {
+        start = appendByteStringPieces(list, data, start, cuts, found, 1);
+        found = 0;
       }
+    };
+    int i = 0;
+#if defined(__SSE2__)
+    // 16 bytes a step: the separators' places come from a bit mask
+    const __m128i seps = _mm_set1_epi8(c);
+    for (; i + 16 <= n; i += 16) {
+      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+      for (unsigned at = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, seps))); at != 0; at &= at - 1)
+        cut(i + __builtin_ctz(at));
+    }
+#endif
+    for (; i < n; ++i)
+      if (data[i] == c) cut(i);
   } else {
     NeedleSearch search(sep, sepLen);
-    int at;
-    while ((at = search.in(data, n, start)) >= 0) {
-      addPart(start, at);
-      start = at + sepLen;
+    for (int at = 0; (at = search.in(data, n, at)) >= 0; at += sepLen) {
+      cuts[found++] = at;
+      if (found == kBatch) {
+        start = appendByteStringPieces(list, data, start, cuts, found, sepLen);
+        found = 0;
+      }
     }
   }
-  addPart(start, n);
+  cuts[found++] = n;
+  appendByteStringPieces(list, data, start, cuts, found, sepLen);
   pushBuiltinResult(listValue);
 }
 

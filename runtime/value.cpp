@@ -6,6 +6,28 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cstdlib>
+
+namespace byte_blocks {
+Cache cache = {};
+
+QArrayData* takeNew(uint32_t bytes) {
+  auto* d = static_cast<QArrayData*>(std::malloc(sizeof(QArrayData) + bytes));
+  Q_CHECK_PTR(d);
+  return d;
+}
+}  // namespace byte_blocks
+
+void deleteSoleByteString(QByteArray* bytes) {
+  if (!byte_blocks::keep<1>(bytes->data_ptr())) bytes->~QByteArray();
+  HandleSlots::give(bytes);
+}
+
+void deleteSoleText(QString* text) {
+  if (!byte_blocks::keep<2>(text->data_ptr())) text->~QString();
+  HandleSlots::give(text);
+}
+
 QByteArray typeKeyword(int32_t code, const ExprValue* cell) {
   switch (code) {
     case VT_INT: return QByteArrayLiteral("zs");

@@ -11,6 +11,7 @@
 
 #include <any>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <type_traits>
@@ -185,14 +186,172 @@ template <class... Args>
 inline QString* newText(Args&&... args) {
   return new (HandleSlots::take()) QString(std::forward<Args>(args)...);
 }
+// ---- heap blocks of short strings ----
+// Qt 5 keeps a string's units in one malloc'd block: the array header, the
+// units, a terminating zero unit. Splitting text makes one such block per
+// piece, and most pieces are dropped soon after. The blocks of short byte
+// strings and 16-bit strings that nobody else holds (reference count 1) are
+// kept here when their handle is deleted, and a new piece or captured text
+// takes one instead of calling malloc. A kept block belongs to this cache
+// alone, so no string can see it change. Checked builds (AddressSanitizer)
+// keep nothing, as the slot pools do.
+namespace byte_blocks {
+static_assert(QT_VERSION < QT_VERSION_CHECK(6, 0, 0), "the Qt 5 array header");
+static_assert(sizeof(QArrayData) % alignof(QArrayData) == 0 && alignof(QArrayData) <= 16,
+              "the units follow the header directly");
+constexpr int kClasses = 5;
+// Capacities in bytes (the terminating unit included) of the classes: header
+// and units fill 32, 48, 64, 96 and 128 bytes. Each is a whole number of
+// 16-bit units.
+constexpr uint32_t kCapacity[kClasses] = {8, 24, 40, 72, 104};
+// Blocks of a larger capacity are freed, not kept.
+constexpr uint32_t kLargestKept = 160;
+constexpr int kKeptPerClass = 256;
+
+struct Cache {
+  QArrayData* blocks[kClasses][kKeptPerClass];
+  int count[kClasses];
+};
+extern Cache cache;
+
+// Class of a capacity from kCapacity[0] to kLargestKept bytes: the largest
+// that fits in it (the capacities are multiples of 8).
+constexpr int8_t kClassOfCapacity[kLargestKept / 8 + 1] = {-1, 0, 0, 1, 1, 2, 2, 2, 2, 3, 3,
+                                                         3, 3, 4, 4, 4, 4, 4, 4, 4, 4};
+inline int classHolding(uint32_t bytes) { return kClassOfCapacity[bytes >> 3]; }
+// Class of a string needing `need` (1 to the last capacity) bytes with its
+// terminator: the smallest that holds it.
+constexpr int8_t kClassOfNeed[kCapacity[kClasses - 1] / 8] = {0, 1, 1, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4};
+inline int classFor(uint32_t need) { return kClassOfNeed[(need - 1) >> 3]; }
+constexpr bool classTablesAgree() {
+  for (uint32_t a = kCapacity[0]; a <= kLargestKept; ++a) {
+    const int k = kClassOfCapacity[a >> 3];
+    if (k < 0 || kCapacity[k] > a || (k + 1 < kClasses && kCapacity[k + 1] <= a)) return false;
+  }
+  for (uint32_t n = 1; n <= kCapacity[kClasses - 1]; ++n) {
+    const int k = kClassOfNeed[(n - 1) >> 3];
+    if (kCapacity[k] < n || (k > 0 && kCapacity[k - 1] >= n)) return false;
+  }
+  for (uint32_t c : kCapacity)
+    if (c % 2 != 0) return false;
+  return true;
+}
+static_assert(classTablesAgree(), "the class tables follow kCapacity");
+
+// Keeps the block of a string of `Unit`-byte units about to be deleted when
+// it is a short heap block of its own and there is room; true when kept (the
+// string must then not be destroyed).
+template <int Unit>
+inline bool keep(QArrayData* d) {
+  if (!HandleSlots::kPooled) return false;
+  if (d->ref.atomic.loadAcquire() != 1) return false;
+  const uint32_t bytes = d->alloc * Unit;  // 0 for the shared empty and raw data
+  if (bytes < kCapacity[0] || bytes > kLargestKept) return false;
+  if (d->offset != qptrdiff(sizeof(QArrayData))) return false;
+  const int k = classHolding(bytes);
+  if (cache.count[k] == kKeptPerClass) return false;
+  cache.blocks[k][cache.count[k]++] = d;
+  return true;
+}
+
+// Header of a block for `size` units of `Unit` bytes in `bytes` bytes of
+// room: count 1, the terminating unit in place.
+template <int Unit>
+inline QArrayData* setHeader(QArrayData* d, int size, uint32_t bytes) {
+  d->ref.atomic.storeRelaxed(1);
+  d->size = size;
+  d->alloc = bytes / Unit;
+  d->capacityReserved = 0;
+  d->offset = sizeof(QArrayData);
+  std::memset(reinterpret_cast<char*>(d) + sizeof(QArrayData) + size_t(size) * Unit, 0, Unit);
+  return d;
+}
+
+// A new block of `bytes` bytes of room (a class's capacity, or just what is
+// needed above the classes).
+QArrayData* takeNew(uint32_t bytes);
+
+// A block of a string of `size` (> 0) units of `Unit` bytes, its header set
+// (units unset): a kept block of the smallest class that holds it, else a new
+// one. Qt frees it with ::free as it does its own.
+template <int Unit>
+inline QArrayData* take(int size) {
+  const uint32_t need = (uint32_t(size) + 1) * Unit;
+  if (need > kCapacity[kClasses - 1]) return setHeader<Unit>(takeNew(need), size, need);
+  const int k = classFor(need);
+  QArrayData* d = cache.count[k] > 0 ? cache.blocks[k][--cache.count[k]] : takeNew(kCapacity[k]);
+  return setHeader<Unit>(d, size, kCapacity[k]);
+}
+}  // namespace byte_blocks
+
+// Copies `size` bytes; up to 16 of them without a library call (two
+// overlapping moves of one width).
+inline void copyShortBytes(char* to, const char* from, size_t size) {
+  if (size > 16) {
+    std::memcpy(to, from, size);
+  } else if (size >= 8) {
+    std::memcpy(to, from, 8);
+    std::memcpy(to + size - 8, from + size - 8, 8);
+  } else if (size >= 4) {
+    std::memcpy(to, from, 4);
+    std::memcpy(to + size - 4, from + size - 4, 4);
+  } else if (size > 0) {
+    to[0] = from[0];
+    to[size / 2] = from[size / 2];
+    to[size - 1] = from[size - 1];
+  }
+}
+
+// The block of a byte string holding a copy of `size` (> 0) bytes.
+inline QByteArrayData* byteBlockOf(const char* data, int size) {
+  QArrayData* d = byte_blocks::take<1>(size);
+  copyShortBytes(reinterpret_cast<char*>(d) + sizeof(QArrayData), data, size_t(size));
+  return static_cast<QByteArrayData*>(d);
+}
+
+// A byte string holding a copy of `size` bytes (a split piece, a line).
+inline QByteArray copyToByteString(const char* data, int size) {
+  if (size <= 0) return QByteArray(data, 0);
+  return QByteArray(QByteArrayDataPtr{byteBlockOf(data, size)});
+}
+
+// A 16-bit string holding a copy of `size` units (a captured text); empty,
+// not null, for no units.
+inline QString copyToText(const QChar* units, int size) {
+  if (size <= 0) return QString(QLatin1String(""));
+  QArrayData* d = byte_blocks::take<2>(size);
+  copyShortBytes(reinterpret_cast<char*>(d) + sizeof(QArrayData), reinterpret_cast<const char*>(units),
+                 size_t(size) * 2);
+  return QString(QStringDataPtr{static_cast<QStringData*>(d)});
+}
+
+// A new handle holding a copy of `size` bytes.
+inline QByteArray* newByteStringCopy(const char* data, int size) {
+  if (size <= 0) return newByteString(data, 0);
+  return new (HandleSlots::take()) QByteArray(QByteArrayDataPtr{byteBlockOf(data, size)});
+}
+
 // Null is allowed (the empty payload).
+// deleteByteString for loops that release many pieces: the keeping inline.
+inline void deleteByteStringInline(QByteArray* bytes) {
+  if (bytes == nullptr) return;
+  if (!byte_blocks::keep<1>(bytes->data_ptr())) bytes->~QByteArray();
+  HandleSlots::give(bytes);
+}
+
+// A string that others share only loses a holder; the last holder's block
+// may be kept for reuse (out of line: most callers release shared strings).
+void deleteSoleByteString(QByteArray* bytes);
+void deleteSoleText(QString* text);
 inline void deleteByteString(QByteArray* bytes) {
   if (bytes == nullptr) return;
+  if (bytes->data_ptr()->ref.atomic.loadRelaxed() == 1) return deleteSoleByteString(bytes);
   bytes->~QByteArray();
   HandleSlots::give(bytes);
 }
 inline void deleteText(QString* text) {
   if (text == nullptr) return;
+  if (text->data_ptr()->ref.atomic.loadRelaxed() == 1) return deleteSoleText(text);
   text->~QString();
   HandleSlots::give(text);
 }

@@ -18,7 +18,38 @@ int64_t counted = 0;
 }  // namespace shared_refs
 
 namespace {
-RecyclePool<ExprValue> gValuePool;
+// Cells given back, most recent first, linked through their owner field;
+// new ones come from a slot pool.
+using CellSlots = SlotPool<sizeof(ExprValue)>;
+struct CellPool {
+  ExprValue* first = nullptr;
+  size_t count = 0;
+
+  ExprValue* take() {
+    ExprValue* c = first;
+    if (c == nullptr) return new (CellSlots::take()) ExprValue();
+    first = const_cast<ExprValue*>(reinterpret_cast<const ExprValue*>(c->owner));
+    --count;
+    c->owner = nullptr;
+    return c;
+  }
+  // The cell's payload is already cleared.
+  void give(ExprValue* c) {
+    c->owner = reinterpret_cast<const QByteArray*>(first);
+    first = c;
+    ++count;
+  }
+  void freeAll() {
+    while (first != nullptr) {
+      ExprValue* c = first;
+      first = const_cast<ExprValue*>(reinterpret_cast<const ExprValue*>(c->owner));
+      CellSlots::give(c);
+    }
+    count = 0;
+  }
+  size_t size() const { return count; }
+};
+CellPool gValuePool;
 }  // namespace
 
 static bool isSharedType(int32_t type) {
@@ -29,8 +60,8 @@ static bool isSharedType(int32_t type) {
 
 ExprValue* takeValueCell() { return gValuePool.take(); }
 
+// The pool links given cells through their owner field.
 static inline void giveValueCell(ExprValue* cell) {
-  cell->owner = nullptr;
   cell->payload.i64 = 0;
   gValuePool.give(cell);
 }
@@ -42,6 +73,19 @@ void returnValueCell(ExprValue* cell) {
 void freeValuePool() { gValuePool.freeAll(); }
 
 size_t valuePoolSize() { return gValuePool.size(); }
+
+int appendByteStringPieces(ValueList& list, const char* data, int from, const int* cuts, int count,
+                           int gap) {
+  for (int i = 0; i < count; ++i) {
+    ExprValue* cell = gValuePool.take();
+    cell->owner = nullptr;
+    cell->type = VT_BYTES;
+    cell->payload.bytes = newByteStringCopy(data + from, cuts[i] - from);
+    list.push_back(cell);
+    from = cuts[i] + gap;
+  }
+  return from;
+}
 
 // ---------------------------------------------------------------- copies
 
@@ -62,8 +106,18 @@ ExprValue* moveValueToPool(ExprValue& cell) {
 // and chained calls make and drop many short lists.
 using ListSlots = SlotPool<sizeof(ValueList)>;
 
+// Short lists freed are kept with their element arrays (emptied), so that
+// the next list made (a split of the next line) needs no heap call for its
+// array. Checked builds keep none.
+namespace {
+constexpr size_t kKeptListCapacity = 64;
+constexpr int kKeptLists = 64;
+ValueList* gKeptLists[kKeptLists];
+int gKeptListCount = 0;
+}  // namespace
+
 ValueList* newValueList() {
-  ValueList* l = new (ListSlots::take()) ValueList();
+  ValueList* l = gKeptListCount > 0 ? gKeptLists[--gKeptListCount] : new (ListSlots::take()) ValueList();
   addSharedRef(l);
   return l;
 }
@@ -181,12 +235,22 @@ ExprValue* copyValueToPool(const ExprValue& cell, bool deep) {
 
 static void freeElementCell(ExprValue* e) {
   if (e == nullptr) return;
-  freeValue(*e);
+  if (e->type == VT_BYTES) {
+    deleteByteStringInline(e->payload.bytes);
+    e->payload.i64 = 0;
+  } else {
+    freeValue(*e);
+  }
   giveValueCell(e);
 }
 
 static void freeListPayload(ValueList* list) {
   for (ExprValue* e : *list) freeElementCell(e);
+  if (ListSlots::kPooled && gKeptListCount < kKeptLists && list->capacity() <= kKeptListCapacity) {
+    list->clear();
+    gKeptLists[gKeptListCount++] = list;
+    return;
+  }
   list->~ValueList();
   ListSlots::give(list);
 }

@@ -95,6 +95,13 @@ ExprValue* copyValueToPool(const ExprValue& cell, bool deep);
 // strings, times and structs duplicated); native object copied.
 StructValue* copyStructValue(const StructValue* source);
 
+// Appends `count` byte-string cells to the list: the pieces of `data` from
+// `from` to cuts[0], from cuts[0] + gap to cuts[1], and so on (a split's
+// pieces between separators `gap` bytes long). Returns where the next piece
+// starts.
+int appendByteStringPieces(ValueList& list, const char* data, int from, const int* cuts, int count,
+                           int gap);
+
 // New empty list / dict payload counted with one holder. A list record comes
 // from a slot pool: only its release (freeValue and the like) may end it,
 // never delete.
