@@ -193,7 +193,7 @@ inline bool sharesHeld(int32_t type) {
 // Releases every cell of the call in the order they were gathered: the
 // arguments, then the receiver (which only drops the shared reference it
 // holds, if it holds one), then the results from `firstResult` on.
-inline void releaseCall(ArgValues& argv, ExprValue& receiver, bool holds, BuiltinCall& frame,
+KOR_ALWAYS_INLINE void releaseCall(ArgValues& argv, ExprValue& receiver, bool holds, BuiltinCall& frame,
                         int firstResult) {
   if (argv.count > 0) argv.releaseAll();
   if (holds && sharesHeld(receiver.type)) releaseSharedValue(receiver);
