@@ -1072,6 +1072,18 @@ void storeDictKey(ExprVisitor& v, KorParser::AssignVarContext* ctx, const Assign
   storeDictGeneral(v, ctx, plan, rec, value.value, key, lent);
 }
 
+// The store of a plain target's assignment with the right side evaluated.
+KOR_ALWAYS_INLINE void storeAssigned(ExprVisitor& v, KorParser::AssignVarContext* ctx,
+                                     const AssignPlan& plan, ScopeRecord* rec, ExprValue& value) {
+  // number into number: the typed store never refuses the pair
+  if (isNumber(rec->kind) && isNumber(value.type)) {
+    if (!storeInteger(rec->kind, rec->payload, value, plan.op))
+      storeToRecord(rec, &value, ctx, true, plan.op);
+    return;
+  }
+  execAssignPrepared(v, ctx, plan, rec, value);
+}
+
 }  // namespace
 
 void execAssignCompiled(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan) {
@@ -1090,13 +1102,25 @@ void execAssignCompiled(ExprVisitor& v, KorParser::AssignVarContext* ctx, const 
   }
   ScopeRecord* rec = cx::findNamed(plan.target, ctx);
   ExprValue value = cx::eval(v, plan.right);
-  // number into number: the typed store never refuses the pair
-  if (isNumber(rec->kind) && isNumber(value.type)) {
-    if (!storeInteger(rec->kind, rec->payload, value, plan.op))
-      storeToRecord(rec, &value, ctx, true, plan.op);
+  storeAssigned(v, ctx, plan, rec, value);
+}
+
+void execAssignInteger(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan) {
+  if (statusTop() == LS_RUN_START) {
+    execAssignPlanned(v, ctx, plan);
     return;
   }
-  execAssignPrepared(v, ctx, plan, rec, value);
+  ScopeRecord* rec = cx::findNamed(plan.target, ctx);
+  ExprValue value;
+  const cx::Integer r =
+      plan.right->arith != 0 ? cx::evalIntegers(plan.right, plan.target, rec) : cx::Integer{0, -1};
+  if (r.kind == VT_INT)
+    value = makeIntValue(int32_t(r.value));
+  else if (r.kind == VT_LONG)
+    value = makeLongValue(r.value);
+  else
+    value = cx::eval(v, plan.right);
+  storeAssigned(v, ctx, plan, rec, value);
 }
 
 void execAssignKeyed(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan) {
