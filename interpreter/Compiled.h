@@ -68,7 +68,8 @@ struct Node {
   // plain variables, kept members, simply indexed cells) a few levels deep:
   // evaluated in integers by evalIntegers; 0 for every other node.
   uint8_t arith = 0;
-  uint8_t arithMisses = 0;  // evaluations the integer form could not take
+  // evaluations the integer form could not take: from 8 on it is not tried
+  uint8_t arithMisses = 0;
   const struct IntStep* steps = nullptr;  // the tree in postfix, once its literals are decoded
 };
 

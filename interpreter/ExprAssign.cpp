@@ -1119,7 +1119,7 @@ void execAssignInteger(ExprVisitor& v, KorParser::AssignVarContext* ctx, const A
   else if (r.kind == VT_LONG)
     value = makeLongValue(r.value);
   else
-    value = cx::eval(v, plan.right);
+    value = cx::eval(v, plan.right);  // (the tree's handler counts the miss)
   storeAssigned(v, ctx, plan, rec, value);
 }
 

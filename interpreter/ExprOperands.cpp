@@ -337,7 +337,7 @@ bool peekText(cx::Node* n, ExprValue& out) {
 // inside a list, whose value is a number, boolean or character, is that cell
 // itself; every other case takes the resolver, the one definition of the
 // reference.
-inline const ExprValue* indexedCell(const ScopeRecord* rec, cx::Node* n) {
+KOR_ALWAYS_INLINE const ExprValue* indexedCell(const ScopeRecord* rec, cx::Node* n) {
   int32_t k;
   if (!cx::readInt(n->a, k)) return nullptr;
   const ExprValue* cell = nullptr;
@@ -530,6 +530,15 @@ ExprValue evArith(ExprVisitor& v, cx::Node* n) {
   return evIntGeneral<Op>(v, n);
 }
 
+// The same for a tree of one operator: two zs literals or plain variables
+// are combined at once, as evInt does.
+template <class Op>
+ExprValue evArith1(ExprVisitor& v, cx::Node* n) {
+  int32_t x, y;
+  if (readInt(n->a, x) && readInt(n->b, y) && Op::fits(x, y)) return Op::of(x, y);
+  return evArith<Op>(v, n);
+}
+
 // An operator without a fast path.
 template <ExprValue (*Apply)(ExprValue, ExprValue, antlr4::ParserRuleContext*)>
 ExprValue evApply(ExprVisitor& v, cx::Node* n) {
@@ -640,7 +649,7 @@ cx::Node* arithBinary(ExprVisitor& v, KorParser::ExprContext* e, uint8_t code) {
   const int a = arithDepth(n->a), b = arithDepth(n->b);
   if (a >= 0 && b >= 0 && a < 8 && b < 8) {
     n->arith = code;
-    n->eval = evArith<Op>;
+    n->eval = a == 0 && b == 0 ? evArith1<Op> : evArith<Op>;
   }
   return n;
 }
@@ -751,8 +760,9 @@ Node* compileName(KorParser::KorvarContext* var) {
 
 struct cx::IntStep {
   // kOp + 2 * (operator 1..4 as cx::Node::arith - 1), + 1 with the literal
-  // kSelf: a plain variable of the assignment target's name
-  enum Code : uint8_t { kEnd, kPush, kVar, kSelf, kOp };
+  // kVar: a plain variable; kCell: a kept member or an indexed cell; kSelf: a
+  // plain variable of the assignment target's name
+  enum Code : uint8_t { kEnd, kPush, kVar, kCell, kSelf, kOp };
   uint8_t code;
   int32_t kind;   // kPush / kOpLit: the literal's type
   int64_t value;  // the literal (a zs sign-extended)
@@ -785,7 +795,8 @@ int appendSteps(const cx::Node* n, const cx::Node* target, std::vector<IntStep>&
                           n->name.hash() == target->name.hash() &&
                           n->name.bytes() == target->name.bytes()
                       ? IntStep::kSelf
-                      : IntStep::kVar;
+                  : n->eval == evVarPlain ? IntStep::kVar
+                                          : IntStep::kCell;
       step.var = const_cast<cx::Node*>(n);
     } else {
       return n->eval == evLitFirst || n->eval == evNegLitFirst ? 0 : -1;
@@ -866,7 +877,19 @@ Integer evalIntegers(Node* n, const Node* target, const ScopeRecord* self) {
         if (acc.kind >= 0) stack[below++] = acc;
         acc = {s->value, s->kind};
         break;
-      case IntStep::kVar:
+      case IntStep::kVar: {
+        if (acc.kind >= 0) stack[below++] = acc;
+        const ScopeRecord* rec = lookupNamed(s->var);
+        if (rec == nullptr) return {0, -1};
+        if (rec->kind == VT_INT)
+          acc = {rec->payload.i32, VT_INT};
+        else if (rec->kind == VT_LONG)
+          acc = {rec->payload.i64, VT_LONG};
+        else
+          return {0, -1};
+        break;
+      }
+      case IntStep::kCell:
         if (acc.kind >= 0) stack[below++] = acc;
         acc = peekVarInteger(s->var);
         if (acc.kind < 0) return acc;
