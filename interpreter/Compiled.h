@@ -64,6 +64,13 @@ struct Node {
   // A member read `v.m`: the layout of the struct it last read (a share, so
   // that the address stays its own) and the member's position there (op).
   ByteStringList layout;
+  // + - * % (1..4) over operands that read and change nothing (literals,
+  // plain variables, kept members, simply indexed cells) a few levels deep:
+  // evaluated in integers by evalIntegers; 0 for every other node.
+  uint8_t arith = 0;
+  // evaluations the integer form could not take: from 8 on it is not tried
+  uint8_t arithMisses = 0;
+  const struct IntStep* steps = nullptr;  // the tree in postfix, once its literals are decoded
 };
 
 inline ExprValue eval(ExprVisitor& v, Node* n) { return n->eval(v, n); }
@@ -143,6 +150,18 @@ KOR_ALWAYS_INLINE bool readInt(Node* n, int32_t& out) {
   }
   return false;
 }
+
+// The value of a node with `arith` set when all its operands hold zs or czs
+// and no operation needs the general rules (a remainder by 0): the result
+// (kind VT_INT or VT_LONG, a zs sign-extended) as the operator's apply
+// functions would give it; kind -1, with nothing evaluated or changed,
+// otherwise. An assignment passes its plain target and the record found for
+// it: a variable of that name in the tree is that record.
+struct Integer {
+  int64_t value;
+  int32_t kind;
+};
+Integer evalIntegers(Node* n, const Node* target = nullptr, const ScopeRecord* self = nullptr);
 
 // x++ / x-- (a node of compileAuto) on a plain variable that holds a zs,
 // changed in place (wrapping): its record; null, with nothing done, for every

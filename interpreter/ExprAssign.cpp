@@ -981,25 +981,31 @@ inline bool isNumber(int32_t type) { return uint32_t(type) <= uint32_t(VT_DOUBLE
 
 // =, += and -= of an integer into a zs or czs variable or cell, with the
 // typed store's wrapping; false for every other case.
-inline bool storeInteger(int32_t kind, ValuePayload& dst, const ExprValue& value, int op) {
+// The same for a whole number v of type vkind (VT_INT, sign-extended, or
+// VT_LONG).
+inline bool storeWhole(int32_t kind, ValuePayload& dst, int64_t v, int32_t vkind, int op) {
   if (op != 0 && op != 3 && op != 4) return false;
-  if (kind == VT_INT && value.type == VT_INT) {
-    const uint32_t v = uint32_t(value.payload.i32);
+  if (kind == VT_INT && vkind == VT_INT) {
     if (op == 0) {
       dst.i64 = 0;
       dst.i32 = int32_t(v);
     } else {
       const uint32_t cur = uint32_t(dst.i32);
-      dst.i32 = int32_t(op == 3 ? cur + v : cur - v);
+      dst.i32 = int32_t(op == 3 ? cur + uint32_t(v) : cur - uint32_t(v));
     }
     return true;
   }
-  if (kind == VT_LONG && (value.type == VT_INT || value.type == VT_LONG)) {
-    const uint64_t v = uint64_t(value.type == VT_INT ? int64_t(value.payload.i32) : value.payload.i64);
+  if (kind == VT_LONG) {
     const uint64_t cur = uint64_t(dst.i64);
-    dst.i64 = int64_t(op == 0 ? v : op == 3 ? cur + v : cur - v);
+    dst.i64 = int64_t(op == 0 ? uint64_t(v) : op == 3 ? cur + uint64_t(v) : cur - uint64_t(v));
     return true;
   }
+  return false;
+}
+
+inline bool storeInteger(int32_t kind, ValuePayload& dst, const ExprValue& value, int op) {
+  if (value.type == VT_INT) return storeWhole(kind, dst, value.payload.i32, VT_INT, op);
+  if (value.type == VT_LONG) return storeWhole(kind, dst, value.payload.i64, VT_LONG, op);
   return false;
 }
 
@@ -1072,6 +1078,18 @@ void storeDictKey(ExprVisitor& v, KorParser::AssignVarContext* ctx, const Assign
   storeDictGeneral(v, ctx, plan, rec, value.value, key, lent);
 }
 
+// The store of a plain target's assignment with the right side evaluated.
+KOR_ALWAYS_INLINE void storeAssigned(ExprVisitor& v, KorParser::AssignVarContext* ctx,
+                                     const AssignPlan& plan, ScopeRecord* rec, ExprValue& value) {
+  // number into number: the typed store never refuses the pair
+  if (isNumber(rec->kind) && isNumber(value.type)) {
+    if (!storeInteger(rec->kind, rec->payload, value, plan.op))
+      storeToRecord(rec, &value, ctx, true, plan.op);
+    return;
+  }
+  execAssignPrepared(v, ctx, plan, rec, value);
+}
+
 }  // namespace
 
 void execAssignCompiled(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan) {
@@ -1090,13 +1108,26 @@ void execAssignCompiled(ExprVisitor& v, KorParser::AssignVarContext* ctx, const 
   }
   ScopeRecord* rec = cx::findNamed(plan.target, ctx);
   ExprValue value = cx::eval(v, plan.right);
-  // number into number: the typed store never refuses the pair
-  if (isNumber(rec->kind) && isNumber(value.type)) {
-    if (!storeInteger(rec->kind, rec->payload, value, plan.op))
-      storeToRecord(rec, &value, ctx, true, plan.op);
+  storeAssigned(v, ctx, plan, rec, value);
+}
+
+void execAssignInteger(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan) {
+  if (statusTop() == LS_RUN_START) {
+    execAssignPlanned(v, ctx, plan);
     return;
   }
-  execAssignPrepared(v, ctx, plan, rec, value);
+  ScopeRecord* rec = cx::findNamed(plan.target, ctx);
+  ExprValue value;
+  const cx::Integer r =
+      plan.right->arith != 0 ? cx::evalIntegers(plan.right, plan.target, rec) : cx::Integer{0, -1};
+  if (r.kind >= 0) {
+    // into a zs or czs: stored without the value cell
+    if (storeWhole(rec->kind, rec->payload, r.value, r.kind, plan.op)) return;
+    value = r.kind == VT_INT ? makeIntValue(int32_t(r.value)) : makeLongValue(r.value);
+  } else {
+    value = cx::eval(v, plan.right);  // (the tree's handler counts the miss)
+  }
+  storeAssigned(v, ctx, plan, rec, value);
 }
 
 void execAssignKeyed(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan) {

@@ -212,6 +212,10 @@ void runAssignment(ExprVisitor& v, const cx::Stmt* s) {
   execAssignCompiled(v, static_cast<KorParser::AssignVarContext*>(s->ctx), s->plan);
 }
 
+void runIntegerAssignment(ExprVisitor& v, const cx::Stmt* s) {
+  execAssignInteger(v, static_cast<KorParser::AssignVarContext*>(s->ctx), s->plan);
+}
+
 void runKeyedAssignment(ExprVisitor& v, const cx::Stmt* s) {
   execAssignKeyed(v, static_cast<KorParser::AssignVarContext*>(s->ctx), s->plan);
 }
@@ -230,6 +234,8 @@ const cx::Stmt* compileAssignList(ExprVisitor& v, antlr4::tree::ParseTree* list)
       cx::Stmt* a = cx::newStmt(one, runAssignment);
       a->plan = planAssignment(v, assign, true);
       if (a->plan.keyed) a->run = runKeyedAssignment;
+      if (a->plan.target != nullptr && a->plan.right != nullptr && a->plan.right->arith != 0)
+        a->run = runIntegerAssignment;
       a->defines = false;  // a statement's assignment defines nothing
       s->list.push_back(a);
     } else {
@@ -240,7 +246,8 @@ const cx::Stmt* compileAssignList(ExprVisitor& v, antlr4::tree::ParseTree* list)
   for (const cx::Stmt* one : s->list) s->defines = s->defines || one->defines;
   // one assignment runs without the sequence
   if (s->list.size() == 1 &&
-      (s->list[0]->run == runAssignment || s->list[0]->run == runKeyedAssignment))
+      (s->list[0]->run == runAssignment || s->list[0]->run == runKeyedAssignment ||
+       s->list[0]->run == runIntegerAssignment))
     return s->list[0];
   return s;
 }

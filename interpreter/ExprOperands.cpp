@@ -337,24 +337,58 @@ bool peekText(cx::Node* n, ExprValue& out) {
 // inside a list, whose value is a number, boolean or character, is that cell
 // itself; every other case takes the resolver, the one definition of the
 // reference.
+KOR_ALWAYS_INLINE const ExprValue* indexedCell(const ScopeRecord* rec, cx::Node* n) {
+  int32_t k;
+  if (!cx::readInt(n->a, k)) return nullptr;
+  const ExprValue* cell = nullptr;
+  if (rec->kind == VT_DICT) {
+    if (const ValueDict* dict = rec->payload.dict) {
+      uint64_t hash;
+      if (const ValueDict::Node* node = dict->findInteger(k, &hash)) cell = node->value;
+    }
+  } else if (rec->kind == VT_LIST) {
+    const ValueList* list = rec->payload.list;
+    if (list != nullptr && k >= 0 && size_t(k) < list->size()) cell = (*list)[size_t(k)];
+  }
+  return cell;
+}
+
 ExprValue evVarIndex(ExprVisitor& v, cx::Node* n) {
   ScopeRecord* rec = cx::findNamed(n, n->var);
-  int32_t k;
-  if (cx::readInt(n->a, k)) {
-    const ExprValue* cell = nullptr;
-    if (rec->kind == VT_DICT) {
-      if (const ValueDict* dict = rec->payload.dict) {
-        uint64_t hash;
-        if (const ValueDict::Node* node = dict->findInteger(k, &hash)) cell = node->value;
-      }
-    } else if (rec->kind == VT_LIST) {
-      const ValueList* list = rec->payload.list;
-      if (list != nullptr && k >= 0 && size_t(k) < list->size()) cell = (*list)[size_t(k)];
-    }
-    if (cell != nullptr && uint32_t(cell->type) <= uint32_t(VT_WCHAR)) return *cell;
-  }
+  const ExprValue* cell = indexedCell(rec, n);
+  if (cell != nullptr && uint32_t(cell->type) <= uint32_t(VT_WCHAR)) return *cell;
   return readVariableAt(v, n->var, rec, false);
 }
+
+// The zs or czs a variable operand would give, for one whose evaluation
+// reads and changes nothing (a plain variable, a kept member, a simply
+// indexed cell); kind -1 for every other operand or value (a missing
+// variable too: its handler raises).
+KOR_NOINLINE cx::Integer peekVarInteger(cx::Node* n) {
+  cx::Integer out{0, -1};
+  const ScopeRecord* rec = cx::lookupNamed(n);
+  if (rec == nullptr) return out;
+  int32_t type;
+  ValuePayload payload;
+  if (n->eval == evVarPlain) {
+    type = rec->kind;
+    payload = rec->payload;
+  } else {
+    const ExprValue* cell = n->eval == evVarMember  ? keptMember(rec, n)
+                            : n->eval == evVarIndex ? indexedCell(rec, n)
+                                                    : nullptr;
+    if (cell == nullptr) return out;
+    type = cell->type;
+    payload = cell->payload;
+  }
+  if (type == VT_INT) out = {payload.i32, VT_INT};
+  else if (type == VT_LONG) out = {payload.i64, VT_LONG};
+  return out;
+}
+
+// Whether a compiled operand is a literal or one that peekVarInteger may read
+// (a literal not yet decoded included).
+bool isPureOperand(const cx::Node* n);
 
 // Whether the reference is v[k] with k a literal or a plain variable.
 bool isSimpleIndexed(KorParser::KorvarContext* var) {
@@ -480,6 +514,31 @@ ExprValue evInt(ExprVisitor& v, cx::Node* n) {
   return evIntGeneral<Op>(v, n);
 }
 
+// A tree of + - * % over operands that read nothing (cx::Node::arith): in
+// integers when evalIntegers takes it, else by the operator's general handler
+// (which evaluates the operands through their own handlers). A node that
+// keeps missing the integer form (decimals, say) stops trying.
+template <class Op>
+ExprValue evArith(ExprVisitor& v, cx::Node* n) {
+  const cx::Integer r = cx::evalIntegers(n);
+  if (r.kind == VT_INT) return makeIntValue(int32_t(r.value));
+  if (r.kind == VT_LONG) return makeLongValue(r.value);
+  if (++n->arithMisses >= 8) {
+    n->arith = 0;
+    n->eval = evIntGeneral<Op>;
+  }
+  return evIntGeneral<Op>(v, n);
+}
+
+// The same for a tree of one operator: two zs literals or plain variables
+// are combined at once, as evInt does.
+template <class Op>
+ExprValue evArith1(ExprVisitor& v, cx::Node* n) {
+  int32_t x, y;
+  if (readInt(n->a, x) && readInt(n->b, y) && Op::fits(x, y)) return Op::of(x, y);
+  return evArith<Op>(v, n);
+}
+
 // An operator without a fast path.
 template <ExprValue (*Apply)(ExprValue, ExprValue, antlr4::ParserRuleContext*)>
 ExprValue evApply(ExprVisitor& v, cx::Node* n) {
@@ -573,6 +632,33 @@ cx::Node* intBinary(ExprVisitor& v, KorParser::ExprContext* e, int op = 0) {
   return n;
 }
 
+// The depth of an integer tree (cx::Node::arith) of a node: 0 for an operand
+// that isPureOperand accepts, -1 for every other node.
+int arithDepth(const cx::Node* n) {
+  if (n->arith == 0) return isPureOperand(n) ? 0 : -1;
+  const int a = arithDepth(n->a), b = arithDepth(n->b);
+  return a < 0 || b < 0 ? -1 : 1 + (a > b ? a : b);
+}
+
+// + - * % (code 1..4): evaluated as an integer tree when its operands read
+// nothing and the tree stays a few levels deep (the evaluation recurses
+// without the stack guard).
+template <class Op>
+cx::Node* arithBinary(ExprVisitor& v, KorParser::ExprContext* e, uint8_t code) {
+  cx::Node* n = intBinary<Op>(v, e);
+  const int a = arithDepth(n->a), b = arithDepth(n->b);
+  if (a >= 0 && b >= 0 && a < 8 && b < 8) {
+    n->arith = code;
+    n->eval = a == 0 && b == 0 ? evArith1<Op> : evArith<Op>;
+  }
+  return n;
+}
+
+bool isPureOperand(const cx::Node* n) {
+  return n->eval == evLit || n->eval == evLitFirst || n->eval == evNegLitFirst ||
+         n->eval == evVarPlain || n->eval == evVarMember || n->eval == evVarIndex;
+}
+
 cx::Node* compileNode(ExprVisitor& v, KorParser::ExprContext* e) {
   switch (kindTable().kindOf(typeid(*e))) {
     case NK_VAR: {
@@ -594,11 +680,11 @@ cx::Node* compileNode(ExprVisitor& v, KorParser::ExprContext* e) {
     case NK_LITERAL: return newNode(e, evLitFirst);
     case NK_STRING: return newNode(e, evStrFirst);
     case NK_PAREN: return cx::compileExpr(v, childExpr(e, 1));
-    case NK_ADD: return intBinary<AddOp>(v, e);
-    case NK_SUB: return intBinary<SubOp>(v, e);
-    case NK_MULT: return intBinary<MultOp>(v, e);
+    case NK_ADD: return arithBinary<AddOp>(v, e, 1);
+    case NK_SUB: return arithBinary<SubOp>(v, e, 2);
+    case NK_MULT: return arithBinary<MultOp>(v, e, 3);
     case NK_DIV: return binary(v, e, evApply<applyDiv>);
-    case NK_REM: return intBinary<RemOp>(v, e);
+    case NK_REM: return arithBinary<RemOp>(v, e, 4);
     case NK_NEG: {
       // NEG atom: a number literal or a variable
       auto* atom = static_cast<KorParser::AtomContext*>(e->children[1]);
@@ -660,6 +746,188 @@ Node* compileName(KorParser::KorvarContext* var) {
   return n;
 }
 
+// Integer arithmetic wraps in the width of the result: czs when either
+// operand is one, except that zs - czs and zs % czs stay zs (the rules of
+// applySub / applyRemainder); narrow values are kept sign-extended.
+}  // namespace cx
+
+// ---- integer trees in postfix ----
+//
+// A tree of + - * % (cx::Node::arith) runs as a list of steps over a small
+// stack of integers once all its literals are decoded: push a literal or a
+// variable operand, or combine the top two entries (or the top entry and the
+// step's literal: a right operand that is a literal).
+
+struct cx::IntStep {
+  // kOp + 2 * (operator 1..4 as cx::Node::arith - 1), + 1 with the literal
+  // kVar: a plain variable; kCell: a kept member or an indexed cell; kSelf: a
+  // plain variable of the assignment target's name
+  enum Code : uint8_t { kEnd, kPush, kVar, kCell, kSelf, kOp };
+  uint8_t code;
+  int32_t kind;   // kPush / kOpLit: the literal's type
+  int64_t value;  // the literal (a zs sign-extended)
+  cx::Node* var;  // kVar
+};
+
+namespace {
+
+using cx::IntStep;
+
+std::deque<std::vector<IntStep>> gSteps;
+
+// The literal of a decoded zs or czs literal node: false for every other node.
+bool literalInteger(const cx::Node* n, IntStep& step) {
+  if (n->eval != evLit || (n->lit.type != VT_INT && n->lit.type != VT_LONG)) return false;
+  step.kind = n->lit.type;
+  step.value = n->lit.type == VT_INT ? int64_t(n->lit.payload.i32) : n->lit.payload.i64;
+  return true;
+}
+
+// 1: the steps of the tree appended; 0: a literal is not decoded yet; -1: a
+// literal is no integer (the tree never runs in integers).
+int appendSteps(const cx::Node* n, const cx::Node* target, std::vector<IntStep>& out) {
+  IntStep step{};
+  if (n->arith == 0) {
+    if (literalInteger(n, step)) {
+      step.code = IntStep::kPush;
+    } else if (n->eval == evVarPlain || n->eval == evVarMember || n->eval == evVarIndex) {
+      step.code = n->eval == evVarPlain && target != nullptr &&
+                          n->name.hash() == target->name.hash() &&
+                          n->name.bytes() == target->name.bytes()
+                      ? IntStep::kSelf
+                  : n->eval == evVarPlain ? IntStep::kVar
+                                          : IntStep::kCell;
+      step.var = const_cast<cx::Node*>(n);
+    } else {
+      return n->eval == evLitFirst || n->eval == evNegLitFirst ? 0 : -1;
+    }
+    out.push_back(step);
+    return 1;
+  }
+  int r = appendSteps(n->a, target, out);
+  if (r <= 0) return r;
+  const uint8_t code = uint8_t(IntStep::kOp + 2 * (n->arith - 1));
+  if (literalInteger(n->b, step)) {
+    step.code = code + 1;
+  } else {
+    r = appendSteps(n->b, target, out);
+    if (r <= 0) return r;
+    step.code = code;
+  }
+  out.push_back(step);
+  return 1;
+}
+
+// x op= y (op 1..4 as cx::Node::arith) with the operator's result type
+// (applyAdd .. applyRemainder): czs when either operand is one, except that
+// zs - czs and zs % czs stay zs; false for a remainder by 0 (the general rule
+// raises).
+template <int Op>
+KOR_ALWAYS_INLINE bool combine(cx::Integer& x, int64_t yv, int32_t yk) {
+  if (Op == 4) {
+    if (yv == 0) return false;
+    if (yv == -1) {
+      x.value = 0;
+      return true;
+    }
+  }
+  if ((x.kind | yk) == VT_INT) {  // both zs
+    const uint32_t a = uint32_t(x.value), b = uint32_t(yv);
+    x.value = int32_t(Op == 1 ? a + b : Op == 2 ? a - b : Op == 3 ? a * b : uint32_t(int32_t(a) % int32_t(b)));
+    return true;
+  }
+  uint64_t r;
+  if (Op == 1) r = uint64_t(x.value) + uint64_t(yv);
+  else if (Op == 2) r = uint64_t(x.value) - uint64_t(yv);
+  else if (Op == 3) r = uint64_t(x.value) * uint64_t(yv);
+  else r = uint64_t(x.value % yv);
+  if (Op == 1 || Op == 3) x.kind = VT_LONG;
+  x.value = x.kind == VT_LONG ? int64_t(r) : int64_t(int32_t(uint32_t(r)));
+  return true;
+}
+
+KOR_NOINLINE const IntStep* buildSteps(cx::Node* n, const cx::Node* target) {
+  std::vector<IntStep> steps;
+  const int r = appendSteps(n, target, steps);
+  if (r < 0) {
+    n->arithMisses = 7;  // never in integers: the caller gives up now
+    return nullptr;
+  }
+  if (r == 0) return nullptr;
+  steps.push_back(IntStep{IntStep::kEnd, 0, 0, nullptr});
+  gSteps.push_back(std::move(steps));
+  n->steps = gSteps.back().data();
+  return n->steps;
+}
+
+}  // namespace
+
+namespace cx {
+
+// The top of the stack stays in `acc`; the entries below it in `stack`.
+Integer evalIntegers(Node* n, const Node* target, const ScopeRecord* self) {
+  const IntStep* s = n->steps;
+  if (s == nullptr && (s = buildSteps(n, target)) == nullptr) return {0, -1};
+  Integer stack[16];  // a tree is at most 8 levels deep
+  Integer acc{0, -1};
+  int below = 0;
+  for (;; ++s) {
+    switch (s->code) {
+      case IntStep::kPush:
+        if (acc.kind >= 0) stack[below++] = acc;
+        acc = {s->value, s->kind};
+        break;
+      case IntStep::kVar: {
+        if (acc.kind >= 0) stack[below++] = acc;
+        const ScopeRecord* rec = lookupNamed(s->var);
+        if (rec == nullptr) return {0, -1};
+        if (rec->kind == VT_INT)
+          acc = {rec->payload.i32, VT_INT};
+        else if (rec->kind == VT_LONG)
+          acc = {rec->payload.i64, VT_LONG};
+        else
+          return {0, -1};
+        break;
+      }
+      case IntStep::kCell:
+        if (acc.kind >= 0) stack[below++] = acc;
+        acc = peekVarInteger(s->var);
+        if (acc.kind < 0) return acc;
+        break;
+      case IntStep::kSelf:
+        if (acc.kind >= 0) stack[below++] = acc;
+        if (self == nullptr) {
+          acc = peekVarInteger(s->var);
+        } else if (self->kind == VT_INT) {
+          acc = {self->payload.i32, VT_INT};
+        } else if (self->kind == VT_LONG) {
+          acc = {self->payload.i64, VT_LONG};
+        } else {
+          return {0, -1};
+        }
+        if (acc.kind < 0) return acc;
+        break;
+#define KOR_INT_OP(op)                                                     \
+  case IntStep::kOp + 2 * (op - 1): {                                      \
+    Integer x = stack[--below];                                            \
+    if (!combine<op>(x, acc.value, acc.kind)) return {0, -1};              \
+    acc = x;                                                               \
+    break;                                                                 \
+  }                                                                        \
+  case IntStep::kOp + 2 * (op - 1) + 1:                                    \
+    if (!combine<op>(acc, s->value, s->kind)) return {0, -1};              \
+    break;
+      KOR_INT_OP(1)
+      KOR_INT_OP(2)
+      KOR_INT_OP(3)
+      KOR_INT_OP(4)
+#undef KOR_INT_OP
+      default:
+        return acc;
+    }
+  }
+}
+
 bool isComparison(const Node* n) {
   return n->eval == evInt<CmpOp<0>> || n->eval == evInt<CmpOp<1>> || n->eval == evInt<CmpOp<2>> ||
          n->eval == evInt<CmpOp<3>> || n->eval == evInt<CmpOp<4>> || n->eval == evInt<CmpOp<5>>;
@@ -689,6 +957,7 @@ void resetCompiled() {
   gCompiled.clear();
   gAutoCompiled.clear();
   std::deque<Node>().swap(gNodes);
+  std::deque<std::vector<IntStep>>().swap(gSteps);
 }
 
 }  // namespace cx

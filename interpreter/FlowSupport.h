@@ -74,6 +74,9 @@ AssignPlan planAssignment(ExprVisitor& v, KorParser::AssignVarContext* ctx, bool
 void execAssignPlanned(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan);
 // A compiled assignment statement (not a definition's initialiser).
 void execAssignCompiled(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan);
+// The same for a plain target whose right side is an integer tree
+// (cx::Node::arith): computed in integers when it can.
+void execAssignInteger(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan);
 // The same for a plan that is keyed (v[k] = expression).
 void execAssignKeyed(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan);
 // The store of an assignment whose plain target record is found (or, for a
