@@ -14,6 +14,8 @@
 #include <optional>
 
 void zfcLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx);
+int zfcSizeDirect(const ExprValue& recv, ExprValue* args, int argc, ExprValue* out);
+int zfcToIntDirect(const ExprValue& recv, ExprValue* args, int argc, ExprValue* out);
 
 using namespace textlib;
 
@@ -630,7 +632,7 @@ void registerZfcLib() {
   registerBuiltinMethod(108, QByteArrayLiteral("chop"), {VT_INT}, BF_MEMBER);
   registerBuiltinMethod(109, QByteArrayLiteral("chopped"), {VT_INT}, BF_MEMBER);
   registerBuiltinMethod(110, QByteArrayLiteral("zfc_clear"), {}, BF_MEMBER);
-  registerBuiltinMethod(111, QByteArrayLiteral("zfc_size"), {}, BF_MEMBER);
+  registerBuiltinMethod(111, QByteArrayLiteral("zfc_size"), {}, BF_MEMBER)->direct = zfcSizeDirect;
   registerBuiltinMethod(112, QByteArrayLiteral("compare"), {VT_BYTES, 1, O}, BF_MEMBER);
   registerBuiltinMethod(113, QByteArrayLiteral("zfc_contains"), {VT_BYTES}, BF_MEMBER)->readsArgsOnly = true;
   registerBuiltinMethod(114, QByteArrayLiteral("zfc_count"), {VT_BYTES}, BF_MEMBER)->readsArgsOnly = true;
@@ -658,7 +660,7 @@ void registerZfcLib() {
   registerBuiltinMethod(135, QByteArrayLiteral("toDouble"), {}, BF_MEMBER);
   registerBuiltinMethod(136, QByteArrayLiteral("toFloat"), {}, BF_MEMBER);
   registerBuiltinMethod(137, QByteArrayLiteral("toHex"), {0, 1, R}, BF_MEMBER);
-  registerBuiltinMethod(138, QByteArrayLiteral("toInt"), {10, O}, BF_MEMBER);
+  registerBuiltinMethod(138, QByteArrayLiteral("toInt"), {10, O}, BF_MEMBER)->direct = zfcToIntDirect;
   registerBuiltinMethod(139, QByteArrayLiteral("toLongLong"), {10, O}, BF_MEMBER);
   registerBuiltinMethod(140, QByteArrayLiteral("toLower"), {}, BF_MEMBER);
   registerBuiltinMethod(141, QByteArrayLiteral("toUpper"), {}, BF_MEMBER);
@@ -676,4 +678,21 @@ void registerZfcLib() {
   registerBuiltinMethod(157, QByteArrayLiteral("zfc::compress"), {VT_BYTES, -1, O}, BF_STATIC);
   registerBuiltinMethod(158, QByteArrayLiteral("zfc::uncompress"), {VT_BYTES}, BF_STATIC);
   registerBuiltinMethod(145, QByteArrayLiteral("transCode"), {VT_INT, 0, O}, BF_MEMBER);
+}
+
+// ---- direct forms (see BuiltinDirect): the handler's plain cases ----------
+
+int zfcSizeDirect(const ExprValue& recv, ExprValue*, int argc, ExprValue* out) {
+  if (recv.type != VT_BYTES || recv.payload.bytes == nullptr || argc != 0) return -1;
+  *out = makeIntValue(recv.payload.bytes->size());
+  return 1;
+}
+
+int zfcToIntDirect(const ExprValue& recv, ExprValue* args, int argc, ExprValue* out) {
+  int32_t v = 0;
+  if (recv.type != VT_BYTES || recv.payload.bytes == nullptr || argc != 1 ||
+      !plainTextInt(*recv.payload.bytes, args[0], v))
+    return -1;
+  *out = makeIntValue(v);
+  return 1;
 }
