@@ -489,7 +489,7 @@ KOR_ALWAYS_INLINE void runBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext*
       method = ms.method;
       if (!method->readsArgsOnly) argv.ownFirst();
     }
-    if (!quick && ms.directArgs == kDirectUnknown) ms.directArgs = directArgCount(ms, args, argNodes);
+    if (ms.directArgs == kDirectUnknown) ms.directArgs = directArgCount(ms, args, argNodes);
   } catch (...) {
     argv.releaseAll();
     if (holds) releaseSharedValue(receiver);
@@ -892,6 +892,25 @@ KOR_NOINLINE void quickDirectRest(CallSite& site, antlr4::ParserRuleContext* stm
   finishBuiltinCall(site.call, stmt, receiver, site.name, Flags, ms, false, argv, direct);
 }
 
+// quickDirect's arguments (without the default) handed to the bridge once
+// the site has been resolved for the receiver again.
+template <int Flags>
+KOR_NOINLINE void quickDirectResolved(CallSite& site, antlr4::ParserRuleContext* stmt,
+                                      ExprValue& receiver, ExprValue* a, int n, bool borrowed,
+                                      ExprValue* direct) {
+  ArgValues argv;
+  for (int i = 0; i < n; ++i) argv.add() = a[i];
+  argv.firstBorrowed = borrowed;
+  try {
+    resolveCall(site.call, receiver, site.name, site.args, site.method);
+    if (!site.method.method->readsArgsOnly) argv.ownFirst();
+  } catch (...) {
+    argv.releaseAll();
+    throw;
+  }
+  finishBuiltinCall(site.call, stmt, receiver, site.name, Flags, site.method, false, argv, direct);
+}
+
 // The quick form of a call whose method has a direct form: the arguments
 // evaluated from their compiled expressions into cells of its own and handed
 // to it; what it does not take goes on as the bridge would.
@@ -917,6 +936,12 @@ KOR_ALWAYS_INLINE void quickDirect(ExprVisitor& v, CallSite& site, antlr4::Parse
         throw;
       }
     }
+  }
+  // The same call reached again while the arguments ran may have resolved
+  // the site for another receiver: the bridge resolves it for this one.
+  if (ms.method != method) {
+    quickDirectResolved<Flags>(site, stmt, receiver, a, n, borrowed, direct);
+    return;
   }
   if (ms.addDefault) a[n++] = makeIntValue(ms.defaultArg);
   ExprValue result;
@@ -984,9 +1009,16 @@ ExprValue evQuickChain(ExprVisitor& v, cx::Node* n) {
   return evalCallValueAt(v, static_cast<KorParser::CallFunExprContext*>(n->ctx), *n->site);
 }
 
+namespace {
+// A chain as a statement, apart from the plain call's form.
+KOR_NOINLINE bool quickChainStatement(ExprVisitor& v, CallSite& site) {
+  return quickChain<CALL_STATEMENT>(v, site, nullptr);
+}
+}  // namespace
+
 bool quickMemberStatement(ExprVisitor& v, CallSite& site) {
   if (site.chain.empty()) return quickMemberCall<CALL_STATEMENT>(v, site, nullptr);
-  return quickChain<CALL_STATEMENT>(v, site, nullptr);
+  return quickChainStatement(v, site);
 }
 
 bool quickMemberTargets(ExprVisitor& v, CallSite& site, antlr4::ParserRuleContext* stmt) {
