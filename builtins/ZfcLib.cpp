@@ -16,6 +16,7 @@
 void zfcLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx);
 int zfcSizeDirect(const ExprValue& recv, ExprValue* args, int argc, ExprValue* out);
 int zfcToIntDirect(const ExprValue& recv, ExprValue* args, int argc, ExprValue* out);
+int zfcAppendDirect(const ExprValue& recv, ExprValue* args, int argc, ExprValue* out);
 
 using namespace textlib;
 
@@ -625,7 +626,9 @@ void registerZfcLib() {
   currentBuiltinReceiver = VT_BYTES;
   const int32_t R = BA_RANGE;
   const int32_t O = BA_OPTIONAL_LAST;
-  registerBuiltinMethod(104, QByteArrayLiteral("zfc_append"), {1, 1, R}, BF_MEMBER)->readsArgsOnly = true;
+  BuiltinMethod* append = registerBuiltinMethod(104, QByteArrayLiteral("zfc_append"), {1, 1, R}, BF_MEMBER);
+  append->readsArgsOnly = true;
+  append->direct = zfcAppendDirect;
   registerBuiltinMethod(105, QByteArrayLiteral("zfc_at"), {VT_INT}, BF_MEMBER);
   registerBuiltinMethod(106, QByteArrayLiteral("back"), {}, BF_MEMBER);
   registerBuiltinMethod(107, QByteArrayLiteral("front"), {}, BF_MEMBER);
@@ -695,4 +698,22 @@ int zfcToIntDirect(const ExprValue& recv, ExprValue* args, int argc, ExprValue* 
     return -1;
   *out = makeIntValue(v);
   return 1;
+}
+
+// A zfc or a zf appended in place within the length limit.
+int zfcAppendDirect(const ExprValue& recv, ExprValue* args, int argc, ExprValue*) {
+  if (recv.type != VT_BYTES || recv.payload.bytes == nullptr || argc != 1) return -1;
+  QByteArray* self = recv.payload.bytes;
+  const QByteArray* bytes = nullptr;
+  char ch = 0;
+  const ByteArg k = byteArg(&args[0], bytes, ch);
+  if (k == ByteArg::Bytes && int64_t(self->size()) + bytes->size() <= kMaxTextLength) {
+    self->append(*bytes);
+    return 0;
+  }
+  if (k == ByteArg::Char) {
+    self->append(ch);
+    return 0;
+  }
+  return -1;
 }
