@@ -920,7 +920,9 @@ KOR_ALWAYS_INLINE void quickDirect(ExprVisitor& v, CallSite& site, antlr4::Parse
   MethodSite& ms = site.method;
   const BuiltinMethod* method = ms.method;
   const int written = ms.directArgs;
-  ExprValue a[kDirectArgs];
+  // each cell is written before it is read
+  alignas(ExprValue) unsigned char cells[sizeof(ExprValue) * kDirectArgs];
+  ExprValue* a = reinterpret_cast<ExprValue*>(cells);
   int n = 0;
   bool borrowed = false;
   if (written > 0) {
@@ -929,11 +931,16 @@ KOR_ALWAYS_INLINE void quickDirect(ExprVisitor& v, CallSite& site, antlr4::Parse
       borrowed = readOnlyArgument(v, nodes[0], a[0]);
       n = 1;
     } else {
-      try {
-        for (; n < written; ++n) a[n] = cx::eval(v, nodes[n]);
-      } catch (...) {
-        releaseCells(a, n, false);
-        throw;
+      a[0] = cx::eval(v, nodes[0]);
+      n = 1;
+      if (written > 1) {
+        try {
+          a[1] = cx::eval(v, nodes[1]);
+        } catch (...) {
+          releaseCells(a, 1, false);
+          throw;
+        }
+        n = 2;
       }
     }
   }
@@ -947,7 +954,9 @@ KOR_ALWAYS_INLINE void quickDirect(ExprVisitor& v, CallSite& site, antlr4::Parse
   ExprValue result;
   const int r = method->direct(receiver, a, n, &result);
   if (r >= 0 && (takeDirectResult(Flags, stmt, r, result, direct) || !directNeedsDelivery(Flags, r))) {
-    releaseCells(a, n, borrowed);
+    static_assert(kDirectArgs == 2, "the cells are released one by one");
+    if (n > 0 && !borrowed && uint32_t(a[0].type) > uint32_t(VT_WCHAR)) freeValue(a[0]);
+    if (n > 1 && uint32_t(a[1].type) > uint32_t(VT_WCHAR)) freeValue(a[1]);
     return;
   }
   quickDirectRest<Flags>(site, stmt, receiver, a, n, borrowed, r, result, direct);
