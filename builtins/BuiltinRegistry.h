@@ -25,6 +25,17 @@ class ParserRuleContext;
 struct BuiltinMethod;
 using BuiltinHandler = void (*)(BuiltinMethod* method, antlr4::ParserRuleContext* ctx);
 
+// The direct form of a method: its plain successful case in one step, without
+// a BuiltinCall. It gets the receiver and the argument cells as the handler
+// would (with the default of a left-out optional last argument) and returns
+// 1 with the one result in *out, 0 when the method has no result, or -1
+// ("not taken", nothing done) for any case it does not serve: another
+// argument type or count, an index out of range, a receiver without storage,
+// anything that would warn or raise. The handler stays the definition of the
+// method and then runs the call. A direct form may move an argument's payload
+// out (leaving the cell releasable) only when it takes the call.
+using BuiltinDirect = int (*)(const ExprValue& receiver, ExprValue* args, int argc, ExprValue* out);
+
 // How a method may be called.
 enum BuiltinCallFlag : uint16_t {
   BF_MEMBER = 0,  // member only
@@ -60,6 +71,7 @@ struct BuiltinMethod {
   bool readsArgsOnly = false;
   std::vector<int32_t>* argTypes = nullptr;  // null when the method takes no argument
   BuiltinHandler handler = nullptr;
+  BuiltinDirect direct = nullptr;  // null: every call goes to the handler
 };
 
 using BuiltinMethodRegistry = std::unordered_map<QByteArray, BuiltinMethod*, NameHash>;

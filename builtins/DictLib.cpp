@@ -74,6 +74,12 @@ void keyList(ValueDict* dict) {
   pushBuiltinResult(result);
 }
 
+// What value() hands out for a stored value: numbers and characters are
+// their own copy.
+inline ExprValue storedValueCopy(const ExprValue& value) {
+  return uint32_t(value.type) <= uint32_t(VT_WCHAR) ? value : copyValue(value, false);
+}
+
 inline void valueOf(ValueDict* dict, antlr4::ParserRuleContext* ctx) {
   const ExprValue& key = *builtinArg(0);
   ValueDict::Node* node = findKey(dict, key);
@@ -84,9 +90,7 @@ inline void valueOf(ValueDict* dict, antlr4::ParserRuleContext* ctx) {
                          .arg(lineOfContext(ctx))
                          .arg(textlib::statementOf(ctx), dictName, valueToText(key)));
   }
-  const ExprValue& value = *node->value;
-  // numbers and characters are their own copy
-  pushBuiltinResult(uint32_t(value.type) <= uint32_t(VT_WCHAR) ? value : copyValue(value, false));
+  pushBuiltinResult(storedValueCopy(*node->value));
 }
 
 // The receiver's dict; null, with an empty result handed back, for a dict
@@ -112,6 +116,35 @@ void dictMethod(BuiltinMethod*, antlr4::ParserRuleContext* ctx) {
   if (ValueDict* dict = receiverDict()) Method(dict, ctx);
 }
 
+// ---- direct forms (see BuiltinDirect): the handlers' plain cases --------
+
+inline ValueDict* directDict(const ExprValue& recv) {
+  return recv.type == VT_DICT ? recv.payload.dict : nullptr;
+}
+
+int dictSizeDirect(const ExprValue& recv, ExprValue*, int argc, ExprValue* out) {
+  const ValueDict* dict = directDict(recv);
+  if (dict == nullptr || argc != 0) return -1;
+  *out = makeIntValue(int32_t(dict->size()));
+  return 1;
+}
+
+int dictContainsDirect(const ExprValue& recv, ExprValue* args, int argc, ExprValue* out) {
+  ValueDict* dict = directDict(recv);
+  if (dict == nullptr || argc != 1) return -1;
+  *out = makeBoolValue(findKey(dict, args[0]) != nullptr);
+  return 1;
+}
+
+int dictValueDirect(const ExprValue& recv, ExprValue* args, int argc, ExprValue* out) {
+  ValueDict* dict = directDict(recv);
+  if (dict == nullptr || argc != 1) return -1;
+  const ValueDict::Node* node = findKey(dict, args[0]);
+  if (node == nullptr || node->value == nullptr) return -1;
+  *out = storedValueCopy(*node->value);
+  return 1;
+}
+
 }  // namespace
 
 void registerDictLib() {
@@ -120,16 +153,20 @@ void registerDictLib() {
   currentBuiltinHandler = dictLibCall;
   currentBuiltinReceiver = VT_DICT;
   registerBuiltinMethod(ZD_CLEAR, "zd_clear", {}, BF_MEMBER);
-  registerBuiltinMethod(ZD_SIZE, "zd_size", {}, BF_MEMBER)->handler = dictMethod<sizeOf>;
+  BuiltinMethod* size = registerBuiltinMethod(ZD_SIZE, "zd_size", {}, BF_MEMBER);
+  size->handler = dictMethod<sizeOf>;
+  size->direct = dictSizeDirect;
   registerBuiltinMethod(ZD_IS_EMPTY, "zd_isEmpty", {}, BF_MEMBER);
   BuiltinMethod* contains = registerBuiltinMethod(ZD_CONTAINS, "zd_contains", {1, 1, BA_RANGE}, BF_MEMBER);
   contains->readsArgsOnly = true;
   contains->handler = dictMethod<containsKey>;
+  contains->direct = dictContainsDirect;
   registerBuiltinMethod(ZD_REMOVE, "zd_remove", {1, 1, BA_RANGE}, BF_MEMBER);
   registerBuiltinMethod(ZD_KEYS, "zd_keys", {}, BF_MEMBER);
   BuiltinMethod* value = registerBuiltinMethod(ZD_VALUE, "zd_value", {1, 1, BA_RANGE}, BF_MEMBER);
   value->readsArgsOnly = true;
   value->handler = dictMethod<valueOf>;
+  value->direct = dictValueDirect;
   registerBuiltinMethod(ZD_COPY, "zd_copy", {}, BF_MEMBER);
 }
 

@@ -488,6 +488,36 @@ void listSortStruct(ValueList* list, antlr4::ParserRuleContext* ctx) {
             [m](const ExprValue& e) -> const ExprValue& { return *(*e.payload.st->members)[m]; });
 }
 
+// ---- direct forms (see BuiltinDirect): the handler's plain cases ---------
+
+inline ValueList* directList(const ExprValue& recv) {
+  return recv.type == VT_LIST ? recv.payload.list : nullptr;
+}
+
+int listSizeDirect(const ExprValue& recv, ExprValue*, int argc, ExprValue* out) {
+  const ValueList* list = directList(recv);
+  if (list == nullptr || argc != 0) return -1;
+  *out = makeIntValue(int32_t(list->size()));
+  return 1;
+}
+
+int listAtDirect(const ExprValue& recv, ExprValue* args, int argc, ExprValue* out) {
+  const ValueList* list = directList(recv);
+  if (list == nullptr || argc != 1 || args[0].type != VT_INT) return -1;
+  const int32_t i = indexOf(args[0]);
+  if (!inRange(i, list)) return -1;
+  *out = copyValue(*(*list)[size_t(i)], false);
+  return 1;
+}
+
+int listAppendDirect(const ExprValue& recv, ExprValue* args, int argc, ExprValue*) {
+  ValueList* list = directList(recv);
+  if (list == nullptr || argc != 1 || !appendableType(args[0].type) || valueReaches(args[0], list))
+    return -1;
+  list->push_back(moveIntoElement(args[0]));
+  return 0;
+}
+
 }  // namespace
 
 void registerListLib() {
@@ -495,9 +525,9 @@ void registerListLib() {
   BuiltinLibFlags[LIB_LIST] = 1;
   currentBuiltinHandler = listLibCall;
   currentBuiltinReceiver = VT_LIST;
-  registerBuiltinMethod(LB_SIZE, "lb_size", {}, BF_MEMBER);
-  registerBuiltinMethod(LB_APPEND, "lb_append", {1, 2, BA_RANGE}, BF_MEMBER);
-  registerBuiltinMethod(LB_AT, "lb_at", {VT_INT}, BF_MEMBER);
+  registerBuiltinMethod(LB_SIZE, "lb_size", {}, BF_MEMBER)->direct = listSizeDirect;
+  registerBuiltinMethod(LB_APPEND, "lb_append", {1, 2, BA_RANGE}, BF_MEMBER)->direct = listAppendDirect;
+  registerBuiltinMethod(LB_AT, "lb_at", {VT_INT}, BF_MEMBER)->direct = listAtDirect;
   registerBuiltinMethod(LB_LAST, "lb_last", {}, BF_MEMBER);
   registerBuiltinMethod(LB_FIRST, "lb_first", {}, BF_MEMBER);
   registerBuiltinMethod(LB_IS_EMPTY, "lb_isEmpty", {}, BF_MEMBER);

@@ -205,7 +205,7 @@ void qstrConvertLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
 
 // append / push_back of a string to a string: what the general case below
 // does for that pair, without its locals. False for every other pair.
-bool appendString(ExprValue* recv, const ExprValue* arg, antlr4::ParserRuleContext* ctx) {
+bool appendString(const ExprValue* recv, const ExprValue* arg, antlr4::ParserRuleContext* ctx) {
   if (recv->type != VT_STRING || recv->payload.str == nullptr || arg->type != VT_STRING ||
       arg->payload.str == nullptr)
     return false;
@@ -214,6 +214,48 @@ bool appendString(ExprValue* recv, const ExprValue* arg, antlr4::ParserRuleConte
   self->append(*arg->payload.str);
   return true;
 }
+
+namespace {
+
+// ---- direct forms (see BuiltinDirect): the handlers' plain cases ---------
+
+inline const QString* directString(const ExprValue& recv) {
+  return recv.type == VT_STRING ? recv.payload.str : nullptr;
+}
+
+int qstrSizeDirect(const ExprValue& recv, ExprValue*, int argc, ExprValue* out) {
+  const QString* s = directString(recv);
+  if (s == nullptr || argc != 0) return -1;
+  *out = makeIntValue(s->size());
+  return 1;
+}
+
+int qstrToZfcDirect(const ExprValue& recv, ExprValue*, int argc, ExprValue* out) {
+  const QString* s = directString(recv);
+  if (s == nullptr || argc != 0) return -1;
+  out->type = VT_BYTES;
+  out->payload.bytes = newByteString(s->toUtf8());
+  return 1;
+}
+
+int qstrToIntDirect(const ExprValue& recv, ExprValue* args, int argc, ExprValue* out) {
+  const QString* s = directString(recv);
+  int32_t v = 0;
+  if (s == nullptr || argc != 1 || !plainTextInt(*s, args[0], v)) return -1;
+  *out = makeIntValue(v);
+  return 1;
+}
+
+// A string appended to a string within the length limit.
+int qstrAppendDirect(const ExprValue& recv, ExprValue* args, int argc, ExprValue*) {
+  const QString* s = directString(recv);
+  if (s == nullptr || argc != 1 || args[0].type != VT_STRING || args[0].payload.str == nullptr ||
+      int64_t(s->size()) + args[0].payload.str->size() > kMaxTextLength)
+    return -1;
+  return appendString(&recv, &args[0], nullptr) ? 0 : -1;
+}
+
+}  // namespace
 
 void qstrLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
   if ((method->id == 223 || method->id == 246) &&
@@ -372,17 +414,17 @@ void registerQStrLib() {
   const int32_t O = BA_OPTIONAL_LAST;
   currentBuiltinHandler = qstrConvertLibCall;
   registerBuiltinMethod(220, QByteArrayLiteral("qstr_fromZfc"), {VT_BYTES}, BF_STATIC);
-  registerBuiltinMethod(218, QByteArrayLiteral("qstr_toZfc"), {}, BF_MEMBER);
+  registerBuiltinMethod(218, QByteArrayLiteral("qstr_toZfc"), {}, BF_MEMBER)->direct = qstrToZfcDirect;
   registerBuiltinMethod(219, QByteArrayLiteral("qstr_getCharList"), {}, BF_MEMBER);
   registerBuiltinMethod(221, QByteArrayLiteral("qstr_at"), {VT_INT}, BF_MEMBER);
-  registerBuiltinMethod(222, QByteArrayLiteral("qstr_size"), {}, BF_MEMBER);
+  registerBuiltinMethod(222, QByteArrayLiteral("qstr_size"), {}, BF_MEMBER)->direct = qstrSizeDirect;
   currentBuiltinHandler = qstrLibCall;
   registerBuiltinMethod(224, QByteArrayLiteral("qstr_back"), {}, BF_MEMBER);
   registerBuiltinMethod(225, QByteArrayLiteral("qstr_front"), {}, BF_MEMBER);
   registerBuiltinMethod(226, QByteArrayLiteral("qstr_chop"), {VT_INT}, BF_MEMBER);
   registerBuiltinMethod(227, QByteArrayLiteral("qstr_chopped"), {VT_INT}, BF_MEMBER);
   registerBuiltinMethod(228, QByteArrayLiteral("qstr_clear"), {}, BF_MEMBER);
-  registerBuiltinMethod(223, QByteArrayLiteral("qstr_append"), {VT_STRING}, BF_MEMBER);
+  registerBuiltinMethod(223, QByteArrayLiteral("qstr_append"), {VT_STRING}, BF_MEMBER)->direct = qstrAppendDirect;
   registerBuiltinMethod(229, QByteArrayLiteral("qstr_compare"), {VT_STRING, 1, O}, BF_MEMBER);
   registerBuiltinMethod(230, QByteArrayLiteral("qstr_contains"), {VT_STRING, 1, O}, BF_MEMBER);
   registerBuiltinMethod(231, QByteArrayLiteral("qstr_count"), {VT_STRING, 1, O}, BF_MEMBER);
@@ -407,7 +449,7 @@ void registerQStrLib() {
   registerBuiltinMethod(250, QByteArrayLiteral("qstr_split"), {1, 1, R}, BF_MEMBER);
   registerBuiltinMethod(251, QByteArrayLiteral("qstr_toDouble"), {}, BF_MEMBER);
   registerBuiltinMethod(252, QByteArrayLiteral("qstr_toFloat"), {}, BF_MEMBER);
-  registerBuiltinMethod(253, QByteArrayLiteral("qstr_toInt"), {10, O}, BF_MEMBER);
+  registerBuiltinMethod(253, QByteArrayLiteral("qstr_toInt"), {10, O}, BF_MEMBER)->direct = qstrToIntDirect;
   registerBuiltinMethod(254, QByteArrayLiteral("qstr_toLongLong"), {10, O}, BF_MEMBER);
   registerBuiltinMethod(255, QByteArrayLiteral("qstr_toLower"), {}, BF_MEMBER);
   registerBuiltinMethod(256, QByteArrayLiteral("qstr_toUpper"), {}, BF_MEMBER);

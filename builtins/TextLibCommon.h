@@ -204,6 +204,17 @@ bool plainDecimal(const Text& s, int64_t& out) {
   return true;
 }
 
+// toInt's plain case (what a direct form takes): base 10 given as an int and
+// a plain decimal in the int range; false for anything else.
+template <class Text>
+bool plainTextInt(const Text& s, const ExprValue& base, int32_t& out) {
+  if (base.type != VT_INT || base.payload.i32 != 10) return false;
+  int64_t plain = 0;
+  if (!plainDecimal(s, plain) || plain < INT32_MIN || plain > INT32_MAX) return false;
+  out = int32_t(plain);
+  return true;
+}
+
 // toInt / toLongLong (with a base argument), toDouble, toFloat of a byte
 // string or a string: the number, 0 with a warning when the text is not one.
 enum class TextNumber { Int, Long, Double, Float };

@@ -18,6 +18,9 @@
 #include <optional>
 
 void zfcLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx);
+int zfcSizeDirect(const ExprValue& recv, ExprValue* args, int argc, ExprValue* out);
+int zfcToIntDirect(const ExprValue& recv, ExprValue* args, int argc, ExprValue* out);
+int zfcAppendDirect(const ExprValue& recv, ExprValue* args, int argc, ExprValue* out);
 
 using namespace textlib;
 
@@ -635,14 +638,16 @@ void registerZfcLib() {
   currentBuiltinReceiver = VT_BYTES;
   const int32_t R = BA_RANGE;
   const int32_t O = BA_OPTIONAL_LAST;
-  registerBuiltinMethod(104, QByteArrayLiteral("zfc_append"), {1, 1, R}, BF_MEMBER)->readsArgsOnly = true;
+  BuiltinMethod* append = registerBuiltinMethod(104, QByteArrayLiteral("zfc_append"), {1, 1, R}, BF_MEMBER);
+  append->readsArgsOnly = true;
+  append->direct = zfcAppendDirect;
   registerBuiltinMethod(105, QByteArrayLiteral("zfc_at"), {VT_INT}, BF_MEMBER);
   registerBuiltinMethod(106, QByteArrayLiteral("back"), {}, BF_MEMBER);
   registerBuiltinMethod(107, QByteArrayLiteral("front"), {}, BF_MEMBER);
   registerBuiltinMethod(108, QByteArrayLiteral("chop"), {VT_INT}, BF_MEMBER);
   registerBuiltinMethod(109, QByteArrayLiteral("chopped"), {VT_INT}, BF_MEMBER);
   registerBuiltinMethod(110, QByteArrayLiteral("zfc_clear"), {}, BF_MEMBER);
-  registerBuiltinMethod(111, QByteArrayLiteral("zfc_size"), {}, BF_MEMBER);
+  registerBuiltinMethod(111, QByteArrayLiteral("zfc_size"), {}, BF_MEMBER)->direct = zfcSizeDirect;
   registerBuiltinMethod(112, QByteArrayLiteral("compare"), {VT_BYTES, 1, O}, BF_MEMBER);
   registerBuiltinMethod(113, QByteArrayLiteral("zfc_contains"), {VT_BYTES}, BF_MEMBER)->readsArgsOnly = true;
   registerBuiltinMethod(114, QByteArrayLiteral("zfc_count"), {VT_BYTES}, BF_MEMBER)->readsArgsOnly = true;
@@ -670,7 +675,7 @@ void registerZfcLib() {
   registerBuiltinMethod(135, QByteArrayLiteral("toDouble"), {}, BF_MEMBER);
   registerBuiltinMethod(136, QByteArrayLiteral("toFloat"), {}, BF_MEMBER);
   registerBuiltinMethod(137, QByteArrayLiteral("toHex"), {0, 1, R}, BF_MEMBER);
-  registerBuiltinMethod(138, QByteArrayLiteral("toInt"), {10, O}, BF_MEMBER);
+  registerBuiltinMethod(138, QByteArrayLiteral("toInt"), {10, O}, BF_MEMBER)->direct = zfcToIntDirect;
   registerBuiltinMethod(139, QByteArrayLiteral("toLongLong"), {10, O}, BF_MEMBER);
   registerBuiltinMethod(140, QByteArrayLiteral("toLower"), {}, BF_MEMBER);
   registerBuiltinMethod(141, QByteArrayLiteral("toUpper"), {}, BF_MEMBER);
@@ -688,4 +693,39 @@ void registerZfcLib() {
   registerBuiltinMethod(157, QByteArrayLiteral("zfc::compress"), {VT_BYTES, -1, O}, BF_STATIC);
   registerBuiltinMethod(158, QByteArrayLiteral("zfc::uncompress"), {VT_BYTES}, BF_STATIC);
   registerBuiltinMethod(145, QByteArrayLiteral("transCode"), {VT_INT, 0, O}, BF_MEMBER);
+}
+
+// ---- direct forms (see BuiltinDirect): the handler's plain cases ----------
+
+int zfcSizeDirect(const ExprValue& recv, ExprValue*, int argc, ExprValue* out) {
+  if (recv.type != VT_BYTES || recv.payload.bytes == nullptr || argc != 0) return -1;
+  *out = makeIntValue(recv.payload.bytes->size());
+  return 1;
+}
+
+int zfcToIntDirect(const ExprValue& recv, ExprValue* args, int argc, ExprValue* out) {
+  int32_t v = 0;
+  if (recv.type != VT_BYTES || recv.payload.bytes == nullptr || argc != 1 ||
+      !plainTextInt(*recv.payload.bytes, args[0], v))
+    return -1;
+  *out = makeIntValue(v);
+  return 1;
+}
+
+// A zfc or a zf appended in place within the length limit.
+int zfcAppendDirect(const ExprValue& recv, ExprValue* args, int argc, ExprValue*) {
+  if (recv.type != VT_BYTES || recv.payload.bytes == nullptr || argc != 1) return -1;
+  QByteArray* self = recv.payload.bytes;
+  const QByteArray* bytes = nullptr;
+  char ch = 0;
+  const ByteArg k = byteArg(&args[0], bytes, ch);
+  if (k == ByteArg::Bytes && int64_t(self->size()) + bytes->size() <= kMaxTextLength) {
+    self->append(*bytes);
+    return 0;
+  }
+  if (k == ByteArg::Char) {
+    self->append(ch);
+    return 0;
+  }
+  return -1;
 }

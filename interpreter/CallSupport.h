@@ -53,6 +53,9 @@ struct ReceiverTargets {
   std::vector<const CachedName*> names;   // `=`: the targets' names
 };
 
+constexpr int8_t kDirectUnknown = -2;
+constexpr int8_t kDirectNone = -1;
+
 // A built-in method call (a member call or one call of a chain): what its
 // first call resolved, reused while the receiver has the same type (and
 // struct or named code). Resolution, the count check and every message stay
@@ -73,6 +76,10 @@ struct MethodSite {
   // or ++/-- in an index), -1 not known yet.
   int8_t pathRunsCode = -1;
   int32_t typeCode = -1;            // a type name receiver's code, once read
+  // The quick form hands the method's direct form this many evaluated
+  // arguments itself (kDirectNone: it does not; kDirectUnknown: not known
+  // until the general path has run the call once more).
+  int8_t directArgs = kDirectUnknown;
   // A chained call: its argument list and their compiled expressions.
   KorParser::ArgumentListContext* chainArgs = nullptr;
   std::vector<cx::Node*> chainArgNodes;

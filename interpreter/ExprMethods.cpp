@@ -80,16 +80,26 @@ struct ArgValues {
 // The single argument of a method that only reads it: a plain variable
 // holding a zfc is handed over as the variable's own value (nothing else
 // runs before the handler); every other argument is evaluated.
-inline void addReadOnlyArgument(ExprVisitor& v, cx::Node* node, ArgValues& argv) {
+// Returns whether the value in `out` is borrowed.
+KOR_ALWAYS_INLINE bool readOnlyArgument(ExprVisitor& v, cx::Node* node, ExprValue& out) {
   if (node->eval == cx::evVarPlain) {
     ScopeRecord* rec = cx::findNamed(node, node->var);
     if (rec->kind == VT_BYTES && rec->payload.bytes != nullptr) {
-      argv.add() = rec->asValue();
-      argv.firstBorrowed = true;
-      return;
+      out = rec->asValue();
+      return true;
     }
   }
-  argv.add() = cx::eval(v, node);
+  out = cx::eval(v, node);
+  return false;
+}
+inline void addReadOnlyArgument(ExprVisitor& v, cx::Node* node, ArgValues& argv) {
+  argv.firstBorrowed = readOnlyArgument(v, node, argv.add());
+}
+
+// Releases argument cells (a borrowed first one stays its variable's).
+KOR_ALWAYS_INLINE void releaseCells(ExprValue* a, int n, bool firstBorrowed) {
+  for (int i = firstBorrowed ? 1 : 0; i < n; ++i)
+    if (uint32_t(a[i].type) > uint32_t(VT_WCHAR)) freeValue(a[i]);
 }
 
 // ---- error paths ----
@@ -302,6 +312,23 @@ int deliverResults(antlr4::ParserRuleContext* call, antlr4::ParserRuleContext* s
   return 0;
 }
 
+// A direct form's result (or none) handed over as deliverResults hands a
+// handler's: in a frame of its own, released once delivered.
+KOR_NOINLINE void deliverDirectResult(antlr4::ParserRuleContext* call,
+                                      antlr4::ParserRuleContext* stmt, const QByteArray& name,
+                                      int flags, MethodSite& site, ExprValue* result) {
+  BuiltinCall frame;
+  if (result) frame.addResult(*result);
+  int firstResult = 0;
+  try {
+    firstResult = deliverResults(call, stmt, name, frame, flags, site);
+  } catch (...) {
+    frame.releaseResults(0);
+    throw;
+  }
+  if (frame.resultCount > firstResult) frame.releaseResults(firstResult);
+}
+
 // Whether a part of the call contains a call of a script function (a plain
 // call `f(...)`; member calls are built-in methods, which run no script
 // code), or, with `anyEffect`, any call or ++/-- at all.
@@ -339,6 +366,7 @@ KOR_NOINLINE void resolveCall(antlr4::ParserRuleContext* call, const ExprValue& 
                               const QByteArray& name, KorParser::ArgumentListContext* args,
                               MethodSite& site) {
   site.method = nullptr;
+  site.directArgs = kDirectUnknown;
   BuiltinMethod* method = resolveBuiltinMethod(receiver, name, call);
   int n = 0;
   if (args)
@@ -384,6 +412,28 @@ KOR_NOINLINE void evalArguments(ExprVisitor& v, antlr4::ParserRuleContext* call,
 #define KOR_ALWAYS_INLINE inline __attribute__((always_inline))
 #endif
 #endif
+
+KOR_ALWAYS_INLINE void finishBuiltinCall(antlr4::ParserRuleContext* call,
+                                         antlr4::ParserRuleContext* stmt, ExprValue& receiver,
+                                         const QByteArray& name, int flags, MethodSite& ms,
+                                         bool holds, ArgValues& argv, ExprValue* direct);
+
+// The arguments a quick call hands the method's direct form straight from
+// their compiled expressions (see MethodSite::directArgs): the written ones,
+// all compiled, at most kDirectArgs with the default; kDirectNone when the
+// method has no direct form or the call does not fit.
+constexpr int kDirectArgs = 2;
+KOR_NOINLINE int8_t directArgCount(const MethodSite& ms, KorParser::ArgumentListContext* args,
+                                   const std::vector<cx::Node*>* argNodes) {
+  if (!ms.method->direct || ms.optionalWritten) return kDirectNone;
+  int n = 0;
+  if (args)
+    for (antlr4::tree::ParseTree* child : args->children)
+      if (!child->children.empty()) ++n;
+  if (n > 0 && (!ms.argsCompiled || int(argNodes->size()) != n)) return kDirectNone;
+  if (n + (ms.addDefault ? 1 : 0) > kDirectArgs) return kDirectNone;
+  return int8_t(n);
+}
 
 // The bridge proper (callBuiltinCall), made part of its two callers.
 //
@@ -439,18 +489,83 @@ KOR_ALWAYS_INLINE void runBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext*
       method = ms.method;
       if (!method->readsArgsOnly) argv.ownFirst();
     }
-    // A written optional last argument must be an integer.
-    if (ms.optionalWritten) {
-      const int32_t t = argv.at(argv.count - 1).type;
-      if (t != VT_INT && t != VT_LONG) failOptionalType(call, name);
-    }
+    if (ms.directArgs == kDirectUnknown) ms.directArgs = directArgCount(ms, args, argNodes);
   } catch (...) {
     argv.releaseAll();
     if (holds) releaseSharedValue(receiver);
     throw;
   }
+  finishBuiltinCall(call, stmt, receiver, name, flags, ms, holds, argv, direct);
+}
+
+// The direct form's result handed to the caller as the handler's first
+// result would be: true when taken at once by the expression (or chain).
+KOR_ALWAYS_INLINE bool takeDirectResult(int flags, antlr4::ParserRuleContext* stmt, int r,
+                                        ExprValue& result, ExprValue* direct) {
+  const bool takes = (flags & (CALL_VALUE | CALL_CHAINED)) != 0 &&
+                     (flags & (CALL_LAST_CHAINED | CALL_STATEMENT)) !=
+                         (CALL_LAST_CHAINED | CALL_STATEMENT);
+  const bool chainedNotLast = (flags & CALL_CHAINED) && !(flags & CALL_LAST_CHAINED);
+  if (r > 0 && takes &&
+      (chainedNotLast ? (flags & CALL_CHAIN_DIRECT) != 0
+                      : (flags & CALL_DIRECT) != 0 && stmt == nullptr)) {
+    ExprValue& taken = direct ? *direct : directMethodValue;
+    taken = result;
+    taken.owner = nullptr;
+    if (!direct) directMethodValueSet = true;
+    return true;
+  }
+  return false;
+}
+
+// Whether the call needs deliverDirectResult: a result not taken at once, or
+// none where one is wanted.
+KOR_ALWAYS_INLINE bool directNeedsDelivery(int flags, int r) {
+  const bool takes = (flags & (CALL_VALUE | CALL_CHAINED)) != 0 &&
+                     (flags & (CALL_LAST_CHAINED | CALL_STATEMENT)) !=
+                         (CALL_LAST_CHAINED | CALL_STATEMENT);
+  return r > 0 || takes;
+}
+
+// The rest of a call once its arguments are in `argv`: the optional
+// argument's check and default, then the direct form or the handler, the
+// results' delivery and the release of every cell.
+KOR_ALWAYS_INLINE void finishBuiltinCall(antlr4::ParserRuleContext* call,
+                                         antlr4::ParserRuleContext* stmt, ExprValue& receiver,
+                                         const QByteArray& name, int flags, MethodSite& ms,
+                                         bool holds, ArgValues& argv, ExprValue* direct) {
+  BuiltinMethod* method = ms.method;
+  // A written optional last argument must be an integer.
+  if (ms.optionalWritten) {
+    const int32_t t = argv.at(argv.count - 1).type;
+    if (t != VT_INT && t != VT_LONG) {
+      argv.releaseAll();
+      if (holds) releaseSharedValue(receiver);
+      failOptionalType(call, name);
+    }
+  }
 
   if (ms.addDefault) argv.add() = makeIntValue(ms.defaultArg);
+  // The method's direct form, when it has one and takes the call: its one
+  // result goes where the handler's first result would go.
+  if (method->direct) {
+    ExprValue result;
+    const int r = method->direct(receiver, argv.data(), argv.count, &result);
+    if (r >= 0) {
+      if (!takeDirectResult(flags, stmt, r, result, direct) && directNeedsDelivery(flags, r)) {
+        try {
+          deliverDirectResult(call, stmt, name, flags, ms, r > 0 ? &result : nullptr);
+        } catch (...) {
+          if (argv.count > 0) argv.releaseAll();
+          if (holds && sharesHeld(receiver.type)) releaseSharedValue(receiver);
+          throw;
+        }
+      }
+      if (argv.count > 0) argv.releaseAll();
+      if (holds && sharesHeld(receiver.type)) releaseSharedValue(receiver);
+      return;
+    }
+  }
   BuiltinCall frame;
   frame.args = argv.data();
   frame.argc = argv.count;
@@ -610,6 +725,32 @@ KOR_ALWAYS_INLINE void runChainFrom(ExprVisitor& v, KorParser::RealCallFunContex
       recv.owner = &site.calledPartText;
       recv.type = kept.value.type;
       recv.payload = kept.value.payload;
+      // A method without written arguments whose direct form takes the call
+      // (the chain holds its receiver meanwhile).
+      if (ms.directArgs == 0 && ms.method != nullptr && ms.type == recv.type &&
+          ms.detail == builtinReceiverDetail(recv)) {
+        ExprValue dflt[1];
+        if (ms.addDefault) dflt[0] = makeIntValue(ms.defaultArg);
+        ExprValue result;
+        const int r = ms.method->direct(recv, dflt, ms.addDefault ? 1 : 0, &result);
+        if (r >= 0) {
+          const bool last = j + 1 == n;
+          const int stepFlags = last ? flags | CALL_LAST_CHAINED : flags | CALL_CHAIN_DIRECT;
+          ExprValue next;
+          if (!takeDirectResult(stepFlags, stmt, r, result, last ? direct : &next) &&
+              directNeedsDelivery(stepFlags, r))
+            deliverDirectResult(call, stmt, site.chainNames[j], stepFlags, ms,
+                                r > 0 ? &result : nullptr);
+          kept.set = false;
+          freeValue(kept.value);
+          if (last) break;
+          kept.value = next;
+          kept.set = true;
+          if (!typeHasMethods(kept.value.type))
+            failChainStepNoMethods(call, stmt, site, j, kept.value.type);
+          continue;
+        }
+      }
       sharedRefOfValue(recv);
       const std::vector<cx::Node*>* argNodes =
           ms.chainArgNodes.empty() ? nullptr : &ms.chainArgNodes;
@@ -717,6 +858,110 @@ void callMemberCall(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSit
 
 namespace {
 
+// The quick form's general call: the bridge as the general path runs it.
+template <int Flags>
+KOR_NOINLINE void quickGeneral(ExprVisitor& v, CallSite& site, antlr4::ParserRuleContext* stmt,
+                               ExprValue& receiver, ExprValue* direct) {
+  runBuiltinCall(v, site.call, stmt, receiver, site.name, site.args, Flags,
+                 site.argNodes.empty() ? nullptr : &site.argNodes, site.method, false, nullptr,
+                 nullptr, true, direct);
+}
+
+// What quickDirect leaves to the bridge: the delivery of a result not taken
+// at once, or, when the direct form did not take the call, the whole rest of
+// the call with the arguments already evaluated (`n` with the default).
+template <int Flags>
+KOR_NOINLINE void quickDirectRest(CallSite& site, antlr4::ParserRuleContext* stmt,
+                                  ExprValue& receiver, ExprValue* a, int n, bool borrowed, int r,
+                                  ExprValue& result, ExprValue* direct) {
+  MethodSite& ms = site.method;
+  if (r >= 0) {
+    try {
+      deliverDirectResult(site.call, stmt, site.name, Flags, ms, r > 0 ? &result : nullptr);
+    } catch (...) {
+      releaseCells(a, n, borrowed);
+      throw;
+    }
+    releaseCells(a, n, borrowed);
+    return;
+  }
+  ArgValues argv;
+  const int written = ms.addDefault ? n - 1 : n;
+  for (int i = 0; i < written; ++i) argv.add() = a[i];
+  argv.firstBorrowed = borrowed;
+  finishBuiltinCall(site.call, stmt, receiver, site.name, Flags, ms, false, argv, direct);
+}
+
+// quickDirect's arguments (without the default) handed to the bridge once
+// the site has been resolved for the receiver again.
+template <int Flags>
+KOR_NOINLINE void quickDirectResolved(CallSite& site, antlr4::ParserRuleContext* stmt,
+                                      ExprValue& receiver, ExprValue* a, int n, bool borrowed,
+                                      ExprValue* direct) {
+  ArgValues argv;
+  for (int i = 0; i < n; ++i) argv.add() = a[i];
+  argv.firstBorrowed = borrowed;
+  try {
+    resolveCall(site.call, receiver, site.name, site.args, site.method);
+    if (!site.method.method->readsArgsOnly) argv.ownFirst();
+  } catch (...) {
+    argv.releaseAll();
+    throw;
+  }
+  finishBuiltinCall(site.call, stmt, receiver, site.name, Flags, site.method, false, argv, direct);
+}
+
+// The quick form of a call whose method has a direct form: the arguments
+// evaluated from their compiled expressions into cells of its own and handed
+// to it; what it does not take goes on as the bridge would.
+template <int Flags>
+KOR_ALWAYS_INLINE void quickDirect(ExprVisitor& v, CallSite& site, antlr4::ParserRuleContext* stmt,
+                                   ExprValue& receiver, ExprValue* direct) {
+  MethodSite& ms = site.method;
+  const BuiltinMethod* method = ms.method;
+  const int written = ms.directArgs;
+  // each cell is written before it is read
+  alignas(ExprValue) unsigned char cells[sizeof(ExprValue) * kDirectArgs];
+  ExprValue* a = reinterpret_cast<ExprValue*>(cells);
+  int n = 0;
+  bool borrowed = false;
+  if (written > 0) {
+    cx::Node* const* nodes = site.argNodes.data();
+    if (written == 1 && method->readsArgsOnly) {
+      borrowed = readOnlyArgument(v, nodes[0], a[0]);
+      n = 1;
+    } else {
+      a[0] = cx::eval(v, nodes[0]);
+      n = 1;
+      if (written > 1) {
+        try {
+          a[1] = cx::eval(v, nodes[1]);
+        } catch (...) {
+          releaseCells(a, 1, false);
+          throw;
+        }
+        n = 2;
+      }
+    }
+  }
+  // The same call reached again while the arguments ran may have resolved
+  // the site for another receiver: the bridge resolves it for this one.
+  if (ms.method != method) {
+    quickDirectResolved<Flags>(site, stmt, receiver, a, n, borrowed, direct);
+    return;
+  }
+  if (ms.addDefault) a[n++] = makeIntValue(ms.defaultArg);
+  ExprValue result;
+  const int r = method->direct(receiver, a, n, &result);
+  if (r >= 0 && (takeDirectResult(Flags, stmt, r, result, direct) || !directNeedsDelivery(Flags, r))) {
+    static_assert(kDirectArgs == 2, "the cells are released one by one");
+    if (n > 0 && !borrowed && uint32_t(a[0].type) > uint32_t(VT_WCHAR)) freeValue(a[0]);
+    if (n > 1 && uint32_t(a[1].type) > uint32_t(VT_WCHAR)) freeValue(a[1]);
+    return;
+  }
+  quickDirectRest<Flags>(site, stmt, receiver, a, n, borrowed, r, result, direct);
+}
+
 // The quick form: the general path's own case of a lent receiver whose
 // variable keeps it alive (no argument runs script code), taken while the
 // receiver has the type the site was resolved for.
@@ -731,9 +976,10 @@ KOR_ALWAYS_INLINE bool quickMemberCall(ExprVisitor& v, CallSite& site,
   ExprValue receiver = rec->asValue();
   if (ms.detail != builtinReceiverDetail(receiver)) return false;
   receiver.owner = &site.receiverText;
-  runBuiltinCall(v, site.call, stmt, receiver, site.name, site.args, Flags,
-                 site.argNodes.empty() ? nullptr : &site.argNodes, ms, false, nullptr, nullptr,
-                 true, direct);
+  if (ms.directArgs >= 0)
+    quickDirect<Flags>(v, site, stmt, receiver, direct);
+  else
+    quickGeneral<Flags>(v, site, stmt, receiver, direct);
   return true;
 }
 
@@ -772,9 +1018,16 @@ ExprValue evQuickChain(ExprVisitor& v, cx::Node* n) {
   return evalCallValueAt(v, static_cast<KorParser::CallFunExprContext*>(n->ctx), *n->site);
 }
 
+namespace {
+// A chain as a statement, apart from the plain call's form.
+KOR_NOINLINE bool quickChainStatement(ExprVisitor& v, CallSite& site) {
+  return quickChain<CALL_STATEMENT>(v, site, nullptr);
+}
+}  // namespace
+
 bool quickMemberStatement(ExprVisitor& v, CallSite& site) {
   if (site.chain.empty()) return quickMemberCall<CALL_STATEMENT>(v, site, nullptr);
-  return quickChain<CALL_STATEMENT>(v, site, nullptr);
+  return quickChainStatement(v, site);
 }
 
 bool quickMemberTargets(ExprVisitor& v, CallSite& site, antlr4::ParserRuleContext* stmt) {

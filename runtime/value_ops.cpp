@@ -389,7 +389,7 @@ void closeExcelDocument(ExcelValue* excel) {
 
 // ---------------------------------------------------------------- containment
 
-bool valueReaches(const ExprValue& value, const void* container) {
+bool valueReachesWalk(const ExprValue& value, const void* container) {
   // Only a struct, list or dict can be or hold a container; a struct whose
   // members are none of those reaches nothing (the common record).
   if (value.payload.ptr == nullptr) return false;

@@ -149,4 +149,10 @@ void closeExcelDocument(ExcelValue* excel);
 // inside it (in a list, a dict value or a struct member, at any depth).
 // Storing such a value into the container would make it hold itself: it could
 // never be freed, and printing or copying it would not end.
-bool valueReaches(const ExprValue& value, const void* container);
+// Only a struct, list or dict can be or hold a container: a value of any
+// other type is answered here without the walk.
+bool valueReachesWalk(const ExprValue& value, const void* container);
+inline bool valueReaches(const ExprValue& value, const void* container) {
+  if (value.type != VT_STRUCT && value.type != VT_LIST && value.type != VT_DICT) return false;
+  return valueReachesWalk(value, container);
+}
