@@ -167,9 +167,10 @@ inline void runStatements(ExprVisitor& v, const cx::Stmt* s) {
 void runBlock(ExprVisitor& v, const cx::Stmt* s) {
   guardStack(s->ctx);
   if (abortRequested.load(std::memory_order_relaxed)) failInterrupted();
+  const size_t at = scopeStack()->size();
   pushScopeRecord(SK_BLOCK);
   runStatements(v, s);
-  popBlockScope();
+  popBlockScopeAt(at);
 }
 
 // A block that defines nothing (Stmt::bare): no marker of its own.

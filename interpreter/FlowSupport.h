@@ -155,6 +155,27 @@ inline bool storeOwnType(ScopeRecord* rec, ExprValue& value) {
   }
   return true;
 }
+// The bytes of the payload that a value of an own-moving type (movesOwnType)
+// fills: its member's bytes set, the rest clear.
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+#error "the payload masks take the members' bytes at the low end"
+#endif
+constexpr uint64_t payloadBytes(unsigned n) { return n >= 8 ? ~uint64_t(0) : (uint64_t(1) << (8 * n)) - 1; }
+constexpr uint64_t kOwnTypeMasks[VT_DICT + 1] = {
+    payloadBytes(sizeof(int32_t)), payloadBytes(sizeof(int64_t)), payloadBytes(sizeof(double)),
+    payloadBytes(sizeof(uint8_t)), payloadBytes(sizeof(char)),    payloadBytes(sizeof(uint16_t)),
+    0, 0, 0,
+    payloadBytes(sizeof(void*)),   payloadBytes(sizeof(void*)),   payloadBytes(sizeof(void*)),
+    payloadBytes(sizeof(void*))};
+// storeOwnType into a record whose payload is empty (one just pushed): there
+// is nothing to release, so the value's payload is moved in as it is.
+inline bool storeOwnTypeFresh(ScopeRecord* rec, ExprValue& value) {
+  const int32_t code = rec->kind;
+  if (value.type != code || !movesOwnType(code)) return false;
+  rec->payload.i64 = int64_t(uint64_t(value.payload.i64) & kOwnTypeMasks[code]);
+  value.payload.i64 = 0;
+  return true;
+}
 void execDefvar(ExprVisitor& v, KorParser::DefvarContext* ctx);
 
 namespace flow {

@@ -6,6 +6,7 @@
 #include "value.h"
 #include "recycle_pool.h"
 #include "value_compare.h"
+#include "value_ops.h"
 
 #include <QByteArray>
 #include <QString>
@@ -231,6 +232,11 @@ inline void releaseScopeRecord(ScopeRecord* record) {
     record->payload.i64 = 0;
     return;
   }
+  if (record->kind < SK_NAME_RECORD) {
+    releasePayload(record->kind, record->payload);  // a variable's value
+    record->payload.i64 = 0;
+    return;
+  }
   releaseScopeRecordPayload(record);
 }
 
@@ -263,6 +269,29 @@ inline bool popMarkerOnTop(int32_t kind) {
 }
 inline bool popBlockScope() { return popMarkerOnTop(SK_BLOCK) || popBlockScopeDown(); }
 inline bool popLoopScope() { return popMarkerOnTop(SK_LOOP) || popLoopScopeDown(); }
+// The end of a block whose marker was pushed at position `at`: the variables
+// above that position are removed and released from the top (as
+// popBlockScope would), then popBlockScope does the rest (the marker alone on
+// top, or whatever else it finds).
+inline bool popBlockScopeAt(size_t at) {
+  if (ScopeStack* st = scope_state::scopeStack) {
+    size_t n = st->size();
+    for (; n > at + 1; --n) {
+      ScopeRecord* r = st->back();
+      if (r->kind >= 100) break;
+      st->pop_back();
+      releaseScopeRecord(r);
+      returnScopeRecord(r);
+    }
+    if (n == at + 1 && st->back()->kind == SK_BLOCK) {
+      ScopeRecord* marker = st->back();
+      st->pop_back();
+      returnScopeRecord(marker);  // a marker holds nothing to release
+      return true;
+    }
+  }
+  return popBlockScope();
+}
 // Removes the function frame on top; throws "函数作用域错误" otherwise.
 bool popFunctionScopeChecked();
 inline bool popFunctionScope() {
