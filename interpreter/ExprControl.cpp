@@ -157,10 +157,13 @@ ContextCache<const cx::Stmt*> gIfs;
 
 // block: '{' statement* '}'
 KOR_NOINLINE void runBlock(ExprVisitor&, const cx::Stmt* s);
+// (A compiled block's list stays as it is while the block runs.)
 inline void runStatements(ExprVisitor& v, const cx::Stmt* s) {
-  for (const cx::Stmt* st : s->list) {
+  const cx::Stmt* const* next = s->list.data();
+  const cx::Stmt* const* const end = next + s->list.size();
+  for (; next != end; ++next) {
     if (stopsBlock(statusTop())) break;
-    st->run(v, st);
+    (*next)->run(v, *next);
   }
 }
 
