@@ -122,6 +122,7 @@ struct ScopeRecord {
   int32_t kind = -1;     // ValueType (< 100) or ScopeKind
   ValuePayload payload;  // a variable's value; frame: low 32 bits call mode, high 32 bits call line
   ReturnList* returnSlot = nullptr;  // frames: the returned records
+  ScopeRecord* nextFree = nullptr;   // while given back: the record given back before
 
   ScopeRecord() { payload.i64 = 0; }
 
@@ -185,11 +186,43 @@ using GlobalTable = std::unordered_map<QByteArray, ScopeRecord*, NameHash>;
 using TypeRegistry = std::unordered_map<QByteArray, int32_t, NameHash>;
 using OperandStack = std::vector<ExprValue*>;
 
+// The scope records given back for reuse, the last one first, linked
+// through the records themselves; new records come from the slot pool.
+class ScopeRecordPool {
+ public:
+  ScopeRecord* take() {
+    if (ScopeRecord* r = head_) {
+      head_ = r->nextFree;
+      --size_;
+      return r;
+    }
+    return new (SlotPool<sizeof(ScopeRecord)>::take()) ScopeRecord();
+  }
+  void give(ScopeRecord* record) {
+    record->nextFree = head_;
+    head_ = record;
+    ++size_;
+  }
+  size_t size() const { return size_; }
+  // Deletes every record given back.
+  void freeAll() {
+    while (ScopeRecord* r = head_) {
+      head_ = r->nextFree;
+      RecyclePool<ScopeRecord>::destroy(r);
+    }
+    size_ = 0;
+  }
+
+ private:
+  ScopeRecord* head_ = nullptr;
+  size_t size_ = 0;
+};
+
 // The process-wide stacks and the record pool. They are reached through the
 // inline operations below, which every block, statement and call runs.
 namespace scope_state {
 extern ScopeStack* scopeStack;
-extern RecyclePool<ScopeRecord> recordPool;
+extern ScopeRecordPool recordPool;
 extern StatusStack* statusStack;
 // Counts the changes of the global table (an entry added or replaced, the
 // table destroyed): a record found there stays valid while it is unchanged.
