@@ -170,8 +170,11 @@ inline void runStatements(ExprVisitor& v, const cx::Stmt* s) {
 void runBlock(ExprVisitor& v, const cx::Stmt* s) {
   guardStack(s->ctx);
   if (abortRequested.load(std::memory_order_relaxed)) failInterrupted();
-  const size_t at = scopeStack()->size();
-  pushScopeRecord(SK_BLOCK);
+  ScopeStack* st = scopeStack();
+  const size_t at = st->size();
+  ScopeRecord* marker = takeScopeRecord();
+  marker->kind = SK_BLOCK;
+  st->push_back(marker);
   runStatements(v, s);
   popBlockScopeAt(at);
 }

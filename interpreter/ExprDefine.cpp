@@ -278,13 +278,14 @@ KOR_ALWAYS_INLINE bool defineChecked(ExprVisitor& v, int32_t code, const cx::Stm
                                      bool marked) {
   const AssignPlan& plan = one->plan;
   const HashedName& name = plan.target->name;
-  if (definedInCurrentBlock(name)) return false;
+  ScopeStack* st = scopeStack();
+  if (definedInBlockOf(*st, name)) return false;
   ScopeRecord* rec = takeScopeRecord();
   rec->kind = code;
   if (rec->name.bytes().constData() != name.bytes().constData()) rec->name = name;
   rec->payload.i64 = 0;
   rec->returnSlot = nullptr;
-  scopeStack()->push_back(rec);
+  st->push_back(rec);
   ExprValue value = cx::eval(v, plan.right);
   if (!storeOwnTypeFresh(rec, value)) storeConverted(v, code, one, rec, value, marked);
   return true;
@@ -331,9 +332,13 @@ KOR_NOINLINE void defineMarkedFrom(ExprVisitor& v, const cx::Stmt* s, size_t fir
   marker.pop();
 }
 
-void runDefvarLocal(ExprVisitor& v, const cx::Stmt* s) {
+inline bool definesUnmarked() {
   const int32_t top = statusTop();
-  if (top == LS_RUN_START || top == LS_RETURN || top == LS_BREAK || top == LS_CONTINUE) {
+  return top != LS_RUN_START && top != LS_RETURN && top != LS_BREAK && top != LS_CONTINUE;
+}
+
+void runDefvarLocal(ExprVisitor& v, const cx::Stmt* s) {
+  if (!definesUnmarked()) {
     runDefvar(v, s);
     return;
   }
@@ -344,6 +349,15 @@ void runDefvarLocal(ExprVisitor& v, const cx::Stmt* s) {
       return;
     }
   }
+}
+
+// The same for a definition of one name.
+void runDefvarLocalOne(ExprVisitor& v, const cx::Stmt* s) {
+  if (!definesUnmarked()) {
+    runDefvar(v, s);
+    return;
+  }
+  if (!defineChecked(v, s->code, s->list[0], false)) defineMarkedFrom(v, s, 0);
 }
 
 void runDefvarVisited(ExprVisitor& v, const cx::Stmt* s) { s->ctx->accept(&v); }
@@ -374,7 +388,7 @@ const Stmt* compileDefvar(ExprVisitor& v, KorParser::DefvarContext* ctx) {
   if (!s->list.empty() &&
       std::all_of(s->list.begin(), s->list.end(),
                   [&](const Stmt* one) { return definesPlainly(s->code, one); }))
-    s->run = runDefvarLocal;
+    s->run = s->list.size() == 1 ? runDefvarLocalOne : runDefvarLocal;
   return s;
 }
 

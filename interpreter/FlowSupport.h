@@ -85,15 +85,18 @@ void execAssignPrepared(ExprVisitor& v, KorParser::AssignVarContext* ctx, const 
 
 // Whether a variable of that name is defined in the innermost block (the
 // duplicate check of a local definition, with the name's hash known).
-inline bool definedInCurrentBlock(const HashedName& name) {
-  const ScopeStack* st = scope_state::scopeStack;
-  if (st == nullptr) return false;
-  for (size_t i = st->size(); i-- > 0;) {
-    const ScopeRecord* r = (*st)[i];
+inline bool definedInBlockOf(const ScopeStack& st, const HashedName& name) {
+  for (size_t i = st.size(); i-- > 0;) {
+    const ScopeRecord* r = st[i];
     if (r->kind == SK_BLOCK) break;
     if (r->kind < 100 && r->name.equals(name.bytes(), name.hash())) return true;
   }
   return false;
+}
+// The same on the scope stack (none: false).
+inline bool definedInCurrentBlock(const HashedName& name) {
+  const ScopeStack* st = scope_state::scopeStack;
+  return st != nullptr && definedInBlockOf(*st, name);
 }
 
 // The declared types whose variable takes a value of its own type by moving
