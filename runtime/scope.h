@@ -193,7 +193,6 @@ class ScopeRecordPool {
   ScopeRecord* take() {
     if (ScopeRecord* r = head_) {
       head_ = r->nextFree;
-      --size_;
       return r;
     }
     return new (SlotPool<sizeof(ScopeRecord)>::take()) ScopeRecord();
@@ -201,21 +200,23 @@ class ScopeRecordPool {
   void give(ScopeRecord* record) {
     record->nextFree = head_;
     head_ = record;
-    ++size_;
   }
-  size_t size() const { return size_; }
+  // The number of records given back (counted through the list).
+  size_t size() const {
+    size_t n = 0;
+    for (const ScopeRecord* r = head_; r != nullptr; r = r->nextFree) ++n;
+    return n;
+  }
   // Deletes every record given back.
   void freeAll() {
     while (ScopeRecord* r = head_) {
       head_ = r->nextFree;
       RecyclePool<ScopeRecord>::destroy(r);
     }
-    size_ = 0;
   }
 
  private:
   ScopeRecord* head_ = nullptr;
-  size_t size_ = 0;
 };
 
 // The process-wide stacks and the record pool. They are reached through the
