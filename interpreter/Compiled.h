@@ -79,11 +79,13 @@ inline ExprValue eval(ExprVisitor& v, Node* n) { return n->eval(v, n); }
 // record above the current function frame, else the global; null when none.
 // The same search as lookupVariable.
 //
-// A record found below a few others is kept with its position: it is still
-// the answer while it stands there under the same name (shared bytes), no
-// record of that name has been named or pushed since and no function frame
-// either (scope_state::changesOf). Records leaving the stack change nothing
-// above the kept one.
+// A record found below two others or more is kept with its position (one
+// nearer the top is found as fast by the search, and is often one that a
+// loop body defines anew each time, which the check below would miss
+// anyway): it is still the answer while it stands there under the same name
+// (shared bytes), no record of that name has been named or pushed since and
+// no function frame either (scope_state::changesOf). Records leaving the
+// stack change nothing above the kept one.
 KOR_ALWAYS_INLINE ScopeRecord* lookupNamed(Node* n) {
   if (const ScopeStack* st = scope_state::scopeStack) {
     const uint64_t h = n->name.hash();
@@ -103,7 +105,7 @@ KOR_ALWAYS_INLINE ScopeRecord* lookupNamed(Node* n) {
           if (held != n->name.bytes()) continue;
           n->seen = held;
         }
-        if (top - i > 1) {
+        if (top - i > 2) {
           n->local = r;
           n->localAt = i;
           n->localSeen = scope_state::changesOf(h);

@@ -157,19 +157,26 @@ ContextCache<const cx::Stmt*> gIfs;
 
 // block: '{' statement* '}'
 KOR_NOINLINE void runBlock(ExprVisitor&, const cx::Stmt* s);
+// (A compiled block's list stays as it is while the block runs.)
 inline void runStatements(ExprVisitor& v, const cx::Stmt* s) {
-  for (const cx::Stmt* st : s->list) {
+  const cx::Stmt* const* next = s->list.data();
+  const cx::Stmt* const* const end = next + s->list.size();
+  for (; next != end; ++next) {
     if (stopsBlock(statusTop())) break;
-    st->run(v, st);
+    (*next)->run(v, *next);
   }
 }
 
 void runBlock(ExprVisitor& v, const cx::Stmt* s) {
   guardStack(s->ctx);
   if (abortRequested.load(std::memory_order_relaxed)) failInterrupted();
-  pushScopeRecord(SK_BLOCK);
+  ScopeStack* st = scopeStack();
+  const size_t at = st->size();
+  ScopeRecord* marker = takeScopeRecord();
+  marker->kind = SK_BLOCK;
+  st->push_back(marker);
   runStatements(v, s);
-  popBlockScope();
+  popBlockScopeAt(at);
 }
 
 // A block that defines nothing (Stmt::bare): no marker of its own.

@@ -25,6 +25,8 @@
 #include <QRegularExpressionMatch>
 #include <QRegularExpressionMatchIterator>
 
+#include <algorithm>
+
 namespace {
 
 QString ctxText(antlr4::ParserRuleContext* ctx) { return QString::fromStdString(ctx->getText()); }
@@ -244,27 +246,59 @@ void execDefvar(ExprVisitor& v, KorParser::DefvarContext* ctx) {
 
 namespace {
 
-// `T name = expr` inside a function: the record is pushed (after the same
-// checks as the general definition), the value evaluated and stored. False,
-// with nothing done, for every definition the general path must take (a
-// global one, a reserved or duplicate name, an operator other than "=", a
-// target with suffixes, a right side that is no expression, a type whose
-// own-type store is not a plain move): that path raises its messages.
-bool defineLocal(ExprVisitor& v, int32_t code, const cx::Stmt* one) {
+// Whether a definition item may take defineChecked: `name = expression`
+// with "=", a name that is no reserved word and a type whose own-type store
+// is a plain move (what the compiled definition decides once).
+bool definesPlainly(int32_t code, const cx::Stmt* one) {
   const AssignPlan& plan = one->plan;
-  if (plan.target == nullptr || plan.right == nullptr || plan.op != 0 || !movesOwnType(code) ||
-      plan.name->reserved())
-    return false;
+  return one->run == nullptr && plan.target != nullptr && plan.right != nullptr && plan.op == 0 &&
+         movesOwnType(code) && !plan.name->reserved();
+}
+
+// The store of an initialiser whose value is not of the declared type: the
+// general store, under the definition marker as in runDefvar.
+KOR_NOINLINE void storeConverted(ExprVisitor& v, int32_t code, const cx::Stmt* one,
+                                 ScopeRecord* rec, const ExprValue& value, bool marked) {
+  auto* ctx = static_cast<KorParser::AssignVarContext*>(one->ctx);
+  if (marked) {
+    execAssignPrepared(v, ctx, one->plan, rec, value);
+    return;
+  }
+  DefinitionMarker marker({LS_DEF_LOCAL, code});
+  execAssignPrepared(v, ctx, one->plan, rec, value);
+  marker.pop();
+}
+
+// `T name = expr` of definesPlainly inside a function: the record is pushed
+// (unless the name is in the current block already: false, with nothing
+// done, for the general path's message), the value evaluated and stored.
+// A record from the pool often held this name before (the records of a loop
+// body come back in the order they left): the name is then kept as it is.
+KOR_ALWAYS_INLINE bool defineChecked(ExprVisitor& v, int32_t code, const cx::Stmt* one,
+                                     bool marked) {
+  const AssignPlan& plan = one->plan;
   const HashedName& name = plan.target->name;
-  if (definedInCurrentBlock(name)) return false;
-  ScopeRecord* rec = pushScopeRecord(code);
-  rec->name = name;
+  ScopeStack* st = scopeStack();
+  if (definedInBlockOf(*st, name)) return false;
+  ScopeRecord* rec = takeScopeRecord();
+  rec->kind = code;
+  if (rec->name.bytes().constData() != name.bytes().constData()) rec->name = name;
   rec->payload.i64 = 0;
   rec->returnSlot = nullptr;
+  st->push_back(rec);
   ExprValue value = cx::eval(v, plan.right);
-  if (!storeOwnType(rec, value))
-    execAssignPrepared(v, static_cast<KorParser::AssignVarContext*>(one->ctx), plan, rec, value);
+  if (!storeOwnTypeFresh(rec, value)) storeConverted(v, code, one, rec, value, marked);
   return true;
+}
+
+// `T name = expr` inside a function: defineChecked when the item is one of
+// definesPlainly; false, with nothing done, for every definition the general
+// path must take (a global one, a reserved or duplicate name, an operator
+// other than "=", a target with suffixes, a right side that is no
+// expression, a type whose own-type store is not a plain move): that path
+// raises its messages.
+bool defineLocal(ExprVisitor& v, int32_t code, const cx::Stmt* one) {
+  return definesPlainly(code, one) && defineChecked(v, code, one, true);
 }
 
 // A compiled definition with initialisers: the type word decoded once and
@@ -279,6 +313,51 @@ void runDefvar(ExprVisitor& v, const cx::Stmt* s) {
       execAssignPlanned(v, static_cast<KorParser::AssignVarContext*>(one->ctx), one->plan);
   }
   marker.pop();
+}
+
+// A compiled definition all of whose items are definesPlainly, run inside
+// a function without the definition marker: nothing evaluated there reads
+// it (a definition, a loop, a call or a store met while the value is
+// evaluated looks at the status on top only for its own marker, for the
+// global start, and for a return, break or continue, and the status below
+// is none of these). Any other status, and any item the general path must
+// take (a duplicate name), runs as runDefvar does.
+KOR_NOINLINE void defineMarkedFrom(ExprVisitor& v, const cx::Stmt* s, size_t first) {
+  DefinitionMarker marker({LS_DEF_LOCAL, s->code});
+  for (size_t i = first; i < s->list.size(); ++i) {
+    const cx::Stmt* one = s->list[i];
+    if (!defineChecked(v, s->code, one, true))
+      execAssignPlanned(v, static_cast<KorParser::AssignVarContext*>(one->ctx), one->plan);
+  }
+  marker.pop();
+}
+
+inline bool definesUnmarked() {
+  const int32_t top = statusTop();
+  return top != LS_RUN_START && top != LS_RETURN && top != LS_BREAK && top != LS_CONTINUE;
+}
+
+void runDefvarLocal(ExprVisitor& v, const cx::Stmt* s) {
+  if (!definesUnmarked()) {
+    runDefvar(v, s);
+    return;
+  }
+  const size_t n = s->list.size();
+  for (size_t i = 0; i < n; ++i) {
+    if (!defineChecked(v, s->code, s->list[i], false)) {
+      defineMarkedFrom(v, s, i);
+      return;
+    }
+  }
+}
+
+// The same for a definition of one name.
+void runDefvarLocalOne(ExprVisitor& v, const cx::Stmt* s) {
+  if (!definesUnmarked()) {
+    runDefvar(v, s);
+    return;
+  }
+  if (!defineChecked(v, s->code, s->list[0], false)) defineMarkedFrom(v, s, 0);
 }
 
 void runDefvarVisited(ExprVisitor& v, const cx::Stmt* s) { s->ctx->accept(&v); }
@@ -306,6 +385,10 @@ const Stmt* compileDefvar(ExprVisitor& v, KorParser::DefvarContext* ctx) {
       s->list.push_back(newStmt(one, runDefvarVisited));
     }
   }
+  if (!s->list.empty() &&
+      std::all_of(s->list.begin(), s->list.end(),
+                  [&](const Stmt* one) { return definesPlainly(s->code, one); }))
+    s->run = s->list.size() == 1 ? runDefvarLocalOne : runDefvarLocal;
   return s;
 }
 

@@ -88,15 +88,18 @@ void execAssignPrepared(ExprVisitor& v, KorParser::AssignVarContext* ctx, const 
 
 // Whether a variable of that name is defined in the innermost block (the
 // duplicate check of a local definition, with the name's hash known).
-inline bool definedInCurrentBlock(const HashedName& name) {
-  const ScopeStack* st = scope_state::scopeStack;
-  if (st == nullptr) return false;
-  for (size_t i = st->size(); i-- > 0;) {
-    const ScopeRecord* r = (*st)[i];
+inline bool definedInBlockOf(const ScopeStack& st, const HashedName& name) {
+  for (size_t i = st.size(); i-- > 0;) {
+    const ScopeRecord* r = st[i];
     if (r->kind == SK_BLOCK) break;
     if (r->kind < 100 && r->name.equals(name.bytes(), name.hash())) return true;
   }
   return false;
+}
+// The same on the scope stack (none: false).
+inline bool definedInCurrentBlock(const HashedName& name) {
+  const ScopeStack* st = scope_state::scopeStack;
+  return st != nullptr && definedInBlockOf(*st, name);
 }
 
 // The declared types whose variable takes a value of its own type by moving
@@ -156,6 +159,27 @@ inline bool storeOwnType(ScopeRecord* rec, ExprValue& value) {
       value.payload.ptr = nullptr;
       break;
   }
+  return true;
+}
+// The bytes of the payload that a value of an own-moving type (movesOwnType)
+// fills: its member's bytes set, the rest clear.
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+#error "the payload masks take the members' bytes at the low end"
+#endif
+constexpr uint64_t payloadBytes(unsigned n) { return n >= 8 ? ~uint64_t(0) : (uint64_t(1) << (8 * n)) - 1; }
+constexpr uint64_t kOwnTypeMasks[VT_DICT + 1] = {
+    payloadBytes(sizeof(int32_t)), payloadBytes(sizeof(int64_t)), payloadBytes(sizeof(double)),
+    payloadBytes(sizeof(uint8_t)), payloadBytes(sizeof(char)),    payloadBytes(sizeof(uint16_t)),
+    0, 0, 0,
+    payloadBytes(sizeof(void*)),   payloadBytes(sizeof(void*)),   payloadBytes(sizeof(void*)),
+    payloadBytes(sizeof(void*))};
+// storeOwnType into a record whose payload is empty (one just pushed): there
+// is nothing to release, so the value's payload is moved in as it is.
+inline bool storeOwnTypeFresh(ScopeRecord* rec, ExprValue& value) {
+  const int32_t code = rec->kind;
+  if (value.type != code || !movesOwnType(code)) return false;
+  rec->payload.i64 = int64_t(uint64_t(value.payload.i64) & kOwnTypeMasks[code]);
+  value.payload.i64 = 0;
   return true;
 }
 void execDefvar(ExprVisitor& v, KorParser::DefvarContext* ctx);

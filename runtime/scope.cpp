@@ -17,7 +17,7 @@
 
 namespace scope_state {
 ScopeStack* scopeStack = nullptr;
-RecyclePool<ScopeRecord> recordPool;
+ScopeRecordPool recordPool;
 StatusStack* statusStack = nullptr;
 uint64_t globalsChanged = 0;
 uint64_t nameChanges[kNameSlots] = {};
@@ -27,7 +27,7 @@ uint64_t frameChanges = 0;
 namespace {
 
 ScopeStack*& gScopeStack = scope_state::scopeStack;
-RecyclePool<ScopeRecord>& gRecordPool = scope_state::recordPool;
+ScopeRecordPool& gRecordPool = scope_state::recordPool;
 StatusStack*& gStatusStack = scope_state::statusStack;
 FunctionTable* gFunctionTable = nullptr;
 GlobalTable* gGlobalTable = nullptr;

@@ -6,6 +6,7 @@
 #include "value.h"
 #include "recycle_pool.h"
 #include "value_compare.h"
+#include "value_ops.h"
 
 #include <QByteArray>
 #include <QString>
@@ -121,6 +122,7 @@ struct ScopeRecord {
   int32_t kind = -1;     // ValueType (< 100) or ScopeKind
   ValuePayload payload;  // a variable's value; frame: low 32 bits call mode, high 32 bits call line
   ReturnList* returnSlot = nullptr;  // frames: the returned records
+  ScopeRecord* nextFree = nullptr;   // while given back: the record given back before
 
   ScopeRecord() { payload.i64 = 0; }
 
@@ -184,11 +186,44 @@ using GlobalTable = std::unordered_map<QByteArray, ScopeRecord*, NameHash>;
 using TypeRegistry = std::unordered_map<QByteArray, int32_t, NameHash>;
 using OperandStack = std::vector<ExprValue*>;
 
+// The scope records given back for reuse, the last one first, linked
+// through the records themselves; new records come from the slot pool.
+class ScopeRecordPool {
+ public:
+  ScopeRecord* take() {
+    if (ScopeRecord* r = head_) {
+      head_ = r->nextFree;
+      return r;
+    }
+    return new (SlotPool<sizeof(ScopeRecord)>::take()) ScopeRecord();
+  }
+  void give(ScopeRecord* record) {
+    record->nextFree = head_;
+    head_ = record;
+  }
+  // The number of records given back (counted through the list).
+  size_t size() const {
+    size_t n = 0;
+    for (const ScopeRecord* r = head_; r != nullptr; r = r->nextFree) ++n;
+    return n;
+  }
+  // Deletes every record given back.
+  void freeAll() {
+    while (ScopeRecord* r = head_) {
+      head_ = r->nextFree;
+      RecyclePool<ScopeRecord>::destroy(r);
+    }
+  }
+
+ private:
+  ScopeRecord* head_ = nullptr;
+};
+
 // The process-wide stacks and the record pool. They are reached through the
 // inline operations below, which every block, statement and call runs.
 namespace scope_state {
 extern ScopeStack* scopeStack;
-extern RecyclePool<ScopeRecord> recordPool;
+extern ScopeRecordPool recordPool;
 extern StatusStack* statusStack;
 // Counts the changes of the global table (an entry added or replaced, the
 // table destroyed): a record found there stays valid while it is unchanged.
@@ -231,6 +266,11 @@ inline void releaseScopeRecord(ScopeRecord* record) {
     record->payload.i64 = 0;
     return;
   }
+  if (record->kind < SK_NAME_RECORD) {
+    releasePayload(record->kind, record->payload);  // a variable's value
+    record->payload.i64 = 0;
+    return;
+  }
   releaseScopeRecordPayload(record);
 }
 
@@ -263,6 +303,29 @@ inline bool popMarkerOnTop(int32_t kind) {
 }
 inline bool popBlockScope() { return popMarkerOnTop(SK_BLOCK) || popBlockScopeDown(); }
 inline bool popLoopScope() { return popMarkerOnTop(SK_LOOP) || popLoopScopeDown(); }
+// The end of a block whose marker was pushed at position `at`: the variables
+// above that position are removed and released from the top (as
+// popBlockScope would), then popBlockScope does the rest (the marker alone on
+// top, or whatever else it finds).
+inline bool popBlockScopeAt(size_t at) {
+  if (ScopeStack* st = scope_state::scopeStack) {
+    size_t n = st->size();
+    for (; n > at + 1; --n) {
+      ScopeRecord* r = st->back();
+      if (r->kind >= 100) break;
+      st->pop_back();
+      releaseScopeRecord(r);
+      returnScopeRecord(r);
+    }
+    if (n == at + 1 && st->back()->kind == SK_BLOCK) {
+      ScopeRecord* marker = st->back();
+      st->pop_back();
+      returnScopeRecord(marker);  // a marker holds nothing to release
+      return true;
+    }
+  }
+  return popBlockScope();
+}
 // Removes the function frame on top; throws "函数作用域错误" otherwise.
 bool popFunctionScopeChecked();
 inline bool popFunctionScope() {
