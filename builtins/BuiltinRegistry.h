@@ -12,6 +12,7 @@
 #include <QByteArray>
 
 #include <cstdint>
+#include <new>
 #include <unordered_map>
 #include <vector>
 
@@ -28,13 +29,27 @@ using BuiltinHandler = void (*)(BuiltinMethod* method, antlr4::ParserRuleContext
 // The direct form of a method: its plain successful case in one step, without
 // a BuiltinCall. It gets the receiver and the argument cells as the handler
 // would (with the default of a left-out optional last argument) and returns
-// 1 with the one result in *out, 0 when the method has no result, or -1
+// 1 with the one result in out[0], 2 with two results in out[0] and out[1]
+// (`out` has room for two), 0 when the method has no result, or -1
 // ("not taken", nothing done) for any case it does not serve: another
-// argument type or count, an index out of range, a receiver without storage,
+// argument type or count (a written optional last argument that is not a
+// zs among them), an index out of range, a receiver without storage,
 // anything that would warn or raise. The handler stays the definition of the
 // method and then runs the call. A direct form may move an argument's payload
 // out (leaving the cell releasable) only when it takes the call.
 using BuiltinDirect = int (*)(const ExprValue& receiver, ExprValue* args, int argc, ExprValue* out);
+
+// The room a caller gives a direct form for its results: out[0] is a fresh
+// cell; out[1] is not made ready (a form that gives two writes the whole
+// cell), which spares the one-result forms its making.
+class DirectResults {
+ public:
+  DirectResults() { new (cells_) ExprValue(); }
+  ExprValue* cells() { return reinterpret_cast<ExprValue*>(cells_); }
+
+ private:
+  alignas(ExprValue) unsigned char cells_[sizeof(ExprValue) * 2];
+};
 
 // How a method may be called.
 enum BuiltinCallFlag : uint16_t {

@@ -397,10 +397,20 @@ qint64 readLineUpTo(QFile* file, qint64 limit, QByteArray& out) {
 }
 
 // The two results of read and readLine: the count, then the bytes.
-void pushCountAndBytes(qint64 n, QByteArray&& bytes) {
-  pushInt(int32_t(n));
+void countAndBytes(qint64 n, QByteArray&& bytes, ExprValue* out) {
+  out[0] = makeIntValue(int32_t(n));
   if (n < 0) bytes.clear();
-  pushBytes(std::move(bytes));
+  ExprValue b;  // out[1] is written whole (see DirectResults)
+  b.type = VT_BYTES;
+  b.payload.bytes = newByteString(std::move(bytes));
+  out[1] = b;
+}
+
+void pushCountAndBytes(qint64 n, QByteArray&& bytes) {
+  ExprValue out[2];
+  countAndBytes(n, std::move(bytes), out);
+  pushBuiltinResult(out[0]);
+  pushBuiltinResult(out[1]);
 }
 
 // ---- listing ---------------------------------------------------------------
@@ -778,6 +788,20 @@ void fileOperation(uint16_t id, FileValue* fv, const ExprValue* recv, antlr4::Pa
   }
 }
 
+// readLine with a zs limit of 0 or more from a file open for reading.
+int readLineDirect(const ExprValue& recv, ExprValue* args, int argc, ExprValue* out) {
+  if (recv.type != VT_FILE || recv.payload.file == nullptr || argc != 1 ||
+      args[0].type != VT_INT || args[0].payload.i32 < 0)
+    return -1;
+  const FileValue* fv = recv.payload.file;
+  QFile* file = fv->file;
+  if (fv->info == nullptr || file == nullptr || !file->isOpen() || !file->isReadable()) return -1;
+  QByteArray bytes;
+  const qint64 n = readLineUpTo(file, args[0].payload.i32, bytes);
+  countAndBytes(n, std::move(bytes), out);
+  return 2;
+}
+
 }  // namespace
 
 void fileLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
@@ -859,7 +883,8 @@ void registerFileLib() {
   registerBuiltinMethod(WJ_CLOSE, "wj_close", none, BF_MEMBER);
   registerBuiltinMethod(WJ_READ_ALL, "readAll", none, BF_MEMBER);
   registerBuiltinMethod(WJ_READ, "read", {VT_LONG}, BF_MEMBER);
-  registerBuiltinMethod(WJ_READ_LINE, "readLine", {0, BA_OPTIONAL_LAST}, BF_MEMBER);
+  registerBuiltinMethod(WJ_READ_LINE, "readLine", {0, BA_OPTIONAL_LAST}, BF_MEMBER)->direct =
+      readLineDirect;
   registerBuiltinMethod(WJ_WRITE, "write", {VT_BYTES, BA_ANY, BA_OPTIONAL_LAST}, BF_MEMBER);
   registerBuiltinMethod(WJ_SEEK, "seek", {VT_LONG}, BF_MEMBER);
   registerBuiltinMethod(WJ_POS, "pos", none, BF_MEMBER);

@@ -58,9 +58,17 @@ T& nativeOf(ExprValue* recv) {
   return std::any_cast<T&>(recv->payload.st->native);
 }
 
+// The receiver's native object of the expected kind, or null (what a direct
+// form leaves to the handler).
+template <typename T>
+T* nativeIf(const ExprValue& recv) {
+  if (recv.type != VT_STRUCT || recv.payload.st == nullptr) return nullptr;
+  return std::any_cast<T>(&recv.payload.st->native);
+}
+
 // A new struct value (no members) owning a copy of a Qt result.
 template <typename T>
-void pushNative(const T& object, const QByteArray& typeName, int32_t code) {
+ExprValue nativeValue(const T& object, const QByteArray& typeName, int32_t code) {
   auto* sv = new StructValue();
   sv->native = object;
   sv->typeName = typeName;
@@ -68,12 +76,19 @@ void pushNative(const T& object, const QByteArray& typeName, int32_t code) {
   ExprValue v;
   v.type = VT_STRUCT;
   v.payload.st = sv;
-  pushBuiltinResult(v);
+  return v;
 }
 
-void pushMatch(const QRegularExpressionMatch& m) {
-  pushNative(m, QByteArrayLiteral("RegMatch"), VT_REGMATCH);
+template <typename T>
+void pushNative(const T& object, const QByteArray& typeName, int32_t code) {
+  pushBuiltinResult(nativeValue(object, typeName, code));
 }
+
+ExprValue matchValue(const QRegularExpressionMatch& m) {
+  return nativeValue(m, QByteArrayLiteral("RegMatch"), VT_REGMATCH);
+}
+
+void pushMatch(const QRegularExpressionMatch& m) { pushBuiltinResult(matchValue(m)); }
 
 void pushIterator(const QRegularExpressionMatchIterator& it) {
   pushNative(it, QByteArrayLiteral("RegMatchIter"), VT_REGMATCHITER);
@@ -218,15 +233,18 @@ void pushCapturedTexts(const QRegularExpressionMatch& m) {
   pushBuiltinResult(listValue);
 }
 
+// A group's text: its units copied straight from the subject (null when the
+// group took no part, as captured gives).
+QString capturedText(const QRegularExpressionMatch& m, int group) {
+  const QStringRef units = m.capturedRef(group);
+  if (units.isNull()) return QString();
+  return copyToText(units.unicode(), units.size());
+}
+
 void regMatchCall(uint16_t id, const QRegularExpressionMatch& m) {
   switch (id) {
-    case MAT_CAPTURED: {
-      // the group's units copied straight from the subject (null when the
-      // group took no part, as captured gives)
-      const QStringRef units = m.capturedRef(intArg(0));
-      if (units.isNull()) return pushString(QString());
-      return pushString(copyToText(units.unicode(), units.size()));
-    }
+    case MAT_CAPTURED:
+      return pushString(capturedText(m, intArg(0)));
     case MAT_CAPTURED_START:
       return pushInt(m.capturedStart(intArg(0)));
     case MAT_CAPTURED_END:
@@ -259,6 +277,31 @@ void iteratorCall(uint16_t id, QRegularExpressionMatchIterator& it) {
   return pushMatch(it.peekNext());
 }
 
+// ---- direct forms (see BuiltinDirect): the handler's plain cases ---------
+
+int capturedDirect(const ExprValue& recv, ExprValue* args, int argc, ExprValue* out) {
+  const auto* m = nativeIf<QRegularExpressionMatch>(recv);
+  if (m == nullptr || argc != 1 || args[0].type != VT_INT) return -1;
+  out->type = VT_STRING;
+  out->payload.str = newText(capturedText(*m, args[0].payload.i32));
+  return 1;
+}
+
+int hasNextDirect(const ExprValue& recv, ExprValue*, int argc, ExprValue* out) {
+  const auto* it = nativeIf<QRegularExpressionMatchIterator>(recv);
+  if (it == nullptr || argc != 0) return -1;
+  *out = makeBoolValue(it->hasNext());
+  return 1;
+}
+
+// next while there is a next match.
+int nextDirect(const ExprValue& recv, ExprValue*, int argc, ExprValue* out) {
+  auto* it = nativeIf<QRegularExpressionMatchIterator>(recv);
+  if (it == nullptr || argc != 0 || !it->hasNext()) return -1;
+  *out = matchValue(it->next());
+  return 1;
+}
+
 }  // namespace
 
 void regexLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
@@ -287,7 +330,8 @@ void registerRegexLib() {
   registerBuiltinMethod(REG_SET_PATTERN, QByteArrayLiteral("setPattern"), {1, 1, R}, BF_MEMBER);
   registerBuiltinMethod(REG_IS_VALID, QByteArrayLiteral("reg_isValid"), {}, BF_MEMBER);
   currentBuiltinReceiver = VT_REGMATCH;
-  registerBuiltinMethod(MAT_CAPTURED, QByteArrayLiteral("captured"), {0, O}, BF_MEMBER);
+  registerBuiltinMethod(MAT_CAPTURED, QByteArrayLiteral("captured"), {0, O}, BF_MEMBER)->direct =
+      capturedDirect;
   registerBuiltinMethod(MAT_CAPTURED_START, QByteArrayLiteral("capturedStart"), {0, O}, BF_MEMBER);
   registerBuiltinMethod(MAT_CAPTURED_END, QByteArrayLiteral("capturedEnd"), {0, O}, BF_MEMBER);
   registerBuiltinMethod(MAT_CAPTURED_LENGTH, QByteArrayLiteral("capturedLength"), {0, O},
@@ -298,7 +342,8 @@ void registerRegexLib() {
   registerBuiltinMethod(MAT_LAST_CAPTURED_INDEX, QByteArrayLiteral("lastCapturedIndex"), {},
                         BF_MEMBER);
   currentBuiltinReceiver = VT_REGMATCHITER;
-  registerBuiltinMethod(ITER_HAS_NEXT, QByteArrayLiteral("hasNext"), {}, BF_MEMBER);
-  registerBuiltinMethod(ITER_NEXT, QByteArrayLiteral("next"), {}, BF_MEMBER);
+  registerBuiltinMethod(ITER_HAS_NEXT, QByteArrayLiteral("hasNext"), {}, BF_MEMBER)->direct =
+      hasNextDirect;
+  registerBuiltinMethod(ITER_NEXT, QByteArrayLiteral("next"), {}, BF_MEMBER)->direct = nextDirect;
   registerBuiltinMethod(ITER_PEEK_NEXT, QByteArrayLiteral("peekNext"), {}, BF_MEMBER);
 }

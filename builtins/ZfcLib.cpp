@@ -21,6 +21,7 @@ void zfcLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx);
 int zfcSizeDirect(const ExprValue& recv, ExprValue* args, int argc, ExprValue* out);
 int zfcToIntDirect(const ExprValue& recv, ExprValue* args, int argc, ExprValue* out);
 int zfcAppendDirect(const ExprValue& recv, ExprValue* args, int argc, ExprValue* out);
+int zfcSplitDirect(const ExprValue& recv, ExprValue* args, int argc, ExprValue* out);
 
 using namespace textlib;
 
@@ -128,7 +129,7 @@ bool containsBytes(const QByteArray& s, const QByteArray& needle) {
 // Splits at every occurrence of the separator, keeping empty parts; the
 // parts become new byte-string cells of a new list. The separators are found
 // a batch at a time and the batch's pieces made together.
-void pushSplit(const QByteArray& s, const char* sep, int sepLen) {
+ExprValue splitPieces(const QByteArray& s, const char* sep, int sepLen) {
   ExprValue listValue = makeListValue();
   ValueList& list = *listValue.payload.list;
   const char* data = s.constData();
@@ -170,7 +171,11 @@ void pushSplit(const QByteArray& s, const char* sep, int sepLen) {
   }
   cuts[found++] = n;
   appendByteStringPieces(list, data, start, cuts, found, sepLen);
-  pushBuiltinResult(listValue);
+  return listValue;
+}
+
+void pushSplit(const QByteArray& s, const char* sep, int sepLen) {
+  pushBuiltinResult(splitPieces(s, sep, sepLen));
 }
 
 // Target codecs of transCode (a table of its own, unlike the source side).
@@ -670,7 +675,7 @@ void registerZfcLib() {
   registerBuiltinMethod(131, QByteArrayLiteral("zfc_replace"), {2, 4, R}, BF_MEMBER);
   registerBuiltinMethod(149, QByteArrayLiteral("zfc::create"), {VT_INT, VT_CHAR}, BF_STATIC);
   registerBuiltinMethod(132, QByteArrayLiteral("simplified"), {}, BF_MEMBER);
-  registerBuiltinMethod(133, QByteArrayLiteral("zfc_split"), {1, 1, R}, BF_MEMBER);
+  registerBuiltinMethod(133, QByteArrayLiteral("zfc_split"), {1, 1, R}, BF_MEMBER)->direct = zfcSplitDirect;
   registerBuiltinMethod(134, QByteArrayLiteral("toBase64"), {0, O}, BF_MEMBER);
   registerBuiltinMethod(135, QByteArrayLiteral("toDouble"), {}, BF_MEMBER);
   registerBuiltinMethod(136, QByteArrayLiteral("toFloat"), {}, BF_MEMBER);
@@ -728,4 +733,19 @@ int zfcAppendDirect(const ExprValue& recv, ExprValue* args, int argc, ExprValue*
     return 0;
   }
   return -1;
+}
+
+// split of a byte string by a character or by a non-empty byte string.
+int zfcSplitDirect(const ExprValue& recv, ExprValue* args, int argc, ExprValue* out) {
+  if (recv.type != VT_BYTES || recv.payload.bytes == nullptr || argc != 1) return -1;
+  const ExprValue& sep = args[0];
+  if (sep.type == VT_CHAR) {
+    const char c = sep.payload.c;
+    *out = splitPieces(*recv.payload.bytes, &c, 1);
+    return 1;
+  }
+  if (sep.type != VT_BYTES || sep.payload.bytes == nullptr || sep.payload.bytes->isEmpty())
+    return -1;
+  *out = splitPieces(*recv.payload.bytes, sep.payload.bytes->constData(), sep.payload.bytes->size());
+  return 1;
 }

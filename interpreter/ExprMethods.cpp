@@ -242,17 +242,20 @@ KOR_NOINLINE void readMethodTargets(KorParser::Fun_retContext* targets,
 
 // The handler's results for the targets of `a, b := x.m()` / `a, b = x.m()`
 // (`targets` may be null when the site has read them for this statement).
+// `resultAt(k)` gives the k-th of `count` results; each one a target takes
+// is moved out of its cell.
+template <class Results>
 void assignResults(antlr4::ParserRuleContext* call, antlr4::ParserRuleContext* stmt,
-                   const QByteArray& name, KorParser::Fun_retContext* targets, BuiltinCall& frame,
-                   MethodSite& site) {
+                   const QByteArray& name, KorParser::Fun_retContext* targets, int count,
+                   Results resultAt, MethodSite& site) {
   if (site.targetsStmt != stmt) readMethodTargets(targets, stmt, site);
   const size_t idCount = site.targetVars.size();
-  if (idCount != size_t(frame.resultCount))
+  if (idCount != size_t(count))
     raiseScriptError(fillMessage(
         QStringLiteral("错误：行号 %1 语句 %2 函数 %3 返回值个数与函数定义形式不匹配 ！"),
         scopedLineOfContext(call), textOf(call), qbytes(name)));
   for (size_t k = 0; k < idCount; ++k) {
-    ExprValue* cell = &frame.result(int(k));
+    ExprValue* cell = &resultAt(int(k));
     if (!site.targetVars[k]) continue;  // "_"
     if (!site.defines) {
       // The whole variable is assigned; a suffix on the target is not applied.
@@ -298,10 +301,11 @@ int deliverResults(antlr4::ParserRuleContext* call, antlr4::ParserRuleContext* s
       return resultCount;
     }
     // the targets read for this statement before, or those of a new one
+    auto resultAt = [&frame](int k) -> ExprValue& { return frame.result(k); };
     if (stmt == site.targetsStmt)
-      assignResults(call, stmt, name, nullptr, frame, site);
+      assignResults(call, stmt, name, nullptr, resultCount, resultAt, site);
     else if (KorParser::Fun_retContext* targets = withRetTargets(stmt))
-      assignResults(call, stmt, name, targets, frame, site);
+      assignResults(call, stmt, name, targets, resultCount, resultAt, site);
     // A statement without targets drops the results.
     return 0;
   }
@@ -312,13 +316,31 @@ int deliverResults(antlr4::ParserRuleContext* call, antlr4::ParserRuleContext* s
   return 0;
 }
 
-// A direct form's result (or none) handed over as deliverResults hands a
-// handler's: in a frame of its own, released once delivered.
+// A direct form's results (or none) handed over as deliverResults hands a
+// handler's: straight to the statement's targets read before, else in a
+// frame of its own; released once delivered.
 KOR_NOINLINE void deliverDirectResult(antlr4::ParserRuleContext* call,
                                       antlr4::ParserRuleContext* stmt, const QByteArray& name,
-                                      int flags, MethodSite& site, ExprValue* result) {
+                                      int flags, MethodSite& site, ExprValue* results,
+                                      int count) {
+  // results for the statement's targets read before go straight to them
+  const bool takes = (flags & (CALL_VALUE | CALL_CHAINED)) != 0 &&
+                     (flags & (CALL_LAST_CHAINED | CALL_STATEMENT)) !=
+                         (CALL_LAST_CHAINED | CALL_STATEMENT);
+  const bool chainedNotLast = (flags & CALL_CHAINED) && !(flags & CALL_LAST_CHAINED);
+  if (takes && count > 0 && stmt != nullptr && stmt == site.targetsStmt && !chainedNotLast) {
+    try {
+      assignResults(call, stmt, name, nullptr, count,
+                    [results](int k) -> ExprValue& { return results[k]; }, site);
+    } catch (...) {
+      for (int i = 0; i < count; ++i) freeValue(results[i]);
+      throw;
+    }
+    for (int i = 0; i < count; ++i) freeValue(results[i]);
+    return;
+  }
   BuiltinCall frame;
-  if (result) frame.addResult(*result);
+  for (int i = 0; i < count; ++i) frame.addResult(results[i]);
   int firstResult = 0;
   try {
     firstResult = deliverResults(call, stmt, name, frame, flags, site);
@@ -421,11 +443,13 @@ KOR_ALWAYS_INLINE void finishBuiltinCall(antlr4::ParserRuleContext* call,
 // The arguments a quick call hands the method's direct form straight from
 // their compiled expressions (see MethodSite::directArgs): the written ones,
 // all compiled, at most kDirectArgs with the default; kDirectNone when the
-// method has no direct form or the call does not fit.
+// method has no direct form or the call does not fit. A written optional
+// last argument is handed over too: a direct form takes only an integer
+// there, and the bridge checks anything it leaves.
 constexpr int kDirectArgs = 2;
 KOR_NOINLINE int8_t directArgCount(const MethodSite& ms, KorParser::ArgumentListContext* args,
                                    const std::vector<cx::Node*>* argNodes) {
-  if (!ms.method->direct || ms.optionalWritten) return kDirectNone;
+  if (!ms.method->direct) return kDirectNone;
   int n = 0;
   if (args)
     for (antlr4::tree::ParseTree* child : args->children)
@@ -498,10 +522,11 @@ KOR_ALWAYS_INLINE void runBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext*
   finishBuiltinCall(call, stmt, receiver, name, flags, ms, holds, argv, direct);
 }
 
-// The direct form's result handed to the caller as the handler's first
-// result would be: true when taken at once by the expression (or chain).
+// The direct form's first result handed to the caller as the handler's
+// would be: true when taken at once by the expression (or chain); a second
+// result then goes with the call.
 KOR_ALWAYS_INLINE bool takeDirectResult(int flags, antlr4::ParserRuleContext* stmt, int r,
-                                        ExprValue& result, ExprValue* direct) {
+                                        ExprValue* result, ExprValue* direct) {
   const bool takes = (flags & (CALL_VALUE | CALL_CHAINED)) != 0 &&
                      (flags & (CALL_LAST_CHAINED | CALL_STATEMENT)) !=
                          (CALL_LAST_CHAINED | CALL_STATEMENT);
@@ -510,9 +535,10 @@ KOR_ALWAYS_INLINE bool takeDirectResult(int flags, antlr4::ParserRuleContext* st
       (chainedNotLast ? (flags & CALL_CHAIN_DIRECT) != 0
                       : (flags & CALL_DIRECT) != 0 && stmt == nullptr)) {
     ExprValue& taken = direct ? *direct : directMethodValue;
-    taken = result;
+    taken = result[0];
     taken.owner = nullptr;
     if (!direct) directMethodValueSet = true;
+    if (r > 1) freeValue(result[1]);
     return true;
   }
   return false;
@@ -546,15 +572,16 @@ KOR_ALWAYS_INLINE void finishBuiltinCall(antlr4::ParserRuleContext* call,
   }
 
   if (ms.addDefault) argv.add() = makeIntValue(ms.defaultArg);
-  // The method's direct form, when it has one and takes the call: its one
-  // result goes where the handler's first result would go.
+  // The method's direct form, when it has one and takes the call: its
+  // results go where the handler's would go.
   if (method->direct) {
-    ExprValue result;
-    const int r = method->direct(receiver, argv.data(), argv.count, &result);
+    DirectResults results;
+    ExprValue* result = results.cells();
+    const int r = method->direct(receiver, argv.data(), argv.count, result);
     if (r >= 0) {
       if (!takeDirectResult(flags, stmt, r, result, direct) && directNeedsDelivery(flags, r)) {
         try {
-          deliverDirectResult(call, stmt, name, flags, ms, r > 0 ? &result : nullptr);
+          deliverDirectResult(call, stmt, name, flags, ms, result, r);
         } catch (...) {
           if (argv.count > 0) argv.releaseAll();
           if (holds && sharesHeld(receiver.type)) releaseSharedValue(receiver);
@@ -731,16 +758,16 @@ KOR_ALWAYS_INLINE void runChainFrom(ExprVisitor& v, KorParser::RealCallFunContex
           ms.detail == builtinReceiverDetail(recv)) {
         ExprValue dflt[1];
         if (ms.addDefault) dflt[0] = makeIntValue(ms.defaultArg);
-        ExprValue result;
-        const int r = ms.method->direct(recv, dflt, ms.addDefault ? 1 : 0, &result);
+        DirectResults results;
+        ExprValue* result = results.cells();
+        const int r = ms.method->direct(recv, dflt, ms.addDefault ? 1 : 0, result);
         if (r >= 0) {
           const bool last = j + 1 == n;
           const int stepFlags = last ? flags | CALL_LAST_CHAINED : flags | CALL_CHAIN_DIRECT;
           ExprValue next;
           if (!takeDirectResult(stepFlags, stmt, r, result, last ? direct : &next) &&
               directNeedsDelivery(stepFlags, r))
-            deliverDirectResult(call, stmt, site.chainNames[j], stepFlags, ms,
-                                r > 0 ? &result : nullptr);
+            deliverDirectResult(call, stmt, site.chainNames[j], stepFlags, ms, result, r);
           kept.set = false;
           freeValue(kept.value);
           if (last) break;
@@ -873,11 +900,11 @@ KOR_NOINLINE void quickGeneral(ExprVisitor& v, CallSite& site, antlr4::ParserRul
 template <int Flags>
 KOR_NOINLINE void quickDirectRest(CallSite& site, antlr4::ParserRuleContext* stmt,
                                   ExprValue& receiver, ExprValue* a, int n, bool borrowed, int r,
-                                  ExprValue& result, ExprValue* direct) {
+                                  ExprValue* result, ExprValue* direct) {
   MethodSite& ms = site.method;
   if (r >= 0) {
     try {
-      deliverDirectResult(site.call, stmt, site.name, Flags, ms, r > 0 ? &result : nullptr);
+      deliverDirectResult(site.call, stmt, site.name, Flags, ms, result, r);
     } catch (...) {
       releaseCells(a, n, borrowed);
       throw;
@@ -951,8 +978,9 @@ KOR_ALWAYS_INLINE void quickDirect(ExprVisitor& v, CallSite& site, antlr4::Parse
     return;
   }
   if (ms.addDefault) a[n++] = makeIntValue(ms.defaultArg);
-  ExprValue result;
-  const int r = method->direct(receiver, a, n, &result);
+  DirectResults results;
+  ExprValue* result = results.cells();
+  const int r = method->direct(receiver, a, n, result);
   if (r >= 0 && (takeDirectResult(Flags, stmt, r, result, direct) || !directNeedsDelivery(Flags, r))) {
     static_assert(kDirectArgs == 2, "the cells are released one by one");
     if (n > 0 && !borrowed && uint32_t(a[0].type) > uint32_t(VT_WCHAR)) freeValue(a[0]);
