@@ -52,10 +52,8 @@ SiteEntry& siteEntryOf(const QByteArray& name, int32_t type) {
   return siteCache[((a >> 3) ^ (a >> 12) ^ uintptr_t(uint32_t(type) * 0x9E37u)) & (kSiteEntries - 1)];
 }
 
-int32_t receiverDetail(const ExprValue& receiver) { return builtinReceiverDetail(receiver); }
-
 ResolvedKey resolvedKeyOf(const ExprValue& receiver, const QByteArray& name) {
-  return ResolvedKey{name, receiver.type, receiverDetail(receiver)};
+  return ResolvedKey{name, receiver.type, builtinReceiverDetail(receiver)};
 }
 
 BuiltinMethod* resolveUncached(const ExprValue& receiver, const QByteArray& name,
@@ -208,7 +206,7 @@ BuiltinMethod* resolveBuiltinMethod(const ExprValue& receiver, const QByteArray&
   if (siteCache != nullptr) {
     const SiteEntry& e = siteEntryOf(name, receiver.type);
     if (e.method != nullptr && e.name.constData() == name.constData() && e.type == receiver.type &&
-        e.detail == receiverDetail(receiver))
+        e.detail == builtinReceiverDetail(receiver))
       return e.method;
   }
   if (!registry) initBuiltinRegistry();

@@ -182,12 +182,12 @@ struct BuiltinCall {
   void dropMoreResults();
 };
 
-// Makes a call the current one while it lives; a call made while a handler
-// runs (a callback into the script) installs its own and the outer call is
-// current again when it ends.
 // The call being served, or null.
 extern BuiltinCall* currentBuiltinCallRecord;
 
+// Makes a call the current one while it lives; a call made while a handler
+// runs (a callback into the script) installs its own and the outer call is
+// current again when it ends.
 class BuiltinCallScope {
  public:
   explicit BuiltinCallScope(BuiltinCall* call) : outer_(currentBuiltinCallRecord) {

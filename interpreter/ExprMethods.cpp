@@ -218,6 +218,22 @@ bool definesTargets(KorParser::Fun_retContext* targets) {
   return ch.size() >= 2 && ch[ch.size() - 2]->children.empty();
 }
 
+// Values are taken by an expression, a multiple assignment or a chained
+// call, but not by the last call of a chain that stands as a statement.
+KOR_ALWAYS_INLINE bool valuesTaken(int flags) {
+  return (flags & (CALL_VALUE | CALL_CHAINED)) != 0 &&
+         (flags & (CALL_LAST_CHAINED | CALL_STATEMENT)) != (CALL_LAST_CHAINED | CALL_STATEMENT);
+}
+KOR_ALWAYS_INLINE bool chainedNotLast(int flags) {
+  return (flags & CALL_CHAINED) && !(flags & CALL_LAST_CHAINED);
+}
+// An expression, or a chained call before the last, taking the first value
+// at once (the others go with the call).
+KOR_ALWAYS_INLINE bool firstTakenAtOnce(int flags, antlr4::ParserRuleContext* stmt) {
+  return valuesTaken(flags) && (chainedNotLast(flags) ? (flags & CALL_CHAIN_DIRECT) != 0
+                                                      : (flags & CALL_DIRECT) != 0 && stmt == nullptr);
+}
+
 // Reads the targets of a statement into the site (once per statement).
 KOR_NOINLINE void readMethodTargets(KorParser::Fun_retContext* targets,
                                     antlr4::ParserRuleContext* stmt, MethodSite& site) {
@@ -279,22 +295,11 @@ void assignResults(antlr4::ParserRuleContext* call, antlr4::ParserRuleContext* s
 int deliverResults(antlr4::ParserRuleContext* call, antlr4::ParserRuleContext* stmt,
                    const QByteArray& name, BuiltinCall& frame, int flags, MethodSite& site) {
   const int resultCount = frame.resultCount;
-  // Values are taken by an expression, a multiple assignment or a chained
-  // call, but not by the last call of a chain that stands as a statement.
-  const bool takes = (flags & (CALL_VALUE | CALL_CHAINED)) != 0 &&
-                     (flags & (CALL_LAST_CHAINED | CALL_STATEMENT)) !=
-                         (CALL_LAST_CHAINED | CALL_STATEMENT);
-  if (!takes) return 0;
-  const bool chainedNotLast = (flags & CALL_CHAINED) && !(flags & CALL_LAST_CHAINED);
+  if (!valuesTaken(flags)) return 0;
+  // (a first value taken at once never comes here: the callers take it)
+  const bool notLast = chainedNotLast(flags);
   if (resultCount > 0) {
-    if (chainedNotLast ? (flags & CALL_CHAIN_DIRECT) != 0 : (flags & CALL_DIRECT) && !stmt) {
-      // the expression takes the first value; the others go with the call
-      directMethodValue = frame.result(0);
-      directMethodValue.owner = nullptr;
-      directMethodValueSet = true;
-      return 1;
-    }
-    if (!stmt || chainedNotLast) {
+    if (!stmt || notLast) {
       ReturnList* list = newReturnList();
       for (int i = 0; i < resultCount; ++i) list->push_back(recordFromValue(frame.result(i), nullptr));
       setCallerReturn(list);
@@ -310,7 +315,7 @@ int deliverResults(antlr4::ParserRuleContext* call, antlr4::ParserRuleContext* s
     return 0;
   }
   KorParser::Fun_retContext* targets = withRetTargets(stmt);
-  if (chainedNotLast) failNoResult(call, stmt, name, 0, nullptr);
+  if (notLast) failNoResult(call, stmt, name, 0, nullptr);
   if (targets) failNoResult(call, stmt, name, 1, targets);
   if (flags & CALL_VALUE) failNoResult(call, stmt, name, 2, nullptr);
   return 0;
@@ -324,11 +329,8 @@ KOR_NOINLINE void deliverDirectResult(antlr4::ParserRuleContext* call,
                                       int flags, MethodSite& site, ExprValue* results,
                                       int count) {
   // results for the statement's targets read before go straight to them
-  const bool takes = (flags & (CALL_VALUE | CALL_CHAINED)) != 0 &&
-                     (flags & (CALL_LAST_CHAINED | CALL_STATEMENT)) !=
-                         (CALL_LAST_CHAINED | CALL_STATEMENT);
-  const bool chainedNotLast = (flags & CALL_CHAINED) && !(flags & CALL_LAST_CHAINED);
-  if (takes && count > 0 && stmt != nullptr && stmt == site.targetsStmt && !chainedNotLast) {
+  if (valuesTaken(flags) && count > 0 && stmt != nullptr && stmt == site.targetsStmt &&
+      !chainedNotLast(flags)) {
     try {
       assignResults(call, stmt, name, nullptr, count,
                     [results](int k) -> ExprValue& { return results[k]; }, site);
@@ -427,14 +429,6 @@ KOR_NOINLINE void evalArguments(ExprVisitor& v, antlr4::ParserRuleContext* call,
   }
 }
 
-#ifndef KOR_ALWAYS_INLINE
-#if defined(_MSC_VER)
-#define KOR_ALWAYS_INLINE __forceinline
-#else
-#define KOR_ALWAYS_INLINE inline __attribute__((always_inline))
-#endif
-#endif
-
 KOR_ALWAYS_INLINE void finishBuiltinCall(antlr4::ParserRuleContext* call,
                                          antlr4::ParserRuleContext* stmt, ExprValue& receiver,
                                          const QByteArray& name, int flags, MethodSite& ms,
@@ -527,13 +521,7 @@ KOR_ALWAYS_INLINE void runBuiltinCall(ExprVisitor& v, antlr4::ParserRuleContext*
 // result then goes with the call.
 KOR_ALWAYS_INLINE bool takeDirectResult(int flags, antlr4::ParserRuleContext* stmt, int r,
                                         ExprValue* result, ExprValue* direct) {
-  const bool takes = (flags & (CALL_VALUE | CALL_CHAINED)) != 0 &&
-                     (flags & (CALL_LAST_CHAINED | CALL_STATEMENT)) !=
-                         (CALL_LAST_CHAINED | CALL_STATEMENT);
-  const bool chainedNotLast = (flags & CALL_CHAINED) && !(flags & CALL_LAST_CHAINED);
-  if (r > 0 && takes &&
-      (chainedNotLast ? (flags & CALL_CHAIN_DIRECT) != 0
-                      : (flags & CALL_DIRECT) != 0 && stmt == nullptr)) {
+  if (r > 0 && firstTakenAtOnce(flags, stmt)) {
     ExprValue& taken = direct ? *direct : directMethodValue;
     taken = result[0];
     taken.owner = nullptr;
@@ -547,10 +535,7 @@ KOR_ALWAYS_INLINE bool takeDirectResult(int flags, antlr4::ParserRuleContext* st
 // Whether the call needs deliverDirectResult: a result not taken at once, or
 // none where one is wanted.
 KOR_ALWAYS_INLINE bool directNeedsDelivery(int flags, int r) {
-  const bool takes = (flags & (CALL_VALUE | CALL_CHAINED)) != 0 &&
-                     (flags & (CALL_LAST_CHAINED | CALL_STATEMENT)) !=
-                         (CALL_LAST_CHAINED | CALL_STATEMENT);
-  return r > 0 || takes;
+  return r > 0 || valuesTaken(flags);
 }
 
 // The rest of a call once its arguments are in `argv`: the optional
@@ -608,15 +593,7 @@ KOR_ALWAYS_INLINE void finishBuiltinCall(antlr4::ParserRuleContext* call,
       }
       method->handler(method, call);
     }
-    // An expression, or a chained call before the last, taking the first
-    // value at once: what deliverResults does for them, without the call.
-    const bool takes = (flags & (CALL_VALUE | CALL_CHAINED)) != 0 &&
-                       (flags & (CALL_LAST_CHAINED | CALL_STATEMENT)) !=
-                           (CALL_LAST_CHAINED | CALL_STATEMENT);
-    const bool chainedNotLast = (flags & CALL_CHAINED) && !(flags & CALL_LAST_CHAINED);
-    if (frame.resultCount > 0 && takes &&
-        (chainedNotLast ? (flags & CALL_CHAIN_DIRECT) != 0
-                        : (flags & CALL_DIRECT) != 0 && stmt == nullptr)) {
+    if (frame.resultCount > 0 && firstTakenAtOnce(flags, stmt)) {
       ExprValue& taken = direct ? *direct : directMethodValue;
       taken = frame.result(0);
       taken.owner = nullptr;
