@@ -108,59 +108,6 @@ inline bool movesOwnType(int32_t code) {
   // the inline numbers and characters, then zfc, string, lb and zd
   return uint32_t(code) <= uint32_t(VT_WCHAR) || (code >= VT_BYTES && code <= VT_DICT);
 }
-// "=" of a value of the variable's own type (zs, czs, xs, bl, zf, kzf, zfc,
-// string, lb, zd): what the typed store does for that pair, by moving the
-// payload in and releasing the old one. False, with nothing done, for every
-// other pair (the caller takes the typed store).
-inline bool storeOwnType(ScopeRecord* rec, ExprValue& value) {
-  const int32_t code = rec->kind;
-  if (value.type != code || !movesOwnType(code)) return false;
-  ValuePayload& p = rec->payload;
-  switch (code) {
-    case VT_INT:
-      p.i64 = 0;
-      p.i32 = value.payload.i32;
-      break;
-    case VT_BOOL:
-      p.i64 = 0;
-      p.b = value.payload.b;
-      break;
-    case VT_CHAR:
-      p.i64 = 0;
-      p.c = value.payload.c;
-      break;
-    case VT_WCHAR:
-      p.i64 = 0;
-      p.u16 = value.payload.u16;
-      break;
-    case VT_LONG:
-    case VT_DOUBLE:
-      p = value.payload;
-      break;
-    case VT_BYTES:
-      if (value.payload.bytes != p.bytes) {
-        deleteByteString(p.bytes);
-        p.bytes = value.payload.bytes;
-      }
-      value.payload.bytes = nullptr;
-      break;
-    case VT_STRING:
-      if (value.payload.str != p.str) {
-        deleteText(p.str);
-        p.str = value.payload.str;
-      }
-      value.payload.str = nullptr;
-      break;
-    default:
-      // lb and zd are shared: the old holder goes first even when both are
-      // the same list (the value carries a holder of its own)
-      releasePayload(code, p);
-      p.ptr = value.payload.ptr;
-      value.payload.ptr = nullptr;
-      break;
-  }
-  return true;
-}
 // The bytes of the payload that a value of an own-moving type (movesOwnType)
 // fills: its member's bytes set, the rest clear.
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
@@ -173,13 +120,33 @@ constexpr uint64_t kOwnTypeMasks[VT_DICT + 1] = {
     0, 0, 0,
     payloadBytes(sizeof(void*)),   payloadBytes(sizeof(void*)),   payloadBytes(sizeof(void*)),
     payloadBytes(sizeof(void*))};
+// Moves the payload of a value of the record's own (own-moving) type into the
+// record's empty payload; the value's payload is null afterwards.
+KOR_ALWAYS_INLINE void moveOwnPayload(ScopeRecord* rec, ExprValue& value) {
+  rec->payload.i64 = int64_t(uint64_t(value.payload.i64) & kOwnTypeMasks[rec->kind]);
+  value.payload.i64 = 0;
+}
+// "=" of a value of the variable's own type (zs, czs, xs, bl, zf, kzf, zfc,
+// string, lb, zd): what the typed store does for that pair, by releasing the
+// old payload and moving the value's in. False, with nothing done, for every
+// other pair (the caller takes the typed store).
+inline bool storeOwnType(ScopeRecord* rec, ExprValue& value) {
+  const int32_t code = rec->kind;
+  if (value.type != code || !movesOwnType(code)) return false;
+  // zfc and string keep a payload that is the value's own; lb and zd are
+  // shared: the old holder goes first even when both are the same list (the
+  // value carries a holder of its own)
+  if (code >= VT_BYTES && (code >= VT_LIST || rec->payload.ptr != value.payload.ptr))
+    releasePayload(code, rec->payload);
+  moveOwnPayload(rec, value);
+  return true;
+}
 // storeOwnType into a record whose payload is empty (one just pushed): there
-// is nothing to release, so the value's payload is moved in as it is.
+// is nothing to release.
 inline bool storeOwnTypeFresh(ScopeRecord* rec, ExprValue& value) {
   const int32_t code = rec->kind;
   if (value.type != code || !movesOwnType(code)) return false;
-  rec->payload.i64 = int64_t(uint64_t(value.payload.i64) & kOwnTypeMasks[code]);
-  value.payload.i64 = 0;
+  moveOwnPayload(rec, value);
   return true;
 }
 void execDefvar(ExprVisitor& v, KorParser::DefvarContext* ctx);
