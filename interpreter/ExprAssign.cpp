@@ -979,10 +979,9 @@ namespace {
 
 inline bool isNumber(int32_t type) { return uint32_t(type) <= uint32_t(VT_DOUBLE); }
 
-// =, += and -= of an integer into a zs or czs variable or cell, with the
-// typed store's wrapping; false for every other case.
-// The same for a whole number v of type vkind (VT_INT, sign-extended, or
-// VT_LONG).
+// =, += and -= of a whole number v of type vkind (VT_INT, sign-extended, or
+// VT_LONG) into a zs or czs variable or cell, with the typed store's
+// wrapping; false for every other case.
 inline bool storeWhole(int32_t kind, ValuePayload& dst, int64_t v, int32_t vkind, int op) {
   if (op != 0 && op != 3 && op != 4) return false;
   if (kind == VT_INT && vkind == VT_INT) {
@@ -1003,6 +1002,7 @@ inline bool storeWhole(int32_t kind, ValuePayload& dst, int64_t v, int32_t vkind
   return false;
 }
 
+// The same for an integer cell.
 inline bool storeInteger(int32_t kind, ValuePayload& dst, const ExprValue& value, int op) {
   if (value.type == VT_INT) return storeWhole(kind, dst, value.payload.i32, VT_INT, op);
   if (value.type == VT_LONG) return storeWhole(kind, dst, value.payload.i64, VT_LONG, op);

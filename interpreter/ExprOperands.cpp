@@ -5,6 +5,7 @@
 #include "Compiled.h"
 #include "ContextCache.h"
 #include "StackGuard.h"
+#include "TypedStore.h"
 
 #include "runtime/scope.h"
 #include "runtime/source_text.h"
@@ -280,14 +281,14 @@ KOR_NOINLINE ExprValue evVarMemberSlow(ExprVisitor& v, cx::Node* n, ScopeRecord*
   ExprValue out = readVariableAt(v, n->var, rec, false);
   if (rec->kind == VT_STRUCT && rec->payload.st != nullptr && rec->payload.st->members != nullptr) {
     const StructValue* st = rec->payload.st;
-    const ByteStringList& layout = st->layout;
-    const QByteArray& member =
-        cachedNameOf(static_cast<antlr4::ParserRuleContext*>(n->var->children.back())).name;
-    for (int i = 0, count = layout.size() / 2; i < count; ++i) {
-      if (layout.at(i) != member) continue;
-      n->layout = layout;
-      n->op = i;
-      break;
+    if (!st->layout.isEmpty()) {
+      const QByteArray& member =
+          cachedNameOf(static_cast<antlr4::ParserRuleContext*>(n->var->children.back())).name;
+      const int i = structMemberIndexIn(st, member, n->var);
+      if (i >= 0) {
+        n->layout = st->layout;
+        n->op = i;
+      }
     }
   }
   return out;
@@ -461,16 +462,7 @@ template <int Op>
 struct CmpOp {
   static constexpr bool kCompare = true;
   static bool fits(int32_t, int32_t) { return true; }
-  static ExprValue of(int32_t x, int32_t y) {
-    switch (Op) {
-      case 0: return makeBoolValue(x == y);
-      case 1: return makeBoolValue(x != y);
-      case 2: return makeBoolValue(x < y);
-      case 3: return makeBoolValue(x <= y);
-      case 4: return makeBoolValue(x > y);
-      default: return makeBoolValue(x >= y);
-    }
-  }
+  static ExprValue of(int32_t x, int32_t y) { return makeBoolValue(cx::compareOp(Op, x, y)); }
   static ExprValue apply(ExprValue a, ExprValue b, antlr4::ParserRuleContext* ctx) { return applyCompare(a, b, ctx, Op); }
 };
 
@@ -746,9 +738,6 @@ Node* compileName(KorParser::KorvarContext* var) {
   return n;
 }
 
-// Integer arithmetic wraps in the width of the result: czs when either
-// operand is one, except that zs - czs and zs % czs stay zs (the rules of
-// applySub / applyRemainder); narrow values are kept sign-extended.
 }  // namespace cx
 
 // ---- integer trees in postfix ----

@@ -18,10 +18,7 @@ QArrayData* takeNew(uint32_t bytes) {
 }
 }  // namespace byte_blocks
 
-void deleteSoleByteString(QByteArray* bytes) {
-  if (!byte_blocks::keep<1>(bytes->data_ptr())) bytes->~QByteArray();
-  HandleSlots::give(bytes);
-}
+void deleteSoleByteString(QByteArray* bytes) { deleteByteStringInline(bytes); }
 
 void deleteSoleText(QString* text) {
   if (!byte_blocks::keep<2>(text->data_ptr())) text->~QString();

@@ -12,12 +12,7 @@ ValueDict::ValueDict() : buckets_(kInitialBuckets, Bucket{nullptr, nullptr}) {}
 
 // The bucket array goes with the dict: only the nodes are freed.
 ValueDict::~ValueDict() {
-  Node* n = head_;
-  while (n != nullptr) {
-    Node* next = n->next;
-    freeNode(n);
-    n = next;
-  }
+  releaseAll([](Node*) {}, false);
 }
 
 ValueDict::Node* ValueDict::find(const ExprValue& key, uint64_t hash) const {

@@ -77,8 +77,7 @@ size_t valuePoolSize() { return gValuePool.size(); }
 int appendByteStringPieces(ValueList& list, const char* data, int from, const int* cuts, int count,
                            int gap) {
   for (int i = 0; i < count; ++i) {
-    ExprValue* cell = gValuePool.take();
-    cell->owner = nullptr;
+    ExprValue* cell = gValuePool.take();  // owner null
     cell->type = VT_BYTES;
     cell->payload.bytes = newByteStringCopy(data + from, cuts[i] - from);
     list.push_back(cell);
