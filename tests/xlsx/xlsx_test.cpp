@@ -538,21 +538,28 @@ TEST_F(Xlsx, ReadingRulesForValuesAsProducersWriteThem) {
   Document doc;
   doc.open(file);
   Worksheet ws = doc.workbook().worksheet("My Data");
+  const auto read = [](const Cell& c) -> std::optional<Value> {
+    try {
+      return valueOf(c);
+    } catch (const Error&) {
+      return std::nullopt;
+    }
+  };
   for (size_t i = 0; i < cases.size(); ++i) {
-    const Cell c = ws.cell(int64_t(i + 1), 1);
-    if (!cases[i].want) {
-      EXPECT_THROW(valueOf(c), Error) << cases[i].cell;
-    } else if (const double* d = std::get_if<double>(&*cases[i].want)) {
-      EXPECT_NEAR(std::get<double>(valueOf(c)), *d, 1e-9) << cases[i].cell;
+    const std::optional<Value> got = read(ws.cell(int64_t(i + 1), 1));
+    const double* want = cases[i].want ? std::get_if<double>(&*cases[i].want) : nullptr;
+    if (want != nullptr && got && std::holds_alternative<double>(*got)) {
+      EXPECT_NEAR(std::get<double>(*got), *want, 1e-9) << cases[i].cell;
     } else {
-      EXPECT_EQ(valueOf(c), *cases[i].want) << cases[i].cell;
+      EXPECT_EQ(got, cases[i].want) << cases[i].cell;
     }
   }
   // reading what is not there (below the last row, right of the last column,
   // in a gap) gives empty and changes nothing
   const uint32_t rowsBefore = ws.rowCount();
+  ASSERT_EQ(ws.columnCount(), 1);
   for (uint32_t r = 1; r <= rowsBefore + 2; ++r) {
-    for (uint16_t col = 1; col <= ws.columnCount() + 2; ++col) {
+    for (uint16_t col = 1; col <= 3; ++col) {
       ws.cell(r, col).formula().get();
       ws.cell(r, col).hasFormula();
       if (r > cases.size()) EXPECT_EQ(valueOf(ws.cell(r, col)), Value()) << r << "," << col;
@@ -561,7 +568,7 @@ TEST_F(Xlsx, ReadingRulesForValuesAsProducersWriteThem) {
   EXPECT_EQ(ws.rowCount(), rowsBefore);
   EXPECT_EQ(ws.columnCount(), 1);
   doc.save();
-  EXPECT_EQ(readFile(QString::fromStdString(file)), bytes);
+  EXPECT_TRUE(readFile(QString::fromStdString(file)) == bytes) << "the save changed the file";
 
   // a written cell takes its row's format, else its column's
   ws.cell("B40").value() = int64_t(1);
