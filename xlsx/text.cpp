@@ -110,11 +110,13 @@ static std::string referenceName(const std::string& name) {
   return q + "'";
 }
 
-// The end of the string literal that starts at f[i] (a '"'; "" inside).
-static size_t stringLiteralEnd(const std::string& f, size_t i) {
+// The end of the quoted text that starts at f[i]: a string literal ('"') or
+// a sheet name ('\''), the quote doubled inside.
+static size_t quotedEnd(const std::string& f, size_t i) {
   const size_t n = f.size();
+  const char q = f[i];
   size_t j = i + 1;
-  while (j < n && !(f[j] == '"' && (j + 1 >= n || f[j + 1] != '"'))) j += (f[j] == '"') ? 2 : 1;
+  while (j < n && !(f[j] == q && (j + 1 >= n || f[j + 1] != q))) j += (f[j] == q) ? 2 : 1;
   return std::min(j + 1, n);
 }
 
@@ -133,7 +135,7 @@ std::string renameSheetInFormula(const std::string& f, const std::string& oldNam
   while (i < n) {
     const char c = f[i];
     if (c == '"') {
-      const size_t j = stringLiteralEnd(f, i);
+      const size_t j = quotedEnd(f, i);
       out.append(f, i, j - i);
       i = j;
     } else if (c == '\'' && startsReference(i)) {
@@ -255,14 +257,8 @@ std::string moveFormula(const std::string& f, int64_t rows, int64_t columns) {
   auto notReference = [&](size_t end) { return end < n && (f[end] == '(' || f[end] == '!' || f[end] == '['); };
   while (i < n) {
     const char c = f[i];
-    if (c == '"') {
-      const size_t j = stringLiteralEnd(f, i);
-      out.append(f, i, j - i);
-      i = j;
-    } else if (c == '\'') {  // a quoted sheet name, '' inside
-      size_t j = i + 1;
-      while (j < n && !(f[j] == '\'' && (j + 1 >= n || f[j + 1] != '\''))) j += (f[j] == '\'') ? 2 : 1;
-      j = std::min(j + 1, n);
+    if (c == '"' || c == '\'') {  // a string literal or a quoted sheet name
+      const size_t j = quotedEnd(f, i);
       out.append(f, i, j - i);
       i = j;
     } else if (c == '[') {  // workbook index or structured reference, maybe nested
