@@ -151,6 +151,13 @@ void pushWorksheet(ExcelValue* excel, const QByteArray& name, const xlsx::Worksh
   pushBuiltinResult(v);
 }
 
+// A sheet named in the call does not exist: shown on standard error, then raised.
+[[noreturn]] void raiseMissingSheet(const char* text, antlr4::ParserRuleContext* ctx, const QString& name) {
+  const QString message = callMessage(text, ctx, {name});
+  warnToErr(message);
+  raise(message);
+}
+
 void workbookCall(uint16_t id, ExprValue* recv, antlr4::ParserRuleContext* ctx) {
   const bool hasDocument = recv->type == VT_EXCEL && recv->payload.excel != nullptr &&
                            recv->payload.excel->doc != nullptr;
@@ -209,15 +216,21 @@ void workbookCall(uint16_t id, ExprValue* recv, antlr4::ParserRuleContext* ctx) 
       return;
     case EL_SHEET_EXISTS:
       return pushBool(guarded(ctx, [&] { return doc.workbook().sheetExists(lastName); }));
-    case EL_CLONE_SHEET:
+    case EL_CLONE_SHEET: {
       if (guarded(ctx, [&] { return doc.workbook().sheetExists(lastName); })) {
         return warn(callMessage("警告：行号 %1 语句 %2 克隆表页%3 跳过执行，因为表页 %3 已经存在！", ctx, {shown}));
       }
+      const QByteArray source = bytesOf(builtinArg(0));
+      if (!guarded(ctx, [&] { return doc.workbook().sheetExists(stdBytes(source)); })) {
+        raiseMissingSheet("错误：行号 %1 语句 %2 克隆表页 %3 执行失败，因为表页 %3 本来就不存在！", ctx,
+                          QString::fromUtf8(source));
+      }
       guarded(ctx, [&] {
-        doc.workbook().cloneSheet(stdBytes(bytesOf(builtinArg(0))), lastName);
+        doc.workbook().cloneSheet(stdBytes(source), lastName);
         doc.save();
       });
       return;
+    }
     case EL_LIST_SHEET_NAMES: {
       const std::vector<std::string> names = guarded(ctx, [&] { return doc.workbook().worksheetNames(); });
       ExprValue list = makeListValue();
@@ -232,10 +245,7 @@ void workbookCall(uint16_t id, ExprValue* recv, antlr4::ParserRuleContext* ctx) 
       return pushInt(int32_t(guarded(ctx, [&] { return doc.workbook().sheetCount(); })));
     case EL_WORKSHEET: {
       if (!guarded(ctx, [&] { return doc.workbook().sheetExists(lastName); })) {
-        const QString text = callMessage(
-            "错误：行号 %1 语句 %2 获取表页 %3 执行失败，因为表页 %3 本来就不存在！", ctx, {shown});
-        warnToErr(text);
-        raise(text);
+        raiseMissingSheet("错误：行号 %1 语句 %2 获取表页 %3 执行失败，因为表页 %3 本来就不存在！", ctx, shown);
       }
       const xlsx::Worksheet sheet = guarded(ctx, [&] { return doc.workbook().worksheet(lastName); });
       return pushWorksheet(excel, last, sheet);

@@ -4,6 +4,9 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string_view>
 
 namespace xlsx {
 
@@ -334,6 +337,17 @@ void savePackage(Package& pkg, const std::string& path) {
     }
   }
   writeZip(path, entries);
+  // the file now holds these bytes: later saves start from them
+  size_t k = 0;
+  for (const std::string& name : pkg.order) {
+    auto x = pkg.xml.find(name);
+    if (x != pkg.xml.end() && x->second->dirty) {
+      pkg.raw[name] = std::move(texts[k++]);
+      x->second->dirty = false;
+    }
+  }
+  pkg.changed = false;
+  pkg.savedPath = path;
 }
 
 // ---- cells ----
@@ -379,49 +393,254 @@ struct CellRead {
   std::string s;
 };
 
+bool blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+std::string_view trimmed(const char* text) {
+  std::string_view v(text);
+  while (!v.empty() && blank(v.front())) v.remove_prefix(1);
+  while (!v.empty() && blank(v.back())) v.remove_suffix(1);
+  return v;
+}
+
+// A number as a spreadsheet writes it: an integer, or a decimal.
+bool readNumber(std::string_view text, CellRead& r) {
+  if (text.size() > 1 && text[0] == '+' && text[1] != '-') text.remove_prefix(1);
+  const char* begin = text.data();
+  const char* end = begin + text.size();
+  const char* first = begin + (text[0] == '-' ? 1 : 0);
+  if (first == end || !((*first >= '0' && *first <= '9') || *first == '.')) return false;  // no inf, nan
+  const auto whole = [end](std::from_chars_result res) { return res.ec == std::errc() && res.ptr == end; };
+  if (text.find_first_of(".eE") == std::string_view::npos && whole(std::from_chars(begin, end, r.i))) {
+    r.type = ValueType::Integer;
+  } else if (whole(std::from_chars(begin, end, r.d))) {
+    r.type = ValueType::Float;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// Days from 1970-01-01 to a date of the Gregorian calendar.
+int64_t daysFromCivil(int64_t y, int64_t m, int64_t d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+}
+
+bool date1904(Package& pkg) {
+  if (pkg.date1904 < 0) {
+    pkg.date1904 = child(workbookRoot(pkg), "workbookPr").attribute("date1904").as_bool() ? 1 : 0;
+  }
+  return pkg.date1904 == 1;
+}
+
+// An ISO 8601 date, date and time, or time ("2014-01-01", "2021-01-01T10:10:10.5",
+// "10:10") as the serial number a numeric date cell holds: days since the
+// workbook's epoch, the time of day as the fraction. A zone suffix is left
+// aside: the cell shows the time as written.
+bool readIsoDate(Package& pkg, std::string_view text, CellRead& r) {
+  size_t i = 0;
+  const auto number = [&](size_t digits, int64_t* out) {
+    if (i + digits > text.size()) return false;
+    *out = 0;
+    for (size_t k = 0; k < digits; ++k, ++i) {
+      if (text[i] < '0' || text[i] > '9') return false;
+      *out = *out * 10 + (text[i] - '0');
+    }
+    return true;
+  };
+  const auto skip = [&](char c) {
+    if (i >= text.size() || text[i] != c) return false;
+    ++i;
+    return true;
+  };
+  int64_t days = 0;
+  const bool hasDate = text.size() >= 10 && text[4] == '-';
+  if (hasDate) {
+    int64_t y, m, d;
+    if (!number(4, &y) || !skip('-') || !number(2, &m) || !skip('-') || !number(2, &d)) return false;
+    static const int kMonthDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    if (m < 1 || m > 12 || d < 1 || d > kMonthDays[m - 1] || (m == 2 && d == 29 && !leap)) return false;
+    if (date1904(pkg)) {
+      days = daysFromCivil(y, m, d) - daysFromCivil(1904, 1, 1);
+    } else {
+      days = daysFromCivil(y, m, d) - daysFromCivil(1899, 12, 30);
+      if (days < 61) --days;  // the 1900 system counts a 29 February 1900 that never was
+    }
+    if (i == text.size()) {
+      r.type = ValueType::Integer;
+      r.i = days;
+      return true;
+    }
+    if (!skip('T') && !skip(' ')) return false;
+  } else {
+    skip('T');
+  }
+  int64_t h, mi, sec = 0;
+  if (!number(2, &h) || !skip(':') || !number(2, &mi)) return false;
+  if (skip(':') && !number(2, &sec)) return false;
+  double fraction = 0;
+  if (skip('.') || skip(',')) {
+    double scale = 0.1;
+    const size_t from = i;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i, scale /= 10) fraction += (text[i] - '0') * scale;
+    if (i == from) return false;
+  }
+  if (!skip('Z') && i < text.size()) {  // +hh:mm, -hhmm, +hh
+    int64_t zh, zm = 0;
+    if (!skip('+') && !skip('-')) return false;
+    if (!number(2, &zh) || (skip(':') ? !number(2, &zm) : (i < text.size() && !number(2, &zm)))) return false;
+    if (zh > 23 || zm > 59) return false;
+  }
+  if (i != text.size() || h > 24 || mi > 59 || sec > 59 || (h == 24 && (mi || sec || fraction > 0))) return false;
+  const double seconds = double(h * 3600 + mi * 60 + sec) + fraction;
+  if (seconds == 0) {
+    r.type = ValueType::Integer;
+    r.i = days;
+  } else {
+    r.type = ValueType::Float;
+    r.d = double(days) + seconds / 86400.0;
+  }
+  return true;
+}
+
 CellRead readCell(Package& pkg, pugi::xml_node c) {
   CellRead r;
+  if (!c) return r;
   const char* t = c.attribute("t").value();
   pugi::xml_node v = child(c, "v");
-  const char* text = v.child_value();
   if (std::strcmp(t, "inlineStr") == 0) {
     r.type = ValueType::String;
     r.s = richText(child(c, "is"));
-  } else if (!v) {
-    // no value
-  } else if (std::strcmp(t, "s") == 0) {
+    return r;
+  }
+  if (!v) return r;
+  if (std::strcmp(t, "str") == 0) {
+    r.type = ValueType::String;
+    r.s = decodeEscapes(v.child_value());
+    return r;
+  }
+  if (std::strcmp(t, "e") == 0) {
+    r.type = ValueType::Error;
+    return r;
+  }
+  // blanks around the text do not count, and no text is no value
+  const std::string_view text = trimmed(v.child_value());
+  if (text.empty()) return r;
+  const auto shown = [&] { return std::string(text); };
+  if (std::strcmp(t, "s") == 0) {
     const std::vector<std::string>& strings = pkg.strings();
     unsigned long index = 0;
-    const char* end = text + std::strlen(text);
-    auto res = std::from_chars(text, end, index);
+    const char* end = text.data() + text.size();
+    auto res = std::from_chars(text.data(), end, index);
     if (res.ec != std::errc() || res.ptr != end || index >= strings.size()) {
-      fail(format("单元格 %1 引用的共享字符串 %2 不存在", {c.attribute("r").value(), text}));
+      fail(format("单元格 %1 引用的共享字符串 %2 不存在", {c.attribute("r").value(), shown()}));
     }
     r.type = ValueType::String;
     r.s = strings[index];
-  } else if (std::strcmp(t, "str") == 0) {
-    r.type = ValueType::String;
-    r.s = decodeEscapes(text);
   } else if (std::strcmp(t, "b") == 0) {
     r.type = ValueType::Boolean;
-    r.b = std::strcmp(text, "1") == 0 || std::strcmp(text, "true") == 0;
-  } else if (std::strcmp(t, "e") == 0) {
-    r.type = ValueType::Error;
+    r.b = text == "1" || text == "true";
   } else if (*t == '\0' || std::strcmp(t, "n") == 0) {
-    const char* end = text + std::strlen(text);
-    if (text == end) return r;
-    const bool decimal = std::strpbrk(text, ".eE") != nullptr;
-    const auto whole = [end](std::from_chars_result res) { return res.ec == std::errc() && res.ptr == end; };
-    if (!decimal && whole(std::from_chars(text, end, r.i))) {
-      r.type = ValueType::Integer;
-    } else if (whole(std::from_chars(text, end, r.d))) {
-      r.type = ValueType::Float;
-    } else {
-      r.type = ValueType::Error;  // not a number
+    if (text[0] == '#') {
+      r.type = ValueType::Error;  // an error value such as #N/A written as a number
+    } else if (!readNumber(text, r)) {
+      fail(format("单元格 %1 的数值 \"%2\" 不是数字，无法读取", {c.attribute("r").value(), shown()}));
+    }
+  } else if (std::strcmp(t, "d") == 0) {
+    if (!readIsoDate(pkg, text, r)) {
+      fail(format("单元格 %1 的日期 \"%2\" 不是有效的日期或时间，无法读取", {c.attribute("r").value(), shown()}));
     }
   }
-  // "d" (a date as text) and unknown types read as empty
+  // unknown types read as empty
   return r;
+}
+
+// ---- shared formulas ----
+// A formula filled over many cells may be stored once: the group's first
+// cell holds the text and the range (<f t="shared" ref="B1:B3" si="0">A1*2</f>),
+// the others only name the group (<f t="shared" si="0"/>) and stand for the
+// text moved by their offset from the first.
+
+bool isShared(pugi::xml_node f) { return std::strcmp(f.attribute("t").value(), "shared") == 0; }
+
+bool holdsSharedText(pugi::xml_node f) {
+  return isShared(f) && (f.attribute("ref") || *f.child_value() != '\0');
+}
+
+// The formula a cell of a group stands for; "" when the group's text is gone.
+std::string sharedFormula(Sheet& sheet, pugi::xml_node f, uint32_t row, uint16_t column) {
+  if (!sheet.sharedIndexed) {
+    for (auto& [r, slot] : sheet.rows) {
+      for (CellSlot& c : slot.cells) {
+        pugi::xml_node text = child(c.node, "f");
+        if (!holdsSharedText(text)) continue;
+        // the cell with the range is the group's own; others may repeat the text
+        const std::pair<uint32_t, uint16_t> at(r, c.column);
+        if (text.attribute("ref")) sheet.sharedAnchors[text.attribute("si").value()] = at;
+        else sheet.sharedAnchors.emplace(text.attribute("si").value(), at);
+      }
+    }
+    sheet.sharedIndexed = true;
+  }
+  const char* si = f.attribute("si").value();
+  auto it = sheet.sharedAnchors.find(si);
+  if (it == sheet.sharedAnchors.end()) return std::string();
+  const auto [r, c] = it->second;
+  pugi::xml_node text = child(findCell(sheet, r, c), "f");
+  if (!holdsSharedText(text) || std::strcmp(text.attribute("si").value(), si) != 0) return std::string();
+  return moveFormula(text.child_value(), int64_t(row) - r, int64_t(column) - c);
+}
+
+// The rows and columns of a range such as "B1:C3" or "B1"; unchanged when
+// it cannot be read.
+void readRange(const std::string& ref, uint32_t* top, uint16_t* left, uint32_t* bottom, uint16_t* right) {
+  try {
+    const size_t colon = ref.find(':');
+    uint32_t r1, r2;
+    uint16_t c1, c2;
+    parseAddress(ref.substr(0, colon), &r1, &c1);
+    if (colon == std::string::npos) {
+      r2 = r1;
+      c2 = c1;
+    } else {
+      parseAddress(ref.substr(colon + 1), &r2, &c2);
+    }
+    *top = std::min(r1, r2);
+    *bottom = std::max(r1, r2);
+    *left = std::min(c1, c2);
+    *right = std::max(c1, c2);
+  } catch (const Error&) {
+  }
+}
+
+// Before the cell holding a group's text changes or goes: every other cell
+// of the group gets the formula it stands for as its own.
+void releaseSharedFormula(Sheet& sheet, pugi::xml_node cell, uint32_t row, uint16_t column) {
+  pugi::xml_node f = child(cell, "f");
+  if (!holdsSharedText(f)) return;
+  const std::string si = f.attribute("si").value();
+  const std::string text = f.child_value();
+  // the group lies within its range: the whole sheet when that is unreadable
+  uint32_t top = 1, bottom = kMaxRows;
+  uint16_t left = 1, right = kMaxColumns;
+  readRange(f.attribute("ref").value(), &top, &left, &bottom, &right);
+  for (auto r = sheet.rows.lower_bound(top); r != sheet.rows.end() && r->first <= bottom; ++r) {
+    std::vector<CellSlot>& cells = r->second.cells;
+    for (auto c = cellPlace(cells, left); c != cells.end() && c->column <= right; ++c) {
+      pugi::xml_node member = child(c->node, "f");
+      if (c->node == cell || !isShared(member) || si != member.attribute("si").value()) continue;
+      if (*member.child_value() == '\0') {
+        member.text().set(moveFormula(text, int64_t(r->first) - row, int64_t(c->column) - column).c_str());
+      }
+      for (const char* a : {"t", "si", "ref"}) member.remove_attribute(a);
+    }
+  }
+  sheet.sharedAnchors.erase(si);
+  sheet.part->dirty = true;
 }
 
 void checkUtf8(const std::string& s) {
@@ -468,6 +687,7 @@ void Document::open(const std::string& path) {
   auto pkg = std::make_shared<Package>();
   readZip(path, *pkg);
   readSheets(*pkg, path);
+  pkg->savedPath = path;
   pkg_ = pkg;
   path_ = path;
 }
@@ -476,6 +696,9 @@ bool Document::isOpen() const { return pkg_ != nullptr; }
 
 void Document::save() {
   if (!pkg_) fail("Excel 文件没有打开，无法保存");
+  // nothing to write: the file already holds every part as it is
+  std::error_code ec;
+  if (!pkg_->modified() && pkg_->savedPath == path_ && std::filesystem::is_regular_file(path_, ec)) return;
   savePackage(*pkg_, path_);
 }
 
@@ -514,7 +737,7 @@ std::vector<std::string> Workbook::worksheetNames() const {
   return names;
 }
 
-unsigned Workbook::sheetCount() const { return unsigned(lockPackage(pkg_)->sheets.size()); }
+unsigned Workbook::sheetCount() const { return unsigned(worksheetNames().size()); }
 
 bool Workbook::sheetExists(const std::string& name) const {
   return lockPackage(pkg_)->findSheet(name) != nullptr;
@@ -533,8 +756,10 @@ void Workbook::cloneSheet(const std::string& existing, const std::string& newNam
   Sheet& src = pkg->sheetByName(existing);
   if (!src.isWorksheet) fail(format("表页 %1 不是工作表，不能克隆", {src.name}));
   checkNewName(*pkg, newName, nullptr);
-  const std::string text = src.part != nullptr && src.part->dirty ? serialize(src.part->doc)
-                                                                  : pkg->raw[src.partName];
+  // a part with changes (or one that is new) is only in its parsed form
+  auto parsed = pkg->xml.find(src.partName);
+  const std::string text = parsed != pkg->xml.end() && parsed->second->dirty ? serialize(parsed->second->doc)
+                                                                             : pkg->raw[src.partName];
   const std::string part = newSheetPart(*pkg);
   XmlPart& copy = pkg->addPart(part, text);
   // The copy has no relationships of its own: what would need one (drawings,
@@ -634,6 +859,7 @@ bool Worksheet::deleteRow(int64_t row) const {
   Sheet& sheet = *l.sheet;
   auto it = sheet.rows.find(uint32_t(row));
   if (it == sheet.rows.end()) return false;
+  for (CellSlot& c : it->second.cells) releaseSharedFormula(sheet, c.node, uint32_t(row), c.column);
   sheet.sheetData.remove_child(it->second.node);
   sheet.rows.erase(it);
   sheet.lastRow = nullptr;
@@ -657,6 +883,19 @@ void Worksheet::setName(const std::string& newName) const {
   checkNewName(pkg, newName, &sheet);
   if (newName == sheet.name) return;
   const std::string oldName = sheet.name;
+  // every part to rewrite is read before anything changes
+  for (auto& s : pkg.sheets) {
+    if (s->isWorksheet) pkg.load(*s);
+  }
+  std::vector<XmlPart*> charts;  // they name their data ranges with formulas too (<c:f>)
+  for (pugi::xml_node o : pkg.part("[Content_Types].xml").doc.document_element().children()) {
+    const char* type = o.attribute("ContentType").value();
+    const char* name = o.attribute("PartName").value();
+    if ((endsWith(type, "drawingml.chart+xml") || endsWith(type, ".chartex+xml")) && *name == '/' &&
+        pkg.has(name + 1)) {
+      charts.push_back(&pkg.part(name + 1));
+    }
+  }
   sheetElement(pkg, sheet).attribute("name") = newName.c_str();
   pkg.part(pkg.workbookPart).dirty = true;
   auto rewrite = [&](pugi::xml_node f) -> bool {
@@ -672,7 +911,6 @@ void Worksheet::setName(const std::string& newName) const {
   }
   for (auto& s : pkg.sheets) {
     if (!s->isWorksheet) continue;
-    pkg.load(*s);
     for (auto& [r, slot] : s->rows) {
       for (CellSlot& c : slot.cells) {
         if (pugi::xml_node f = child(c.node, "f")) {
@@ -680,6 +918,20 @@ void Worksheet::setName(const std::string& newName) const {
         }
       }
     }
+  }
+  struct Formulas : pugi::xml_tree_walker {
+    std::function<bool(pugi::xml_node)> rewrite;
+    bool changed = false;
+    bool for_each(pugi::xml_node& n) override {
+      if (n.type() == pugi::node_element && std::strcmp(localName(n), "f") == 0 && rewrite(n)) changed = true;
+      return true;
+    }
+  };
+  for (XmlPart* chart : charts) {
+    Formulas walker;
+    walker.rewrite = rewrite;
+    chart->doc.traverse(walker);
+    if (walker.changed) chart->dirty = true;
   }
   sheet.name = newName;
   pkg.changed = true;
@@ -698,16 +950,27 @@ namespace {
 struct CellAt {
   Locked l;
   pugi::xml_node node;
+  uint32_t row;
+  uint16_t column;
 };
 
+// The cell to write: created when missing.
 CellAt locate(const Cell& cell, const std::weak_ptr<Package>& pkg, const std::weak_ptr<Sheet>& sheet) {
-  CellAt at{lockSheet(true, pkg, sheet), {}};
+  CellAt at{lockSheet(true, pkg, sheet), {}, cell.row(), cell.column()};
   at.node = cellNode(*at.l.sheet, cell.row(), cell.column());
+  return at;
+}
+
+// The cell to read: null when missing, which reads as empty; nothing changes.
+CellAt locateExisting(const Cell& cell, const std::weak_ptr<Package>& pkg, const std::weak_ptr<Sheet>& sheet) {
+  CellAt at{lockSheet(true, pkg, sheet), {}, cell.row(), cell.column()};
+  at.node = findCell(*at.l.sheet, cell.row(), cell.column());
   return at;
 }
 
 // Clears what the cell holds and marks the change.
 void resetCell(CellAt& at, std::initializer_list<const char*> children) {
+  releaseSharedFormula(*at.l.sheet, at.node, at.row, at.column);
   at.node.remove_attribute("t");
   removeChildren(at.node, children);
   at.l.sheet->part->dirty = true;
@@ -722,18 +985,18 @@ void setNumberText(CellAt& at, const char* text) {
 }  // namespace
 
 bool Cell::hasFormula() const {
-  CellAt at = locate(*this, pkg_, sheet_);
+  CellAt at = locateExisting(*this, pkg_, sheet_);
   return bool(child(at.node, "f"));
 }
 
 ValueType CellValue::type() const {
-  CellAt at = locate(cell_, cell_.pkg_, cell_.sheet_);
+  CellAt at = locateExisting(cell_, cell_.pkg_, cell_.sheet_);
   return readCell(*at.l.pkg, at.node).type;
 }
 
 static CellRead readAs(const Cell& cell, const std::weak_ptr<Package>& pkg,
                        const std::weak_ptr<Sheet>& sheet, ValueType want, const char* what) {
-  CellAt at = locate(cell, pkg, sheet);
+  CellAt at = locateExisting(cell, pkg, sheet);
   CellRead r = readCell(*at.l.pkg, at.node);
   if (r.type != want) {
     fail(format("单元格 %1 的值不是%2", {columnLetters(cell.column()) + std::to_string(cell.row()), what}));
@@ -791,8 +1054,10 @@ CellValue& CellValue::operator=(const std::string& text) {
 }
 
 std::string CellFormula::get() const {
-  CellAt at = locate(cell_, cell_.pkg_, cell_.sheet_);
-  return child(at.node, "f").child_value();
+  CellAt at = locateExisting(cell_, cell_.pkg_, cell_.sheet_);
+  pugi::xml_node f = child(at.node, "f");
+  if (*f.child_value() != '\0' || !isShared(f)) return f.child_value();
+  return sharedFormula(*at.l.sheet, f, at.row, at.column);
 }
 
 CellFormula& CellFormula::operator=(const std::string& formula) {

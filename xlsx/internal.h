@@ -51,10 +51,15 @@ struct Sheet {
   XmlPart* part = nullptr;
   std::string prefix;  // namespace prefix of the sheet's elements ("" or "x:")
   pugi::xml_node sheetData;
+  pugi::xml_node cols;  // column formats, or null
   std::map<uint32_t, RowSlot> rows;
   // The row used last: consecutive cells of one row skip the map lookup.
   uint32_t lastRowNumber = 0;
   RowSlot* lastRow = nullptr;
+  // Where the text of each shared formula (by its si) is: found on first
+  // need; a group leaves it when its text is handed to its cells.
+  std::unordered_map<std::string, std::pair<uint32_t, uint16_t>> sharedAnchors;
+  bool sharedIndexed = false;
 };
 
 struct Package {
@@ -67,7 +72,9 @@ struct Package {
   std::vector<std::shared_ptr<Sheet>> sheets;  // workbook order
   std::vector<std::string> sharedStrings;
   bool sharedStringsLoaded = false;
-  bool changed = false;  // cells or sheets were changed since opening
+  bool changed = false;  // cells or sheets were changed since the last save
+  std::string savedPath;  // the file the parts' bytes were read from or last written to
+  int date1904 = -1;      // the workbook's date system, read on first need
 
   // The parsed part; parsed on first use. Throws when absent or malformed.
   XmlPart& part(const std::string& name);
@@ -79,6 +86,8 @@ struct Package {
   Sheet& sheetByName(const std::string& name);  // throws when absent
   Sheet* findSheet(const std::string& name);
   void load(Sheet& sheet);  // builds the cell index (once)
+  // Something differs from the bytes last read or written.
+  bool modified() const;
   const std::vector<std::string>& strings();
 };
 
@@ -108,8 +117,12 @@ std::string richText(const pugi::xml_node& node);
 bool sameSheetName(const std::string& a, const std::string& b);
 
 // Cell index of a loaded sheet: the node of (row, column), created when
-// missing; the row slot, or null.
+// missing (with its row's or column's style), or null when missing; the row
+// slot, or null.
 pugi::xml_node cellNode(Sheet& sheet, uint32_t row, uint16_t column);
+pugi::xml_node findCell(Sheet& sheet, uint32_t row, uint16_t column);
+// Where a cell of that column is or would go in its row's cells.
+std::vector<CellSlot>::iterator cellPlace(std::vector<CellSlot>& cells, uint16_t column);
 RowSlot* findRow(Sheet& sheet, uint32_t row);
 
 }  // namespace xlsx

@@ -160,6 +160,14 @@ void Package::removePart(const std::string& name) {
   }
 }
 
+bool Package::modified() const {
+  if (changed) return true;
+  for (const auto& [name, p] : xml) {
+    if (p->dirty) return true;
+  }
+  return false;
+}
+
 const std::vector<std::string>& Package::strings() {
   if (sharedStringsLoaded) return sharedStrings;
   sharedStringsLoaded = true;
@@ -268,6 +276,9 @@ void Package::load(Sheet& sheet) {
     }
   }
   sheet.sheetData = data;
+  sheet.cols = child(root, "cols");
+  sheet.sharedAnchors.clear();
+  sheet.sharedIndexed = false;
   sheet.lastRow = nullptr;
   sheet.lastRowNumber = 0;
   sheet.part = &p;
@@ -280,6 +291,36 @@ RowSlot* findRow(Sheet& sheet, uint32_t row) {
   sheet.lastRowNumber = row;
   sheet.lastRow = &it->second;
   return sheet.lastRow;
+}
+
+std::vector<CellSlot>::iterator cellPlace(std::vector<CellSlot>& cells, uint16_t column) {
+  if (cells.empty() || cells.back().column < column) return cells.end();
+  return std::lower_bound(cells.begin(), cells.end(), column,
+                          [](const CellSlot& c, uint16_t col) { return c.column < col; });
+}
+
+namespace {
+
+// The style a new cell takes: its row's when the row is formatted, else its
+// column's; "" for none.
+const char* newCellStyle(const Sheet& sheet, pugi::xml_node row, uint16_t column) {
+  if (row.attribute("customFormat").as_bool()) return row.attribute("s").value();
+  for (pugi::xml_node col = sheet.cols.first_child(); col; col = col.next_sibling()) {
+    if (col.type() == pugi::node_element && col.attribute("min").as_uint() <= column &&
+        column <= col.attribute("max").as_uint()) {
+      return col.attribute("style").value();
+    }
+  }
+  return "";
+}
+
+}  // namespace
+
+pugi::xml_node findCell(Sheet& sheet, uint32_t row, uint16_t column) {
+  RowSlot* slot = findRow(sheet, row);
+  if (slot == nullptr) return pugi::xml_node();
+  auto at = cellPlace(slot->cells, column);
+  return at != slot->cells.end() && at->column == column ? at->node : pugi::xml_node();
 }
 
 pugi::xml_node cellNode(Sheet& sheet, uint32_t row, uint16_t column) {
@@ -297,16 +338,14 @@ pugi::xml_node cellNode(Sheet& sheet, uint32_t row, uint16_t column) {
     sheet.part->dirty = true;
   }
   std::vector<CellSlot>& cells = slot->cells;
-  auto at = cells.end();
-  if (!cells.empty() && cells.back().column >= column) {
-    at = std::lower_bound(cells.begin(), cells.end(), column,
-                          [](const CellSlot& c, uint16_t col) { return c.column < col; });
-    if (at->column == column) return at->node;
-  }
+  auto at = cellPlace(cells, column);
+  if (at != cells.end() && at->column == column) return at->node;
   const std::string tag = sheet.prefix + "c";
   pugi::xml_node node = at == cells.end() ? slot->node.append_child(tag.c_str())
                                           : slot->node.insert_child_before(tag.c_str(), at->node);
   node.append_attribute("r") = (columnLetters(column) + std::to_string(row)).c_str();
+  const char* style = newCellStyle(sheet, slot->node, column);
+  if (*style != '\0' && std::strcmp(style, "0") != 0) node.append_attribute("s") = style;
   slot->node.remove_attribute("spans");  // a hint that may no longer hold
   cells.insert(at, CellSlot{column, node});
   sheet.part->dirty = true;

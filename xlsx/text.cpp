@@ -110,6 +110,16 @@ static std::string referenceName(const std::string& name) {
   return q + "'";
 }
 
+// The end of the quoted text that starts at f[i]: a string literal ('"') or
+// a sheet name ('\''), the quote doubled inside.
+static size_t quotedEnd(const std::string& f, size_t i) {
+  const size_t n = f.size();
+  const char q = f[i];
+  size_t j = i + 1;
+  while (j < n && !(f[j] == q && (j + 1 >= n || f[j + 1] != q))) j += (f[j] == q) ? 2 : 1;
+  return std::min(j + 1, n);
+}
+
 std::string renameSheetInFormula(const std::string& f, const std::string& oldName,
                                  const std::string& newName) {
   std::string out;
@@ -124,10 +134,8 @@ std::string renameSheetInFormula(const std::string& f, const std::string& oldNam
   };
   while (i < n) {
     const char c = f[i];
-    if (c == '"') {  // string literal, "" inside
-      size_t j = i + 1;
-      while (j < n && !(f[j] == '"' && (j + 1 >= n || f[j + 1] != '"'))) j += (f[j] == '"') ? 2 : 1;
-      j = std::min(j + 1, n);
+    if (c == '"') {
+      const size_t j = quotedEnd(f, i);
       out.append(f, i, j - i);
       i = j;
     } else if (c == '\'' && startsReference(i)) {
@@ -162,6 +170,140 @@ std::string renameSheetInFormula(const std::string& f, const std::string& oldNam
         out.append(f, i, j - i);
         i = j;
       }
+    } else {
+      out += c;
+      ++i;
+    }
+  }
+  return out;
+}
+
+// ---- moving a formula to another cell ----
+
+namespace {
+
+// One part of a reference: a column ("$B"), a row ("$3") or a cell ("B$3").
+struct RefPart {
+  bool hasColumn = false, hasRow = false;
+  bool absColumn = false, absRow = false;
+  int64_t column = 0, row = 0;
+};
+
+// Reads tok as a cell, a column or a row; false when it is none of them.
+bool parseRefPart(const std::string& tok, RefPart* p) {
+  size_t i = 0;
+  const size_t n = tok.size();
+  if (i < n && tok[i] == '$') {
+    p->absColumn = true;
+    ++i;
+  }
+  const size_t letters = i;
+  while (i < n && i - letters < 4 && std::isalpha(static_cast<unsigned char>(tok[i])) &&
+         static_cast<unsigned char>(tok[i]) < 0x80) {
+    p->column = p->column * 26 + (std::toupper(static_cast<unsigned char>(tok[i])) - 'A' + 1);
+    ++i;
+  }
+  p->hasColumn = i > letters;
+  if (p->hasColumn && (i - letters > 3 || p->column > kMaxColumns)) return false;
+  if (!p->hasColumn && p->absColumn) {  // "$3": an absolute row
+    p->absColumn = false;
+    p->absRow = true;
+  } else if (i < n && tok[i] == '$') {
+    if (!p->hasColumn) return false;
+    p->absRow = true;
+    ++i;
+  }
+  const size_t digits = i;
+  while (i < n && i - digits < 8 && tok[i] >= '0' && tok[i] <= '9') {
+    p->row = p->row * 10 + (tok[i] - '0');
+    ++i;
+  }
+  p->hasRow = i > digits;
+  if (i != n || (!p->hasColumn && !p->hasRow) || (p->absRow && !p->hasRow)) return false;
+  return !p->hasRow || (tok[digits] != '0' && p->row <= kMaxRows);
+}
+
+// The part moved by the offset; false when it leaves the sheet.
+bool movePart(RefPart* p, int64_t rows, int64_t columns) {
+  if (p->hasColumn && !p->absColumn) p->column += columns;
+  if (p->hasRow && !p->absRow) p->row += rows;
+  return (!p->hasColumn || (p->column >= 1 && p->column <= kMaxColumns)) &&
+         (!p->hasRow || (p->row >= 1 && p->row <= kMaxRows));
+}
+
+std::string partText(const RefPart& p) {
+  std::string s;
+  if (p.hasColumn) s += (p.absColumn ? "$" : "") + columnLetters(uint32_t(p.column));
+  if (p.hasRow) s += (p.absRow ? "$" : "") + std::to_string(p.row);
+  return s;
+}
+
+bool tokenChar(unsigned char c) { return std::isalnum(c) || c == '_' || c == '.' || c == '$' || c == '\\' || c >= 0x80; }
+
+}  // namespace
+
+std::string moveFormula(const std::string& f, int64_t rows, int64_t columns) {
+  std::string out;
+  out.reserve(f.size() + 8);
+  const size_t n = f.size();
+  size_t i = 0;
+  // the token that starts at `at` and where it ends
+  auto tokenEnd = [&](size_t at) {
+    size_t j = at;
+    while (j < n && tokenChar(static_cast<unsigned char>(f[j]))) ++j;
+    return j;
+  };
+  // a name, a function or a sheet, not a reference, when followed by these
+  auto notReference = [&](size_t end) { return end < n && (f[end] == '(' || f[end] == '!' || f[end] == '['); };
+  while (i < n) {
+    const char c = f[i];
+    if (c == '"' || c == '\'') {  // a string literal or a quoted sheet name
+      const size_t j = quotedEnd(f, i);
+      out.append(f, i, j - i);
+      i = j;
+    } else if (c == '[') {  // workbook index or structured reference, maybe nested
+      size_t j = i, depth = 0;
+      do {
+        if (f[j] == '[') ++depth;
+        else if (f[j] == ']') --depth;
+        ++j;
+      } while (j < n && depth > 0);
+      out.append(f, i, j - i);
+      i = j;
+    } else if (c == '#') {  // an error value such as #REF! or #N/A
+      size_t j = i + 1;
+      while (j < n && (std::isalnum(static_cast<unsigned char>(f[j])) || f[j] == '/' || f[j] == '_')) ++j;
+      if (j < n && (f[j] == '!' || f[j] == '?')) ++j;
+      out.append(f, i, j - i);
+      i = j;
+    } else if (tokenChar(static_cast<unsigned char>(c))) {
+      const size_t j = tokenEnd(i);
+      RefPart a;
+      if (notReference(j) || !parseRefPart(f.substr(i, j - i), &a)) {
+        out.append(f, i, j - i);
+        i = j;
+        continue;
+      }
+      // a whole column or row is only one side of a range such as A:C or 2:5
+      RefPart b;
+      size_t k = j;
+      const bool pairNeeded = !(a.hasColumn && a.hasRow);
+      if (pairNeeded) {
+        k = j < n && f[j] == ':' ? tokenEnd(j + 1) : j;
+        if (k == j || notReference(k) || !parseRefPart(f.substr(j + 1, k - j - 1), &b) ||
+            b.hasColumn != a.hasColumn || b.hasRow != a.hasRow) {
+          out.append(f, i, j - i);
+          i = j;
+          continue;
+        }
+      }
+      if (!movePart(&a, rows, columns) || (pairNeeded && !movePart(&b, rows, columns))) {
+        out += "#REF!";
+      } else {
+        out += partText(a);
+        if (pairNeeded) out += ":" + partText(b);
+      }
+      i = k;
     } else {
       out += c;
       ++i;

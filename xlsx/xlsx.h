@@ -60,8 +60,10 @@ class Cell {
   uint16_t column_;
 };
 
-// The value of one cell. Reading gives the stored value; assigning replaces
-// the cell's value (and any formula it had).
+// The value of one cell. Reading gives the stored value (a date stored as
+// text reads as its serial number, as a numeric date does; text in a number
+// cell that is no number throws); assigning replaces the cell's value (and
+// any formula it had).
 class CellValue {
  public:
   ValueType type() const;
@@ -86,7 +88,8 @@ template <> std::string CellValue::get<std::string>() const;
 // The formula of one cell, stored without a leading "=".
 class CellFormula {
  public:
-  // The formula text, empty when the cell has none.
+  // The formula text, empty when the cell has none; a cell of a shared
+  // formula gives the group's text moved to its own position.
   std::string get() const;
   // Sets the formula (a leading "=" is dropped) and removes the cached value.
   CellFormula& operator=(const std::string& formula);
@@ -100,7 +103,7 @@ class CellFormula {
 class Worksheet {
  public:
   Worksheet() = default;  // refers to no sheet: every use throws
-  // Reading a cell that does not exist yet creates it.
+  // A cell that does not exist reads as empty; only a write creates it.
   Cell cell(const std::string& address) const;                  // "A1" .. "XFD1048576"
   Cell cell(int64_t row, int64_t column) const;                  // 1-based
   // Largest row number that has a row element; largest column of any cell.
@@ -111,7 +114,7 @@ class Worksheet {
   bool deleteRow(int64_t row) const;
   std::string name() const;
   // Renames the sheet and rewrites references to it in the workbook's
-  // formulas and defined names.
+  // formulas, defined names and charts.
   void setName(const std::string& name) const;
 
  private:
@@ -127,6 +130,8 @@ class Workbook {
  public:
   // Sheet names compare without regard to case.
   Worksheet worksheet(const std::string& name) const;
+  // Worksheets only, in workbook order; chart sheets are neither listed nor
+  // counted (but their names are taken).
   std::vector<std::string> worksheetNames() const;
   unsigned sheetCount() const;
   bool sheetExists(const std::string& name) const;
@@ -154,7 +159,9 @@ class Document {
   // Opens a workbook; a document already open is closed first, unsaved.
   void open(const std::string& path);
   bool isOpen() const;
-  // Writes the workbook back to its path, atomically.
+  // Writes the workbook back to its path, atomically; writes nothing when
+  // nothing changed since the file was opened or last saved and it is still
+  // there.
   void save();
   // Writes the workbook to another path, which becomes the document's path.
   void saveAs(const std::string& path);
@@ -179,6 +186,10 @@ void checkSheetName(const std::string& name);
 // 'Old Name'!, any case) pointing at newName; quoted where needed.
 std::string renameSheetInFormula(const std::string& formula, const std::string& oldName,
                                  const std::string& newName);
+// The formula as it reads in a cell that many rows and columns away (both
+// may be negative): relative references move, "$" parts stay; a reference
+// moved off the sheet becomes #REF!.
+std::string moveFormula(const std::string& formula, int64_t rows, int64_t columns);
 // Shared/inline string text: _xHHHH_ escapes decoded; and the reverse.
 std::string decodeEscapes(const std::string& text);
 std::string encodeEscapes(const std::string& text);

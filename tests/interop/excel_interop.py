@@ -6,6 +6,12 @@ Python, which sees python3-openpyxl).
   excel_interop.py openpyxl-writes KORVEL openpyxl writes, korvel reads and
                                           edits one cell, openpyxl checks
                                           that nothing else changed
+  excel_interop.py shared-formulas KORVEL korvel reads shared formulas as
+                                          openpyxl does, a read of the whole
+                                          grid leaves the file as it was, and
+                                          after korvel edits the groups' first
+                                          cells openpyxl reads every other
+                                          cell's formula unchanged
 """
 import os
 import re
@@ -167,10 +173,77 @@ def openpyxl_writes(korvel, tmp):
     check("parts", sorted(after_parts), sorted(before_parts))
 
 
+# Filled-down formulas as Excel stores them: the first cell of each group
+# holds the text and the range, the others only the group's number.
+SHARED_ROWS = (
+    '<row r="1"><c r="A1"><v>1</v></c><c r="B1"><f t="shared" ref="B1:B4" si="0">A1*2+$A$1</f><v>2</v></c>'
+    '<c r="C1"><f t="shared" ref="C1:D3" si="1">A1+Other!B$1-SUM($A1:A$2)</f><v>0</v></c>'
+    '<c r="D1"><f t="shared" si="1"/><v>0</v></c></row>'
+    '<row r="2" s="1" customFormat="1"><c r="A2"><v>2</v></c><c r="B2"><f t="shared" si="0"/><v>4</v></c>'
+    '<c r="C2"><f t="shared" si="1"/></c><c r="D2"><f t="shared" si="1"/></c></row>'
+    '<row r="3"><c r="B3"><f t="shared" si="0"/></c><c r="C3"><f t="shared" si="1"/></c>'
+    '<c r="D3"><f t="shared" si="1"/></c></row>'
+    '<row r="4"><c r="B4"><f t="shared" si="0"/></c></row>'
+    '<row r="5"><c r="A5"><v>5</v></c><c r="E5"><f t="shared" ref="E5:E7" si="2">SUM($A$1:A5)</f><v>8</v></c></row>'
+    '<row r="6"><c r="E6"><f t="shared" si="2"/></c></row>'
+    '<row r="7"><c r="E7"><f t="shared" si="2"/></c><c r="G7"><v> 7</v></c></row>'
+    '<row r="9" s="1" customFormat="1"/>')
+
+
+def formulas(path):
+    ws = openpyxl.load_workbook(path)["S"]
+    return {(c.row, c.column): c.value for row in ws.iter_rows() for c in row
+            if isinstance(c.value, str) and c.value.startswith("=")}
+
+
+def shared_formulas(korvel, tmp):
+    path = os.path.join(tmp, "shared.xlsx")
+    wb = openpyxl.Workbook()
+    wb.active.title = "S"
+    wb.active.column_dimensions["F"].width = 20
+    wb.create_sheet("Other")["B1"] = 10
+    wb["Other"]["B1"].fill = PatternFill("solid", fgColor="FFFF00")  # cell style 1, used by rows
+    wb.save(path)
+    with zipfile.ZipFile(path) as z:
+        parts = {n: z.read(n) for n in z.namelist()}
+    sheet, n = re.subn(r"<sheetData>.*</sheetData>", "<sheetData>%s</sheetData>" % SHARED_ROWS,
+                       parts["xl/worksheets/sheet1.xml"].decode("utf-8"))
+    if n != 1:
+        sys.exit("unexpected openpyxl output:\n%s" % sheet)
+    parts["xl/worksheets/sheet1.xml"] = sheet.encode("utf-8")
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+        for name, data in parts.items():
+            z.writestr(name, data)
+    before = formulas(path)
+    check("the fixture's groups", len(before), 13)
+
+    with open(path, "rb") as f:
+        original = f.read()
+    out = run_korvel(korvel, "excel_shared.kor", path, "read")
+    read = {}
+    for line in out.split("\n"):
+        if "|" in line:
+            at, f = line.split("|", 1)
+            read[tuple(int(x) for x in at.split(","))] = "=" + f
+    check("formulas as korvel reads them", read, before)
+    with open(path, "rb") as f:
+        check("file after reading the grid", f.read() == original, True)
+
+    run_korvel(korvel, "excel_shared.kor", path, "edit")
+    after = formulas(path)
+    check("edited B1", openpyxl.load_workbook(path)["S"]["B1"].value, 5)
+    want = dict(before)
+    del want[(1, 2)]
+    del want[(5, 5)]
+    want[(1, 3)] = "=A1+100"
+    check("formulas after editing each group's first cell", after, want)
+
+
 def main():
     mode, korvel = sys.argv[1], os.path.abspath(sys.argv[2])
     with tempfile.TemporaryDirectory() as tmp:
-        {"korvel-writes": korvel_writes, "openpyxl-writes": openpyxl_writes}[mode](korvel, tmp)
+        {"korvel-writes": korvel_writes, "openpyxl-writes": openpyxl_writes,
+         "shared-formulas": shared_formulas}[mode](korvel, tmp)
     for f in failures:
         print(f)
     return 1 if failures else 0

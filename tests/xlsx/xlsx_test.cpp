@@ -18,6 +18,7 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <optional>
 #include <string>
 #include <variant>
 
@@ -314,15 +315,15 @@ TEST_F(Xlsx, ReadsEveryKindOfStoredValue) {
       {"A1", std::string("plain")},   {"B1", std::string("rich  text")},
       {"C1", std::string(" a\rb _x0041_ ")},
       {"A2", std::string("inline")},  {"B2", true},
-      {"C2", std::monostate()},       {"D2", std::monostate()},
+      {"C2", std::monostate()},       {"D2", int64_t(45292)},
       {"A3", int64_t(7)},             {"B3", 2.5},
       {"C3", 1000.0},                 {"D3", std::monostate()},
       {"F3", std::string("inline")},  {"Z99", std::monostate()}};
   for (const auto& [address, want] : cases) EXPECT_EQ(valueOf(ws.cell(address)), want) << address;
   EXPECT_EQ(ws.cell("C2").value().type(), ValueType::Error);
-  EXPECT_EQ(ws.rowCount(), 99u);  // reading Z99 created its row
-  EXPECT_EQ(ws.columnCount(), 26);
-  EXPECT_TRUE(ws.deleteRow(99));
+  EXPECT_EQ(ws.rowCount(), 5u);  // reading Z99 created nothing
+  EXPECT_EQ(ws.columnCount(), 6);
+  EXPECT_FALSE(ws.deleteRow(99));
   EXPECT_FALSE(ws.deleteRow(4));
   EXPECT_TRUE(ws.deleteRow(2));
   EXPECT_EQ(ws.rowCount(), 5u);  // rows below keep their numbers
@@ -485,4 +486,206 @@ TEST_F(Xlsx, SavesReplaceTheFileAtomically) {
   QFile::setPermissions(sub, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
   if (enforced) EXPECT_EQ(readFile(QString::fromStdString(file)), saved);
   EXPECT_EQ(QDir(sub).entryList(QDir::Files), QStringList{"book.xlsx"});  // no temporary left
+}
+
+TEST_F(Xlsx, ReadingRulesForValuesAsProducersWriteThem) {
+  struct Case {
+    const char* cell;  // the c element's attributes (after r) and content
+    std::optional<Value> want;  // none: the read fails with a clear error
+  };
+  const std::vector<Case> cases = {
+      {"t=\"n\"><v> 41</v>", int64_t(41)},
+      {"><v>\n -7\t</v>", int64_t(-7)},
+      {"><v>+3</v>", int64_t(3)},
+      {"><v>abc</v>", std::nullopt},
+      {"><v>inf</v>", std::nullopt},
+      {"><v>#N/A</v>", std::monostate()},  // an error value, as t="e" gives
+      {"t=\"s\"><v>2 </v>", std::string(" a\rb _x0041_ ")},
+      {"t=\"s\"><v/>", std::monostate()},
+      {"t=\"s\"><v></v>", std::monostate()},
+      {"t=\"s\"><v>1x</v>", std::nullopt},
+      {"t=\"d\"><v>2014-01-01</v>", int64_t(41640)},
+      {"t=\"d\"><v>2021-01-01T10:10:10</v>", 44197 + 36610 / 86400.0},
+      {"t=\"d\"><v>2021-01-01T06:00:00.5+08:00</v>", 44197 + 21600.5 / 86400},
+      {"t=\"d\"><v>1900-02-28</v>", int64_t(59)},
+      {"t=\"d\"><v>12:00</v>", 0.5},
+      {"t=\"d\"><v/>", std::monostate()},
+      {"t=\"d\"><v>2023-02-29</v>", std::nullopt},
+      {"t=\"d\"><v>2021-01-01T25:00</v>", std::nullopt},
+      {"t=\"d\"><v>01/02/2021</v>", std::nullopt},
+  };
+  std::string rows;
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const std::string r = std::to_string(i + 1);
+    rows += "<row r=\"" + r + "\"><c r=\"A" + r + "\" " + cases[i].cell + "</c></row>";
+  }
+  // rows and columns with a format of their own, for the cells a write creates
+  rows += "<row r=\"40\" s=\"3\" customFormat=\"1\"/>";
+  Entries book = baseBook();
+  std::string sheet = sheetXml(rows);
+  sheet.insert(sheet.find("<sheetData>"), "<cols><col min=\"2\" max=\"3\" width=\"9\" style=\"4\"/></cols>");
+  book["xl/worksheets/sheet2.xml"] = sheet;
+  const std::string file = path("rules.xlsx");
+  writeBook(file, book);
+  const std::string bytes = readFile(QString::fromStdString(file));
+
+  Document doc;
+  doc.open(file);
+  Worksheet ws = doc.workbook().worksheet("My Data");
+  const auto read = [](const Cell& c) -> std::optional<Value> {
+    try {
+      return valueOf(c);
+    } catch (const Error&) {
+      return std::nullopt;
+    }
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const std::optional<Value> got = read(ws.cell(int64_t(i + 1), 1));
+    const double* want = cases[i].want ? std::get_if<double>(&*cases[i].want) : nullptr;
+    if (want != nullptr && got && std::holds_alternative<double>(*got)) {
+      EXPECT_NEAR(std::get<double>(*got), *want, 1e-9) << cases[i].cell;
+    } else {
+      EXPECT_EQ(got, cases[i].want) << cases[i].cell;
+    }
+  }
+  // reading what is not there (below the last row, right of the last column,
+  // in a gap) gives empty and changes nothing
+  const uint32_t rowsBefore = ws.rowCount();
+  ASSERT_EQ(ws.columnCount(), 1);
+  for (uint32_t r = 1; r <= rowsBefore + 2; ++r) {
+    for (uint16_t col = 1; col <= 3; ++col) {
+      ws.cell(r, col).formula().get();
+      ws.cell(r, col).hasFormula();
+      if (r > cases.size()) EXPECT_EQ(valueOf(ws.cell(r, col)), Value()) << r << "," << col;
+    }
+  }
+  EXPECT_EQ(ws.rowCount(), rowsBefore);
+  EXPECT_EQ(ws.columnCount(), 1);
+  doc.save();
+  EXPECT_TRUE(readFile(QString::fromStdString(file)) == bytes) << "the save changed the file";
+
+  // a written cell takes its row's format, else its column's
+  ws.cell("B40").value() = int64_t(1);
+  ws.cell("B41").value() = int64_t(1);
+  ws.cell("D41").value() = int64_t(1);
+  doc.save();
+  const std::string saved = readBook(file).at("xl/worksheets/sheet2.xml");
+  for (const char* c : {"<c r=\"B40\" s=\"3\">", "<c r=\"B41\" s=\"4\">", "<c r=\"D41\">"}) {
+    EXPECT_NE(saved.find(c), std::string::npos) << c;
+  }
+
+  // dates in a workbook that counts from 1904
+  std::string& workbook = book["xl/workbook.xml"];
+  workbook.insert(workbook.find("<sheets>"), "<workbookPr date1904=\"true\"/>");
+  writeBook(file, book);
+  doc.open(file);
+  EXPECT_EQ(valueOf(doc.workbook().worksheet("My Data").cell("A11")), Value(int64_t(40178)));  // 2014-01-01
+}
+
+TEST_F(Xlsx, SharedFormulasKeepEveryCellsFormulaThroughEdits) {
+  struct Move {
+    const char* formula;
+    int64_t rows, columns;
+    const char* moved;
+  };
+  for (const Move& m : std::vector<Move>{
+           {"A1*2+$A$1", 1, 0, "A2*2+$A$1"},
+           {"SUM(A1:B2)-$A1+A$1", 2, 1, "SUM(B3:C4)-$A3+B$1"},
+           {"Sheet1!A1+'My Data'!B$2+[1]Sheet1!A1", 1, 1, "Sheet1!B2+'My Data'!C$2+[1]Sheet1!B2"},
+           {"SUM(A:A)+SUM(1:1)+SUM($A:B)+SUM($2:3)", 1, 1, "SUM(B:B)+SUM(2:2)+SUM($A:C)+SUM($2:4)"},
+           {"\"A1\"&LOG10(A1)&_xlfn.XLOOKUP(A1,B:B,C:C)", 1, 0, "\"A1\"&LOG10(A2)&_xlfn.XLOOKUP(A2,B:B,C:C)"},
+           {"Table1[[#This Row],[B1]]+Sheet1:Sheet3!A1+名字", 1, 0, "Table1[[#This Row],[B1]]+Sheet1:Sheet3!A2+名字"},
+           {"#REF!+#N/A+#DIV/0!+1.5E+3+TRUE", 1, 1, "#REF!+#N/A+#DIV/0!+1.5E+3+TRUE"},
+           {"A1048576+XFD1+B2", 1, 1, "#REF!+#REF!+C3"},
+           {"B2:C3", -1, -1, "A1:B2"}}) {
+    EXPECT_EQ(moveFormula(m.formula, m.rows, m.columns), m.moved) << m.formula;
+  }
+
+  // B1:B4 filled down from B1, C1:D2 filled from C1
+  const char* const rows =
+      "<row r=\"1\"><c r=\"A1\"><v>1</v></c><c r=\"B1\"><f t=\"shared\" ref=\"B1:B4\" si=\"0\">A1*2+$A$1</f>"
+      "<v>3</v></c><c r=\"C1\"><f t=\"shared\" ref=\"C1:D2\" si=\"1\">A1+'My Data'!B1</f></c>"
+      "<c r=\"D1\"><f t=\"shared\" si=\"1\"/></c></row>"
+      "<row r=\"2\"><c r=\"B2\"><f t=\"shared\" si=\"0\"/><v>4</v></c><c r=\"C2\"><f t=\"shared\" si=\"1\"/></c>"
+      "<c r=\"D2\"><f t=\"shared\" si=\"1\"/></c></row>"
+      "<row r=\"3\"><c r=\"B3\"><f t=\"shared\" si=\"0\"/></c></row>"
+      "<row r=\"4\"><c r=\"B4\"><f t=\"shared\" si=\"0\"/></c></row>";
+  const std::map<std::string, std::string> formulas = {
+      {"B1", "A1*2+$A$1"}, {"B2", "A2*2+$A$1"}, {"B3", "A3*2+$A$1"}, {"B4", "A4*2+$A$1"},
+      {"C1", "A1+'My Data'!B1"}, {"D1", "B1+'My Data'!C1"}, {"C2", "A2+'My Data'!B2"}, {"D2", "B2+'My Data'!C2"}};
+  struct Edit {
+    const char* name;
+    std::function<void(Worksheet&)> apply;
+    std::map<std::string, std::string> changed;  // cells whose formula the edit changes
+  };
+  const std::vector<Edit> edits = {
+      {"nothing", [](Worksheet&) {}, {}},
+      {"value on the first cell", [](Worksheet& ws) { ws.cell("B1").value() = int64_t(5); }, {{"B1", ""}}},
+      {"formula on the first cell", [](Worksheet& ws) { ws.cell("B1").formula() = "7"; }, {{"B1", "7"}}},
+      {"value on another cell", [](Worksheet& ws) { ws.cell("B3").value() = 1.5; }, {{"B3", ""}}},
+      {"first row deleted", [](Worksheet& ws) { ws.deleteRow(1); }, {{"B1", ""}, {"C1", ""}, {"D1", ""}}},
+      {"sheet renamed", [](Worksheet& ws) { ws.setName("Daten"); },
+       {{"C1", "A1+Daten!B1"}, {"D1", "B1+Daten!C1"}, {"C2", "A2+Daten!B2"}, {"D2", "B2+Daten!C2"}}},
+  };
+  const std::string file = path("shared.xlsx");
+  for (const Edit& e : edits) {
+    Entries book = baseBook();
+    book["xl/worksheets/sheet2.xml"] = sheetXml(rows);
+    writeBook(file, book);
+    Document doc;
+    doc.open(file);
+    Worksheet ws = doc.workbook().worksheet("My Data");
+    e.apply(ws);
+    doc.save();
+    doc.open(file);
+    ws = doc.workbook().worksheet(e.name == std::string("sheet renamed") ? "Daten" : "My Data");
+    for (const auto& [address, formula] : formulas) {
+      auto changed = e.changed.find(address);
+      EXPECT_EQ(ws.cell(address).formula().get(), changed == e.changed.end() ? formula : changed->second)
+          << e.name << ": " << address;
+    }
+  }
+}
+
+TEST_F(Xlsx, ChartSheetsChartsAndClonesOfNewSheets) {
+  // a chart sheet, and a chart whose series point at My Data
+  Entries book = baseBook();
+  const std::string t = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/";
+  std::string& rels = book["xl/_rels/workbook.xml.rels"];
+  rels.insert(rels.find("</Relationships>"), "<Relationship Id=\"rId9\" Type=\"" + t +
+                                                 "chartsheet\" Target=\"chartsheets/sheet1.xml\"/>");
+  std::string& workbook = book["xl/workbook.xml"];
+  workbook.insert(workbook.find("</sheets>"), "<sheet name=\"Chart1\" sheetId=\"3\" r:id=\"rId9\"/>");
+  book["xl/chartsheets/sheet1.xml"] = "<chartsheet xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\"/>";
+  std::string& types = book["[Content_Types].xml"];
+  types.insert(types.find("</Types>"), "<Override PartName=\"/xl/charts/chart1.xml\" ContentType=\"application/"
+                                       "vnd.openxmlformats-officedocument.drawingml.chart+xml\"/>");
+  book["xl/charts/chart1.xml"] =
+      "<c:chartSpace xmlns:c=\"http://schemas.openxmlformats.org/drawingml/2006/chart\"><c:chart><c:ser>"
+      "<c:tx><c:strRef><c:f>'My Data'!$A$1</c:f></c:strRef></c:tx><c:val><c:numRef>"
+      "<c:f>('My Data'!$B$2:$B$10,Sheet1!$A$1)</c:f></c:numRef></c:val></c:ser></c:chart></c:chartSpace>";
+  const std::string file = path("charts.xlsx");
+  writeBook(file, book);
+  Document doc;
+  doc.open(file);
+  Workbook wb = doc.workbook();
+  EXPECT_EQ(wb.sheetCount(), wb.worksheetNames().size());
+  EXPECT_TRUE(wb.sheetExists("chart1"));
+  EXPECT_THROW(wb.worksheet("Chart1"), Error);
+  wb.worksheet("My Data").setName("Daten");
+  doc.save();
+  const std::string chart = readBook(file).at("xl/charts/chart1.xml");
+  for (const char* f : {"<c:f>Daten!$A$1</c:f>", "<c:f>(Daten!$B$2:$B$10,Sheet1!$A$1)</c:f>"}) {
+    EXPECT_NE(chart.find(f), std::string::npos) << f;
+  }
+
+  // sheets of a workbook made in this run, saved or not, clone
+  doc.create(path("new.xlsx"));
+  wb = doc.workbook();
+  wb.cloneSheet("Sheet1", "Copy");
+  wb.addWorksheet("Added");
+  wb.worksheet("Added").cell("A1").value() = int64_t(1);
+  wb.cloneSheet("Added", "Copy2");
+  EXPECT_EQ(valueOf(wb.worksheet("Copy2").cell("A1")), Value(int64_t(1)));
+  EXPECT_EQ(wb.worksheetNames(), (std::vector<std::string>{"Sheet1", "Copy", "Added", "Copy2"}));
 }
