@@ -376,6 +376,9 @@ void registerEditorLib() {
   };
   currentBuiltinReceiver = VT_PKG_HUX;
   reg(HUX_GET_MAIN_WIN, "getMainWin", {}, BF_STATIC);
+  // hux.newEditor(): the plain name belongs to PHuxMain, so on the type
+  // name hux the lookup finds it under the library's prefix
+  reg(HUX_NEW_EDITOR, "hux_newEditor", {}, BF_STATIC);
   currentBuiltinReceiver = VT_PHUXMAIN;
   reg(HUX_NEW_EDITOR, "newEditor", {}, BF_STATIC);
   reg(HUX_GET_CUR_EDIT, "getCurEdit", {});
