@@ -6,6 +6,7 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -19,6 +20,7 @@
 #include <QTextEdit>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
@@ -247,6 +249,31 @@ class HostWindowTest : public QObject {
     QVERIFY2(pane_->toPlainText().contains(QStringLiteral("完成 ") + expected.left(11)),
              qPrintable(pane_->toPlainText()));
     editor->setModified(false);
+  }
+
+  // korvel-host --plugin PATH loads the plug-in from PATH, a folder other
+  // than its own.
+  void pluginOptionLoadsFromAnotherFolder() {
+    QTemporaryDir elsewhere;
+    QVERIFY(elsewhere.isValid());
+    const QString copy = elsewhere.filePath(QStringLiteral("libkorvelplugin.so"));
+    QVERIFY(QFile::copy(QStringLiteral(KORVEL_PLUGIN_PATH), copy));
+    QProcess host;
+    host.start(QStringLiteral(KORVEL_HOST_PATH), {QStringLiteral("--plugin"), copy});
+    QVERIFY(host.waitForStarted());
+    auto mapped = [&host](const QString& path) {
+      QFile maps(QStringLiteral("/proc/%1/maps").arg(host.processId()));
+      return maps.open(QIODevice::ReadOnly) && maps.readAll().contains(path.toUtf8());
+    };
+    // until one of the two is loaded, or the host has ended
+    const QString own = QStringLiteral(KORVEL_PLUGIN_PATH);
+    QDeadlineTimer deadline(60000);
+    while (!mapped(copy) && !mapped(own) && host.state() == QProcess::Running && !deadline.hasExpired())
+      QTest::qWait(50);
+    const bool loaded = mapped(copy) && !mapped(own);
+    host.kill();
+    host.waitForFinished();
+    QVERIFY2(loaded, host.readAllStandardError().constData());
   }
 
   // Search selects a script and Start Work runs that one.
