@@ -238,6 +238,18 @@ const DirectMessage* directMessage(uint16_t id) {
   return nullptr;
 }
 
+// Replaces the whole text as one step of the editor's undo history, on top
+// of what is there (the widget's own setText empties the history).
+void setWholeText(QsciScintilla* ed, const QString& text) {
+  const bool readOnly = ed->isReadOnly();
+  ed->setReadOnly(false);
+  const QByteArray bytes = ed->isUtf8() ? text.toUtf8() : text.toLatin1();
+  ed->beginUndoAction();
+  ed->SendScintilla(QsciScintillaBase::SCI_SETTEXT, bytes.constData());
+  ed->endUndoAction();
+  ed->setReadOnly(readOnly);
+}
+
 void editorCall(uint16_t id, QsciScintilla* ed, antlr4::ParserRuleContext* ctx) {
   auto send = [ed](unsigned int msg, long w = 0, long l = 0) {
     return ed->SendScintilla(msg, static_cast<unsigned long>(w), l);
@@ -252,7 +264,7 @@ void editorCall(uint16_t id, QsciScintilla* ed, antlr4::ParserRuleContext* ctx) 
       pushBytes(ed->text().toUtf8());
       return;
     case ED_SET_TEXT:
-      ed->setText(textArg(0));
+      setWholeText(ed, textArg(0));
       return;
     case ED_GET_TEXT_RANGE:
       pushBytes(textRange(ed, intArg(0), intArg(1)));

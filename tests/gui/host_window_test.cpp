@@ -251,6 +251,38 @@ class HostWindowTest : public QObject {
     editor->setModified(false);
   }
 
+  // A script's setText and each replace are one undo step on top of the
+  // user's own typing, also inside a beginUndo/endUndo group.
+  void scriptEditsAreOneUndoStepEach() {
+    QsciScintilla* target = host_->newEditor();
+    const int targetId = host_->findChild<QTabWidget*>()->indexOf(target);
+    const std::pair<const char*, const char*> edits[] = {
+        {"e.setText(\"全新的文字\")", "全新的文字"},
+        {"e.replace(\"b\", \"替换\", 0, 0)", "typed 原有的文字 a替换c\n"},
+        {"e.replace(\"[ac]\", \"-\", 0)", "typed 原有的文字 -b-\n"},
+        {"e.beginUndo(); e.insertAtPos(0, \"x\"); e.setText(\"y\"); e.replace(\"y\", \"z\", 0, 0); e.endUndo()",
+         "z"},
+    };
+    for (const auto& [edit, result] : edits) {
+      target->setText(QStringLiteral("原有的文字 abc\n"));
+      QTest::keyClicks(target, QStringLiteral("typed "));
+      const QString typed = target->text();
+      QCOMPARE(typed, QStringLiteral("typed 原有的文字 abc\n"));
+      setScript(QStringLiteral("hanshu hs_rukou() { PHuxMain m; PEdit e = m.getEdit(%1); %2; }")
+                    .arg(targetId)
+                    .arg(QString::fromUtf8(edit)));
+      QTest::mouseClick(startBt_, Qt::LeftButton);
+      QVERIFY2(pane_->toPlainText().contains(QStringLiteral("程序执行完毕")), qPrintable(pane_->toPlainText()));
+      QCOMPARE(target->text(), QString::fromUtf8(result));
+      QTest::keyClick(target, Qt::Key_Z, Qt::ControlModifier);
+      QCOMPARE(target->text(), typed);
+      QTest::keyClick(target, Qt::Key_Z, Qt::ControlModifier);
+      QCOMPARE(target->text(), QStringLiteral("原有的文字 abc\n"));
+    }
+    target->setModified(false);
+    delete target;
+  }
+
   // korvel-host --plugin PATH loads the plug-in from PATH, a folder other
   // than its own.
   void pluginOptionLoadsFromAnotherFolder() {
