@@ -243,8 +243,10 @@ int HostWindow::replaceInEditor(HostEditRecord* record) {
     text.replace(record->findText, record->replaceText, cs);
   }
   if (count > 0) {
+    // one undo step on top of the user's own: the widget's setText would
+    // empty the undo history
     editor->beginUndoAction();
-    editor->setText(text);
+    editor->SendScintilla(QsciScintillaBase::SCI_SETTEXT, text.toUtf8().constData());
     editor->endUndoAction();
   }
   return count;

@@ -7,23 +7,41 @@
 #include <QMessageBox>
 #include <QStatusBar>
 
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
 #include "HostWindow.h"
 
 int main(int argc, char** argv) {
-  QApplication app(argc, argv);
-  QStringList args = QApplication::arguments();
-  args.removeFirst();
+  // The host's own options are taken out before Qt sees the arguments: Qt
+  // claims -plugin (also written --plugin) for its own plug-ins.
   bool dark = false;
-  QString pluginPath = QApplication::applicationDirPath() + QStringLiteral("/plugin/libkorvelplugin.so");
-  QStringList files;
-  for (int i = 0; i < args.size(); ++i) {
-    if (args[i] == QLatin1String("--dark"))
+  QString pluginPath;
+  std::vector<char*> qtArgs{argv[0]};
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--dark") == 0) {
       dark = true;
-    else if (args[i] == QLatin1String("--plugin") && i + 1 < args.size())
-      pluginPath = args[++i];
-    else
-      files << args[i];
+    } else if (std::strcmp(argv[i], "--plugin") == 0) {
+      if (i + 1 >= argc) {
+        std::fputs("korvel-host：--plugin 后面缺少插件路径\n"
+                   "用法：korvel-host [--dark] [--plugin 插件路径] [文件...]\n",
+                   stderr);
+        return 2;
+      }
+      pluginPath = QString::fromLocal8Bit(argv[++i]);
+    } else {
+      qtArgs.push_back(argv[i]);
+    }
   }
+  int qtArgc = int(qtArgs.size());
+  qtArgs.push_back(nullptr);
+  QApplication app(qtArgc, qtArgs.data());
+  if (pluginPath.isEmpty())
+    pluginPath = QApplication::applicationDirPath() + QStringLiteral("/plugin/libkorvelplugin.so");
+  // what Qt left are the files
+  QStringList files = QApplication::arguments();
+  files.removeFirst();
 
   HostWindow window(dark);
   for (const QString& file : files) window.openFile(file);

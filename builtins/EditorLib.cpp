@@ -197,39 +197,77 @@ void requireIndicator(int32_t k, antlr4::ParserRuleContext* ctx) {
                     {callName(), QString::number(k)}));
 }
 
+// What an integer argument of an editor method names, and so which of its
+// values the document allows; a value outside them never reaches the
+// component, which aborts the host on some of them.
+enum ArgKind : uint8_t {
+  NO_ARG,
+  POS,           // a position: 0 to the document's length
+  POS_OR_MINUS1, // the same, or -1 (insertAtPos: at the caret; setSel: the
+                 // document's end as caret, no selection as anchor)
+  LINE,          // a line: 0 to the line count - 1
+  LENGTH         // a length from the position before it to at most the end
+};
+
+// Refuses an argument outside lo..hi with the method's name, the value and
+// the range.
+void requireWithin(const char* what, int32_t value, long lo, long hi, antlr4::ParserRuleContext* ctx) {
+  if (value >= lo && value <= hi) return;
+  raise(callMessage("错误：行号 %1 语句 %2 调用函数 %3 的%4 %5 超出文档范围，只能是%6！", ctx,
+                    {callName(), QString::fromUtf8(what), QString::number(value),
+                     QStringLiteral("%1到%2").arg(lo).arg(hi)}));
+}
+
+// Argument i, checked against the document as kind says; start is the
+// position a length counts from.
+int32_t checkedArg(QsciScintilla* ed, ArgKind kind, int i, int32_t start, antlr4::ParserRuleContext* ctx) {
+  if (kind == NO_ARG) return 0;
+  const int32_t v = intArg(i);
+  if (kind == LINE) {
+    requireWithin("行号", v, 0, ed->lines() - 1, ctx);
+    return v;
+  }
+  const long end = ed->SendScintilla(QsciScintillaBase::SCI_GETLENGTH);
+  if (kind == LENGTH)
+    requireWithin("长度", v, 0, end - start, ctx);
+  else
+    requireWithin("位置", v, kind == POS_OR_MINUS1 ? -1 : 0, end, ctx);
+  return v;
+}
+
 // The methods that are one Scintilla message: the method's integer
-// arguments (none, one or two) are the message's, and with `answers` the
-// message's answer is the result.
+// arguments (none, one or two, of the kinds given) are the message's, and
+// with `answers` the message's answer is the result.
 struct DirectMessage {
   uint16_t id;
   unsigned int msg;
-  int args;
+  ArgKind first;
+  ArgKind second;
   bool answers;
 };
 
 constexpr DirectMessage kDirectMessages[] = {
-    {ED_SET_SEL, SCI_SETSEL, 2, false},
-    {ED_GOTO_POS, SCI_GOTOPOS, 1, false},
-    {ED_GOTO_LINE, SCI_GOTOLINE, 1, false},
-    {ED_SET_CUR_POS, SCI_SETCURRENTPOS, 1, false},
-    {ED_SET_ANCHOR, SCI_SETANCHOR, 1, false},
-    {ED_GET_CUR_POS, SCI_GETCURRENTPOS, 0, true},
-    {ED_GET_ANCHOR, SCI_GETANCHOR, 0, true},
-    {ED_SELECT_ALL, SCI_SELECTALL, 0, false},
-    {ED_POS_BEFORE, SCI_POSITIONBEFORE, 1, true},
-    {ED_POS_AFTER, SCI_POSITIONAFTER, 1, true},
-    {ED_SET_SEL_START, SCI_SETSELECTIONSTART, 1, false},
-    {ED_SET_SEL_END, SCI_SETSELECTIONEND, 1, false},
-    {ED_GET_SEL_START, SCI_GETSELECTIONSTART, 0, true},
-    {ED_GET_SEL_END, SCI_GETSELECTIONEND, 0, true},
-    {ED_SET_EMPTY_SEL, SCI_SETEMPTYSELECTION, 1, false},
-    {ED_LINE_FROM_POS, SCI_LINEFROMPOSITION, 1, true},
-    {ED_POS_FROM_LINE, SCI_POSITIONFROMLINE, 1, true},
-    {ED_GET_LINE_END_POS, SCI_GETLINEENDPOSITION, 1, true},
-    {ED_LINE_LENGTH, SCI_LINELENGTH, 1, true},
-    {ED_DELETE_RANGE, SCI_DELETERANGE, 2, false},
-    {ED_BEGIN_UNDO, SCI_BEGINUNDOACTION, 0, false},
-    {ED_END_UNDO, SCI_ENDUNDOACTION, 0, false},
+    {ED_SET_SEL, SCI_SETSEL, POS_OR_MINUS1, POS_OR_MINUS1, false},
+    {ED_GOTO_POS, SCI_GOTOPOS, POS, NO_ARG, false},
+    {ED_GOTO_LINE, SCI_GOTOLINE, LINE, NO_ARG, false},
+    {ED_SET_CUR_POS, SCI_SETCURRENTPOS, POS, NO_ARG, false},
+    {ED_SET_ANCHOR, SCI_SETANCHOR, POS, NO_ARG, false},
+    {ED_GET_CUR_POS, SCI_GETCURRENTPOS, NO_ARG, NO_ARG, true},
+    {ED_GET_ANCHOR, SCI_GETANCHOR, NO_ARG, NO_ARG, true},
+    {ED_SELECT_ALL, SCI_SELECTALL, NO_ARG, NO_ARG, false},
+    {ED_POS_BEFORE, SCI_POSITIONBEFORE, POS, NO_ARG, true},
+    {ED_POS_AFTER, SCI_POSITIONAFTER, POS, NO_ARG, true},
+    {ED_SET_SEL_START, SCI_SETSELECTIONSTART, POS, NO_ARG, false},
+    {ED_SET_SEL_END, SCI_SETSELECTIONEND, POS, NO_ARG, false},
+    {ED_GET_SEL_START, SCI_GETSELECTIONSTART, NO_ARG, NO_ARG, true},
+    {ED_GET_SEL_END, SCI_GETSELECTIONEND, NO_ARG, NO_ARG, true},
+    {ED_SET_EMPTY_SEL, SCI_SETEMPTYSELECTION, POS, NO_ARG, false},
+    {ED_LINE_FROM_POS, SCI_LINEFROMPOSITION, POS, NO_ARG, true},
+    {ED_GET_LINE_END_POS, SCI_GETLINEENDPOSITION, LINE, NO_ARG, true},
+    {ED_LINE_LENGTH, SCI_LINELENGTH, LINE, NO_ARG, true},
+    {ED_DELETE_RANGE, SCI_DELETERANGE, POS, LENGTH, false},
+    {ED_BEGIN_UNDO, SCI_BEGINUNDOACTION, NO_ARG, NO_ARG, false},
+    {ED_END_UNDO, SCI_ENDUNDOACTION, NO_ARG, NO_ARG, false},
 };
 
 const DirectMessage* directMessage(uint16_t id) {
@@ -238,12 +276,26 @@ const DirectMessage* directMessage(uint16_t id) {
   return nullptr;
 }
 
+// Replaces the whole text as one step of the editor's undo history, on top
+// of what is there (the widget's own setText empties the history).
+void setWholeText(QsciScintilla* ed, const QString& text) {
+  const bool readOnly = ed->isReadOnly();
+  ed->setReadOnly(false);
+  const QByteArray bytes = ed->isUtf8() ? text.toUtf8() : text.toLatin1();
+  ed->beginUndoAction();
+  ed->SendScintilla(QsciScintillaBase::SCI_SETTEXT, bytes.constData());
+  ed->endUndoAction();
+  ed->setReadOnly(readOnly);
+}
+
 void editorCall(uint16_t id, QsciScintilla* ed, antlr4::ParserRuleContext* ctx) {
   auto send = [ed](unsigned int msg, long w = 0, long l = 0) {
     return ed->SendScintilla(msg, static_cast<unsigned long>(w), l);
   };
   if (const DirectMessage* d = directMessage(id)) {
-    const long answer = send(d->msg, d->args > 0 ? intArg(0) : 0, d->args > 1 ? intArg(1) : 0);
+    const int32_t a = checkedArg(ed, d->first, 0, 0, ctx);
+    const int32_t b = checkedArg(ed, d->second, 1, a, ctx);
+    const long answer = send(d->msg, a, b);
     if (d->answers) pushInt(int32_t(answer));
     return;
   }
@@ -252,14 +304,15 @@ void editorCall(uint16_t id, QsciScintilla* ed, antlr4::ParserRuleContext* ctx) 
       pushBytes(ed->text().toUtf8());
       return;
     case ED_SET_TEXT:
-      ed->setText(textArg(0));
+      setWholeText(ed, textArg(0));
       return;
     case ED_GET_TEXT_RANGE:
       pushBytes(textRange(ed, intArg(0), intArg(1)));
       return;
     case ED_GET_LINE: {
+      // a line that does not exist reads as empty
       const int32_t line = intArg(0);
-      const long n = send(SCI_LINELENGTH, line);
+      const long n = line >= 0 && line < ed->lines() ? send(SCI_LINELENGTH, line) : 0;
       if (n < 1) {
         pushBytes(QByteArray());
         return;
@@ -268,6 +321,13 @@ void editorCall(uint16_t id, QsciScintilla* ed, antlr4::ParserRuleContext* ctx) 
       ed->SendScintilla(SCI_GETLINE, static_cast<unsigned long>(line), static_cast<void*>(buffer.data()));
       buffer.truncate(int(n));
       pushBytes(std::move(buffer));
+      return;
+    }
+    case ED_POS_FROM_LINE: {
+      // the line after the last starts at the document's end; a line before
+      // the first or beyond that has no position
+      const int32_t line = intArg(0);
+      pushInt(line >= 0 && line <= ed->lines() ? int32_t(send(SCI_POSITIONFROMLINE, line)) : -1);
       return;
     }
     case ED_LINE_COUNT:
@@ -283,17 +343,20 @@ void editorCall(uint16_t id, QsciScintilla* ed, antlr4::ParserRuleContext* ctx) 
       ed->replaceSelectedText(textArg(0));
       return;
     case ED_INSERT_AT_POS: {
+      const int32_t pos = checkedArg(ed, POS_OR_MINUS1, 0, 0, ctx);
       const ExprValue* a = builtinArg(1);
       const QByteArray text = a->type == VT_BYTES && a->payload.bytes ? *a->payload.bytes : QByteArray();
-      ed->SendScintilla(SCI_INSERTTEXT, static_cast<unsigned long>(intArg(0)), text.constData());
+      ed->SendScintilla(SCI_INSERTTEXT, static_cast<unsigned long>(pos), text.constData());
       return;
     }
     case ED_HIGHLIGHT:
     case ED_CLEAR_HIGHLIGHT: {
       const int32_t k = intArg(2);
       requireIndicator(k, ctx);
+      const int32_t start = checkedArg(ed, POS, 0, 0, ctx);
+      const int32_t length = checkedArg(ed, LENGTH, 1, start, ctx);
       send(SCI_SETINDICATORCURRENT, kFirstIndicator + k);
-      send(id == ED_HIGHLIGHT ? SCI_INDICATORFILLRANGE : SCI_INDICATORCLEARRANGE, intArg(0), intArg(1));
+      send(id == ED_HIGHLIGHT ? SCI_INDICATORFILLRANGE : SCI_INDICATORCLEARRANGE, start, length);
       return;
     }
     case ED_CLEAR_ALL_HIGHLIGHT:
@@ -376,6 +439,9 @@ void registerEditorLib() {
   };
   currentBuiltinReceiver = VT_PKG_HUX;
   reg(HUX_GET_MAIN_WIN, "getMainWin", {}, BF_STATIC);
+  // hux.newEditor(): the plain name belongs to PHuxMain, so on the type
+  // name hux the lookup finds it under the library's prefix
+  reg(HUX_NEW_EDITOR, "hux_newEditor", {}, BF_STATIC);
   currentBuiltinReceiver = VT_PHUXMAIN;
   reg(HUX_NEW_EDITOR, "newEditor", {}, BF_STATIC);
   reg(HUX_GET_CUR_EDIT, "getCurEdit", {});

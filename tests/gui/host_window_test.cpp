@@ -6,6 +6,7 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -19,6 +20,7 @@
 #include <QTextEdit>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
@@ -247,6 +249,122 @@ class HostWindowTest : public QObject {
     QVERIFY2(pane_->toPlainText().contains(QStringLiteral("完成 ") + expected.left(11)),
              qPrintable(pane_->toPlainText()));
     editor->setModified(false);
+  }
+
+  // Every position, line and length argument outside the document is
+  // refused with an error naming the method, the value and the range, on
+  // the GUI thread (the source names getMainWin) and on the worker thread,
+  // and the document stays as it was; -1 still inserts at the caret. Lines
+  // that do not exist read as nothing.
+  void editorArgumentsOutsideTheDocumentAreRefused() {
+    const QString doc = QStringLiteral("abc\n中文\n");  // 11 bytes, 3 lines
+    QsciScintilla* target = host_->newEditor();
+    const int targetId = host_->findChild<QTabWidget*>()->indexOf(target);
+    // the call (%1 is the bad value), what the value is, the range it may have
+    const char* const cases[][3] = {
+        {"insertAtPos(%1, \"x\")", "位置", "-1到11"}, {"setSel(%1, 0)", "位置", "-1到11"},
+        {"setSel(0, %1)", "位置", "-1到11"},          {"gotoPos(%1)", "位置", "0到11"},
+        {"setCurPos(%1)", "位置", "0到11"},          {"setAnchor(%1)", "位置", "0到11"},
+        {"setSelStart(%1)", "位置", "0到11"},        {"setSelEnd(%1)", "位置", "0到11"},
+        {"setEmptySel(%1)", "位置", "0到11"},        {"posBefore(%1)", "位置", "0到11"},
+        {"posAfter(%1)", "位置", "0到11"},           {"lineFromPos(%1)", "位置", "0到11"},
+        {"deleteRange(%1, 1)", "位置", "0到11"},     {"deleteRange(4, %1)", "长度", "0到7"},
+        {"highLight(%1, 1, 0)", "位置", "0到11"},    {"highLight(4, %1, 0)", "长度", "0到7"},
+        {"clearHighLight(%1, 1, 4)", "位置", "0到11"}, {"clearHighLight(4, %1, 4)", "长度", "0到7"},
+        {"gotoLine(%1)", "行号", "0到2"},            {"getLineEndPos(%1)", "行号", "0到2"},
+        {"lineLength(%1)", "行号", "0到2"},
+    };
+    auto runOn = [&](bool guiThread, const QString& body) {
+      setScript(QStringLiteral("hanshu hs_rukou() { PHuxMain m%1; PEdit e = m.getEdit(%2);\n%3;\n"
+                               "dyh(\"完成\"); }")
+                    .arg(guiThread ? QStringLiteral(" = hux.getMainWin()") : QString())
+                    .arg(targetId)
+                    .arg(body));
+      QTest::mouseClick(startBt_, Qt::LeftButton);
+      return pane_->toPlainText();
+    };
+    for (bool guiThread : {false, true}) {
+      for (const auto& [call, kind, range] : cases) {
+        const QString method = QString::fromLatin1(call).section(QLatin1Char('('), 0, 0);
+        const bool line = QString::fromUtf8(kind) == QStringLiteral("行号");
+        for (const char* value : {"-2147483648", line ? "-1" : "-5", line ? "3" : "12", "9999", "2147483647"}) {
+          target->setText(doc);
+          const QString out = runOn(guiThread, QStringLiteral("e.") + QString::fromLatin1(call).arg(value));
+          const QString refusal = QStringLiteral("调用函数 %1 的%2 %3 超出文档范围，只能是%4！")
+                                      .arg(method, QString::fromUtf8(kind), value, QString::fromUtf8(range));
+          QVERIFY2(out.contains(refusal) && !out.contains(QStringLiteral("完成")),
+                   qPrintable(QStringLiteral("%1 %2:\n%3").arg(guiThread ? "GUI" : "worker", call, out)));
+          QCOMPARE(target->text(), doc);
+        }
+      }
+      // the answers the manual gives for lines and ranges beyond the document
+      target->setText(doc);
+      const QString answers = runOn(guiThread, QStringLiteral(
+          "dyh(\"[\" + e.getLine(3) + e.getLine(-1) + e.getLine(9999) + \"]\", e.posFromLine(3), "
+          "e.posFromLine(4), e.posFromLine(-2147483648), e.getTextRange(7, 9999));"
+          "e.gotoPos(1); e.insertAtPos(-1, \"x\"); e.insertAtPos(e.getText().size(), \"y\")"));
+      QVERIFY2(answers.startsWith(QStringLiteral("[] 11 -1 -1 文\n\n完成")), qPrintable(answers));
+      QCOMPARE(target->text(), QStringLiteral("axbc\n中文\ny"));
+    }
+    target->setModified(false);
+    delete target;
+  }
+
+  // A script's setText and each replace are one undo step on top of the
+  // user's own typing, also inside a beginUndo/endUndo group.
+  void scriptEditsAreOneUndoStepEach() {
+    QsciScintilla* target = host_->newEditor();
+    const int targetId = host_->findChild<QTabWidget*>()->indexOf(target);
+    const std::pair<const char*, const char*> edits[] = {
+        {"e.setText(\"全新的文字\")", "全新的文字"},
+        {"e.replace(\"b\", \"替换\", 0, 0)", "typed 原有的文字 a替换c\n"},
+        {"e.replace(\"[ac]\", \"-\", 0)", "typed 原有的文字 -b-\n"},
+        {"e.beginUndo(); e.insertAtPos(0, \"x\"); e.setText(\"y\"); e.replace(\"y\", \"z\", 0, 0); e.endUndo()",
+         "z"},
+    };
+    for (const auto& [edit, result] : edits) {
+      target->setText(QStringLiteral("原有的文字 abc\n"));
+      QTest::keyClicks(target, QStringLiteral("typed "));
+      const QString typed = target->text();
+      QCOMPARE(typed, QStringLiteral("typed 原有的文字 abc\n"));
+      setScript(QStringLiteral("hanshu hs_rukou() { PHuxMain m; PEdit e = m.getEdit(%1); %2; }")
+                    .arg(targetId)
+                    .arg(QString::fromUtf8(edit)));
+      QTest::mouseClick(startBt_, Qt::LeftButton);
+      QVERIFY2(pane_->toPlainText().contains(QStringLiteral("程序执行完毕")), qPrintable(pane_->toPlainText()));
+      QCOMPARE(target->text(), QString::fromUtf8(result));
+      QTest::keyClick(target, Qt::Key_Z, Qt::ControlModifier);
+      QCOMPARE(target->text(), typed);
+      QTest::keyClick(target, Qt::Key_Z, Qt::ControlModifier);
+      QCOMPARE(target->text(), QStringLiteral("原有的文字 abc\n"));
+    }
+    target->setModified(false);
+    delete target;
+  }
+
+  // korvel-host --plugin PATH loads the plug-in from PATH, a folder other
+  // than its own.
+  void pluginOptionLoadsFromAnotherFolder() {
+    QTemporaryDir elsewhere;
+    QVERIFY(elsewhere.isValid());
+    const QString copy = elsewhere.filePath(QStringLiteral("libkorvelplugin.so"));
+    QVERIFY(QFile::copy(QStringLiteral(KORVEL_PLUGIN_PATH), copy));
+    QProcess host;
+    host.start(QStringLiteral(KORVEL_HOST_PATH), {QStringLiteral("--plugin"), copy});
+    QVERIFY(host.waitForStarted());
+    auto mapped = [&host](const QString& path) {
+      QFile maps(QStringLiteral("/proc/%1/maps").arg(host.processId()));
+      return maps.open(QIODevice::ReadOnly) && maps.readAll().contains(path.toUtf8());
+    };
+    // until one of the two is loaded, or the host has ended
+    const QString own = QStringLiteral(KORVEL_PLUGIN_PATH);
+    QDeadlineTimer deadline(60000);
+    while (!mapped(copy) && !mapped(own) && host.state() == QProcess::Running && !deadline.hasExpired())
+      QTest::qWait(50);
+    const bool loaded = mapped(copy) && !mapped(own);
+    host.kill();
+    host.waitForFinished();
+    QVERIFY2(loaded, host.readAllStandardError().constData());
   }
 
   // Search selects a script and Start Work runs that one.

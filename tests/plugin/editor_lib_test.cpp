@@ -122,6 +122,12 @@ TEST_F(EditorLib, MainWindowReachesTheHost) {
   EXPECT_EQ(codes, (std::vector<int>{1, 18}));
   ASSERT_EQ(editors.size(), 3u);
   EXPECT_EQ(ed(2)->text(), QStringLiteral("new"));
+
+  // also on the type name, as hux.getMainWin()
+  codes.clear();
+  EXPECT_EQ(run("hux.newEditor(); dyh(m.getCurEdit().lineCount());"), "1\n") << err;
+  EXPECT_EQ(codes, (std::vector<int>{1}));
+  EXPECT_EQ(editors.size(), 4u);
 }
 
 TEST_F(EditorLib, UnknownEditorIdWarnsAndGivesAnUnboundEditor) {
