@@ -54,7 +54,9 @@ inline QString callMessage(const char* utf8Template, antlr4::ParserRuleContext* 
     case 3: return fillMessage(utf8Template, {a[0], a[1], a[2]});
     case 4: return fillMessage(utf8Template, {a[0], a[1], a[2], a[3]});
     case 5: return fillMessage(utf8Template, {a[0], a[1], a[2], a[3], a[4]});
-    default: return fillMessage(utf8Template, {a[0], a[1], a[2], a[3], a[4], a[5]});
+    case 6: return fillMessage(utf8Template, {a[0], a[1], a[2], a[3], a[4], a[5]});
+    case 7: return fillMessage(utf8Template, {a[0], a[1], a[2], a[3], a[4], a[5], a[6]});
+    default: return fillMessage(utf8Template, {a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7]});
   }
 }
 
@@ -119,13 +121,20 @@ inline ExprValue* newElementCell(int32_t type) {
 // ---- arguments ----
 inline bool isInteger(const ExprValue* c) { return c->type == VT_INT || c->type == VT_LONG; }
 
-// Integer value of an argument: a zs as it is, a czs by its low 32 bits;
-// characters give their code, a decimal is cut toward zero (saturating),
-// anything else 0.
+// A long value as an int: beyond the int range it stays at the nearest end
+// (never its low 32 bits), so a huge index or count is still out of range
+// and a huge length still reaches the end.
+inline int32_t saturatedInt(int64_t v) {
+  return v < INT32_MIN ? INT32_MIN : v > INT32_MAX ? INT32_MAX : int32_t(v);
+}
+
+// Integer value of an argument: a zs as it is, a czs saturated to the int
+// range; characters give their code, a decimal is cut toward zero
+// (saturating), anything else 0.
 inline int32_t argInt(const ExprValue* c) {
   switch (c->type) {
     case VT_INT: return c->payload.i32;
-    case VT_LONG: return int32_t(uint32_t(uint64_t(c->payload.i64)));
+    case VT_LONG: return saturatedInt(c->payload.i64);
     case VT_CHAR: return static_cast<signed char>(c->payload.c);
     case VT_WCHAR: return c->payload.u16;
     case VT_BOOL: return c->payload.b;
@@ -345,13 +354,13 @@ template <class Text>
 void pushAt(const Text& s, antlr4::ParserRuleContext* ctx) {
   const ExprValue* a = builtinArg(0);
   requireInteger(a, ctx);
-  const int pos = argInt(a);
+  const int64_t pos = argLong(a);
   if (pos < 0 || pos > s.size() - 1) {
     raise(callMessage(
         "错误：行 %1 语句 %2 at 获取位置字符失败，位置值 %3 超过当前字符串长度 %4 (下标从0开始计算)！",
-        ctx, {QString::number(pos), QString::number(s.size())}));
+        ctx, {QString::number(qlonglong(pos)), QString::number(s.size())}));
   }
-  pushUnit(s.at(pos));
+  pushUnit(s.at(int(pos)));
 }
 
 // back / front: the last or first unit; an empty text raises.
@@ -395,9 +404,9 @@ void pushLeftRight(bool left, const Text& s, antlr4::ParserRuleContext* ctx) {
 // leftJustified / rightJustified(width, fill, truncate).
 template <class Text, class Unit>
 void pushJustified(bool left, const Text& s, Unit fill, antlr4::ParserRuleContext* ctx) {
+  requireLength(argLong(builtinArg(0)), ctx);
   const int width = argInt(builtinArg(0));
   const bool truncate = argLong(builtinArg(2)) != 0;
-  requireLength(width, ctx);
   // a width below the size is handled here: Qt's own padding arithmetic
   // overflows for widths near the smallest int
   if (width <= s.size()) return pushTextResult(truncate ? s.left(std::max(width, 0)) : Text(s));
@@ -419,11 +428,11 @@ void truncateText(Text* self) {
 }
 
 // setPosChar's position: inside the text, else a warning and false.
-inline bool positionInText(int pos, int size, antlr4::ParserRuleContext* ctx) {
+inline bool positionInText(int64_t pos, int size, antlr4::ParserRuleContext* ctx) {
   if (pos >= 0 && pos <= size - 1) return true;
   warn(callMessage(
       "警告：行 %1 语句 %2 setPosChar 设置失败，pos位置值 %3 超过当前字符串长度 %4 (下标从0开始计算)！",
-      ctx, {QString::number(pos), QString::number(size)}));
+      ctx, {QString::number(qlonglong(pos)), QString::number(size)}));
   return false;
 }
 

@@ -480,15 +480,15 @@ void zfcLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
       return pushInt(0);
     }
     case 119: {  // insert(pos, zfc or char); in place
-      const int pos = argInt(builtinArg(0));
+      const int64_t pos = argLong(builtinArg(0));
       const ByteArg k = byteArg(builtinArg(1), bytes, ch);
       if (self == nullptr || pos < 0) return;
       if (k == ByteArg::Bytes) {
-        requireLength(int64_t(std::max(pos, self->size())) + bytes->size(), ctx);
-        self->insert(pos, *bytes);
+        requireLength(std::max(pos, int64_t(self->size())) + bytes->size(), ctx);
+        self->insert(int(pos), *bytes);
       } else if (k == ByteArg::Char) {
-        requireLength(int64_t(std::max(pos, self->size())) + 1, ctx);
-        self->insert(pos, ch);
+        requireLength(std::max(pos, int64_t(self->size())) + 1, ctx);
+        self->insert(int(pos), ch);
       }
       return;
     }
@@ -526,10 +526,10 @@ void zfcLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
                                                 : TextNumber::Float,
                             s, ctx);
     case 144: {  // setPosChar(pos, char); in place
-      const int pos = argInt(builtinArg(0));
+      const int64_t pos = argLong(builtinArg(0));
       const ExprValue* c = builtinArg(1);
       if (!positionInText(pos, s.size(), ctx)) return;
-      if (self != nullptr && c->type == VT_CHAR) (*self)[pos] = c->payload.c;
+      if (self != nullptr && c->type == VT_CHAR) (*self)[int(pos)] = c->payload.c;
       return;
     }
     case 145: {  // transCode(source codec, target codec)
@@ -595,10 +595,10 @@ void zfcLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
     }
     case 149: {  // zfc::create(count, fill)
       if (!staticReceiver(ctx)) return;
-      const int count = argInt(builtinArg(0));
+      const int64_t count = argLong(builtinArg(0));
       const ExprValue* fill = builtinArg(1);
       requireLength(count, ctx);
-      return pushBytes(QByteArray(std::max(count, 0), fill->type == VT_CHAR ? fill->payload.c : ' '));
+      return pushBytes(QByteArray(int(std::max<int64_t>(count, 0)), fill->type == VT_CHAR ? fill->payload.c : ' '));
     }
     case 150:
     case 151:
