@@ -5,6 +5,7 @@
 #include "TextLibCommon.h"
 
 #include <QStringList>
+#include <QStringMatcher>
 
 #include <algorithm>
 
@@ -99,17 +100,25 @@ void replaceText(QString* self, antlr4::ParserRuleContext* ctx) {
     // character never replaces a text
     if (!beforeOk || !afterOk || (beforeIsText && afterIsChar)) raiseReplaceForms(ctx);
     if (self == nullptr || kb == TextArg::Null) return;
+    const QString& s = *self;
     if (kb == TextArg::Char) {
       if (afterIsChar) {
         self->replace(b, a, Qt::CaseSensitive);
         return;
       }
-      requireReplaceLength(self->size(), 1, after.size(), [&] { return self->count(b); }, ctx);
-      self->replace(b, after, Qt::CaseSensitive);
+      replaceEvery(*self, 1, after.constData(), after.size(),
+                   [&](int from) { return s.indexOf(b, from, Qt::CaseSensitive); }, ctx);
       return;
     }
-    requireReplaceLength(self->size(), before.size(), after.size(), [&] { return self->count(before); }, ctx);
-    self->replace(before, after, Qt::CaseSensitive);
+    if (before.size() == 1) {
+      const QChar unit = before.at(0);
+      replaceEvery(*self, 1, after.constData(), after.size(),
+                   [&](int from) { return s.indexOf(unit, from, Qt::CaseSensitive); }, ctx);
+      return;
+    }
+    const QStringMatcher matcher(before, Qt::CaseSensitive);
+    replaceEvery(*self, before.size(), after.constData(), after.size(),
+                 [&](int from) { return matcher.indexIn(s, from); }, ctx);
     return;
   }
   if (n == 3 || n == 4) {

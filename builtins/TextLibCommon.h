@@ -13,6 +13,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <cstring>
 #include <algorithm>
 #include <initializer_list>
 #include <iostream>
@@ -436,17 +437,50 @@ inline bool positionInText(int64_t pos, int size, antlr4::ParserRuleContext* ctx
   return false;
 }
 
-// Before replacing every occurrence of a needle of beforeSize units in a
-// text of `size` units by afterSize units: raises when the result would be
-// too long. The occurrences are counted (count()) only when the worst case
-// could outgrow the limit.
-template <class Count>
-void requireReplaceLength(int size, int beforeSize, int afterSize, Count count,
-                          antlr4::ParserRuleContext* ctx) {
-  if (afterSize <= beforeSize) return;
-  const int64_t grow = afterSize - beforeSize;
-  const int64_t most = beforeSize == 0 ? int64_t(size) + 1 : size / beforeSize;
-  if (size + most * grow > kMaxTextLength) requireLength(size + int64_t(count()) * grow, ctx);
+// Replaces every occurrence of a needle of beforeSize units by the afterSize
+// units at `after`, in place. The occurrences are found left to right without
+// overlapping by next(from) (the first one at or after from, or -1); an empty
+// needle is found before every unit and at the end, as Qt's replace finds it.
+// The result is built in one pass into a new text of its exact size, so the
+// cost is linear in the sizes of the text and the result whatever the two
+// lengths; a result beyond the longest possible text raises. `after` may lie
+// in the text itself: the text changes only at the end.
+template <class Text, class Unit, class Next>
+void replaceEvery(Text& self, int beforeSize, const Unit* after, int afterSize, Next next,
+                  antlr4::ParserRuleContext* ctx) {
+  const int n = self.size();
+  int64_t count = 0;
+  if (beforeSize == 0) {
+    count = int64_t(n) + 1;
+  } else {
+    for (int at = next(0); at >= 0; at = next(at + beforeSize)) ++count;
+  }
+  if (count == 0) return;
+  const int64_t size = int64_t(n) + count * (int64_t(afterSize) - beforeSize);
+  requireLength(size, ctx);
+  Text out(int(size), Qt::Uninitialized);
+  Unit* o = out.data();
+  const Unit* in = self.constData();
+  auto put = [&o](const Unit* p, int k) {
+    if (k > 0) std::memcpy(static_cast<void*>(o), p, size_t(k) * sizeof(Unit));
+    o += k;
+  };
+  if (beforeSize == 0) {
+    for (int i = 0; i < n; ++i) {
+      put(after, afterSize);
+      *o++ = in[i];
+    }
+    put(after, afterSize);
+  } else {
+    int from = 0;
+    for (int at = next(0); at >= 0; at = next(from)) {
+      put(in + from, at - from);
+      put(after, afterSize);
+      from = at + beforeSize;
+    }
+    put(in + from, n - from);
+  }
+  self = std::move(out);
 }
 
 // replace(pos, length, after [, afterLength]); in place. Positions outside

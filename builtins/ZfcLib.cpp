@@ -304,6 +304,13 @@ QByteArray uncompressBytes(const QByteArray& data) {
   return out;
 }
 
+// Every byte c replaced by the bytes of `after`; in place.
+void replaceByteEvery(QByteArray& self, char c, const QByteArray& after, antlr4::ParserRuleContext* ctx) {
+  const QByteArray& s = self;
+  replaceEvery(self, 1, after.constData(), after.size(), [&](int from) { return s.indexOf(c, from); },
+               ctx);
+}
+
 // replace with two to four arguments; in place.
 void replaceBytes(QByteArray* self, antlr4::ParserRuleContext* ctx) {
   const int n = builtinArgCount();
@@ -314,15 +321,17 @@ void replaceBytes(QByteArray* self, antlr4::ParserRuleContext* ctx) {
     if (before->type == VT_CHAR && after->type == VT_CHAR) {
       self->replace(before->payload.c, after->payload.c);
     } else if (before->type == VT_BYTES && after->type == VT_BYTES) {
-      if (before->payload.bytes == nullptr) return;
+      if (before->payload.bytes == nullptr || self->isNull()) return;
       const QByteArray& a = after->payload.bytes ? *after->payload.bytes : emptyBytes();
       const QByteArray& b = *before->payload.bytes;
-      requireReplaceLength(self->size(), b.size(), a.size(), [&] { return countBytes(*self, b); }, ctx);
-      self->replace(b, a);
+      if (b.size() == 1) return replaceByteEvery(*self, b.at(0), a, ctx);
+      NeedleSearch search(b);
+      const QByteArray& s = *self;
+      replaceEvery(*self, b.size(), a.constData(), a.size(),
+                   [&](int from) { return from > s.size() ? -1 : search.in(s, from); }, ctx);
     } else if (before->type == VT_CHAR && after->type == VT_BYTES) {
       const QByteArray& a = after->payload.bytes ? *after->payload.bytes : emptyBytes();
-      requireReplaceLength(self->size(), 1, a.size(), [&] { return self->count(before->payload.c); }, ctx);
-      self->replace(before->payload.c, a);
+      replaceByteEvery(*self, before->payload.c, a, ctx);
     }
     return;
   }
