@@ -1,6 +1,7 @@
 // The method registry: records, lazy registration of the libraries,
 // resolution by receiver type, argument checking and the handler call.
 #include "BuiltinRegistry.h"
+#include "RegexNative.h"
 
 #include "runtime/errors.h"
 #include "runtime/scope.h"
@@ -170,6 +171,7 @@ void initBuiltinRegistry() {
 }
 
 void destroyBuiltinRegistry() {
+  releaseRegexCaches();
   delete resolvedCache;
   resolvedCache = nullptr;
   delete[] siteCache;
