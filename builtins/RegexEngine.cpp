@@ -41,7 +41,7 @@ struct CompiledRegex {
 
 QString RegexMatch::captured(int n) const {
   const int start = capturedStart(n);
-  if (start < 0) return QString();
+  if (start < 0 || d_->subject.isNull()) return QString();
   return copyToText(d_->subject.constData() + start, capturedEnd(n) - start);
 }
 
