@@ -223,8 +223,11 @@ void listCreate(antlr4::ParserRuleContext* ctx) {
   // machine has (or when it passes the int indexes of a list); below that an
   // allocation that fails ends the run as out of memory.
   const int64_t n = count->asInt64();
-  const int64_t most =
-      int64_t(std::min<uint64_t>(memoryForRun() / elementBytes(*value), uint64_t(INT32_MAX)));
+  const uint64_t each = elementBytes(*value);
+  // (the machine is asked only for a list of some size)
+  const int64_t most = n > 0 && uint64_t(n) > (uint64_t(64) << 20) / each
+                           ? int64_t(std::min<uint64_t>(memoryForRun() / each, uint64_t(INT32_MAX)))
+                           : n;
   if (n > most) {
     raiseScriptError(fillMessage(
         QStringLiteral("错误：行号 %1 语句 %2 调用函数 %3 的元素个数 %4 过大，最多为 %5 个！"),
