@@ -1,6 +1,7 @@
 // The method registry: records, lazy registration of the libraries,
 // resolution by receiver type, argument checking and the handler call.
 #include "BuiltinRegistry.h"
+#include "RegexNative.h"
 
 #include "runtime/errors.h"
 #include "runtime/scope.h"
@@ -170,6 +171,7 @@ void initBuiltinRegistry() {
 }
 
 void destroyBuiltinRegistry() {
+  releaseRegexCaches();
   delete resolvedCache;
   resolvedCache = nullptr;
   delete[] siteCache;
@@ -290,7 +292,10 @@ BuiltinMethod* resolveUncached(const ExprValue& receiver, const QByteArray& name
 namespace {
 // The conversion table leaves numbers between the three numeric types to the
 // caller; a handler reads its argument as the declared type, so an accepted
-// number of another numeric type is rewritten here.
+// number of another numeric type is rewritten here. A number beyond the int
+// range where an int is declared is never cut to its low 32 bits: it stays a
+// long, so the handler sees its real value (and refuses it as out of range,
+// or reads it saturated, see textlib::argInt).
 
 void widenNumber(int32_t expected, ExprValue& arg) {
   if (arg.type == expected || expected < VT_INT || expected > VT_DOUBLE) return;
@@ -298,7 +303,12 @@ void widenNumber(int32_t expected, ExprValue& arg) {
   const double d = arg.type == VT_DOUBLE ? arg.payload.d : double(arg.asInt64());
   const int64_t i = arg.type == VT_DOUBLE ? cutDecimal<int64_t>(d) : arg.asInt64();
   switch (expected) {
-    case VT_INT: arg = makeIntValue(int32_t(i)); break;
+    case VT_INT:
+      if (i < INT32_MIN || i > INT32_MAX)
+        arg = makeLongValue(i);
+      else
+        arg = makeIntValue(int32_t(i));
+      break;
     case VT_LONG: arg = makeLongValue(i); break;
     default: arg = makeDoubleValue(d); break;
   }

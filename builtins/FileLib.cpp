@@ -368,7 +368,7 @@ qint64 readWholeLine(QFile* file, QByteArray& out) {
 // size is the terminator), the whole line when `limit` is 0.
 qint64 readLineUpTo(QFile* file, qint64 limit, QByteArray& out) {
   if (limit == 0) return readWholeLine(file, out);
-  if (limit < 2) return 0;  // a one-byte buffer holds only the terminator
+  if (limit < 2) return -1;  // a one-byte buffer holds only the terminator: Qt's -1
   limit = std::min<qint64>(limit, kMaxTextLength);
   // a line cannot be longer than what is left: no bigger buffer is needed
   const qint64 left = bytesLeft(file);
@@ -459,7 +459,9 @@ QDir baseDirOf(const QString& path) {
 
 void staticDirOperation(uint16_t id) {
   const QString path = pathArg(0);
-  if (path.isEmpty()) {
+  // cd to the empty name stays where it is and succeeds, as QDir::cd does;
+  // the other operations have nothing to work on
+  if (path.isEmpty() && id != WJS_CD) {
     pushBool(false);
     return;
   }

@@ -20,6 +20,13 @@
 #include <limits>
 #include <utility>
 
+#if defined(__linux__)
+#include <sys/resource.h>
+#include <unistd.h>
+#elif defined(_WIN32)
+#include <windows.h>
+#endif
+
 void listLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx);
 
 namespace {
@@ -48,9 +55,8 @@ enum ListMethodId : uint16_t {
   LB_SORT_STRUCT = 179
 };
 
-// Upper bound of a reservation and of a created list's length: reserve is
-// only a hint, so a larger request is trimmed; create refuses it rather than
-// exhausting memory.
+// Upper bound of a reservation: reserve is only a hint, so a larger request
+// is trimmed.
 constexpr int32_t kMaxReserve = 1 << 26;
 
 using textlib::callMessage;
@@ -60,14 +66,15 @@ using textlib::warn;
 
 // ---- argument helpers ---------------------------------------------------
 
-// Index of an argument cell: an int, or the low 32 bits of a long. A double
-// that the argument check let through is truncated toward zero (clamped to
-// the int range); anything else reads as 0.
-int32_t indexOf(const ExprValue& cell) {
+// Index of an argument cell: an int, or a long with its whole value (a long
+// beyond the int range is out of range for every list, never cut to its low
+// 32 bits). A double that the argument check let through is truncated
+// toward zero; anything else reads as 0.
+int64_t indexOf(const ExprValue& cell) {
   switch (cell.type) {
     case VT_INT: return cell.payload.i32;
-    case VT_LONG: return int32_t(uint32_t(uint64_t(cell.payload.i64)));
-    case VT_DOUBLE: return cutDecimal<int32_t>(cell.payload.d);
+    case VT_LONG: return cell.payload.i64;
+    case VT_DOUBLE: return cutDecimal<int64_t>(cell.payload.d);
     case VT_CHAR: return int32_t(cell.payload.c);
     case VT_WCHAR: return int32_t(cell.payload.u16);
     default: return 0;
@@ -159,6 +166,41 @@ void listInsert(ValueList* list, antlr4::ParserRuleContext* ctx) {
 
 // ---- lb_create ------------------------------------------------------------
 
+// The memory the machine can give a run: its physical memory, or less where
+// the process's address space is limited.
+uint64_t memoryForRun() {
+  uint64_t bytes = 0;
+#if defined(__linux__)
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long pageSize = sysconf(_SC_PAGESIZE);
+  if (pages > 0 && pageSize > 0) bytes = uint64_t(pages) * uint64_t(pageSize);
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+      (bytes == 0 || uint64_t(limit.rlim_cur) < bytes))
+    bytes = uint64_t(limit.rlim_cur);
+#elif defined(_WIN32)
+  MEMORYSTATUSEX status;
+  status.dwLength = sizeof(status);
+  if (GlobalMemoryStatusEx(&status)) bytes = std::min<uint64_t>(status.ullTotalPhys, status.ullTotalVirtual);
+#endif
+  return bytes != 0 ? bytes : uint64_t(1) << 32;
+}
+
+// What one element copy of a value takes: its pointer in the list, its cell
+// and, for the types held by pointer, a share of the payload (a struct's
+// members are copied with it).
+uint64_t elementBytes(const ExprValue& value) {
+  constexpr uint64_t kCell = sizeof(ExprValue*) + sizeof(ExprValue);
+  constexpr uint64_t kPayload = 32;
+  if (value.type == VT_STRUCT) {
+    const uint64_t members = value.payload.st != nullptr && value.payload.st->members != nullptr
+                                 ? value.payload.st->members->size()
+                                 : 0;
+    return kCell + sizeof(StructValue) + members * (kCell + kPayload);
+  }
+  return value.type >= VT_STRUCT ? kCell + kPayload : kCell;
+}
+
 void listCreate(antlr4::ParserRuleContext* ctx) {
   ExprValue* recv = builtinReceiver();
   if (recv->type != VT_TYPE_NAME) {
@@ -177,17 +219,30 @@ void listCreate(antlr4::ParserRuleContext* ctx) {
                          .arg(lineOfContext(ctx))
                          .arg(statementOf(ctx), callName()));
   }
-  if (count->asInt64() > kMaxReserve) {
+  // A count is refused only when its elements cannot fit in the memory the
+  // machine has (or when it passes the int indexes of a list); below that an
+  // allocation that fails ends the run as out of memory.
+  const int64_t n = count->asInt64();
+  const uint64_t each = elementBytes(*value);
+  // (the machine is asked only for a list of some size)
+  const int64_t most = n > 0 && uint64_t(n) > (uint64_t(64) << 20) / each
+                           ? int64_t(std::min<uint64_t>(memoryForRun() / each, uint64_t(INT32_MAX)))
+                           : n;
+  if (n > most) {
     raiseScriptError(fillMessage(
         QStringLiteral("错误：行号 %1 语句 %2 调用函数 %3 的元素个数 %4 过大，最多为 %5 个！"),
-        lineOfContext(ctx), statementOf(ctx), callName(), count->asInt64(), kMaxReserve));
+        lineOfContext(ctx), statementOf(ctx), callName(), n, most));
   }
-  const int32_t n = indexOf(*count);
   ExprValue result = makeListValue();
   if (n > 0) {
     ValueList* l = result.payload.list;
-    l->reserve(size_t(n));
-    for (int32_t i = 0; i < n; ++i) l->push_back(copyValueToPool(*value, false));
+    try {
+      l->reserve(size_t(n));
+      for (int64_t i = 0; i < n; ++i) l->push_back(copyValueToPool(*value, false));
+    } catch (...) {
+      freeValue(result);
+      throw;
+    }
   }
   pushBuiltinResult(result);
 }
@@ -296,8 +351,8 @@ void listMid(ValueList* list, antlr4::ParserRuleContext* ctx) {
     pushBuiltinResult(makeListValue());
     return;
   }
-  if (pos < 0) pos = 0;
-  if (length < 0) length = size;
+  pos = std::min(std::max<int64_t>(pos, 0), size);
+  if (length < 0 || length > size) length = size;
   const int64_t end = std::min(pos + length, size);
   ExprValue result = makeListValue();
   if (pos < end) {
@@ -318,10 +373,10 @@ void listCopy(ValueList* list) {
 
 // ---- removal ----------------------------------------------------------------
 
-void warnRemoveOutOfRange(antlr4::ParserRuleContext* ctx, int32_t index, size_t size) {
+void warnRemoveOutOfRange(antlr4::ParserRuleContext* ctx, int64_t index, size_t size) {
   warn(callMessage(
       "警告：行号 %1 语句 %2 调用函数 %3 删除下标位置 %4 元素位置越界，列表长度%5， 没有删除！", ctx,
-      {callName(), QString::number(index), QString::number(qulonglong(size))}));
+      {callName(), QString::number(qlonglong(index)), QString::number(qulonglong(size))}));
 }
 
 void warnTakeFromEmpty(antlr4::ParserRuleContext* ctx) {
@@ -330,7 +385,7 @@ void warnTakeFromEmpty(antlr4::ParserRuleContext* ctx) {
            .arg(statementOf(ctx), callName()));
 }
 
-bool inRange(int32_t index, const ValueList* list) {
+bool inRange(int64_t index, const ValueList* list) {
   return index >= 0 && size_t(index) < list->size();
 }
 
@@ -473,7 +528,7 @@ void listSortStruct(ValueList* list, antlr4::ParserRuleContext* ctx) {
     raiseScriptError(msg);
   }
   if (list->front()->type != VT_STRUCT) return;
-  const int32_t index = indexOf(*builtinArg(0));
+  const int64_t index = indexOf(*builtinArg(0));
   // every element must have the member, not only the first (the list may
   // hold structs of different types)
   bool ok = index >= 0;
@@ -481,7 +536,7 @@ void listSortStruct(ValueList* list, antlr4::ParserRuleContext* ctx) {
     ok = size_t(index) < memberCount(*(*list)[i]);
   if (!ok) {
     raiseScriptError(callMessage("错误：行号 %1 语句 %2 列表元素结构体没有对应序号 %3 的元素，按其排序",
-                                 ctx, {QString::number(index)}));
+                                 ctx, {QString::number(qlonglong(index))}));
   }
   const size_t m = size_t(index);
   sortCells(list, flagOf(*builtinArg(1)),
@@ -504,7 +559,7 @@ int listSizeDirect(const ExprValue& recv, ExprValue*, int argc, ExprValue* out) 
 int listAtDirect(const ExprValue& recv, ExprValue* args, int argc, ExprValue* out) {
   const ValueList* list = directList(recv);
   if (list == nullptr || argc != 1 || args[0].type != VT_INT) return -1;
-  const int32_t i = indexOf(args[0]);
+  const int64_t i = indexOf(args[0]);
   if (!inRange(i, list)) return -1;
   *out = copyValue(*(*list)[size_t(i)], false);
   return 1;
@@ -577,10 +632,10 @@ void listLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
       listAppend(list, ctx);
       break;
     case LB_AT: {
-      const int32_t i = indexOf(*builtinArg(0));
+      const int64_t i = indexOf(*builtinArg(0));
       if (!inRange(i, list)) {
         raiseScriptError(callMessage("错误：行号 %1 语句 %2 列表越界访问，列表有%3个元素，当前访问下标是 %4",
-                                     ctx, {QString::number(qulonglong(list->size())), QString::number(i)}));
+                                     ctx, {QString::number(qulonglong(list->size())), QString::number(qlonglong(i))}));
       }
       pushCopy(*(*list)[size_t(i)]);
       break;
@@ -616,7 +671,7 @@ void listLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
       listCopy(list);
       break;
     case LB_REMOVE_AT: {
-      const int32_t i = indexOf(*builtinArg(0));
+      const int64_t i = indexOf(*builtinArg(0));
       if (!inRange(i, list)) {
         warnRemoveOutOfRange(ctx, i, list->size());
         break;
@@ -627,7 +682,7 @@ void listLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
       break;
     }
     case LB_TAKE_AT: {
-      const int32_t i = indexOf(*builtinArg(0));
+      const int64_t i = indexOf(*builtinArg(0));
       if (!inRange(i, list)) {
         warnRemoveOutOfRange(ctx, i, list->size());
         pushBuiltinResult(makeIntValue(-1));
@@ -646,8 +701,8 @@ void listLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
       takeElement(list, method->id == LB_TAKE_FIRST ? 0 : list->size() - 1);
       break;
     case LB_SWAP_ITEM_AT: {
-      const int32_t i = indexOf(*builtinArg(0));
-      const int32_t j = indexOf(*builtinArg(1));
+      const int64_t i = indexOf(*builtinArg(0));
+      const int64_t j = indexOf(*builtinArg(1));
       if (!inRange(i, list) || !inRange(j, list)) {
         warn(QStringLiteral("警告：行号 %1 语句 %2 调用函数 %3 位置越界！")
                  .arg(lineOfContext(ctx))
@@ -658,7 +713,7 @@ void listLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
       break;
     }
     case LB_RESERVE: {
-      const int32_t n = std::min(indexOf(*builtinArg(0)), kMaxReserve);
+      const int64_t n = std::min<int64_t>(indexOf(*builtinArg(0)), kMaxReserve);
       if (n > 0 && size_t(n) > list->capacity()) list->reserve(size_t(n));
       break;
     }

@@ -5,6 +5,7 @@
 #include "TextLibCommon.h"
 
 #include <QStringList>
+#include <QStringMatcher>
 
 #include <algorithm>
 
@@ -99,17 +100,25 @@ void replaceText(QString* self, antlr4::ParserRuleContext* ctx) {
     // character never replaces a text
     if (!beforeOk || !afterOk || (beforeIsText && afterIsChar)) raiseReplaceForms(ctx);
     if (self == nullptr || kb == TextArg::Null) return;
+    const QString& s = *self;
     if (kb == TextArg::Char) {
       if (afterIsChar) {
         self->replace(b, a, Qt::CaseSensitive);
         return;
       }
-      requireReplaceLength(self->size(), 1, after.size(), [&] { return self->count(b); }, ctx);
-      self->replace(b, after, Qt::CaseSensitive);
+      replaceEvery(*self, 1, after.constData(), after.size(),
+                   [&](int from) { return s.indexOf(b, from, Qt::CaseSensitive); }, ctx);
       return;
     }
-    requireReplaceLength(self->size(), before.size(), after.size(), [&] { return self->count(before); }, ctx);
-    self->replace(before, after, Qt::CaseSensitive);
+    if (before.size() == 1) {
+      const QChar unit = before.at(0);
+      replaceEvery(*self, 1, after.constData(), after.size(),
+                   [&](int from) { return s.indexOf(unit, from, Qt::CaseSensitive); }, ctx);
+      return;
+    }
+    const QStringMatcher matcher(before, Qt::CaseSensitive);
+    replaceEvery(*self, before.size(), after.constData(), after.size(),
+                 [&](int from) { return matcher.indexIn(s, from); }, ctx);
     return;
   }
   if (n == 3 || n == 4) {
@@ -316,7 +325,7 @@ void qstrLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
     case 235:
       return indexText(method->id == 235, s, ctx);
     case 236: {  // insert(pos, text); in place
-      const int pos = argInt(builtinArg(0));
+      const int64_t pos = argLong(builtinArg(0));
       const ExprValue* a = builtinArg(1);
       const TextArg k = textArg(a, text, unit);
       if (k == TextArg::Other) {
@@ -327,8 +336,8 @@ void qstrLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
       if (k == TextArg::Null || self == nullptr || pos < 0) return;
       const QChar* data = k == TextArg::Char ? &unit : text.constData();
       const int size = k == TextArg::Char ? 1 : text.size();
-      requireLength(int64_t(std::max(pos, self->size())) + size, ctx);
-      self->insert(pos, data, size);
+      requireLength(std::max(pos, int64_t(self->size())) + size, ctx);
+      self->insert(int(pos), data, size);
       return;
     }
 
@@ -366,7 +375,7 @@ void qstrLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
     case 258:  // truncate(pos); in place
       return truncateText(self);
     case 259: {  // setPosChar(pos, character); in place
-      const int pos = argInt(builtinArg(0));
+      const int64_t pos = argLong(builtinArg(0));
       const ExprValue* c = builtinArg(1);
       if (c->type == VT_INT) unit = QChar(uint16_t(c->payload.i32 & 0xffff));
       else if (!charArg(c, unit)) {
@@ -374,7 +383,7 @@ void qstrLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
                           {typeDescription(c->type, c)}));
       }
       if (!positionInText(pos, s.size(), ctx)) return;
-      if (self != nullptr) (*self)[pos] = unit;
+      if (self != nullptr) (*self)[int(pos)] = unit;
       return;
     }
     case 260:

@@ -1,26 +1,22 @@
 // The regular-expression library: methods of the prelude structs RegExp
-// (a QRegularExpression), RegMatch (a QRegularExpressionMatch) and
-// RegMatchIter (a QRegularExpressionMatchIterator).
+// (a QRegularExpression: the pattern and its options), RegMatch (a
+// RegexMatch) and RegMatchIter (a RegexIterator); the matching itself is in
+// RegexEngine.cpp.
 //
-// Each struct value keeps its Qt object in the native slot of its
-// StructValue; the receiver is the variable's own value, so setPattern,
-// setPatternOptions and an iterator's next act in place. Matching builds new
-// RegMatch / RegMatchIter values that own copies of Qt's results.
+// Each struct value keeps its object in the native slot of its StructValue;
+// the receiver is the variable's own value, so setPattern, setPatternOptions
+// and an iterator's next act in place. Matching builds new RegMatch /
+// RegMatchIter values. An engine that gives up is an error naming the
+// pattern and the reason.
 #include "BuiltinRegistry.h"
+#include "RegexNative.h"
 #include "TextLibCommon.h"
 
 #include <QRegularExpression>
-#include <QRegularExpressionMatch>
-#include <QRegularExpressionMatchIterator>
-#include <QtGlobal>
 
 #include <algorithm>
 #include <any>
 #include <cstdint>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 void regexLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx);
 
@@ -66,7 +62,7 @@ T* nativeIf(const ExprValue& recv) {
   return std::any_cast<T>(&recv.payload.st->native);
 }
 
-// A new struct value (no members) owning a copy of a Qt result.
+// A new struct value (no members) owning a native object.
 template <typename T>
 ExprValue nativeValue(const T& object, const QByteArray& typeName, int32_t code) {
   auto* sv = new StructValue();
@@ -79,51 +75,21 @@ ExprValue nativeValue(const T& object, const QByteArray& typeName, int32_t code)
   return v;
 }
 
-template <typename T>
-void pushNative(const T& object, const QByteArray& typeName, int32_t code) {
-  pushBuiltinResult(nativeValue(object, typeName, code));
-}
-
-ExprValue matchValue(const QRegularExpressionMatch& m) {
+ExprValue matchValue(const RegexMatch& m) {
   return nativeValue(m, QByteArrayLiteral("RegMatch"), VT_REGMATCH);
 }
 
-void pushMatch(const QRegularExpressionMatch& m) { pushBuiltinResult(matchValue(m)); }
+void pushMatch(const RegexMatch& m) { pushBuiltinResult(matchValue(m)); }
 
-void pushIterator(const QRegularExpressionMatchIterator& it) {
-  pushNative(it, QByteArrayLiteral("RegMatchIter"), VT_REGMATCHITER);
+void pushIterator(const RegexIterator& it) {
+  pushBuiltinResult(nativeValue(it, QByteArrayLiteral("RegMatchIter"), VT_REGMATCHITER));
 }
 
-// Qt warns on the standard error stream when an invalid pattern is used for
-// matching, and when an iterator at its end is stepped. The library reports
-// neither: an invalid pattern yields a match (or iterator) that is not valid,
-// and an iterator at its end yields a match without a match. The not-valid
-// results are made once, with Qt's warning silenced while they are made.
-void silentMessages(QtMsgType, const QMessageLogContext&, const QString&) {}
-
-template <typename F>
-auto withoutQtWarnings(F make) -> decltype(make()) {
-  const QtMessageHandler previous = qInstallMessageHandler(silentMessages);
-  auto result = make();
-  qInstallMessageHandler(previous);
-  return result;
-}
-
-const QRegularExpression& invalidPattern() {
-  static const QRegularExpression re(QStringLiteral("("));
-  return re;
-}
-
-const QRegularExpressionMatch& invalidMatch() {
-  static const QRegularExpressionMatch m =
-      withoutQtWarnings([] { return invalidPattern().match(QString()); });
-  return m;
-}
-
-const QRegularExpressionMatchIterator& invalidIterator() {
-  static const QRegularExpressionMatchIterator it =
-      withoutQtWarnings([] { return invalidPattern().globalMatch(QString()); });
-  return it;
+// "the pattern could not be matched": the pattern and the engine's reason.
+[[noreturn]] void raiseEngineFailure(const QString& pattern, const QString& reason,
+                                     antlr4::ParserRuleContext* ctx) {
+  raise(callMessage("错误：行号 %1 语句 %2 正则表达式 %3 匹配失败：%4，无法给出匹配结果！", ctx,
+                    {pattern, reason}));
 }
 
 // ---- arguments -----------------------------------------------------------
@@ -135,12 +101,7 @@ const QString& stringArg(int i) {
 }
 
 // An offset or group number: a zs, or a czs kept inside the int range.
-int intArg(int i) {
-  const int64_t v = argLong(builtinArg(i));
-  if (v > INT32_MAX) return INT32_MAX;
-  if (v < INT32_MIN) return INT32_MIN;
-  return int(v);
-}
+int intArg(int i) { return argInt(builtinArg(i)); }
 
 // ---- RegExp --------------------------------------------------------------
 
@@ -155,49 +116,26 @@ void setPattern(QRegularExpression& re, antlr4::ParserRuleContext* ctx) {
   }
 }
 
-// Whether the text has no UTF-16 surrogate unit (D800..DFFF) at all: such a
-// text is valid UTF-16, and a search in it needs no validity check. The check
-// PCRE makes otherwise walks the whole text one unit at a time before the
-// first match of every search.
-bool withoutSurrogates(const QString& text) {
-  const auto* units = reinterpret_cast<const uint16_t*>(text.constData());
-  const int n = text.size();
-  int i = 0;
-#if defined(__SSE2__)
-  const __m128i mask = _mm_set1_epi16(short(0xF800));
-  const __m128i surrogate = _mm_set1_epi16(short(0xD800));
-  auto surrogatesIn = [&](int at) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + at));
-    return _mm_cmpeq_epi16(_mm_and_si128(v, mask), surrogate);
-  };
-  for (; i + 32 <= n; i += 32) {
-    const __m128i any = _mm_or_si128(_mm_or_si128(surrogatesIn(i), surrogatesIn(i + 8)),
-                                     _mm_or_si128(surrogatesIn(i + 16), surrogatesIn(i + 24)));
-    if (_mm_movemask_epi8(any) != 0) return false;
-  }
-  for (; i + 8 <= n; i += 8)
-    if (_mm_movemask_epi8(surrogatesIn(i)) != 0) return false;
-#endif
-  for (; i < n; ++i)
-    if ((units[i] & 0xF800) == 0xD800) return false;
-  return true;
+void matchOnce(const QRegularExpression& re, antlr4::ParserRuleContext* ctx) {
+  QString failure;
+  const RegexMatch m = regexMatch(re, stringArg(0), intArg(1), failure);
+  if (!failure.isEmpty()) raiseEngineFailure(re.pattern(), failure, ctx);
+  pushMatch(m);
 }
 
-QRegularExpression::MatchOptions subjectOptions(const QString& text) {
-  return withoutSurrogates(text) ? QRegularExpression::DontCheckSubjectStringMatchOption
-                                 : QRegularExpression::NoMatchOption;
+void matchAll(const QRegularExpression& re, antlr4::ParserRuleContext* ctx) {
+  QString failure;
+  const RegexIterator it = regexGlobalMatch(re, stringArg(0), intArg(1), failure);
+  if (!failure.isEmpty()) raiseEngineFailure(re.pattern(), failure, ctx);
+  pushIterator(it);
 }
 
 void regExpCall(uint16_t id, QRegularExpression& re, antlr4::ParserRuleContext* ctx) {
   switch (id) {
     case REG_MATCH:
-      if (!re.isValid()) return pushMatch(invalidMatch());
-      return pushMatch(re.match(stringArg(0), intArg(1), QRegularExpression::NormalMatch,
-                                subjectOptions(stringArg(0))));
+      return matchOnce(re, ctx);
     case REG_GLOBAL_MATCH:
-      if (!re.isValid()) return pushIterator(invalidIterator());
-      return pushIterator(re.globalMatch(stringArg(0), intArg(1), QRegularExpression::NormalMatch,
-                                         subjectOptions(stringArg(0))));
+      return matchAll(re, ctx);
     case REG_CAPTURE_COUNT:
       return pushInt(re.captureCount());
     case REG_ERROR_STRING:
@@ -218,11 +156,11 @@ void regExpCall(uint16_t id, QRegularExpression& re, antlr4::ParserRuleContext* 
 
 // Group 0, then every group of the pattern in order (a group that took no
 // part gives an empty text); no texts without a match.
-void pushCapturedTexts(const QRegularExpressionMatch& m) {
+void pushCapturedTexts(const RegexMatch& m) {
   ExprValue listValue = makeListValue();
   if (m.hasMatch()) {
     ValueList* list = listValue.payload.list;
-    const int groups = std::max(m.regularExpression().captureCount(), m.lastCapturedIndex());
+    const int groups = std::max(m.captureCount(), m.lastCapturedIndex());
     list->reserve(size_t(groups) + 1);
     for (int i = 0; i <= groups; ++i) {
       ExprValue* cell = newElementCell(VT_STRING);
@@ -233,18 +171,10 @@ void pushCapturedTexts(const QRegularExpressionMatch& m) {
   pushBuiltinResult(listValue);
 }
 
-// A group's text: its units copied straight from the subject (null when the
-// group took no part, as captured gives).
-QString capturedText(const QRegularExpressionMatch& m, int group) {
-  const QStringRef units = m.capturedRef(group);
-  if (units.isNull()) return QString();
-  return copyToText(units.unicode(), units.size());
-}
-
-void regMatchCall(uint16_t id, const QRegularExpressionMatch& m) {
+void regMatchCall(uint16_t id, const RegexMatch& m) {
   switch (id) {
     case MAT_CAPTURED:
-      return pushString(capturedText(m, intArg(0)));
+      return pushString(m.captured(intArg(0)));
     case MAT_CAPTURED_START:
       return pushInt(m.capturedStart(intArg(0)));
     case MAT_CAPTURED_END:
@@ -266,39 +196,40 @@ void regMatchCall(uint16_t id, const QRegularExpressionMatch& m) {
 
 // ---- RegMatchIter --------------------------------------------------------
 
-void iteratorCall(uint16_t id, QRegularExpressionMatchIterator& it) {
-  if (id == ITER_HAS_NEXT) return pushBool(it.hasNext());
-  if (!it.hasNext()) {
+void iteratorCall(uint16_t id, RegexIterator& it, antlr4::ParserRuleContext* ctx) {
+  if (!it.pendingFailure.isEmpty()) raiseEngineFailure(it.failedPattern, it.pendingFailure, ctx);
+  if (id == ITER_HAS_NEXT) return pushBool(it.next.hasMatch());
+  if (!it.next.hasMatch()) {
     // past the last match: a match without a match (not valid for an
     // iterator of an invalid pattern)
-    return pushMatch(it.isValid() ? QRegularExpressionMatch() : invalidMatch());
+    return pushMatch(it.valid ? RegexMatch() : invalidMatch());
   }
-  if (id == ITER_NEXT) return pushMatch(it.next());
-  return pushMatch(it.peekNext());
+  if (id == ITER_NEXT) return pushMatch(regexTakeNext(it));
+  return pushMatch(it.next);
 }
 
 // ---- direct forms (see BuiltinDirect): the handler's plain cases ---------
 
 int capturedDirect(const ExprValue& recv, ExprValue* args, int argc, ExprValue* out) {
-  const auto* m = nativeIf<QRegularExpressionMatch>(recv);
+  const auto* m = nativeIf<RegexMatch>(recv);
   if (m == nullptr || argc != 1 || args[0].type != VT_INT) return -1;
   out->type = VT_STRING;
-  out->payload.str = newText(capturedText(*m, args[0].payload.i32));
+  out->payload.str = newText(m->captured(args[0].payload.i32));
   return 1;
 }
 
 int hasNextDirect(const ExprValue& recv, ExprValue*, int argc, ExprValue* out) {
-  const auto* it = nativeIf<QRegularExpressionMatchIterator>(recv);
-  if (it == nullptr || argc != 0) return -1;
-  *out = makeBoolValue(it->hasNext());
+  const auto* it = nativeIf<RegexIterator>(recv);
+  if (it == nullptr || argc != 0 || !it->pendingFailure.isEmpty()) return -1;
+  *out = makeBoolValue(it->next.hasMatch());
   return 1;
 }
 
 // next while there is a next match.
 int nextDirect(const ExprValue& recv, ExprValue*, int argc, ExprValue* out) {
-  auto* it = nativeIf<QRegularExpressionMatchIterator>(recv);
-  if (it == nullptr || argc != 0 || !it->hasNext()) return -1;
-  *out = matchValue(it->next());
+  auto* it = nativeIf<RegexIterator>(recv);
+  if (it == nullptr || argc != 0 || !it->pendingFailure.isEmpty() || !it->next.hasMatch()) return -1;
+  *out = matchValue(regexTakeNext(*it));
   return 1;
 }
 
@@ -308,9 +239,8 @@ void regexLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
   ExprValue* recv = builtinReceiver();
   const uint16_t id = method->id;
   if (id <= REG_SET_PATTERN) return regExpCall(id, nativeOf<QRegularExpression>(recv), ctx);
-  if (id <= MAT_LAST_CAPTURED_INDEX)
-    return regMatchCall(id, nativeOf<QRegularExpressionMatch>(recv));
-  iteratorCall(id, nativeOf<QRegularExpressionMatchIterator>(recv));
+  if (id <= MAT_LAST_CAPTURED_INDEX) return regMatchCall(id, nativeOf<RegexMatch>(recv));
+  iteratorCall(id, nativeOf<RegexIterator>(recv), ctx);
 }
 
 void registerRegexLib() {

@@ -363,7 +363,8 @@ void sysLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
       if (abortRequested.load()) raise(QStringLiteral("用户中断脚本继续执行,终止执行 ..."));
       break;
     case KOR_EXIT:
-      scriptExitValue = textlib::argInt(builtinArg(0));
+      // an exit value, not an index: a long keeps its low 32 bits
+      scriptExitValue = int32_t(uint32_t(uint64_t(textlib::argLong(builtinArg(0)))));
       raise(callMessage("退出程序：行号 %1 语句 %2 执行exit 退出语句", ctx));
     case KOR_GETOPT:
       getopt(ctx);

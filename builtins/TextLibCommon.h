@@ -13,6 +13,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <cstring>
 #include <algorithm>
 #include <initializer_list>
 #include <iostream>
@@ -54,7 +55,9 @@ inline QString callMessage(const char* utf8Template, antlr4::ParserRuleContext* 
     case 3: return fillMessage(utf8Template, {a[0], a[1], a[2]});
     case 4: return fillMessage(utf8Template, {a[0], a[1], a[2], a[3]});
     case 5: return fillMessage(utf8Template, {a[0], a[1], a[2], a[3], a[4]});
-    default: return fillMessage(utf8Template, {a[0], a[1], a[2], a[3], a[4], a[5]});
+    case 6: return fillMessage(utf8Template, {a[0], a[1], a[2], a[3], a[4], a[5]});
+    case 7: return fillMessage(utf8Template, {a[0], a[1], a[2], a[3], a[4], a[5], a[6]});
+    default: return fillMessage(utf8Template, {a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7]});
   }
 }
 
@@ -119,13 +122,20 @@ inline ExprValue* newElementCell(int32_t type) {
 // ---- arguments ----
 inline bool isInteger(const ExprValue* c) { return c->type == VT_INT || c->type == VT_LONG; }
 
-// Integer value of an argument: a zs as it is, a czs by its low 32 bits;
-// characters give their code, a decimal is cut toward zero (saturating),
-// anything else 0.
+// A long value as an int: beyond the int range it stays at the nearest end
+// (never its low 32 bits), so a huge index or count is still out of range
+// and a huge length still reaches the end.
+inline int32_t saturatedInt(int64_t v) {
+  return v < INT32_MIN ? INT32_MIN : v > INT32_MAX ? INT32_MAX : int32_t(v);
+}
+
+// Integer value of an argument: a zs as it is, a czs saturated to the int
+// range; characters give their code, a decimal is cut toward zero
+// (saturating), anything else 0.
 inline int32_t argInt(const ExprValue* c) {
   switch (c->type) {
     case VT_INT: return c->payload.i32;
-    case VT_LONG: return int32_t(uint32_t(uint64_t(c->payload.i64)));
+    case VT_LONG: return saturatedInt(c->payload.i64);
     case VT_CHAR: return static_cast<signed char>(c->payload.c);
     case VT_WCHAR: return c->payload.u16;
     case VT_BOOL: return c->payload.b;
@@ -345,13 +355,13 @@ template <class Text>
 void pushAt(const Text& s, antlr4::ParserRuleContext* ctx) {
   const ExprValue* a = builtinArg(0);
   requireInteger(a, ctx);
-  const int pos = argInt(a);
+  const int64_t pos = argLong(a);
   if (pos < 0 || pos > s.size() - 1) {
     raise(callMessage(
         "错误：行 %1 语句 %2 at 获取位置字符失败，位置值 %3 超过当前字符串长度 %4 (下标从0开始计算)！",
-        ctx, {QString::number(pos), QString::number(s.size())}));
+        ctx, {QString::number(qlonglong(pos)), QString::number(s.size())}));
   }
-  pushUnit(s.at(pos));
+  pushUnit(s.at(int(pos)));
 }
 
 // back / front: the last or first unit; an empty text raises.
@@ -395,9 +405,9 @@ void pushLeftRight(bool left, const Text& s, antlr4::ParserRuleContext* ctx) {
 // leftJustified / rightJustified(width, fill, truncate).
 template <class Text, class Unit>
 void pushJustified(bool left, const Text& s, Unit fill, antlr4::ParserRuleContext* ctx) {
+  requireLength(argLong(builtinArg(0)), ctx);
   const int width = argInt(builtinArg(0));
   const bool truncate = argLong(builtinArg(2)) != 0;
-  requireLength(width, ctx);
   // a width below the size is handled here: Qt's own padding arithmetic
   // overflows for widths near the smallest int
   if (width <= s.size()) return pushTextResult(truncate ? s.left(std::max(width, 0)) : Text(s));
@@ -419,25 +429,58 @@ void truncateText(Text* self) {
 }
 
 // setPosChar's position: inside the text, else a warning and false.
-inline bool positionInText(int pos, int size, antlr4::ParserRuleContext* ctx) {
+inline bool positionInText(int64_t pos, int size, antlr4::ParserRuleContext* ctx) {
   if (pos >= 0 && pos <= size - 1) return true;
   warn(callMessage(
       "警告：行 %1 语句 %2 setPosChar 设置失败，pos位置值 %3 超过当前字符串长度 %4 (下标从0开始计算)！",
-      ctx, {QString::number(pos), QString::number(size)}));
+      ctx, {QString::number(qlonglong(pos)), QString::number(size)}));
   return false;
 }
 
-// Before replacing every occurrence of a needle of beforeSize units in a
-// text of `size` units by afterSize units: raises when the result would be
-// too long. The occurrences are counted (count()) only when the worst case
-// could outgrow the limit.
-template <class Count>
-void requireReplaceLength(int size, int beforeSize, int afterSize, Count count,
-                          antlr4::ParserRuleContext* ctx) {
-  if (afterSize <= beforeSize) return;
-  const int64_t grow = afterSize - beforeSize;
-  const int64_t most = beforeSize == 0 ? int64_t(size) + 1 : size / beforeSize;
-  if (size + most * grow > kMaxTextLength) requireLength(size + int64_t(count()) * grow, ctx);
+// Replaces every occurrence of a needle of beforeSize units by the afterSize
+// units at `after`, in place. The occurrences are found left to right without
+// overlapping by next(from) (the first one at or after from, or -1); an empty
+// needle is found before every unit and at the end, as Qt's replace finds it.
+// The result is built in one pass into a new text of its exact size, so the
+// cost is linear in the sizes of the text and the result whatever the two
+// lengths; a result beyond the longest possible text raises. `after` may lie
+// in the text itself: the text changes only at the end.
+template <class Text, class Unit, class Next>
+void replaceEvery(Text& self, int beforeSize, const Unit* after, int afterSize, Next next,
+                  antlr4::ParserRuleContext* ctx) {
+  const int n = self.size();
+  int64_t count = 0;
+  if (beforeSize == 0) {
+    count = int64_t(n) + 1;
+  } else {
+    for (int at = next(0); at >= 0; at = next(at + beforeSize)) ++count;
+  }
+  if (count == 0) return;
+  const int64_t size = int64_t(n) + count * (int64_t(afterSize) - beforeSize);
+  requireLength(size, ctx);
+  Text out(int(size), Qt::Uninitialized);
+  Unit* o = out.data();
+  const Unit* in = self.constData();
+  auto put = [&o](const Unit* p, int k) {
+    if (k > 0) std::memcpy(static_cast<void*>(o), p, size_t(k) * sizeof(Unit));
+    o += k;
+  };
+  if (beforeSize == 0) {
+    for (int i = 0; i < n; ++i) {
+      put(after, afterSize);
+      *o++ = in[i];
+    }
+    put(after, afterSize);
+  } else {
+    int from = 0;
+    for (int at = next(0); at >= 0; at = next(from)) {
+      put(in + from, at - from);
+      put(after, afterSize);
+      from = at + beforeSize;
+    }
+    put(in + from, n - from);
+  }
+  self = std::move(out);
 }
 
 // replace(pos, length, after [, afterLength]); in place. Positions outside

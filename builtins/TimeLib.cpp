@@ -69,8 +69,9 @@ const QString kTimeFormat = QStringLiteral("hh:mm:ss");
 constexpr int64_t kMaxYear = 100000000;
 constexpr int64_t kMaxEpochMSecs = kMaxYear * 31557600000LL;  // 365.25 days a year
 constexpr int64_t kMSecsPerDay = 86400000;
-// UTC offsets a time zone can have (as QTimeZone counts them).
-constexpr int32_t kMaxUtcOffset = 14 * 3600;
+// UTC offsets QDateTime shifts by correctly: it counts an offset in
+// milliseconds in an int, which wraps beyond this many seconds.
+constexpr int32_t kMaxUtcOffset = INT32_MAX / 1000;
 
 // ---- messages ------------------------------------------------------------
 
@@ -141,8 +142,9 @@ QString functionMessage(const char* utf8Template, antlr4::ParserRuleContext* ctx
 
 [[noreturn]] void raiseBadOffset(int64_t value, antlr4::ParserRuleContext* ctx) {
   raise(callMessage(
-      "错误：行号 %1 语句 %2 变量 %3 调用成员函数 %4 参数 %5 不是有效的UTC偏移秒数，范围是 -50400 到 50400！",
-      ctx, {receiverName(), callName(), QString::number(qlonglong(value))}));
+      "错误：行号 %1 语句 %2 变量 %3 调用成员函数 %4 参数 %5 不是有效的UTC偏移秒数，范围是 %6 到 %7！",
+      ctx, {receiverName(), callName(), QString::number(qlonglong(value)),
+            QString::number(-kMaxUtcOffset), QString::number(kMaxUtcOffset)}));
 }
 
 // ---- results -------------------------------------------------------------
@@ -211,20 +213,20 @@ QDateTime addSecs(const QDateTime& t, int64_t secs, antlr4::ParserRuleContext* c
 
 // Months and years move the calendar year; the target year must stay in
 // the span (Qt's own month and year sums overflow far beyond it).
-QDateTime addMonths(const QDateTime& t, int32_t months, antlr4::ParserRuleContext* ctx) {
+QDateTime addMonths(const QDateTime& t, int64_t months, antlr4::ParserRuleContext* ctx) {
   if (t.isValid()) {
     const int64_t year = int64_t(t.date().year()) + months / 12;
     if (year < -kMaxYear + 1 || year > kMaxYear - 1) raiseOutOfRange(months, ctx);
   }
-  return t.addMonths(months);
+  return t.addMonths(int(months));
 }
 
-QDateTime addYears(const QDateTime& t, int32_t years, antlr4::ParserRuleContext* ctx) {
+QDateTime addYears(const QDateTime& t, int64_t years, antlr4::ParserRuleContext* ctx) {
   if (t.isValid()) {
     const int64_t year = int64_t(t.date().year()) + years;
     if (year < -kMaxYear + 1 || year > kMaxYear - 1) raiseOutOfRange(years, ctx);
   }
-  return t.addYears(years);
+  return t.addYears(int(years));
 }
 
 int32_t offsetArg(antlr4::ParserRuleContext* ctx) {
@@ -323,10 +325,9 @@ void timeLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
   if (recv->type != VT_TIME || recv->payload.time == nullptr) raiseNotTime(ctx);
   QDateTime& self = *recv->payload.time;
 
-  // an empty time answers isNull and isValid and takes the setters; any
-  // other member has nothing to work on
-  const bool setter = id >= SJ_SET_DATE && id <= SJ_SET_TIME;
-  if (self.isNull() && !setter && id != SJ_IS_NULL && id != SJ_IS_VALID) raiseNotTime(ctx);
+  // an empty time answers isNull and isValid; any other member, a setter
+  // included, has nothing to work on
+  if (self.isNull() && id != SJ_IS_NULL && id != SJ_IS_VALID) raiseNotTime(ctx);
 
   switch (id) {
     // ---- arithmetic: new times ----
@@ -337,11 +338,11 @@ void timeLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
       return pushTime(addMSecs(self, msecs, msecs, ctx));
     }
     case SJ_ADD_MONTHS:
-      return pushTime(addMonths(self, argInt(builtinArg(0)), ctx));
+      return pushTime(addMonths(self, integerArg(ctx), ctx));
     case SJ_ADD_SECS:
       return pushTime(addSecs(self, integerArg(ctx), ctx));
     case SJ_ADD_YEARS:
-      return pushTime(addYears(self, argInt(builtinArg(0)), ctx));
+      return pushTime(addYears(self, integerArg(ctx), ctx));
 
     // ---- differences ----
     case SJ_DAYS_TO:

@@ -304,6 +304,13 @@ QByteArray uncompressBytes(const QByteArray& data) {
   return out;
 }
 
+// Every byte c replaced by the bytes of `after`; in place.
+void replaceByteEvery(QByteArray& self, char c, const QByteArray& after, antlr4::ParserRuleContext* ctx) {
+  const QByteArray& s = self;
+  replaceEvery(self, 1, after.constData(), after.size(), [&](int from) { return s.indexOf(c, from); },
+               ctx);
+}
+
 // replace with two to four arguments; in place.
 void replaceBytes(QByteArray* self, antlr4::ParserRuleContext* ctx) {
   const int n = builtinArgCount();
@@ -314,15 +321,17 @@ void replaceBytes(QByteArray* self, antlr4::ParserRuleContext* ctx) {
     if (before->type == VT_CHAR && after->type == VT_CHAR) {
       self->replace(before->payload.c, after->payload.c);
     } else if (before->type == VT_BYTES && after->type == VT_BYTES) {
-      if (before->payload.bytes == nullptr) return;
+      if (before->payload.bytes == nullptr || self->isNull()) return;
       const QByteArray& a = after->payload.bytes ? *after->payload.bytes : emptyBytes();
       const QByteArray& b = *before->payload.bytes;
-      requireReplaceLength(self->size(), b.size(), a.size(), [&] { return countBytes(*self, b); }, ctx);
-      self->replace(b, a);
+      if (b.size() == 1) return replaceByteEvery(*self, b.at(0), a, ctx);
+      NeedleSearch search(b);
+      const QByteArray& s = *self;
+      replaceEvery(*self, b.size(), a.constData(), a.size(),
+                   [&](int from) { return from > s.size() ? -1 : search.in(s, from); }, ctx);
     } else if (before->type == VT_CHAR && after->type == VT_BYTES) {
       const QByteArray& a = after->payload.bytes ? *after->payload.bytes : emptyBytes();
-      requireReplaceLength(self->size(), 1, a.size(), [&] { return self->count(before->payload.c); }, ctx);
-      self->replace(before->payload.c, a);
+      replaceByteEvery(*self, before->payload.c, a, ctx);
     }
     return;
   }
@@ -480,15 +489,15 @@ void zfcLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
       return pushInt(0);
     }
     case 119: {  // insert(pos, zfc or char); in place
-      const int pos = argInt(builtinArg(0));
+      const int64_t pos = argLong(builtinArg(0));
       const ByteArg k = byteArg(builtinArg(1), bytes, ch);
       if (self == nullptr || pos < 0) return;
       if (k == ByteArg::Bytes) {
-        requireLength(int64_t(std::max(pos, self->size())) + bytes->size(), ctx);
-        self->insert(pos, *bytes);
+        requireLength(std::max(pos, int64_t(self->size())) + bytes->size(), ctx);
+        self->insert(int(pos), *bytes);
       } else if (k == ByteArg::Char) {
-        requireLength(int64_t(std::max(pos, self->size())) + 1, ctx);
-        self->insert(pos, ch);
+        requireLength(std::max(pos, int64_t(self->size())) + 1, ctx);
+        self->insert(int(pos), ch);
       }
       return;
     }
@@ -526,10 +535,10 @@ void zfcLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
                                                 : TextNumber::Float,
                             s, ctx);
     case 144: {  // setPosChar(pos, char); in place
-      const int pos = argInt(builtinArg(0));
+      const int64_t pos = argLong(builtinArg(0));
       const ExprValue* c = builtinArg(1);
       if (!positionInText(pos, s.size(), ctx)) return;
-      if (self != nullptr && c->type == VT_CHAR) (*self)[pos] = c->payload.c;
+      if (self != nullptr && c->type == VT_CHAR) (*self)[int(pos)] = c->payload.c;
       return;
     }
     case 145: {  // transCode(source codec, target codec)
@@ -595,10 +604,10 @@ void zfcLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
     }
     case 149: {  // zfc::create(count, fill)
       if (!staticReceiver(ctx)) return;
-      const int count = argInt(builtinArg(0));
+      const int64_t count = argLong(builtinArg(0));
       const ExprValue* fill = builtinArg(1);
       requireLength(count, ctx);
-      return pushBytes(QByteArray(std::max(count, 0), fill->type == VT_CHAR ? fill->payload.c : ' '));
+      return pushBytes(QByteArray(int(std::max<int64_t>(count, 0)), fill->type == VT_CHAR ? fill->payload.c : ' '));
     }
     case 150:
     case 151:

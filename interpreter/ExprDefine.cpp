@@ -11,6 +11,7 @@
 #include "StackGuard.h"
 #include "TypedStore.h"
 
+#include "builtins/RegexNative.h"
 #include "runtime/errors.h"
 #include "runtime/scope.h"
 #include "runtime/source_text.h"
@@ -22,8 +23,6 @@
 
 #include <QDateTime>
 #include <QRegularExpression>
-#include <QRegularExpressionMatch>
-#include <QRegularExpressionMatchIterator>
 
 #include <algorithm>
 
@@ -148,19 +147,7 @@ StructValue* newStructValue(const QByteArray& typeName, const ByteStringList& na
       sv->members->push_back(c);
     }
   }
-  switch (sv->builtinCode) {
-    case VT_REGEXP:
-      sv->native = QRegularExpression();
-      break;
-    case VT_REGMATCH:
-      sv->native = QRegularExpressionMatch();
-      break;
-    case VT_REGMATCHITER:
-      sv->native = QRegularExpressionMatchIterator();
-      break;
-    default:
-      break;
-  }
+  sv->native = defaultRegexNative(sv->builtinCode);
   return sv;
 }
 

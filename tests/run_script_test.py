@@ -5,6 +5,9 @@ Next to NAME.kor may stand:
   NAME.out   expected standard output (byte for byte)
   NAME.err   expected standard error (byte for byte); when absent, standard
              error must be empty
+  NAME.errre expected standard error as a regular expression that must match
+             all of it (for messages naming a figure of the machine), in
+             place of NAME.err
   NAME.code  expected exit status (default 0... see below)
   NAME.args  extra arguments for the script, one per line
   NAME.setup relative paths to create in the run directory before the run,
@@ -17,6 +20,7 @@ The script runs in a fresh temporary directory, so it may create files.
 When NAME.code is absent the exit status is not checked.
 """
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -71,8 +75,16 @@ def main():
             ok = False
             print("--- standard output differs\n--- expected:\n%s\n--- got:\n%s" %
                   (want.decode("utf-8", "replace"), proc.stdout.decode("utf-8", "replace")))
-    want_err = read(base + ".err") if os.path.exists(base + ".err") else b""
-    if proc.stderr != want_err:
+    if os.path.exists(base + ".errre"):
+        pattern = read(base + ".errre").decode("utf-8")
+        if not re.fullmatch(pattern, proc.stderr.decode("utf-8", "replace"), re.S):
+            ok = False
+            print("--- standard error does not match\n--- pattern:\n%s\n--- got:\n%s" %
+                  (pattern, proc.stderr.decode("utf-8", "replace")))
+        want_err = None
+    else:
+        want_err = read(base + ".err") if os.path.exists(base + ".err") else b""
+    if want_err is not None and proc.stderr != want_err:
         ok = False
         print("--- standard error differs\n--- expected:\n%s\n--- got:\n%s" %
               (want_err.decode("utf-8", "replace"), proc.stderr.decode("utf-8", "replace")))
