@@ -246,6 +246,9 @@ namespace {
 
 // ---- opening ---------------------------------------------------------------
 
+// Why an operation on an empty path failed (Qt would only warn in English).
+QString emptyPathReason() { return QStringLiteral("文件路径是空字符串。"); }
+
 QIODevice::OpenMode modeFlags(const QString& mode) {
   QIODevice::OpenMode flags = QIODevice::NotOpen;
   if (mode.contains(QLatin1Char('r'))) flags |= QIODevice::ReadOnly;
@@ -279,7 +282,7 @@ bool openFileObject(QFile* file, const QString& mode, antlr4::ParserRuleContext*
   QString reason;
   bool ok = false;
   if (name.isEmpty()) {
-    reason = QStringLiteral("文件路径是空字符串。");
+    reason = emptyPathReason();
   } else if (!(flags & (QIODevice::ReadOnly | QIODevice::WriteOnly | QIODevice::Append |
                         QIODevice::NewOnly))) {
     // without r, w, a or n the mode names no access at all
@@ -621,17 +624,16 @@ void directoryMember(uint16_t id, FileValue* fv) {
 
 // ---- file operations -------------------------------------------------------
 
-// A path argument of copy, rename and open: a byte string without text is
-// refused.
+// A path argument of copy, rename and open: a byte string without a payload
+// is refused; an empty one is an ordinary path that the operation fails on.
 QString requirePathArg(const ExprValue* recv, antlr4::ParserRuleContext* ctx) {
   const ExprValue* c = builtinArg(0);
-  const QString path = pathArg(0);
-  if ((c->type == VT_BYTES && c->payload.bytes == nullptr) || path.isEmpty()) {
+  if (c->type == VT_BYTES && c->payload.bytes == nullptr) {
     raise(fillMessage(
         "错误：函数 %1 语句 %2 变量 %3 调用成员函数 %4 第 %5 个参数类型错误，参数需要是字符串类型！",
         {functionName(), statementOf(ctx), receiverName(recv), callName(), QStringLiteral("1")}));
   }
-  return path;
+  return pathArg(0);
 }
 
 void renameFile(QFile* file, const ExprValue* recv, antlr4::ParserRuleContext* ctx) {
@@ -648,8 +650,11 @@ void renameFile(QFile* file, const ExprValue* recv, antlr4::ParserRuleContext* c
   }
   // A separate QFile does the renaming: the value keeps its own name.
   QFile renamer(name);
-  const bool ok = renamer.rename(to);
-  if (!ok) warn(fillMessage("警告：文件改名 %1 到 %2 失败！%3", {name, to, renamer.errorString()}));
+  const bool ok = !to.isEmpty() && renamer.rename(to);
+  if (!ok) {
+    const QString reason = to.isEmpty() ? emptyPathReason() : renamer.errorString();
+    warn(fillMessage("警告：文件改名 %1 到 %2 失败！%3", {name, to, reason}));
+  }
   pushBool(ok);
 }
 
@@ -660,9 +665,10 @@ void fileOperation(uint16_t id, FileValue* fv, const ExprValue* recv, antlr4::Pa
     case WJ_REMOVE: pushBool(file->remove()); return;
     case WJ_COPY: {
       const QString to = requirePathArg(recv, ctx);
-      const bool ok = file->copy(to);
+      const bool ok = !to.isEmpty() && file->copy(to);
       if (!ok) {
-        warn(fillMessage("警告：拷贝文件 %1 到 %2 失败！%3", {file->fileName(), to, file->errorString()}));
+        const QString reason = to.isEmpty() ? emptyPathReason() : file->errorString();
+        warn(fillMessage("警告：拷贝文件 %1 到 %2 失败！%3", {file->fileName(), to, reason}));
       }
       pushBool(ok);
       return;
