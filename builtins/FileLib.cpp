@@ -624,6 +624,17 @@ void directoryMember(uint16_t id, FileValue* fv) {
 
 // ---- file operations -------------------------------------------------------
 
+// Closes an open file. False, with a warning, when what was still buffered
+// could not be written (a full disk): the data did not reach the file.
+bool closeReporting(QFile* file, antlr4::ParserRuleContext* ctx) {
+  if (!file->isOpen()) return true;
+  file->close();
+  if (file->error() == QFileDevice::NoError) return true;
+  warn(fillMessage("错误：函数 %1 语句 %2 文件 %3 关闭失败，数据没有全部写入文件！%4",
+                   {functionName(), statementOf(ctx), file->fileName(), file->errorString()}));
+  return false;
+}
+
 // A path argument of copy, rename and open: a byte string without a payload
 // is refused; an empty one is an ordinary path that the operation fails on.
 QString requirePathArg(const ExprValue* recv, antlr4::ParserRuleContext* ctx) {
@@ -646,7 +657,7 @@ void renameFile(QFile* file, const ExprValue* recv, antlr4::ParserRuleContext* c
   }
   if (file->isOpen()) {
     warn(fillMessage("警告：文件改名之前还没有关闭，尝试关闭文件后继续改名 %1 到 %2 ", {name, to}));
-    file->close();
+    closeReporting(file, ctx);
   }
   // A separate QFile does the renaming: the value keeps its own name.
   QFile renamer(name);
@@ -662,7 +673,10 @@ void fileOperation(uint16_t id, FileValue* fv, const ExprValue* recv, antlr4::Pa
   QFile* file = ensureFile(fv);
   switch (id) {
     case WJ_MOVE_TO_TRASH: pushBool(file->moveToTrash()); return;
-    case WJ_REMOVE: pushBool(file->remove()); return;
+    case WJ_REMOVE:
+      closeReporting(file, ctx);
+      pushBool(file->remove());
+      return;
     case WJ_COPY: {
       const QString to = requirePathArg(recv, ctx);
       const bool ok = !to.isEmpty() && file->copy(to);
@@ -701,8 +715,7 @@ void fileOperation(uint16_t id, FileValue* fv, const ExprValue* recv, antlr4::Pa
       return;
     }
     case WJ_CLOSE:
-      file->close();
-      pushInt(0);
+      pushInt(closeReporting(file, ctx) ? 0 : -1);
       return;
     case WJ_READ_ALL: {
       if (!requireOpen(file, false, ctx)) {
@@ -759,7 +772,12 @@ void fileOperation(uint16_t id, FileValue* fv, const ExprValue* recv, antlr4::Pa
         pushLong(-1);
         return;
       }
-      pushLong(file->write(bytes.constData(), length));
+      const qint64 written = file->write(bytes.constData(), length);
+      if (written != length) {
+        warn(fillMessage("错误：函数 %1 语句 %2 文件 %3 写入失败！%4",
+                         {functionName(), statementOf(ctx), file->fileName(), file->errorString()}));
+      }
+      pushLong(written);
       return;
     }
     case WJ_SEEK: {
