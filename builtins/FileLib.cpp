@@ -15,6 +15,7 @@
 #include "BuiltinRegistry.h"
 #include "TextLibCommon.h"
 
+#include "runtime/file_names.h"
 #include "runtime/value_ops.h"
 
 #include <QDateTime>
@@ -126,7 +127,7 @@ constexpr qint64 kReadChunk = 64 * 1024;
 // The text of a byte-string argument (a null payload is the empty text).
 QString pathArg(int i) {
   const ExprValue* c = builtinArg(i);
-  if (c->type == VT_BYTES && c->payload.bytes != nullptr) return utf8ToString(*c->payload.bytes);
+  if (c->type == VT_BYTES && c->payload.bytes != nullptr) return pathFromBytes(*c->payload.bytes);
   if (c->type == VT_STRING && c->payload.str != nullptr) return *c->payload.str;
   return QString();
 }
@@ -137,7 +138,7 @@ QString receiverName(const ExprValue* recv) {
 
 QString functionName() { return currentFunctionQName(); }
 
-void pushPathText(const QString& text) { pushBytes(text.toUtf8()); }
+void pushPathText(const QString& text) { pushBytes(pathToBytes(text)); }
 
 // A new file value without a QFile yet, holding a copy of the information.
 ExprValue* newFileElement(const QFileInfo& info) {
@@ -860,6 +861,7 @@ void fileLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
 void registerFileLib() {
   if (BuiltinLibFlags[LIB_FILE]) return;
   BuiltinLibFlags[LIB_FILE] = 1;
+  keepUndecodableFileNames();
   currentBuiltinReceiver = VT_FILE;
   const std::vector<int32_t> none;
   const std::vector<int32_t> path{VT_BYTES};
