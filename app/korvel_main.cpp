@@ -7,20 +7,24 @@
 //   (a value outside 0..255 gives 255, so negative codes stay failures);
 //   otherwise 1 when any error was reported (global block and missing entry
 //   function included), 2 for the usage text, else 0 (-v / --version too).
+// Output that could not be written (a full disk, a closed stream) turns a
+// status of 0 into 1.
 #include <QCoreApplication>
 #include <QStringList>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <exception>
 #include <iostream>
+#include <string>
 
 #include "interpreter/RunDriver.h"
 #include "runtime/run_state.h"
 
-int main(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
-  QStringList args;
-  args << QStringLiteral("korvel");
-  for (int i = 1; i < argc; ++i) args << QString::fromLocal8Bit(argv[i]);
+namespace {
+
+int runScript(const QStringList& args) {
   if (args.size() < 2) {
     korvelMain(nullptr, args, RunMode::ScriptFile);  // prints the usage
     return 2;
@@ -41,4 +45,31 @@ int main(int argc, char** argv) {
   if (runErrorReported) return 1;
   if (runHasResult) return status(result);
   return 0;
+}
+
+// Flushes a standard stream. True when some of what was written to it never
+// got out (now or earlier); `reason` is then the system's reason when the
+// last flush gave one.
+bool outputLost(std::ostream& stream, FILE* file, std::string& reason) {
+  stream.flush();
+  errno = 0;
+  if (std::fflush(file) != 0 && errno != 0) reason = std::strerror(errno);
+  return !reason.empty() || !stream.good() || std::ferror(file);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  QStringList args;
+  args << QStringLiteral("korvel");
+  for (int i = 1; i < argc; ++i) args << QString::fromLocal8Bit(argv[i]);
+  int status = runScript(args);
+
+  std::string outReason, errReason;
+  const bool outLost = outputLost(std::cout, stdout, outReason);
+  const bool errLost = outputLost(std::cerr, stderr, errReason);
+  if (!outLost && !errLost) return status;
+  if (!errLost) std::cerr << "错误：标准输出无法写入，输出没有全部写出！" << outReason << std::endl;
+  return status == 0 ? 1 : status;
 }

@@ -9,10 +9,13 @@
 
 namespace {
 
-// Appends the parts of a text cut at every blank, empty parts included (they
-// are dropped at the end, together with blank words).
+// Appends the parts of an unquoted text cut at every blank. The empty parts
+// that runs of blanks leave, and parts that are blank once trimmed, are no
+// words.
 void appendBlankSplit(const QString& text, QStringList& words) {
-  words += text.split(QLatin1Char(' '));
+  for (const QString& part : text.split(QLatin1Char(' '))) {
+    if (!part.trimmed().isEmpty()) words += part;
+  }
 }
 
 // An unpaired quote: raised with a call context, printed otherwise.
@@ -44,6 +47,7 @@ QStringList splitCommandLine(const QByteArray& commandLine, antlr4::ParserRuleCo
     static const QRegularExpression quoted(QStringLiteral("(['\"])(.*?)\\1"));
     int pos = 0;
     auto addPiece = [&words](const QString& piece) {
+      // a quoted word is an argument even when it is empty or blank
       if (piece.startsWith(QLatin1Char('"')) || piece.startsWith(QLatin1Char('\'')))
         words += piece.mid(1, piece.size() - 2);
       else
@@ -57,9 +61,6 @@ QStringList splitCommandLine(const QByteArray& commandLine, antlr4::ParserRuleCo
       pos = m.capturedEnd();
     }
     addPiece(text.mid(pos));
-  }
-  for (int i = words.size() - 1; i >= 0; --i) {
-    if (words.at(i).trimmed().isEmpty()) words.removeAt(i);
   }
   return words;
 }

@@ -10,9 +10,9 @@ class ParserRuleContext;
 }
 
 // Splits a command line (UTF-8) into words. A part enclosed in single or
-// double quotes is one word without its quotes; everything else is split at
-// every blank (U+0020). Words that are empty or blank once trimmed are
-// dropped; the words themselves are not trimmed.
+// double quotes is one word without its quotes, also when it is empty or
+// blank; everything else is split at every blank (U+0020), and of that only
+// the parts that are not blank once trimmed are words. Words are not trimmed.
 //
 // The quotes must pair up: an odd number of single quotes (tested first) or
 // of double quotes is an error. With a call context the error ends the run

@@ -15,6 +15,7 @@
 #include "BuiltinRegistry.h"
 #include "TextLibCommon.h"
 
+#include "runtime/file_names.h"
 #include "runtime/value_ops.h"
 
 #include <QDateTime>
@@ -126,7 +127,7 @@ constexpr qint64 kReadChunk = 64 * 1024;
 // The text of a byte-string argument (a null payload is the empty text).
 QString pathArg(int i) {
   const ExprValue* c = builtinArg(i);
-  if (c->type == VT_BYTES && c->payload.bytes != nullptr) return utf8ToString(*c->payload.bytes);
+  if (c->type == VT_BYTES && c->payload.bytes != nullptr) return pathFromBytes(*c->payload.bytes);
   if (c->type == VT_STRING && c->payload.str != nullptr) return *c->payload.str;
   return QString();
 }
@@ -137,7 +138,7 @@ QString receiverName(const ExprValue* recv) {
 
 QString functionName() { return currentFunctionQName(); }
 
-void pushPathText(const QString& text) { pushBytes(text.toUtf8()); }
+void pushPathText(const QString& text) { pushBytes(pathToBytes(text)); }
 
 // A new file value without a QFile yet, holding a copy of the information.
 ExprValue* newFileElement(const QFileInfo& info) {
@@ -246,6 +247,9 @@ namespace {
 
 // ---- opening ---------------------------------------------------------------
 
+// Why an operation on an empty path failed (Qt would only warn in English).
+QString emptyPathReason() { return QStringLiteral("文件路径是空字符串。"); }
+
 QIODevice::OpenMode modeFlags(const QString& mode) {
   QIODevice::OpenMode flags = QIODevice::NotOpen;
   if (mode.contains(QLatin1Char('r'))) flags |= QIODevice::ReadOnly;
@@ -279,7 +283,7 @@ bool openFileObject(QFile* file, const QString& mode, antlr4::ParserRuleContext*
   QString reason;
   bool ok = false;
   if (name.isEmpty()) {
-    reason = QStringLiteral("文件路径是空字符串。");
+    reason = emptyPathReason();
   } else if (!(flags & (QIODevice::ReadOnly | QIODevice::WriteOnly | QIODevice::Append |
                         QIODevice::NewOnly))) {
     // without r, w, a or n the mode names no access at all
@@ -623,17 +627,27 @@ void directoryMember(uint16_t id, FileValue* fv) {
 
 // ---- file operations -------------------------------------------------------
 
-// A path argument of copy, rename and open: a byte string without text is
-// refused.
+// Closes an open file. False, with a warning, when what was still buffered
+// could not be written (a full disk): the data did not reach the file.
+bool closeReporting(QFile* file, antlr4::ParserRuleContext* ctx) {
+  if (!file->isOpen()) return true;
+  file->close();
+  if (file->error() == QFileDevice::NoError) return true;
+  warn(fillMessage("错误：函数 %1 语句 %2 文件 %3 关闭失败，数据没有全部写入文件！%4",
+                   {functionName(), statementOf(ctx), file->fileName(), file->errorString()}));
+  return false;
+}
+
+// A path argument of copy, rename and open: a byte string without a payload
+// is refused; an empty one is an ordinary path that the operation fails on.
 QString requirePathArg(const ExprValue* recv, antlr4::ParserRuleContext* ctx) {
   const ExprValue* c = builtinArg(0);
-  const QString path = pathArg(0);
-  if ((c->type == VT_BYTES && c->payload.bytes == nullptr) || path.isEmpty()) {
+  if (c->type == VT_BYTES && c->payload.bytes == nullptr) {
     raise(fillMessage(
         "错误：函数 %1 语句 %2 变量 %3 调用成员函数 %4 第 %5 个参数类型错误，参数需要是字符串类型！",
         {functionName(), statementOf(ctx), receiverName(recv), callName(), QStringLiteral("1")}));
   }
-  return path;
+  return pathArg(0);
 }
 
 void renameFile(QFile* file, const ExprValue* recv, antlr4::ParserRuleContext* ctx) {
@@ -646,12 +660,15 @@ void renameFile(QFile* file, const ExprValue* recv, antlr4::ParserRuleContext* c
   }
   if (file->isOpen()) {
     warn(fillMessage("警告：文件改名之前还没有关闭，尝试关闭文件后继续改名 %1 到 %2 ", {name, to}));
-    file->close();
+    closeReporting(file, ctx);
   }
   // A separate QFile does the renaming: the value keeps its own name.
   QFile renamer(name);
-  const bool ok = renamer.rename(to);
-  if (!ok) warn(fillMessage("警告：文件改名 %1 到 %2 失败！%3", {name, to, renamer.errorString()}));
+  const bool ok = !to.isEmpty() && renamer.rename(to);
+  if (!ok) {
+    const QString reason = to.isEmpty() ? emptyPathReason() : renamer.errorString();
+    warn(fillMessage("警告：文件改名 %1 到 %2 失败！%3", {name, to, reason}));
+  }
   pushBool(ok);
 }
 
@@ -659,12 +676,16 @@ void fileOperation(uint16_t id, FileValue* fv, const ExprValue* recv, antlr4::Pa
   QFile* file = ensureFile(fv);
   switch (id) {
     case WJ_MOVE_TO_TRASH: pushBool(file->moveToTrash()); return;
-    case WJ_REMOVE: pushBool(file->remove()); return;
+    case WJ_REMOVE:
+      closeReporting(file, ctx);
+      pushBool(file->remove());
+      return;
     case WJ_COPY: {
       const QString to = requirePathArg(recv, ctx);
-      const bool ok = file->copy(to);
+      const bool ok = !to.isEmpty() && file->copy(to);
       if (!ok) {
-        warn(fillMessage("警告：拷贝文件 %1 到 %2 失败！%3", {file->fileName(), to, file->errorString()}));
+        const QString reason = to.isEmpty() ? emptyPathReason() : file->errorString();
+        warn(fillMessage("警告：拷贝文件 %1 到 %2 失败！%3", {file->fileName(), to, reason}));
       }
       pushBool(ok);
       return;
@@ -697,8 +718,7 @@ void fileOperation(uint16_t id, FileValue* fv, const ExprValue* recv, antlr4::Pa
       return;
     }
     case WJ_CLOSE:
-      file->close();
-      pushInt(0);
+      pushInt(closeReporting(file, ctx) ? 0 : -1);
       return;
     case WJ_READ_ALL: {
       if (!requireOpen(file, false, ctx)) {
@@ -755,7 +775,12 @@ void fileOperation(uint16_t id, FileValue* fv, const ExprValue* recv, antlr4::Pa
         pushLong(-1);
         return;
       }
-      pushLong(file->write(bytes.constData(), length));
+      const qint64 written = file->write(bytes.constData(), length);
+      if (written != length) {
+        warn(fillMessage("错误：函数 %1 语句 %2 文件 %3 写入失败！%4",
+                         {functionName(), statementOf(ctx), file->fileName(), file->errorString()}));
+      }
+      pushLong(written);
       return;
     }
     case WJ_SEEK: {
@@ -838,6 +863,7 @@ void fileLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
 void registerFileLib() {
   if (BuiltinLibFlags[LIB_FILE]) return;
   BuiltinLibFlags[LIB_FILE] = 1;
+  keepUndecodableFileNames();
   currentBuiltinReceiver = VT_FILE;
   const std::vector<int32_t> none;
   const std::vector<int32_t> path{VT_BYTES};

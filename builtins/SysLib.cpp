@@ -15,9 +15,16 @@
 #include <QList>
 #include <QProcess>
 
+#include <atomic>
 #include <iostream>
 #include <map>
 #include <utility>
+
+#ifdef Q_OS_UNIX
+#include <signal.h>
+#include <sys/types.h>
+#include <unistd.h>
+#endif
 
 void sysLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx);
 
@@ -108,6 +115,107 @@ constexpr int kStartWaitMs = 30000;
 constexpr int kFinishWaitMs = 5000;
 constexpr int kFinishWaits = 6;
 
+// A command in a process group of its own, led by the program: giving up on
+// it ends everything it started, not only the program itself.
+class CommandProcess : public QProcess {
+ protected:
+#ifdef Q_OS_UNIX
+  void setupChildProcess() override { ::setpgid(0, 0); }
+#endif
+};
+
+// Kills the command's whole process group, then the program.
+void endCommand(QProcess& process) {
+#ifdef Q_OS_UNIX
+  const qint64 pid = process.processId();
+  if (pid > 0) ::kill(-pid_t(pid), SIGKILL);
+#endif
+  process.kill();
+}
+
+#ifdef Q_OS_UNIX
+// While a command runs in its own group, a terminal's interrupt reaches only
+// korvel: a termination signal that arrives meanwhile is passed on to the
+// command's group before korvel ends as it would have. Installed only for
+// signals still at their default action.
+std::atomic<pid_t> waitedGroup{0};
+
+void passOnSignal(int sig) {
+  const pid_t group = waitedGroup.load();
+  if (group > 0) ::kill(-group, sig);
+  ::signal(sig, SIG_DFL);
+  ::raise(sig);
+}
+
+class SignalsPassedOn {
+ public:
+  explicit SignalsPassedOn(qint64 group) {
+    waitedGroup.store(pid_t(group));
+    struct sigaction pass {};
+    pass.sa_handler = passOnSignal;
+    sigemptyset(&pass.sa_mask);
+    for (int i = 0; i < kCount; ++i) {
+      struct sigaction old {};
+      installed_[i] = ::sigaction(kSignals[i], nullptr, &old) == 0 && old.sa_handler == SIG_DFL &&
+                      ::sigaction(kSignals[i], &pass, nullptr) == 0;
+    }
+  }
+  ~SignalsPassedOn() {
+    for (int i = 0; i < kCount; ++i) {
+      if (installed_[i]) ::signal(kSignals[i], SIG_DFL);
+    }
+    waitedGroup.store(0);
+  }
+  SignalsPassedOn(const SignalsPassedOn&) = delete;
+  SignalsPassedOn& operator=(const SignalsPassedOn&) = delete;
+
+ private:
+  static constexpr int kCount = 3;
+  static constexpr int kSignals[kCount] = {SIGINT, SIGTERM, SIGHUP};
+  bool installed_[kCount] = {};
+};
+#else
+struct SignalsPassedOn {
+  explicit SignalsPassedOn(qint64) {}
+};
+#endif
+
+// What a command writes to one of its output channels, taken as it comes so
+// that the process object holds little: kept up to the longest byte string,
+// beyond that only counted.
+class CapturedOutput {
+ public:
+  void attach(QProcess& process, QProcess::ProcessChannel channel) {
+    process_ = &process;
+    channel_ = channel;
+    const auto ready = channel == QProcess::StandardOutput ? &QProcess::readyReadStandardOutput
+                                                           : &QProcess::readyReadStandardError;
+    QObject::connect(&process, ready, &process, [this] { takeAvailable(); });
+  }
+  // Takes what the process object still holds (after the command ended).
+  void takeAvailable() {
+    if (process_ == nullptr) return;
+    QByteArray chunk = channel_ == QProcess::StandardOutput ? process_->readAllStandardOutput()
+                                                            : process_->readAllStandardError();
+    total_ += chunk.size();
+    if (total_ > textlib::kMaxTextLength)
+      data_ = QByteArray();
+    else if (data_.isEmpty())
+      data_ = std::move(chunk);
+    else
+      data_ += chunk;
+  }
+  qint64 size() const { return total_; }
+  bool tooLong() const { return total_ > textlib::kMaxTextLength; }
+  QByteArray take() { return std::move(data_); }
+
+ private:
+  QProcess* process_ = nullptr;
+  QProcess::ProcessChannel channel_ = QProcess::StandardOutput;
+  QByteArray data_;
+  qint64 total_ = 0;
+};
+
 // Starts one command of a pipeline: the first word is the program (looked up
 // on PATH), the rest are its arguments, passed as they are. No shell is
 // involved on any platform; quoting is splitCommandLine's alone.
@@ -118,7 +226,7 @@ bool startCommand(QProcess& process, const QStringList& words) {
 
 // Waits for a started command: up to six waits of 5 s, processing events
 // between them and giving up early on a stop request. False when the command
-// is still running afterwards; it is then killed.
+// is still running afterwards; its process group is then killed.
 bool waitForCommand(QProcess& process) {
   for (int i = 0; i < kFinishWaits; ++i) {
     if (process.waitForFinished(kFinishWaitMs)) return true;
@@ -126,16 +234,26 @@ bool waitForCommand(QProcess& process) {
     QCoreApplication::processEvents(QEventLoop::AllEvents);
     if (abortRequested.load()) break;
   }
-  process.kill();
+  endCommand(process);
   process.waitForFinished(kFinishWaitMs);
   return false;
+}
+
+// An output too long for a byte string: reported, the command failed.
+void reportTooLong(antlr4::ParserRuleContext* ctx, const QByteArray& command, qint64 size) {
+  warn(callMessage(
+      "警告：行号 %1 语句 %2 执行命令 %3 的输出有 %4 字节，超过字符串的最大长度，无法取得！"
+      "请让命令把输出写入文件（如 sh -c '命令 > 文件'），再分段读取。",
+      ctx, {QString::fromUtf8(command), QString::number(size)}));
 }
 
 // exec / exec_output: runs the commands of a "|" pipeline one after another,
 // each fed the standard output of the one before. Pushes, for exec_output,
 // the output of the last command run (its standard error when it failed
 // without output), then the exit code: 1 when a command could not start, 2
-// when one did not finish in time, else the exit code of the last command.
+// when one did not finish in time or wrote more than a byte string holds,
+// else the exit code of the last command. exec keeps no output of the last
+// command, nor any standard error.
 void execCommands(antlr4::ParserRuleContext* ctx, bool withOutput) {
   const QByteArray& line = bytesOf(builtinArg(0));
   if (builtinReceiver()->type != VT_TYPE_NAME) {
@@ -159,7 +277,13 @@ void execCommands(antlr4::ParserRuleContext* ctx, bool withOutput) {
     const QByteArray& command = commands.at(i);
     const QStringList words = splitCommandLine(command, ctx);
     if (words.isEmpty()) continue;
-    QProcess process;
+    const bool feedsNext = i + 1 < commands.size();
+    CapturedOutput out, err;  // outlive the process, whose signals fill them
+    CommandProcess process;
+    if (withOutput || feedsNext) out.attach(process, QProcess::StandardOutput);
+    else process.setStandardOutputFile(QProcess::nullDevice());
+    if (withOutput) err.attach(process, QProcess::StandardError);
+    else process.setStandardErrorFile(QProcess::nullDevice());
     if (!startCommand(process, words)) {
       warn(callMessage("警告：行号 %1 语句 %2 执行命令 %3 启动失败！", ctx, {QString::fromUtf8(command)}));
       result = 1;
@@ -169,7 +293,9 @@ void execCommands(antlr4::ParserRuleContext* ctx, bool withOutput) {
       }
       break;
     }
+    SignalsPassedOn passOn(process.processId());
     if (!input.isEmpty()) process.write(input);
+    input.clear();
     // Nothing else is ever written, so the command sees the end of its
     // input rather than waiting for more.
     process.closeWriteChannel();
@@ -182,18 +308,22 @@ void execCommands(antlr4::ParserRuleContext* ctx, bool withOutput) {
     } else {
       result = process.exitCode();
     }
-    QByteArray output = process.readAllStandardOutput();
-    if (i + 1 < commands.size() && result == 0) {
-      input = std::move(output);
+    out.takeAvailable();
+    err.takeAvailable();
+    if (feedsNext && result == 0 && !out.tooLong()) {
+      input = out.take();
       continue;
     }
+    CapturedOutput& shown = out.size() == 0 && result != 0 ? err : out;
+    if (shown.tooLong()) {
+      reportTooLong(ctx, command, shown.size());
+      if (result == 0) result = 2;
+    }
     if (withOutput) {
-      if (output.isEmpty() && result != 0) output = process.readAllStandardError();
-      textlib::pushBytes(std::move(output));
+      textlib::pushBytes(shown.take());
       outputPushed = true;
     }
     if (result != 0) break;
-    input.clear();
   }
   // exec_output always gives two results, also when the last commands had
   // no words: the output then is what the last command run wrote.

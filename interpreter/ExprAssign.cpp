@@ -17,6 +17,7 @@
 #include "TypedStore.h"
 
 #include "runtime/errors.h"
+#include "runtime/file_names.h"
 #include "runtime/scope.h"
 #include "runtime/source_text.h"
 #include "runtime/value.h"
@@ -847,7 +848,7 @@ class Assignment {
           line(), text(), rightText()));
     }
     FileValue* file = new FileValue;
-    file->info = new QFileInfo(utf8ToString(*path));
+    file->info = new QFileInfo(pathFromBytes(*path));
     addSharedRef(file);
     clearRecord();
     rec_->payload.file = file;

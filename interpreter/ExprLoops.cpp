@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "runtime/errors.h"
+#include "runtime/file_names.h"
 #include "runtime/run_state.h"
 #include "runtime/scope.h"
 #include "runtime/source_text.h"
@@ -654,7 +655,7 @@ antlrcpp::Any ExprVisitor::visitForwalk(KorParser::ForwalkContext* ctx) {
   {
     ExprValue p = evalExprFast(*this, args[0]);
     if (p.type == VT_BYTES) {
-      path = p.payload.bytes ? utf8ToString(*p.payload.bytes) : QString();
+      path = p.payload.bytes ? pathFromBytes(*p.payload.bytes) : QString();
     } else if (p.type == VT_STRING) {
       path = p.payload.str ? *p.payload.str : QString();
     } else {
@@ -666,6 +667,7 @@ antlrcpp::Any ExprVisitor::visitForwalk(KorParser::ForwalkContext* ctx) {
     }
     freeValue(p);
   }
+  keepUndecodableFileNames();  // names that are not UTF-8 are listed too
   {
     QFileInfo info(path);
     if (path.isEmpty() || !info.exists() || info.isFile())
@@ -754,13 +756,13 @@ antlrcpp::Any ExprVisitor::visitForwalk(KorParser::ForwalkContext* ctx) {
       }
       ExprValue* cell = takeValueCell();
       cell->owner = nullptr;
-      makeByteStringValue(*cell, e.fileName().toUtf8());
+      makeByteStringValue(*cell, pathToBytes(e.fileName()));
       target->push_back(cell);
     }
     if (!bottomUp)
       for (int i = subInfos.size() - 1; i >= 0; --i) pending.prepend(subInfos[i]);
     ExprValue d;
-    makeByteStringValue(d, current.toUtf8());
+    makeByteStringValue(d, pathToBytes(current));
     bindRecord(dirVar, d);
     ExprValue s;
     s.type = VT_LIST;

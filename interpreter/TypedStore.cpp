@@ -9,6 +9,7 @@
 #include "MessageFormat.h"
 
 #include "runtime/errors.h"
+#include "runtime/file_names.h"
 #include "runtime/scope.h"
 #include "runtime/source_text.h"
 #include "runtime/value.h"
@@ -443,7 +444,7 @@ int storeCore(int32_t& dtype, ValuePayload& dp, ExprValue& src, int op, bool mes
       if (dtype == VT_FILE && st == VT_BYTES && mode == MODE_CELL) {
         // a path: a file value that is not opened yet
         const QString path =
-            src.payload.bytes != nullptr ? utf8ToString(*src.payload.bytes) : QString();
+            src.payload.bytes != nullptr ? pathFromBytes(*src.payload.bytes) : QString();
         FileValue* file = new FileValue;
         file->info = new QFileInfo(path);
         addSharedRef(file);

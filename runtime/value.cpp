@@ -1,5 +1,6 @@
 #include "value.h"
 
+#include "file_names.h"
 #include "scope.h"
 
 #include <QDateTime>
@@ -159,7 +160,7 @@ void setByteString(ExprValue& cell, const QByteArray& text) {
 QByteArray fileValuePath(const ExprValue& cell) {
   if (cell.type != VT_FILE || cell.payload.file == nullptr || cell.payload.file->info == nullptr)
     return QByteArray();
-  return cell.payload.file->info->absoluteFilePath().toUtf8();
+  return pathToBytes(cell.payload.file->info->absoluteFilePath());
 }
 
 QChar charValueToQChar(const ExprValue& cell) {

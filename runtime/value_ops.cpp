@@ -1,5 +1,6 @@
 #include "value_ops.h"
 
+#include "errors.h"
 #include "recycle_pool.h"
 #include "run_state.h"
 #include "value_compare.h"
@@ -10,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <iostream>
 #include <unordered_set>
 #include <vector>
 
@@ -370,7 +372,20 @@ void closeFileValue(FileValue* file) {
   delete file->info;
   file->info = nullptr;
   if (file->file != nullptr) {
-    if (file->file->isOpen()) file->file->close();
+    if (file->file->isOpen()) {
+      // Buffered data is written now; when that fails (a full disk) no
+      // script can see it any more, so the run as a whole reports it.
+      file->file->close();
+      if (file->file->error() != QFileDevice::NoError) {
+        const QByteArray text =
+            fillMessage(QStringLiteral("错误：文件 %1 关闭失败，数据没有全部写入文件！%2"),
+                        file->file->fileName(), file->file->errorString())
+                .toUtf8();
+        std::cout.write(text.constData(), text.size());
+        std::cout << std::endl;
+        runErrorReported = true;
+      }
+    }
     delete file->file;
     file->file = nullptr;
   }

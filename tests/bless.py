@@ -16,8 +16,9 @@ def main():
         script = os.path.abspath(script)
         base = script[:-4]
         proc = run_script(korvel, script)
-        with open(base + ".out", "wb") as f:
-            f.write(proc.stdout)
+        if proc.stdout is not None:
+            with open(base + ".out", "wb") as f:
+                f.write(proc.stdout)
         if proc.stderr:
             with open(base + ".err", "wb") as f:
                 f.write(proc.stderr)

@@ -16,6 +16,8 @@ Next to NAME.kor may stand:
   NAME.argv  when present, the runner gets exactly these arguments (one per
              line, "{dir}" standing for the script's folder) instead of the
              script and its arguments
+  NAME.stdout when present, the path (first line) that the runner's standard
+             output goes to instead of being compared, e.g. /dev/full
 The script runs in a fresh temporary directory, so it may create files.
 When NAME.code is absent the exit status is not checked.
 """
@@ -58,8 +60,14 @@ def prepare_run(script, rundir):
 def run_script(korvel, script):
     """Runs SCRIPT (absolute path) the way its side files say; returns the
     finished process."""
+    base = script[:-4]
     with tempfile.TemporaryDirectory() as tmp:
         argv = prepare_run(script, tmp)
+        if os.path.exists(base + ".stdout"):
+            target = read(base + ".stdout").decode("utf-8").splitlines()[0]
+            with open(target, "wb") as out:
+                return subprocess.run([korvel] + argv, cwd=tmp, stdin=subprocess.DEVNULL,
+                                      stdout=out, stderr=subprocess.PIPE, timeout=300)
         return subprocess.run([korvel] + argv, cwd=tmp, stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
 

@@ -1,6 +1,6 @@
 // Quote-aware command-line splitting: blanks, quoted words, glued quotes,
-// empty and blank words, and the unpaired-quote errors with and without a
-// call context.
+// empty and blank words (dropped unquoted, kept quoted), and the
+// unpaired-quote errors with and without a call context.
 #include <gtest/gtest.h>
 
 #include <stdexcept>
@@ -52,9 +52,12 @@ TEST(SplitCommandLine, QuotesOfTheOtherKindStayInsideAQuotedWord) {
   EXPECT_EQ(split("echo \"it''s\""), words({"echo", "it''s"}));
 }
 
-TEST(SplitCommandLine, EmptyAndBlankQuotedWordsAreDropped) {
-  EXPECT_EQ(split("a \"\" b ''"), words({"a", "b"}));
-  EXPECT_EQ(split("a \"   \" b"), words({"a", "b"}));
+TEST(SplitCommandLine, EmptyAndBlankQuotedWordsAreArguments) {
+  EXPECT_EQ(split("a \"\" b ''"), words({"a", "", "b", ""}));
+  EXPECT_EQ(split("a \"   \" b"), words({"a", "   ", "b"}));
+  EXPECT_EQ(split("grep -c '' f"), words({"grep", "-c", "", "f"}));
+  EXPECT_EQ(split("cut -d ' ' -f 2"), words({"cut", "-d", " ", "-f", "2"}));
+  EXPECT_EQ(split("''"), words({""}));
 }
 
 TEST(SplitCommandLine, BackslashIsNoEscape) {
