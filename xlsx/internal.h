@@ -65,6 +65,8 @@ struct Package {
   std::string workbookPart;      // "xl/workbook.xml"
   std::string workbookRelsPart;  // "xl/_rels/workbook.xml.rels"
   std::vector<std::shared_ptr<Sheet>> sheets;  // workbook order
+  // The sheets by case-folded name (the first of a name, as findSheet gives).
+  std::unordered_map<std::string, std::shared_ptr<Sheet>> sheetIndex;
   std::vector<std::string> sharedStrings;
   bool sharedStringsLoaded = false;
   bool changed = false;  // cells or sheets were changed since opening
@@ -78,6 +80,9 @@ struct Package {
 
   Sheet& sheetByName(const std::string& name);  // throws when absent
   Sheet* findSheet(const std::string& name);
+  std::shared_ptr<Sheet> sharedSheet(const std::string& name);  // null when absent
+  // Rebuilds sheetIndex after sheets or their names changed.
+  void indexSheets();
   void load(Sheet& sheet);  // builds the cell index (once)
   const std::vector<std::string>& strings();
 };

@@ -200,12 +200,27 @@ bool sameSheetName(const std::string& a, const std::string& b) {
              .compare(QString::fromUtf8(b.data(), int(b.size())), Qt::CaseInsensitive) == 0;
 }
 
-Sheet* Package::findSheet(const std::string& name) {
-  for (auto& s : sheets) {
-    if (sameSheetName(s->name, name)) return s.get();
-  }
-  return nullptr;
+namespace {
+
+// Names that compare equal without regard to case have the same key.
+std::string sheetKey(const std::string& name) {
+  const QByteArray folded = QString::fromUtf8(name.data(), int(name.size())).toCaseFolded().toUtf8();
+  return std::string(folded.constData(), size_t(folded.size()));
 }
+
+}  // namespace
+
+void Package::indexSheets() {
+  sheetIndex.clear();
+  for (auto& s : sheets) sheetIndex.emplace(sheetKey(s->name), s);
+}
+
+std::shared_ptr<Sheet> Package::sharedSheet(const std::string& name) {
+  auto it = sheetIndex.find(sheetKey(name));
+  return it == sheetIndex.end() ? nullptr : it->second;
+}
+
+Sheet* Package::findSheet(const std::string& name) { return sharedSheet(name).get(); }
 
 Sheet& Package::sheetByName(const std::string& name) {
   Sheet* s = findSheet(name);
