@@ -18,6 +18,9 @@ namespace xlsx {
 // Most bytes one part, and all parts together, may unpack to.
 constexpr uint64_t kMaxPartSize = uint64_t(1) << 30;
 constexpr uint64_t kMaxPackageSize = uint64_t(2) << 30;
+// Most memory the parsed tree of one part may take (a sheet of two million
+// cells takes about half of it).
+constexpr uint64_t kMaxPartMemory = uint64_t(2) << 30;
 
 [[noreturn]] void fail(const std::string& text);
 // Fills %1, %2, ... of a UTF-8 template.
