@@ -22,6 +22,9 @@ constexpr uint64_t kMaxPackageSize = uint64_t(2) << 30;
 // cells takes about half of it).
 constexpr uint64_t kMaxPartMemory = uint64_t(2) << 30;
 
+// The reason given when a save finds the disk full.
+constexpr const char* kDiskFull = "磁盘空间不足";
+
 [[noreturn]] void fail(const std::string& text);
 // Fills %1, %2, ... of a UTF-8 template.
 std::string format(const char* utf8Template, std::initializer_list<std::string> args);

@@ -10,6 +10,7 @@
 #include "internal.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 #include <QString>
 
@@ -17,6 +18,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -41,6 +43,19 @@ std::string zipProblem(int code) {
     case ZIP_ER_SEEK: return "读取失败";
     case ZIP_ER_WRITE: return "写入失败";
     default: return "zip 错误 " + std::to_string(code);
+  }
+}
+
+// The user's text for a failed write of the saved file.
+std::string saveProblem(const QSaveFile& out, int err) {
+  if (out.error() == QFileDevice::ResourceError || err == ENOSPC || err == EDQUOT) return kDiskFull;
+  if (err == EFBIG) return "文件超过了系统允许的大小";
+  switch (out.error()) {
+    case QFileDevice::PermissionsError: return "没有写入权限";
+    case QFileDevice::OpenError:
+      return err == EACCES || err == EPERM || err == EROFS ? "没有写入权限" : "无法在目标文件夹中创建文件";
+    case QFileDevice::RenameError: return "无法用新文件替换旧文件";
+    default: return "写入失败：" + out.errorString().toStdString();
   }
 }
 
@@ -364,19 +379,23 @@ void writeZip(const std::string& path,
   zip_source_free(buffer);
   if (!ok) fail(format("无法保存文件 %1：压缩数据无法生成", {path}));
 
-  QSaveFile out(QString::fromUtf8(path.data(), int(path.size())));
-  if (!out.open(QIODevice::WriteOnly) ||
-      out.write(bytes.data(), qint64(bytes.size())) != qint64(bytes.size()) || !out.commit()) {
-    std::string why;
-    switch (out.error()) {
-      case QFileDevice::PermissionsError: why = "没有写入权限"; break;
-      case QFileDevice::OpenError: why = "无法在目标文件夹中创建文件"; break;
-      case QFileDevice::WriteError: why = "写入失败，磁盘可能已满"; break;
-      case QFileDevice::RenameError: why = "无法用新文件替换旧文件"; break;
-      default: why = out.errorString().toStdString(); break;
-    }
-    fail(format("无法保存文件 %1：%2", {path, why}));
+  const QString target = QString::fromUtf8(path.data(), int(path.size()));
+  if (QFileInfo(target).isDir()) fail(format("无法保存文件 %1：已经有一个同名的文件夹", {path}));
+  QSaveFile out(target);
+  // commit() renames the new file over the old one even when the last flush
+  // failed, so the data must be flushed and checked first.
+  errno = 0;
+  bool saved = out.open(QIODevice::WriteOnly) &&
+               out.write(bytes.data(), qint64(bytes.size())) == qint64(bytes.size()) && out.flush() &&
+               out.error() == QFileDevice::NoError;
+  int why = errno;
+  if (saved) {
+    saved = out.commit();
+    why = errno;
+  } else {
+    out.cancelWriting();
   }
+  if (!saved) fail(format("无法保存文件 %1：%2", {path, saveProblem(out, why)}));
 }
 
 }  // namespace xlsx
