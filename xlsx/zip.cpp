@@ -160,7 +160,9 @@ class Archive {
   // it unpacks to more than its declared size.
   std::string extract(const Entry& e) {
     std::string data;
-    data.reserve(size_t(std::min<uint64_t>(e.size, 64u << 20)));
+    // room for the declared size, as far as the packed data can fill it
+    // (deflate packs at most about 1032 to 1)
+    data.reserve(size_t(std::min<uint64_t>(e.size, e.method == 0 ? e.packed : e.packed * 1032 + 1024)));
     std::vector<unsigned char> in(kChunk), out(kChunk);
     uint64_t at = e.dataStart, left = e.packed;
     uLong crc = crc32(0, nullptr, 0);
