@@ -13,6 +13,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <unistd.h>
@@ -235,8 +236,11 @@ TEST_F(Xlsx, SheetNamesAndSheetOperations) {
   Workbook wb = doc.workbook();
   EXPECT_EQ(wb.worksheetNames(), (std::vector<std::string>{"Sheet1", "My Data"}));
   for (const char* bad : {"", "12345678901234567890123456789012", "a/b", "a\\b", "a?", "a*", "a:b",
-                          "a[b", "a]", "'ab", "ab'", "sheet1", "MY DATA"}) {
+                          "a[b", "a]", "'ab", "ab'", "sheet1", "MY DATA",
+                          // not UTF-8 (overlong, surrogate, cut short), or not XML text
+                          "A\xff" "B", "C\xc0\xaf", "\xed\xa0\x80", "\xe4\xb8", "a\nb", "\x01"}) {
     EXPECT_THROW(wb.addWorksheet(bad), Error) << bad;
+    EXPECT_THROW(wb.cloneSheet("Sheet1", bad), Error) << bad;
   }
   wb.addWorksheet("一二三四五六七八九十一二三四五六七八九十一二三四五六七八九十一");  // 31 units
   wb.addWorksheet("New");
@@ -254,6 +258,7 @@ TEST_F(Xlsx, SheetNamesAndSheetOperations) {
   s1.setName("Renamed");  // the same name again changes nothing
   EXPECT_THROW(s1.setName("new"), Error);
   EXPECT_THROW(s1.setName("bad:name"), Error);
+  EXPECT_THROW(s1.setName("C\xc0\xaf"), Error);
   doc.save();
   doc.close();
 
@@ -642,4 +647,39 @@ TEST_F(Xlsx, ContainerVariantsAndHostileWorkbooks) {
     }
     EXPECT_EQ(readFile(file), c.bytes) << c.name << ": the file changed";
   }
+}
+
+TEST_F(Xlsx, OpeningAndUsingManySheetsTakesLinearTime) {
+  // the best of three runs of opening a workbook of n sheets and taking each
+  // of its sheets by name
+  auto seconds = [&](int n) {
+    Entries e = baseBook();
+    std::string sheets, rels;
+    const std::string t = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/";
+    for (int i = 1; i <= n; ++i) {
+      const std::string k = std::to_string(i);
+      sheets += "<sheet name=\"S" + k + "\" sheetId=\"" + k + "\" r:id=\"rId" + k + "\"/>";
+      rels += "<Relationship Id=\"rId" + k + "\" Type=\"" + t + "worksheet\" Target=\"worksheets/s" + k + ".xml\"/>";
+      e["xl/worksheets/s" + k + ".xml"] = sheetXml("");
+    }
+    std::string& wb = e["xl/workbook.xml"];
+    wb.replace(wb.find("<sheets>") + 8, wb.find("</sheets>") - wb.find("<sheets>") - 8, sheets);
+    e["xl/_rels/workbook.xml.rels"] =
+        "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">" + rels +
+        "</Relationships>";
+    const std::string file = path("many.xlsx");
+    writeBook(file, e);
+    double best = 1e9;
+    for (int run = 0; run < 3; ++run) {
+      const auto start = std::chrono::steady_clock::now();
+      Document doc;
+      doc.open(file);
+      Workbook book = doc.workbook();
+      for (int i = 1; i <= n; ++i) book.worksheet("s" + std::to_string(i));
+      best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    return best;
+  };
+  const double few = seconds(1000), many = seconds(10000);
+  EXPECT_LT(many, 30 * few) << "1000 sheets: " << few << " s, 10000 sheets: " << many << " s";
 }
