@@ -14,8 +14,13 @@
 #include <QTemporaryDir>
 
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstring>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <functional>
 #include <limits>
@@ -682,4 +687,95 @@ TEST_F(Xlsx, OpeningAndUsingManySheetsTakesLinearTime) {
   };
   const double few = seconds(1000), many = seconds(10000);
   EXPECT_LT(many, 30 * few) << "1000 sheets: " << few << " s, 10000 sheets: " << many << " s";
+}
+
+namespace {
+
+// In a child process: saves an edited workbook onto a full file system of
+// its own (a small tmpfs in a private mount namespace) or, where it may
+// mount none, under a file-size limit. Reports "kept" or "changed" for the
+// old file, "full" or "limit", the files left and the save's error.
+bool privateMounts() {
+  if (::unshare(CLONE_NEWNS) == 0) return true;
+  // without privileges: in a user namespace of its own, as the same user
+  const std::string uid = std::to_string(::getuid()), gid = std::to_string(::getgid());
+  if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) return false;
+  auto put = [](const char* file, const std::string& text) {
+    QFile f(QString::fromLatin1(file));
+    return f.open(QIODevice::WriteOnly) && f.write(text.data(), qint64(text.size())) == qint64(text.size());
+  };
+  return put("/proc/self/setgroups", "deny") && put("/proc/self/uid_map", uid + " " + uid + " 1") &&
+         put("/proc/self/gid_map", gid + " " + gid + " 1");
+}
+
+std::string saveWithoutRoom(const std::string& folder) {
+  const std::string small = folder + "/small";
+  QDir().mkpath(QString::fromStdString(small));
+  const bool ownFs = privateMounts() && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                     ::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k") == 0;
+  const std::string file = small + "/book.xlsx";
+  Document doc;
+  doc.create(file);
+  if (ownFs) {
+    QFile junk(QString::fromStdString(small + "/junk"));
+    junk.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+    const std::string block(4096, 'j');
+    while (junk.write(block.data(), qint64(block.size())) == qint64(block.size())) {}
+  } else {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{512, 512};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  const std::string before = readFile(QString::fromStdString(file));
+  doc.workbook().worksheet("Sheet1").cell("A1").value() = int64_t(1);
+  std::string error = "saved";
+  try {
+    doc.save();
+  } catch (const Error& e) {
+    error = e.what();
+  }
+  return std::string(readFile(QString::fromStdString(file)) == before ? "kept " : "changed ") +
+         (ownFs ? "full " : "limit ") +
+         QDir(QString::fromStdString(small)).entryList(QDir::Files).join(",").toStdString() + " " + error;
+}
+
+}  // namespace
+
+TEST_F(Xlsx, FailedSavesNameTheReasonAndKeepTheFile) {
+  Document doc;
+  doc.create(path("b.xlsx"));
+  ASSERT_TRUE(QDir().mkpath(dir.filePath("adir")));
+  try {
+    doc.saveAs(path("adir"));
+    ADD_FAILURE() << "saved over a folder";
+  } catch (const Error& e) {
+    EXPECT_NE(std::string(e.what()).find("文件夹"), std::string::npos) << e.what();
+  }
+
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(out[0]);
+    std::string report;
+    try {
+      report = saveWithoutRoom(dir.path().toStdString());
+    } catch (const std::exception& e) {
+      report = std::string("failed ") + e.what();
+    }
+    const ssize_t written = ::write(out[1], report.data(), report.size());
+    ::_exit(written == ssize_t(report.size()) ? 0 : 1);
+  }
+  ::close(out[1]);
+  std::string report;
+  char buf[512];
+  for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) report.append(buf, size_t(n));
+  ::close(out[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << report;
+  const bool full = report.find(" full ") != std::string::npos;
+  EXPECT_EQ(report.rfind(full ? "kept full book.xlsx,junk " : "kept limit book.xlsx ", 0), 0u) << report;
+  EXPECT_NE(report.find(full ? kDiskFull : "超过了系统允许的大小"), std::string::npos) << report;
 }
