@@ -143,15 +143,18 @@ class Archive {
     const uint64_t tailSize = std::min<uint64_t>(size_, 22 + 65535 + 64);
     std::vector<unsigned char> tail(static_cast<size_t>(tailSize));
     readAt(size_ - tailSize, tail.data(), tail.size());
-    bool sawEnd = false;
+    bool sawEnd = false, sawEmpty = false;
     for (size_t i = tail.size() >= 22 ? tail.size() - 22 + 1 : 0; i-- > 0;) {
       if (le32(&tail[i]) != kEndSig) continue;
       sawEnd = true;
       uint64_t cdOffset = 0, cdSize = 0, count = 0;
       if (findDirectory(size_ - tailSize + i, &tail[i], &cdOffset, &cdSize, &count)) {
-        return readDirectory(cdOffset, cdSize, count);
+        // an empty archive only when no end record before it has entries
+        if (count > 0) return readDirectory(cdOffset, cdSize, count);
+        sawEmpty = true;
       }
     }
+    if (sawEmpty) return {};
     if (!sawEnd) fail(format("文件 %1 不是 xlsx 工作簿：它不是 zip 压缩包", {path_}));
     damaged("找不到完好的中央目录");
   }
@@ -239,8 +242,10 @@ class Archive {
       *cdOffset = le64(end64 + 48);
       limit = at;
     }
-    return *cdOffset <= limit && *cdSize <= limit - *cdOffset && *count <= *cdSize / 46 &&
-           (*count == 0 || *cdSize >= 4);
+    if (*cdOffset > limit || *cdSize > limit - *cdOffset || *count > *cdSize / 46) return false;
+    unsigned char first[4];
+    if (*count > 0) readAt(*cdOffset, first, sizeof first);
+    return *count == 0 || le32(first) == kCentralSig;
   }
 
   std::vector<Entry> readDirectory(uint64_t cdOffset, uint64_t cdSize, uint64_t count) {
