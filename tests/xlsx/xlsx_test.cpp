@@ -506,8 +506,7 @@ void put16(std::string& s, uint32_t v) { s += char(v & 0xFF), s += char(v >> 8 &
 void put32(std::string& s, uint32_t v) { put16(s, v & 0xFFFF), put16(s, v >> 16); }
 void put64(std::string& s, uint64_t v) { put32(s, uint32_t(v)), put32(s, uint32_t(v >> 32)); }
 
-// One deflated zip entry: `repeat` copies of `text`, compressed piece by piece
-// so that a part that unpacks to hundreds of megabytes costs little to make.
+// One deflated zip entry.
 struct RawEntry {
   std::string name;
   std::string packed;
@@ -516,6 +515,9 @@ struct RawEntry {
   uint64_t declared = 0;  // the size the headers give
 };
 
+// The entry holding head, `repeat` copies of text and tail, compressed piece
+// by piece so that a part that unpacks to hundreds of megabytes costs little
+// to make.
 RawEntry deflated(const std::string& name, const std::string& head, const std::string& text = "",
                   uint64_t repeat = 0, const std::string& tail = "") {
   RawEntry e{name, {}, uint32_t(crc32(0, nullptr, 0)), 0, 0};
