@@ -16,7 +16,8 @@ class Workbook {
 
   virtual bool isOpen() const;
   // Writes the document back to its file; false when it is not open or the
-  // save failed (the failure is reported on the standard error stream).
+  // save failed (the failure is reported on the standard error stream and
+  // counts as an error of the run).
   virtual bool save();
   // Closes without saving.
   virtual void close();

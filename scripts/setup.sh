@@ -7,7 +7,7 @@ PACKAGES=(
   antlr4 libantlr4-runtime-dev
   qtbase5-dev libqscintilla2-qt5-dev
   libgtest-dev
-  libzip-dev libpugixml-dev libpcre2-dev
+  libzip-dev zlib1g-dev libpugixml-dev libpcre2-dev
   python3 python3-openpyxl lua5.4
   xvfb xauth xdotool
   clang libclang-rt-14-dev libfuzzer-14-dev

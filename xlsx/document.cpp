@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <functional>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace xlsx {
 
@@ -77,6 +79,7 @@ std::shared_ptr<Package> newPackage() {
   sheet->partName = "xl/worksheets/sheet1.xml";
   sheet->relId = "rId1";
   pkg->sheets.push_back(sheet);
+  pkg->indexSheets();
   return pkg;
 }
 
@@ -123,23 +126,38 @@ void readSheets(Package& pkg, const std::string& path) {
   if (std::strcmp(localName(workbookRoot(pkg)), "workbook") != 0) {
     fail(format("文件 %1 不是 xlsx 工作簿：%2 不是工作簿", {path, pkg.workbookPart}));
   }
-  pugi::xml_node rels = pkg.part(pkg.workbookRelsPart).doc.document_element();
+  // relationships by id, looked up once per sheet
+  std::unordered_map<std::string_view, pugi::xml_node> rels;
+  for (pugi::xml_node rel = pkg.part(pkg.workbookRelsPart).doc.document_element().first_child(); rel;
+       rel = rel.next_sibling()) {
+    rels.emplace(rel.attribute("Id").value(), rel);
+  }
+  // the sheet that uses each part: two sheets on one part would edit one
+  // tree through two indexes
+  std::unordered_map<std::string, const Sheet*> owners;
   for (pugi::xml_node s = sheetsElement(pkg).first_child(); s; s = s.next_sibling()) {
     if (s.type() != pugi::node_element || std::strcmp(localName(s), "sheet") != 0) continue;
     auto sheet = std::make_shared<Sheet>();
     sheet->name = s.attribute("name").value();
     sheet->relId = relIdAttribute(s).value();
-    pugi::xml_node rel = rels.find_child_by_attribute("Id", sheet->relId.c_str());
-    if (!rel || std::strcmp(rel.attribute("TargetMode").value(), "External") == 0) {
+    auto found = rels.find(sheet->relId);
+    if (found == rels.end() || std::strcmp(found->second.attribute("TargetMode").value(), "External") == 0) {
       fail(format("工作表 %1 的关系 %2 在工作簿中不存在", {sheet->name, sheet->relId}));
     }
+    const pugi::xml_node rel = found->second;
     sheet->partName = resolveTarget(pkg.workbookPart, rel.attribute("Target").value());
     sheet->isWorksheet = endsWith(rel.attribute("Type").value(), "/worksheet");
     if (!pkg.has(sheet->partName)) {
       fail(format("工作表 %1 的部件 %2 在文件中不存在", {sheet->name, sheet->partName}));
     }
+    auto [owner, first] = owners.emplace(sheet->partName, sheet.get());
+    if (!first) {
+      fail(format("文件 %1 不是完好的 xlsx 工作簿：工作表 %2 和 %3 指向同一个部件 %4",
+                  {path, owner->second->name, sheet->name, sheet->partName}));
+    }
     pkg.sheets.push_back(sheet);
   }
+  pkg.indexSheets();
 }
 
 // ---- relationships and content types ----
@@ -147,8 +165,10 @@ void readSheets(Package& pkg, const std::string& path) {
 std::string addRelationship(Package& pkg, const char* type, const std::string& part) {
   XmlPart& relsPart = pkg.part(pkg.workbookRelsPart);
   pugi::xml_node rels = relsPart.doc.document_element();
+  std::unordered_set<std::string_view> taken;
+  for (pugi::xml_node r = rels.first_child(); r; r = r.next_sibling()) taken.insert(r.attribute("Id").value());
   int n = 1;
-  while (rels.find_child_by_attribute("Id", ("rId" + std::to_string(n)).c_str())) ++n;
+  while (taken.count("rId" + std::to_string(n)) != 0) ++n;
   const std::string id = "rId" + std::to_string(n);
   // relative to the workbook's folder when the part lies below it
   const size_t slash = pkg.workbookPart.rfind('/');
@@ -228,6 +248,7 @@ void appendSheet(Package& pkg, const std::string& name, const std::string& partN
   sheet->partName = partName;
   sheet->relId = relId;
   pkg.sheets.push_back(sheet);
+  pkg.indexSheets();
   pkg.changed = true;
 }
 
@@ -644,16 +665,7 @@ void releaseSharedFormula(Sheet& sheet, pugi::xml_node cell, uint32_t row, uint1
 }
 
 void checkUtf8(const std::string& s) {
-  size_t i = 0;
-  const size_t n = s.size();
-  while (i < n) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-    bool ok = len != 0 && i + len <= n && !(c == 0xC0 || c == 0xC1 || c > 0xF4);
-    for (size_t k = 1; ok && k < len; ++k) ok = (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
-    if (!ok) fail("写入单元格的文本不是有效的 UTF-8 编码");
-    i += len;
-  }
+  if (!validUtf8(s)) fail("写入单元格的文本不是有效的 UTF-8 编码");
 }
 
 pugi::xml_node childOrNew(pugi::xml_node parent, const char* local, const std::string& prefix) {
@@ -719,13 +731,10 @@ Workbook Document::workbook() const {
 
 Worksheet Workbook::worksheet(const std::string& name) const {
   std::shared_ptr<Package> pkg = lockPackage(pkg_);
-  for (auto& s : pkg->sheets) {
-    if (sameSheetName(s->name, name)) {
-      if (!s->isWorksheet) fail(format("表页 %1 不是工作表", {s->name}));
-      return Worksheet(pkg, s);
-    }
-  }
-  fail(format("工作表 %1 不存在", {name}));
+  std::shared_ptr<Sheet> s = pkg->sharedSheet(name);
+  if (!s) fail(format("工作表 %1 不存在", {name}));
+  if (!s->isWorksheet) fail(format("表页 %1 不是工作表", {s->name}));
+  return Worksheet(pkg, s);
 }
 
 std::vector<std::string> Workbook::worksheetNames() const {
@@ -816,6 +825,7 @@ void Workbook::deleteSheet(const std::string& name) const {
   }
   pkg->part(pkg->workbookPart).dirty = true;
   pkg->sheets.erase(pkg->sheets.begin() + std::ptrdiff_t(index));
+  pkg->indexSheets();
   pkg->changed = true;
 }
 
@@ -934,6 +944,7 @@ void Worksheet::setName(const std::string& newName) const {
     if (walker.changed) chart->dirty = true;
   }
   sheet.name = newName;
+  pkg.indexSheets();
   pkg.changed = true;
 }
 

@@ -18,6 +18,12 @@ namespace xlsx {
 // Most bytes one part, and all parts together, may unpack to.
 constexpr uint64_t kMaxPartSize = uint64_t(1) << 30;
 constexpr uint64_t kMaxPackageSize = uint64_t(2) << 30;
+// Most memory the parsed tree of one part may take (a sheet of two million
+// cells takes about half of it).
+constexpr uint64_t kMaxPartMemory = uint64_t(2) << 30;
+
+// The reason given when a save finds the disk full.
+constexpr const char* kDiskFull = "磁盘空间不足";
 
 [[noreturn]] void fail(const std::string& text);
 // Fills %1, %2, ... of a UTF-8 template.
@@ -70,6 +76,8 @@ struct Package {
   std::string workbookPart;      // "xl/workbook.xml"
   std::string workbookRelsPart;  // "xl/_rels/workbook.xml.rels"
   std::vector<std::shared_ptr<Sheet>> sheets;  // workbook order
+  // The sheets by case-folded name (the first of a name, as findSheet gives).
+  std::unordered_map<std::string, std::shared_ptr<Sheet>> sheetIndex;
   std::vector<std::string> sharedStrings;
   bool sharedStringsLoaded = false;
   bool changed = false;  // cells or sheets were changed since the last save
@@ -85,6 +93,9 @@ struct Package {
 
   Sheet& sheetByName(const std::string& name);  // throws when absent
   Sheet* findSheet(const std::string& name);
+  std::shared_ptr<Sheet> sharedSheet(const std::string& name);  // null when absent
+  // Rebuilds sheetIndex after sheets or their names changed.
+  void indexSheets();
   void load(Sheet& sheet);  // builds the cell index (once)
   // Something differs from the bytes last read or written.
   bool modified() const;

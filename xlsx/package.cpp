@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 namespace xlsx {
@@ -33,8 +34,54 @@ const char* parseProblem(pugi::xml_parse_status status) {
   }
 }
 
+// What the tree of one part may cost: the parser's allocations (its copy of
+// the text, its nodes and attributes) are counted against a budget while the
+// part is parsed on this thread.
+thread_local uint64_t* parseBudget = nullptr;
+thread_local bool parseBudgetExceeded = false;
+
+void* budgetedAllocate(size_t size) {
+  if (parseBudget != nullptr) {
+    if (size > *parseBudget) {
+      parseBudgetExceeded = true;
+      return nullptr;
+    }
+    *parseBudget -= size;
+  }
+  return std::malloc(size);
+}
+
+void budgetedDeallocate(void* p) { std::free(p); }
+
+// Installed before any tree is built; without a budget it is plain malloc.
+const bool budgetInstalled = [] {
+  pugi::set_memory_management_functions(budgetedAllocate, budgetedDeallocate);
+  return true;
+}();
+
+[[noreturn]] void tooLarge(const std::string& name) {
+  fail(format("工作簿部件 %1 过大：读取它需要超过 %2 GiB 内存（元素过多），拒绝读取",
+              {name, std::to_string(kMaxPartMemory >> 30)}));
+}
+
 void parseInto(pugi::xml_document& doc, const std::string& name, const char* data, size_t size) {
+  // Every start tag, comment or instruction becomes a node of eight pointers:
+  // a part with too many of them is refused before any is built.
+  uint64_t nodes = 0;
+  for (const char* p = data; (p = static_cast<const char*>(std::memchr(p, '<', size_t(data + size - p)))) != nullptr;) {
+    ++p;
+    if (p < data + size && *p != '/' && *p != '\0') ++nodes;
+  }
+  if (nodes > kMaxPartMemory / (8 * sizeof(void*))) tooLarge(name);
+  uint64_t budget = kMaxPartMemory;
+  parseBudget = &budget;
+  parseBudgetExceeded = false;
   const pugi::xml_parse_result r = doc.load_buffer(data, size, kParseFlags, pugi::encoding_auto);
+  parseBudget = nullptr;
+  if (parseBudgetExceeded) {
+    doc.reset();
+    tooLarge(name);
+  }
   if (!r || !doc.document_element()) {
     fail(format("工作簿部件 %1 不是合法的 XML：%2（位置 %3）",
                 {name, parseProblem(r ? pugi::status_no_document_element : r.status),
@@ -208,12 +255,27 @@ bool sameSheetName(const std::string& a, const std::string& b) {
              .compare(QString::fromUtf8(b.data(), int(b.size())), Qt::CaseInsensitive) == 0;
 }
 
-Sheet* Package::findSheet(const std::string& name) {
-  for (auto& s : sheets) {
-    if (sameSheetName(s->name, name)) return s.get();
-  }
-  return nullptr;
+namespace {
+
+// Names that compare equal without regard to case have the same key.
+std::string sheetKey(const std::string& name) {
+  const QByteArray folded = QString::fromUtf8(name.data(), int(name.size())).toCaseFolded().toUtf8();
+  return std::string(folded.constData(), size_t(folded.size()));
 }
+
+}  // namespace
+
+void Package::indexSheets() {
+  sheetIndex.clear();
+  for (auto& s : sheets) sheetIndex.emplace(sheetKey(s->name), s);
+}
+
+std::shared_ptr<Sheet> Package::sharedSheet(const std::string& name) {
+  auto it = sheetIndex.find(sheetKey(name));
+  return it == sheetIndex.end() ? nullptr : it->second;
+}
+
+Sheet* Package::findSheet(const std::string& name) { return sharedSheet(name).get(); }
 
 Sheet& Package::sheetByName(const std::string& name) {
   Sheet* s = findSheet(name);

@@ -64,7 +64,35 @@ std::string columnLetters(uint32_t column) {
 
 // ---- sheet names ----
 
+bool validUtf8(const std::string& text) {
+  const size_t n = text.size();
+  for (size_t i = 0; i < n;) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    const size_t len = (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    if (len == 0 || n - i < len) return false;
+    uint32_t cp = c & (0x7F >> len);
+    for (size_t k = 1; k < len; ++k) {
+      const unsigned char t = static_cast<unsigned char>(text[i + k]);
+      if ((t & 0xC0) != 0x80) return false;
+      cp = cp << 6 | (t & 0x3F);
+    }
+    static const uint32_t kLeast[5] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < kLeast[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    i += len;
+  }
+  return true;
+}
+
 void checkSheetName(const std::string& name) {
+  // Anything else could not be written into the workbook's XML.
+  if (!validUtf8(name)) fail("工作表名称无效：不是有效的 UTF-8 编码");
+  for (unsigned char c : name) {
+    if (c < 0x20) fail("工作表名称无效：不能包含换行、制表符等控制字符");
+  }
   const QString q = QString::fromUtf8(name.data(), int(name.size()));
   if (q.isEmpty() || q.size() > 31) {
     fail(format("工作表名称 \"%1\" 无效：长度须为 1 到 31 个字符", {name}));

@@ -180,6 +180,8 @@ class Document {
 // "B3" -> row 3, column 2; throws on anything but A..XFD and 1..1048576.
 void parseAddress(const std::string& address, uint32_t* row, uint16_t* column);
 std::string columnLetters(uint32_t column);
+// Whether the bytes are well-formed UTF-8 (no overlong forms, no surrogates).
+bool validUtf8(const std::string& text);
 // Throws when the name is not a valid sheet name.
 void checkSheetName(const std::string& name);
 // The formula with every reference to sheet oldName (OldName! or

@@ -5,6 +5,7 @@
 #include "xlsx.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <QDir>
 #include <QFile>
@@ -12,8 +13,14 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstring>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <functional>
 #include <limits>
@@ -235,8 +242,11 @@ TEST_F(Xlsx, SheetNamesAndSheetOperations) {
   Workbook wb = doc.workbook();
   EXPECT_EQ(wb.worksheetNames(), (std::vector<std::string>{"Sheet1", "My Data"}));
   for (const char* bad : {"", "12345678901234567890123456789012", "a/b", "a\\b", "a?", "a*", "a:b",
-                          "a[b", "a]", "'ab", "ab'", "sheet1", "MY DATA"}) {
+                          "a[b", "a]", "'ab", "ab'", "sheet1", "MY DATA",
+                          // not UTF-8 (overlong, surrogate, cut short), or not XML text
+                          "A\xff" "B", "C\xc0\xaf", "\xed\xa0\x80", "\xe4\xb8", "a\nb", "\x01"}) {
     EXPECT_THROW(wb.addWorksheet(bad), Error) << bad;
+    EXPECT_THROW(wb.cloneSheet("Sheet1", bad), Error) << bad;
   }
   wb.addWorksheet("一二三四五六七八九十一二三四五六七八九十一二三四五六七八九十一");  // 31 units
   wb.addWorksheet("New");
@@ -254,6 +264,7 @@ TEST_F(Xlsx, SheetNamesAndSheetOperations) {
   s1.setName("Renamed");  // the same name again changes nothing
   EXPECT_THROW(s1.setName("new"), Error);
   EXPECT_THROW(s1.setName("bad:name"), Error);
+  EXPECT_THROW(s1.setName("C\xc0\xaf"), Error);
   doc.save();
   doc.close();
 
@@ -688,4 +699,288 @@ TEST_F(Xlsx, ChartSheetsChartsAndClonesOfNewSheets) {
   wb.cloneSheet("Added", "Copy2");
   EXPECT_EQ(valueOf(wb.worksheet("Copy2").cell("A1")), Value(int64_t(1)));
   EXPECT_EQ(wb.worksheetNames(), (std::vector<std::string>{"Sheet1", "Copy", "Added", "Copy2"}));
+}
+
+// ---- containers written by other programs, hostile workbooks, failed saves ----
+
+namespace {
+
+void put16(std::string& s, uint32_t v) { s += char(v & 0xFF), s += char(v >> 8 & 0xFF); }
+void put32(std::string& s, uint32_t v) { put16(s, v & 0xFFFF), put16(s, v >> 16); }
+void put64(std::string& s, uint64_t v) { put32(s, uint32_t(v)), put32(s, uint32_t(v >> 32)); }
+
+// One deflated zip entry.
+struct RawEntry {
+  std::string name;
+  std::string packed;
+  uint32_t crc = 0;
+  uint64_t size = 0;
+  uint64_t declared = 0;  // the size the headers give
+};
+
+// The entry holding head, `repeat` copies of text and tail, compressed piece
+// by piece so that a part that unpacks to hundreds of megabytes costs little
+// to make.
+RawEntry deflated(const std::string& name, const std::string& head, const std::string& text = "",
+                  uint64_t repeat = 0, const std::string& tail = "") {
+  RawEntry e{name, {}, uint32_t(crc32(0, nullptr, 0)), 0, 0};
+  z_stream zs{};
+  deflateInit2(&zs, 1, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+  std::vector<char> out(1 << 16);
+  auto feed = [&](const std::string& piece, bool last) {
+    zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(piece.data()));
+    zs.avail_in = uInt(piece.size());
+    e.crc = uint32_t(crc32(e.crc, zs.next_in, zs.avail_in));
+    e.size += piece.size();
+    do {
+      zs.next_out = reinterpret_cast<Bytef*>(out.data());
+      zs.avail_out = uInt(out.size());
+      deflate(&zs, last ? Z_FINISH : Z_NO_FLUSH);
+      e.packed.append(out.data(), out.size() - zs.avail_out);
+    } while (zs.avail_out == 0);
+  };
+  feed(head, false);
+  const uint64_t perChunk = text.empty() ? 0 : std::max<uint64_t>(1, 65536 / text.size());
+  std::string chunk;
+  for (uint64_t k = 0; k < perChunk; ++k) chunk += text;
+  for (; repeat >= perChunk && perChunk > 0; repeat -= perChunk) feed(chunk, false);
+  feed(chunk.substr(0, size_t(repeat * text.size())) + tail, true);
+  deflateEnd(&zs);
+  e.declared = e.size;
+  return e;
+}
+
+// How an entry's sizes follow its data when the local header leaves them out.
+enum class Descriptor { None, Signed, Unsigned, Zip64 };
+
+// The zip file as other programs write it: Zip64 descriptors come with a
+// Zip64 extra field in the local header only (version 4.5 there, 2.0 in the
+// directory), as Apache POI writes them.
+std::string rawZip(const std::vector<RawEntry>& entries, Descriptor form, const std::string& trailer = "") {
+  std::string out, dir;
+  for (const RawEntry& e : entries) {
+    const uint32_t offset = uint32_t(out.size());
+    const bool later = form != Descriptor::None;
+    std::string extra;
+    if (form == Descriptor::Zip64) put16(extra, 1), put16(extra, 16), put64(extra, 0), put64(extra, 0);
+    put32(out, 0x04034b50), put16(out, form == Descriptor::Zip64 ? 45 : 20), put16(out, later ? 8 : 0);
+    put16(out, 8), put32(out, 0), put32(out, later ? 0 : e.crc);
+    const uint32_t sizes = form == Descriptor::Zip64 ? 0xFFFFFFFF : 0;
+    put32(out, later ? sizes : uint32_t(e.packed.size())), put32(out, later ? sizes : uint32_t(e.declared));
+    put16(out, uint32_t(e.name.size())), put16(out, uint32_t(extra.size()));
+    out += e.name + extra + e.packed;
+    if (form == Descriptor::Signed || form == Descriptor::Zip64) put32(out, 0x08074b50);
+    if (later) put32(out, e.crc);
+    if (form == Descriptor::Zip64) put64(out, e.packed.size()), put64(out, e.declared);
+    if (form == Descriptor::Signed || form == Descriptor::Unsigned) put32(out, uint32_t(e.packed.size())), put32(out, uint32_t(e.declared));
+    put32(dir, 0x02014b50), put16(dir, 20), put16(dir, 20), put16(dir, later ? 8 : 0), put16(dir, 8);
+    put32(dir, 0), put32(dir, e.crc), put32(dir, uint32_t(e.packed.size())), put32(dir, uint32_t(e.declared));
+    put16(dir, uint32_t(e.name.size())), put32(dir, 0), put32(dir, 0), put32(dir, 0), put32(dir, offset);
+    dir += e.name;
+  }
+  const uint32_t dirOffset = uint32_t(out.size());
+  out += dir;
+  put32(out, 0x06054b50), put32(out, 0), put16(out, uint32_t(entries.size())), put16(out, uint32_t(entries.size()));
+  put32(out, uint32_t(dir.size())), put32(out, dirOffset), put16(out, 0);
+  return out + trailer;
+}
+
+std::vector<RawEntry> rawBook(std::function<void(Entries&)> change = nullptr) {
+  Entries e = baseBook();
+  if (change) change(e);
+  std::vector<RawEntry> raw;
+  for (const auto& [name, data] : e) raw.push_back(deflated(name, data));
+  return raw;
+}
+
+}  // namespace
+
+TEST_F(Xlsx, ContainerVariantsAndHostileWorkbooks) {
+  const std::string oleMagic = "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1";
+  std::string utf16;
+  for (char c : std::string("EncryptedPackage")) utf16 += std::string{c, '\0'};
+  // a sound sheet with many empty elements after its cells: 4 MB of text
+  // whose headers declare 700 bytes, and more elements than the tree of one
+  // part may take (130 MB of text)
+  const std::string sheet = sheetXml("<row r=\"1\"><c r=\"A1\"><v>2</v></c></row>");
+  const size_t extAt = sheet.find("</worksheet>");
+  auto withElements = [&](uint64_t count) {
+    return deflated("xl/worksheets/sheet2.xml", sheet.substr(0, extAt) + "<extLst>", "<x/>", count,
+                    "</extLst></worksheet>");
+  };
+  std::vector<RawEntry> understated = rawBook(), manyNodes = rawBook();
+  for (RawEntry& e : understated) {
+    if (e.name == "xl/worksheets/sheet2.xml") e = withElements(1 << 20), e.declared = 700;
+  }
+  for (RawEntry& e : manyNodes) {
+    if (e.name == "xl/worksheets/sheet2.xml") e = withElements(kMaxPartMemory / 64 + 1);
+  }
+  std::string otherName = rawZip(rawBook(), Descriptor::None);
+  otherName[30] ^= 0x20;  // the first local header's name differs from the directory's
+
+  struct Case {
+    const char* name;
+    std::string bytes;
+    const char* refusal;  // a piece of the error, or null when the workbook opens
+  };
+  const std::vector<Case> cases = {
+      {"descriptors with signature", rawZip(rawBook(), Descriptor::Signed), nullptr},
+      {"descriptors without signature", rawZip(rawBook(), Descriptor::Unsigned), nullptr},
+      {"Zip64 descriptors", rawZip(rawBook(), Descriptor::Zip64), nullptr},
+      {"zeros after the end record", rawZip(rawBook(), Descriptor::None, std::string(100, '\0')), nullptr},
+      {"text after the end record", rawZip(rawBook(), Descriptor::Zip64, "PK\x05\x06" + std::string(30, 'j')), nullptr},
+      {"local header not the directory's", otherName, "文件头与中央目录不一致"},
+      {"part longer than declared", rawZip(understated, Descriptor::None), "超过声明的大小 700 字节"},
+      {"too many elements in a part", rawZip(manyNodes, Descriptor::None), "过大"},
+      {"two sheets on one part",
+       rawZip(rawBook([](Entries& e) {
+                e["xl/_rels/workbook.xml.rels"] = workbookRels("/xl/worksheets/sheet2.xml");
+              }),
+              Descriptor::None),
+       "同一个部件"},
+      {"encrypted workbook", oleMagic + std::string(600, '\0') + utf16, "密码"},
+      {"other compound file", oleMagic + std::string(600, '\0'), "OLE"},
+  };
+  for (const Case& c : cases) {
+    const QString file = dir.filePath("variant.xlsx");
+    writeFile(file, c.bytes);
+    Document doc;
+    try {
+      doc.open(file.toStdString());
+      Workbook wb = doc.workbook();
+      EXPECT_EQ(valueOf(wb.worksheet("My Data").cell("A1")), Value(int64_t(2))) << c.name;
+      EXPECT_EQ(valueOf(wb.worksheet("Sheet1").cell("A3")), Value(int64_t(7))) << c.name;
+      EXPECT_EQ(c.refusal, nullptr) << c.name << ": no error";
+    } catch (const Error& e) {
+      if (c.refusal == nullptr) ADD_FAILURE() << c.name << ": " << e.what();
+      else EXPECT_NE(std::string(e.what()).find(c.refusal), std::string::npos) << c.name << ": " << e.what();
+    }
+    EXPECT_EQ(readFile(file), c.bytes) << c.name << ": the file changed";
+  }
+}
+
+TEST_F(Xlsx, OpeningAndUsingManySheetsTakesLinearTime) {
+  // the best of three runs of opening a workbook of n sheets and taking each
+  // of its sheets by name
+  auto seconds = [&](int n) {
+    Entries e = baseBook();
+    std::string sheets, rels;
+    const std::string t = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/";
+    for (int i = 1; i <= n; ++i) {
+      const std::string k = std::to_string(i);
+      sheets += "<sheet name=\"S" + k + "\" sheetId=\"" + k + "\" r:id=\"rId" + k + "\"/>";
+      rels += "<Relationship Id=\"rId" + k + "\" Type=\"" + t + "worksheet\" Target=\"worksheets/s" + k + ".xml\"/>";
+      e["xl/worksheets/s" + k + ".xml"] = sheetXml("");
+    }
+    std::string& wb = e["xl/workbook.xml"];
+    wb.replace(wb.find("<sheets>") + 8, wb.find("</sheets>") - wb.find("<sheets>") - 8, sheets);
+    e["xl/_rels/workbook.xml.rels"] =
+        "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">" + rels +
+        "</Relationships>";
+    const std::string file = path("many.xlsx");
+    writeBook(file, e);
+    double best = 1e9;
+    for (int run = 0; run < 3; ++run) {
+      const auto start = std::chrono::steady_clock::now();
+      Document doc;
+      doc.open(file);
+      Workbook book = doc.workbook();
+      for (int i = 1; i <= n; ++i) book.worksheet("s" + std::to_string(i));
+      best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    return best;
+  };
+  const double few = seconds(1000), many = seconds(10000);
+  EXPECT_LT(many, 30 * few) << "1000 sheets: " << few << " s, 10000 sheets: " << many << " s";
+}
+
+namespace {
+
+// In a child process: saves an edited workbook onto a full file system of
+// its own (a small tmpfs in a private mount namespace) or, where it may
+// mount none, under a file-size limit. Reports "kept" or "changed" for the
+// old file, "full" or "limit", the files left and the save's error.
+bool privateMounts() {
+  if (::unshare(CLONE_NEWNS) == 0) return true;
+  // without privileges: in a user namespace of its own, as the same user
+  const std::string uid = std::to_string(::getuid()), gid = std::to_string(::getgid());
+  if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) return false;
+  auto put = [](const char* file, const std::string& text) {
+    QFile f(QString::fromLatin1(file));
+    return f.open(QIODevice::WriteOnly) && f.write(text.data(), qint64(text.size())) == qint64(text.size());
+  };
+  return put("/proc/self/setgroups", "deny") && put("/proc/self/uid_map", uid + " " + uid + " 1") &&
+         put("/proc/self/gid_map", gid + " " + gid + " 1");
+}
+
+std::string saveWithoutRoom(const std::string& folder) {
+  const std::string small = folder + "/small";
+  QDir().mkpath(QString::fromStdString(small));
+  const bool ownFs = privateMounts() && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                     ::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k") == 0;
+  const std::string file = small + "/book.xlsx";
+  Document doc;
+  doc.create(file);
+  if (ownFs) {
+    QFile junk(QString::fromStdString(small + "/junk"));
+    junk.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+    const std::string block(4096, 'j');
+    while (junk.write(block.data(), qint64(block.size())) == qint64(block.size())) {}
+  } else {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{512, 512};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  const std::string before = readFile(QString::fromStdString(file));
+  doc.workbook().worksheet("Sheet1").cell("A1").value() = int64_t(1);
+  std::string error = "saved";
+  try {
+    doc.save();
+  } catch (const Error& e) {
+    error = e.what();
+  }
+  return std::string(readFile(QString::fromStdString(file)) == before ? "kept " : "changed ") +
+         (ownFs ? "full " : "limit ") +
+         QDir(QString::fromStdString(small)).entryList(QDir::Files).join(",").toStdString() + " " + error;
+}
+
+}  // namespace
+
+TEST_F(Xlsx, FailedSavesNameTheReasonAndKeepTheFile) {
+  Document doc;
+  doc.create(path("b.xlsx"));
+  ASSERT_TRUE(QDir().mkpath(dir.filePath("adir")));
+  try {
+    doc.saveAs(path("adir"));
+    ADD_FAILURE() << "saved over a folder";
+  } catch (const Error& e) {
+    EXPECT_NE(std::string(e.what()).find("文件夹"), std::string::npos) << e.what();
+  }
+
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(out[0]);
+    std::string report;
+    try {
+      report = saveWithoutRoom(dir.path().toStdString());
+    } catch (const std::exception& e) {
+      report = std::string("failed ") + e.what();
+    }
+    const ssize_t written = ::write(out[1], report.data(), report.size());
+    ::_exit(written == ssize_t(report.size()) ? 0 : 1);
+  }
+  ::close(out[1]);
+  std::string report;
+  char buf[512];
+  for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) report.append(buf, size_t(n));
+  ::close(out[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << report;
+  const bool full = report.find(" full ") != std::string::npos;
+  EXPECT_EQ(report.rfind(full ? "kept full book.xlsx,junk " : "kept limit book.xlsx ", 0), 0u) << report;
+  EXPECT_NE(report.find(full ? kDiskFull : "超过了系统允许的大小"), std::string::npos) << report;
 }
