@@ -364,7 +364,9 @@ void sysLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
       break;
     case KOR_EXIT:
       scriptExitValue = textlib::argInt(builtinArg(0));
-      raise(callMessage("退出程序：行号 %1 语句 %2 执行exit 退出语句", ctx));
+      // the real line also in the global block, where no scope exists yet
+      raise(textlib::fillMessage("退出程序：行号 %1 语句 %2 执行exit 退出语句",
+                                 {QString::number(lineOfContext(ctx)), textlib::statementOf(ctx)}));
     case KOR_GETOPT:
       getopt(ctx);
       break;

@@ -113,16 +113,15 @@ void guarded(Stage stage, Fn&& body) {
     std::cerr << "捕获语法识别异常: " << e.what() << std::endl;
     if (failsRun) runFailed = true;
   } catch (std::runtime_error& e) {
-    if (stage == Stage::Entry) {
-      if (abortRequested.load()) {
-        std::cerr << e.what() << std::endl;
-      } else if (scriptExitValue == kNoExitValue) {
-        std::cerr << "\n脚本指令中存在语法错误： \n" << e.what() << std::endl;
-        runFailed = true;
-      } else {
-        std::cout << e.what() << std::endl;
-        runFailed = true;
-      }
+    if (stage == Stage::Entry && abortRequested.load()) {
+      std::cerr << e.what() << std::endl;
+    } else if (stage != Stage::Parse && scriptExitValue != kNoExitValue) {
+      // the script called exit (in the entry call or the global block)
+      std::cout << e.what() << std::endl;
+      runFailed = true;
+    } else if (stage == Stage::Entry) {
+      std::cerr << "\n脚本指令中存在语法错误： \n" << e.what() << std::endl;
+      runFailed = true;
     } else {
       std::cerr << "脚本指令中存在语法错误： \n" << e.what() << std::endl;
       if (stage == Stage::Parse) runFailed = true;
@@ -287,6 +286,13 @@ int korvelMain(QWidget* host, const QStringList& args, int mode) {
       }
     }
   });
+  if (runFailed) {
+    // exit was called in the global block: the run ends there, before the
+    // entry call (there is no call stack of the entry to show)
+    consoleSetTextAttribute(kConsoleDefault);
+    return scriptExitValue == kNoExitValue ? -1 : scriptExitValue;
+  }
+
   // 7. entry function
   popStatus();
   QByteArray entryName = "hs_rukou";
