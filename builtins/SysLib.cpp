@@ -495,7 +495,9 @@ void sysLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
     case KOR_EXIT:
       // an exit value, not an index: a long keeps its low 32 bits
       scriptExitValue = int32_t(uint32_t(uint64_t(textlib::argLong(builtinArg(0)))));
-      raise(callMessage("退出程序：行号 %1 语句 %2 执行exit 退出语句", ctx));
+      // the real line also in the global block, where no scope exists yet
+      raise(textlib::fillMessage("退出程序：行号 %1 语句 %2 执行exit 退出语句",
+                                 {QString::number(lineOfContext(ctx)), textlib::statementOf(ctx)}));
     case KOR_GETOPT:
       getopt(ctx);
       break;

@@ -81,6 +81,14 @@ void BlockListener::enterFunction(KorParser::FunctionContext* ctx) {
         fillMessage(QStringLiteral("错误：行号 %1 函数 %2 重复定义，行 %3 已经存在一个同名函数 %1"),
                     startLine, QString::fromUtf8(name), earlier->startLine));
   }
+  // The prelude declares the built-in struct types under these names, and the
+  // run driver calls the entry through a frame of its own name.
+  if (builtinStructCode(name) != 0 || name == kEntryWrapperName) {
+    raiseScriptError(fillMessage(
+        QStringLiteral("错误：行号 %1 函数名 %2 是系统保留的名称（内置结构体类型或入口调用的包装函数），"
+                       "不能定义同名函数，请改名！"),
+        startLine, QString::fromUtf8(name)));
+  }
   KorParser::BlockContext* body = ctx->block();
   if (!body) return;
 

@@ -7,6 +7,10 @@
 
 #include "KorBaseListener.h"
 
+// Name of the run driver's frame around the entry call; no script function
+// may have it.
+inline constexpr char kEntryWrapperName[] = "cmain";
+
 class BlockListener : public KorBaseListener {
  public:
   explicit BlockListener(antlr4::CommonTokenStream* tokens) : tokens_(tokens) {}

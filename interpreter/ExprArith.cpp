@@ -325,7 +325,8 @@ ExprValue evalNegation(ExprVisitor& v, KorParser::NegationExprContext* ctx) {
       else
         n.payload.i64 = int64_t(0ull - uint64_t(n.payload.i64));
     } else {
-      n = makeDoubleValue(-std::stod(atom->FLOAT_VALUE()->getText()));
+      n = parseDecimalLiteral(atom->FLOAT_VALUE()->getText());
+      n.payload.d = -n.payload.d;
     }
     rememberValue(ctx, n);
     return n;

@@ -128,7 +128,10 @@ antlrcpp::Any ExprVisitor::visitIntExpr(KorParser::IntExprContext* ctx) {
 }
 
 antlrcpp::Any ExprVisitor::visitFloatExpr(KorParser::FloatExprContext* ctx) {
-  const std::string text = ctx->FLOAT_VALUE()->getSymbol()->getText();
+  return parseDecimalLiteral(ctx->FLOAT_VALUE()->getSymbol()->getText());
+}
+
+ExprValue parseDecimalLiteral(const std::string& text) {
   const char* s = text.c_str();
   char* end = nullptr;
   const int savedErrno = errno;

@@ -212,3 +212,7 @@ class ExprVisitor : public KorBaseVisitor {
 // Integer literal text -> zs cell, or czs when the value does not fit in 32
 // bits (hex literals too). Also used by unary minus on an integer literal.
 ExprValue parseIntLiteral(std::string text);
+// Decimal literal text -> xs cell; out of range (or no digits) throws the
+// standard exception that std::stod throws, with its usual text. Also used
+// by unary minus on a decimal literal.
+ExprValue parseDecimalLiteral(const std::string& text);

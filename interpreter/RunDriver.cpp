@@ -113,16 +113,15 @@ void guarded(Stage stage, Fn&& body) {
     std::cerr << "捕获语法识别异常: " << e.what() << std::endl;
     if (failsRun) runFailed = true;
   } catch (std::runtime_error& e) {
-    if (stage == Stage::Entry) {
-      if (abortRequested.load()) {
-        std::cerr << e.what() << std::endl;
-      } else if (scriptExitValue == kNoExitValue) {
-        std::cerr << "\n脚本指令中存在语法错误： \n" << e.what() << std::endl;
-        runFailed = true;
-      } else {
-        std::cout << e.what() << std::endl;
-        runFailed = true;
-      }
+    if (stage == Stage::Entry && abortRequested.load()) {
+      std::cerr << e.what() << std::endl;
+    } else if (stage != Stage::Parse && scriptExitValue != kNoExitValue) {
+      // the script called exit (in the entry call or the global block)
+      std::cout << e.what() << std::endl;
+      runFailed = true;
+    } else if (stage == Stage::Entry) {
+      std::cerr << "\n脚本指令中存在语法错误： \n" << e.what() << std::endl;
+      runFailed = true;
     } else {
       std::cerr << "脚本指令中存在语法错误： \n" << e.what() << std::endl;
       if (stage == Stage::Parse) runFailed = true;
@@ -140,6 +139,19 @@ void guarded(Stage stage, Fn&& body) {
   // every handler above reported an error
   runErrorReported = true;
 }
+
+// Runs `fn` when the scope is left, by return or by exception.
+template <typename Fn>
+struct AtScopeExit {
+  Fn fn;
+  ~AtScopeExit() {
+    try {
+      fn();
+    } catch (...) {
+      // nothing may leave a destructor
+    }
+  }
+};
 
 void destroyRunTables() {
   destroyScopeStack();
@@ -216,9 +228,26 @@ int korvelMain(QWidget* host, const QStringList& args, int mode) {
     if (!loadScriptFile(args[1])) return 1;
   }
 
-  // 4. stage 1: parse and pre-pass
+  // From here on every way out of the run, an exception included, frees the
+  // run's tables (the script's token stream first), so that nothing of this
+  // run is left for the next one. The parses outlive the tables.
   std::unique_ptr<Parse> main;
+  std::unique_ptr<Parse> prelude;
+  std::unique_ptr<Parse> call;
   std::unique_ptr<BlockListener> blocks;
+  bool tablesFreed = false;
+  auto cleanUp = [&] {
+    if (tablesFreed) return;
+    tablesFreed = true;
+    tokenStream = nullptr;
+    if (main) main->tokens.reset();
+    blocks.reset();
+    destroyRunTables();
+    sourceText.clear();
+  };
+  AtScopeExit<decltype(cleanUp)&> freeTablesOnExit{cleanUp};
+
+  // 4. stage 1: parse and pre-pass
   guarded(Stage::Parse, [&] {
     parsePhase = 0;
     main = std::make_unique<Parse>(sourceText.toStdString());
@@ -232,38 +261,21 @@ int korvelMain(QWidget* host, const QStringList& args, int mode) {
     antlr4::tree::ParseTreeWalker::DEFAULT.walk(blocks.get(), tree);
     parsePhase = 2;
   });
+  if (runFailed) return 0;
 
-  // The script's token stream goes first at the end of a run.
-  auto dropTokenStream = [&] {
-    tokenStream = nullptr;
-    if (main) main->tokens.reset();
-  };
-  auto cleanUp = [&] {
-    dropTokenStream();
-    blocks.reset();
-    destroyRunTables();
-    sourceText.clear();
-  };
-
-  if (runFailed) {
-    destroyFunctionTable();
-    destroyGlobalTable();
-    dropTokenStream();
-    sourceText.clear();
-    return 0;
-  }
-
-  // 5. prelude
+  // 5. prelude (the pre-pass keeps its struct names free; should it still
+  // fail, the run ends like a failed parse)
   pushStatus(LS_RUN_START);
   createTypeRegistry();
-  Parse prelude(preludeSource.toStdString());
-  prelude.makeParser();
-  prelude.reportParserErrors();
-  {
+  guarded(Stage::Parse, [&] {
+    prelude = std::make_unique<Parse>(preludeSource.toStdString());
+    prelude->makeParser();
+    prelude->reportParserErrors();
     ExprVisitor visitor;
-    KorParser::DefglobalContext* tree = prelude.parser->defglobal();
+    KorParser::DefglobalContext* tree = prelude->parser->defglobal();
     visitor.visitChildrenDefault(tree);
-  }
+  });
+  if (runFailed) return 0;
 
   // 6. stage 2: the script's global block
   guarded(Stage::Global, [&] {
@@ -274,6 +286,12 @@ int korvelMain(QWidget* host, const QStringList& args, int mode) {
       }
     }
   });
+  if (runFailed) {
+    // exit was called in the global block: the run ends there, before the
+    // entry call (there is no call stack of the entry to show)
+    consoleSetTextAttribute(kConsoleDefault);
+    return scriptExitValue == kNoExitValue ? -1 : scriptExitValue;
+  }
 
   // 7. entry function
   popStatus();
@@ -286,7 +304,6 @@ int korvelMain(QWidget* host, const QStringList& args, int mode) {
   if (!entry) {
     printLine(std::cout, QStringLiteral("没有发现入口函数hs_rukou 或 main, 程序调用失败,请检查！ "));
     runErrorReported = true;
-    cleanUp();
     return 0;
   }
   createOperandStack();
@@ -300,7 +317,7 @@ int korvelMain(QWidget* host, const QStringList& args, int mode) {
     callText = entryName + "();";
   } else if (params->size() == 2 && !params->at(0).isEmpty() && params->at(1) == "lb") {
     wrapper = pushScopeRecord(SK_FUNCTION);
-    wrapper->name = QByteArray("cmain");
+    wrapper->name = QByteArray(kEntryWrapperName);
     wrapper->setFrame(0, entry->startLine);
     ScopeRecord* param = pushScopeRecord(VT_LIST);
     param->name = params->at(0);
@@ -323,7 +340,6 @@ int korvelMain(QWidget* host, const QStringList& args, int mode) {
                 "canshu) 或main() main(lb canshu) 四种形式！"),
             entry->startLine, QString::fromUtf8(entryName)));
     runErrorReported = true;
-    cleanUp();
     return 1;
   }
 
@@ -334,12 +350,12 @@ int korvelMain(QWidget* host, const QStringList& args, int mode) {
       returnsInt = true;
       if (!wrapper) {
         wrapper = pushScopeRecord(SK_FUNCTION);
-        wrapper->name = QByteArray("cmain");
+        wrapper->name = QByteArray(kEntryWrapperName);
         wrapper->setFrame(0, entry->startLine);
       }
       wrapper->setFrame(kCallModeTakesReturn, wrapper->callLine());
       callText = "fanhui " + callText;
-      if (!findFunction("cmain")) registerFunction("cmain", "{}", {}, {QByteArray("zs")});
+      if (!findFunction(kEntryWrapperName)) registerFunction(kEntryWrapperName, "{}", {}, {QByteArray("zs")});
     } else {
       printLine(
           std::cout,
@@ -347,14 +363,12 @@ int korvelMain(QWidget* host, const QStringList& args, int mode) {
               QStringLiteral("错误：行号 %1 函数 %2 返回值不合法！hs_rukou() 最多只能返回1个整数!"),
               entry->startLine, QString::fromUtf8(entryName)));
       runErrorReported = true;
-      cleanUp();
       return 1;
     }
   }
 
   // 10. stage 3: the entry call
   int result = -1;
-  std::unique_ptr<Parse> call;
   guarded(Stage::Entry, [&] {
     call = std::make_unique<Parse>(callText.toStdString());
     call->makeParser();
@@ -384,7 +398,6 @@ int korvelMain(QWidget* host, const QStringList& args, int mode) {
 
   // 11. clean-up
   cleanUp();
-  call.reset();
 
   // 12. result
   if (runFailed) return scriptExitValue == kNoExitValue ? -1 : scriptExitValue;

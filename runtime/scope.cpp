@@ -372,15 +372,26 @@ void createGlobalTable() {
   if (gGlobalTable == nullptr) gGlobalTable = new GlobalTable(8);
 }
 
+namespace {
+const struct {
+  const char* name;
+  int32_t code;
+} kBuiltinStructs[] = {
+    {"XLWorksheet", VT_XLWORKSHEET}, {"PHuxMain", VT_PHUXMAIN}, {"PEdit", VT_PEDIT},
+    {"RegExp", VT_REGEXP},           {"RegMatch", VT_REGMATCH}, {"RegMatchIter", VT_REGMATCHITER},
+};
+}  // namespace
+
+int32_t builtinStructCode(const QByteArray& name) {
+  for (const auto& s : kBuiltinStructs)
+    if (name == s.name) return s.code;
+  return 0;
+}
+
 void createTypeRegistry() {
   if (gTypeRegistry != nullptr) return;
   gTypeRegistry = new TypeRegistry(8);
-  (*gTypeRegistry)[QByteArrayLiteral("XLWorksheet")] = VT_XLWORKSHEET;
-  (*gTypeRegistry)[QByteArrayLiteral("PHuxMain")] = VT_PHUXMAIN;
-  (*gTypeRegistry)[QByteArrayLiteral("PEdit")] = VT_PEDIT;
-  (*gTypeRegistry)[QByteArrayLiteral("RegExp")] = VT_REGEXP;
-  (*gTypeRegistry)[QByteArrayLiteral("RegMatch")] = VT_REGMATCH;
-  (*gTypeRegistry)[QByteArrayLiteral("RegMatchIter")] = VT_REGMATCHITER;
+  for (const auto& s : kBuiltinStructs) (*gTypeRegistry)[QByteArray(s.name)] = s.code;
 }
 
 void createOperandStack() {

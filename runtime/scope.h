@@ -387,6 +387,9 @@ bool hasGlobal(const QByteArray& name);
 
 TypeRegistry* typeRegistry();  // null when absent
 int32_t typeRegistryCode(const QByteArray& name);  // 0 when absent
+// Code of a built-in struct type the prelude declares (with or without a
+// registry), 0 for any other name.
+int32_t builtinStructCode(const QByteArray& name);
 
 OperandStack* operandStack();  // created when absent
 

@@ -34,6 +34,22 @@ QByteArray codecName(int32_t id) {
 
 namespace {
 
+// A surrogate that is not part of a high-low pair: Qt's UTF-16 decoders pass
+// it through without counting it as invalid.
+bool hasLoneSurrogate(const QString& text) {
+  const QChar* c = text.constData();
+  const QChar* end = c + text.size();
+  for (; c != end; ++c) {
+    if (!c->isSurrogate()) continue;
+    if (c->isHighSurrogate() && c + 1 != end && c[1].isLowSurrogate()) {
+      ++c;
+      continue;
+    }
+    return true;
+  }
+  return false;
+}
+
 // Decodes with the named codec; false when a character is invalid or the
 // input ends inside a character.
 bool decodeStrict(const QByteArray& codec, const char* bytes, int length, QString& out) {
@@ -41,7 +57,7 @@ bool decodeStrict(const QByteArray& codec, const char* bytes, int length, QStrin
   if (c == nullptr) return false;
   QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
   out = c->toUnicode(bytes, length, &state);
-  return state.invalidChars == 0 && state.remainingChars == 0;
+  return state.invalidChars == 0 && state.remainingChars == 0 && !hasLoneSurrogate(out);
 }
 
 // Byte structure of GB18030: ASCII, two-byte (lead 81-FE, trail 40-7E or

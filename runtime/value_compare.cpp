@@ -5,6 +5,7 @@
 
 #include <QDateTime>
 #include <QFileInfo>
+#include <QVarLengthArray>
 
 #include <cstring>
 #include <iostream>
@@ -349,23 +350,10 @@ int32_t convertForAssign(int32_t declaredType, int32_t valueType, bool print, bo
 
 namespace {
 
-void appendQuoted(QString& out, const ExprValue& v) {
-  out += QLatin1Char('"');
-  appendValueText(out, v);
-  out += QLatin1Char('"');
-}
+bool holdsValues(int32_t type) { return type == VT_STRUCT || type == VT_LIST || type == VT_DICT; }
 
-void appendElement(QString& out, const ExprValue* v) {
-  if (v == nullptr) return;
-  if (v->type == VT_BYTES || v->type == VT_STRING)
-    appendQuoted(out, *v);
-  else
-    appendValueText(out, *v);
-}
-
-}  // namespace
-
-void appendValueText(QString& out, const ExprValue& cell) {
+// Text of a value of any type but struct, list and dict.
+void appendPlainText(QString& out, const ExprValue& cell) {
   const ValuePayload& p = cell.payload;
   switch (cell.type) {
     case VT_INT: out += QString::number(p.i32); break;
@@ -374,67 +362,12 @@ void appendValueText(QString& out, const ExprValue& cell) {
     case VT_BOOL: out += p.b ? QLatin1String("zhen") : QLatin1String("jia"); break;
     case VT_CHAR: out += QChar::fromLatin1(p.c); break;
     case VT_WCHAR: out += QChar(p.u16); break;
-    case VT_STRUCT: {
-      const StructValue* s = p.st;
-      if (s == nullptr) break;
-      if (s->members != nullptr) {
-        out += QLatin1Char('{');
-        bool first = true;
-        for (const ExprValue* m : *s->members) {
-          if (!first) out += QLatin1Char(',');
-          first = false;
-          appendElement(out, m);
-        }
-        out += QLatin1Char('}');
-      } else if (s->builtinCode == -1) {
-        // nothing
-      } else if (s->builtinCode == VT_PHUXMAIN) {
-        out += QLatin1String("{}");
-      } else {
-        out += QLatin1Char('{');
-        out += QString::fromUtf8(s->typeName);
-        out += QLatin1Char('}');
-      }
-      break;
-    }
     case VT_BYTES:
       if (p.bytes != nullptr) out += utf8ToString(*p.bytes);
       break;
     case VT_STRING:
       if (p.str != nullptr) out += *p.str;
       break;
-    case VT_LIST: {
-      out += QLatin1Char('[');
-      if (p.list != nullptr) {
-        bool first = true;
-        for (const ExprValue* e : *p.list) {
-          if (!first) out += QLatin1Char(',');
-          first = false;
-          appendElement(out, e);
-        }
-      }
-      out += QLatin1Char(']');
-      break;
-    }
-    case VT_DICT: {
-      out += QLatin1Char('{');
-      if (p.dict != nullptr) {
-        bool first = true;
-        for (const ValueDict::Node* n = p.dict->first(); n != nullptr; n = n->next) {
-          if (!first) out += QLatin1String(", ");
-          first = false;
-          appendElement(out, &n->key);
-          out += QLatin1Char(':');
-          if (n->value == nullptr) continue;
-          if (n->value->type == VT_BYTES)
-            appendQuoted(out, *n->value);
-          else
-            appendValueText(out, *n->value);
-        }
-      }
-      out += QLatin1Char('}');
-      break;
-    }
     case VT_FILE:
       if (p.file == nullptr || p.file->info == nullptr)
         out += QLatin1String("kong");
@@ -464,6 +397,139 @@ void appendValueText(QString& out, const ExprValue& cell) {
       break;
     default:
       break;
+  }
+}
+
+void appendQuoted(QString& out, const ExprValue& v) {
+  out += QLatin1Char('"');
+  appendPlainText(out, v);
+  out += QLatin1Char('"');
+}
+
+// A struct, list or dict whose contents are being written: the member or
+// element cells still to come, or the dict node still to come.
+struct OpenContainer {
+  bool dict = false;
+  bool first = true;
+  QLatin1Char close{']'};
+  ExprValue* const* at = nullptr;
+  ExprValue* const* end = nullptr;
+  const ValueDict::Node* node = nullptr;
+};
+
+// Writes the opening of a struct, list or dict; true when its contents follow
+// (described by `open`), false when the whole text has been written.
+bool openContainer(QString& out, const ExprValue& cell, OpenContainer& open) {
+  const ValuePayload& p = cell.payload;
+  switch (cell.type) {
+    case VT_STRUCT: {
+      const StructValue* s = p.st;
+      if (s == nullptr) return false;
+      if (s->members != nullptr) {
+        out += QLatin1Char('{');
+        open.close = QLatin1Char('}');
+        open.at = s->members->data();
+        open.end = open.at + s->members->size();
+        return true;
+      }
+      if (s->builtinCode == -1) {
+        // nothing
+      } else if (s->builtinCode == VT_PHUXMAIN) {
+        out += QLatin1String("{}");
+      } else {
+        out += QLatin1Char('{');
+        out += QString::fromUtf8(s->typeName);
+        out += QLatin1Char('}');
+      }
+      return false;
+    }
+    case VT_LIST:
+      out += QLatin1Char('[');
+      if (p.list == nullptr) {
+        out += QLatin1Char(']');
+        return false;
+      }
+      open.at = p.list->data();
+      open.end = open.at + p.list->size();
+      return true;
+    default:
+      out += QLatin1Char('{');
+      if (p.dict == nullptr) {
+        out += QLatin1Char('}');
+        return false;
+      }
+      open.dict = true;
+      open.close = QLatin1Char('}');
+      open.node = p.dict->first();
+      return true;
+  }
+}
+
+}  // namespace
+
+Q_DECLARE_TYPEINFO(OpenContainer, Q_PRIMITIVE_TYPE);
+
+// Nested structs, lists and dicts are written with a stack of open
+// containers instead of recursion, so that data nested to any depth is
+// written whole.
+void appendValueText(QString& out, const ExprValue& cell) {
+  if (!holdsValues(cell.type)) {
+    appendPlainText(out, cell);
+    return;
+  }
+  OpenContainer outer;
+  if (!openContainer(out, cell, outer)) return;
+  QVarLengthArray<OpenContainer, 16> open;
+  open.append(outer);
+  while (!open.isEmpty()) {
+    // Write the innermost open container on, up to its end or up to a
+    // struct, list or dict in it, which is opened next.
+    OpenContainer& c = open.last();
+    const ExprValue* nested = nullptr;
+    if (c.dict) {
+      for (const ValueDict::Node* n = c.node; n != nullptr; n = n->next) {
+        if (!c.first) out += QLatin1String(", ");
+        c.first = false;
+        if (n->key.type == VT_BYTES || n->key.type == VT_STRING)
+          appendQuoted(out, n->key);
+        else
+          appendPlainText(out, n->key);
+        out += QLatin1Char(':');
+        const ExprValue* v = n->value;
+        if (v == nullptr) continue;
+        if (v->type == VT_BYTES) {  // dict values quote byte strings only
+          appendQuoted(out, *v);
+        } else if (holdsValues(v->type)) {
+          c.node = n->next;
+          nested = v;
+          break;
+        } else {
+          appendPlainText(out, *v);
+        }
+      }
+    } else {
+      while (c.at != c.end) {
+        const ExprValue* e = *c.at++;
+        if (!c.first) out += QLatin1Char(',');
+        c.first = false;
+        if (e == nullptr) continue;
+        if (e->type == VT_BYTES || e->type == VT_STRING) {
+          appendQuoted(out, *e);
+        } else if (holdsValues(e->type)) {
+          nested = e;
+          break;
+        } else {
+          appendPlainText(out, *e);
+        }
+      }
+    }
+    if (nested == nullptr) {
+      out += c.close;
+      open.removeLast();
+      continue;
+    }
+    OpenContainer inner;
+    if (openContainer(out, *nested, inner)) open.append(inner);
   }
 }
 

@@ -143,6 +143,104 @@ ExprValue makeDictValue() {
   return c;
 }
 
+// ---- nested data ----
+// Copies and releases walk nested lists, dicts and structs recursively, but
+// only kNestedDepth levels deep: a container below that is queued (an empty
+// copy already linked into its parent, or a payload to free) and handled by
+// the outermost call in a loop. Data nested to any depth thus needs a bounded
+// amount of machine stack, also on a thread with a small stack. A nested
+// container within the depth costs one compare and a counter step.
+namespace {
+constexpr int kNestedDepth = 64;
+
+struct NestedJob {
+  int32_t type;        // VT_LIST, VT_DICT or VT_STRUCT
+  const void* source;  // copies: the container copied
+  void* target;        // copies: its empty copy; releases: the payload to free
+};
+
+// Levels of the copy or release running now: 0 outside one, 1 in the
+// outermost container.
+int gCopyDepth = 0;
+int gReleaseDepth = 0;
+std::vector<NestedJob> gCopyJobs;
+std::vector<NestedJob> gReleaseJobs;
+
+// A nested container that may be handled at once (neither the outermost nor
+// too deep).
+inline bool withinNesting(int depth) { return unsigned(depth - 1) < unsigned(kNestedDepth - 1); }
+}  // namespace
+
+// Fill the empty copy `to` from `from`.
+static void fillListCopy(const ValueList& from, ValueList& to) {
+  to.reserve(from.size());
+  for (const ExprValue* e : from) to.push_back(copyValueToPool(*e, true));
+}
+
+static void fillDictCopy(const ValueDict& from, ValueDict& to) {
+  for (ValueDict::Node* n = from.first(); n != nullptr; n = n->next) {
+    auto r = to.emplace(copyValue(n->key, false), n->hash);
+    r.first->value = copyValueToPool(*n->value, true);
+  }
+}
+
+static void fillMemberCopies(const StructValue& from, StructValue& to) {
+  to.members->reserve(from.members->size());
+  for (const ExprValue* m : *from.members) to.members->push_back(copyValueToPool(*m, false));
+}
+
+static void fillCopy(const NestedJob& job) {
+  switch (job.type) {
+    case VT_LIST:
+      fillListCopy(*static_cast<const ValueList*>(job.source), *static_cast<ValueList*>(job.target));
+      break;
+    case VT_DICT:
+      fillDictCopy(*static_cast<const ValueDict*>(job.source), *static_cast<ValueDict*>(job.target));
+      break;
+    default:
+      fillMemberCopies(*static_cast<const StructValue*>(job.source),
+                       *static_cast<StructValue*>(job.target));
+      break;
+  }
+}
+
+// Handles `job` as the outermost container of its walk (then every job
+// queued meanwhile), or queues it when the walk is already kNestedDepth levels
+// deep. A walk that fails drops its queue: queued copies belong to a copy
+// that nobody holds any more.
+template <void (*Handle)(const NestedJob&)>
+static void outermostOrQueued(int& depth, std::vector<NestedJob>& queue, const NestedJob& job) {
+  if (depth != 0) {
+    queue.push_back(job);
+    return;
+  }
+  depth = 1;
+  try {
+    Handle(job);
+    while (!queue.empty()) {
+      NestedJob next = queue.back();
+      queue.pop_back();
+      Handle(next);
+    }
+  } catch (...) {
+    queue.clear();
+    depth = 0;
+    throw;
+  }
+  depth = 0;
+}
+
+template <typename T, void (*Fill)(const T&, T&)>
+inline void copyNested(int32_t type, const T& from, T& to) {
+  if (withinNesting(gCopyDepth)) {
+    ++gCopyDepth;
+    Fill(from, to);
+    --gCopyDepth;
+  } else {
+    outermostOrQueued<fillCopy>(gCopyDepth, gCopyJobs, {type, &from, &to});
+  }
+}
+
 StructValue* copyStructValue(const StructValue* source) {
   if (source == nullptr) return nullptr;
   StructValue* s = new StructValue();
@@ -152,8 +250,7 @@ StructValue* copyStructValue(const StructValue* source) {
   s->builtinCode = source->builtinCode;
   if (source->members != nullptr) {
     s->members = new MemberCells();
-    s->members->reserve(source->members->size());
-    for (const ExprValue* m : *source->members) s->members->push_back(copyValueToPool(*m, false));
+    copyNested<StructValue, fillMemberCopies>(VT_STRUCT, *source, *s);
   }
   return s;
 }
@@ -183,10 +280,8 @@ ExprValue copyValue(const ExprValue& cell, bool deep) {
       if (!deep) {
         addSharedRef(cell.payload.list);
       } else {
-        ValueList* l = newValueList();
-        l->reserve(cell.payload.list->size());
-        for (const ExprValue* e : *cell.payload.list) l->push_back(copyValueToPool(*e, true));
-        c.payload.list = l;
+        c.payload.list = newValueList();
+        copyNested<ValueList, fillListCopy>(VT_LIST, *cell.payload.list, *c.payload.list);
       }
       break;
     case VT_DICT:
@@ -195,12 +290,8 @@ ExprValue copyValue(const ExprValue& cell, bool deep) {
       if (!deep) {
         addSharedRef(cell.payload.dict);
       } else {
-        ValueDict* d = newValueDict();
-        for (ValueDict::Node* n = cell.payload.dict->first(); n != nullptr; n = n->next) {
-          auto r = d->emplace(copyValue(n->key, false), n->hash);
-          r.first->value = copyValueToPool(*n->value, true);
-        }
-        c.payload.dict = d;
+        c.payload.dict = newValueDict();
+        copyNested<ValueDict, fillDictCopy>(VT_DICT, *cell.payload.dict, *c.payload.dict);
       }
       break;
     case VT_FILE:
@@ -266,6 +357,40 @@ static void releaseDictEntries(ValueDict* dict, bool reuse = true) {
   dict->releaseAll([](ValueDict::Node* n) { releaseDictEntry(n); }, reuse);
 }
 
+// Free a dict or struct payload (and a list, with freeListPayload) that has
+// no holder left.
+static void freeDictPayload(ValueDict* d) {
+  releaseDictEntries(d, false);
+  delete d;
+}
+
+static void freeStructPayload(StructValue* s) {
+  if (s->members != nullptr) {
+    for (ExprValue* m : *s->members) freeElementCell(m);
+    delete s->members;
+  }
+  delete s;
+}
+
+static void freeNow(const NestedJob& job) {
+  switch (job.type) {
+    case VT_LIST: freeListPayload(static_cast<ValueList*>(job.target)); break;
+    case VT_DICT: freeDictPayload(static_cast<ValueDict*>(job.target)); break;
+    default: freeStructPayload(static_cast<StructValue*>(job.target)); break;
+  }
+}
+
+template <typename T, void (*Free)(T*)>
+inline void freeNested(int32_t type, T* payload) {
+  if (withinNesting(gReleaseDepth)) {
+    ++gReleaseDepth;
+    Free(payload);
+    --gReleaseDepth;
+  } else {
+    outermostOrQueued<freeNow>(gReleaseDepth, gReleaseJobs, {type, nullptr, payload});
+  }
+}
+
 // Takes a shared payload out of p and drops one holder; p is null before
 // anything is freed, as the cell may sit inside what it releases. The last
 // holder gets the payload back to free it; otherwise null comes back, and a
@@ -285,17 +410,9 @@ void releaseHeldPayload(int32_t type, ValuePayload& p) {
     case VT_STRUCT_DESC:
       delete p.names;
       break;
-    case VT_STRUCT: {
-      StructValue* s = p.st;
-      if (s != nullptr) {
-        if (s->members != nullptr) {
-          for (ExprValue* m : *s->members) freeElementCell(m);
-          delete s->members;
-        }
-        delete s;
-      }
+    case VT_STRUCT:
+      if (p.st != nullptr) freeNested<StructValue, freeStructPayload>(VT_STRUCT, p.st);
       break;
-    }
     case VT_BYTES:
       deleteByteString(p.bytes);
       break;
@@ -306,13 +423,10 @@ void releaseHeldPayload(int32_t type, ValuePayload& p) {
       delete p.time;
       break;
     case VT_LIST:
-      if (ValueList* l = dropHolder<ValueList>(p)) freeListPayload(l);
+      if (ValueList* l = dropHolder<ValueList>(p)) freeNested<ValueList, freeListPayload>(VT_LIST, l);
       break;
     case VT_DICT:
-      if (ValueDict* d = dropHolder<ValueDict>(p)) {
-        releaseDictEntries(d, false);
-        delete d;
-      }
+      if (ValueDict* d = dropHolder<ValueDict>(p)) freeNested<ValueDict, freeDictPayload>(VT_DICT, d);
       break;
     case VT_FILE:
       if (FileValue* f = dropHolder(p, closeFileValue)) {
