@@ -137,7 +137,7 @@ TEST_F(HeadInfo, LongFileInAnotherEncodingCutInsideACharacter) {
                                                              : QByteArray();
     bytes += encoder->fromUnicode(header + QStringLiteral("// x"));
     while (((1 << 20) - bytes.size()) % 4 != 2) bytes += encoder->fromUnicode(QStringLiteral("x"));
-    while (bytes.size() < (1 << 20) + 64) bytes += encoder->fromUnicode(wide);
+    bytes += encoder->fromUnicode(wide.repeated(((1 << 20) - bytes.size()) / 4 + 16));
     EXPECT_EQ(read(bytes).ScriptName, QStringLiteral("长脚本")) << codec;
   }
 }
