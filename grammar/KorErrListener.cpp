@@ -1,10 +1,12 @@
 #include "KorErrListener.h"
 
+#include <algorithm>
 #include <iostream>
 
 #include "errors.h"
 #include "run_state.h"
 #include "scope.h"
+#include "text_width.h"
 
 int32_t korSyntaxReportCount = 0;
 
@@ -88,8 +90,12 @@ void KorErrListener::reportMainParse(size_t line, size_t column, const std::stri
     errorLine.replace('\t', ' ');
     if (line >= 2) std::cout << pieces[int(line) - 2].constData() << '\n';
     std::cout << errorLine.constData() << '\n';
-    std::string marker(column + 1, ' ');
-    for (size_t i = 0; i < 4 && i <= column; ++i) marker[column - i] = '^';
+    // the column counts code points; the marker counts the columns the text
+    // takes on screen, so that it lines up under wide (CJK) characters too
+    const int32_t codePoints = int32_t(std::min<size_t>(column, INT32_MAX));
+    const size_t at = size_t(displayColumns(QString::fromUtf8(errorLine), codePoints));
+    std::string marker(at + 1, ' ');
+    for (size_t i = 0; i < 4 && i <= at; ++i) marker[at - i] = '^';
     std::cout << marker << std::endl;
   }
   writeLine(std::cerr, report);

@@ -1,6 +1,7 @@
 #include "KorvelWin.h"
 
 #include <QAction>
+#include <QBuffer>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -39,6 +40,7 @@
 #include "OutputRedirect.h"
 #include "interpreter/RunDriver.h"
 #include "runtime/run_state.h"
+#include "runtime/source_text.h"
 
 namespace {
 
@@ -48,6 +50,28 @@ constexpr int kPathRole = Qt::UserRole + 1;
 QString tr_(const char* text) { return QCoreApplication::translate("Korvel", text); }
 
 QSpacerItem* hSpacer() { return new QSpacerItem(40, 20, QSizePolicy::Expanding, QSizePolicy::Minimum); }
+
+// Files longer than this have only their beginning decoded for the header,
+// which lies within the first 101 lines of at most 1023 bytes.
+constexpr qint64 kHeadScanBytes = 1 << 20;
+
+// The script's text (UTF-8) as the run decodes it, or the bytes as they are
+// when they cannot be decoded (the run then reports it).
+QByteArray scriptTextForHeader(QFile& file) {
+  QByteArray bytes = file.read(kHeadScanBytes);
+  // only the beginning of a long file: cut after its last line feed, so that
+  // no UTF-8 or GB18030 character is cut; UTF-16 is cut after whole code
+  // units, and before a surrogate pair's first half
+  const bool utf16 = bytes.startsWith("\xFF\xFE") || bytes.startsWith("\xFE\xFF");
+  if (!file.atEnd() && !utf16) bytes.truncate(bytes.lastIndexOf('\n') + 1);
+  if (!file.atEnd() && utf16) {
+    bytes.truncate(bytes.size() & ~1);
+    const int high = bytes.startsWith("\xFF\xFE") ? 1 : 0;  // the byte with a unit's high bits
+    if (bytes.size() >= 4 && (uchar(bytes[bytes.size() - 2 + high]) & 0xFC) == 0xD8) bytes.chop(2);
+  }
+  QByteArray text;
+  return tryDecodeSourceText(bytes.constData(), int32_t(bytes.size()), text) >= 0 ? text : bytes;
+}
 
 }  // namespace
 
@@ -237,6 +261,11 @@ ScriptHeadInfo KorvelWin::readScriptHeadInfo(const QString& path) {
   QFile file(path);
   if (!file.open(QIODevice::ReadOnly))
     statusBar()->showMessage(QStringLiteral("打开脚本 %1 头部属性信息失败！").arg(path));
+  // the lines are read from the text as the run decodes it (GB18030, UTF-16
+  // and marked UTF-8 files become UTF-8 first)
+  QByteArray text = file.isOpen() ? scriptTextForHeader(file) : QByteArray();
+  QBuffer source(&text);
+  source.open(QIODevice::ReadOnly);
 
   QStringList lines;
   bool begun = false;
@@ -246,7 +275,7 @@ ScriptHeadInfo KorvelWin::readScriptHeadInfo(const QString& path) {
   char buffer[1024];
   for (;;) {
     std::memset(buffer, 0, sizeof buffer);
-    qint64 n = file.isOpen() ? file.readLine(buffer, sizeof buffer) : -1;
+    qint64 n = source.readLine(buffer, sizeof buffer);
     if (n <= 0) {
       atEnd = true;
       break;
@@ -340,14 +369,24 @@ void KorvelWin::loadScripts() {
   }
   connect(ui_->treeWidget, &QTreeWidget::itemPressed, this, &KorvelWin::on_itemPressed,
           Qt::UniqueConnection);
+  // keys and dragging change the current item without a press
+  connect(ui_->treeWidget, &QTreeWidget::currentItemChanged, this,
+          [this](QTreeWidgetItem* current) { refuseSwitchDuringRun(current); }, Qt::UniqueConnection);
   if (QTreeWidgetItem* first = ui_->treeWidget->topLevelItem(0)) {
     on_itemPressed(first, 0);
     ui_->treeWidget->setCurrentItem(first);
   }
 }
 
+bool KorvelWin::refuseSwitchDuringRun(QTreeWidgetItem* item) {
+  if (!runningHere_ || item == runningItem_) return false;
+  ui_->treeWidget->setCurrentItem(runningItem_);
+  statusBar()->showMessage(QStringLiteral("当前脚本还在执行中，执行结束或中断后才能切换脚本！"), 5000);
+  return true;
+}
+
 void KorvelWin::on_itemPressed(QTreeWidgetItem* item, int) {
-  if (!item) return;
+  if (!item || refuseSwitchDuringRun(item)) return;
   showScriptHeadInfo(headInfos_.value(item->text(0)));
 }
 
@@ -411,6 +450,8 @@ void KorvelWin::runScript(const QString& path) {
 
   StreamRedirect redirect(this, ui_->textEdit);
   scriptRunning = true;
+  runningHere_ = true;
+  runningItem_ = ui_->treeWidget->currentItem();
   int running = 1;
   HostCommandCallback(hostWindow_, HOST_RUN_STATE, &running);
   try {
@@ -426,6 +467,8 @@ void KorvelWin::runScript(const QString& path) {
   HostCommandCallback(hostWindow_, HOST_RUN_STATE, &running);
   QCoreApplication::processEvents();
   redirect.release();
+  runningHere_ = false;
+  runningItem_ = nullptr;
   scriptRunning = false;
 }
 

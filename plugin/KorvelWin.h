@@ -66,10 +66,16 @@ class KorvelWin : public QMainWindow {
   // Finds, from the iterator on, the next item whose column 0 or column 1
   // contains the keyword; leaves the iterator past it.
   QTreeWidgetItem* findNextItem(QTreeWidgetItemIterator& it, const QString& keyword);
+  // While this window runs a script, the pane and the fields belong to that
+  // run: choosing another item is refused (the running one stays current)
+  // with a note in the status bar. True when refused.
+  bool refuseSwitchDuringRun(QTreeWidgetItem* item);
 
   KorvelWinForm* ui_;
   QWidget* hostWindow_;
   QMap<QString, ScriptHeadInfo> headInfos_;
+  bool runningHere_ = false;                 // runScript is under way
+  QTreeWidgetItem* runningItem_ = nullptr;   // the item current when it began
 };
 
 // Shows the folder or file at path in the desktop's file manager. False when

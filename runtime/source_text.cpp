@@ -91,7 +91,7 @@ bool decodeGb18030Strict(const char* bytes, int length, QString& out) {
 
 }  // namespace
 
-int32_t decodeSourceText(const char* bytes, int32_t length, QByteArray& out) {
+int32_t tryDecodeSourceText(const char* bytes, int32_t length, QByteArray& out) {
   if (bytes == nullptr || length < 0) length = 0;
   int32_t codec = 0;
   int markLength = 0;
@@ -111,8 +111,7 @@ int32_t decodeSourceText(const char* bytes, int32_t length, QByteArray& out) {
   QString text;
   if (codec != 0) {
     if (!decodeStrict(codecName(codec), bytes + markLength, length - markLength, text))
-      raiseScriptError(QStringLiteral("源代码中存在非法的未知编码字符，请检查源代码文件，删除错误的"
-                                      "编码字符后再运行！"));
+      return kMarkedSourceInvalid;
     out = text.toUtf8();
     return 2;
   }
@@ -124,8 +123,18 @@ int32_t decodeSourceText(const char* bytes, int32_t length, QByteArray& out) {
     out = text.toUtf8();
     return 1;
   }
-  raiseScriptError(QStringLiteral("源代码不是GBK或UTF8编码，存在非法的未知编码字符，请检查源代码文件，"
-                                  "删除错误的编码字符后再运行！"));
+  return kUnmarkedSourceInvalid;
+}
+
+int32_t decodeSourceText(const char* bytes, int32_t length, QByteArray& out) {
+  const int32_t result = tryDecodeSourceText(bytes, length, out);
+  if (result == kMarkedSourceInvalid)
+    raiseScriptError(QStringLiteral("源代码中存在非法的未知编码字符，请检查源代码文件，删除错误的"
+                                    "编码字符后再运行！"));
+  if (result == kUnmarkedSourceInvalid)
+    raiseScriptError(QStringLiteral("源代码不是GBK或UTF8编码，存在非法的未知编码字符，请检查源代码文件，"
+                                    "删除错误的编码字符后再运行！"));
+  return result;
 }
 
 QByteArray unescapeString(const QByteArray& token) {

@@ -36,6 +36,11 @@ QByteArray codecName(int32_t id);
 // 1 decoded as GB18030, 2 byte-order-marked (UTF-16LE/BE, UTF-8). Raises on
 // undecodable input.
 int32_t decodeSourceText(const char* bytes, int32_t length, QByteArray& out);
+// The same without raising: the result above, or one of the two values below
+// when the bytes cannot be decoded (out is then left as it was).
+constexpr int32_t kMarkedSourceInvalid = -1;    // byte-order mark, invalid characters after it
+constexpr int32_t kUnmarkedSourceInvalid = -2;  // neither UTF-8 nor GB18030
+int32_t tryDecodeSourceText(const char* bytes, int32_t length, QByteArray& out);
 
 // Value of a quoted string literal token (quotes included), escapes resolved.
 QByteArray unescapeString(const QByteArray& token);

@@ -2,7 +2,8 @@
 // server such as Xvfb): the console under load, editor calls from the worker
 // thread, the script manager's search and closing the host during a run.
 // Clicks that must travel the window system's input path are made with
-// xdotool; the figures measured are printed.
+// xdotool; the figures measured are printed (bench/responsiveness.py reads
+// them and holds them to the tight limits that the tests leave out).
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
@@ -17,10 +18,12 @@
 #include <QMouseEvent>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QStatusBar>
 #include <QTextEdit>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTemporaryDir>
+#include <QTextCodec>
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
@@ -30,6 +33,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <thread>
 
 #include "HostWindow.h"
@@ -147,6 +151,27 @@ class HostWindowTest : public QObject {
     poll->start(20);
   }
 
+  // Fills the manager's script folder with the files (name -> bytes) and
+  // opens the manager on it.
+  QMainWindow* openManagerOn(const QList<QPair<QString, QByteArray>>& files) {
+    const QString folder = QCoreApplication::applicationDirPath() + QStringLiteral("/plugin/korvel-scripts");
+    QDir(folder).removeRecursively();
+    QDir().mkpath(folder);
+    for (const auto& f : files) {
+      QFile file(folder + QLatin1Char('/') + f.first);
+      if (file.open(QIODevice::WriteOnly)) file.write(f.second);
+    }
+    for (QAction* action : host_->findChildren<QAction*>())
+      if (action->text() == QStringLiteral("Korvel Script")) action->trigger();
+    auto* manager = host_->findChild<QMainWindow*>(QStringLiteral("Korvel"));
+    if (manager && !QTest::qWaitForWindowExposed(manager)) return nullptr;
+    return manager;
+  }
+
+  static void pressItem(QTreeWidget* tree, QTreeWidgetItem* item) {
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualItemRect(item).center());
+  }
+
  private Q_SLOTS:
   void initTestCase() {
     QVERIFY2(!QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty(), "xdotool is needed");
@@ -184,7 +209,8 @@ class HostWindowTest : public QObject {
     qInfo("flood: Stop to end of run %lld ms; resident memory %ld MiB before, peak %ld MiB", latency,
           before / 1024, peak / 1024);
     QVERIFY(shownWhileRunning);
-    QVERIFY2(clicked > 0 && latency < 2000, qPrintable(QString::number(latency)));
+    // the run stops (the tight 1 s figure: bench/responsiveness.py)
+    QVERIFY2(clicked > 0 && latency < kStopLimitMs, qPrintable(QString::number(latency)));
     QVERIFY2(peak - before < kRssBoundKb, qPrintable(QString::number(peak - before)));
     QVERIFY(pane_->toPlainText().contains(QStringLiteral("用户中断脚本继续执行")));
     QVERIFY(startBt_->isEnabled());
@@ -221,7 +247,8 @@ class HostWindowTest : public QObject {
     qInfo("100000 lines: printed in %lld ms; longest event-loop gap %lld ms; click answered after %lld ms",
           total, longestGap, watch.pressed.isValid() ? clickSent.elapsed() - watch.pressed.elapsed() : -1);
     QVERIFY(partShown);
-    QVERIFY2(longestGap < 200, qPrintable(QString::number(longestGap)));
+    // the window answers throughout (the tight 200 ms figure: bench/responsiveness.py)
+    QVERIFY2(longestGap < kGapLimitMs, qPrintable(QString::number(longestGap)));
     QVERIFY(watch.pressed.isValid());
     QVERIFY(lines.size() > 100000);
     QCOMPARE(lines.at(99999), QStringLiteral("行 100000"));
@@ -400,6 +427,86 @@ class HostWindowTest : public QObject {
     QDir(folder).removeRecursively();
   }
 
+  // Headers of scripts in GB18030 and in UTF-16 with a byte-order mark are
+  // read as the scripts are: the list shows their names and Start passes
+  // their parameter values.
+  void managerReadsHeadersInEveryEncoding() {
+    const QString source = QStringLiteral(
+        "/*\nheadinfo-begin\nScriptName=脚本%1\nstringPara1=参数一\nheadinfo-end\n*/\n"
+        "hanshu hs_rukou(lb canshu) { dyh(canshu); }\n");
+    const char* const codecs[] = {"GB18030", "UTF-16LE", "UTF-16BE"};
+    QList<QPair<QString, QByteArray>> files;
+    for (int i = 0; i < 3; ++i) {
+      std::unique_ptr<QTextEncoder> encoder(
+          QTextCodec::codecForName(codecs[i])->makeEncoder(QTextCodec::IgnoreHeader));
+      const QByteArray mark = i == 1 ? "\xFF\xFE" : i == 2 ? "\xFE\xFF" : "";
+      files.append({QStringLiteral("%1.kor").arg(i), mark + encoder->fromUnicode(source.arg(i))});
+    }
+    QMainWindow* manager = openManagerOn(files);
+    QVERIFY(manager);
+    auto* tree = child<QTreeWidget>(manager, "treeWidget");
+    QCOMPARE(tree->topLevelItemCount(), 3);
+    for (int i = 0; i < 3; ++i) {
+      QTreeWidgetItem* item = tree->topLevelItem(i);
+      QCOMPARE(item->text(0), QStringLiteral("脚本%1").arg(i));
+      pressItem(tree, item);
+      QCOMPARE(child<QLineEdit>(manager, "para1LineEdit")->text(), QStringLiteral("参数一"));
+      QTest::mouseClick(child<QAbstractButton>(manager, "startWorkBt"), Qt::LeftButton);
+      const QString out = child<QTextEdit>(manager, "textEdit")->toPlainText();
+      QVERIFY2(out.contains(QStringLiteral("参数一")), qPrintable(codecs[i] + (": " + out)));
+    }
+    manager->close();
+  }
+
+  // While a script runs, pressing another one in the list keeps the run's
+  // output and fields: the switch is refused with a note until the run ends.
+  void managerKeepsTheRunWhenAnotherScriptIsPressed() {
+    const QString header = QStringLiteral(
+        "/*\nheadinfo-begin\nScriptName=%1\nneed=1\nComment=%1的说明\nstringPara1=%2\nheadinfo-end\n*/\n");
+    QMainWindow* manager = openManagerOn(
+        {{QStringLiteral("a.kor"), (header.arg(QStringLiteral("长"), QStringLiteral("甲")) +
+                                    "hanshu hs_rukou(lb canshu) { dyh(canshu); while (zhen) {} }\n")
+                                       .toUtf8()},
+         {QStringLiteral("b.kor"), (header.arg(QStringLiteral("短"), QStringLiteral("乙")) +
+                                    "hanshu hs_rukou() {}\n")
+                                       .toUtf8()}});
+    QVERIFY(manager);
+    auto* tree = child<QTreeWidget>(manager, "treeWidget");
+    auto* pane = child<QTextEdit>(manager, "textEdit");
+    auto* para1 = child<QLineEdit>(manager, "para1LineEdit");
+    QTreeWidgetItem* running = tree->topLevelItem(0);
+    QTreeWidgetItem* other = tree->topLevelItem(1);
+    pressItem(tree, running);
+    QString paneAfterPress, para1AfterPress, note;
+    QTreeWidgetItem* currentAfterPress = nullptr;
+    int ticks = 0;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, [&] {
+      if (!pane->toPlainText().contains(QStringLiteral("甲")) && ++ticks < 3000) return;
+      poll.stop();
+      pressItem(tree, other);
+      paneAfterPress = pane->toPlainText();
+      para1AfterPress = para1->text();
+      currentAfterPress = tree->currentItem();
+      note = manager->statusBar()->currentMessage();
+      QTest::mouseClick(child<QAbstractButton>(manager, "abortBt"), Qt::LeftButton);
+    });
+    poll.start(10);
+    QTest::mouseClick(child<QAbstractButton>(manager, "startWorkBt"), Qt::LeftButton);
+    QVERIFY2(paneAfterPress.contains(QStringLiteral("甲")), qPrintable(paneAfterPress));
+    QCOMPARE(para1AfterPress, QStringLiteral("甲"));
+    QCOMPARE(currentAfterPress, running);
+    QCOMPARE(note, QStringLiteral("当前脚本还在执行中，执行结束或中断后才能切换脚本！"));
+    const QString out = pane->toPlainText();
+    QVERIFY2(out.contains(QStringLiteral("甲")) && out.contains(QStringLiteral("用户中断脚本继续执行")),
+             qPrintable(out));
+    // after the run the other script can be chosen
+    pressItem(tree, other);
+    QCOMPARE(para1->text(), QStringLiteral("乙"));
+    QCOMPARE(tree->currentItem(), other);
+    manager->close();
+  }
+
   // Closing a tab with unsaved changes asks: Cancel keeps it, Discard
   // closes it.
   void closingAModifiedTabAsks() {
@@ -445,7 +552,7 @@ class HostWindowTest : public QObject {
         }
       });
     });
-    QTimer::singleShot(10000, qApp, [] { QCoreApplication::exit(2); });
+    QTimer::singleShot(60000, qApp, [] { QCoreApplication::exit(2); });
     QElapsedTimer clock;
     clock.start();
     // the application's own loop, as in the host's main(): closing the last
@@ -459,11 +566,16 @@ class HostWindowTest : public QObject {
   }
 
  private:
+  // Wall-clock limits: ten times and more what a quiet machine takes, so
+  // that only a defect fails them, never a busy machine.
 #ifdef KORVEL_SANITIZED
   static constexpr long kRssBoundKb = 768 * 1024;
+  static constexpr qint64 kGapLimitMs = 2000;  // quiet: about 100 ms
 #else
   static constexpr long kRssBoundKb = 256 * 1024;
+  static constexpr qint64 kGapLimitMs = 1000;  // quiet: about 40 ms
 #endif
+  static constexpr qint64 kStopLimitMs = 10000;  // quiet: 200 ms, 400 ms sanitized
 };
 
 QTEST_MAIN(HostWindowTest)

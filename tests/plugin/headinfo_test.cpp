@@ -4,6 +4,10 @@
 
 #include <QStatusBar>
 #include <QTemporaryDir>
+#include <QTextCodec>
+
+#include <cstring>
+#include <memory>
 
 #include "plugin/KorvelWin.h"
 #include "plugin_test_util.h"
@@ -117,6 +121,25 @@ TEST_F(HeadInfo, BlankLinesAndCrLfLineEndsAreHandled) {
   ScriptHeadInfo info = read("headinfo-begin\r\n\r\nScriptName=crlf\r\nneed=1\r\nheadinfo-end\r\n");
   EXPECT_EQ(info.ScriptName, QStringLiteral("crlf"));
   EXPECT_EQ(info.need, 1);
+}
+
+// Only the first MiB of a long file is decoded for its header: cut inside a
+// character (a surrogate pair in UTF-16, a four-byte GB18030 sequence), it is
+// still decoded as the whole file would be.
+TEST_F(HeadInfo, LongFileInAnotherEncodingCutInsideACharacter) {
+  const QString header = QStringLiteral("headinfo-begin\nScriptName=长脚本\nheadinfo-end\n");
+  const QString wide = QString::fromUcs4(U"\U00020000");  // four bytes in both encodings
+  for (const char* codec : {"GB18030", "UTF-16LE", "UTF-16BE"}) {
+    std::unique_ptr<QTextEncoder> encoder(
+        QTextCodec::codecForName(codec)->makeEncoder(QTextCodec::IgnoreHeader));
+    QByteArray bytes = std::strcmp(codec, "UTF-16LE") == 0   ? QByteArray("\xFF\xFE")
+                       : std::strcmp(codec, "UTF-16BE") == 0 ? QByteArray("\xFE\xFF")
+                                                             : QByteArray();
+    bytes += encoder->fromUnicode(header + QStringLiteral("// x"));
+    while (((1 << 20) - bytes.size()) % 4 != 2) bytes += encoder->fromUnicode(QStringLiteral("x"));
+    bytes += encoder->fromUnicode(wide.repeated(((1 << 20) - bytes.size()) / 4 + 16));
+    EXPECT_EQ(read(bytes).ScriptName, QStringLiteral("长脚本")) << codec;
+  }
 }
 
 TEST_F(HeadInfo, UnreadableFileSaysSo) {
