@@ -257,7 +257,7 @@ FunctionInfo* functionInfo(const QByteArray& name) {
     FunctionInfo& info = it->second;
     // A struct parameter type declared after an early call is looked up again.
     for (size_t i = 0; i < info.paramTypes.size(); ++i)
-      if (info.paramTypes[i] < 0) info.paramTypes[i] = typeCodeOfKeyword(info.paramWords[i]);
+      if (info.paramTypes[i] < 0) info.paramTypes[i] = typeCodeOfSignatureWord(info.paramWords[i]);
     return &info;
   }
   FunctionRecord* rec = findFunction(name);
@@ -272,14 +272,14 @@ FunctionInfo* functionInfo(const QByteArray& name) {
     for (int i = 0; i < n; ++i) {
       info.paramNames.emplace_back(rec->parameters->at(i));
       info.paramWords.push_back(rec->parameters->at(n + i));
-      info.paramTypes.push_back(typeCodeOfKeyword(rec->parameters->at(n + i)));
+      info.paramTypes.push_back(typeCodeOfSignatureWord(rec->parameters->at(n + i)));
     }
   }
   if (rec->returnTypes && !rec->returnTypes->isEmpty()) {
     info.hasReturns = true;
     for (const QByteArray& w : *rec->returnTypes) {
       info.returnWords.emplace_back(w);
-      info.returnTypes.push_back(typeCodeOfKeyword(w));
+      info.returnTypes.push_back(typeCodeOfSignatureWord(w));
     }
   }
   info.isEntry = name == "hs_rukou";

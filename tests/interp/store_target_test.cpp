@@ -1,0 +1,78 @@
+// Stores reach the place their target names, in the order the statement
+// says, and never make a container hold itself: multiple assignment into
+// elements and members, struct types named like type words, and the order of
+// an indexed store's index and value.
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include "interpreter/RunDriver.h"
+
+namespace {
+
+struct RunResult {
+  std::string out;
+  std::string err;
+};
+
+// Runs the script; "%DIR%" in it stands for a fresh directory it may use.
+RunResult run(std::string source) {
+  QTemporaryDir dir;
+  const std::string dirPath = dir.path().toStdString();
+  for (size_t at; (at = source.find("%DIR%")) != std::string::npos;)
+    source.replace(at, 5, dirPath);
+  const QString path = dir.filePath(QStringLiteral("store.kor"));
+  QFile file(path);
+  EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write(source.c_str());
+  file.close();
+  std::ostringstream out, err;
+  std::streambuf* oldOut = std::cout.rdbuf(out.rdbuf());
+  std::streambuf* oldErr = std::cerr.rdbuf(err.rdbuf());
+  korvelMain(nullptr, QStringList{QStringLiteral("korvel"), path}, ScriptFile);
+  std::cout.rdbuf(oldOut);
+  std::cerr.rdbuf(oldErr);
+  return {out.str(), err.str()};
+}
+
+bool has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// What a failed run printed before the call stack.
+std::string printedBeforeStack(const std::string& out) {
+  return out.substr(0, out.find("\n>>>> 调用堆栈如下"));
+}
+
+const char* const kDone = "\n\n\n程序执行完毕。\n";
+
+TEST(StoreTarget, StructNamedLikeATypeWordIsAParameterAndReturnType) {
+  const RunResult r = run(
+      "quanju_dingyi {\n"
+      "  jiegou blPoint { zs x; zs y; };\n"
+      "  jiegou exData { zfc s; };\n"
+      "  jiegou hdr { zs n; };\n"
+      "  jiegou sjRecord { zs t; };\n"
+      "}\n"
+      "hanshu sum(blPoint p) (zs) { fanhui p.x + p.y; }\n"
+      "hanshu make(zs a) (blPoint) { blPoint q = {a, a + 1}; fanhui q; }\n"
+      "hanshu same(exData e, hdr h, sjRecord s) (exData, hdr, sjRecord) { fanhui e, h, s; }\n"
+      "hanshu hs_rukou() {\n"
+      "  blPoint p = {1, 2};\n"
+      "  exData e = {\"t\"};\n"
+      "  hdr h = {3};\n"
+      "  sjRecord s = {4};\n"
+      "  e2, h2, s2 := same(e, h, s);\n"
+      "  dyh(sum(p), make(5), e2, h2, s2);\n"
+      "}\n");
+  EXPECT_EQ(r.out, std::string("3 {5,6} {\"t\"} {3} {4}") + kDone);
+  EXPECT_EQ(r.err, "");
+}
+
+}  // namespace
