@@ -376,10 +376,7 @@ class Assignment {
     const ExprValue& v = v_.value;
     if (container_ == nullptr || (v.type != VT_LIST && v.type != VT_DICT && v.type != VT_STRUCT))
       return;
-    if (!valueReaches(v, container_)) return;
-    fail(fillMessage(
-        QStringLiteral("错误：行号 %1 语句 %2 不能把包含 %3 自身的值存入其元素中，这会形成循环引用！"),
-        line(), text(), name()));
+    if (valueReaches(v, container_)) failSelfContainingStore(line(), text(), name());
   }
 
   // ---- numbers, booleans, characters and strings ----

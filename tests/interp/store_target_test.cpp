@@ -52,6 +52,24 @@ std::string printedBeforeStack(const std::string& out) {
 
 const char* const kDone = "\n\n\n程序执行完毕。\n";
 
+TEST(StoreTarget, MultipleAssignmentIntoItsOwnContainerIsRefused) {
+  const char* const heads[] = {
+      "hanshu pair(lb x) (lb, zs) { fanhui x, 1; }\n",
+      "hanshu pair(zd x) (zd, zs) { fanhui x, 1; }\n",
+      "quanju_dingyi { jiegou P { lb v; }; }\nhanshu pair(lb x) (lb, zs) { fanhui x, 1; }\n"};
+  const char* const bodies[] = {
+      "lb c = [[1], 2];\n  c[0], _ = pair(c);",
+      "zd c = {\"a\": {\"b\": 1}};\n  c[\"a\"], _ = pair(c);",
+      "P p;\n  lb c = [p];\n  c[0].v, _ = pair(c);"};
+  for (int i = 0; i < 3; ++i) {
+    const RunResult r =
+        run(std::string(heads[i]) + "hanshu hs_rukou() {\n  " + bodies[i] + "\n  dyh(\"stored\");\n}\n");
+    EXPECT_TRUE(has(r.err, "不能把包含 c 自身的值存入其元素中"))
+        << bodies[i] << "\n" << r.err;
+    EXPECT_EQ(printedBeforeStack(r.out), "") << bodies[i];
+  }
+}
+
 TEST(StoreTarget, StructNamedLikeATypeWordIsAParameterAndReturnType) {
   const RunResult r = run(
       "quanju_dingyi {\n"
