@@ -251,9 +251,19 @@ KOR_NOINLINE void readMethodTargets(KorParser::Fun_retContext* targets,
       site.targetNames.emplace_back(QByteArray::fromStdString(id->getText()));
     else
       site.targetNames.emplace_back();
-    site.targetNodes.push_back(kv && !site.defines ? cx::compileName(kv) : nullptr);
+    // a plain name's lookup; an element or member is stored through its path
+    site.targetNodes.push_back(kv && !site.defines && kv->children.size() == 1 ? cx::compileName(kv)
+                                                                              : nullptr);
   }
   site.targetsStmt = stmt;
+}
+
+// A result for an element or member target (`a[i], n = x.m()`), stored as a
+// script function's results are: the path resolved now, the value converted
+// to the place's type, a refused value ending the run. The cell is consumed.
+KOR_NOINLINE void storeResultAtPath(KorParser::KorvarContext* target, ExprValue* cell) {
+  ExprVisitor v;  // (the evaluator keeps no state of its own)
+  v.evalVariable(target, false, cell, 0);
 }
 
 // The handler's results for the targets of `a, b := x.m()` / `a, b = x.m()`
@@ -274,9 +284,14 @@ void assignResults(antlr4::ParserRuleContext* call, antlr4::ParserRuleContext* s
     ExprValue* cell = &resultAt(int(k));
     if (!site.targetVars[k]) continue;  // "_"
     if (!site.defines) {
-      // The whole variable is assigned; a suffix on the target is not applied.
-      // A refused value leaves its message and the next target is served.
-      ScopeRecord* rec = cx::findNamed(site.targetNodes[k], stmt);
+      cx::Node* plain = site.targetNodes[k];
+      if (!plain) {
+        storeResultAtPath(site.targetVars[k], cell);
+        continue;
+      }
+      // A refused value for a plain variable leaves its message and the next
+      // target is served.
+      ScopeRecord* rec = cx::findNamed(plain, stmt);
       if (!storeOwnType(rec, *cell)) storeToRecord(rec, cell, stmt, true, 0);
     } else {
       const HashedName& text = site.targetNames[k];

@@ -70,6 +70,45 @@ TEST(StoreTarget, MultipleAssignmentIntoItsOwnContainerIsRefused) {
   }
 }
 
+TEST(StoreTarget, MethodResultsGoToElementsAndMembers) {
+  // direct forms with two results (readLine) in a loop, a handler (read),
+  // a list element, a dict entry and struct members
+  RunResult r = run(
+      "quanju_dingyi { jiegou R { zfc s; zs n; }; }\n"
+      "hanshu hs_rukou() {\n"
+      "  wj f = \"%DIR%/in.txt\";\n"
+      "  f.open(\"w\"); f.write(\"ab\\ncd\\n\"); f.close();\n"
+      "  lb a = [0, \"\", \"\"];\n"
+      "  zd d = {\"k\": \"\"};\n"
+      "  R r;\n"
+      "  lb rs = [r];\n"
+      "  xun (zs i = 1; i < 3; i++) {\n"
+      "    f.open(\"r\");\n"
+      "    rs[0].n, rs[0].s = f.read(2);\n"
+      "    a[0], a[i] = f.readLine();\n"
+      "    _, d[\"k\"] = f.readLine();\n"
+      "    f.close();\n"
+      "  }\n"
+      "  f.open(\"r\");\n"
+      "  r.n, r.s = f.readLine();\n"
+      "  dyh(a, d, rs, r);\n"
+      "}\n");
+  EXPECT_EQ(r.out, std::string("[1,\"\n\",\"\n\"] {\"k\":\"cd\n\"} [{\"ab\",2}] {\"ab\n\",3}") + kDone);
+  EXPECT_EQ(r.err, "");
+
+  // `:=` creates variables: an element or member target is refused before the call
+  for (const char* call : {"f.readLine()", "two()"}) {
+    r = run(std::string("hanshu two() (zs, zs) { dyh(\"ran\"); fanhui 1, 2; }\n"
+                        "hanshu hs_rukou() {\n  wj f = \"%DIR%/none.txt\";\n  lb l = [0, 1];\n"
+                        "  l[1], x := ") +
+            call + ";\n  dyh(l);\n}\n");
+    EXPECT_TRUE(has(r.err, "行号 5 语句 l[1],x:=") &&
+                has(r.err, "接收变量 l[1] 是元素或结构体成员，不能使用 := 符号自动创建"))
+        << call << "\n" << r.err;
+    EXPECT_EQ(printedBeforeStack(r.out), "") << call;
+  }
+}
+
 TEST(StoreTarget, StructNamedLikeATypeWordIsAParameterAndReturnType) {
   const RunResult r = run(
       "quanju_dingyi {\n"
