@@ -27,6 +27,21 @@
 
 using namespace callsupport;
 
+bool flow::partRunsCode(antlr4::tree::ParseTree* part, bool anyEffect) {
+  if (!part) return false;
+  std::vector<antlr4::tree::ParseTree*> pending{part};
+  while (!pending.empty()) {
+    antlr4::tree::ParseTree* node = pending.back();
+    pending.pop_back();
+    if (dynamic_cast<KorParser::RealCallFunContext*>(node) != nullptr && !node->children.empty() &&
+        (anyEffect || node->children[0]->children.empty()))
+      return true;
+    if (anyEffect && dynamic_cast<KorParser::KorAutoAddSubContext*>(node) != nullptr) return true;
+    for (antlr4::tree::ParseTree* child : node->children) pending.push_back(child);
+  }
+  return false;
+}
+
 namespace {
 
 QString textOf(antlr4::tree::ParseTree* ctx) { return qtext(ctx); }
@@ -366,24 +381,6 @@ KOR_NOINLINE void deliverDirectResult(antlr4::ParserRuleContext* call,
     throw;
   }
   if (frame.resultCount > firstResult) frame.releaseResults(firstResult);
-}
-
-// Whether a part of the call contains a call of a script function (a plain
-// call `f(...)`; member calls are built-in methods, which run no script
-// code), or, with `anyEffect`, any call or ++/-- at all.
-bool partRunsCode(antlr4::tree::ParseTree* part, bool anyEffect) {
-  if (!part) return false;
-  std::vector<antlr4::tree::ParseTree*> pending{part};
-  while (!pending.empty()) {
-    antlr4::tree::ParseTree* node = pending.back();
-    pending.pop_back();
-    if (dynamic_cast<KorParser::RealCallFunContext*>(node) != nullptr && !node->children.empty() &&
-        (anyEffect || node->children[0]->children.empty()))
-      return true;
-    if (anyEffect && dynamic_cast<KorParser::KorAutoAddSubContext*>(node) != nullptr) return true;
-    for (antlr4::tree::ParseTree* child : node->children) pending.push_back(child);
-  }
-  return false;
 }
 
 // Receivers that the method uses in place without holding them: an argument
@@ -829,7 +826,7 @@ void callMemberCall(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSit
     if (path->children.size() == 1) {
       if (!site.receiverNode) {
         site.receiverNode = cx::compileName(path);
-        ms.argsRunCode = partRunsCode(site.args, false);
+        ms.argsRunCode = flow::partRunsCode(site.args, false);
       }
       ScopeRecord* rec = cx::findNamed(site.receiverNode, path);
       if (!receiverLent(rec->kind)) {
@@ -852,8 +849,8 @@ void callMemberCall(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSit
       }
     } else {
       if (ms.pathRunsCode < 0) {
-        ms.argsRunCode = partRunsCode(site.args, false);
-        ms.pathRunsCode = partRunsCode(path, true) ? 1 : 0;
+        ms.argsRunCode = flow::partRunsCode(site.args, false);
+        ms.pathRunsCode = flow::partRunsCode(path, true) ? 1 : 0;
       }
       receiver = readVariable(v, path, true);
       // An element or member used in place, as above: read again after the

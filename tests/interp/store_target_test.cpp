@@ -132,4 +132,34 @@ TEST(StoreTarget, StructNamedLikeATypeWordIsAParameterAndReturnType) {
   EXPECT_EQ(r.err, "");
 }
 
+TEST(StoreTarget, IndexesAreEvaluatedAndCheckedBeforeTheValue) {
+  // the fast paths (one index of a list or dict) and the general ones
+  const RunResult r = run(
+      "quanju_dingyi { zfc gk = \"a\"; }\n"
+      "hanshu at(zfc what, zs n) (zs) { dy(what); fanhui n; }\n"
+      "hanshu key() (zfc) { dy(\"k\"); fanhui \"k\"; }\n"
+      "hanshu change() (zs) { gk = \"b\"; fanhui 5; }\n"
+      "hanshu hs_rukou() {\n"
+      "  lb l = [1, 2];\n"
+      "  zd d = {\"a\": 1};\n"
+      "  lb m = [[1, 2], [3]];\n"
+      "  zd dd = {\"a\": {\"b\": 1}};\n"
+      "  zfc s = \"xyz\";\n"
+      "  l[at(\"i\", 1)] = at(\"v\", 7);\n"
+      "  l[at(\"i\", 0)] += at(\"v\", 1);\n"
+      "  d[key()] = at(\"v\", 7);\n"
+      "  d[at(\"i\", 0)] = at(\"v\", 7);\n"
+      "  m[at(\"i\", 0)][at(\"j\", 1)] = at(\"v\", 9);\n"
+      "  dd[\"a\"][key()] = at(\"v\", 3);\n"
+      "  s[at(\"i\", 0)] = 'q';\n"
+      "  d[gk] = change();\n"
+      "  dyh(\"\", l, d, m, dd, s);\n"
+      "  l[at(\"i\", 9)] = at(\"v\", 1);\n"
+      "}\n");
+  EXPECT_EQ(printedBeforeStack(r.out), "ivivkvivijvkvi [2,7] {\"a\":5, \"k\":7, 0:7} [[1,9],[3]] "
+                   "{\"a\":{\"b\":1, \"k\":3}} qyz\ni");
+  EXPECT_TRUE(has(r.err, "语句 l[at(\"i\",9)]=at(\"v\",1) 多层列表访问元素第 9 个序号类型错误"))
+      << r.err;
+}
+
 }  // namespace
