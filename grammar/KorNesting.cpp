@@ -47,10 +47,14 @@ void KorDepthCheckedTokenStream::count(antlr4::Token* token) {
   const size_t type = token->getType();
   if (closePending_) {
     closePending_ = false;
-    // `zsf` and `qt` continue the statement that just ended its body
+    Level& level = levels_.back();
+    // the expressions of the level have ended; `zsf` and `qt` continue the
+    // statement that just ended its body
+    depth_ -= level.operators;
+    level.operators = 0;
     if (resetAlways_ || (type != KorLexer::ZIF_KEY && type != KorLexer::QT_KEY)) {
-      depth_ -= levels_.back().prefixes;
-      levels_.back().prefixes = 0;
+      depth_ -= level.statements;
+      level.statements = 0;
     }
   }
   bool deeper = false;
@@ -60,7 +64,7 @@ void KorDepthCheckedTokenStream::count(antlr4::Token* token) {
     deeper = true;
   } else if (type == close_[0] || type == close_[1] || type == close_[2]) {
     if (levels_.size() > 1) {
-      depth_ -= levels_.back().prefixes + 1;
+      depth_ -= levels_.back().prefixes() + 1;
       levels_.pop_back();
       if (type == close_[2]) {
         closePending_ = true;
@@ -73,10 +77,14 @@ void KorDepthCheckedTokenStream::count(antlr4::Token* token) {
   } else if (type == comma_) {
     closePending_ = true;
     resetAlways_ = true;
-  } else if (type == KorLexer::NOT || type == KorLexer::IN || type == KorLexer::IF_KEY ||
-             type == KorLexer::QT_KEY || type == KorLexer::FOR_KEY || type == while_ ||
+  } else if (type == KorLexer::IF_KEY || type == KorLexer::QT_KEY || type == KorLexer::FOR_KEY ||
+             type == while_) {
+    ++levels_.back().statements;
+    ++depth_;
+    deeper = true;
+  } else if (type == KorLexer::NOT || type == KorLexer::IN ||
              (type == percent_ && lastType_ == KorLexer::STRING_VALUE)) {
-    ++levels_.back().prefixes;
+    ++levels_.back().operators;
     ++depth_;
     deeper = true;
   }

@@ -10,8 +10,11 @@
 // It also bounds chains of format strings (kMaxFormatChain).
 // KorDepthCheckedTokenStream counts those levels: a bracket level lasts until
 // its closing bracket; the prefix levels opened inside one bracket level last
-// until a `;` or `,` of that level or until the end of a braced block that is
-// not followed by `zsf`/`qt`. The count is an estimate (an `in` or `%` may
+// until a `;` or `,` of that level or until the end of a braced block, except
+// that the statement levels (`sf`, `qt`, `while`, `xun`) go on when `zsf` or
+// `qt` follows the end (they continue the same statement), while the
+// operator levels (`!`, `not`, `in`, `%`), which belong to an expression that
+// has ended there, do not. The count is an estimate (an `in` or `%` may
 // chain without nesting), generous for ordinary scripts; the parser's own
 // stack check (KorStagedPredictor::setStackLimit) stops whatever the estimate
 // misses.
@@ -58,7 +61,10 @@ class KorDepthCheckedTokenStream : public antlr4::CommonTokenStream {
 
  private:
   struct Level {
-    size_t prefixes = 0;  // prefix levels opened at this bracket level
+    // prefix levels opened at this bracket level
+    size_t statements = 0;  // sf, qt, while, xun
+    size_t operators = 0;   // !, not, in, a format string's %
+    size_t prefixes() const { return statements + operators; }
   };
   void count(antlr4::Token* token);
 

@@ -122,6 +122,7 @@ struct CallSite {
   // statement (execCallStatementAt) take the plain path, -1 while not decided.
   int8_t plain = -1;
   ReceiverTargets receivers;  // a call statement with targets
+  bool targetsChecked = false;  // a statement's `:=` targets: all plain names
   cx::Node* receiverNode = nullptr;  // member call: a plain receiver name's lookup
   MethodSite method;                 // member call: the method's resolution
   // A member call on a plain variable whose arguments run no script code:

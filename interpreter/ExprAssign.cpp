@@ -2,10 +2,13 @@
 // initialiser (zs a = 1;) that runs inside the definition marker.
 //
 // Order of evaluation: the target variable is found (or, for a definition,
-// created), then the right side is evaluated, then the target's indexes and
-// keys, and only then is the place resolved and written. Resolving the place
-// last means that a right side which changes the container (a call that
-// empties the list, reassigns the struct) can never leave a dangling target.
+// created), then the target's indexes and keys are evaluated and the place
+// they lead to is checked (a refused index leaves the right side
+// unevaluated), then the right side is evaluated, and only then is the place
+// written. A right side that makes calls may change the containers (a call
+// that empties the list, reassigns the struct): the place is then resolved
+// again with the evaluated indexes, so that there is never a dangling
+// target, and an index that no longer fits is refused.
 #include "ExprVisitor.h"
 #include "VisitResult.h"
 
@@ -30,6 +33,7 @@
 #include <QFileInfo>
 
 #include <exception>
+#include <new>
 #include <vector>
 
 namespace {
@@ -125,6 +129,11 @@ class IndexList {
 };
 
 class Assignment {
+  // The target's indexes, made only for a target that has them.
+  struct Indexes {
+    IndexCells cells;  // their values, evaluated before the right side
+    bool read = false;
+  };
  public:
   // children: korvar, assignOp, rightvar
   Assignment(ExprVisitor* visitor, KorParser::AssignVarContext* ctx, const AssignPlan& plan)
@@ -135,9 +144,12 @@ class Assignment {
         name_(*plan.name),
         rightNode_(plan.right),
         base_(plan.base),
-        indexNodes_(plan.compiled ? &plan.indexes : nullptr),
+        plan_(plan),
         op_(plan.op),
         initialiser_(plan.initialiser) {}
+  KOR_ALWAYS_INLINE ~Assignment() {
+    if (idx_ != nullptr) idx_->~Indexes();
+  }
 
   void run() {
     plain_ = target_->children.size() == 1;
@@ -163,6 +175,7 @@ class Assignment {
       rec_ = base_ ? cx::findNamed(base_, ctx_) : findVariable(name_.name, name_.hash, ctx_);
     }
 
+    if (!plain_ && evaluateTarget()) return;
     evaluateRight();
     store();
   }
@@ -176,20 +189,46 @@ class Assignment {
     store();
   }
 
-  // d[k] = v outside a definition, the dict variable found, the right side
-  // and the key evaluated by the caller (the value is taken over, the key
-  // cells are the caller's).
-  void runDictPrepared(ScopeRecord* rec, const ExprValue& value, IndexCells& cells) {
+  // l[k] = v outside a definition, the list variable found, the index (a zs)
+  // and the right side evaluated by the caller (the value is taken over).
+  void runListPrepared(ScopeRecord* rec, const ExprValue& value, int32_t index) {
     rec_ = rec;
     rk_ = RK_EXPR;
     v_.value = value;
-    plain_ = false;
-    readSuffixes();
-    storeDictEntry(cells);
+    takeKey(makeIntValue(index), false);
+    assignList();
+  }
+
+  // The same with only the index evaluated (taken over): it is checked, then
+  // the right side is evaluated.
+  void runListKeyed(ScopeRecord* rec, const ExprValue& index) {
+    rec_ = rec;
+    takeKey(index, false);
+    if (index.type != VT_INT) failListIndexType(0);
+    storeIntoListWithRight();
+  }
+
+  // d[k] = v outside a definition, the dict variable found, the key and the
+  // right side evaluated by the caller (both taken over; a lent key is a
+  // variable's own value, copied if it goes into the dict).
+  void runDictPrepared(ScopeRecord* rec, const ExprValue& value, const ExprValue& key, bool lent) {
+    rec_ = rec;
+    rk_ = RK_EXPR;
+    v_.value = value;
+    takeKey(key, lent);
+    storeDictEntry(false);
+  }
+
+  // The same with only the key evaluated (taken over): it is checked, then
+  // the right side is evaluated.
+  void runDictKeyed(ScopeRecord* rec, const ExprValue& key) {
+    rec_ = rec;
+    takeKey(key, false);
+    storeDictEntry(true);
   }
 
  private:
-  void store() {
+  KOR_ALWAYS_INLINE void store() {
     switch (rec_->kind) {
       case VT_INT:
       case VT_LONG:
@@ -282,7 +321,7 @@ class Assignment {
   }
 
   // rightvar: expr | list | map | stRightVar | kong
-  void evaluateRight() {
+  KOR_ALWAYS_INLINE void evaluateRight() {
     if (rightNode_ != nullptr) {  // planned only for an expression
       rk_ = RK_EXPR;
       v_.value = cx::eval(*vis_, rightNode_);
@@ -316,34 +355,65 @@ class Assignment {
     }
   }
 
-  // Evaluates the index expressions of the target in order.
-  // With `borrowKey`, a single key that is a plain variable holding a zfc is
-  // the variable's own value (nothing runs between it and the store).
-  void evaluateIndexes(IndexCells& cells, bool listOnly, bool borrowKey = false) {
+  Indexes& idx() {
+    if (idx_ == nullptr) idx_ = new (idxStorage_) Indexes();
+    return *idx_;
+  }
+
+  // The single index or key of v[k] evaluated by the caller.
+  void takeKey(const ExprValue& key, bool lent) {
+    plain_ = false;
+    readSuffixes();
+    if (lent)
+      idx().cells.addBorrowed(key);
+    else
+      idx().cells.add(key);
+    idx().read = true;
+  }
+
+  // The target's indexes or keys, evaluated and checked before the right side
+  // (the walk through the containers; a missing last key is not refused, it
+  // is inserted). A member name is checked with the store. A list or dict
+  // target is stored here, the right side evaluated on the way (true).
+  bool evaluateTarget() {
+    readSuffixes();
+    if (indexes_.empty()) return false;
+    switch (rec_->kind) {
+      case VT_LIST:
+        storeIntoListWithRight();
+        return true;
+      case VT_DICT:
+        readIndexes(false);
+        storeDictEntry(true);
+        return true;
+      case VT_BYTES:
+      case VT_STRING:
+        if (member_ == nullptr && indexes_.size() == 1) characterIndex();
+        return false;
+      default:
+        return false;
+    }
+  }
+
+  // Evaluates the index expressions of the target in order into the cells
+  // (once: the store uses the values evaluated before the right side).
+  void readIndexes(bool listOnly) {
+    Indexes& x = idx();
+    if (x.read) return;
+    x.read = true;
     for (size_t i = 0; i < indexes_.size(); ++i) {
       auto* e = static_cast<KorParser::ExprContext*>(indexes_[i]->children[0]);
       ExprValue v;
-      if (indexNodes_ != nullptr) {
+      if (plan_.compiled) {
+        std::vector<cx::Node*>& nodes = plan_.indexes;  // compiled so far
         guardStack(e);
-        if (i == indexNodes_->size()) indexNodes_->push_back(cx::compileExpr(*vis_, e));
-        cx::Node* node = (*indexNodes_)[i];
-        if (borrowKey && indexes_.size() == 1 && node->eval == cx::evVarPlain) {
-          ScopeRecord* rec = cx::findNamed(node, node->var);
-          if (rec->kind == VT_BYTES && rec->payload.bytes != nullptr) {
-            cells.addBorrowed(rec->asValue());
-            continue;
-          }
-        }
-        v = cx::eval(*vis_, node);
+        if (i == nodes.size()) nodes.push_back(cx::compileExpr(*vis_, e));
+        v = cx::eval(*vis_, nodes[i]);
       } else {
         v = evalExprFast(*vis_, e);
       }
-      cells.add(v);
-      if (listOnly && v.type != VT_INT) {
-        fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 列表访问元素第 %3 "
-                                        "个序号类型错误，列表索引只能是int32 整数类型!"),
-                         line(), text(), int(i)));
-      }
+      x.cells.add(v);
+      if (listOnly && v.type != VT_INT) failListIndexType(i);
     }
   }
 
@@ -377,10 +447,7 @@ class Assignment {
     const ExprValue& v = v_.value;
     if (container_ == nullptr || (v.type != VT_LIST && v.type != VT_DICT && v.type != VT_STRUCT))
       return;
-    if (!valueReaches(v, container_)) return;
-    fail(fillMessage(
-        QStringLiteral("错误：行号 %1 语句 %2 不能把包含 %3 自身的值存入其元素中，这会形成循环引用！"),
-        line(), text(), name()));
+    if (valueReaches(v, container_)) failSelfContainingStore(line(), text(), name());
   }
 
   // ---- numbers, booleans, characters and strings ----
@@ -411,21 +478,20 @@ class Assignment {
     }
   }
 
-  // s[i] = c on a zfc or string variable; the operator is not applied.
-  void assignCharacterOfString() {
-    if (indexes_.size() > 1) {
-      fail(fillMessage(
-          QStringLiteral("错误:行号 %1 语句 %2 变量 %3[%4] 是字符类型，无法继续后续的[]操作！"),
-          line(), text(), name(), QString::fromStdString(indexes_[0]->getText())));
-    }
-    IndexCells cells;
-    evaluateIndexes(cells, false);
-    const ExprValue& iv = cells.at(0);
+  [[noreturn]] void failListIndexType(size_t position) {
+    fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 列表访问元素第 %3 "
+                                    "个序号类型错误，列表索引只能是int32 整数类型!"),
+                     line(), text(), int(position)));
+  }
+
+  // The index of s[i] (evaluated once), checked against the string's length.
+  qint64 characterIndex() {
+    readIndexes(false);
+    const ExprValue& iv = idx_->cells.at(0);
     const qint64 index =
         (iv.type == VT_INT || iv.type == VT_LONG) ? qint64(iv.asInt64()) : qint64(-1);
-    const bool bytes = rec_->kind == VT_BYTES;
     qint64 length = 0;
-    if (bytes) {
+    if (rec_->kind == VT_BYTES) {
       if (rec_->payload.bytes != nullptr) length = rec_->payload.bytes->size();
     } else if (rec_->payload.str != nullptr) {
       length = rec_->payload.str->size();
@@ -435,6 +501,18 @@ class Assignment {
           QStringLiteral("错误：行号 %1 语句 %2 变量 %3 下标访问越界，%3 长度是 %4, 下标值是 %5"),
           line(), text(), name(), length, index));
     }
+    return index;
+  }
+
+  // s[i] = c on a zfc or string variable; the operator is not applied.
+  void assignCharacterOfString() {
+    if (indexes_.size() > 1) {
+      fail(fillMessage(
+          QStringLiteral("错误:行号 %1 语句 %2 变量 %3[%4] 是字符类型，无法继续后续的[]操作！"),
+          line(), text(), name(), QString::fromStdString(indexes_[0]->getText())));
+    }
+    const qint64 index = characterIndex();
+    const bool bytes = rec_->kind == VT_BYTES;
     const ExprValue& v = v_.value;
     if (bytes) {
       if (v.type != VT_CHAR) {
@@ -521,10 +599,35 @@ class Assignment {
       wholeList();
       return;
     }
-    IndexCells cells;
-    evaluateIndexes(cells, true);
+    storeIntoListTarget(walkListIndexes());
+  }
+
+  // l[i]...[j] = v and l[i]...[j].x = v into the element found.
+  void storeIntoListTarget(ExprValue* elem) {
+    if (member_ != nullptr) {
+      storeIntoElementMember(elem, int(idx_->cells.size() - 1), false);
+      return;
+    }
+    storeIntoListElement(elem);
+  }
+
+  // The same with the right side still to be evaluated: the element is found
+  // first; a right side that makes calls may have changed the containers, and
+  // the element is looked for again.
+  void storeIntoListWithRight() {
+    ExprValue* elem = walkListIndexes();
+    evaluateRight();
+    if (plan_.rightCalls) elem = walkListIndexes();
+    storeIntoListTarget(elem);
+  }
+
+  // The element that the indexes of a list target reach (the indexes
+  // evaluated on the first call); container_ is the list that holds it.
+  KOR_ALWAYS_INLINE ExprValue* walkListIndexes() {
+    readIndexes(true);
     ValueList* list = rec_->payload.list;
     ExprValue* elem = nullptr;
+    IndexCells& cells = idx_->cells;
     const size_t n = cells.size();
     for (size_t i = 0; i < n; ++i) {
       const int32_t k = cells.at(i).payload.i32;
@@ -544,11 +647,7 @@ class Assignment {
         list = elem->payload.list;
       }
     }
-    if (member_ != nullptr) {
-      storeIntoElementMember(elem, int(n - 1), false);
-      return;
-    }
-    storeIntoListElement(elem);
+    return elem;
   }
 
   void wholeList() {
@@ -662,87 +761,108 @@ class Assignment {
       wholeDict();
       return;
     }
-    IndexCells cells;
-    evaluateIndexes(cells, false, true);
-    storeDictEntry(cells);
+    readIndexes(false);
+    storeDictEntry(false);
   }
 
-  // d[k]...[j] = v with the keys evaluated.
-  void storeDictEntry(IndexCells& cells) {
+  // d[k]...[j] = v with the keys evaluated. With `rightPending`, the right
+  // side is evaluated once the walk has checked every key and position (the
+  // last key is not looked up for that: absent, it is inserted); a right side
+  // that makes calls may have changed the containers, and the walk is made
+  // again.
+  void storeDictEntry(bool rightPending) {
+    IndexCells& cells = idx().cells;
     const size_t n = cells.size();
-    ValueDict* dict = rec_->payload.dict;
-    bool walkingList = false;   // a key gave a list: the next indexes are positions
-    ValueList* list = nullptr;  // that list
-    size_t listKey = 0;         // the index of that key
-    int listLevel = 0;
     ExprValue* cell = nullptr;
     bool inList = false;
-    for (size_t i = 0; i < n; ++i) {
-      ExprValue& key = cells.at(i);
-      const bool last = i + 1 == n;
-      if (!walkingList) {
-        if (!isKeyType(key)) {
-          fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 字典%3 访问元素第 %4 个关键字 %5 "
-                                          "类型错误，字典关键字索引只能是整数、字符、字符串类型!"),
-                           line(), text(), name(), int(i),
-                           QString::fromStdString(indexes_[i]->getText())));
-        }
-        uint64_t keyHash = 0;
-        ValueDict::Node* node = dict != nullptr ? dict->find(key, &keyHash) : nullptr;
-        if (node == nullptr) {
-          if (last && dict != nullptr) {
-            insertEntry(dict, cells, i, keyHash);
-            return;
+    for (bool walkAgain = true; walkAgain;) {
+      walkAgain = false;
+      inList = false;
+      ValueDict* dict = rec_->payload.dict;
+      bool walkingList = false;   // a key gave a list: the next indexes are positions
+      ValueList* list = nullptr;  // that list
+      size_t listKey = 0;         // the index of that key
+      int listLevel = 0;
+      for (size_t i = 0; i < n; ++i) {
+        ExprValue& key = cells.at(i);
+        const bool last = i + 1 == n;
+        if (!walkingList) {
+          if (!isKeyType(key)) {
+            fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 字典%3 访问元素第 %4 个关键字 %5 "
+                                            "类型错误，字典关键字索引只能是整数、字符、字符串类型!"),
+                             line(), text(), name(), int(i),
+                             QString::fromStdString(indexes_[i]->getText())));
           }
-          fail(fillMessage(
-              QStringLiteral(
-                  "错误：行号 %1 语句 %2 字典关键字key %3 对应值不存在，无法继续加入子项目！"),
-              line(), text(), QString::fromStdString(indexes_[i]->getText())));
+          if (last && rightPending && dict != nullptr) {
+            rightPending = false;
+            evaluateRight();
+            if (plan_.rightCalls) {
+              walkAgain = true;
+              break;
+            }
+          }
+          uint64_t keyHash = 0;
+          ValueDict::Node* node = dict != nullptr ? dict->find(key, &keyHash) : nullptr;
+          if (node == nullptr) {
+            if (last && dict != nullptr) {
+              insertEntry(dict, cells, i, keyHash);
+              return;
+            }
+            fail(fillMessage(
+                QStringLiteral(
+                    "错误：行号 %1 语句 %2 字典关键字key %3 对应值不存在，无法继续加入子项目！"),
+                line(), text(), QString::fromStdString(indexes_[i]->getText())));
+          }
+          cell = node->value;
+          container_ = dict;
+          if (last) break;
+          if (cell->type == VT_DICT) {
+            dict = cell->payload.dict;
+          } else if (cell->type == VT_LIST) {
+            walkingList = true;
+            list = cell->payload.list;
+            listKey = i;
+            listLevel = 0;
+          } else {
+            fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 字典关键字key %3 对应值是 "
+                                            "%4，不是字典或列表，无法继续访问子项目！"),
+                             line(), text(), QString::fromStdString(indexes_[i]->getText()),
+                             typeDescription(cell->type, cell)));
+          }
+          continue;
         }
-        cell = node->value;
-        container_ = dict;
-        if (last) break;
-        if (cell->type == VT_DICT) {
-          dict = cell->payload.dict;
-        } else if (cell->type == VT_LIST) {
-          walkingList = true;
-          list = cell->payload.list;
-          listKey = i;
-          listLevel = 0;
-        } else {
-          fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 字典关键字key %3 对应值是 "
-                                          "%4，不是字典或列表，无法继续访问子项目！"),
-                           line(), text(), QString::fromStdString(indexes_[i]->getText()),
-                           typeDescription(cell->type, cell)));
+        // a list held as a dict value
+        if (key.type != VT_INT) {
+          fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 列表访问元素第 %3 "
+                                          "个序号类型错误，列表索引只能是int32 整数类型!"),
+                           functionNameForMessage(), text(), int(i)));
         }
-        continue;
+        const int32_t k = key.payload.i32;
+        if (list == nullptr || k < 0 || size_t(k) >= list->size()) {
+          fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 多层列表访问元素第 %3 "
+                                          "个序号类型错误，列表越界或不是列表类型的非法访问!"),
+                           functionNameForMessage(), text(), k));
+        }
+        cell = (*list)[size_t(k)];
+        container_ = list;
+        if (last) {
+          if (rightPending) {
+            rightPending = false;
+            evaluateRight();
+            walkAgain = plan_.rightCalls;
+          }
+          inList = true;
+          break;
+        }
+        if (cell->type != VT_LIST) {
+          fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 字典值的多层列表非法范围，字典 %3 "
+                                          "关键字 %4 对应值，其第 %5 层元素，已经不是列表类型!"),
+                           functionNameForMessage(), text(), name(),
+                           QString::fromStdString(indexes_[listKey]->getText()), listLevel));
+        }
+        list = cell->payload.list;
+        ++listLevel;
       }
-      // a list held as a dict value
-      if (key.type != VT_INT) {
-        fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 列表访问元素第 %3 "
-                                        "个序号类型错误，列表索引只能是int32 整数类型!"),
-                         functionNameForMessage(), text(), int(i)));
-      }
-      const int32_t k = key.payload.i32;
-      if (list == nullptr || k < 0 || size_t(k) >= list->size()) {
-        fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 多层列表访问元素第 %3 "
-                                        "个序号类型错误，列表越界或不是列表类型的非法访问!"),
-                         functionNameForMessage(), text(), k));
-      }
-      cell = (*list)[size_t(k)];
-      container_ = list;
-      if (last) {
-        inList = true;
-        break;
-      }
-      if (cell->type != VT_LIST) {
-        fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 字典值的多层列表非法范围，字典 %3 "
-                                        "关键字 %4 对应值，其第 %5 层元素，已经不是列表类型!"),
-                         functionNameForMessage(), text(), name(),
-                         QString::fromStdString(indexes_[listKey]->getText()), listLevel));
-      }
-      list = cell->payload.list;
-      ++listLevel;
     }
 
     if (member_ != nullptr) {
@@ -920,15 +1040,17 @@ class Assignment {
   const CachedName& name_;
   cx::Node* rightNode_;  // the right side's compiled expression, or null
   cx::Node* base_;       // the target variable's compiled lookup, or null
-  std::vector<cx::Node*>* indexNodes_;  // the index expressions compiled so far, or null
+  const AssignPlan& plan_;  // (the index expressions are compiled into it when it is compiled)
   int op_;
   bool initialiser_;
   bool plain_ = true;
   bool globalDef_ = false;
   ScopeRecord* rec_ = nullptr;
+  Indexes* idx_ = nullptr;  // made in idxStorage_ for a target with indexes
   RightKind rk_ = RK_EMPTY;
   PendingValue v_;
   IndexList indexes_;
+  alignas(Indexes) unsigned char idxStorage_[sizeof(Indexes)];
   KorParser::StMemVarContext* member_ = nullptr;
   bool suffixesRead_ = false;
   const void* container_ = nullptr;  // the list or dict that receives the value
@@ -967,6 +1089,10 @@ AssignPlan planAssignment(ExprVisitor& v, KorParser::AssignVarContext* ctx, bool
   plan.compiled = compileRight;
   if (compileRight) (target->children.size() == 1 ? plan.target : plan.base) = cx::compileName(target);
   plan.keyed = compileRight && plan.right != nullptr && target->children.size() == 4;
+  if (compileRight && target->children.size() > 1) {
+    plan.rightRunsScript = flow::partRunsCode(right, false);
+    plan.rightCalls = flow::partRunsCode(right, true);
+  }
   return plan;
 }
 
@@ -1010,56 +1136,102 @@ inline bool storeInteger(int32_t kind, ValuePayload& dst, const ExprValue& value
   return false;
 }
 
-// The general store of d[k] = v with the value and the key (lent or owned)
+// The compiled index of a keyed plan (v[k] = ...), compiled on first use.
+KOR_NOINLINE cx::Node* compileSingleIndex(ExprVisitor& v, KorParser::AssignVarContext* ctx,
+                                          const AssignPlan& plan) {
+  auto* target = static_cast<KorParser::KorvarContext*>(ctx->children[0]);
+  auto* e = static_cast<KorParser::ExprContext*>(
+      static_cast<antlr4::ParserRuleContext*>(target->children[2])->children[0]);
+  guardStack(e);
+  plan.indexes.push_back(cx::compileExpr(v, e));
+  return plan.indexes[0];
+}
+KOR_ALWAYS_INLINE cx::Node* singleIndexNode(ExprVisitor& v, KorParser::AssignVarContext* ctx,
+                                            const AssignPlan& plan) {
+  return plan.indexes.empty() ? compileSingleIndex(v, ctx, plan) : plan.indexes[0];
+}
+
+// The general store of l[k] = v with the index and the value evaluated.
+[[gnu::noinline]] void storeListGeneral(ExprVisitor& v, KorParser::AssignVarContext* ctx,
+                                        const AssignPlan& plan, ScopeRecord* rec,
+                                        const ExprValue& value, int32_t index) {
+  Assignment(&v, ctx, plan).runListPrepared(rec, value, index);
+}
+
+// The same with only the index evaluated (taken over): the general path
+// checks it, then evaluates the right side.
+[[gnu::noinline]] void storeListKeyed(ExprVisitor& v, KorParser::AssignVarContext* ctx,
+                                      const AssignPlan& plan, ScopeRecord* rec,
+                                      const ExprValue& index) {
+  Assignment(&v, ctx, plan).runListKeyed(rec, index);
+}
+
+// l[k] = v and l[k] op= v on a plain list variable with one index (rec): the
+// index, then the right side are evaluated as the general path does (an index
+// that is a zs literal or a plain variable holding a zs is read without a
+// cell). A number into an element that holds a zs or czs (for "=", one of the
+// number's own type) is stored here, with the cell store's wrapping; every
+// other value goes on in the general store with both evaluated, an index that
+// is not a zs within the list before the right side is evaluated.
+void storeListIndex(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan,
+                    ScopeRecord* rec) {
+  cx::Node* kn = singleIndexNode(v, ctx, plan);
+  int32_t k;
+  if (!cx::readInt(kn, k)) {
+    guardStack(kn->ctx);
+    const ExprValue index = cx::eval(v, kn);
+    if (index.type != VT_INT) {
+      storeListKeyed(v, ctx, plan, rec, index);
+      return;
+    }
+    k = index.payload.i32;
+  }
+  const ValueList* list = rec->payload.list;
+  if (list == nullptr || k < 0 || size_t(k) >= list->size()) {
+    storeListKeyed(v, ctx, plan, rec, makeIntValue(k));
+    return;
+  }
+  ExprValue value = cx::eval(v, plan.right);
+  list = rec->payload.list;  // (the right side may have changed the list)
+  if (list != nullptr && size_t(k) < list->size()) {
+    ExprValue* elem = (*list)[size_t(k)];
+    if ((plan.op != 0 || elem->type == value.type) &&
+        storeInteger(elem->type, elem->payload, value, plan.op))
+      return;
+  }
+  storeListGeneral(v, ctx, plan, rec, value, k);
+}
+
+// The general store of d[k] = v with the key (lent or owned) and the value
 // evaluated; both are taken over.
 [[gnu::noinline]] void storeDictGeneral(ExprVisitor& v, KorParser::AssignVarContext* ctx,
                                         const AssignPlan& plan, ScopeRecord* rec,
                                         const ExprValue& value, const ExprValue& key, bool lent) {
-  IndexCells cells;
-  if (lent)
-    cells.addBorrowed(key);
-  else
-    cells.add(key);
-  Assignment(&v, ctx, plan).runDictPrepared(rec, value, cells);
+  Assignment(&v, ctx, plan).runDictPrepared(rec, value, key, lent);
 }
 
-// d[k] = v and d[k] op= v on a plain dict variable with one key (rec). The
-// right side, then the key are evaluated as the general path does; a key of
-// zs is read without a cell, a plain zfc variable's key is lent. A zs key or
-// a lent zfc key into a dict that is there, with a value that cannot hold
-// containers, is stored here: into the entry found (a text key looked up just
-// before is not hashed again), or a new entry taking the key and the value.
-// Every other case goes on in the general store with the values evaluated.
-void storeDictKey(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan,
-                  ScopeRecord* rec) {
-  PendingValue value{cx::eval(v, plan.right)};
-  if (plan.indexes.empty()) {
-    auto* target = static_cast<KorParser::KorvarContext*>(ctx->children[0]);
-    auto* e = static_cast<KorParser::ExprContext*>(
-        static_cast<antlr4::ParserRuleContext*>(target->children[2])->children[0]);
-    guardStack(e);
-    plan.indexes.push_back(cx::compileExpr(v, e));
-  }
-  cx::Node* kn = plan.indexes[0];
-  // the key: lent (a plain zfc variable's own value) or owned
-  ExprValue key;
-  bool lent = false;
-  guardStack(kn->ctx);
-  ScopeRecord* keyRec = kn->eval == cx::evVarPlain ? cx::findNamed(kn, kn->var) : nullptr;
-  if (keyRec != nullptr && keyRec->kind == VT_INT) {
-    key = makeIntValue(keyRec->payload.i32);
-  } else if (keyRec != nullptr && keyRec->kind == VT_BYTES && keyRec->payload.bytes != nullptr) {
-    key = keyRec->asValue();
-    lent = true;
-  } else if (kn->eval == cx::evLit && kn->lit.type == VT_INT) {
-    key = kn->lit;
-  } else {
-    key = cx::eval(v, kn);
-  }
+// The same with only the key evaluated (taken over): the general path checks
+// it, then evaluates the right side.
+[[gnu::noinline]] void storeDictKeyed(ExprVisitor& v, KorParser::AssignVarContext* ctx,
+                                      const AssignPlan& plan, ScopeRecord* rec,
+                                      const ExprValue& key) {
+  Assignment(&v, ctx, plan).runDictKeyed(rec, key);
+}
+
+// The store of storeDictKey with the key (a zs, or a zfc that is lent, or
+// owned and held by `ownedKey`) and the value evaluated: a key into a dict
+// that is there, with a value that cannot hold containers, is stored here,
+// into the entry found (a text key looked up just before is not hashed again)
+// or a new entry taking the key and the value; every other case goes on in
+// the general store.
+KOR_ALWAYS_INLINE void storeDictValue(ExprVisitor& v, KorParser::AssignVarContext* ctx,
+                                      const AssignPlan& plan, ScopeRecord* rec,
+                                      const ExprValue& key, PendingValue* ownedKey,
+                                      PendingValue& value) {
+  const bool lent = key.type == VT_BYTES && ownedKey == nullptr;
   ValueDict* dict = rec->payload.dict;
   const int32_t vt = value.value.type;
-  if (dict != nullptr && (key.type == VT_INT || (lent && key.type == VT_BYTES)) &&
-      vt != VT_LIST && vt != VT_DICT && vt != VT_STRUCT) {
+  if (dict != nullptr && vt != VT_LIST && vt != VT_DICT && vt != VT_STRUCT) {
     uint64_t hash;
     ValueDict::Node* node =
         key.type == VT_INT ? dict->findInteger(key.payload.i32, &hash) : dict->find(key, &hash);
@@ -1070,13 +1242,66 @@ void storeDictKey(ExprVisitor& v, KorParser::AssignVarContext* ctx, const Assign
       return;  // the source cell's payload has moved or is a number
     }
     // nothing has run since the key was looked up: it is still absent
+    if (ownedKey != nullptr) ownedKey->armed = false;
     node = dict->insertNew(lent ? copyValue(key, false) : key, hash);
     node->value = moveValueToPool(value.value);
     value.armed = false;
     return;
   }
+  if (ownedKey != nullptr) ownedKey->armed = false;
   value.armed = false;
   storeDictGeneral(v, ctx, plan, rec, value.value, key, lent);
+}
+
+// storeDictKey with an evaluated zfc key (taken over).
+KOR_NOINLINE void storeDictOwnedKey(ExprVisitor& v, KorParser::AssignVarContext* ctx,
+                                    const AssignPlan& plan, ScopeRecord* rec,
+                                    const ExprValue& key) {
+  PendingValue ownedKey{key};
+  PendingValue value{cx::eval(v, plan.right)};
+  storeDictValue(v, ctx, plan, rec, ownedKey.value, &ownedKey, value);
+}
+
+// d[k] = v and d[k] op= v on a plain dict variable with one key (rec): the
+// key, then the right side are evaluated as the general path does. A key of
+// zs is read without a cell (after the right side when that makes no call,
+// and so changes no variable), a plain zfc variable's key is lent when the
+// right side calls no script function, any other key is evaluated; a zs or
+// zfc key goes on in storeDictValue, any other key in the general store
+// before the right side is evaluated.
+void storeDictKey(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan,
+                  ScopeRecord* rec) {
+  cx::Node* kn = singleIndexNode(v, ctx, plan);
+  ExprValue key;
+  guardStack(kn->ctx);
+  ScopeRecord* keyRec = kn->eval == cx::evVarPlain ? cx::findNamed(kn, kn->var) : nullptr;
+  if (keyRec != nullptr && keyRec->kind == VT_INT) {
+    if (!plan.rightCalls) {
+      PendingValue value{cx::eval(v, plan.right)};
+      storeDictValue(v, ctx, plan, rec, makeIntValue(keyRec->payload.i32), nullptr, value);
+      return;
+    }
+    key = makeIntValue(keyRec->payload.i32);
+  } else if (keyRec != nullptr && keyRec->kind == VT_BYTES && keyRec->payload.bytes != nullptr &&
+             !plan.rightRunsScript) {
+    // Only a script function can change the variable while the right side
+    // is evaluated (a built-in method that changes its text gives no value).
+    key = keyRec->asValue();
+  } else if (kn->eval == cx::evLit && kn->lit.type == VT_INT) {
+    key = kn->lit;
+  } else {
+    key = cx::eval(v, kn);
+    if (key.type == VT_BYTES) {
+      storeDictOwnedKey(v, ctx, plan, rec, key);
+      return;
+    }
+    if (key.type != VT_INT) {
+      storeDictKeyed(v, ctx, plan, rec, key);
+      return;
+    }
+  }
+  PendingValue value{cx::eval(v, plan.right)};
+  storeDictValue(v, ctx, plan, rec, key, nullptr, value);
 }
 
 // The store of a plain target's assignment with the right side evaluated.
@@ -1136,6 +1361,10 @@ void execAssignKeyed(ExprVisitor& v, KorParser::AssignVarContext* ctx, const Ass
     ScopeRecord* rec = cx::findNamed(plan.base, ctx);
     if (rec->kind == VT_DICT) {
       storeDictKey(v, ctx, plan, rec);
+      return;
+    }
+    if (rec->kind == VT_LIST) {
+      storeListIndex(v, ctx, plan, rec);
       return;
     }
   }

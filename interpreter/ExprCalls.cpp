@@ -257,7 +257,7 @@ FunctionInfo* functionInfo(const QByteArray& name) {
     FunctionInfo& info = it->second;
     // A struct parameter type declared after an early call is looked up again.
     for (size_t i = 0; i < info.paramTypes.size(); ++i)
-      if (info.paramTypes[i] < 0) info.paramTypes[i] = typeCodeOfKeyword(info.paramWords[i]);
+      if (info.paramTypes[i] < 0) info.paramTypes[i] = typeCodeOfSignatureWord(info.paramWords[i]);
     return &info;
   }
   FunctionRecord* rec = findFunction(name);
@@ -272,14 +272,14 @@ FunctionInfo* functionInfo(const QByteArray& name) {
     for (int i = 0; i < n; ++i) {
       info.paramNames.emplace_back(rec->parameters->at(i));
       info.paramWords.push_back(rec->parameters->at(n + i));
-      info.paramTypes.push_back(typeCodeOfKeyword(rec->parameters->at(n + i)));
+      info.paramTypes.push_back(typeCodeOfSignatureWord(rec->parameters->at(n + i)));
     }
   }
   if (rec->returnTypes && !rec->returnTypes->isEmpty()) {
     info.hasReturns = true;
     for (const QByteArray& w : *rec->returnTypes) {
       info.returnWords.emplace_back(w);
-      info.returnTypes.push_back(typeCodeOfKeyword(w));
+      info.returnTypes.push_back(typeCodeOfSignatureWord(w));
     }
   }
   info.isEntry = name == "hs_rukou";
@@ -1141,6 +1141,30 @@ antlrcpp::Any ExprVisitor::visitWithRetCallFun(KorParser::WithRetCallFunContext*
   return 0;
 }
 
+namespace {
+
+// `a[i], b := f()` / `p.x, b := x.m()`: `:=` creates new variables, which an
+// element or a member cannot be. Refused before the call runs (once per
+// statement: the targets do not change).
+KOR_NOINLINE void checkNewTargets(KorParser::WithRetCallFunContext* ctx,
+                                  KorParser::RealCallFunContext* call, CallSite& site) {
+  site.targetsChecked = true;
+  KorParser::Fun_retContext* targets = funRetOf(ctx);
+  if (!targets || !targets->FUN_RET_AUTO_DEF()) return;
+  std::vector<KorParser::Ret_idContext*> ids;
+  retIdsOf(targets, ids);
+  for (KorParser::Ret_idContext* id : ids) {
+    KorParser::KorvarContext* var = retIdVariable(id);
+    if (var && var->children.size() > 1)
+      raiseScriptError(fillMessage(
+          QStringLiteral("错误：行号 %1 语句 %2 接收变量 %3 是元素或结构体成员，不能使用 := "
+                         "符号自动创建，请先定义变量再用 = 号赋值 ！"),
+          callLine(call), qtext(ctx), qtext(var)));
+  }
+}
+
+}  // namespace
+
 void flow::execWithRetCall(ExprVisitor& v, KorParser::WithRetCallFunContext* ctx,
                            CallSite*& site) {
   if (site && site->quick > 0 && quickMemberTargets(v, *site, ctx)) return;
@@ -1150,6 +1174,7 @@ void flow::execWithRetCall(ExprVisitor& v, KorParser::WithRetCallFunContext* ctx
           ? static_cast<KorParser::RealCallFunContext*>(ctx->children[1])
           : ctx->realCallFun();
   if (!site) site = &callSite(call);
+  if (!site->targetsChecked) checkNewTargets(ctx, call, *site);
   execCallAt(v, call, *site, ctx, CALL_VALUE);
 }
 

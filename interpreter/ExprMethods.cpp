@@ -27,6 +27,21 @@
 
 using namespace callsupport;
 
+bool flow::partRunsCode(antlr4::tree::ParseTree* part, bool anyEffect) {
+  if (!part) return false;
+  std::vector<antlr4::tree::ParseTree*> pending{part};
+  while (!pending.empty()) {
+    antlr4::tree::ParseTree* node = pending.back();
+    pending.pop_back();
+    if (dynamic_cast<KorParser::RealCallFunContext*>(node) != nullptr && !node->children.empty() &&
+        (anyEffect || node->children[0]->children.empty()))
+      return true;
+    if (anyEffect && dynamic_cast<KorParser::KorAutoAddSubContext*>(node) != nullptr) return true;
+    for (antlr4::tree::ParseTree* child : node->children) pending.push_back(child);
+  }
+  return false;
+}
+
 namespace {
 
 QString textOf(antlr4::tree::ParseTree* ctx) { return qtext(ctx); }
@@ -251,9 +266,19 @@ KOR_NOINLINE void readMethodTargets(KorParser::Fun_retContext* targets,
       site.targetNames.emplace_back(QByteArray::fromStdString(id->getText()));
     else
       site.targetNames.emplace_back();
-    site.targetNodes.push_back(kv && !site.defines ? cx::compileName(kv) : nullptr);
+    // a plain name's lookup; an element or member is stored through its path
+    site.targetNodes.push_back(kv && !site.defines && kv->children.size() == 1 ? cx::compileName(kv)
+                                                                              : nullptr);
   }
   site.targetsStmt = stmt;
+}
+
+// A result for an element or member target (`a[i], n = x.m()`), stored as a
+// script function's results are: the path resolved now, the value converted
+// to the place's type, a refused value ending the run. The cell is consumed.
+KOR_NOINLINE void storeResultAtPath(KorParser::KorvarContext* target, ExprValue* cell) {
+  ExprVisitor v;  // (the evaluator keeps no state of its own)
+  v.evalVariable(target, false, cell, 0);
 }
 
 // The handler's results for the targets of `a, b := x.m()` / `a, b = x.m()`
@@ -274,9 +299,14 @@ void assignResults(antlr4::ParserRuleContext* call, antlr4::ParserRuleContext* s
     ExprValue* cell = &resultAt(int(k));
     if (!site.targetVars[k]) continue;  // "_"
     if (!site.defines) {
-      // The whole variable is assigned; a suffix on the target is not applied.
-      // A refused value leaves its message and the next target is served.
-      ScopeRecord* rec = cx::findNamed(site.targetNodes[k], stmt);
+      cx::Node* plain = site.targetNodes[k];
+      if (!plain) {
+        storeResultAtPath(site.targetVars[k], cell);
+        continue;
+      }
+      // A refused value for a plain variable leaves its message and the next
+      // target is served.
+      ScopeRecord* rec = cx::findNamed(plain, stmt);
       if (!storeOwnType(rec, *cell)) storeToRecord(rec, cell, stmt, true, 0);
     } else {
       const HashedName& text = site.targetNames[k];
@@ -351,24 +381,6 @@ KOR_NOINLINE void deliverDirectResult(antlr4::ParserRuleContext* call,
     throw;
   }
   if (frame.resultCount > firstResult) frame.releaseResults(firstResult);
-}
-
-// Whether a part of the call contains a call of a script function (a plain
-// call `f(...)`; member calls are built-in methods, which run no script
-// code), or, with `anyEffect`, any call or ++/-- at all.
-bool partRunsCode(antlr4::tree::ParseTree* part, bool anyEffect) {
-  if (!part) return false;
-  std::vector<antlr4::tree::ParseTree*> pending{part};
-  while (!pending.empty()) {
-    antlr4::tree::ParseTree* node = pending.back();
-    pending.pop_back();
-    if (dynamic_cast<KorParser::RealCallFunContext*>(node) != nullptr && !node->children.empty() &&
-        (anyEffect || node->children[0]->children.empty()))
-      return true;
-    if (anyEffect && dynamic_cast<KorParser::KorAutoAddSubContext*>(node) != nullptr) return true;
-    for (antlr4::tree::ParseTree* child : node->children) pending.push_back(child);
-  }
-  return false;
 }
 
 // Receivers that the method uses in place without holding them: an argument
@@ -814,7 +826,7 @@ void callMemberCall(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSit
     if (path->children.size() == 1) {
       if (!site.receiverNode) {
         site.receiverNode = cx::compileName(path);
-        ms.argsRunCode = partRunsCode(site.args, false);
+        ms.argsRunCode = flow::partRunsCode(site.args, false);
       }
       ScopeRecord* rec = cx::findNamed(site.receiverNode, path);
       if (!receiverLent(rec->kind)) {
@@ -837,8 +849,8 @@ void callMemberCall(ExprVisitor& v, KorParser::RealCallFunContext* call, CallSit
       }
     } else {
       if (ms.pathRunsCode < 0) {
-        ms.argsRunCode = partRunsCode(site.args, false);
-        ms.pathRunsCode = partRunsCode(path, true) ? 1 : 0;
+        ms.argsRunCode = flow::partRunsCode(site.args, false);
+        ms.pathRunsCode = flow::partRunsCode(path, true) ? 1 : 0;
       }
       receiver = readVariable(v, path, true);
       // An element or member used in place, as above: read again after the

@@ -177,9 +177,13 @@ void storeIntoRecord(Access& a) {
 }
 
 // Stores the new value into an element, dict value or member cell (the typed
-// cell store raises on a refused pair).
-void storeIntoCell(Access& a, ExprValue* dst) {
+// cell store raises on a refused pair). `container` is the list or dict that
+// holds the cell (null for a struct variable's member): a value that is or
+// holds it is refused.
+void storeIntoCell(Access& a, ExprValue* dst, const void* container) {
   try {
+    if (container != nullptr && valueReaches(*a.newValue, container))
+      failSelfContainingStore(lineOfContext(a.ctx), a.text(), utf8(a.name));
     storeToCell(dst, a.newValue, a.ctx, true, a.op);
   } catch (...) {
     freeValue(*a.newValue);  // a refused value stays with the caller's cell
@@ -203,20 +207,23 @@ QString structNameOf(const ExprValue& cell) {
                                                               : QString();
 }
 
-// Store into or read a struct member cell.
-bool accessMember(Access& a, ExprValue* member, ExprValue& out) {
+// Store into or read a struct member cell (the struct held by `container`,
+// or a struct variable's own when null).
+bool accessMember(Access& a, ExprValue* member, const void* container, ExprValue& out) {
   if (a.newValue != nullptr) {
-    storeIntoCell(a, member);
+    storeIntoCell(a, member, container);
     return false;
   }
   out = a.byRef ? shareCell(*member) : copyValue(*member, false);
   return true;
 }
 
-// Store into or read a list element (or a dict value) reached by the last index.
-bool accessElement(Access& a, ExprValue* element, bool shareAlways, ExprValue& out) {
+// Store into or read a list element (or a dict value) reached by the last
+// index, held by `container`.
+bool accessElement(Access& a, ExprValue* element, const void* container, bool shareAlways,
+                   ExprValue& out) {
   if (a.newValue != nullptr) {
-    storeIntoCell(a, element);
+    storeIntoCell(a, element, container);
     return false;
   }
   if (uint32_t(element->type) <= uint32_t(VT_WCHAR))
@@ -347,7 +354,7 @@ bool accessStruct(Access& a, ExprValue& out) {
       raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 结构体 %3 没有成员变量 %4 !")
                            .arg(a.line(), a.text(), structNameOf(recCell), utf8(member)));
     }
-    return accessMember(a, cell, out);
+    return accessMember(a, cell, nullptr, out);
   }
   if (a.newValue != nullptr) {
     storeIntoRecord(a);
@@ -431,9 +438,9 @@ bool walkList(Access& a, ValueList* list, size_t first, bool fromDict, const QSt
       raiseScriptError(QStringLiteral("错误：行号%1 语句 %2 结构体 %3 没有成员变量 %4 !")
                            .arg(a.line(), a.text(), structNameOf(*element), utf8(member)));
     }
-    return accessMember(a, cell, out);
+    return accessMember(a, cell, list, out);
   }
-  return accessElement(a, element, element->type == VT_LIST, out);
+  return accessElement(a, element, list, element->type == VT_LIST, out);
 }
 
 // ---- list variables ----
@@ -494,7 +501,7 @@ bool accessDict(Access& a, ExprValue& out) {
       if (a.shape.member != nullptr)
         raiseScriptError(QStringLiteral("错误：函数 %1 语句 %2 列表不是结构体，无法访问成员变量 %3 !")
                              .arg(currentFunctionQName(), a.text(), a.memberName()));
-      return accessElement(a, value, true, out);
+      return accessElement(a, value, dict, true, out);
     }
     if (more) {
       if (value->type != VT_DICT)
@@ -518,9 +525,9 @@ bool accessDict(Access& a, ExprValue& out) {
     if (cell == nullptr)
       raiseScriptError(QStringLiteral("错误：行号 %1 语句 %2 结构体 %3 没有成员变量 %4 !")
                            .arg(a.line(), a.text(), structNameOf(*found), utf8(member)));
-    return accessMember(a, cell, out);
+    return accessMember(a, cell, dict, out);
   }
-  return accessElement(a, found, found->type == VT_DICT, out);
+  return accessElement(a, found, dict, found->type == VT_DICT, out);
 }
 
 // ---- function values ----

@@ -49,6 +49,11 @@ inline int ruleOf(antlr4::tree::ParseTree* node) {
   return int(static_cast<antlr4::RuleContext*>(node)->getRuleIndex());
 }
 
+// Whether a part of the tree contains a call of a script function (a plain
+// call `f(...)`; member calls are built-in methods, which run no script
+// code), or, with `anyEffect`, any call or ++/-- at all (ExprMethods.cpp).
+bool partRunsCode(antlr4::tree::ParseTree* part, bool anyEffect);
+
 }  // namespace flow
 
 // The assignment statement (ExprAssign.cpp) and the typed definition
@@ -68,6 +73,11 @@ struct AssignPlan {
   // expression is) when the plan is compiled
   bool compiled = false;
   bool keyed = false;  // compiled, the right side an expression, the target v[k]
+  // A target with indexes: whether the right side may call a script function
+  // (which may change any global variable) or, wider, may make any call or
+  // ++/-- (a built-in method may change a container); not known: may.
+  bool rightRunsScript = true;
+  bool rightCalls = true;
   mutable std::vector<cx::Node*> indexes;
 };
 AssignPlan planAssignment(ExprVisitor& v, KorParser::AssignVarContext* ctx, bool compileRight);

@@ -635,3 +635,9 @@ int structMemberIndexIn(const StructValue* st, const QByteArray& memberName,
   }
   return -1;
 }
+
+void failSelfContainingStore(int line, const QString& text, const QString& name) {
+  raiseScriptError(fillMessage(
+      QStringLiteral("错误：行号 %1 语句 %2 不能把包含 %3 自身的值存入其元素中，这会形成循环引用！"),
+      line, text, name));
+}

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
 
 #include <string>
 
@@ -51,3 +52,9 @@ int structMemberIndexOf(const QByteArray& structTypeName, const QByteArray& memb
 // looked up there, without the global lookup.
 int structMemberIndexIn(const StructValue* st, const QByteArray& memberName,
                         antlr4::ParserRuleContext* ctx);
+
+// Raises the error for a list, dict or struct value about to be stored into
+// an element or member inside a container that the value is or holds (the
+// container would hold itself: it could never be released, and printing or
+// copying it would not end). `name` is the container variable's name.
+[[noreturn]] void failSelfContainingStore(int line, const QString& text, const QString& name);

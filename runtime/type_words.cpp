@@ -60,6 +60,11 @@ int32_t typeCodeOfKeyword(const QByteArray& name) {
   return structLookup(name);
 }
 
+int32_t typeCodeOfSignatureWord(const QByteArray& word) {
+  const int32_t declared = structLookup(word);
+  return declared >= 0 ? declared : typeCodeOfKeyword(word);
+}
+
 QString describeTypeName(const QByteArray& name, antlr4::ParserRuleContext* context) {
   if (name.isEmpty()) return QString();
   if (isReservedWord(name)) return QStringLiteral("包名或 %1 类型").arg(QString::fromUtf8(name));

@@ -59,6 +59,10 @@ CASES += [
     ("3000 single-statement ifs", PROGRAM.format("zs n = 0;\n" + "sf n < 5 n++;\n" * 3000), 0, None),
     ("zsf chain of 3000", PROGRAM.format("zs n = 1;\nsf n == 0 { n = 1; }" +
                                           " zsf n == 0 { n = 1; }" * 3000 + " qt { n = 2; }"), 0, None),
+    ("zsf chain of 3000 with in, not and !",
+     PROGRAM.format("zs n = 1;\nlb l = [0];\nbl b = zhen;\nsf n in l { n = 1; }" +
+                    " zsf n in l { n = 1; } zsf !b { n = 1; } zsf not b { n = 1; }" * 1000 +
+                    " qt { n = 2; }"), 0, None),
     ("3000 prefixed arguments", PROGRAM.format("lb l = [" + ", ".join(["!zhen"] * 3000) + "];"), 0,
      None),
     ("3000 format strings in statements",
