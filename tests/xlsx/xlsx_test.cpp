@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 
 #include <chrono>
+#include <ctime>
 #include <csignal>
 #include <cstdint>
 #include <cstring>
@@ -881,12 +882,13 @@ TEST_F(Xlsx, OpeningAndUsingManySheetsTakesLinearTime) {
     writeBook(file, e);
     double best = 1e9;
     for (int run = 0; run < 3; ++run) {
-      const auto start = std::chrono::steady_clock::now();
+      // processor time, which other work on the machine does not stretch
+      const std::clock_t start = std::clock();
       Document doc;
       doc.open(file);
       Workbook book = doc.workbook();
       for (int i = 1; i <= n; ++i) book.worksheet("s" + std::to_string(i));
-      best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+      best = std::min(best, double(std::clock() - start) / CLOCKS_PER_SEC);
     }
     return best;
   };
