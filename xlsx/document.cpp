@@ -1053,7 +1053,6 @@ CellValue& CellValue::operator=(const std::string& text) {
   setAttr(at.node, "t", "inlineStr");
   const std::string& prefix = at.l.sheet->prefix;
   pugi::xml_node t = at.node.append_child((prefix + "is").c_str()).append_child((prefix + "t").c_str());
-  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
   if (!text.empty() && (blank(text.front()) || blank(text.back()))) {
     t.append_attribute("xml:space") = "preserve";
   }
