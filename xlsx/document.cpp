@@ -1,6 +1,7 @@
 // Document, Workbook, Worksheet and Cell: the operations on an open package.
 #include "internal.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -78,8 +79,7 @@ std::shared_ptr<Package> newPackage() {
   sheet->name = "Sheet1";
   sheet->partName = "xl/worksheets/sheet1.xml";
   sheet->relId = "rId1";
-  pkg->sheets.push_back(sheet);
-  pkg->indexSheets();
+  pkg->addSheet(sheet);
   return pkg;
 }
 
@@ -155,9 +155,8 @@ void readSheets(Package& pkg, const std::string& path) {
       fail(format("文件 %1 不是完好的 xlsx 工作簿：工作表 %2 和 %3 指向同一个部件 %4",
                   {path, owner->second->name, sheet->name, sheet->partName}));
     }
-    pkg.sheets.push_back(sheet);
+    pkg.addSheet(sheet);
   }
-  pkg.indexSheets();
 }
 
 // ---- relationships and content types ----
@@ -247,8 +246,7 @@ void appendSheet(Package& pkg, const std::string& name, const std::string& partN
   sheet->name = name;
   sheet->partName = partName;
   sheet->relId = relId;
-  pkg.sheets.push_back(sheet);
-  pkg.indexSheets();
+  pkg.addSheet(sheet);
   pkg.changed = true;
 }
 
@@ -347,11 +345,13 @@ void savePackage(Package& pkg, const std::string& path) {
   }
   std::vector<std::string> texts;
   texts.reserve(pkg.order.size());
+  std::vector<std::pair<const std::string*, XmlPart*>> written;  // the parts texts[k] was made from
   std::vector<std::pair<std::string, const std::string*>> entries;
   for (const std::string& name : pkg.order) {
     auto x = pkg.xml.find(name);
     if (x != pkg.xml.end() && x->second->dirty) {
       texts.push_back(serialize(x->second->doc));
+      written.emplace_back(&name, x->second.get());
       entries.emplace_back(name, &texts.back());
     } else {
       entries.emplace_back(name, &pkg.raw[name]);
@@ -359,16 +359,11 @@ void savePackage(Package& pkg, const std::string& path) {
   }
   writeZip(path, entries);
   // the file now holds these bytes: later saves start from them
-  size_t k = 0;
-  for (const std::string& name : pkg.order) {
-    auto x = pkg.xml.find(name);
-    if (x != pkg.xml.end() && x->second->dirty) {
-      pkg.raw[name] = std::move(texts[k++]);
-      x->second->dirty = false;
-    }
+  for (size_t k = 0; k < written.size(); ++k) {
+    pkg.raw[*written[k].first] = std::move(texts[k]);
+    written[k].second->dirty = false;
   }
   pkg.changed = false;
-  pkg.savedPath = path;
 }
 
 // ---- cells ----
@@ -699,7 +694,6 @@ void Document::open(const std::string& path) {
   auto pkg = std::make_shared<Package>();
   readZip(path, *pkg);
   readSheets(*pkg, path);
-  pkg->savedPath = path;
   pkg_ = pkg;
   path_ = path;
 }
@@ -710,7 +704,7 @@ void Document::save() {
   if (!pkg_) fail("Excel 文件没有打开，无法保存");
   // nothing to write: the file already holds every part as it is
   std::error_code ec;
-  if (!pkg_->modified() && pkg_->savedPath == path_ && std::filesystem::is_regular_file(path_, ec)) return;
+  if (!pkg_->modified() && std::filesystem::is_regular_file(path_, ec)) return;
   savePackage(*pkg_, path_);
 }
 
@@ -746,7 +740,10 @@ std::vector<std::string> Workbook::worksheetNames() const {
   return names;
 }
 
-unsigned Workbook::sheetCount() const { return unsigned(worksheetNames().size()); }
+unsigned Workbook::sheetCount() const {
+  const std::shared_ptr<Package> pkg = lockPackage(pkg_);
+  return unsigned(std::count_if(pkg->sheets.begin(), pkg->sheets.end(), [](auto& s) { return s->isWorksheet; }));
+}
 
 bool Workbook::sheetExists(const std::string& name) const {
   return lockPackage(pkg_)->findSheet(name) != nullptr;
@@ -1056,7 +1053,6 @@ CellValue& CellValue::operator=(const std::string& text) {
   setAttr(at.node, "t", "inlineStr");
   const std::string& prefix = at.l.sheet->prefix;
   pugi::xml_node t = at.node.append_child((prefix + "is").c_str()).append_child((prefix + "t").c_str());
-  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
   if (!text.empty() && (blank(text.front()) || blank(text.back()))) {
     t.append_attribute("xml:space") = "preserve";
   }

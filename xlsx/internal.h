@@ -81,8 +81,7 @@ struct Package {
   std::vector<std::string> sharedStrings;
   bool sharedStringsLoaded = false;
   bool changed = false;  // cells or sheets were changed since the last save
-  std::string savedPath;  // the file the parts' bytes were read from or last written to
-  int date1904 = -1;      // the workbook's date system, read on first need
+  int date1904 = -1;     // the workbook's date system, read on first need
 
   // The parsed part; parsed on first use. Throws when absent or malformed.
   XmlPart& part(const std::string& name);
@@ -94,7 +93,9 @@ struct Package {
   Sheet& sheetByName(const std::string& name);  // throws when absent
   Sheet* findSheet(const std::string& name);
   std::shared_ptr<Sheet> sharedSheet(const std::string& name);  // null when absent
-  // Rebuilds sheetIndex after sheets or their names changed.
+  // Appends a sheet to the list and the index.
+  void addSheet(std::shared_ptr<Sheet> sheet);
+  // Rebuilds sheetIndex after sheets went or were renamed.
   void indexSheets();
   void load(Sheet& sheet);  // builds the cell index (once)
   // Something differs from the bytes last read or written.

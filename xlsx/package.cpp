@@ -265,6 +265,11 @@ std::string sheetKey(const std::string& name) {
 
 }  // namespace
 
+void Package::addSheet(std::shared_ptr<Sheet> sheet) {
+  sheetIndex.emplace(sheetKey(sheet->name), sheet);
+  sheets.push_back(std::move(sheet));
+}
+
 void Package::indexSheets() {
   sheetIndex.clear();
   for (auto& s : sheets) sheetIndex.emplace(sheetKey(s->name), s);

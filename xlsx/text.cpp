@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <string_view>
 
 namespace xlsx {
 
@@ -218,7 +219,7 @@ struct RefPart {
 };
 
 // Reads tok as a cell, a column or a row; false when it is none of them.
-bool parseRefPart(const std::string& tok, RefPart* p) {
+bool parseRefPart(std::string_view tok, RefPart* p) {
   size_t i = 0;
   const size_t n = tok.size();
   if (i < n && tok[i] == '$') {
@@ -266,7 +267,7 @@ std::string partText(const RefPart& p) {
   return s;
 }
 
-bool tokenChar(unsigned char c) { return std::isalnum(c) || c == '_' || c == '.' || c == '$' || c == '\\' || c >= 0x80; }
+bool tokenChar(unsigned char c) { return nameChar(c) || c == '$' || c == '\\'; }
 
 }  // namespace
 
@@ -307,7 +308,7 @@ std::string moveFormula(const std::string& f, int64_t rows, int64_t columns) {
     } else if (tokenChar(static_cast<unsigned char>(c))) {
       const size_t j = tokenEnd(i);
       RefPart a;
-      if (notReference(j) || !parseRefPart(f.substr(i, j - i), &a)) {
+      if (notReference(j) || !parseRefPart(std::string_view(f).substr(i, j - i), &a)) {
         out.append(f, i, j - i);
         i = j;
         continue;
@@ -318,7 +319,7 @@ std::string moveFormula(const std::string& f, int64_t rows, int64_t columns) {
       const bool pairNeeded = !(a.hasColumn && a.hasRow);
       if (pairNeeded) {
         k = j < n && f[j] == ':' ? tokenEnd(j + 1) : j;
-        if (k == j || notReference(k) || !parseRefPart(f.substr(j + 1, k - j - 1), &b) ||
+        if (k == j || notReference(k) || !parseRefPart(std::string_view(f).substr(j + 1, k - j - 1), &b) ||
             b.hasColumn != a.hasColumn || b.hasRow != a.hasRow) {
           out.append(f, i, j - i);
           i = j;

@@ -162,6 +162,8 @@ class Archive {
   // Reads an entry's data, checking its size and checksum; stops as soon as
   // it unpacks to more than its declared size.
   std::string extract(const Entry& e) {
+    if (e.flags & 1) cannotUnpack(e, zipProblem(ZIP_ER_ENCRNOTSUPP));
+    if (e.method != 0 && e.method != 8) cannotUnpack(e, zipProblem(ZIP_ER_COMPNOTSUPP));
     std::string data;
     // room for the declared size, as far as the packed data can fill it
     // (deflate packs at most about 1032 to 1)
@@ -170,10 +172,7 @@ class Archive {
     uint64_t at = e.dataStart, left = e.packed;
     uLong crc = crc32(0, nullptr, 0);
     auto take = [&](const unsigned char* p, size_t n) {
-      if (n > e.size - data.size()) {
-        fail(format("文件 %1 中的部件 %2 数据损坏：解压后超过声明的大小 %3 字节",
-                    {path_, e.name, std::to_string(e.size)}));
-      }
+      if (n > e.size - data.size()) corrupt(e, "解压后超过声明的大小 " + std::to_string(e.size) + " 字节");
       data.append(reinterpret_cast<const char*>(p), n);
       crc = crc32(crc, p, uInt(n));
     };
@@ -187,7 +186,7 @@ class Archive {
       }
     } else {
       z_stream zs{};
-      if (inflateInit2(&zs, -MAX_WBITS) != Z_OK) fail(format("文件 %1 中的部件 %2 无法解压：内存不足", {path_, e.name}));
+      if (inflateInit2(&zs, -MAX_WBITS) != Z_OK) cannotUnpack(e, "内存不足");
       std::unique_ptr<z_stream, int (*)(z_stream*)> end(&zs, inflateEnd);
       for (int rc = Z_OK; rc != Z_STREAM_END;) {
         if (zs.avail_in == 0) {
@@ -202,7 +201,7 @@ class Archive {
         zs.next_out = out.data();
         zs.avail_out = uInt(out.size());
         rc = inflate(&zs, Z_NO_FLUSH);
-        if (rc == Z_MEM_ERROR) fail(format("文件 %1 中的部件 %2 无法解压：内存不足", {path_, e.name}));
+        if (rc == Z_MEM_ERROR) cannotUnpack(e, "内存不足");
         if (rc != Z_OK && rc != Z_STREAM_END && !(rc == Z_BUF_ERROR && zs.avail_in == 0)) {
           corrupt(e, "压缩数据损坏");
         }
@@ -214,8 +213,12 @@ class Archive {
     return data;
   }
 
-  [[noreturn]] void corrupt(const Entry& e, const char* why) const {
+  [[noreturn]] void corrupt(const Entry& e, const std::string& why) const {
     fail(format("文件 %1 中的部件 %2 数据损坏：%3", {path_, e.name, why}));
+  }
+
+  [[noreturn]] void cannotUnpack(const Entry& e, const std::string& why) const {
+    fail(format("文件 %1 中的部件 %2 无法解压：%3", {path_, e.name, why}));
   }
 
  private:
@@ -330,15 +333,10 @@ void readZip(const std::string& path, Package& pkg) {
   }
   for (const Entry& e : entries) {
     if (e.name.empty() || e.name.back() == '/') continue;
-    if (pkg.raw.count(e.name) != 0) {
-      fail(format("文件 %1 不是完好的 xlsx 工作簿：部件 %2 出现了两次", {path, e.name}));
-    }
-    if (e.flags & 1) fail(format("文件 %1 中的部件 %2 无法解压：%3", {path, e.name, zipProblem(ZIP_ER_ENCRNOTSUPP)}));
-    if (e.method != 0 && e.method != 8) {
-      fail(format("文件 %1 中的部件 %2 无法解压：%3", {path, e.name, zipProblem(ZIP_ER_COMPNOTSUPP)}));
-    }
+    auto [slot, first] = pkg.raw.emplace(e.name, std::string());
+    if (!first) fail(format("文件 %1 不是完好的 xlsx 工作簿：部件 %2 出现了两次", {path, e.name}));
     pkg.order.push_back(e.name);
-    pkg.raw.emplace(e.name, archive.extract(e));
+    slot->second = archive.extract(e);
   }
 }
 

@@ -13,7 +13,6 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
-#include <chrono>
 #include <ctime>
 #include <csignal>
 #include <cstdint>
