@@ -892,7 +892,9 @@ TEST_F(Xlsx, OpeningAndUsingManySheetsTakesLinearTime) {
     return best;
   };
   const double few = seconds(1000), many = seconds(10000);
-  EXPECT_LT(many, 30 * few) << "1000 sheets: " << few << " s, 10000 sheets: " << many << " s";
+  // linear work gives about 10 (the small run is short, so up to 17 is
+  // seen); the quadratic search this guards against gave over 100
+  EXPECT_LT(many, 50 * few) << "1000 sheets: " << few << " s, 10000 sheets: " << many << " s";
 }
 
 namespace {
