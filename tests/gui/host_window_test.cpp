@@ -460,6 +460,8 @@ class HostWindowTest : public QObject {
 
   // While a script runs, pressing another one in the list keeps the run's
   // output and fields: the switch is refused with a note until the run ends.
+  // A key that moves through the list is refused too, and the running script
+  // stays the one shown selected.
   void managerKeepsTheRunWhenAnotherScriptIsPressed() {
     const QString header = QStringLiteral(
         "/*\nheadinfo-begin\nScriptName=%1\nneed=1\nComment=%1的说明\nstringPara1=%2\nheadinfo-end\n*/\n");
@@ -479,6 +481,8 @@ class HostWindowTest : public QObject {
     pressItem(tree, running);
     QString paneAfterPress, para1AfterPress, note;
     QTreeWidgetItem* currentAfterPress = nullptr;
+    QTreeWidgetItem* currentAfterKey = nullptr;
+    QStringList selectedAfterKey;
     int ticks = 0;
     QTimer poll;
     connect(&poll, &QTimer::timeout, [&] {
@@ -489,6 +493,9 @@ class HostWindowTest : public QObject {
       para1AfterPress = para1->text();
       currentAfterPress = tree->currentItem();
       note = manager->statusBar()->currentMessage();
+      QTest::keyClick(tree, Qt::Key_Down);
+      currentAfterKey = tree->currentItem();
+      for (QTreeWidgetItem* item : tree->selectedItems()) selectedAfterKey << item->text(0);
       QTest::mouseClick(child<QAbstractButton>(manager, "abortBt"), Qt::LeftButton);
     });
     poll.start(10);
@@ -497,6 +504,8 @@ class HostWindowTest : public QObject {
     QCOMPARE(para1AfterPress, QStringLiteral("甲"));
     QCOMPARE(currentAfterPress, running);
     QCOMPARE(note, QStringLiteral("当前脚本还在执行中，执行结束或中断后才能切换脚本！"));
+    QCOMPARE(currentAfterKey, running);
+    QCOMPARE(selectedAfterKey, QStringList{QStringLiteral("长")});
     const QString out = pane->toPlainText();
     QVERIFY2(out.contains(QStringLiteral("甲")) && out.contains(QStringLiteral("用户中断脚本继续执行")),
              qPrintable(out));
