@@ -151,15 +151,20 @@ class HostWindowTest : public QObject {
     poll->start(20);
   }
 
+  static QString scriptFolder() {
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/plugin/korvel-scripts");
+  }
+
   // Fills the manager's script folder with the files (name -> bytes) and
-  // opens the manager on it.
+  // opens the manager on it; null when a file cannot be written or the
+  // manager does not show.
   QMainWindow* openManagerOn(const QList<QPair<QString, QByteArray>>& files) {
-    const QString folder = QCoreApplication::applicationDirPath() + QStringLiteral("/plugin/korvel-scripts");
+    const QString folder = scriptFolder();
     QDir(folder).removeRecursively();
     QDir().mkpath(folder);
     for (const auto& f : files) {
       QFile file(folder + QLatin1Char('/') + f.first);
-      if (file.open(QIODevice::WriteOnly)) file.write(f.second);
+      if (!file.open(QIODevice::WriteOnly) || file.write(f.second) != f.second.size()) return nullptr;
     }
     for (QAction* action : host_->findChildren<QAction*>())
       if (action->text() == QStringLiteral("Korvel Script")) action->trigger();
@@ -396,22 +401,15 @@ class HostWindowTest : public QObject {
 
   // Search selects a script and Start Work runs that one.
   void searchThenStartRunsTheFoundScript() {
-    const QString folder = QCoreApplication::applicationDirPath() + QStringLiteral("/plugin/korvel-scripts");
-    QDir(folder).removeRecursively();
-    QVERIFY(QDir().mkpath(folder));
-    for (const char* name : {"alpha", "beta", "gamma"}) {
-      QFile file(folder + QStringLiteral("/%1.kor").arg(QLatin1String(name)));
-      QVERIFY(file.open(QIODevice::WriteOnly));
-      file.write(QStringLiteral("/*\nheadinfo-begin\nScriptName=%1\nneed=0\nheadinfo-end\n*/\n"
-                                "hanshu hs_rukou() { dyh(\"%1 ran\"); }\n")
-                     .arg(QLatin1String(name))
-                     .toUtf8());
-    }
-    for (QAction* action : host_->findChildren<QAction*>())
-      if (action->text() == QStringLiteral("Korvel Script")) action->trigger();
-    auto* manager = host_->findChild<QMainWindow*>(QStringLiteral("Korvel"));
+    QList<QPair<QString, QByteArray>> files;
+    for (const char* name : {"alpha", "beta", "gamma"})
+      files.append({QStringLiteral("%1.kor").arg(QLatin1String(name)),
+                    QStringLiteral("/*\nheadinfo-begin\nScriptName=%1\nneed=0\nheadinfo-end\n*/\n"
+                                   "hanshu hs_rukou() { dyh(\"%1 ran\"); }\n")
+                        .arg(QLatin1String(name))
+                        .toUtf8()});
+    QMainWindow* manager = openManagerOn(files);
     QVERIFY(manager);
-    QVERIFY(QTest::qWaitForWindowExposed(manager));
     // the dialog: search "gam", then close it
     whenModal([](QWidget* modal) {
       auto* dialog = qobject_cast<QInputDialog*>(modal);
@@ -424,7 +422,7 @@ class HostWindowTest : public QObject {
     const QString out = child<QTextEdit>(manager, "textEdit")->toPlainText();
     QVERIFY2(out.startsWith(QStringLiteral("gamma ran")), qPrintable(out));
     manager->close();
-    QDir(folder).removeRecursively();
+    QDir(scriptFolder()).removeRecursively();
   }
 
   // Headers of scripts in GB18030 and in UTF-16 with a byte-order mark are
