@@ -369,9 +369,12 @@ void KorvelWin::loadScripts() {
   }
   connect(ui_->treeWidget, &QTreeWidget::itemPressed, this, &KorvelWin::on_itemPressed,
           Qt::UniqueConnection);
-  // keys and dragging change the current item without a press
-  connect(ui_->treeWidget, &QTreeWidget::currentItemChanged, this,
-          [this](QTreeWidgetItem* current) { refuseSwitchDuringRun(current); }, Qt::UniqueConnection);
+  // keys, dragging and the search change the current item without a press;
+  // keys and dragging select the new item only after it became current
+  connect(ui_->treeWidget, &QTreeWidget::currentItemChanged, this, &KorvelWin::refuseSwitchDuringRun,
+          Qt::UniqueConnection);
+  connect(ui_->treeWidget, &QTreeWidget::itemSelectionChanged, this,
+          [this] { refuseSwitchDuringRun(ui_->treeWidget->selectedItems().value(0)); });
   if (QTreeWidgetItem* first = ui_->treeWidget->topLevelItem(0)) {
     on_itemPressed(first, 0);
     ui_->treeWidget->setCurrentItem(first);

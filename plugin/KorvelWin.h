@@ -67,8 +67,8 @@ class KorvelWin : public QMainWindow {
   // contains the keyword; leaves the iterator past it.
   QTreeWidgetItem* findNextItem(QTreeWidgetItemIterator& it, const QString& keyword);
   // While this window runs a script, the pane and the fields belong to that
-  // run: choosing another item is refused (the running one stays current)
-  // with a note in the status bar. True when refused.
+  // run: choosing another item is refused (the running one stays current
+  // and selected) with a note in the status bar. True when refused.
   bool refuseSwitchDuringRun(QTreeWidgetItem* item);
 
   KorvelWinForm* ui_;

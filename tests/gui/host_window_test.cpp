@@ -151,15 +151,20 @@ class HostWindowTest : public QObject {
     poll->start(20);
   }
 
+  static QString scriptFolder() {
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/plugin/korvel-scripts");
+  }
+
   // Fills the manager's script folder with the files (name -> bytes) and
-  // opens the manager on it.
+  // opens the manager on it; null when a file cannot be written or the
+  // manager does not show.
   QMainWindow* openManagerOn(const QList<QPair<QString, QByteArray>>& files) {
-    const QString folder = QCoreApplication::applicationDirPath() + QStringLiteral("/plugin/korvel-scripts");
+    const QString folder = scriptFolder();
     QDir(folder).removeRecursively();
     QDir().mkpath(folder);
     for (const auto& f : files) {
       QFile file(folder + QLatin1Char('/') + f.first);
-      if (file.open(QIODevice::WriteOnly)) file.write(f.second);
+      if (!file.open(QIODevice::WriteOnly) || file.write(f.second) != f.second.size()) return nullptr;
     }
     for (QAction* action : host_->findChildren<QAction*>())
       if (action->text() == QStringLiteral("Korvel Script")) action->trigger();
@@ -396,22 +401,15 @@ class HostWindowTest : public QObject {
 
   // Search selects a script and Start Work runs that one.
   void searchThenStartRunsTheFoundScript() {
-    const QString folder = QCoreApplication::applicationDirPath() + QStringLiteral("/plugin/korvel-scripts");
-    QDir(folder).removeRecursively();
-    QVERIFY(QDir().mkpath(folder));
-    for (const char* name : {"alpha", "beta", "gamma"}) {
-      QFile file(folder + QStringLiteral("/%1.kor").arg(QLatin1String(name)));
-      QVERIFY(file.open(QIODevice::WriteOnly));
-      file.write(QStringLiteral("/*\nheadinfo-begin\nScriptName=%1\nneed=0\nheadinfo-end\n*/\n"
-                                "hanshu hs_rukou() { dyh(\"%1 ran\"); }\n")
-                     .arg(QLatin1String(name))
-                     .toUtf8());
-    }
-    for (QAction* action : host_->findChildren<QAction*>())
-      if (action->text() == QStringLiteral("Korvel Script")) action->trigger();
-    auto* manager = host_->findChild<QMainWindow*>(QStringLiteral("Korvel"));
+    QList<QPair<QString, QByteArray>> files;
+    for (const char* name : {"alpha", "beta", "gamma"})
+      files.append({QStringLiteral("%1.kor").arg(QLatin1String(name)),
+                    QStringLiteral("/*\nheadinfo-begin\nScriptName=%1\nneed=0\nheadinfo-end\n*/\n"
+                                   "hanshu hs_rukou() { dyh(\"%1 ran\"); }\n")
+                        .arg(QLatin1String(name))
+                        .toUtf8()});
+    QMainWindow* manager = openManagerOn(files);
     QVERIFY(manager);
-    QVERIFY(QTest::qWaitForWindowExposed(manager));
     // the dialog: search "gam", then close it
     whenModal([](QWidget* modal) {
       auto* dialog = qobject_cast<QInputDialog*>(modal);
@@ -424,7 +422,7 @@ class HostWindowTest : public QObject {
     const QString out = child<QTextEdit>(manager, "textEdit")->toPlainText();
     QVERIFY2(out.startsWith(QStringLiteral("gamma ran")), qPrintable(out));
     manager->close();
-    QDir(folder).removeRecursively();
+    QDir(scriptFolder()).removeRecursively();
   }
 
   // Headers of scripts in GB18030 and in UTF-16 with a byte-order mark are
@@ -460,6 +458,8 @@ class HostWindowTest : public QObject {
 
   // While a script runs, pressing another one in the list keeps the run's
   // output and fields: the switch is refused with a note until the run ends.
+  // A key that moves through the list is refused too, and the running script
+  // stays the one shown selected.
   void managerKeepsTheRunWhenAnotherScriptIsPressed() {
     const QString header = QStringLiteral(
         "/*\nheadinfo-begin\nScriptName=%1\nneed=1\nComment=%1的说明\nstringPara1=%2\nheadinfo-end\n*/\n");
@@ -479,6 +479,8 @@ class HostWindowTest : public QObject {
     pressItem(tree, running);
     QString paneAfterPress, para1AfterPress, note;
     QTreeWidgetItem* currentAfterPress = nullptr;
+    QTreeWidgetItem* currentAfterKey = nullptr;
+    QStringList selectedAfterKey;
     int ticks = 0;
     QTimer poll;
     connect(&poll, &QTimer::timeout, [&] {
@@ -489,6 +491,9 @@ class HostWindowTest : public QObject {
       para1AfterPress = para1->text();
       currentAfterPress = tree->currentItem();
       note = manager->statusBar()->currentMessage();
+      QTest::keyClick(tree, Qt::Key_Down);
+      currentAfterKey = tree->currentItem();
+      for (QTreeWidgetItem* item : tree->selectedItems()) selectedAfterKey << item->text(0);
       QTest::mouseClick(child<QAbstractButton>(manager, "abortBt"), Qt::LeftButton);
     });
     poll.start(10);
@@ -497,6 +502,8 @@ class HostWindowTest : public QObject {
     QCOMPARE(para1AfterPress, QStringLiteral("甲"));
     QCOMPARE(currentAfterPress, running);
     QCOMPARE(note, QStringLiteral("当前脚本还在执行中，执行结束或中断后才能切换脚本！"));
+    QCOMPARE(currentAfterKey, running);
+    QCOMPARE(selectedAfterKey, QStringList{QStringLiteral("长")});
     const QString out = pane->toPlainText();
     QVERIFY2(out.contains(QStringLiteral("甲")) && out.contains(QStringLiteral("用户中断脚本继续执行")),
              qPrintable(out));
