@@ -90,13 +90,10 @@ void KorErrListener::reportMainParse(size_t line, size_t column, const std::stri
     errorLine.replace('\t', ' ');
     if (line >= 2) std::cout << pieces[int(line) - 2].constData() << '\n';
     std::cout << errorLine.constData() << '\n';
-    // the column counts code points; the marker counts the columns the text
+    // the column counts code points; the marker takes the room the text
     // takes on screen, so that it lines up under wide (CJK) characters too
     const int32_t codePoints = int32_t(std::min<size_t>(column, INT32_MAX));
-    const size_t at = size_t(displayColumns(QString::fromUtf8(errorLine), codePoints));
-    std::string marker(at + 1, ' ');
-    for (size_t i = 0; i < 4 && i <= at; ++i) marker[at - i] = '^';
-    std::cout << marker << std::endl;
+    std::cout << markerUnder(QString::fromUtf8(errorLine), codePoints) << std::endl;
   }
   writeLine(std::cerr, report);
   checkPunctuationHint(int(line), msg);

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <iterator>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -52,10 +54,26 @@ int32_t displayWidth(char32_t codePoint) {
   }
 }
 
-int32_t displayColumns(const QString& text, int32_t codePoints) {
+std::string markerUnder(const QString& text, int32_t codePoints) {
   const QVector<uint> ucs4 = text.toUcs4();
   const int32_t n = std::max(0, std::min(codePoints, int32_t(ucs4.size())));
-  int32_t columns = 0;
-  for (int32_t i = 0; i < n; ++i) columns += displayWidth(char32_t(ucs4[i]));
-  return columns + std::max(0, codePoints - n);
+  // blanks under the text before the column, a wide one under a wide
+  // character: it takes the same room as that character in any font
+  std::vector<int32_t> widths;
+  for (int32_t i = 0; i < n; ++i) {
+    const int32_t w = displayWidth(char32_t(ucs4[i]));
+    if (w > 0) widths.push_back(w);
+  }
+  widths.resize(widths.size() + size_t(std::max(0, codePoints - n)), 1);
+  // the three columns before the marked one become carets too
+  int32_t carets = 0;
+  while (!widths.empty() && carets < 3) {
+    carets += widths.back();
+    widths.pop_back();
+  }
+  std::string marker;
+  for (int32_t w : widths) marker += w == 2 ? "\u3000" : " ";
+  marker.append(size_t(std::max(0, carets - 3)), ' ');
+  marker.append(size_t(std::min(carets, 3) + 1), '^');
+  return marker;
 }
