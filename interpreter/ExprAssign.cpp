@@ -463,10 +463,22 @@ class Assignment {
     }
   }
 
-  [[noreturn]] void failListIndexType(size_t position) {
-    fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 列表访问元素第 %3 "
-                                    "个序号类型错误，列表索引只能是int32 整数类型!"),
-                     line(), text(), int(position)));
+  // The refusals of a list index that is no zs and of a position outside the
+  // list; the message names the line or, with `byFunction`, the function.
+  [[noreturn]] void failListIndexType(size_t position, bool byFunction = false) {
+    failAtListIndex(
+        QStringLiteral(" 语句 %2 列表访问元素第 %3 个序号类型错误，列表索引只能是int32 整数类型!"),
+        int(position), byFunction);
+  }
+  [[noreturn]] void failListPosition(int32_t k, bool byFunction) {
+    failAtListIndex(QStringLiteral(" 语句 %2 多层列表访问元素第 %3 "
+                                   "个序号类型错误，列表越界或不是列表类型的非法访问!"),
+                    k, byFunction);
+  }
+  [[noreturn]] void failAtListIndex(const QString& what, int number, bool byFunction) {
+    if (byFunction)
+      fail(fillMessage(QStringLiteral("错误：函数 %1") + what, functionNameForMessage(), text(), number));
+    fail(fillMessage(QStringLiteral("错误：行号 %1") + what, line(), text(), number));
   }
 
   // The index of s[i] (evaluated once), checked against the string's length.
@@ -606,6 +618,16 @@ class Assignment {
     storeIntoListTarget(elem);
   }
 
+  // The element at position k of a list on the target's path (the list is
+  // then the container that receives the value); a position outside the
+  // list, or no list, is refused, the message naming the line or, with
+  // `byFunction`, the function.
+  ExprValue* elementOnPath(ValueList* list, int32_t k, bool byFunction) {
+    if (list == nullptr || k < 0 || size_t(k) >= list->size()) failListPosition(k, byFunction);
+    container_ = list;
+    return (*list)[size_t(k)];
+  }
+
   // The element that the indexes of a list target reach (the indexes
   // evaluated on the first call); container_ is the list that holds it.
   KOR_ALWAYS_INLINE ExprValue* walkListIndexes() {
@@ -615,14 +637,7 @@ class Assignment {
     IndexCells& cells = *cells_;
     const size_t n = cells.size();
     for (size_t i = 0; i < n; ++i) {
-      const int32_t k = cells.at(i).payload.i32;
-      if (list == nullptr || k < 0 || size_t(k) >= list->size()) {
-        fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 多层列表访问元素第 %3 "
-                                        "个序号类型错误，列表越界或不是列表类型的非法访问!"),
-                         line(), text(), k));
-      }
-      elem = (*list)[size_t(k)];
-      container_ = list;
+      elem = elementOnPath(list, cells.at(i).payload.i32, false);
       if (i + 1 < n) {
         if (elem->type != VT_LIST) {
           fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 多层列表非法范围，列表 %3 第 %4 "
@@ -817,19 +832,8 @@ class Assignment {
           continue;
         }
         // a list held as a dict value
-        if (key.type != VT_INT) {
-          fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 列表访问元素第 %3 "
-                                          "个序号类型错误，列表索引只能是int32 整数类型!"),
-                           functionNameForMessage(), text(), int(i)));
-        }
-        const int32_t k = key.payload.i32;
-        if (list == nullptr || k < 0 || size_t(k) >= list->size()) {
-          fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 多层列表访问元素第 %3 "
-                                          "个序号类型错误，列表越界或不是列表类型的非法访问!"),
-                           functionNameForMessage(), text(), k));
-        }
-        cell = (*list)[size_t(k)];
-        container_ = list;
+        if (key.type != VT_INT) failListIndexType(i, true);
+        cell = elementOnPath(list, key.payload.i32, true);
         if (last) {
           if (rightPending) {
             rightPending = false;
