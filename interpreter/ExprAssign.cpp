@@ -1076,8 +1076,8 @@ AssignPlan planAssignment(ExprVisitor& v, KorParser::AssignVarContext* ctx, bool
   if (compileRight) (target->children.size() == 1 ? plan.target : plan.base) = cx::compileName(target);
   plan.keyed = compileRight && plan.right != nullptr && target->children.size() == 4;
   if (compileRight && target->children.size() > 1) {
-    plan.rightRunsScript = flow::partRunsCode(right, false);
     plan.rightCalls = flow::partRunsCode(right, true);
+    plan.rightRunsScript = plan.rightCalls && flow::partRunsCode(right, false);
   }
   return plan;
 }
