@@ -33,7 +33,7 @@
 #include <QFileInfo>
 
 #include <exception>
-#include <new>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -129,11 +129,6 @@ class IndexList {
 };
 
 class Assignment {
-  // The target's indexes, made only for a target that has them.
-  struct Indexes {
-    IndexCells cells;  // their values, evaluated before the right side
-    bool read = false;
-  };
  public:
   // children: korvar, assignOp, rightvar
   Assignment(ExprVisitor* visitor, KorParser::AssignVarContext* ctx, const AssignPlan& plan)
@@ -142,21 +137,16 @@ class Assignment {
         target_(static_cast<KorParser::KorvarContext*>(ctx->children[0])),
         right_(static_cast<KorParser::RightvarContext*>(ctx->children[2])),
         name_(*plan.name),
-        rightNode_(plan.right),
-        base_(plan.base),
-        plan_(plan),
-        op_(plan.op),
-        initialiser_(plan.initialiser) {}
-  KOR_ALWAYS_INLINE ~Assignment() {
-    if (idx_ != nullptr) idx_->~Indexes();
-  }
+        plan_(plan) {}
+  // Inline: an out-of-line call of the members' release costs a short store measurably.
+  KOR_ALWAYS_INLINE ~Assignment() {}
 
   void run() {
     plain_ = target_->children.size() == 1;
 
     bool isDef = false;
     int32_t defType = -1;
-    if (initialiser_) {
+    if (plan_.initialiser) {
       const StatusEntry marker = lastStatusEntry();
       if (marker.code == LS_DEF_LOCAL || marker.code == LS_DEF_GLOBAL) {
         isDef = true;
@@ -172,7 +162,8 @@ class Assignment {
                                         "全局区域只能进行变量或结构体定义，不能进行赋值行为！"),
                          definitionLine(ctx_), text()));
       }
-      rec_ = base_ ? cx::findNamed(base_, ctx_) : findVariable(name_.name, name_.hash, ctx_);
+      rec_ = plan_.base ? cx::findNamed(plan_.base, ctx_)
+                        : findVariable(name_.name, name_.hash, ctx_);
     }
 
     if (!plain_ && evaluateTarget()) return;
@@ -296,7 +287,7 @@ class Assignment {
           QStringLiteral("错误：行号 %1 语句 %2 变量 %3 在当前作用域已经存在，不能重复定义 !"),
           line(), text(), name()));
     }
-    if (op_ != 0) {
+    if (plan_.op != 0) {
       fail(fillMessage(
           QStringLiteral(
               "错误：行号 %1 语句 %2 定义变量 %3 只能使用 = 号赋值，不能使用+= *=等符号。"),
@@ -322,9 +313,9 @@ class Assignment {
 
   // rightvar: expr | list | map | stRightVar | kong
   KOR_ALWAYS_INLINE void evaluateRight() {
-    if (rightNode_ != nullptr) {  // planned only for an expression
+    if (plan_.right != nullptr) {  // planned only for an expression
       rk_ = RK_EXPR;
-      v_.value = cx::eval(*vis_, rightNode_);
+      v_.value = cx::eval(*vis_, plan_.right);
       return;
     }
     antlr4::tree::ParseTree* child = right_->children.empty() ? nullptr : right_->children[0];
@@ -355,20 +346,15 @@ class Assignment {
     }
   }
 
-  Indexes& idx() {
-    if (idx_ == nullptr) idx_ = new (idxStorage_) Indexes();
-    return *idx_;
-  }
-
   // The single index or key of v[k] evaluated by the caller.
   void takeKey(const ExprValue& key, bool lent) {
     plain_ = false;
     readSuffixes();
+    IndexCells& cells = cells_.emplace();
     if (lent)
-      idx().cells.addBorrowed(key);
+      cells.addBorrowed(key);
     else
-      idx().cells.add(key);
-    idx().read = true;
+      cells.add(key);
   }
 
   // The target's indexes or keys, evaluated and checked before the right side
@@ -398,9 +384,8 @@ class Assignment {
   // Evaluates the index expressions of the target in order into the cells
   // (once: the store uses the values evaluated before the right side).
   void readIndexes(bool listOnly) {
-    Indexes& x = idx();
-    if (x.read) return;
-    x.read = true;
+    if (cells_) return;
+    IndexCells& cells = cells_.emplace();
     for (size_t i = 0; i < indexes_.size(); ++i) {
       auto* e = static_cast<KorParser::ExprContext*>(indexes_[i]->children[0]);
       ExprValue v;
@@ -412,7 +397,7 @@ class Assignment {
       } else {
         v = evalExprFast(*vis_, e);
       }
-      x.cells.add(v);
+      cells.add(v);
       if (listOnly && v.type != VT_INT) failListIndexType(i);
     }
   }
@@ -470,7 +455,7 @@ class Assignment {
                          "%3 不能进行 [] 或 . 操作访问！ "),
           line(), text(), name(), varTypeText(), targetText()));
     }
-    const int code = storeToRecord(rec_, &v_.value, ctx_, true, op_);
+    const int code = storeToRecord(rec_, &v_.value, ctx_, true, plan_.op);
     if (code < 0) {
       fail(fillMessage(
           QStringLiteral("错误:行号 %1 语句 %2 变量 %3 是 %4，无法使用 %5 %6 进行赋值 ！"), line(),
@@ -478,16 +463,28 @@ class Assignment {
     }
   }
 
-  [[noreturn]] void failListIndexType(size_t position) {
-    fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 列表访问元素第 %3 "
-                                    "个序号类型错误，列表索引只能是int32 整数类型!"),
-                     line(), text(), int(position)));
+  // The refusals of a list index that is no zs and of a position outside the
+  // list; the message names the line or, with `byFunction`, the function.
+  [[noreturn]] void failListIndexType(size_t position, bool byFunction = false) {
+    failAtListIndex(
+        QStringLiteral(" 语句 %2 列表访问元素第 %3 个序号类型错误，列表索引只能是int32 整数类型!"),
+        int(position), byFunction);
+  }
+  [[noreturn]] void failListPosition(int32_t k, bool byFunction) {
+    failAtListIndex(QStringLiteral(" 语句 %2 多层列表访问元素第 %3 "
+                                   "个序号类型错误，列表越界或不是列表类型的非法访问!"),
+                    k, byFunction);
+  }
+  [[noreturn]] void failAtListIndex(const QString& what, int number, bool byFunction) {
+    if (byFunction)
+      fail(fillMessage(QStringLiteral("错误：函数 %1") + what, functionNameForMessage(), text(), number));
+    fail(fillMessage(QStringLiteral("错误：行号 %1") + what, line(), text(), number));
   }
 
   // The index of s[i] (evaluated once), checked against the string's length.
   qint64 characterIndex() {
     readIndexes(false);
-    const ExprValue& iv = idx_->cells.at(0);
+    const ExprValue& iv = cells_->at(0);
     const qint64 index =
         (iv.type == VT_INT || iv.type == VT_LONG) ? qint64(iv.asInt64()) : qint64(-1);
     qint64 length = 0;
@@ -567,7 +564,7 @@ class Assignment {
         fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 结构体 %3 没有成员变量 %4 !"),
                          line(), text(), varType, memberName()));
       }
-      storeToCell(cell, &v_.value, ctx_, true, op_);
+      storeToCell(cell, &v_.value, ctx_, true, plan_.op);
       return;
     }
     if (rk_ == RK_STRUCT) {
@@ -605,7 +602,7 @@ class Assignment {
   // l[i]...[j] = v and l[i]...[j].x = v into the element found.
   void storeIntoListTarget(ExprValue* elem) {
     if (member_ != nullptr) {
-      storeIntoElementMember(elem, int(idx_->cells.size() - 1), false);
+      storeIntoElementMember(elem, int(cells_->size() - 1), false);
       return;
     }
     storeIntoListElement(elem);
@@ -621,23 +618,26 @@ class Assignment {
     storeIntoListTarget(elem);
   }
 
+  // The element at position k of a list on the target's path (the list is
+  // then the container that receives the value); a position outside the
+  // list, or no list, is refused, the message naming the line or, with
+  // `byFunction`, the function.
+  ExprValue* elementOnPath(ValueList* list, int32_t k, bool byFunction) {
+    if (list == nullptr || k < 0 || size_t(k) >= list->size()) failListPosition(k, byFunction);
+    container_ = list;
+    return (*list)[size_t(k)];
+  }
+
   // The element that the indexes of a list target reach (the indexes
   // evaluated on the first call); container_ is the list that holds it.
   KOR_ALWAYS_INLINE ExprValue* walkListIndexes() {
     readIndexes(true);
     ValueList* list = rec_->payload.list;
     ExprValue* elem = nullptr;
-    IndexCells& cells = idx_->cells;
+    IndexCells& cells = *cells_;
     const size_t n = cells.size();
     for (size_t i = 0; i < n; ++i) {
-      const int32_t k = cells.at(i).payload.i32;
-      if (list == nullptr || k < 0 || size_t(k) >= list->size()) {
-        fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 多层列表访问元素第 %3 "
-                                        "个序号类型错误，列表越界或不是列表类型的非法访问!"),
-                         line(), text(), k));
-      }
-      elem = (*list)[size_t(k)];
-      container_ = list;
+      elem = elementOnPath(list, cells.at(i).payload.i32, false);
       if (i + 1 < n) {
         if (elem->type != VT_LIST) {
           fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 多层列表非法范围，列表 %3 第 %4 "
@@ -693,8 +693,8 @@ class Assignment {
           QStringLiteral("错误：函数 %1 语句 %2 不能把字典类型 %3 赋值给列表 %4 或其元素值!"),
           functionNameForMessage(), text(), rightText(), name()));
     }
-    if (op_ != 0 && elem->type != VT_EMPTY) {
-      storeToCell(elem, &v_.value, ctx_, true, op_);
+    if (plan_.op != 0 && elem->type != VT_EMPTY) {
+      storeToCell(elem, &v_.value, ctx_, true, plan_.op);
       return;
     }
     if (elem->type == v_.value.type) {
@@ -746,7 +746,7 @@ class Assignment {
           text(), rightText(), targetText()));
     }
     rejectCycle();
-    storeToCell(cell, &v_.value, ctx_, true, op_);
+    storeToCell(cell, &v_.value, ctx_, true, plan_.op);
   }
 
   // ---- dicts ----
@@ -771,7 +771,7 @@ class Assignment {
   // that makes calls may have changed the containers, and the walk is made
   // again.
   void storeDictEntry(bool rightPending) {
-    IndexCells& cells = idx().cells;
+    IndexCells& cells = *cells_;
     const size_t n = cells.size();
     ExprValue* cell = nullptr;
     bool inList = false;
@@ -832,19 +832,8 @@ class Assignment {
           continue;
         }
         // a list held as a dict value
-        if (key.type != VT_INT) {
-          fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 列表访问元素第 %3 "
-                                          "个序号类型错误，列表索引只能是int32 整数类型!"),
-                           functionNameForMessage(), text(), int(i)));
-        }
-        const int32_t k = key.payload.i32;
-        if (list == nullptr || k < 0 || size_t(k) >= list->size()) {
-          fail(fillMessage(QStringLiteral("错误：函数 %1 语句 %2 多层列表访问元素第 %3 "
-                                          "个序号类型错误，列表越界或不是列表类型的非法访问!"),
-                           functionNameForMessage(), text(), k));
-        }
-        cell = (*list)[size_t(k)];
-        container_ = list;
+        if (key.type != VT_INT) failListIndexType(i, true);
+        cell = elementOnPath(list, key.payload.i32, true);
         if (last) {
           if (rightPending) {
             rightPending = false;
@@ -879,7 +868,7 @@ class Assignment {
         fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 不能把 kong 赋值给字典 %3 的元素！"),
                          line(), text(), name()));
       case RK_EXPR:
-        storeToCell(cell, &v_.value, ctx_, true, op_);
+        storeToCell(cell, &v_.value, ctx_, true, plan_.op);
         return;
       default:
         replaceCell(cell);
@@ -1038,19 +1027,16 @@ class Assignment {
   KorParser::KorvarContext* target_;
   KorParser::RightvarContext* right_;
   const CachedName& name_;
-  cx::Node* rightNode_;  // the right side's compiled expression, or null
-  cx::Node* base_;       // the target variable's compiled lookup, or null
   const AssignPlan& plan_;  // (the index expressions are compiled into it when it is compiled)
-  int op_;
-  bool initialiser_;
   bool plain_ = true;
   bool globalDef_ = false;
   ScopeRecord* rec_ = nullptr;
-  Indexes* idx_ = nullptr;  // made in idxStorage_ for a target with indexes
   RightKind rk_ = RK_EMPTY;
   PendingValue v_;
   IndexList indexes_;
-  alignas(Indexes) unsigned char idxStorage_[sizeof(Indexes)];
+  // The target's index and key values, evaluated once, before the right side
+  // (made only for a target that has them).
+  std::optional<IndexCells> cells_;
   KorParser::StMemVarContext* member_ = nullptr;
   bool suffixesRead_ = false;
   const void* container_ = nullptr;  // the list or dict that receives the value
@@ -1090,8 +1076,8 @@ AssignPlan planAssignment(ExprVisitor& v, KorParser::AssignVarContext* ctx, bool
   if (compileRight) (target->children.size() == 1 ? plan.target : plan.base) = cx::compileName(target);
   plan.keyed = compileRight && plan.right != nullptr && target->children.size() == 4;
   if (compileRight && target->children.size() > 1) {
-    plan.rightRunsScript = flow::partRunsCode(right, false);
     plan.rightCalls = flow::partRunsCode(right, true);
+    plan.rightRunsScript = plan.rightCalls && flow::partRunsCode(right, false);
   }
   return plan;
 }

@@ -204,31 +204,32 @@ static void fillCopy(const NestedJob& job) {
   }
 }
 
-// Handles `job` as the outermost container of its walk (then every job
-// queued meanwhile), or queues it when the walk is already kNestedDepth levels
-// deep. A walk that fails drops its queue: queued copies belong to a copy
-// that nobody holds any more.
+// The outermost container of a walk: handled at depth 1, then every job
+// queued meanwhile (finish). The depth is 0 again when the walk ends, also by
+// an exception; a walk that fails drops its queue: queued copies belong to a
+// copy that nobody holds any more.
 template <void (*Handle)(const NestedJob&)>
-static void outermostOrQueued(int& depth, std::vector<NestedJob>& queue, const NestedJob& job) {
-  if (depth != 0) {
-    queue.push_back(job);
-    return;
+class OutermostWalk {
+ public:
+  OutermostWalk(int& depth, std::vector<NestedJob>& queue) : depth_(depth), queue_(queue) {
+    depth_ = 1;
   }
-  depth = 1;
-  try {
-    Handle(job);
-    while (!queue.empty()) {
-      NestedJob next = queue.back();
-      queue.pop_back();
+  ~OutermostWalk() {
+    queue_.clear();
+    depth_ = 0;
+  }
+  void finish() {
+    while (!queue_.empty()) {
+      NestedJob next = queue_.back();
+      queue_.pop_back();
       Handle(next);
     }
-  } catch (...) {
-    queue.clear();
-    depth = 0;
-    throw;
   }
-  depth = 0;
-}
+
+ private:
+  int& depth_;
+  std::vector<NestedJob>& queue_;
+};
 
 template <typename T, void (*Fill)(const T&, T&)>
 inline void copyNested(int32_t type, const T& from, T& to) {
@@ -236,8 +237,12 @@ inline void copyNested(int32_t type, const T& from, T& to) {
     ++gCopyDepth;
     Fill(from, to);
     --gCopyDepth;
+  } else if (gCopyDepth != 0) {
+    gCopyJobs.push_back({type, &from, &to});
   } else {
-    outermostOrQueued<fillCopy>(gCopyDepth, gCopyJobs, {type, &from, &to});
+    OutermostWalk<fillCopy> walk(gCopyDepth, gCopyJobs);
+    Fill(from, to);
+    walk.finish();
   }
 }
 
@@ -386,8 +391,12 @@ inline void freeNested(int32_t type, T* payload) {
     ++gReleaseDepth;
     Free(payload);
     --gReleaseDepth;
+  } else if (gReleaseDepth != 0) {
+    gReleaseJobs.push_back({type, nullptr, payload});
   } else {
-    outermostOrQueued<freeNow>(gReleaseDepth, gReleaseJobs, {type, nullptr, payload});
+    OutermostWalk<freeNow> walk(gReleaseDepth, gReleaseJobs);
+    Free(payload);
+    walk.finish();
   }
 }
 

@@ -50,7 +50,11 @@ std::string printedBeforeStack(const std::string& out) {
   return out.substr(0, out.find("\n>>>> 调用堆栈如下"));
 }
 
-const char* const kDone = "\n\n\n程序执行完毕。\n";
+// A run that ended normally, with no message, after printing `printed`.
+void expectFinished(const RunResult& r, const std::string& printed) {
+  EXPECT_EQ(r.out, printed + "\n\n\n程序执行完毕。\n");
+  EXPECT_EQ(r.err, "");
+}
 
 TEST(StoreTarget, MultipleAssignmentIntoItsOwnContainerIsRefused) {
   const char* const heads[] = {
@@ -93,8 +97,7 @@ TEST(StoreTarget, MethodResultsGoToElementsAndMembers) {
       "  r.n, r.s = f.readLine();\n"
       "  dyh(a, d, rs, r);\n"
       "}\n");
-  EXPECT_EQ(r.out, std::string("[1,\"\n\",\"\n\"] {\"k\":\"cd\n\"} [{\"ab\",2}] {\"ab\n\",3}") + kDone);
-  EXPECT_EQ(r.err, "");
+  expectFinished(r, "[1,\"\n\",\"\n\"] {\"k\":\"cd\n\"} [{\"ab\",2}] {\"ab\n\",3}");
 
   // `:=` creates variables: an element or member target is refused before the call
   for (const char* call : {"f.readLine()", "two()"}) {
@@ -128,8 +131,7 @@ TEST(StoreTarget, StructNamedLikeATypeWordIsAParameterAndReturnType) {
       "  e2, h2, s2 := same(e, h, s);\n"
       "  dyh(sum(p), make(5), e2, h2, s2);\n"
       "}\n");
-  EXPECT_EQ(r.out, std::string("3 {5,6} {\"t\"} {3} {4}") + kDone);
-  EXPECT_EQ(r.err, "");
+  expectFinished(r, "3 {5,6} {\"t\"} {3} {4}");
 }
 
 TEST(StoreTarget, IndexesAreEvaluatedAndCheckedBeforeTheValue) {
