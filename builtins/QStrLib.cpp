@@ -100,22 +100,13 @@ void replaceText(QString* self, antlr4::ParserRuleContext* ctx) {
     // character never replaces a text
     if (!beforeOk || !afterOk || (beforeIsText && afterIsChar)) raiseReplaceForms(ctx);
     if (self == nullptr || kb == TextArg::Null) return;
+    if (kb == TextArg::Char && afterIsChar) {
+      self->replace(b, a, Qt::CaseSensitive);
+      return;
+    }
+    if (kb == TextArg::Char || before.size() == 1)
+      return replaceUnitEvery(*self, kb == TextArg::Char ? b : before.at(0), after, ctx);
     const QString& s = *self;
-    if (kb == TextArg::Char) {
-      if (afterIsChar) {
-        self->replace(b, a, Qt::CaseSensitive);
-        return;
-      }
-      replaceEvery(*self, 1, after.constData(), after.size(),
-                   [&](int from) { return s.indexOf(b, from, Qt::CaseSensitive); }, ctx);
-      return;
-    }
-    if (before.size() == 1) {
-      const QChar unit = before.at(0);
-      replaceEvery(*self, 1, after.constData(), after.size(),
-                   [&](int from) { return s.indexOf(unit, from, Qt::CaseSensitive); }, ctx);
-      return;
-    }
     const QStringMatcher matcher(before, Qt::CaseSensitive);
     replaceEvery(*self, before.size(), after.constData(), after.size(),
                  [&](int from) { return matcher.indexIn(s, from); }, ctx);

@@ -45,8 +45,8 @@ QString RegexMatch::captured(int n) const {
   return copyToText(d_->subject.constData() + start, capturedEnd(n) - start);
 }
 
-const std::shared_ptr<const RegexMatch::Data>& RegexMatch::emptyData() {
-  static const std::shared_ptr<const Data> empty = std::make_shared<Data>();
+const QExplicitlySharedDataPointer<const RegexMatch::Data>& RegexMatch::emptyData() {
+  static const QExplicitlySharedDataPointer<const Data> empty(new Data);
   return empty;
 }
 
@@ -54,7 +54,7 @@ const std::shared_ptr<const RegexMatch::Data>& RegexMatch::emptyData() {
 // offset outside the subject, gives.
 RegexMatch invalidMatch() {
   static const RegexMatch m([] {
-    auto d = std::make_shared<RegexMatch::Data>();
+    auto* d = new RegexMatch::Data;
     d->valid = false;
     return d;
   }());
@@ -256,9 +256,36 @@ struct JitStack {
 struct EngineState {
   pcre2_match_context* context = pcre2_match_context_create(nullptr);
   JitStack base{kBaseStack};
-  ~EngineState() { pcre2_match_context_free(context); }
+  // what every search fills, with room for `pairs` groups (group 0 included)
+  pcre2_match_data* data = nullptr;
+  uint32_t pairs = 0;
+  ~EngineState() {
+    pcre2_match_data_free(data);
+    pcre2_match_context_free(context);
+  }
 };
 thread_local EngineState* engineState = nullptr;
+
+EngineState& engine() {
+  if (engineState == nullptr) engineState = new EngineState;
+  return *engineState;
+}
+
+// The match data for a search with rx. One serves every search (a match's
+// offsets are copied out before the next one); a pattern with more groups
+// than it has room for gets a larger one.
+pcre2_match_data* matchDataFor(const CompiledRegex& rx) {
+  EngineState& e = engine();
+  const uint32_t pairs = uint32_t(rx.captureCount) + 1;
+  if (e.pairs < pairs) {
+    pcre2_match_data* data = pcre2_match_data_create(pairs, nullptr);
+    if (data == nullptr) throw std::bad_alloc();
+    pcre2_match_data_free(e.data);
+    e.data = data;
+    e.pairs = pairs;
+  }
+  return e.data;
+}
 
 // Why the engine gave up, in words for the message.
 QString failureText(int rc, size_t stackCap, uint32_t matchLimit) {
@@ -282,8 +309,7 @@ QString failureText(int rc, size_t stackCap, uint32_t matchLimit) {
 // runs out of it. A result other than a match or no match sets `failure`.
 int runEngine(const CompiledRegex& rx, const QString& subject, int offset, uint32_t options,
               pcre2_match_data* data, QString& failure) {
-  if (engineState == nullptr) engineState = new EngineState;
-  EngineState& e = *engineState;
+  EngineState& e = engine();
   const uint64_t length = uint64_t(subject.size());
   const uint32_t matchLimit =
       uint32_t(std::min<uint64_t>(std::max<uint64_t>(kBaseMatchLimit, 10 * length), UINT32_MAX));
@@ -321,15 +347,13 @@ RegexMatch matchAt(const CompiledRegex& rx, const QString& subject, int offset,
   const int n = subject.size();
   if (offset < 0) offset += n;
   if (offset < 0 || offset > n) return invalidMatch();
-  std::unique_ptr<pcre2_match_data, void (*)(pcre2_match_data*)> data(
-      pcre2_match_data_create_from_pattern(rx.code, nullptr), pcre2_match_data_free);
-  if (!data) throw std::bad_alloc();
+  pcre2_match_data* const data = matchDataFor(rx);
   const uint32_t options = PCRE2_NO_UTF_CHECK;
   int rc;
   if (previous != nullptr && previous->hasMatch() &&
       previous->capturedStart(0) == previous->capturedEnd(0)) {
     rc = runEngine(rx, subject, offset, options | PCRE2_NOTEMPTY_ATSTART | PCRE2_ANCHORED,
-                   data.get(), failure);
+                   data, failure);
     if (rc == PCRE2_ERROR_NOMATCH) {
       const QChar* u = subject.constData();
       ++offset;
@@ -337,24 +361,24 @@ RegexMatch matchAt(const CompiledRegex& rx, const QString& subject, int offset,
                          u[offset].isLowSurrogate()))
         ++offset;
       if (offset > n) return RegexMatch();
-      rc = runEngine(rx, subject, offset, options, data.get(), failure);
+      rc = runEngine(rx, subject, offset, options, data, failure);
     }
   } else {
-    rc = runEngine(rx, subject, offset, options, data.get(), failure);
+    rc = runEngine(rx, subject, offset, options, data, failure);
   }
-  auto d = std::make_shared<RegexMatch::Data>();
+  const QExplicitlySharedDataPointer<RegexMatch::Data> d(new RegexMatch::Data);
   d->subject = subject;
   d->captureCount = rx.captureCount;
   d->offsets.assign(size_t(2 * (rx.captureCount + 1)), -1);
   if (rc > 0) {
-    const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(data.get());
+    const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(data);
     const int pairs = std::min<int>(rc, rx.captureCount + 1);
     for (int i = 0; i < 2 * pairs; ++i)
       if (ov[i] != PCRE2_UNSET) d->offsets[size_t(i)] = int(ov[i]);
     d->lastCaptured = rc - 1;
     d->matched = true;
   }
-  return RegexMatch(std::move(d));
+  return RegexMatch(d.constData());
 }
 
 // The compiled pattern to match with from offset, or null when there is

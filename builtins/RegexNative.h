@@ -7,6 +7,7 @@
 #pragma once
 
 #include <QRegularExpression>
+#include <QSharedData>
 #include <QString>
 
 #include <any>
@@ -19,7 +20,8 @@ struct CompiledRegex;
 // One match: the subject (shared, not copied), the start and end of every
 // group of the pattern (-1 for a group that took no part), and whether the
 // match exists and is valid (a pattern that does not compile, or an offset
-// outside the subject, gives a match that is not valid).
+// outside the subject, gives a match that is not valid). A match is one
+// pointer to shared data, so the std::any of a struct value holds it in place.
 class RegexMatch {
  public:
   RegexMatch() : d_(emptyData()) {}
@@ -36,7 +38,7 @@ class RegexMatch {
   QString captured(int n) const;
 
   // Built by the library only.
-  struct Data {
+  struct Data : QSharedData {
     QString subject;
     std::vector<int> offsets;  // two per group, group 0 first
     int captureCount = 0;
@@ -44,14 +46,15 @@ class RegexMatch {
     bool valid = true;
     bool matched = false;
   };
-  explicit RegexMatch(std::shared_ptr<const Data> d) : d_(std::move(d)) {}
+  explicit RegexMatch(const Data* d) : d_(d) {}
 
  private:
   bool inRange(int n) const { return n >= 0 && n <= d_->lastCaptured; }
-  static const std::shared_ptr<const Data>& emptyData();
+  static const QExplicitlySharedDataPointer<const Data>& emptyData();
 
-  std::shared_ptr<const Data> d_;
+  QExplicitlySharedDataPointer<const Data> d_;
 };
+static_assert(sizeof(RegexMatch) == sizeof(void*), "a match is kept in place by std::any");
 
 // The matches of a pattern from an offset on, one at a time: the next match
 // is found when the one before is taken. A failure of the engine on the way
@@ -85,5 +88,6 @@ RegexMatch invalidMatch();
 std::any defaultRegexNative(int32_t builtinCode);
 
 // Frees what the library keeps between calls (compiled patterns, the last
-// subject checked, the engine's stack); called at the end of a run.
+// subject checked, the engine's stack and match data); called at the end of
+// a run.
 void releaseRegexCaches();

@@ -483,6 +483,14 @@ void replaceEvery(Text& self, int beforeSize, const Unit* after, int afterSize, 
   self = std::move(out);
 }
 
+// Every unit c replaced by the text `after`; in place (see replaceEvery).
+template <class Text, class Unit>
+void replaceUnitEvery(Text& self, Unit c, const Text& after, antlr4::ParserRuleContext* ctx) {
+  const Text& s = self;
+  replaceEvery(self, 1, after.constData(), after.size(), [&](int from) { return s.indexOf(c, from); },
+               ctx);
+}
+
 // replace(pos, length, after [, afterLength]); in place. Positions outside
 // the text and negative lengths change nothing.
 template <class Text>

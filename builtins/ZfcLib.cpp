@@ -304,13 +304,6 @@ QByteArray uncompressBytes(const QByteArray& data) {
   return out;
 }
 
-// Every byte c replaced by the bytes of `after`; in place.
-void replaceByteEvery(QByteArray& self, char c, const QByteArray& after, antlr4::ParserRuleContext* ctx) {
-  const QByteArray& s = self;
-  replaceEvery(self, 1, after.constData(), after.size(), [&](int from) { return s.indexOf(c, from); },
-               ctx);
-}
-
 // replace with two to four arguments; in place.
 void replaceBytes(QByteArray* self, antlr4::ParserRuleContext* ctx) {
   const int n = builtinArgCount();
@@ -324,14 +317,14 @@ void replaceBytes(QByteArray* self, antlr4::ParserRuleContext* ctx) {
       if (before->payload.bytes == nullptr || self->isNull()) return;
       const QByteArray& a = after->payload.bytes ? *after->payload.bytes : emptyBytes();
       const QByteArray& b = *before->payload.bytes;
-      if (b.size() == 1) return replaceByteEvery(*self, b.at(0), a, ctx);
+      if (b.size() == 1) return replaceUnitEvery(*self, b.at(0), a, ctx);
       NeedleSearch search(b);
       const QByteArray& s = *self;
       replaceEvery(*self, b.size(), a.constData(), a.size(),
-                   [&](int from) { return from > s.size() ? -1 : search.in(s, from); }, ctx);
+                   [&](int from) { return search.in(s, from); }, ctx);
     } else if (before->type == VT_CHAR && after->type == VT_BYTES) {
       const QByteArray& a = after->payload.bytes ? *after->payload.bytes : emptyBytes();
-      replaceByteEvery(*self, before->payload.c, a, ctx);
+      replaceUnitEvery(*self, before->payload.c, a, ctx);
     }
     return;
   }
