@@ -95,8 +95,9 @@ auto guarded(antlr4::ParserRuleContext* ctx, F call, const QString* setCellPosit
 
 // ---- workbook methods ------------------------------------------------------
 
+// The suffix counts in any case: "Data.XLSX" is used as it is.
 QByteArray withSuffix(QByteArray name) {
-  if (!name.endsWith(".xlsx")) name.append(".xlsx");
+  if (!name.right(5).toLower().endsWith(".xlsx")) name.append(".xlsx");
   return name;
 }
 
