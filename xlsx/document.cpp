@@ -997,6 +997,39 @@ bool Cell::hasFormula() const {
   return bool(child(at.node, "f"));
 }
 
+std::string Cell::hidingMerge() const {
+  Locked l = lockSheet(true, pkg_, sheet_);
+  Sheet& sheet = *l.sheet;
+  if (!sheet.mergesIndexed) {
+    sheet.merges.clear();
+    pugi::xml_node list = child(sheet.part->doc.document_element(), "mergeCells");
+    for (pugi::xml_node m = list.first_child(); m; m = m.next_sibling()) {
+      if (m.type() != pugi::node_element || std::strcmp(localName(m), "mergeCell") != 0) continue;
+      CellRange r{0, 0, 0, 0};
+      readRange(m.attribute("ref").value(), &r.top, &r.left, &r.bottom, &r.right);
+      if (r.top != 0) sheet.merges.push_back(r);
+    }
+    std::sort(sheet.merges.begin(), sheet.merges.end(),
+              [](const CellRange& a, const CellRange& b) { return a.top < b.top; });
+    sheet.mergeReach.clear();
+    for (const CellRange& r : sheet.merges) {
+      sheet.mergeReach.push_back(std::max(r.bottom, sheet.mergeReach.empty() ? 0 : sheet.mergeReach.back()));
+    }
+    sheet.mergesIndexed = true;
+  }
+  // the ranges that start at or above the row, back to the first that
+  // reaches it
+  auto k = std::upper_bound(sheet.merges.begin(), sheet.merges.end(), row_,
+                            [](uint32_t row, const CellRange& r) { return row < r.top; }) - sheet.merges.begin();
+  while (k-- > 0 && sheet.mergeReach[size_t(k)] >= row_) {
+    const CellRange& r = sheet.merges[size_t(k)];
+    if (r.bottom >= row_ && r.left <= column_ && column_ <= r.right && (r.top != row_ || r.left != column_)) {
+      return columnLetters(r.left) + std::to_string(r.top) + ":" + columnLetters(r.right) + std::to_string(r.bottom);
+    }
+  }
+  return std::string();
+}
+
 ValueType CellValue::type() const {
   CellAt at = locateExisting(cell_, cell_.pkg_, cell_.sheet_);
   return readCell(*at.l.pkg, at.node).type;

@@ -46,6 +46,10 @@ class Cell {
   CellValue value() const;
   CellFormula formula() const;
   bool hasFormula() const;
+  // The merged range (as "B2:D6") that covers the cell without starting at
+  // it: a spreadsheet program shows only the range's first cell, so what
+  // this cell holds is not seen. Empty when there is none.
+  std::string hidingMerge() const;
   uint32_t row() const { return row_; }
   uint16_t column() const { return column_; }
 
