@@ -117,8 +117,12 @@ class Worksheet {
   // the row had none.
   bool deleteRow(int64_t row) const;
   std::string name() const;
-  // Renames the sheet and rewrites references to it in the workbook's
-  // formulas, defined names and charts.
+  // Renames the sheet and points every reference to it anywhere in the
+  // package at the new name: formulas of cells, defined names, charts,
+  // conditional formats, validations (also in their extension forms),
+  // sparklines, tables, drawings' text links and form controls; hyperlink
+  // locations and link targets; pivot-cache and consolidation sources.
+  // References into other workbooks and text inside strings stay.
   void setName(const std::string& name) const;
 
  private:
