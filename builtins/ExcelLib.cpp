@@ -95,8 +95,9 @@ auto guarded(antlr4::ParserRuleContext* ctx, F call, const QString* setCellPosit
 
 // ---- workbook methods ------------------------------------------------------
 
+// The suffix counts in any case: "Data.XLSX" is used as it is.
 QByteArray withSuffix(QByteArray name) {
-  if (!name.endsWith(".xlsx")) name.append(".xlsx");
+  if (!name.right(5).toLower().endsWith(".xlsx")) name.append(".xlsx");
   return name;
 }
 
@@ -299,6 +300,25 @@ xlsx::Cell cellAt(const xlsx::Worksheet& ws, const Position& p) {
   return p.byAddress ? ws.cell(p.address) : ws.cell(p.row, p.column);
 }
 
+// Writes into the cell at p through write(cell). A write into a cell that
+// a merged range hides is kept, with a warning naming the range and the
+// cell that a spreadsheet program shows.
+template <typename W>
+void writeCell(const xlsx::Worksheet& ws, const Position& p, antlr4::ParserRuleContext* ctx, W write,
+               const QString* setCellPosition = nullptr) {
+  std::string at, range;
+  guarded(ctx, [&] {
+    const xlsx::Cell c = cellAt(ws, p);
+    write(c);
+    range = c.hidingMerge();
+    if (!range.empty()) at = xlsx::columnLetters(c.column()) + std::to_string(c.row());
+  }, setCellPosition);
+  if (range.empty()) return;
+  const QString merged = QString::fromStdString(range);
+  warn(callMessage("警告：行号 %1 语句 %2 单元格 %3 位于合并单元格 %4 之中，写入的内容不会显示：合并单元格只显示它的第一个单元格 %5 的内容！",
+                   ctx, {QString::fromStdString(at), merged, merged.section(':', 0, 0)}));
+}
+
 using CellResult = std::variant<int32_t, int64_t, double, bool, std::string>;
 
 void worksheetCall(uint16_t id, ExprValue* recv, antlr4::ParserRuleContext* ctx) {
@@ -335,11 +355,11 @@ void worksheetCall(uint16_t id, ExprValue* recv, antlr4::ParserRuleContext* ctx)
       switch (v->type) {
         case VT_INT:
         case VT_LONG:
-          return guarded(ctx, [&] { cellAt(ws, p).value() = v->asInt64(); }, &p.text);
+          return writeCell(ws, p, ctx, [&](const xlsx::Cell& c) { c.value() = v->asInt64(); }, &p.text);
         case VT_DOUBLE:
-          return guarded(ctx, [&] { cellAt(ws, p).value() = v->payload.d; }, &p.text);
+          return writeCell(ws, p, ctx, [&](const xlsx::Cell& c) { c.value() = v->payload.d; }, &p.text);
         case VT_BYTES:
-          return guarded(ctx, [&] { cellAt(ws, p).value() = stdBytes(bytesOf(v)); }, &p.text);
+          return writeCell(ws, p, ctx, [&](const xlsx::Cell& c) { c.value() = stdBytes(bytesOf(v)); }, &p.text);
         default:
           return;  // other values are not written
       }
@@ -348,7 +368,7 @@ void worksheetCall(uint16_t id, ExprValue* recv, antlr4::ParserRuleContext* ctx)
       const Position p = positionArgs(n - 1, recv, ctx);
       const ExprValue* f = builtinArg(n - 1);
       if (f->type != VT_BYTES) raise(callMessage(kBadArguments, ctx, {receiverName(recv), callName()}));
-      return guarded(ctx, [&] { cellAt(ws, p).formula() = stdBytes(bytesOf(f)); });
+      return writeCell(ws, p, ctx, [&](const xlsx::Cell& c) { c.formula() = stdBytes(bytesOf(f)); });
     }
     case XWS_ROW_COUNT:
       return pushInt(int32_t(guarded(ctx, [&] { return ws.rowCount(); })));

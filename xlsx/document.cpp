@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -674,6 +673,171 @@ void setAttr(pugi::xml_node n, const char* name, const char* value) {
   a = value;
 }
 
+// ---- sheet references across the package ----
+
+// How a text names sheets: as formulas write them ("Data!A1",
+// "'My Data'!A1", "Data:Data2!A1"), or as the bare name.
+enum class SheetText { None, Formula, Bare };
+
+// Elements whose text is a formula: cells' (shared and array groups too)
+// and the extension forms' <xm:f> (validations, conditional formats,
+// sparklines), chart series, conditional formats, validations, defined
+// names (printing titles and areas among them), table columns, and the
+// form controls of legacy drawings.
+bool formulaElement(const char* local) {
+  static const char* const kElements[] = {"f", "formula", "formula1", "formula2", "definedName",
+                                          "calculatedColumnFormula", "totalsRowFormula", "FmlaLink",
+                                          "FmlaRange", "FmlaGroup", "FmlaTxbx", "FmlaPict"};
+  for (const char* e : kElements) {
+    if (std::strcmp(local, e) == 0) return true;
+  }
+  return false;
+}
+
+// Attributes that name sheets: link locations, the thresholds of colour
+// scales, data bars and icon sets, a drawing shape's text link, form
+// controls' links and ranges; the sources of pivot caches and of data
+// consolidation give the bare name (unless a relationship id places them
+// in another workbook).
+SheetText attributeText(const pugi::xml_node& element, const char* local, const char* attribute) {
+  struct Rule {
+    const char* element;
+    const char* attribute;
+    SheetText text;
+  };
+  static const Rule kRules[] = {
+      {"hyperlink", "location", SheetText::Formula}, {"cfvo", "val", SheetText::Formula},
+      {"sp", "textlink", SheetText::Formula},        {"formControlPr", "fmlaLink", SheetText::Formula},
+      {"formControlPr", "fmlaRange", SheetText::Formula}, {"formControlPr", "fmlaGroup", SheetText::Formula},
+      {"formControlPr", "fmlaTxbx", SheetText::Formula},  {"worksheetSource", "sheet", SheetText::Bare},
+      {"dataRef", "sheet", SheetText::Bare},         {"rangeSet", "sheet", SheetText::Bare}};
+  for (const Rule& r : kRules) {
+    if (std::strcmp(local, r.element) != 0 || std::strcmp(attribute, r.attribute) != 0) continue;
+    return r.text == SheetText::Bare && relIdAttribute(element) ? SheetText::None : r.text;
+  }
+  return SheetText::None;
+}
+
+// Content types of the parts, besides the workbook and its sheets, that
+// may name sheets.
+const char* const kReferringTypes[] = {
+    "drawingml.chart+xml", ".chartex+xml", "officedocument.drawing+xml", "spreadsheetml.table+xml",
+    "spreadsheetml.pivotCacheDefinition+xml", "ms-excel.controlproperties+xml"};
+
+struct SheetRenamer : pugi::xml_tree_walker {
+  SheetRenamer(const std::string& from, const std::string& to) : oldName(from), newName(to) {}
+  const std::string& oldName;
+  const std::string& newName;
+  bool changed = false;
+
+  // The text naming the new name where it named the old; false when it
+  // did not name it.
+  bool rename(const char* text, SheetText kind, std::string* out) const {
+    if (*text == '\0') return false;
+    if (kind == SheetText::Bare) {
+      if (!sameSheetName(text, oldName)) return false;
+      *out = newName;
+    } else {
+      *out = renameSheetInFormula(text, oldName, newName);
+    }
+    return *out != text;
+  }
+
+  // The whole part; of a sheet's cells only their formulas are looked at.
+  void renameIn(pugi::xml_document& doc) {
+    pugi::xml_node root = doc.document_element();
+    for_each(root);
+    for (pugi::xml_node n = root.first_child(); n; n = n.next_sibling()) {
+      if (n.type() != pugi::node_element) continue;
+      if (std::strcmp(localName(n), "sheetData") != 0) {
+        for_each(n);
+        n.traverse(*this);
+        continue;
+      }
+      for (pugi::xml_node row = n.first_child(); row; row = row.next_sibling()) {
+        for (pugi::xml_node c = row.first_child(); c; c = c.next_sibling()) {
+          if (pugi::xml_node f = child(c, "f")) for_each(f);
+        }
+      }
+    }
+  }
+
+  bool for_each(pugi::xml_node& n) override {
+    if (n.type() != pugi::node_element) return true;
+    const char* local = localName(n);
+    std::string text;
+    if (formulaElement(local) && rename(n.child_value(), SheetText::Formula, &text)) {
+      n.text().set(text.c_str());
+      changed = true;
+    }
+    for (pugi::xml_attribute a = n.first_attribute(); a; a = a.next_attribute()) {
+      const SheetText kind = attributeText(n, local, a.name());
+      if (kind != SheetText::None && rename(a.value(), kind, &text)) {
+        a = text.c_str();
+        changed = true;
+      }
+    }
+    return true;
+  }
+
+  // Links within the workbook that a relationship holds ("#Data!A1").
+  bool renameLinkTargets(pugi::xml_node rels) {
+    bool any = false;
+    std::string text;
+    for (pugi::xml_node rel = rels.first_child(); rel; rel = rel.next_sibling()) {
+      pugi::xml_attribute target = rel.attribute("Target");
+      if (!endsWith(rel.attribute("Type").value(), "/hyperlink") || *target.value() != '#') continue;
+      if (rename(target.value() + 1, SheetText::Formula, &text)) {
+        target = ("#" + text).c_str();
+        any = true;
+      }
+    }
+    return any;
+  }
+};
+
+// Points every reference to sheet oldName anywhere in the package at
+// newName; the sheet list itself is the caller's. Every part to rewrite is
+// read before anything changes, so a part that cannot be read leaves the
+// package as it was.
+void renameSheetReferences(Package& pkg, const std::string& oldName, const std::string& newName) {
+  std::vector<XmlPart*> parts{&pkg.part(pkg.workbookPart)};
+  for (auto& s : pkg.sheets) parts.push_back(&pkg.part(s->partName));
+  std::unordered_set<std::string> referring;
+  for (pugi::xml_node o : pkg.part("[Content_Types].xml").doc.document_element().children()) {
+    const char* type = o.attribute("ContentType").value();
+    const char* name = o.attribute("PartName").value();
+    for (const char* t : kReferringTypes) {
+      if (endsWith(type, t) && *name == '/') referring.insert(name + 1);
+    }
+  }
+  std::vector<XmlPart*> rels;
+  for (const std::string& name : pkg.order) {
+    // legacy drawings and relationships are read only when they may hold a
+    // form control's link or a link's target
+    const auto raw = pkg.raw.find(name);
+    const auto holds = [&](const char* what) {
+      return pkg.xml.count(name) != 0 || (raw != pkg.raw.end() && raw->second.find(what) != std::string::npos);
+    };
+    if (referring.count(name) != 0) {
+      parts.push_back(&pkg.part(name));
+    } else if (endsWith(name.c_str(), ".vml") && holds("Fmla")) {
+      parts.push_back(&pkg.part(name));
+    } else if (endsWith(name.c_str(), ".rels") && holds("#")) {
+      rels.push_back(&pkg.part(name));
+    }
+  }
+  SheetRenamer renamer(oldName, newName);
+  for (XmlPart* part : parts) {
+    renamer.changed = false;
+    renamer.renameIn(part->doc);
+    if (renamer.changed) part->dirty = true;
+  }
+  for (XmlPart* part : rels) {
+    if (renamer.renameLinkTargets(part->doc.document_element())) part->dirty = true;
+  }
+}
+
 }  // namespace
 
 // ---- Document ----
@@ -889,57 +1053,10 @@ void Worksheet::setName(const std::string& newName) const {
   Sheet& sheet = *l.sheet;
   checkNewName(pkg, newName, &sheet);
   if (newName == sheet.name) return;
-  const std::string oldName = sheet.name;
-  // every part to rewrite is read before anything changes
-  for (auto& s : pkg.sheets) {
-    if (s->isWorksheet) pkg.load(*s);
-  }
-  std::vector<XmlPart*> charts;  // they name their data ranges with formulas too (<c:f>)
-  for (pugi::xml_node o : pkg.part("[Content_Types].xml").doc.document_element().children()) {
-    const char* type = o.attribute("ContentType").value();
-    const char* name = o.attribute("PartName").value();
-    if ((endsWith(type, "drawingml.chart+xml") || endsWith(type, ".chartex+xml")) && *name == '/' &&
-        pkg.has(name + 1)) {
-      charts.push_back(&pkg.part(name + 1));
-    }
-  }
-  sheetElement(pkg, sheet).attribute("name") = newName.c_str();
+  pugi::xml_node element = sheetElement(pkg, sheet);
+  renameSheetReferences(pkg, sheet.name, newName);
+  element.attribute("name") = newName.c_str();
   pkg.part(pkg.workbookPart).dirty = true;
-  auto rewrite = [&](pugi::xml_node f) -> bool {
-    const char* text = f.child_value();
-    if (*text == '\0') return false;
-    const std::string renamed = renameSheetInFormula(text, oldName, newName);
-    if (renamed == text) return false;
-    f.text().set(renamed.c_str());
-    return true;
-  };
-  if (pugi::xml_node names = child(workbookRoot(pkg), "definedNames")) {
-    for (pugi::xml_node dn = names.first_child(); dn; dn = dn.next_sibling()) rewrite(dn);
-  }
-  for (auto& s : pkg.sheets) {
-    if (!s->isWorksheet) continue;
-    for (auto& [r, slot] : s->rows) {
-      for (CellSlot& c : slot.cells) {
-        if (pugi::xml_node f = child(c.node, "f")) {
-          if (rewrite(f)) s->part->dirty = true;
-        }
-      }
-    }
-  }
-  struct Formulas : pugi::xml_tree_walker {
-    std::function<bool(pugi::xml_node)> rewrite;
-    bool changed = false;
-    bool for_each(pugi::xml_node& n) override {
-      if (n.type() == pugi::node_element && std::strcmp(localName(n), "f") == 0 && rewrite(n)) changed = true;
-      return true;
-    }
-  };
-  for (XmlPart* chart : charts) {
-    Formulas walker;
-    walker.rewrite = rewrite;
-    chart->doc.traverse(walker);
-    if (walker.changed) chart->dirty = true;
-  }
   sheet.name = newName;
   pkg.indexSheets();
   pkg.changed = true;
@@ -995,6 +1112,39 @@ void setNumberText(CellAt& at, const char* text) {
 bool Cell::hasFormula() const {
   CellAt at = locateExisting(*this, pkg_, sheet_);
   return bool(child(at.node, "f"));
+}
+
+std::string Cell::hidingMerge() const {
+  Locked l = lockSheet(true, pkg_, sheet_);
+  Sheet& sheet = *l.sheet;
+  if (!sheet.mergesIndexed) {
+    sheet.merges.clear();
+    pugi::xml_node list = child(sheet.part->doc.document_element(), "mergeCells");
+    for (pugi::xml_node m = list.first_child(); m; m = m.next_sibling()) {
+      if (m.type() != pugi::node_element || std::strcmp(localName(m), "mergeCell") != 0) continue;
+      CellRange r{0, 0, 0, 0};
+      readRange(m.attribute("ref").value(), &r.top, &r.left, &r.bottom, &r.right);
+      if (r.top != 0) sheet.merges.push_back(r);
+    }
+    std::sort(sheet.merges.begin(), sheet.merges.end(),
+              [](const CellRange& a, const CellRange& b) { return a.top < b.top; });
+    sheet.mergeReach.clear();
+    for (const CellRange& r : sheet.merges) {
+      sheet.mergeReach.push_back(std::max(r.bottom, sheet.mergeReach.empty() ? 0 : sheet.mergeReach.back()));
+    }
+    sheet.mergesIndexed = true;
+  }
+  // the ranges that start at or above the row, back to the first that
+  // reaches it
+  auto k = std::upper_bound(sheet.merges.begin(), sheet.merges.end(), row_,
+                            [](uint32_t row, const CellRange& r) { return row < r.top; }) - sheet.merges.begin();
+  while (k-- > 0 && sheet.mergeReach[size_t(k)] >= row_) {
+    const CellRange& r = sheet.merges[size_t(k)];
+    if (r.bottom >= row_ && r.left <= column_ && column_ <= r.right && (r.top != row_ || r.left != column_)) {
+      return columnLetters(r.left) + std::to_string(r.top) + ":" + columnLetters(r.right) + std::to_string(r.bottom);
+    }
+  }
+  return std::string();
 }
 
 ValueType CellValue::type() const {

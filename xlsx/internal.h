@@ -48,6 +48,12 @@ struct RowSlot {
   std::vector<CellSlot> cells;
 };
 
+// A rectangle of cells, such as a merged range.
+struct CellRange {
+  uint32_t top, bottom;
+  uint16_t left, right;
+};
+
 struct Sheet {
   std::string name;      // as in the workbook
   std::string partName;  // zip entry, e.g. "xl/worksheets/sheet1.xml"
@@ -66,6 +72,12 @@ struct Sheet {
   // need; a group leaves it when its text is handed to its cells.
   std::unordered_map<std::string, std::pair<uint32_t, uint16_t>> sharedAnchors;
   bool sharedIndexed = false;
+  // The merged ranges by top row, read on first need (a change to the
+  // sheet's mergeCells clears mergesIndexed); mergeReach[k] is the lowest
+  // row any of merges[0..k] reaches.
+  std::vector<CellRange> merges;
+  std::vector<uint32_t> mergeReach;
+  bool mergesIndexed = false;
 };
 
 struct Package {

@@ -115,28 +115,44 @@ static bool nameChar(unsigned char c) {
          c == '.' || c >= 0x80;
 }
 
-// The name as a formula writes it before "!": bare when it is a plain ASCII
-// name that cannot be read as a cell reference, else quoted.
-static std::string referenceName(const std::string& name) {
+// Whether a formula must quote the name before "!": unless it is a plain
+// ASCII name that cannot be read as a cell reference.
+static bool needsQuotes(const std::string& name) {
   bool plain = !name.empty() && !(name[0] >= '0' && name[0] <= '9');
   for (unsigned char c : name) plain = plain && c < 0x80 && nameChar(c);
   if (plain) {
     size_t i = 0;
-    while (i < name.size() && std::isalpha(static_cast<unsigned char>(name[i]))) ++i;
+    uint32_t column = 0;
+    while (i < name.size() && std::isalpha(static_cast<unsigned char>(name[i]))) {
+      column = column * 26 + uint32_t(std::toupper(static_cast<unsigned char>(name[i])) - 'A' + 1);
+      if (++i > 3) break;
+    }
     size_t j = i;
     while (j < name.size() && std::isdigit(static_cast<unsigned char>(name[j]))) ++j;
-    if (j == name.size() && j > i) plain = false;  // looks like A1
+    if (j == name.size() && j > i && i <= 3 && column <= kMaxColumns) plain = false;  // looks like A1
     bool rc = true;  // R1C1-style: only R, C and digits
     for (char c : name) rc = rc && (std::isdigit(static_cast<unsigned char>(c)) || c == 'R' || c == 'r' || c == 'C' || c == 'c');
     if (rc) plain = false;
   }
-  if (plain) return name;
-  std::string q = "'";
+  return !plain;
+}
+
+static std::string withDoubledQuotes(const std::string& name) {
+  std::string q;
   for (char c : name) {
     q += c;
     if (c == '\'') q += '\'';
   }
-  return q + "'";
+  return q;
+}
+
+// The sheet part of a reference with its "!": one sheet ("Data!",
+// "'My Data'!") or the first and last sheet of a 3-D reference ("A:B!",
+// "'A:My B'!", quoted as a whole when either name needs it).
+static std::string sheetPrefix(const std::string& first, const std::string& last) {
+  if (last.empty()) return needsQuotes(first) ? "'" + withDoubledQuotes(first) + "'!" : first + "!";
+  if (!needsQuotes(first) && !needsQuotes(last)) return first + ":" + last + "!";
+  return "'" + withDoubledQuotes(first) + ":" + withDoubledQuotes(last) + "'!";
 }
 
 // The end of the quoted text that starts at f[i]: a string literal ('"') or
@@ -153,7 +169,6 @@ std::string renameSheetInFormula(const std::string& f, const std::string& oldNam
                                  const std::string& newName) {
   std::string out;
   out.reserve(f.size());
-  const std::string replacement = referenceName(newName) + "!";
   size_t i = 0;
   const size_t n = f.size();
   auto startsReference = [&](size_t at) {
@@ -161,43 +176,66 @@ std::string renameSheetInFormula(const std::string& f, const std::string& oldNam
     const unsigned char p = static_cast<unsigned char>(f[at - 1]);
     return !nameChar(p) && p != ']' && p != '\'' && p != '!';
   };
+  auto nameEnd = [&](size_t at) {
+    while (at < n && nameChar(static_cast<unsigned char>(f[at]))) ++at;
+    return at;
+  };
+  // The sheet part naming first (and, in a 3-D reference, last) with the
+  // renamed sheet's new name; false when neither is the renamed sheet.
+  auto renamed = [&](std::string first, std::string last, std::string* prefix) {
+    bool hit = false;
+    for (std::string* name : {&first, &last}) {
+      if (!name->empty() && sameSheetName(*name, oldName)) {
+        *name = newName;
+        hit = true;
+      }
+    }
+    if (hit) *prefix = sheetPrefix(first, last);
+    return hit;
+  };
   while (i < n) {
     const char c = f[i];
+    std::string prefix;
     if (c == '"') {
       const size_t j = quotedEnd(f, i);
       out.append(f, i, j - i);
       i = j;
     } else if (c == '\'' && startsReference(i)) {
+      const size_t j = quotedEnd(f, i);  // past the closing quote
       std::string name;
-      size_t j = i + 1;
-      while (j < n) {
-        if (f[j] == '\'') {
-          if (j + 1 < n && f[j + 1] == '\'') {
-            name += '\'';
-            j += 2;
-            continue;
-          }
-          break;
-        }
-        name += f[j++];
+      for (size_t k = i + 1; k + 1 < j; ++k) {
+        name += f[k];
+        if (f[k] == '\'') ++k;
       }
-      if (j + 1 < n && f[j + 1] == '!' && sameSheetName(name, oldName)) {
-        out += replacement;
-        i = j + 2;
-      } else {
-        j = std::min(j + 1, n);
-        out.append(f, i, j - i);
-        i = j;
-      }
-    } else if (nameChar(static_cast<unsigned char>(c)) && startsReference(i)) {
-      size_t j = i;
-      while (j < n && nameChar(static_cast<unsigned char>(f[j]))) ++j;
-      if (j < n && f[j] == '!' && sameSheetName(f.substr(i, j - i), oldName)) {
-        out += replacement;
+      // a sheet name holds no ":" (a 3-D reference does) and no brackets
+      // (a reference into another workbook does)
+      const size_t colon = name.find(':');
+      const bool here = name.find_first_of("[]") == std::string::npos;
+      if (j < n && f[j] == '!' && here &&
+          renamed(name.substr(0, colon), colon == std::string::npos ? "" : name.substr(colon + 1), &prefix)) {
+        out += prefix;
         i = j + 1;
       } else {
         out.append(f, i, j - i);
         i = j;
+      }
+    } else if (nameChar(static_cast<unsigned char>(c))) {
+      const size_t j = nameEnd(i);
+      const std::string first = f.substr(i, j - i);
+      // a 3-D reference: two plain sheet names around ":" before "!"
+      const size_t k = j < n && f[j] == ':' ? nameEnd(j + 1) : j;
+      const bool threeD = k > j + 1 && k < n && f[k] == '!' && !needsQuotes(first);
+      const bool starts = startsReference(i);
+      if (starts && j < n && f[j] == '!' && renamed(first, "", &prefix)) {
+        out += prefix;
+        i = j + 1;
+      } else if (starts && threeD && renamed(first, f.substr(j + 1, k - j - 1), &prefix)) {
+        out += prefix;
+        i = k + 1;
+      } else {  // not the renamed sheet, or in another workbook ("[1]A:B!")
+        const size_t end = threeD ? k : j;
+        out.append(f, i, end - i);
+        i = end;
       }
     } else {
       out += c;

@@ -46,6 +46,10 @@ class Cell {
   CellValue value() const;
   CellFormula formula() const;
   bool hasFormula() const;
+  // The merged range (as "B2:D6") that covers the cell without starting at
+  // it: a spreadsheet program shows only the range's first cell, so what
+  // this cell holds is not seen. Empty when there is none.
+  std::string hidingMerge() const;
   uint32_t row() const { return row_; }
   uint16_t column() const { return column_; }
 
@@ -113,8 +117,12 @@ class Worksheet {
   // the row had none.
   bool deleteRow(int64_t row) const;
   std::string name() const;
-  // Renames the sheet and rewrites references to it in the workbook's
-  // formulas, defined names and charts.
+  // Renames the sheet and points every reference to it anywhere in the
+  // package at the new name: formulas of cells, defined names, charts,
+  // conditional formats, validations (also in their extension forms),
+  // sparklines, tables, drawings' text links and form controls; hyperlink
+  // locations and link targets; pivot-cache and consolidation sources.
+  // References into other workbooks and text inside strings stay.
   void setName(const std::string& name) const;
 
  private:

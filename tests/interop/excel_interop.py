@@ -12,6 +12,11 @@ Python, which sees python3-openpyxl).
                                           after korvel edits the groups' first
                                           cells openpyxl reads every other
                                           cell's formula unchanged
+  excel_interop.py rename KORVEL          korvel renames a sheet that a
+                                          validation, a conditional format,
+                                          links, a defined name and a formula
+                                          refer to; openpyxl reads every one
+                                          of them with the new name
 """
 import os
 import re
@@ -21,8 +26,11 @@ import tempfile
 import zipfile
 
 import openpyxl
+from openpyxl.formatting.rule import FormulaRule
 from openpyxl.styles import Font, PatternFill
 from openpyxl.workbook.defined_name import DefinedName
+from openpyxl.worksheet.datavalidation import DataValidation
+from openpyxl.worksheet.hyperlink import Hyperlink
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 failures = []
@@ -239,11 +247,46 @@ def shared_formulas(korvel, tmp):
     check("formulas after editing each group's first cell", after, want)
 
 
+def rename(korvel, tmp):
+    path = os.path.join(tmp, "rename.xlsx")
+    wb = openpyxl.Workbook()
+    main = wb.active
+    main.title = "Main"
+    data = wb.create_sheet("Data")
+    for row, value in enumerate(["a", "b", "c"], 1):
+        data.cell(row, 1, value)
+    validation = DataValidation(type="list", formula1="Data!$A$1:$A$3")
+    main.add_data_validation(validation)
+    validation.add("B1")
+    main.conditional_formatting.add("D1", FormulaRule(formula=["D1>Data!$B$1"]))
+    main["A1"] = "location"
+    main["A1"].hyperlink = Hyperlink(ref="A1", location="Data!A1")
+    main["A2"] = "target"
+    main["A2"].hyperlink = "#Data!A2"
+    main["C1"] = "=SUM(Data!B1:B3)"
+    wb.defined_names.append(DefinedName("total", attr_text="Data!$A$1:$A$3"))
+    wb.save(path)
+
+    run_korvel(korvel, "excel_rename.kor", path)
+    wb = openpyxl.load_workbook(path)
+    main = wb["Main"]
+    check("sheet names", wb.sheetnames, ["Main", "Data Sheet"])
+    check("validation list", [v.formula1 for v in main.data_validations.dataValidation],
+          ["'Data Sheet'!$A$1:$A$3"])
+    check("conditional format", [r.formula for rules in main.conditional_formatting for r in rules.rules],
+          [["D1>'Data Sheet'!$B$1"]])
+    check("link location", main["A1"].hyperlink.location, "'Data Sheet'!A1")
+    check("link target", main["A2"].hyperlink.target, "#'Data Sheet'!A2")
+    check("defined name", wb.defined_names["total"].attr_text, "'Data Sheet'!$A$1:$A$3")
+    check("formula", main["C1"].value, "=SUM('Data Sheet'!B1:B3)")
+    check("renamed sheet's cells", [c.value for c in wb["Data Sheet"]["A"]], ["a", "b", "c"])
+
+
 def main():
     mode, korvel = sys.argv[1], os.path.abspath(sys.argv[2])
     with tempfile.TemporaryDirectory() as tmp:
         {"korvel-writes": korvel_writes, "openpyxl-writes": openpyxl_writes,
-         "shared-formulas": shared_formulas}[mode](korvel, tmp)
+         "shared-formulas": shared_formulas, "rename": rename}[mode](korvel, tmp)
     for f in failures:
         print(f)
     return 1 if failures else 0

@@ -292,17 +292,28 @@ TEST_F(Xlsx, SheetNamesAndSheetOperations) {
 TEST_F(Xlsx, RenameRewritesFormulasAndDefinedNames) {
   struct Case {
     const char* formula;
+    const char* oldName;
     const char* newName;
     const char* expected;
   };
   for (const Case& c : std::vector<Case>{
-           {"'My Data'!A1+my data!A1", "Plain", "Plain!A1+my data!A1"},
-           {"SUM('my data'!A1:B2)", "It's", "SUM('It''s'!A1:B2)"},
-           {"'My Data'!A1&\"'My Data'!A1\"", "数据", "'数据'!A1&\"'My Data'!A1\""},
-           {"[1]'My Data'!A1", "X", "[1]'My Data'!A1"},
-           {"'My Data'!A1", "A1", "'A1'!A1"},
-           {"'My Data'!A1", "R1C1", "'R1C1'!A1"}}) {
-    EXPECT_EQ(renameSheetInFormula(c.formula, "My Data", c.newName), c.expected) << c.formula;
+           {"'My Data'!A1+my data!A1", "My Data", "Plain", "Plain!A1+my data!A1"},
+           {"SUM('my data'!A1:B2)", "My Data", "It's", "SUM('It''s'!A1:B2)"},
+           {"'My Data'!A1&\"'My Data'!A1\"", "My Data", "数据", "'数据'!A1&\"'My Data'!A1\""},
+           {"[1]'My Data'!A1", "My Data", "X", "[1]'My Data'!A1"},
+           {"'My Data'!A1", "My Data", "A1", "'A1'!A1"},
+           {"'My Data'!A1", "My Data", "R1C1", "'R1C1'!A1"},
+           // 3-D references: either end, quoted as a whole
+           {"SUM(Data:Data2!A1)", "Data", "X", "SUM(X:Data2!A1)"},
+           {"SUM(Data:Data2!A1)", "data2", "New Name", "SUM('Data:New Name'!A1)"},
+           {"SUM('My Data:Data2'!A1)", "My Data", "X", "SUM(X:Data2!A1)"},
+           {"SUM('Data:My Data'!A1)", "My Data", "It's", "SUM('Data:It''s'!A1)"},
+           {"SUM(Data:Data2!A1)", "Data", "AB12", "SUM('AB12:Data2'!A1)"},
+           {"A1:Data!B2", "Data", "New Name", "A1:'New Name'!B2"},  // a range, not 3-D
+           // another workbook's sheets stay
+           {"[1]Data:Data2!A1", "Data2", "X", "[1]Data:Data2!A1"},
+           {"'C:\\d\\[b.xlsx]Data'!A1+'[1]C:Data'!A1", "C", "X", "'C:\\d\\[b.xlsx]Data'!A1+'[1]C:Data'!A1"}}) {
+    EXPECT_EQ(renameSheetInFormula(c.formula, c.oldName, c.newName), c.expected) << c.formula;
   }
   const std::string file = path("r.xlsx");
   writeBook(file, baseBook());
@@ -314,6 +325,98 @@ TEST_F(Xlsx, RenameRewritesFormulasAndDefinedNames) {
   EXPECT_NE(e.at("xl/workbook.xml").find(">Totals!$A$1<"), std::string::npos);
   doc.open(file);
   EXPECT_EQ(doc.workbook().worksheet("Sheet1").cell("E3").formula().get(), "Totals!A1*2");
+}
+
+TEST_F(Xlsx, RenameReachesEveryReferenceInThePackage) {
+  // "My Data" becomes "Data", then Sheet1 "Main Sheet": a reference to each
+  // in every kind of place, and what it reads afterwards
+  const std::string ct = "application/vnd.openxmlformats-officedocument.";
+  struct Case {
+    std::string part;
+    const char* before;  // inserted before this text; the whole part when null
+    std::string text;
+    std::string renamed;
+    std::string contentType;  // for a new part
+  };
+  const std::vector<Case> cases = {
+      {"xl/worksheets/sheet1.xml", "</sheetData>", "<row r=\"6\"><c r=\"A6\"><f>SUM('Sheet1:My Data'!A1)</f></c></row>",
+       "<f>SUM('Main Sheet:Data'!A1)</f>"},
+      {"xl/worksheets/sheet1.xml", "</worksheet>",
+       "<conditionalFormatting sqref=\"D1\"><cfRule type=\"expression\" priority=\"1\"><formula>D1='My "
+       "Data'!$B$1</formula></cfRule></conditionalFormatting>",
+       "<formula>D1=Data!$B$1</formula>"},
+      {"xl/worksheets/sheet1.xml", "</worksheet>",
+       "<conditionalFormatting sqref=\"E1\"><cfRule type=\"colorScale\" priority=\"2\"><colorScale><cfvo "
+       "type=\"num\" val=\"Sheet1!$A$1\"/><cfvo type=\"max\"/></colorScale></cfRule></conditionalFormatting>",
+       "val=\"'Main Sheet'!$A$1\""},
+      {"xl/worksheets/sheet1.xml", "</worksheet>",
+       "<dataValidations count=\"1\"><dataValidation type=\"list\" sqref=\"A1\"><formula1>'My "
+       "Data'!$A$1:$A$3</formula1></dataValidation></dataValidations>",
+       "<formula1>Data!$A$1:$A$3</formula1>"},
+      {"xl/worksheets/sheet1.xml", "</worksheet>", "<hyperlinks><hyperlink ref=\"A1\" location=\"'My Data'!A1\"/></hyperlinks>",
+       "location=\"Data!A1\""},
+      {"xl/worksheets/sheet1.xml", "</worksheet>",
+       "<extLst><ext uri=\"{CCE6A557-97BC-4b89-ADB6-D9C93CAAB3DF}\" "
+       "xmlns:x14=\"http://schemas.microsoft.com/office/spreadsheetml/2009/9/main\"><x14:dataValidations "
+       "xmlns:xm=\"http://schemas.microsoft.com/office/excel/2006/main\" count=\"1\"><x14:dataValidation "
+       "type=\"list\"><x14:formula1><xm:f>Sheet1!$C$1:$C$3</xm:f></x14:formula1><xm:sqref>B1</xm:sqref>"
+       "</x14:dataValidation></x14:dataValidations></ext></extLst>",
+       "<xm:f>'Main Sheet'!$C$1:$C$3</xm:f>"},
+      {"xl/worksheets/sheet2.xml", "</worksheet>",
+       "<dataConsolidate><dataRefs count=\"1\"><dataRef ref=\"A1:B2\" sheet=\"My Data\"/></dataRefs></dataConsolidate>",
+       "sheet=\"Data\""},
+      {"xl/worksheets/_rels/sheet1.xml.rels", nullptr,
+       "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\"><Relationship Id=\"rId1\" "
+       "Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/hyperlink\" Target=\"#Sheet1!B2\" "
+       "TargetMode=\"External\"/></Relationships>",
+       "Target=\"#'Main Sheet'!B2\""},
+      {"xl/pivotCache/pivotCacheDefinition1.xml", nullptr,
+       "<pivotCacheDefinition xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\"><cacheSource "
+       "type=\"worksheet\"><worksheetSource ref=\"A1:B2\" sheet=\"Sheet1\"/></cacheSource></pivotCacheDefinition>",
+       "sheet=\"Main Sheet\"", ct + "spreadsheetml.pivotCacheDefinition+xml"},
+      {"xl/tables/table1.xml", nullptr,
+       "<table xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\" id=\"1\" name=\"T\" ref=\"A1:A2\">"
+       "<tableColumns count=\"1\"><tableColumn id=\"1\" name=\"c\"><calculatedColumnFormula>'My Data'!A1*2"
+       "</calculatedColumnFormula></tableColumn></tableColumns></table>",
+       "<calculatedColumnFormula>Data!A1*2</calculatedColumnFormula>", ct + "spreadsheetml.table+xml"},
+      {"xl/drawings/drawing1.xml", nullptr,
+       "<xdr:wsDr xmlns:xdr=\"http://schemas.openxmlformats.org/drawingml/2006/spreadsheetDrawing\"><xdr:oneCellAnchor>"
+       "<xdr:sp macro=\"\" textlink=\"Sheet1!$A$1\"/></xdr:oneCellAnchor></xdr:wsDr>",
+       "textlink=\"'Main Sheet'!$A$1\"", ct + "drawing+xml"},
+      {"xl/ctrlProps/ctrlProp1.xml", nullptr,
+       "<formControlPr xmlns=\"http://schemas.microsoft.com/office/spreadsheetml/2009/9/main\" objectType=\"Drop\" "
+       "fmlaLink=\"'My Data'!$A$1\"/>",
+       "fmlaLink=\"Data!$A$1\"", "application/vnd.ms-excel.controlproperties+xml"},
+      {"xl/drawings/vmlDrawing1.vml", nullptr,
+       "<xml xmlns:x=\"urn:schemas-microsoft-com:office:excel\"><x:ClientData ObjectType=\"Drop\">"
+       "<x:FmlaRange>Sheet1!$A$1:$A$3</x:FmlaRange></x:ClientData></xml>",
+       "<x:FmlaRange>'Main Sheet'!$A$1:$A$3</x:FmlaRange>"},
+      {"xl/workbook.xml", "</definedNames>",
+       "<definedName name=\"_xlnm.Print_Titles\" localSheetId=\"1\">'My Data'!$1:$1</definedName>",
+       ">Data!$1:$1</definedName>"},
+  };
+  Entries book = baseBook();
+  for (const Case& c : cases) {
+    std::string& part = book[c.part];
+    if (c.before == nullptr) part = c.text;
+    else part.insert(part.find(c.before), c.text);
+    if (!c.contentType.empty()) {
+      std::string& types = book["[Content_Types].xml"];
+      types.insert(types.find("</Types>"),
+                   "<Override PartName=\"/" + c.part + "\" ContentType=\"" + c.contentType + "\"/>");
+    }
+  }
+  const std::string file = path("refs.xlsx");
+  writeBook(file, book);
+  Document doc;
+  doc.open(file);
+  doc.workbook().worksheet("My Data").setName("Data");
+  doc.workbook().worksheet("Sheet1").setName("Main Sheet");
+  doc.save();
+  const Entries saved = readBook(file);
+  for (const Case& c : cases) {
+    EXPECT_NE(saved.at(c.part).find(c.renamed), std::string::npos) << c.part << ": " << c.renamed;
+  }
 }
 
 TEST_F(Xlsx, ReadsEveryKindOfStoredValue) {
