@@ -20,6 +20,7 @@
 #include <string>
 
 #include "interpreter/RunDriver.h"
+#include "runtime/file_names.h"
 #include "runtime/run_state.h"
 
 namespace {
@@ -61,6 +62,9 @@ bool outputLost(std::ostream& stream, FILE* file, std::string& reason) {
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
+  // arguments are taken byte for byte: a file name that is no UTF-8, or
+  // begins with a byte-order mark, reaches the script unchanged
+  keepUndecodableFileNames();
   QStringList args;
   args << QStringLiteral("korvel");
   for (int i = 1; i < argc; ++i) args << QString::fromLocal8Bit(argv[i]);

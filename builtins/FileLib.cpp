@@ -444,8 +444,7 @@ void childFiles(antlr4::ParserRuleContext* ctx) {
     pushBuiltinResult(result);
     return;
   }
-  const QFileInfoList entries =
-      dir.entryInfoList(QDir::Filters(filters), QDir::SortFlags(sort));
+  const QFileInfoList entries = listDirectory(dir, QDir::Filters(filters), QDir::SortFlags(sort));
   ValueList* list = result.payload.list;
   list->reserve(size_t(entries.size()));
   for (const QFileInfo& e : entries) list->push_back(newFileElement(e));
@@ -519,7 +518,7 @@ void staticCall(uint16_t id, antlr4::ParserRuleContext* ctx) {
       ExprValue result = makeListValue();
       for (const QFileInfo& d : QDir::drives()) {
         ExprValue* cell = newElementCell(VT_BYTES);
-        cell->payload.bytes = newByteString(d.absoluteFilePath().toUtf8());
+        cell->payload.bytes = newByteString(pathToBytes(d.absoluteFilePath()));
         result.payload.list->push_back(cell);
       }
       pushBuiltinResult(result);
