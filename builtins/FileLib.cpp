@@ -577,7 +577,14 @@ void staticCall(uint16_t id, antlr4::ParserRuleContext* ctx) {
       return;
     }
     case WJS_OPEN: staticOpen(ctx); return;
-    case WJS_PATH_JOIN: pushPathText(pathArg(0) + QDir::separator() + pathArg(1)); return;
+    case WJS_PATH_JOIN: {
+      // an empty part adds nothing: no separator that would make the other
+      // part a path from the root
+      const QString first = pathArg(0), second = pathArg(1);
+      if (first.isEmpty() || second.isEmpty()) pushPathText(first + second);
+      else pushPathText(first + QDir::separator() + second);
+      return;
+    }
     case WJS_GET_REGULAR_FILE_PATH: pushPathText(toWindowsSeparators(pathArg(0))); return;
     default: pushEmpty(); return;
   }
