@@ -16,6 +16,7 @@
 #include "TextLibCommon.h"
 
 #include "runtime/file_names.h"
+#include "runtime/run_state.h"
 #include "runtime/value_ops.h"
 
 #include <QDateTime>
@@ -26,6 +27,7 @@
 #include <QtGlobal>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 
@@ -634,11 +636,13 @@ void directoryMember(uint16_t id, FileValue* fv) {
 // ---- file operations -------------------------------------------------------
 
 // Closes an open file. False, with a warning, when what was still buffered
-// could not be written (a full disk): the data did not reach the file.
+// could not be written (a full disk): the data did not reach the file, and
+// the run has failed.
 bool closeReporting(QFile* file, antlr4::ParserRuleContext* ctx) {
   if (!file->isOpen()) return true;
   file->close();
   if (file->error() == QFileDevice::NoError) return true;
+  noteLostData();
   warn(fillMessage("错误：函数 %1 语句 %2 文件 %3 关闭失败，数据没有全部写入文件！%4",
                    {functionName(), statementOf(ctx), file->fileName(), file->errorString()}));
   return false;
@@ -781,10 +785,18 @@ void fileOperation(uint16_t id, FileValue* fv, const ExprValue* recv, antlr4::Pa
         pushLong(-1);
         return;
       }
+      errno = 0;
       const qint64 written = file->write(bytes.constData(), length);
       if (written != length) {
+        // Only a write that wrote nothing sets the file's error; after a part
+        // (the disk or the file-size limit reached) the system's reason is
+        // that of the write that stopped.
+        const int why = errno;
+        const QString reason = file->error() == QFileDevice::NoError && why != 0 ? qt_error_string(why)
+                                                                                : file->errorString();
+        noteLostData();
         warn(fillMessage("错误：函数 %1 语句 %2 文件 %3 写入失败！%4",
-                         {functionName(), statementOf(ctx), file->fileName(), file->errorString()}));
+                         {functionName(), statementOf(ctx), file->fileName(), reason}));
       }
       pushLong(written);
       return;

@@ -210,6 +210,8 @@ int korvelMain(QWidget* host, const QStringList& args, int mode) {
   scriptExitValue = kNoExitValue;
   runErrorReported = false;
   runHasResult = false;
+  runLostData = false;
+  catchFileSizeSignal();
   resetBuiltinLibFlags();
   resetExpressionCaches();
   callsupport::resetCallCaches();
