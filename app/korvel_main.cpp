@@ -7,8 +7,9 @@
 //   (a value outside 0..255 gives 255, so negative codes stay failures);
 //   otherwise 1 when any error was reported (global block and missing entry
 //   function included), 2 for the usage text, else 0 (-v / --version too).
-// Output that could not be written (a full disk, a closed stream) turns a
-// status of 0 into 1.
+// Data that did not reach a file (a failed write or close), and output that
+// could not be written (a full disk, a closed stream), turn a status of 0
+// into 1.
 #include <QCoreApplication>
 #include <QStringList>
 
@@ -20,6 +21,7 @@
 #include <string>
 
 #include "interpreter/RunDriver.h"
+#include "runtime/file_names.h"
 #include "runtime/run_state.h"
 
 namespace {
@@ -61,10 +63,15 @@ bool outputLost(std::ostream& stream, FILE* file, std::string& reason) {
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
+  // arguments are taken byte for byte: a file name that is no UTF-8, or
+  // begins with a byte-order mark, reaches the script unchanged
+  keepUndecodableFileNames();
   QStringList args;
   args << QStringLiteral("korvel");
   for (int i = 1; i < argc; ++i) args << QString::fromLocal8Bit(argv[i]);
   int status = runScript(args);
+  // data that did not reach its file fails the run, whatever it returned
+  if (status == 0 && runLostData) status = 1;
 
   std::string outReason, errReason;
   const bool outLost = outputLost(std::cout, stdout, outReason);

@@ -3,7 +3,7 @@
 
 #include "TextLibCommon.h"
 
-#include <QRegularExpression>
+#include "runtime/file_names.h"
 
 #include <iostream>
 
@@ -12,9 +12,10 @@ namespace {
 // Appends the parts of an unquoted text cut at every blank. The empty parts
 // that runs of blanks leave, and parts that are blank once trimmed, are no
 // words.
-void appendBlankSplit(const QString& text, QStringList& words) {
-  for (const QString& part : text.split(QLatin1Char(' '))) {
-    if (!part.trimmed().isEmpty()) words += part;
+void appendBlankSplit(const QByteArray& text, QStringList& words) {
+  for (const QByteArray& part : text.split(' ')) {
+    const QString word = pathFromBytes(part);
+    if (!word.trimmed().isEmpty()) words += word;
   }
 }
 
@@ -30,37 +31,48 @@ QStringList quoteError(const QByteArray& commandLine, antlr4::ParserRuleContext*
   return QStringList();
 }
 
+bool isQuote(char c) { return c == '\'' || c == '"'; }
+
 }  // namespace
 
+// The line is split as bytes (quotes, blanks and line ends are ASCII and
+// never part of a longer UTF-8 sequence), so every word keeps its bytes,
+// also those that are no UTF-8: pathFromBytes makes them the text that Qt's
+// file and process layer turns back into the same bytes.
 QStringList splitCommandLine(const QByteArray& commandLine, antlr4::ParserRuleContext* ctx) {
   const int singles = commandLine.count('\'');
   const int doubles = commandLine.count('"');
   if (singles % 2 != 0) return quoteError(commandLine, ctx, true);
   if (doubles % 2 != 0) return quoteError(commandLine, ctx, false);
 
-  const QString text = QString::fromUtf8(commandLine);
   QStringList words;
-  if (singles == 0 && doubles == 0) {
-    appendBlankSplit(text, words);
-  } else {
-    // A quoted part runs from a quote to the next quote of the same kind.
-    static const QRegularExpression quoted(QStringLiteral("(['\"])(.*?)\\1"));
-    int pos = 0;
-    auto addPiece = [&words](const QString& piece) {
-      // a quoted word is an argument even when it is empty or blank
-      if (piece.startsWith(QLatin1Char('"')) || piece.startsWith(QLatin1Char('\'')))
-        words += piece.mid(1, piece.size() - 2);
-      else
-        appendBlankSplit(piece, words);
-    };
-    QRegularExpressionMatchIterator it = quoted.globalMatch(text);
-    while (it.hasNext()) {
-      const QRegularExpressionMatch m = it.next();
-      addPiece(text.mid(pos, m.capturedStart() - pos));
-      addPiece(m.captured(0));
-      pos = m.capturedEnd();
+  auto addPiece = [&words](const QByteArray& piece) {
+    // a piece that begins with a quote is one word without its first and
+    // last character (for a quoted part: the quotes), an argument even when
+    // it is empty or blank
+    if (!piece.isEmpty() && isQuote(piece.front())) {
+      QString word = pathFromBytes(piece.mid(1));
+      word.chop(1);
+      words += word;
+    } else {
+      appendBlankSplit(piece, words);
     }
-    addPiece(text.mid(pos));
+  };
+  // A quoted part runs from a quote to the next quote of the same kind on
+  // the same line; a quote without one is an ordinary character.
+  const int n = commandLine.size();
+  int pos = 0;
+  for (int open = 0; open < n; ++open) {
+    const char quote = commandLine.at(open);
+    if (!isQuote(quote)) continue;
+    int close = open + 1;
+    while (close < n && commandLine.at(close) != quote && commandLine.at(close) != '\n') ++close;
+    if (close == n || commandLine.at(close) != quote) continue;
+    addPiece(commandLine.mid(pos, open - pos));
+    addPiece(commandLine.mid(open, close + 1 - open));
+    pos = close + 1;
+    open = close;
   }
+  addPiece(commandLine.mid(pos));
   return words;
 }

@@ -16,6 +16,7 @@
 #include "TextLibCommon.h"
 
 #include "runtime/file_names.h"
+#include "runtime/run_state.h"
 #include "runtime/value_ops.h"
 
 #include <QDateTime>
@@ -26,6 +27,7 @@
 #include <QtGlobal>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 
@@ -444,8 +446,7 @@ void childFiles(antlr4::ParserRuleContext* ctx) {
     pushBuiltinResult(result);
     return;
   }
-  const QFileInfoList entries =
-      dir.entryInfoList(QDir::Filters(filters), QDir::SortFlags(sort));
+  const QFileInfoList entries = listDirectory(dir, QDir::Filters(filters), QDir::SortFlags(sort));
   ValueList* list = result.payload.list;
   list->reserve(size_t(entries.size()));
   for (const QFileInfo& e : entries) list->push_back(newFileElement(e));
@@ -519,7 +520,7 @@ void staticCall(uint16_t id, antlr4::ParserRuleContext* ctx) {
       ExprValue result = makeListValue();
       for (const QFileInfo& d : QDir::drives()) {
         ExprValue* cell = newElementCell(VT_BYTES);
-        cell->payload.bytes = newByteString(d.absoluteFilePath().toUtf8());
+        cell->payload.bytes = newByteString(pathToBytes(d.absoluteFilePath()));
         result.payload.list->push_back(cell);
       }
       pushBuiltinResult(result);
@@ -578,7 +579,14 @@ void staticCall(uint16_t id, antlr4::ParserRuleContext* ctx) {
       return;
     }
     case WJS_OPEN: staticOpen(ctx); return;
-    case WJS_PATH_JOIN: pushPathText(pathArg(0) + QDir::separator() + pathArg(1)); return;
+    case WJS_PATH_JOIN: {
+      // an empty part adds nothing: no separator that would make the other
+      // part a path from the root
+      const QString first = pathArg(0), second = pathArg(1);
+      if (first.isEmpty() || second.isEmpty()) pushPathText(first + second);
+      else pushPathText(first + QDir::separator() + second);
+      return;
+    }
     case WJS_GET_REGULAR_FILE_PATH: pushPathText(toWindowsSeparators(pathArg(0))); return;
     default: pushEmpty(); return;
   }
@@ -628,11 +636,13 @@ void directoryMember(uint16_t id, FileValue* fv) {
 // ---- file operations -------------------------------------------------------
 
 // Closes an open file. False, with a warning, when what was still buffered
-// could not be written (a full disk): the data did not reach the file.
+// could not be written (a full disk): the data did not reach the file, and
+// the run has failed.
 bool closeReporting(QFile* file, antlr4::ParserRuleContext* ctx) {
   if (!file->isOpen()) return true;
   file->close();
   if (file->error() == QFileDevice::NoError) return true;
+  noteLostData();
   warn(fillMessage("错误：函数 %1 语句 %2 文件 %3 关闭失败，数据没有全部写入文件！%4",
                    {functionName(), statementOf(ctx), file->fileName(), file->errorString()}));
   return false;
@@ -775,10 +785,18 @@ void fileOperation(uint16_t id, FileValue* fv, const ExprValue* recv, antlr4::Pa
         pushLong(-1);
         return;
       }
+      errno = 0;
       const qint64 written = file->write(bytes.constData(), length);
       if (written != length) {
+        // Only a write that wrote nothing sets the file's error; after a part
+        // (the disk or the file-size limit reached) the system's reason is
+        // that of the write that stopped.
+        const int why = errno;
+        const QString reason = file->error() == QFileDevice::NoError && why != 0 ? qt_error_string(why)
+                                                                                : file->errorString();
+        noteLostData();
         warn(fillMessage("错误：函数 %1 语句 %2 文件 %3 写入失败！%4",
-                         {functionName(), statementOf(ctx), file->fileName(), file->errorString()}));
+                         {functionName(), statementOf(ctx), file->fileName(), reason}));
       }
       pushLong(written);
       return;

@@ -6,6 +6,7 @@
 #include "CommandLine.h"
 #include "TextLibCommon.h"
 
+#include "runtime/file_names.h"
 #include "runtime/run_state.h"
 #include "runtime/value_compare.h"
 #include "runtime/value_dict.h"
@@ -220,6 +221,7 @@ class CapturedOutput {
 // on PATH), the rest are its arguments, passed as they are. No shell is
 // involved on any platform; quoting is splitCommandLine's alone.
 bool startCommand(QProcess& process, const QStringList& words) {
+  keepUndecodableFileNames();  // words that are no UTF-8 reach the program as their bytes
   process.start(words.first(), words.mid(1), QIODevice::ReadWrite);
   return process.waitForStarted(kStartWaitMs);
 }

@@ -724,7 +724,7 @@ antlrcpp::Any ExprVisitor::visitForwalk(KorParser::ForwalkContext* ctx) {
         std::cout << "Directory does not exist:" << dir.toStdString();
         continue;
       }
-      const QFileInfoList entries = QDir(dir).entryInfoList(filters, sorting);
+      const QFileInfoList entries = listDirectory(QDir(dir), filters, sorting);
       for (const QFileInfo& e : entries) {
         if (!e.isDir()) continue;
         work << e.absoluteFilePath();
@@ -740,7 +740,7 @@ antlrcpp::Any ExprVisitor::visitForwalk(KorParser::ForwalkContext* ctx) {
     checkAbort();
     // List the directory and bind the three variables.
     const QDir dir(current);
-    const QFileInfoList entries = dir.entryInfoList(filters, sorting);
+    const QFileInfoList entries = listDirectory(dir, filters, sorting);
     ValueList* subs = newValueList();
     ValueList* files = newValueList();
     QList<QFileInfo> subInfos;

@@ -26,6 +26,7 @@
 #include "runtime/host_services.h"
 #include "runtime/console.h"
 #include "runtime/errors.h"
+#include "runtime/file_names.h"
 #include "runtime/run_state.h"
 #include "runtime/scope.h"
 #include "runtime/source_text.h"
@@ -209,6 +210,8 @@ int korvelMain(QWidget* host, const QStringList& args, int mode) {
   scriptExitValue = kNoExitValue;
   runErrorReported = false;
   runHasResult = false;
+  runLostData = false;
+  catchFileSizeSignal();
   resetBuiltinLibFlags();
   resetExpressionCaches();
   callsupport::resetCallCaches();
@@ -326,7 +329,7 @@ int korvelMain(QWidget* host, const QStringList& args, int mode) {
       ExprValue* cell = takeValueCell();
       cell->owner = nullptr;
       cell->type = VT_BYTES;
-      cell->payload.bytes = newByteString(args[i].toUtf8());
+      cell->payload.bytes = newByteString(pathToBytes(args[i]));  // a file name keeps its bytes
       list->push_back(cell);
     }
     param->payload.list = list;

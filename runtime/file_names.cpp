@@ -6,6 +6,10 @@
 
 namespace {
 
+// Above 0 while this thread lists a directory: every input then is a whole
+// name, never a piece of a longer text.
+thread_local int gWholeNames = 0;
+
 // U+DC00 + byte stands for a byte that is no part of valid UTF-8.
 constexpr ushort kByteSurrogate = 0xDC00;
 
@@ -145,6 +149,15 @@ class FileNameCodec : public QTextCodec {
 
  protected:
   QString convertToUnicode(const char* in, int length, ConverterState* state) const override {
+    if (state != nullptr && gWholeNames > 0) {
+      // A listing tests each name with a state of its own and drops it when
+      // something is left over: a name ending in a cut-off sequence is whole
+      // all the same, its last bytes stand for themselves.
+      int used = 0;
+      state->remainingChars = 0;
+      state->flags |= IgnoreHeader;
+      return decode(reinterpret_cast<const uchar*>(in), length, false, used);
+    }
     QByteArray joined;
     const uchar* s = reinterpret_cast<const uchar*>(in);
     int n = length;
@@ -201,12 +214,10 @@ class FileNameCodec : public QTextCodec {
 
 QString pathFromBytes(const QByteArray& bytes) {
   if (bytes.isNull()) return QString();
-  // a leading byte-order mark (a path read from a text file) is no part of
-  // the path, as Qt's UTF-8 decoding has it
-  const int skip = bytes.startsWith("\xEF\xBB\xBF") ? 3 : 0;
+  // every byte counts: EF BB BF at the start is part of the name, as it is
+  // for the file system
   int used = 0;
-  return decode(reinterpret_cast<const uchar*>(bytes.constData()) + skip, bytes.size() - skip, false,
-                used);
+  return decode(reinterpret_cast<const uchar*>(bytes.constData()), bytes.size(), false, used);
 }
 
 QByteArray pathToBytes(const QString& path) {
@@ -224,4 +235,13 @@ void keepUndecodableFileNames() {
     return true;
   }();
   (void)installed;
+}
+
+QFileInfoList listDirectory(const QDir& dir, QDir::Filters filters, QDir::SortFlags sort) {
+  keepUndecodableFileNames();
+  struct WholeNames {
+    WholeNames() { ++gWholeNames; }
+    ~WholeNames() { --gWholeNames; }
+  } whole;
+  return dir.entryInfoList(filters, sort);
 }

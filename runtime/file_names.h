@@ -7,10 +7,12 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDir>
 #include <QString>
 
-// A path from a script: valid UTF-8 is decoded as usual (a leading
-// byte-order mark is dropped), every other byte becomes its surrogate.
+// A path from a script: valid UTF-8 is decoded as usual, every other byte
+// becomes its surrogate; no byte is dropped (a leading byte-order mark is a
+// part of the name like any other bytes).
 QString pathFromBytes(const QByteArray& bytes);
 
 // A path for a script: UTF-8, with the surrogates of undecodable bytes turned
@@ -23,3 +25,7 @@ QByteArray pathToBytes(const QString& path);
 // once, and only where the locale's codec is UTF-8 (names elsewhere are not
 // taken from bytes this way); for valid UTF-8 nothing changes.
 void keepUndecodableFileNames();
+
+// QDir::entryInfoList with every entry of the directory: also the names that
+// end in a cut-off UTF-8 sequence, which Qt's listing would leave out.
+QFileInfoList listDirectory(const QDir& dir, QDir::Filters filters, QDir::SortFlags sort);

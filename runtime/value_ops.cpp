@@ -506,7 +506,7 @@ void closeFileValue(FileValue* file) {
                 .toUtf8();
         std::cout.write(text.constData(), text.size());
         std::cout << std::endl;
-        runErrorReported = true;
+        noteLostData();
       }
     }
     delete file->file;

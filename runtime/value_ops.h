@@ -141,7 +141,7 @@ void clearListValue(ExprValue& cell);
 void clearDictValue(ExprValue& cell);
 // Deletes the QFileInfo, closes and deletes the QFile (both set to null).
 // Data that cannot be written at the close is reported on standard output
-// and counts as an error of the run (runErrorReported).
+// and fails the run (noteLostData).
 void closeFileValue(FileValue* file);
 // When the document exists: saves it if open and the run has not failed,
 // closes it, destroys it (pointer set to null).

@@ -17,7 +17,7 @@ bool Workbook::save() {
     return true;
   } catch (const std::exception& e) {
     std::cerr << "错误：Excel 文件 " << doc_.path() << " 保存失败：" << e.what() << std::endl;
-    runErrorReported = true;  // the run's exit status says so
+    noteLostData();  // the run's exit status says so
     return false;
   }
 }

@@ -7,7 +7,10 @@ Usage: library_limits_test.py KORVEL [sanitized]
 2. Process killers: scripts that once took all memory, run under a limit of
    the address space (left out in a sanitized build, whose shadow memory
    needs more) and a timeout far beyond their run time.
-3. Growth: replace and match at an offset on two sizes of input, one ten
+3. Lost data: a write or close that fails (a full disk, the file-size
+   limit) is reported, the run goes on and ends with status 1, whatever the
+   script returns or gives to exit; under the limit nothing is killed.
+4. Growth: replace and match at an offset on two sizes of input, one ten
    times the other; the CPU time may grow about tenfold, far from the
    hundredfold of a cost quadratic in the input.
 """
@@ -67,6 +70,23 @@ PROCESS_KILLERS = [
      r"^10000000 10000000\n"),
 ]
 
+FILE_SIZE_LIMIT = 1 << 20
+
+# (name, body of hs_rukou, pattern that the output must contain, whether
+# the file size is limited): the status must be 1
+LOST_DATA = [
+    ("close on a full disk", 'wj f = wj.open("/dev/full", "w"); f.write("buffered"); dyh(f.close());',
+     r"关闭失败，数据没有全部写入文件！No space left on device\n-1\n", False),
+    ("write on a full disk, then exit 0", 'wj f = wj.open("/dev/full", "w"); '
+     'dyh(f.write(zfc.create(100000, \'x\')), f.close()); kor.exit(0);',
+     r"写入失败！No space left on device\n-1 0\n", False),
+    ("beyond the file-size limit", 'wj f = wj.open("big", "w"); '
+     'dyh(f.write(zfc.create(2000000, \'x\')), f.write("tail"), f.close(), wj.open("big", "r").size()); '
+     'dyh(kor.exec("sh -c \'head -c 2000000 /dev/zero > big2\'") > 128);',
+     r"写入失败！File too large\n.*关闭失败，数据没有全部写入文件！File too large\n"
+     r"1048576 4 -1 1048576\nzhen\n", True),
+]
+
 # (name, body run with N, small N): the body's cost must grow linearly in N
 GROWTH = [
     ("zfc replace", 'zfc s = zfc.create(N, \'a\'); s.replace("a", "bb"); s.replace("b", ""); dyh(s.size());',
@@ -85,9 +105,15 @@ def limit_memory():
     resource.setrlimit(resource.RLIMIT_AS, (MEMORY_LIMIT, MEMORY_LIMIT))
 
 
-def run(body, limited=False, timeout=300):
+def limit_file_size():
+    resource.setrlimit(resource.RLIMIT_FSIZE, (FILE_SIZE_LIMIT, FILE_SIZE_LIMIT))
+
+
+def run(body, limited=False, timeout=300, limit=None):
     """Runs hs_rukou with BODY in a fresh directory: (output, exit status,
-    CPU seconds)."""
+    CPU seconds). LIMIT, when given, is applied in the runner's process."""
+    if limited and not SANITIZED:
+        limit = limit_memory
     with tempfile.TemporaryDirectory() as tmp:
         script = os.path.join(tmp, "t.kor")
         with open(script, "w", encoding="utf-8") as f:
@@ -95,7 +121,7 @@ def run(body, limited=False, timeout=300):
         before = resource.getrusage(resource.RUSAGE_CHILDREN)
         proc = subprocess.run([KORVEL, script], cwd=tmp, stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout,
-                              preexec_fn=limit_memory if limited and not SANITIZED else None)
+                              preexec_fn=limit)
         after = resource.getrusage(resource.RUSAGE_CHILDREN)
         cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
         return proc.stdout.decode("utf-8", "replace"), proc.returncode, cpu
@@ -119,6 +145,10 @@ def main():
                 # limit of 4 GB, 2 ** 26 of them fit), larger ones are
                 failures.append("%s: the limit %s does not follow the machine's memory" %
                                 (name, found.group(1)))
+    for name, body, pattern, size_limited in LOST_DATA:
+        out, code, _ = run(body, limit=limit_file_size if size_limited else None)
+        if code != 1 or not re.search(pattern, out, re.S):
+            failures.append("%s: status %d, output:\n%s" % (name, code, out))
     for name, body, n in GROWTH:
         small_out, _, small = run(body.replace("N", str(n)))
         large_out, _, large = run(body.replace("N", str(10 * n)))
@@ -129,8 +159,8 @@ def main():
             failures.append("%s: ten times the input took %.1f times as long" % (name, large / small))
     for f in failures:
         print("FAILED " + f)
-    print("%d passed, %d failed" % (len(WRONG_RESULTS) + len(PROCESS_KILLERS) + len(GROWTH) - len(failures),
-                                    len(failures)))
+    total = len(WRONG_RESULTS) + len(PROCESS_KILLERS) + len(LOST_DATA) + len(GROWTH)
+    print("%d passed, %d failed" % (total - len(failures), len(failures)))
     return 1 if failures else 0
 
 

@@ -9,6 +9,7 @@
 #include "KorLexer.h"
 #include "KorParser.h"
 #include "builtins/CommandLine.h"
+#include "runtime/file_names.h"
 #include "runtime/scope.h"
 
 namespace {
@@ -39,6 +40,9 @@ TEST(SplitCommandLine, QuotedPartsAreOneWordWithoutTheirQuotes) {
   EXPECT_EQ(split("打开 \"我的 文件.txt\""), words({"打开", "我的 文件.txt"}));
   // the blanks inside quotes are kept: words are not trimmed
   EXPECT_EQ(split("echo \" padded \""), words({"echo", " padded "}));
+  // every byte is kept, also a byte-order mark and bytes that are no UTF-8
+  EXPECT_EQ(pathToBytes(split("touch '\xEF\xBB\xBF" "a b\xE6' \xC4\xE3").join('|')),
+            QByteArray("touch|\xEF\xBB\xBF" "a b\xE6|\xC4\xE3"));
 }
 
 TEST(SplitCommandLine, WordsGluedToQuotesAreSeparateWords) {

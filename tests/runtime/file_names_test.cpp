@@ -30,6 +30,8 @@ TEST(FileNames, EveryByteSequenceComesBackUnchanged) {
       {"a\xFF\xFE", false, true},
       {"cut \xE4\xB8", false, false},
       {"\xE4\xB8\xE4\xB8\xAD", false, true},
+      // a byte-order mark is part of a name (Qt's UTF-8 decoding drops it)
+      {"\xEF\xBB\xBF" "data.txt", false, true},
   };
   keepUndecodableFileNames();
   QTextCodec* locale = QTextCodec::codecForLocale();
@@ -48,8 +50,6 @@ TEST(FileNames, EveryByteSequenceComesBackUnchanged) {
     for (char b : c.bytes) pieces += decoder->toUnicode(&b, 1);
     EXPECT_EQ(pieces, text);
   }
-  // as with Qt's decoding, a path read from a text file loses its byte-order mark
-  EXPECT_EQ(pathFromBytes("\xEF\xBB\xBFlist.txt"), QStringLiteral("list.txt"));
 }
 
 }  // namespace
