@@ -374,6 +374,58 @@ class HostWindowTest : public QObject {
     delete target;
   }
 
+  // A file is opened in the encoding the runner reads it in and saved back
+  // in it: unedited with the same bytes, edited with its mark and codec; a
+  // text the encoding cannot give back is refused and the file left alone.
+  void filesAreSavedInTheirOwnEncoding() {
+    const QString text = QStringLiteral("hanshu hs_rukou() {\r\n  dyh(\"中文 €\");\r\n}\n");
+    const QString typed = QStringLiteral("新");
+    const std::pair<const char*, QByteArray> encodings[] = {
+        {"UTF-16LE", "\xFF\xFE"}, {"UTF-16BE", "\xFE\xFF"}, {"GB18030", ""}, {"UTF-8", "\xEF\xBB\xBF"}};
+    QAction* save = nullptr;
+    for (QAction* action : host_->findChildren<QAction*>())
+      if (action->text() == QStringLiteral("保存")) save = action;
+    QVERIFY(save);
+    QTemporaryDir dir;
+    for (const auto& [codec, mark] : encodings) {
+      auto encoded = [&, codec = codec, mark = mark](const QString& t) {
+        std::unique_ptr<QTextEncoder> encoder(
+            QTextCodec::codecForName(codec)->makeEncoder(QTextCodec::IgnoreHeader));
+        return mark + encoder->fromUnicode(t);
+      };
+      const QString path = dir.filePath(QString::fromLatin1(codec) + QStringLiteral(".kor"));
+      auto onDisk = [&path] {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+      };
+      QFile file(path);
+      QVERIFY(file.open(QIODevice::WriteOnly) && file.write(encoded(text)) > 0);
+      file.close();
+      QsciScintilla* editor = host_->openFile(path);
+      QVERIFY(editor);
+      QCOMPARE(editor->text(), text);
+      save->trigger();
+      QCOMPARE(onDisk(), encoded(text));
+      editor->setCursorPosition(0, 0);
+      QTest::sendKeyEvent(QTest::Click, editor, Qt::Key_unknown, typed, Qt::NoModifier);
+      save->trigger();
+      QCOMPARE(onDisk(), encoded(typed + text));
+      // a byte that is no character
+      editor->SendScintilla(QsciScintillaBase::SCI_INSERTTEXT, 0UL, "\xFF");
+      QString warning;
+      whenModal([&warning](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        warning = box->text();
+        box->button(QMessageBox::Ok)->click();
+      });
+      save->trigger();
+      QVERIFY2(warning.contains(QStringLiteral("无法按文件原来的编码")), qPrintable(codec + (": " + warning)));
+      QCOMPARE(onDisk(), encoded(typed + text));
+      editor->setModified(false);
+      delete editor;
+    }
+  }
+
   // korvel-host --plugin PATH loads the plug-in from PATH, a folder other
   // than its own.
   void pluginOptionLoadsFromAnotherFolder() {
