@@ -94,7 +94,8 @@ enum : unsigned int {
   SCI_INDICATORFILLRANGE = 2504,
   SCI_INDICATORCLEARRANGE = 2505,
   SCI_SETEMPTYSELECTION = 2556,
-  SCI_DELETERANGE = 2645
+  SCI_DELETERANGE = 2645,
+  SCI_POSITIONRELATIVE = 2670
 };
 
 // The five highlight indicators.
@@ -199,7 +200,8 @@ void requireIndicator(int32_t k, antlr4::ParserRuleContext* ctx) {
 
 // What an integer argument of an editor method names, and so which of its
 // values the document allows; a value outside them never reaches the
-// component, which aborts the host on some of them.
+// component, which aborts the host on some of them. A position (and the end
+// of a length) must also lie between two characters.
 enum ArgKind : uint8_t {
   NO_ARG,
   POS,           // a position: 0 to the document's length
@@ -218,6 +220,23 @@ void requireWithin(const char* what, int32_t value, long lo, long hi, antlr4::Pa
                      QStringLiteral("%1到%2").arg(lo).arg(hi)}));
 }
 
+// True when pos (within the document) is not inside a character, as the
+// component counts characters (a byte that begins no valid one is one).
+bool onCharBoundary(QsciScintilla* ed, long pos, long docLength) {
+  if (pos <= 0 || pos >= docLength) return true;
+  const long before = ed->SendScintilla(SCI_POSITIONRELATIVE, static_cast<unsigned long>(pos), -1L);
+  return ed->SendScintilla(SCI_POSITIONRELATIVE, static_cast<unsigned long>(before), 1L) == pos;
+}
+
+// Refuses a position inside a multi-byte character, which an edit there
+// would split; what says which argument led there.
+void requireCharBoundary(QsciScintilla* ed, long pos, long docLength, const QString& what,
+                         antlr4::ParserRuleContext* ctx) {
+  if (onCharBoundary(ed, pos, docLength)) return;
+  raise(callMessage("错误：行号 %1 语句 %2 调用函数 %3 的%4 落在一个多字节字符的中间，只能是字符的边界！", ctx,
+                    {callName(), what}));
+}
+
 // Argument i, checked against the document as kind says; start is the
 // position a length counts from.
 int32_t checkedArg(QsciScintilla* ed, ArgKind kind, int i, int32_t start, antlr4::ParserRuleContext* ctx) {
@@ -228,10 +247,14 @@ int32_t checkedArg(QsciScintilla* ed, ArgKind kind, int i, int32_t start, antlr4
     return v;
   }
   const long end = ed->SendScintilla(QsciScintillaBase::SCI_GETLENGTH);
-  if (kind == LENGTH)
+  if (kind == LENGTH) {
     requireWithin("长度", v, 0, end - start, ctx);
-  else
+    requireCharBoundary(ed, long(start) + v, end,
+                        QStringLiteral("长度 %1 的结束位置 %2").arg(v).arg(long(start) + v), ctx);
+  } else {
     requireWithin("位置", v, kind == POS_OR_MINUS1 ? -1 : 0, end, ctx);
+    requireCharBoundary(ed, v, end, QStringLiteral("位置 %1").arg(v), ctx);
+  }
   return v;
 }
 

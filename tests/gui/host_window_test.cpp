@@ -151,6 +151,19 @@ class HostWindowTest : public QObject {
     poll->start(20);
   }
 
+  // Runs body (statements on the PEdit e of tab editorId, followed by a
+  // print of 完成) in the console, on the GUI thread or on the worker
+  // thread, and returns the pane's text.
+  QString runOnEditor(bool guiThread, int editorId, const QString& body) {
+    setScript(QStringLiteral("hanshu hs_rukou() { PHuxMain m%1; PEdit e = m.getEdit(%2);\n%3;\n"
+                             "dyh(\"完成\"); }")
+                  .arg(guiThread ? QStringLiteral(" = hux.getMainWin()") : QString())
+                  .arg(editorId)
+                  .arg(body));
+    QTest::mouseClick(startBt_, Qt::LeftButton);
+    return pane_->toPlainText();
+  }
+
   static QString scriptFolder() {
     return QCoreApplication::applicationDirPath() + QStringLiteral("/plugin/korvel-scripts");
   }
@@ -306,15 +319,7 @@ class HostWindowTest : public QObject {
         {"gotoLine(%1)", "行号", "0到2"},            {"getLineEndPos(%1)", "行号", "0到2"},
         {"lineLength(%1)", "行号", "0到2"},
     };
-    auto runOn = [&](bool guiThread, const QString& body) {
-      setScript(QStringLiteral("hanshu hs_rukou() { PHuxMain m%1; PEdit e = m.getEdit(%2);\n%3;\n"
-                               "dyh(\"完成\"); }")
-                    .arg(guiThread ? QStringLiteral(" = hux.getMainWin()") : QString())
-                    .arg(targetId)
-                    .arg(body));
-      QTest::mouseClick(startBt_, Qt::LeftButton);
-      return pane_->toPlainText();
-    };
+    auto runOn = [&](bool guiThread, const QString& body) { return runOnEditor(guiThread, targetId, body); };
     for (bool guiThread : {false, true}) {
       for (const auto& [call, kind, range] : cases) {
         const QString method = QString::fromLatin1(call).section(QLatin1Char('('), 0, 0);
@@ -338,6 +343,43 @@ class HostWindowTest : public QObject {
       QVERIFY2(answers.startsWith(QStringLiteral("[] 11 -1 -1 文\n\n完成")), qPrintable(answers));
       QCOMPARE(target->text(), QStringLiteral("axbc\n中文\ny"));
     }
+    target->setModified(false);
+    delete target;
+  }
+
+  // A position inside a multi-byte character, or a length ending there, is
+  // refused by every call that takes one, and the document stays whole;
+  // positions between characters still work.
+  void editorPositionsInsideACharacterAreRefused() {
+    const QString doc = QStringLiteral("中文ab\r\n");  // 中 0..3, 文 3..6
+    QsciScintilla* target = host_->newEditor();
+    const int targetId = host_->findChild<QTabWidget*>()->indexOf(target);
+    // the call, the refused argument as the message names it
+    const char* const cases[][2] = {
+        {"insertAtPos(1, \"x\")", "位置 1"},   {"setSel(2, 0)", "位置 2"},
+        {"setSel(0, 4)", "位置 4"},             {"gotoPos(5)", "位置 5"},
+        {"setCurPos(1)", "位置 1"},             {"setAnchor(2)", "位置 2"},
+        {"setSelStart(1)", "位置 1"},           {"setSelEnd(4)", "位置 4"},
+        {"setEmptySel(1)", "位置 1"},           {"posBefore(2)", "位置 2"},
+        {"posAfter(1)", "位置 1"},              {"lineFromPos(4)", "位置 4"},
+        {"deleteRange(1, 1)", "位置 1"},        {"deleteRange(0, 1)", "长度 1 的结束位置 1"},
+        {"deleteRange(3, 1)", "长度 1 的结束位置 4"}, {"highLight(1, 2, 0)", "位置 1"},
+        {"highLight(0, 5, 0)", "长度 5 的结束位置 5"}, {"clearHighLight(3, 2, 1)", "长度 2 的结束位置 5"},
+    };
+    for (const auto& [call, what] : cases) {
+      target->setText(doc);
+      const QString out = runOnEditor(false, targetId, QStringLiteral("e.") + QString::fromLatin1(call));
+      const QString refusal = QStringLiteral("调用函数 %1 的%2 落在一个多字节字符的中间，只能是字符的边界！")
+                                  .arg(QString::fromLatin1(call).section(QLatin1Char('('), 0, 0), QString::fromUtf8(what));
+      QVERIFY2(out.contains(refusal) && !out.contains(QStringLiteral("完成")), qPrintable(call + (":\n" + out)));
+      QCOMPARE(target->text(), doc);
+    }
+    target->setText(doc);
+    const QString out = runOnEditor(false, targetId, QStringLiteral(
+        "e.insertAtPos(3, \"x\"); e.deleteRange(0, 3); e.setSel(1, 4); e.replaceSelText(\"字\");"
+        "dyh(e.posAfter(4), e.posBefore(7), e.lineFromPos(8))"));
+    QVERIFY2(out.startsWith(QStringLiteral("5 6 1\n完成")), qPrintable(out));
+    QCOMPARE(target->text(), QStringLiteral("x字ab\r\n"));
     target->setModified(false);
     delete target;
   }
