@@ -6,12 +6,16 @@
 #include "BuiltinRegistry.h"
 #include "TextLibCommon.h"
 
+#include <QPointer>
 #include <QWidget>
 
 #include <Qsci/qsciscintilla.h>
 
 #include <any>
+#include <atomic>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "runtime/host_services.h"
 #include "runtime/run_state.h"
@@ -289,14 +293,28 @@ constexpr DirectMessage kDirectMessages[] = {
     {ED_GET_LINE_END_POS, SCI_GETLINEENDPOSITION, LINE, NO_ARG, true},
     {ED_LINE_LENGTH, SCI_LINELENGTH, LINE, NO_ARG, true},
     {ED_DELETE_RANGE, SCI_DELETERANGE, POS, LENGTH, false},
-    {ED_BEGIN_UNDO, SCI_BEGINUNDOACTION, NO_ARG, NO_ARG, false},
-    {ED_END_UNDO, SCI_ENDUNDOACTION, NO_ARG, NO_ARG, false},
 };
 
 const DirectMessage* directMessage(uint16_t id) {
   for (const DirectMessage& d : kDirectMessages)
     if (d.id == id) return &d;
   return nullptr;
+}
+
+// The undo groups that the run has opened (beginUndo) and not yet closed,
+// per editor; touched on the GUI thread only. The end of the run closes
+// them, so that a run ending inside a group (an error, Stop, a forgotten
+// endUndo) does not leave the user's later edits merging into it, and an
+// endUndo closes only a group of the run: the component's group depth must
+// never go below zero.
+std::vector<std::pair<QPointer<QsciScintilla>, int>> openUndoGroups;
+std::atomic<bool> anyUndoGroupOpen{false};
+
+int& undoGroupsOf(QsciScintilla* ed) {
+  for (auto& [editor, count] : openUndoGroups)
+    if (editor == ed) return count;
+  openUndoGroups.emplace_back(ed, 0);
+  return openUndoGroups.back().second;
 }
 
 // Replaces the whole text as one step of the editor's undo history, on top
@@ -382,6 +400,19 @@ void editorCall(uint16_t id, QsciScintilla* ed, antlr4::ParserRuleContext* ctx) 
       send(id == ED_HIGHLIGHT ? SCI_INDICATORFILLRANGE : SCI_INDICATORCLEARRANGE, start, length);
       return;
     }
+    case ED_BEGIN_UNDO:
+      send(SCI_BEGINUNDOACTION);
+      ++undoGroupsOf(ed);
+      anyUndoGroupOpen = true;
+      return;
+    case ED_END_UNDO: {
+      int& open = undoGroupsOf(ed);
+      if (open > 0) {
+        send(SCI_ENDUNDOACTION);
+        --open;
+      }
+      return;
+    }
     case ED_CLEAR_ALL_HIGHLIGHT:
       for (int i = 0; i < kIndicatorCount; ++i) {
         send(SCI_SETINDICATORCURRENT, kFirstIndicator + i);
@@ -450,6 +481,15 @@ void callOnThisThread(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
 // arguments, results and errors passing through unchanged.
 void editorLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
   runOnGuiThread([method, ctx] { callOnThisThread(method, ctx); });
+}
+
+void closeRunUndoGroups() {
+  if (!anyUndoGroupOpen.exchange(false)) return;
+  runOnGuiThread([] {
+    for (auto& [editor, count] : openUndoGroups)
+      for (; editor && count > 0; --count) editor->SendScintilla(SCI_ENDUNDOACTION);
+    openUndoGroups.clear();
+  });
 }
 
 void registerEditorLib() {

@@ -468,6 +468,54 @@ class HostWindowTest : public QObject {
     }
   }
 
+  // However a run ends inside an undo group (an error, Stop, no endUndo, in
+  // the console's worker thread or the script manager) the group is closed
+  // with it, and an endUndo without a group closes nothing: the user's
+  // later edits stay separate undo steps.
+  void undoGroupsEndWithTheRun() {
+    QsciScintilla* target = host_->newEditor();
+    const int targetId = host_->findChild<QTabWidget*>()->indexOf(target);
+    const QString open = QStringLiteral("e.beginUndo(); e.insertAtPos(0, \"s\");");
+    const std::pair<QString, bool> runs[] = {  // the script's edits, run by the manager
+        {open + QStringLiteral(" zs z = 0; dyh(1 / z);"), false},
+        {open + QStringLiteral(" while (zhen) {}"), false},  // stopped
+        {open, false},
+        {open, true},
+        {QStringLiteral("e.endUndo(); e.insertAtPos(0, \"s\"); e.endUndo();"), false},
+    };
+    for (const auto& [edits, manager] : runs) {
+      target->setText(QStringLiteral("doc"));
+      const QString source = QStringLiteral("hanshu hs_rukou() { PHuxMain m; PEdit e = m.getEdit(%1); %2 }\n")
+                                 .arg(targetId)
+                                 .arg(edits);
+      if (manager) {
+        QMainWindow* window = openManagerOn({{QStringLiteral("undo.kor"), source.toUtf8()}});
+        QVERIFY(window);
+        QTest::mouseClick(child<QAbstractButton>(window, "startWorkBt"), Qt::LeftButton);
+        window->close();
+      } else {
+        setScript(source);
+        runWatching([this](qint64 t) {
+          if (t >= 200 && abortBt_->isEnabled()) abortBt_->click();
+        });
+      }
+      host_->findChild<QTabWidget*>()->setCurrentWidget(target);
+      QCOMPARE(target->text(), QStringLiteral("sdoc"));
+      // two bursts of typing at two places
+      target->setCursorPosition(0, 4);
+      QTest::keyClicks(target, QStringLiteral("u"));
+      target->setCursorPosition(0, 0);
+      QTest::keyClicks(target, QStringLiteral("v"));
+      for (const char* after : {"sdocu", "sdoc"}) {
+        QTest::keyClick(target, Qt::Key_Z, Qt::ControlModifier);
+        QVERIFY2(target->text() == QLatin1String(after), qPrintable(edits + ": " + target->text()));
+      }
+    }
+    QDir(scriptFolder()).removeRecursively();
+    target->setModified(false);
+    delete target;
+  }
+
   // korvel-host --plugin PATH loads the plug-in from PATH, a folder other
   // than its own.
   void pluginOptionLoadsFromAnotherFolder() {
