@@ -277,11 +277,15 @@ void HostWindow::closeEvent(QCloseEvent* event) {
 
 // Replaces every occurrence of findText by replaceText in the record's
 // editor (the editor of tab id when none is given). flags: 1 regular
-// expression, 2 ignore case. Returns the number of replacements.
+// expression, 2 ignore case. Occurrences are taken from left to right
+// without overlapping; a pattern's matches are those of its global match,
+// empty ones included (after an empty match the next one starts further on),
+// as the korvel regular-expression library finds them. Returns the number
+// of replacements.
 int HostWindow::replaceInEditor(HostEditRecord* record) {
   QsciScintilla* editor = record->editor ? record->editor : editorAt(record->id);
   if (!editor || record->findText.isEmpty()) return -1;
-  QString text = editor->text();
+  QString text = QString::fromUtf8(documentBytes(editor));
   const Qt::CaseSensitivity cs = (record->flags & 2) ? Qt::CaseInsensitive : Qt::CaseSensitive;
   int count = 0;
   if (record->flags & 1) {
@@ -289,20 +293,25 @@ int HostWindow::replaceInEditor(HostEditRecord* record) {
                                                 ? QRegularExpression::CaseInsensitiveOption
                                                 : QRegularExpression::NoPatternOption);
     if (!re.isValid()) return -1;
-    QRegularExpressionMatchIterator it = re.globalMatch(text);
-    while (it.hasNext()) {
-      if (it.next().capturedLength() > 0) ++count;
-    }
+    for (QRegularExpressionMatchIterator it = re.globalMatch(text); it.hasNext(); it.next()) ++count;
     text.replace(re, record->replaceText);
   } else {
-    count = text.count(record->findText, cs);
+    const int step = record->findText.size();
+    for (int at = text.indexOf(record->findText, 0, cs); at >= 0;
+         at = text.indexOf(record->findText, at + step, cs))
+      ++count;
     text.replace(record->findText, record->replaceText, cs);
   }
   if (count > 0) {
-    // one undo step on top of the user's own: the widget's setText would
-    // empty the undo history
+    // one undo step on top of the user's own (the widget's setText would
+    // empty the undo history), by length: the text may hold NUL bytes
+    const QByteArray bytes = text.toUtf8();
     editor->beginUndoAction();
-    editor->SendScintilla(QsciScintillaBase::SCI_SETTEXT, text.toUtf8().constData());
+    editor->SendScintilla(QsciScintillaBase::SCI_SETTARGETRANGE, 0UL,
+                          editor->SendScintilla(QsciScintillaBase::SCI_GETLENGTH));
+    editor->SendScintilla(QsciScintillaBase::SCI_REPLACETARGET, static_cast<unsigned long>(bytes.size()),
+                          bytes.constData());
+    editor->SendScintilla(QsciScintillaBase::SCI_SETEMPTYSELECTION, 0UL);
     editor->endUndoAction();
   }
   return count;

@@ -516,6 +516,34 @@ class HostWindowTest : public QObject {
     delete target;
   }
 
+  // The host's replace reports the replacements it made: plain text without
+  // overlaps, and a pattern's every match, empty ones included, the same
+  // matches as the script's own RegExp.globalMatch on that text.
+  void replaceCountsWhatItReplaces() {
+    QsciScintilla* target = host_->newEditor();
+    const int targetId = host_->findChild<QTabWidget*>()->indexOf(target);
+    // text, find, flags (1 pattern, 2 ignore case), text after, replacements
+    const std::tuple<const char*, const char*, int, const char*, int> cases[] = {
+        {"aaaa", "aa", 0, "--", 2},          {"aAaA", "aa", 2, "--", 2},
+        {"abc\n", "^", 1, "-abc\n", 1},      {"abc", "x*", 1, "-a-b-c-", 4},
+        {"baaac", "a*", 1, "-b--c-", 4},     {"abcabc", "c*", 1, "-a-b--a-b--", 7},
+        {"中文", "x*", 1, "-中-文-", 3},     {"aAb", "a", 3, "--b", 2},
+    };
+    for (const auto& [text, find, flags, after, count] : cases) {
+      target->setText(QString::fromUtf8(text));
+      const QString out = runOnEditor(false, targetId, QStringLiteral(
+          "RegExp r = r\"%1\"; sf %2 { r.setPatternOptions(Reg::CaseInsensitive); }\n"
+          "RegMatchIter it = r.globalMatch(e.getText()); zs k = 0; while (it.hasNext()) { it.next(); k += 1; }\n"
+          "dyh(e.replace(r\"%1\", \"-\", 0, %3), k)")
+          .arg(QString::fromUtf8(find), (flags & 2) ? QStringLiteral("zhen") : QStringLiteral("jia"))
+          .arg(flags));
+      QVERIFY2(out.startsWith(QStringLiteral("%1 %1\n完成").arg(count)), qPrintable(find + (": " + out)));
+      QCOMPARE(target->text(), QString::fromUtf8(after));
+    }
+    target->setModified(false);
+    delete target;
+  }
+
   // korvel-host --plugin PATH loads the plug-in from PATH, a folder other
   // than its own.
   void pluginOptionLoadsFromAnotherFolder() {
