@@ -72,6 +72,7 @@ enum EditorMethodId : uint16_t {
 // Scintilla messages.
 enum : unsigned int {
   SCI_INSERTTEXT = 2003,
+  SCI_GETCHARAT = 2007,
   SCI_GETCURRENTPOS = 2008,
   SCI_GETANCHOR = 2009,
   SCI_SELECTALL = 2013,
@@ -228,15 +229,24 @@ void requireWithin(const char* what, int32_t value, long lo, long hi, antlr4::Pa
 // component counts characters (a byte that begins no valid one is one).
 bool onCharBoundary(QsciScintilla* ed, long pos, long docLength) {
   if (pos <= 0 || pos >= docLength) return true;
+  // in UTF-8 every byte but a continuation byte begins a character
+  if (ed->isUtf8()) {
+    const auto byte =
+        static_cast<unsigned char>(ed->SendScintilla(SCI_GETCHARAT, static_cast<unsigned long>(pos)));
+    if (byte < 0x80 || byte >= 0xC0) return true;
+  }
   const long before = ed->SendScintilla(SCI_POSITIONRELATIVE, static_cast<unsigned long>(pos), -1L);
   return ed->SendScintilla(SCI_POSITIONRELATIVE, static_cast<unsigned long>(before), 1L) == pos;
 }
 
 // Refuses a position inside a multi-byte character, which an edit there
-// would split; what says which argument led there.
-void requireCharBoundary(QsciScintilla* ed, long pos, long docLength, const QString& what,
+// would split: the position argument pos, or the end pos of a length
+// argument (a length of length).
+void requireCharBoundary(QsciScintilla* ed, long pos, long docLength, bool isLength, int32_t length,
                          antlr4::ParserRuleContext* ctx) {
   if (onCharBoundary(ed, pos, docLength)) return;
+  const QString what = isLength ? QStringLiteral("长度 %1 的结束位置 %2").arg(length).arg(pos)
+                                : QStringLiteral("位置 %1").arg(pos);
   raise(callMessage("错误：行号 %1 语句 %2 调用函数 %3 的%4 落在一个多字节字符的中间，只能是字符的边界！", ctx,
                     {callName(), what}));
 }
@@ -253,11 +263,10 @@ int32_t checkedArg(QsciScintilla* ed, ArgKind kind, int i, int32_t start, antlr4
   const long end = ed->SendScintilla(QsciScintillaBase::SCI_GETLENGTH);
   if (kind == LENGTH) {
     requireWithin("长度", v, 0, end - start, ctx);
-    requireCharBoundary(ed, long(start) + v, end,
-                        QStringLiteral("长度 %1 的结束位置 %2").arg(v).arg(long(start) + v), ctx);
+    requireCharBoundary(ed, long(start) + v, end, true, v, ctx);
   } else {
     requireWithin("位置", v, kind == POS_OR_MINUS1 ? -1 : 0, end, ctx);
-    requireCharBoundary(ed, v, end, QStringLiteral("位置 %1").arg(v), ctx);
+    requireCharBoundary(ed, v, end, false, v, ctx);
   }
   return v;
 }
