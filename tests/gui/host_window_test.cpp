@@ -476,7 +476,7 @@ class HostWindowTest : public QObject {
     QsciScintilla* target = host_->newEditor();
     const int targetId = host_->findChild<QTabWidget*>()->indexOf(target);
     const QString open = QStringLiteral("e.beginUndo(); e.insertAtPos(0, \"s\");");
-    const std::pair<QString, bool> runs[] = {  // the script's edits, run by the manager
+    const std::pair<QString, bool> runs[] = {  // the script's edits; run by the manager
         {open + QStringLiteral(" zs z = 0; dyh(1 / z);"), false},
         {open + QStringLiteral(" while (zhen) {}"), false},  // stopped
         {open, false},
