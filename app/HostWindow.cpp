@@ -19,9 +19,40 @@
 
 #include <Qsci/qsciscintilla.h>
 
+#include "runtime/source_codec.h"
+
 namespace {
 const char kPathProperty[] = "filePath";
+// the encoding the file was read in, which saving keeps: a codec id and
+// whether the file begins with a byte-order mark
+const char kCodecProperty[] = "fileCodec";
+const char kMarkProperty[] = "fileByteOrderMark";
+
+SourceEncoding encodingOf(const QsciScintilla* editor) {
+  SourceEncoding encoding;
+  const QVariant codec = editor->property(kCodecProperty);
+  if (codec.isValid()) encoding.codec = codec.toInt();
+  encoding.byteOrderMark = editor->property(kMarkProperty).toBool();
+  return encoding;
 }
+
+QString encodingName(const SourceEncoding& encoding) {
+  switch (encoding.codec) {
+    case CODEC_UTF16LE: return QStringLiteral("UTF-16LE");
+    case CODEC_UTF16BE: return QStringLiteral("UTF-16BE");
+    case CODEC_GB18030: return QStringLiteral("GB18030");
+    default: return encoding.byteOrderMark ? QStringLiteral("UTF-8（带 BOM）") : QStringLiteral("UTF-8");
+  }
+}
+
+// The document's bytes (UTF-8, NUL bytes included).
+QByteArray documentBytes(QsciScintilla* editor) {
+  const long length = editor->SendScintilla(QsciScintillaBase::SCI_GETLENGTH);
+  const auto* text = static_cast<const char*>(
+      editor->SendScintillaPtrResult(QsciScintillaBase::SCI_GETCHARACTERPOINTER));
+  return length > 0 && text ? QByteArray(text, int(length)) : QByteArray();
+}
+}  // namespace
 
 HostWindow::HostWindow(bool dark) : dark_(dark), tabs_(new QTabWidget(this)) {
   setWindowTitle(QStringLiteral("korvel host"));
@@ -116,11 +147,25 @@ QsciScintilla* HostWindow::openFile(const QString& path) {
     statusBar()->showMessage(QStringLiteral("无法打开文件 %1").arg(path), 5000);
     return nullptr;
   }
+  // read as the runner reads scripts, and kept in that encoding
+  const QByteArray bytes = file.readAll();
+  QByteArray text;
+  SourceEncoding encoding;
+  if (tryDecodeSourceText(bytes.constData(), int32_t(bytes.size()), text, &encoding) < 0) {
+    statusBar()->showMessage(
+        QStringLiteral("无法打开文件 %1：它不是 UTF-8、带 BOM 的 UTF-16 或 GB18030 编码的文字").arg(path), 5000);
+    return nullptr;
+  }
   QsciScintilla* editor = newEditor();
-  editor->setText(QString::fromUtf8(file.readAll()));
+  // by length: the text may hold NUL bytes
+  editor->SendScintilla(QsciScintillaBase::SCI_APPENDTEXT, static_cast<unsigned long>(text.size()),
+                        text.constData());
+  editor->SendScintilla(QsciScintillaBase::SCI_EMPTYUNDOBUFFER);
   editor->setModified(false);
   const QString absolute = QFileInfo(path).absoluteFilePath();
   editor->setProperty(kPathProperty, absolute);
+  editor->setProperty(kCodecProperty, encoding.codec);
+  editor->setProperty(kMarkProperty, encoding.byteOrderMark);
   tabs_->setTabText(tabs_->indexOf(editor), QFileInfo(path).fileName());
   tabs_->setTabToolTip(tabs_->indexOf(editor), absolute);
   return editor;
@@ -149,8 +194,19 @@ bool HostWindow::saveEditor(QsciScintilla* editor) {
     path = QFileDialog::getSaveFileName(this, QStringLiteral("保存文件"));
     if (path.isEmpty()) return false;
   }
+  // in the encoding the file was read in; what it cannot hold leaves the
+  // file as it is
+  const SourceEncoding encoding = encodingOf(editor);
+  QByteArray bytes;
+  if (!encodeSourceText(documentBytes(editor), encoding, bytes)) {
+    QMessageBox::warning(this, QStringLiteral("保存失败"),
+                         QStringLiteral("无法按文件原来的编码 %1 保存 %2：文字中有这种编码写不出、或写出后读回会变样的内容"
+                                        "（例如不完整的多字节字符）。文件保持原样，没有写入。")
+                             .arg(encodingName(encoding), path));
+    return false;
+  }
   QFile file(path);
-  if (!file.open(QIODevice::WriteOnly) || file.write(editor->text().toUtf8()) < 0) {
+  if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
     QMessageBox::warning(this, QStringLiteral("保存失败"), QStringLiteral("无法写入文件 %1").arg(path));
     return false;
   }
@@ -221,11 +277,15 @@ void HostWindow::closeEvent(QCloseEvent* event) {
 
 // Replaces every occurrence of findText by replaceText in the record's
 // editor (the editor of tab id when none is given). flags: 1 regular
-// expression, 2 ignore case. Returns the number of replacements.
+// expression, 2 ignore case. Occurrences are taken from left to right
+// without overlapping; a pattern's matches are those of its global match,
+// empty ones included (after an empty match the next one starts further on),
+// as the korvel regular-expression library finds them. Returns the number
+// of replacements.
 int HostWindow::replaceInEditor(HostEditRecord* record) {
   QsciScintilla* editor = record->editor ? record->editor : editorAt(record->id);
   if (!editor || record->findText.isEmpty()) return -1;
-  QString text = editor->text();
+  QString text = QString::fromUtf8(documentBytes(editor));
   const Qt::CaseSensitivity cs = (record->flags & 2) ? Qt::CaseInsensitive : Qt::CaseSensitive;
   int count = 0;
   if (record->flags & 1) {
@@ -233,20 +293,25 @@ int HostWindow::replaceInEditor(HostEditRecord* record) {
                                                 ? QRegularExpression::CaseInsensitiveOption
                                                 : QRegularExpression::NoPatternOption);
     if (!re.isValid()) return -1;
-    QRegularExpressionMatchIterator it = re.globalMatch(text);
-    while (it.hasNext()) {
-      if (it.next().capturedLength() > 0) ++count;
-    }
+    for (QRegularExpressionMatchIterator it = re.globalMatch(text); it.hasNext(); it.next()) ++count;
     text.replace(re, record->replaceText);
   } else {
-    count = text.count(record->findText, cs);
+    const int step = record->findText.size();
+    for (int at = text.indexOf(record->findText, 0, cs); at >= 0;
+         at = text.indexOf(record->findText, at + step, cs))
+      ++count;
     text.replace(record->findText, record->replaceText, cs);
   }
   if (count > 0) {
-    // one undo step on top of the user's own: the widget's setText would
-    // empty the undo history
+    // one undo step on top of the user's own (the widget's setText would
+    // empty the undo history), by length: the text may hold NUL bytes
+    const QByteArray bytes = text.toUtf8();
     editor->beginUndoAction();
-    editor->SendScintilla(QsciScintillaBase::SCI_SETTEXT, text.toUtf8().constData());
+    editor->SendScintilla(QsciScintillaBase::SCI_SETTARGETRANGE, 0UL,
+                          editor->SendScintilla(QsciScintillaBase::SCI_GETLENGTH));
+    editor->SendScintilla(QsciScintillaBase::SCI_REPLACETARGET, static_cast<unsigned long>(bytes.size()),
+                          bytes.constData());
+    editor->SendScintilla(QsciScintillaBase::SCI_SETEMPTYSELECTION, 0UL);
     editor->endUndoAction();
   }
   return count;

@@ -171,6 +171,7 @@ void initBuiltinRegistry() {
 }
 
 void destroyBuiltinRegistry() {
+  closeRunUndoGroups();
   releaseRegexCaches();
   delete resolvedCache;
   resolvedCache = nullptr;

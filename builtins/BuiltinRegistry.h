@@ -123,6 +123,9 @@ void registerQStrLib();
 void registerQChrLib();
 void registerRegexLib();
 void registerEditorLib();
+// Closes the editor undo groups that the run opened and left open; called at
+// the end of every run.
+void closeRunUndoGroups();
 
 void initBuiltinRegistry();
 void destroyBuiltinRegistry();

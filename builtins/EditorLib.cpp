@@ -6,12 +6,16 @@
 #include "BuiltinRegistry.h"
 #include "TextLibCommon.h"
 
+#include <QPointer>
 #include <QWidget>
 
 #include <Qsci/qsciscintilla.h>
 
 #include <any>
+#include <atomic>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "runtime/host_services.h"
 #include "runtime/run_state.h"
@@ -68,6 +72,7 @@ enum EditorMethodId : uint16_t {
 // Scintilla messages.
 enum : unsigned int {
   SCI_INSERTTEXT = 2003,
+  SCI_GETCHARAT = 2007,
   SCI_GETCURRENTPOS = 2008,
   SCI_GETANCHOR = 2009,
   SCI_SELECTALL = 2013,
@@ -94,7 +99,8 @@ enum : unsigned int {
   SCI_INDICATORFILLRANGE = 2504,
   SCI_INDICATORCLEARRANGE = 2505,
   SCI_SETEMPTYSELECTION = 2556,
-  SCI_DELETERANGE = 2645
+  SCI_DELETERANGE = 2645,
+  SCI_POSITIONRELATIVE = 2670
 };
 
 // The five highlight indicators.
@@ -199,7 +205,8 @@ void requireIndicator(int32_t k, antlr4::ParserRuleContext* ctx) {
 
 // What an integer argument of an editor method names, and so which of its
 // values the document allows; a value outside them never reaches the
-// component, which aborts the host on some of them.
+// component, which aborts the host on some of them. A position (and the end
+// of a length) must also lie between two characters.
 enum ArgKind : uint8_t {
   NO_ARG,
   POS,           // a position: 0 to the document's length
@@ -218,6 +225,32 @@ void requireWithin(const char* what, int32_t value, long lo, long hi, antlr4::Pa
                      QStringLiteral("%1到%2").arg(lo).arg(hi)}));
 }
 
+// True when pos (within the document) is not inside a character, as the
+// component counts characters (a byte that begins no valid one is one).
+bool onCharBoundary(QsciScintilla* ed, long pos, long docLength) {
+  if (pos <= 0 || pos >= docLength) return true;
+  // in UTF-8 every byte but a continuation byte begins a character
+  if (ed->isUtf8()) {
+    const auto byte =
+        static_cast<unsigned char>(ed->SendScintilla(SCI_GETCHARAT, static_cast<unsigned long>(pos)));
+    if (byte < 0x80 || byte >= 0xC0) return true;
+  }
+  const long before = ed->SendScintilla(SCI_POSITIONRELATIVE, static_cast<unsigned long>(pos), -1L);
+  return ed->SendScintilla(SCI_POSITIONRELATIVE, static_cast<unsigned long>(before), 1L) == pos;
+}
+
+// Refuses a position inside a multi-byte character, which an edit there
+// would split: the position argument pos, or the end pos of a length
+// argument (a length of length).
+void requireCharBoundary(QsciScintilla* ed, long pos, long docLength, bool isLength, int32_t length,
+                         antlr4::ParserRuleContext* ctx) {
+  if (onCharBoundary(ed, pos, docLength)) return;
+  const QString what = isLength ? QStringLiteral("长度 %1 的结束位置 %2").arg(length).arg(pos)
+                                : QStringLiteral("位置 %1").arg(pos);
+  raise(callMessage("错误：行号 %1 语句 %2 调用函数 %3 的%4 落在一个多字节字符的中间，只能是字符的边界！", ctx,
+                    {callName(), what}));
+}
+
 // Argument i, checked against the document as kind says; start is the
 // position a length counts from.
 int32_t checkedArg(QsciScintilla* ed, ArgKind kind, int i, int32_t start, antlr4::ParserRuleContext* ctx) {
@@ -228,10 +261,13 @@ int32_t checkedArg(QsciScintilla* ed, ArgKind kind, int i, int32_t start, antlr4
     return v;
   }
   const long end = ed->SendScintilla(QsciScintillaBase::SCI_GETLENGTH);
-  if (kind == LENGTH)
+  if (kind == LENGTH) {
     requireWithin("长度", v, 0, end - start, ctx);
-  else
+    requireCharBoundary(ed, long(start) + v, end, true, v, ctx);
+  } else {
     requireWithin("位置", v, kind == POS_OR_MINUS1 ? -1 : 0, end, ctx);
+    requireCharBoundary(ed, v, end, false, v, ctx);
+  }
   return v;
 }
 
@@ -266,14 +302,28 @@ constexpr DirectMessage kDirectMessages[] = {
     {ED_GET_LINE_END_POS, SCI_GETLINEENDPOSITION, LINE, NO_ARG, true},
     {ED_LINE_LENGTH, SCI_LINELENGTH, LINE, NO_ARG, true},
     {ED_DELETE_RANGE, SCI_DELETERANGE, POS, LENGTH, false},
-    {ED_BEGIN_UNDO, SCI_BEGINUNDOACTION, NO_ARG, NO_ARG, false},
-    {ED_END_UNDO, SCI_ENDUNDOACTION, NO_ARG, NO_ARG, false},
 };
 
 const DirectMessage* directMessage(uint16_t id) {
   for (const DirectMessage& d : kDirectMessages)
     if (d.id == id) return &d;
   return nullptr;
+}
+
+// The undo groups that the run has opened (beginUndo) and not yet closed,
+// per editor; touched on the GUI thread only. The end of the run closes
+// them, so that a run ending inside a group (an error, Stop, a forgotten
+// endUndo) does not leave the user's later edits merging into it, and an
+// endUndo closes only a group of the run: the component's group depth must
+// never go below zero.
+std::vector<std::pair<QPointer<QsciScintilla>, int>> openUndoGroups;
+std::atomic<bool> anyUndoGroupOpen{false};
+
+int& undoGroupsOf(QsciScintilla* ed) {
+  for (auto& [editor, count] : openUndoGroups)
+    if (editor == ed) return count;
+  openUndoGroups.emplace_back(ed, 0);
+  return openUndoGroups.back().second;
 }
 
 // Replaces the whole text as one step of the editor's undo history, on top
@@ -359,6 +409,19 @@ void editorCall(uint16_t id, QsciScintilla* ed, antlr4::ParserRuleContext* ctx) 
       send(id == ED_HIGHLIGHT ? SCI_INDICATORFILLRANGE : SCI_INDICATORCLEARRANGE, start, length);
       return;
     }
+    case ED_BEGIN_UNDO:
+      send(SCI_BEGINUNDOACTION);
+      ++undoGroupsOf(ed);
+      anyUndoGroupOpen = true;
+      return;
+    case ED_END_UNDO: {
+      int& open = undoGroupsOf(ed);
+      if (open > 0) {
+        send(SCI_ENDUNDOACTION);
+        --open;
+      }
+      return;
+    }
     case ED_CLEAR_ALL_HIGHLIGHT:
       for (int i = 0; i < kIndicatorCount; ++i) {
         send(SCI_SETINDICATORCURRENT, kFirstIndicator + i);
@@ -427,6 +490,15 @@ void callOnThisThread(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
 // arguments, results and errors passing through unchanged.
 void editorLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
   runOnGuiThread([method, ctx] { callOnThisThread(method, ctx); });
+}
+
+void closeRunUndoGroups() {
+  if (!anyUndoGroupOpen.exchange(false)) return;
+  runOnGuiThread([] {
+    for (auto& [editor, count] : openUndoGroups)
+      for (; editor && count > 0; --count) editor->SendScintilla(SCI_ENDUNDOACTION);
+    openUndoGroups.clear();
+  });
 }
 
 void registerEditorLib() {

@@ -1,4 +1,4 @@
-// Source decoding, the codec table, literal texts, reserved words and the
+// Source decoding, literal texts, reserved words and the
 // source texts and lines of parse contexts for messages.
 #pragma once
 
@@ -7,40 +7,16 @@
 
 #include <cstdint>
 
+#include "source_codec.h"
+
 namespace antlr4 {
 class ParserRuleContext;
 }
 
-// Codec ids (also the values of the script's encoding constants).
-enum SourceCodec : int32_t {
-  CODEC_UNKNOWN2 = -2,
-  CODEC_UNKNOWN = -1,
-  CODEC_UTF8 = 1,
-  CODEC_UTF16LE = 2,
-  CODEC_UTF16BE = 3,
-  CODEC_GB18030 = 4,
-  CODEC_EUCJP = 5,
-  CODEC_SHIFTJIS = 6,
-  CODEC_EUCKR = 7,
-  CODEC_KOI8R = 8,
-  CODEC_TSCII = 9,
-  CODEC_TIS620 = 10,
-  CODEC_BIG5HKSCS = 11,
-  CODEC_IBM866 = 14
-};
-
-// Name handed to QTextCodec::codecForName for a codec id.
-QByteArray codecName(int32_t id);
-
-// Decodes script bytes into UTF-8 text in out: 0 valid UTF-8 (stored as is),
-// 1 decoded as GB18030, 2 byte-order-marked (UTF-16LE/BE, UTF-8). Raises on
-// undecodable input.
+// Decodes script bytes into UTF-8 text in out (tryDecodeSourceText):
+// 0 valid UTF-8 (stored as is), 1 decoded as GB18030, 2 byte-order-marked
+// (UTF-16LE/BE, UTF-8). Raises on undecodable input.
 int32_t decodeSourceText(const char* bytes, int32_t length, QByteArray& out);
-// The same without raising: the result above, or one of the two values below
-// when the bytes cannot be decoded (out is then left as it was).
-constexpr int32_t kMarkedSourceInvalid = -1;    // byte-order mark, invalid characters after it
-constexpr int32_t kUnmarkedSourceInvalid = -2;  // neither UTF-8 nor GB18030
-int32_t tryDecodeSourceText(const char* bytes, int32_t length, QByteArray& out);
 
 // Value of a quoted string literal token (quotes included), escapes resolved.
 QByteArray unescapeString(const QByteArray& token);

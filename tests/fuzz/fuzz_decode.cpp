@@ -1,5 +1,6 @@
-// Source decoding: any bytes decode (or are refused) without a fault, and a
-// decoded text is valid UTF-8 for the lexer's input stream.
+// Source decoding: any bytes decode (or are refused) without a fault, a
+// decoded text is valid UTF-8 for the lexer's input stream, and written back
+// in the encoding it was found in it gives the same bytes again.
 #include <QByteArray>
 
 #include <cstddef>
@@ -23,5 +24,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } catch (const std::exception&) {
     abort();  // a decoded text the lexer cannot read
   }
+  SourceEncoding encoding;
+  QByteArray again;
+  tryDecodeSourceText(reinterpret_cast<const char*>(data), int32_t(size), out, &encoding);
+  if (!encodeSourceText(out, encoding, again) ||
+      again != QByteArray::fromRawData(reinterpret_cast<const char*>(data), int(size)))
+    abort();  // a text that does not save back as it was read
   return 0;
 }

@@ -151,6 +151,19 @@ class HostWindowTest : public QObject {
     poll->start(20);
   }
 
+  // Runs body (statements on the PEdit e of tab editorId, followed by a
+  // print of 完成) in the console, on the GUI thread or on the worker
+  // thread, and returns the pane's text.
+  QString runOnEditor(bool guiThread, int editorId, const QString& body) {
+    setScript(QStringLiteral("hanshu hs_rukou() { PHuxMain m%1; PEdit e = m.getEdit(%2);\n%3;\n"
+                             "dyh(\"完成\"); }")
+                  .arg(guiThread ? QStringLiteral(" = hux.getMainWin()") : QString())
+                  .arg(editorId)
+                  .arg(body));
+    QTest::mouseClick(startBt_, Qt::LeftButton);
+    return pane_->toPlainText();
+  }
+
   static QString scriptFolder() {
     return QCoreApplication::applicationDirPath() + QStringLiteral("/plugin/korvel-scripts");
   }
@@ -306,15 +319,7 @@ class HostWindowTest : public QObject {
         {"gotoLine(%1)", "行号", "0到2"},            {"getLineEndPos(%1)", "行号", "0到2"},
         {"lineLength(%1)", "行号", "0到2"},
     };
-    auto runOn = [&](bool guiThread, const QString& body) {
-      setScript(QStringLiteral("hanshu hs_rukou() { PHuxMain m%1; PEdit e = m.getEdit(%2);\n%3;\n"
-                               "dyh(\"完成\"); }")
-                    .arg(guiThread ? QStringLiteral(" = hux.getMainWin()") : QString())
-                    .arg(targetId)
-                    .arg(body));
-      QTest::mouseClick(startBt_, Qt::LeftButton);
-      return pane_->toPlainText();
-    };
+    auto runOn = [&](bool guiThread, const QString& body) { return runOnEditor(guiThread, targetId, body); };
     for (bool guiThread : {false, true}) {
       for (const auto& [call, kind, range] : cases) {
         const QString method = QString::fromLatin1(call).section(QLatin1Char('('), 0, 0);
@@ -338,6 +343,43 @@ class HostWindowTest : public QObject {
       QVERIFY2(answers.startsWith(QStringLiteral("[] 11 -1 -1 文\n\n完成")), qPrintable(answers));
       QCOMPARE(target->text(), QStringLiteral("axbc\n中文\ny"));
     }
+    target->setModified(false);
+    delete target;
+  }
+
+  // A position inside a multi-byte character, or a length ending there, is
+  // refused by every call that takes one, and the document stays whole;
+  // positions between characters still work.
+  void editorPositionsInsideACharacterAreRefused() {
+    const QString doc = QStringLiteral("中文ab\r\n");  // 中 0..3, 文 3..6
+    QsciScintilla* target = host_->newEditor();
+    const int targetId = host_->findChild<QTabWidget*>()->indexOf(target);
+    // the call, the refused argument as the message names it
+    const char* const cases[][2] = {
+        {"insertAtPos(1, \"x\")", "位置 1"},   {"setSel(2, 0)", "位置 2"},
+        {"setSel(0, 4)", "位置 4"},             {"gotoPos(5)", "位置 5"},
+        {"setCurPos(1)", "位置 1"},             {"setAnchor(2)", "位置 2"},
+        {"setSelStart(1)", "位置 1"},           {"setSelEnd(4)", "位置 4"},
+        {"setEmptySel(1)", "位置 1"},           {"posBefore(2)", "位置 2"},
+        {"posAfter(1)", "位置 1"},              {"lineFromPos(4)", "位置 4"},
+        {"deleteRange(1, 1)", "位置 1"},        {"deleteRange(0, 1)", "长度 1 的结束位置 1"},
+        {"deleteRange(3, 1)", "长度 1 的结束位置 4"}, {"highLight(1, 2, 0)", "位置 1"},
+        {"highLight(0, 5, 0)", "长度 5 的结束位置 5"}, {"clearHighLight(3, 2, 1)", "长度 2 的结束位置 5"},
+    };
+    for (const auto& [call, what] : cases) {
+      target->setText(doc);
+      const QString out = runOnEditor(false, targetId, QStringLiteral("e.") + QString::fromLatin1(call));
+      const QString refusal = QStringLiteral("调用函数 %1 的%2 落在一个多字节字符的中间，只能是字符的边界！")
+                                  .arg(QString::fromLatin1(call).section(QLatin1Char('('), 0, 0), QString::fromUtf8(what));
+      QVERIFY2(out.contains(refusal) && !out.contains(QStringLiteral("完成")), qPrintable(call + (":\n" + out)));
+      QCOMPARE(target->text(), doc);
+    }
+    target->setText(doc);
+    const QString out = runOnEditor(false, targetId, QStringLiteral(
+        "e.insertAtPos(3, \"x\"); e.deleteRange(0, 3); e.setSel(1, 4); e.replaceSelText(\"字\");"
+        "dyh(e.posAfter(4), e.posBefore(7), e.lineFromPos(8))"));
+    QVERIFY2(out.startsWith(QStringLiteral("5 6 1\n完成")), qPrintable(out));
+    QCOMPARE(target->text(), QStringLiteral("x字ab\r\n"));
     target->setModified(false);
     delete target;
   }
@@ -369,6 +411,134 @@ class HostWindowTest : public QObject {
       QCOMPARE(target->text(), typed);
       QTest::keyClick(target, Qt::Key_Z, Qt::ControlModifier);
       QCOMPARE(target->text(), QStringLiteral("原有的文字 abc\n"));
+    }
+    target->setModified(false);
+    delete target;
+  }
+
+  // A file is opened in the encoding the runner reads it in and saved back
+  // in it: unedited with the same bytes, edited with its mark and codec; a
+  // text the encoding cannot give back is refused and the file left alone.
+  void filesAreSavedInTheirOwnEncoding() {
+    const QString text = QStringLiteral("hanshu hs_rukou() {\r\n  dyh(\"中文 €\");\r\n}\n");
+    const QString typed = QStringLiteral("新");
+    const std::pair<const char*, QByteArray> encodings[] = {
+        {"UTF-16LE", "\xFF\xFE"}, {"UTF-16BE", "\xFE\xFF"}, {"GB18030", ""}, {"UTF-8", "\xEF\xBB\xBF"}};
+    QAction* save = nullptr;
+    for (QAction* action : host_->findChildren<QAction*>())
+      if (action->text() == QStringLiteral("保存")) save = action;
+    QVERIFY(save);
+    QTemporaryDir dir;
+    for (const auto& [codec, mark] : encodings) {
+      auto encoded = [&, codec = codec, mark = mark](const QString& t) {
+        std::unique_ptr<QTextEncoder> encoder(
+            QTextCodec::codecForName(codec)->makeEncoder(QTextCodec::IgnoreHeader));
+        return mark + encoder->fromUnicode(t);
+      };
+      const QString path = dir.filePath(QString::fromLatin1(codec) + QStringLiteral(".kor"));
+      auto onDisk = [&path] {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+      };
+      QFile file(path);
+      QVERIFY(file.open(QIODevice::WriteOnly) && file.write(encoded(text)) > 0);
+      file.close();
+      QsciScintilla* editor = host_->openFile(path);
+      QVERIFY(editor);
+      QCOMPARE(editor->text(), text);
+      save->trigger();
+      QCOMPARE(onDisk(), encoded(text));
+      editor->setCursorPosition(0, 0);
+      QTest::sendKeyEvent(QTest::Click, editor, Qt::Key_unknown, typed, Qt::NoModifier);
+      save->trigger();
+      QCOMPARE(onDisk(), encoded(typed + text));
+      // a byte that is no character
+      editor->SendScintilla(QsciScintillaBase::SCI_INSERTTEXT, 0UL, "\xFF");
+      QString warning;
+      whenModal([&warning](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        warning = box->text();
+        box->button(QMessageBox::Ok)->click();
+      });
+      save->trigger();
+      QVERIFY2(warning.contains(QStringLiteral("无法按文件原来的编码")), qPrintable(codec + (": " + warning)));
+      QCOMPARE(onDisk(), encoded(typed + text));
+      editor->setModified(false);
+      delete editor;
+    }
+  }
+
+  // However a run ends inside an undo group (an error, Stop, no endUndo, in
+  // the console's worker thread or the script manager) the group is closed
+  // with it, and an endUndo without a group closes nothing: the user's
+  // later edits stay separate undo steps.
+  void undoGroupsEndWithTheRun() {
+    QsciScintilla* target = host_->newEditor();
+    const int targetId = host_->findChild<QTabWidget*>()->indexOf(target);
+    const QString open = QStringLiteral("e.beginUndo(); e.insertAtPos(0, \"s\");");
+    const std::pair<QString, bool> runs[] = {  // the script's edits; run by the manager
+        {open + QStringLiteral(" zs z = 0; dyh(1 / z);"), false},
+        {open + QStringLiteral(" while (zhen) {}"), false},  // stopped
+        {open, false},
+        {open, true},
+        {QStringLiteral("e.endUndo(); e.insertAtPos(0, \"s\"); e.endUndo();"), false},
+    };
+    for (const auto& [edits, manager] : runs) {
+      target->setText(QStringLiteral("doc"));
+      const QString source = QStringLiteral("hanshu hs_rukou() { PHuxMain m; PEdit e = m.getEdit(%1); %2 }\n")
+                                 .arg(targetId)
+                                 .arg(edits);
+      if (manager) {
+        QMainWindow* window = openManagerOn({{QStringLiteral("undo.kor"), source.toUtf8()}});
+        QVERIFY(window);
+        QTest::mouseClick(child<QAbstractButton>(window, "startWorkBt"), Qt::LeftButton);
+        window->close();
+      } else {
+        setScript(source);
+        runWatching([this](qint64 t) {
+          if (t >= 200 && abortBt_->isEnabled()) abortBt_->click();
+        });
+      }
+      host_->findChild<QTabWidget*>()->setCurrentWidget(target);
+      QCOMPARE(target->text(), QStringLiteral("sdoc"));
+      // two bursts of typing at two places
+      target->setCursorPosition(0, 4);
+      QTest::keyClicks(target, QStringLiteral("u"));
+      target->setCursorPosition(0, 0);
+      QTest::keyClicks(target, QStringLiteral("v"));
+      for (const char* after : {"sdocu", "sdoc"}) {
+        QTest::keyClick(target, Qt::Key_Z, Qt::ControlModifier);
+        QVERIFY2(target->text() == QLatin1String(after), qPrintable(edits + ": " + target->text()));
+      }
+    }
+    QDir(scriptFolder()).removeRecursively();
+    target->setModified(false);
+    delete target;
+  }
+
+  // The host's replace reports the replacements it made: plain text without
+  // overlaps, and a pattern's every match, empty ones included, the same
+  // matches as the script's own RegExp.globalMatch on that text.
+  void replaceCountsWhatItReplaces() {
+    QsciScintilla* target = host_->newEditor();
+    const int targetId = host_->findChild<QTabWidget*>()->indexOf(target);
+    // text, find, flags (1 pattern, 2 ignore case), text after, replacements
+    const std::tuple<const char*, const char*, int, const char*, int> cases[] = {
+        {"aaaa", "aa", 0, "--", 2},          {"aAaA", "aa", 2, "--", 2},
+        {"abc\n", "^", 1, "-abc\n", 1},      {"abc", "x*", 1, "-a-b-c-", 4},
+        {"baaac", "a*", 1, "-b--c-", 4},     {"abcabc", "c*", 1, "-a-b--a-b--", 7},
+        {"中文", "x*", 1, "-中-文-", 3},     {"aAb", "a", 3, "--b", 2},
+    };
+    for (const auto& [text, find, flags, after, count] : cases) {
+      target->setText(QString::fromUtf8(text));
+      const QString out = runOnEditor(false, targetId, QStringLiteral(
+          "RegExp r = r\"%1\"; sf %2 { r.setPatternOptions(Reg::CaseInsensitive); }\n"
+          "RegMatchIter it = r.globalMatch(e.getText()); zs k = 0; while (it.hasNext()) { it.next(); k += 1; }\n"
+          "dyh(e.replace(r\"%1\", \"-\", 0, %3), k)")
+          .arg(QString::fromUtf8(find), (flags & 2) ? QStringLiteral("zhen") : QStringLiteral("jia"))
+          .arg(flags));
+      QVERIFY2(out.startsWith(QStringLiteral("%1 %1\n完成").arg(count)), qPrintable(find + (": " + out)));
+      QCOMPARE(target->text(), QString::fromUtf8(after));
     }
     target->setModified(false);
     delete target;
