@@ -17,6 +17,7 @@
 #include "ParserRuleContext.h"
 
 #include <algorithm>
+#include <cctype>
 #include <limits>
 #include <utility>
 
@@ -93,8 +94,34 @@ bool flagOf(const ExprValue& cell) { return cell.isInteger() && cell.asInt64() !
           .arg(statementOf(ctx), callName()));
 }
 
+// Whether the receiver was written as a plain variable name (`l.append(v)`):
+// the list is then that variable's own, held by the variable and perhaps by
+// the call, neither of which is inside a value.
+bool namedPlainly(const ExprValue& recv) {
+  const QByteArray* text = recv.owner;
+  if (text == nullptr || text->isEmpty()) return false;
+  const char first = text->at(0);
+  if (!(std::isalpha(static_cast<unsigned char>(first)) || first == '_')) return false;
+  for (const char c : *text)
+    if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '_')) return false;
+  return true;
+}
+
+// Whether storing `value` into the list would make the list hold itself. A
+// plainly named list with one holder can be reached from a value only by
+// being that value; any other list is searched for in the value.
+bool containerWouldHoldItself(const ExprValue& value, const ValueList* list, const ExprValue& recv) {
+  if (!mayHoldContainers(value)) return false;
+  if (value.payload.ptr != list && sharedRefCount(list) == 1 && namedPlainly(recv)) return false;
+  return valueReachesWalk(value, list);
+}
+inline bool wouldHoldItself(const ExprValue& value, const ValueList* list, const ExprValue& recv) {
+  if (value.type != VT_STRUCT && value.type != VT_LIST && value.type != VT_DICT) return false;
+  return containerWouldHoldItself(value, list, recv);
+}
+
 void checkNoCycle(const ExprValue& value, ValueList* list, antlr4::ParserRuleContext* ctx) {
-  if (valueReaches(value, list)) raiseSelfInsert(ctx);
+  if (wouldHoldItself(value, list, *builtinReceiver())) raiseSelfInsert(ctx);
 }
 
 // The element cell for a moved argument: the argument's payload now belongs
@@ -567,7 +594,8 @@ int listAtDirect(const ExprValue& recv, ExprValue* args, int argc, ExprValue* ou
 
 int listAppendDirect(const ExprValue& recv, ExprValue* args, int argc, ExprValue*) {
   ValueList* list = directList(recv);
-  if (list == nullptr || argc != 1 || !appendableType(args[0].type) || valueReaches(args[0], list))
+  if (list == nullptr || argc != 1 || !appendableType(args[0].type) ||
+      wouldHoldItself(args[0], list, recv))
     return -1;
   list->push_back(moveIntoElement(args[0]));
   return 0;

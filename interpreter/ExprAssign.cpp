@@ -428,11 +428,35 @@ class Assignment {
   // A list or dict stored into an element of itself (or of a container it
   // holds) would hold itself: printing it would never end and it could never
   // be released. Only values that can hold containers are searched.
+  //
+  // The search costs nothing when every container on the target's path has
+  // one holder: the first is then held by the variable alone and each
+  // further one by the container before it, so a value can reach them only
+  // by being one of them.
   void rejectCycle() {
     const ExprValue& v = v_.value;
     if (container_ == nullptr || (v.type != VT_LIST && v.type != VT_DICT && v.type != VT_STRUCT))
       return;
+    if (pathHeldOnce(v.payload.ptr)) return;
     if (valueReaches(v, container_)) failSelfContainingStore(line(), text(), name());
+  }
+
+  // A list or dict on the target's path, from the variable's own down to the
+  // one that receives the value.
+  template <class Container>
+  void enterContainer(Container* container) {
+    container_ = container;
+    if (pathLength_ < kPathKept) path_[pathLength_] = {container, &container->shared};
+    ++pathLength_;
+  }
+  // Whether each container on the path (all of it kept) has one holder and
+  // none of them is `value`.
+  bool pathHeldOnce(const void* value) const {
+    if (pathLength_ == 0 || pathLength_ > kPathKept) return false;
+    for (size_t i = 0; i < pathLength_; ++i) {
+      if (path_[i].container == value || path_[i].count->holders > 1) return false;
+    }
+    return true;
   }
 
   // ---- numbers, booleans, characters and strings ----
@@ -624,7 +648,7 @@ class Assignment {
   // `byFunction`, the function.
   ExprValue* elementOnPath(ValueList* list, int32_t k, bool byFunction) {
     if (list == nullptr || k < 0 || size_t(k) >= list->size()) failListPosition(k, byFunction);
-    container_ = list;
+    enterContainer(list);
     return (*list)[size_t(k)];
   }
 
@@ -632,6 +656,7 @@ class Assignment {
   // evaluated on the first call); container_ is the list that holds it.
   KOR_ALWAYS_INLINE ExprValue* walkListIndexes() {
     readIndexes(true);
+    pathLength_ = 0;
     ValueList* list = rec_->payload.list;
     ExprValue* elem = nullptr;
     IndexCells& cells = *cells_;
@@ -778,6 +803,7 @@ class Assignment {
     for (bool walkAgain = true; walkAgain;) {
       walkAgain = false;
       inList = false;
+      pathLength_ = 0;
       ValueDict* dict = rec_->payload.dict;
       bool walkingList = false;   // a key gave a list: the next indexes are positions
       ValueList* list = nullptr;  // that list
@@ -814,7 +840,7 @@ class Assignment {
                 line(), text(), QString::fromStdString(indexes_[i]->getText())));
           }
           cell = node->value;
-          container_ = dict;
+          enterContainer(dict);
           if (last) break;
           if (cell->type == VT_DICT) {
             dict = cell->payload.dict;
@@ -887,7 +913,7 @@ class Assignment {
       fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 不能把 kong 赋值给字典 %3 的元素！"),
                        line(), text(), name()));
     }
-    container_ = dict;
+    enterContainer(dict);
     rejectCycle();
     // nothing has run since the key was looked up: it is still absent
     cells.own(i);
@@ -1040,6 +1066,14 @@ class Assignment {
   KorParser::StMemVarContext* member_ = nullptr;
   bool suffixesRead_ = false;
   const void* container_ = nullptr;  // the list or dict that receives the value
+  // the lists and dicts on the way to it, the first few of them
+  static constexpr size_t kPathKept = 8;
+  struct PathEntry {
+    const void* container;
+    const SharedCount* count;
+  };
+  PathEntry path_[kPathKept];
+  size_t pathLength_ = 0;
 };
 
 }  // namespace

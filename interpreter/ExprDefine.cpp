@@ -155,13 +155,14 @@ StructValue* newStructValue(const QByteArray& typeName, const ByteStringList& na
 
 antlrcpp::Any ExprVisitor::visitDeclareStruct(KorParser::DeclareStructContext* ctx) {
   if (statusTop() != LS_RUN_START) {
-    raiseScriptError(
-        QStringLiteral("错误：语句 %1 结构体的声明，只能在全局区域中！").arg(ctxText(ctx)));
+    raiseScriptError(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 结构体的声明，只能在全局区域中！"),
+                                 lineOfContext(ctx), contextSourceText(ctx)));
   }
   const QByteArray name = tokenBytes(ctx->VARNAME());
   if (hasGlobal(name)) {
-    raiseScriptError(fillMessage(QStringLiteral("错误：语句 %1 全局区域变量 %2 重复定义 ！"),
-                                 ctxText(ctx), QString::fromUtf8(name)));
+    raiseScriptError(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 全局区域变量 %3 重复定义 ！"),
+                                 lineOfContext(ctx), contextSourceText(ctx),
+                                 QString::fromUtf8(name)));
   }
   ByteStringList* names = new ByteStringList;
   const std::vector<KorParser::Struct_varContext*> vars = ctx->struct_body()->struct_var();

@@ -126,8 +126,15 @@ int32_t lineOfContext(antlr4::ParserRuleContext* context) {
 }
 
 int32_t scopedLineOfContext(antlr4::ParserRuleContext* context) {
-  if (!scopeStackExists()) return 0;
-  return lineOfContext(context);
+  if (scopeStackExists()) return lineOfContext(context);
+  // Before the first call only the prelude and the global block run: a
+  // statement of the script (the global block's) has its own line, the
+  // prelude's text has none.
+  antlr4::Token* start = context != nullptr ? context->getStart() : nullptr;
+  if (start != nullptr && tokenStream != nullptr &&
+      start->getTokenSource() == tokenStream->getTokenSource())
+    return int32_t(start->getLine());
+  return 0;
 }
 
 int32_t lineInGlobalBlock(antlr4::ParserRuleContext* context) {

@@ -33,7 +33,8 @@ QString contextSourceText(antlr4::ParserRuleContext* context);
 QString statementTextAt(antlr4::ParserRuleContext* context);
 // Line of the context's start token, -1 without one.
 int32_t lineOfContext(antlr4::ParserRuleContext* context);
-// The same, but 0 while the scope stack does not exist yet.
+// The same, but 0 while the scope stack does not exist yet for a context that
+// is not the script's own (the prelude's).
 int32_t scopedLineOfContext(antlr4::ParserRuleContext* context);
 // Line inside the script for a context of the global block's own parse.
 int32_t lineInGlobalBlock(antlr4::ParserRuleContext* context);

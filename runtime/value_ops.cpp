@@ -526,23 +526,22 @@ void closeExcelDocument(ExcelValue* excel) {
 
 // ---------------------------------------------------------------- containment
 
-bool valueReachesWalk(const ExprValue& value, const void* container) {
+bool mayHoldContainers(const ExprValue& value) {
   // Only a struct, list or dict can be or hold a container; a struct whose
-  // members are none of those reaches nothing (the common record).
+  // members are none of those holds none (the common record).
   if (value.payload.ptr == nullptr) return false;
-  if (value.type == VT_STRUCT) {
-    const MemberCells* members = value.payload.st->members;
-    if (members == nullptr) return false;
-    bool nested = false;
-    for (const ExprValue* m : *members)
-      if (m != nullptr && (m->type == VT_STRUCT || m->type == VT_LIST || m->type == VT_DICT)) {
-        nested = true;
-        break;
-      }
-    if (!nested) return false;
-  } else if (value.type != VT_LIST && value.type != VT_DICT) {
-    return false;
-  }
+  if (value.type == VT_LIST || value.type == VT_DICT) return true;
+  if (value.type != VT_STRUCT) return false;
+  const MemberCells* members = value.payload.st->members;
+  if (members == nullptr) return false;
+  for (const ExprValue* m : *members)
+    if (m != nullptr && (m->type == VT_STRUCT || m->type == VT_LIST || m->type == VT_DICT))
+      return true;
+  return false;
+}
+
+bool valueReachesWalk(const ExprValue& value, const void* container) {
+  if (!mayHoldContainers(value)) return false;
   std::vector<const ExprValue*> pending{&value};
   std::unordered_set<const void*> seen;
   while (!pending.empty()) {

@@ -154,6 +154,9 @@ void closeExcelDocument(ExcelValue* excel);
 // Only a struct, list or dict can be or hold a container: a value of any
 // other type is answered here without the walk.
 bool valueReachesWalk(const ExprValue& value, const void* container);
+// Whether the value is a list or dict, or a struct with a struct, list or
+// dict member: only such a value can be or hold a container.
+bool mayHoldContainers(const ExprValue& value);
 inline bool valueReaches(const ExprValue& value, const void* container) {
   if (value.type != VT_STRUCT && value.type != VT_LIST && value.type != VT_DICT) return false;
   return valueReachesWalk(value, container);

@@ -10,8 +10,9 @@ Usage: library_limits_test.py KORVEL [sanitized]
 3. Lost data: a write or close that fails (a full disk, the file-size
    limit) is reported, the run goes on and ends with status 1, whatever the
    script returns or gives to exit; under the limit nothing is killed.
-4. Growth: replace and match at an offset on two sizes of input, one ten
-   times the other; the CPU time may grow about tenfold, far from the
+4. Growth: replace, match at an offset and data built one level deeper at a
+   time, on two sizes of input, one ten times the other; the CPU time may
+   grow about tenfold, far from the
    hundredfold of a cost quadratic in the input.
 """
 import os
@@ -98,6 +99,9 @@ GROWTH = [
      'RegExp r = "x\\\\d+"; zs at = 0; zs k = 0; '
      'while (zhen) { m := r.match(s, at); sf (!m.hasMatch()) { break; } k++; at = m.capturedEnd(); } dyh(k);',
      200000),
+    ("deep data a level at a time", 'zd k = {}; lb m = []; lb l = []; '
+     'xun (zs i = 0; i < N; i++) { zd e = {}; e["k"] = k; k = e; lb f = [0]; f[0] = m; m = f; '
+     'lb g = []; g.append(l); l = g; } dyh(l.size());', 2000),
 ]
 
 

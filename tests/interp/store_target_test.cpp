@@ -74,6 +74,24 @@ TEST(StoreTarget, MultipleAssignmentIntoItsOwnContainerIsRefused) {
   }
 }
 
+// The cycle check skips its search when only the target's own variable can
+// reach the receiving container; each of these reaches it some other way.
+TEST(StoreTarget, CyclesThroughContainersHeldOnceAreRefused) {
+  const char* const bodies[] = {
+      "lb x = [[1]];\n  x[0][0] = x;",
+      "zd d = {\"a\": {}};\n  d[\"a\"][\"b\"] = [d];",
+      "lb x = [[1]];\n  x[0].append(x);",
+      "lb x = [[1]];\n  add(x.at(0), x);",
+      "zd d = {\"a\": [1]};\n  lb y = d[\"a\"];\n  y[0] = d;"};
+  for (const char* body : bodies) {
+    const RunResult r = run(std::string("hanshu add(lb p, lb o) { p.append(o); }\n"
+                                        "hanshu hs_rukou() {\n  ") +
+                            body + "\n  dyh(\"stored\");\n}\n");
+    EXPECT_TRUE(has(r.err, "自身")) << body << "\n" << r.err;
+    EXPECT_EQ(printedBeforeStack(r.out), "") << body;
+  }
+}
+
 TEST(StoreTarget, MethodResultsGoToElementsAndMembers) {
   // direct forms with two results (readLine) in a loop, a handler (read),
   // a list element, a dict entry and struct members

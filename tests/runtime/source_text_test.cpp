@@ -180,7 +180,8 @@ TEST_F(ParsedSource, StatementAndContextTexts) {
   EXPECT_EQ(statementTextAt(def), QStringLiteral("zs a = 1 +  2; // note\n  "));
   EXPECT_EQ(QString::fromStdString(def->getText()), QStringLiteral("zsa=1+2;"));
   EXPECT_EQ(lineOfContext(nullptr), -1);
-  EXPECT_EQ(scopedLineOfContext(def), 0);  // no scope stack yet
+  // before the scope stack exists: the script's own statement keeps its line
+  EXPECT_EQ(scopedLineOfContext(def), 2);
   scopeStack();
   EXPECT_EQ(scopedLineOfContext(def), 2);
   // without the run's token stream the parser's own text is used
