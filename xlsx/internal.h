@@ -164,8 +164,8 @@ SheetCopy prepareSheetCopy(Package& pkg, const Sheet& source, const std::string&
 void commitSheetCopy(Package& pkg, SheetCopy& copy);
 
 // Removes what is anchored in one row of a loaded sheet: links, notes and
-// threaded comments, merged ranges, and the parts of validation and
-// conditional-format ranges, that lie wholly in the row. Reads every part
+// threaded comments, merged ranges, sparklines, and the parts of validation
+// and conditional-format ranges, that lie wholly in the row. Reads every part
 // it needs before it changes anything; true when something went.
 bool clearRowObjects(Package& pkg, Sheet& sheet, uint32_t row);
 

@@ -592,7 +592,7 @@ bool clearRowObjects(Package& pkg, Sheet& sheet, uint32_t row) {
   pugi::xml_node root = sheet.part->doc.document_element();
   // one look at the sheet's lists: links, merged ranges, the note shapes'
   // drawing, and the lists with ranges (validations and conditional formats,
-  // also those of the newer extension form)
+  // also those of the newer extension form, and sparklines)
   pugi::xml_node links, merges, legacy;
   std::vector<pugi::xml_node> rules;
   for (pugi::xml_node n = root.first_child(); n; n = n.next_sibling()) {
@@ -605,7 +605,9 @@ bool clearRowObjects(Package& pkg, Sheet& sheet, uint32_t row) {
     else if (std::strcmp(name, "dataValidations") == 0) rules.insert(rules.end(), n.begin(), n.end());
     else if (std::strcmp(name, "extLst") == 0) {
       forEachElement(n, [&](pugi::xml_node e) {
-        if (named(e, "conditionalFormatting") || named(e, "dataValidation")) rules.push_back(e);
+        if (named(e, "conditionalFormatting") || named(e, "dataValidation") || named(e, "sparkline")) {
+          rules.push_back(e);
+        }
       });
     }
   }
@@ -687,7 +689,8 @@ bool clearRowObjects(Package& pkg, Sheet& sheet, uint32_t row) {
   removed = removed || !items.empty();
 
   // the ranges in the row leave a rule's list (sqref="A1 F12"); a rule left
-  // with none goes
+  // with none goes, and a sparkline in the row with its group when it was
+  // the group's last
   for (pugi::xml_node rule : rules) {
     pugi::xml_attribute attr = rule.attribute("sqref");
     pugi::xml_node element = attr ? pugi::xml_node() : child(rule, "sqref");  // <xm:sqref>
@@ -703,7 +706,9 @@ bool clearRowObjects(Package& pkg, Sheet& sheet, uint32_t row) {
     }
     if (!dropped) continue;
     removed = true;
-    if (kept.empty()) removeItem(rule);
+    size_t siblings = 0;  // <sparklineGroup><sparklines><sparkline>
+    for (pugi::xml_node c : rule.parent().children()) siblings += c.type() == pugi::node_element;
+    if (kept.empty()) removeItem(named(rule, "sparkline") && siblings == 1 ? rule.parent().parent() : rule);
     else if (attr) attr = kept.c_str();
     else element.text().set(kept.c_str());
   }

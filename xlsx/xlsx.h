@@ -111,8 +111,8 @@ class Worksheet {
   uint32_t rowCount() const;
   uint16_t columnCount() const;
   // Removes that row's element (rows below keep their numbers) and what is
-  // anchored in the row alone: links, notes, merged ranges, and the row's
-  // share of validation and conditional-format ranges. False when there was
+  // anchored in the row alone: links, notes, merged ranges, sparklines, and
+  // the row's share of validation and conditional-format ranges. False when there was
   // nothing to remove.
   bool deleteRow(int64_t row) const;
   std::string name() const;

@@ -948,7 +948,12 @@ TEST_F(Xlsx, DeleteRowRemovesWhatIsAnchoredInTheRowAlone) {
       "location=\"A1\"/></hyperlinks><legacyDrawing r:id=\"rId3\"/><extLst><ext uri=\"{78C0D931-6437-407d-A8EE-"
       "F0AAD7539E65}\" xmlns:x14=\"x14\"><x14:conditionalFormattings><x14:conditionalFormatting xmlns:xm=\"xm\">"
       "<x14:cfRule type=\"dataBar\"/><xm:sqref>F12</xm:sqref></x14:conditionalFormatting>"
-      "</x14:conditionalFormattings></ext></extLst>",
+      "</x14:conditionalFormattings></ext><ext xmlns:x14=\"x14\"><x14:sparklineGroups xmlns:xm=\"xm\">"
+      "<x14:sparklineGroup><x14:colorSeries rgb=\"FF0000\"/><x14:sparklines><x14:sparkline><xm:f>Data!A12:E12</xm:f>"
+      "<xm:sqref>H12</xm:sqref></x14:sparkline><x14:sparkline><xm:f>Data!A13:E13</xm:f><xm:sqref>H13</xm:sqref>"
+      "</x14:sparkline></x14:sparklines></x14:sparklineGroup><x14:sparklineGroup><x14:colorSeries rgb=\"00FF00\"/>"
+      "<x14:sparklines><x14:sparkline><xm:f>Data!A12:E12</xm:f><xm:sqref>I12</xm:sqref></x14:sparkline>"
+      "</x14:sparklines></x14:sparklineGroup></x14:sparklineGroups></ext></extLst>",
       {{"rId1", "hyperlink", "https://example.com/twelve"},
        {"rId2", "hyperlink", "https://example.com/more"},
        {"rId3", "vmlDrawing", "../drawings/vmlDrawing1.vml"},
@@ -972,7 +977,11 @@ TEST_F(Xlsx, DeleteRowRemovesWhatIsAnchoredInTheRowAlone) {
       {"xl/worksheets/sheet1.xml", "!sqref=\"12:12\""},
       {"xl/worksheets/sheet1.xml", "<conditionalFormatting sqref=\"A1:A20\">"},
       {"xl/worksheets/sheet1.xml", "<dataValidations count=\"1\"><dataValidation type=\"list\" sqref=\"A1 H13\">"},
-      {"xl/worksheets/sheet1.xml", "!extLst"},
+      {"xl/worksheets/sheet1.xml", "!conditionalFormattings"},
+      {"xl/worksheets/sheet1.xml", "<extLst><ext xmlns:x14=\"x14\"><x14:sparklineGroups xmlns:xm=\"xm\"><x14:sparklineGroup>"
+                                   "<x14:colorSeries rgb=\"FF0000\"/><x14:sparklines><x14:sparkline><xm:f>Data!A13:E13"
+                                   "</xm:f><xm:sqref>H13</xm:sqref></x14:sparkline></x14:sparklines></x14:sparklineGroup>"
+                                   "</x14:sparklineGroups></ext></extLst>"},
       {"xl/worksheets/_rels/sheet1.xml.rels", "!rId1"},
       {"xl/worksheets/_rels/sheet1.xml.rels", "https://example.com/more"},
       {"xl/comments1.xml", "!twelve"},
