@@ -189,6 +189,8 @@ void removeRelationship(Package& pkg, const std::string& id) {
   }
 }
 
+}  // namespace
+
 void addOverride(Package& pkg, const std::string& part, const char* contentType) {
   XmlPart& types = pkg.part("[Content_Types].xml");
   pugi::xml_node root = types.doc.document_element();
@@ -197,6 +199,8 @@ void addOverride(Package& pkg, const std::string& part, const char* contentType)
   o.append_attribute("ContentType") = contentType;
   types.dirty = true;
 }
+
+namespace {
 
 void removeOverride(Package& pkg, const std::string& part) {
   XmlPart& types = pkg.part("[Content_Types].xml");
@@ -247,18 +251,6 @@ void appendSheet(Package& pkg, const std::string& name, const std::string& partN
   sheet->relId = relId;
   pkg.addSheet(sheet);
   pkg.changed = true;
-}
-
-// Removes every relationship id (r:id under any prefix) below a node; the
-// walk is pugixml's own, without recursion however deep the tree.
-void stripRelationshipIds(pugi::xml_node root) {
-  struct Walker : pugi::xml_tree_walker {
-    bool for_each(pugi::xml_node& n) override {
-      if (pugi::xml_attribute id = relIdAttribute(n)) n.remove_attribute(id);
-      return true;
-    }
-  } walker;
-  root.traverse(walker);
 }
 
 void checkNewName(Package& pkg, const std::string& name, const Sheet* except) {
@@ -926,21 +918,11 @@ void Workbook::cloneSheet(const std::string& existing, const std::string& newNam
   Sheet& src = pkg->sheetByName(existing);
   if (!src.isWorksheet) fail(format("表页 %1 不是工作表，不能克隆", {src.name}));
   checkNewName(*pkg, newName, nullptr);
-  // a part with changes (or one that is new) is only in its parsed form
-  auto parsed = pkg->xml.find(src.partName);
-  const std::string text = parsed != pkg->xml.end() && parsed->second->dirty ? serialize(parsed->second->doc)
-                                                                             : pkg->raw[src.partName];
   const std::string part = newSheetPart(*pkg);
-  XmlPart& copy = pkg->addPart(part, text);
-  // The copy has no relationships of its own: what would need one (drawings,
-  // comments, tables, controls, linked hyperlinks) is not copied.
-  pugi::xml_node root = copy.doc.document_element();
-  removeChildren(root, {"drawing", "legacyDrawing", "legacyDrawingHF", "drawingHF", "picture",
-                        "oleObjects", "controls", "webPublishItems", "tableParts", "extLst"});
-  stripRelationshipIds(root);
-  if (pugi::xml_node views = child(root, "sheetViews")) {
-    for (pugi::xml_node v = views.first_child(); v; v = v.next_sibling()) v.remove_attribute("tabSelected");
-  }
+  // everything is read and checked before the package changes: a refused or
+  // failed clone leaves it as it was
+  SheetCopy copy = prepareSheetCopy(*pkg, src, newName, part);
+  commitSheetCopy(*pkg, copy);
   appendSheet(*pkg, newName, part);
 }
 
@@ -1028,8 +1010,10 @@ bool Worksheet::deleteRow(int64_t row) const {
     fail(format("行号 %1 无效：行须为 1 到 1048576", {std::to_string(row)}));
   }
   Sheet& sheet = *l.sheet;
+  const bool objects = clearRowObjects(*l.pkg, sheet, uint32_t(row));
+  if (objects) l.pkg->changed = true;
   auto it = sheet.rows.find(uint32_t(row));
-  if (it == sheet.rows.end()) return false;
+  if (it == sheet.rows.end()) return objects;
   for (CellSlot& c : it->second.cells) releaseSharedFormula(sheet, c.node, uint32_t(row), c.column);
   sheet.sheetData.remove_child(it->second.node);
   sheet.rows.erase(it);

@@ -149,4 +149,36 @@ pugi::xml_node findCell(Sheet& sheet, uint32_t row, uint16_t column);
 std::vector<CellSlot>::iterator cellPlace(std::vector<CellSlot>& cells, uint16_t column);
 RowSlot* findRow(Sheet& sheet, uint32_t row);
 
+// Adds a content-type override for a part.
+void addOverride(Package& pkg, const std::string& part, const char* contentType);
+
+// ---- what a sheet holds through its relationships ----
+
+// A copy of a worksheet with everything it holds: its part, and the parts
+// of its own (drawings, charts, images, comments and notes, tables, printer
+// settings) under new names, with their relationships and content types.
+// Prepared without changing the package; commitSheetCopy adds it.
+struct SheetCopy {
+  std::string sheetName;  // the copy's name
+  std::string sheetPart;  // the copy's part
+  std::vector<std::pair<std::string, std::unique_ptr<XmlPart>>> parsed;  // new parts, parsed
+  std::vector<std::pair<std::string, std::string>> bytes;                 // new parts, as bytes
+  std::vector<std::pair<std::string, std::string>> overrides;             // part, content type
+  size_t sourceIndex = 0;  // the source's place among the sheets (sheet-local names)
+  std::string sourceName;
+};
+// Throws, naming the sheet and the objects, when it holds something that
+// cannot be copied (pivot tables, slicers, controls, OLE objects, ...).
+SheetCopy prepareSheetCopy(Package& pkg, const Sheet& source, const std::string& newName,
+                           const std::string& newPart);
+// Adds the parts and the source's sheet-local defined names for the copy,
+// which is to be appended as the last sheet.
+void commitSheetCopy(Package& pkg, SheetCopy& copy);
+
+// Removes what is anchored in one row of a loaded sheet: links, notes and
+// threaded comments, merged ranges, sparklines, and the parts of validation
+// and conditional-format ranges, that lie wholly in the row. Reads every part
+// it needs before it changes anything; true when something went.
+bool clearRowObjects(Package& pkg, Sheet& sheet, uint32_t row);
+
 }  // namespace xlsx

@@ -307,6 +307,29 @@ std::string partText(const RefPart& p) {
 
 bool tokenChar(unsigned char c) { return nameChar(c) || c == '$' || c == '\\'; }
 
+// Appends what starts at f[i] and holds no references to out, and moves i
+// past it: a string literal, a quoted sheet name, or bracketed text (a
+// workbook index, or a structured reference's columns, maybe nested). False
+// when none starts there.
+bool copyLiteral(const std::string& f, size_t& i, std::string& out) {
+  size_t j = i;
+  if (f[i] == '"' || f[i] == '\'') {
+    j = quotedEnd(f, i);
+  } else if (f[i] == '[') {
+    size_t depth = 0;
+    do {
+      if (f[j] == '[') ++depth;
+      else if (f[j] == ']') --depth;
+      ++j;
+    } while (j < f.size() && depth > 0);
+  } else {
+    return false;
+  }
+  out.append(f, i, j - i);
+  i = j;
+  return true;
+}
+
 }  // namespace
 
 std::string moveFormula(const std::string& f, int64_t rows, int64_t columns) {
@@ -324,19 +347,8 @@ std::string moveFormula(const std::string& f, int64_t rows, int64_t columns) {
   auto notReference = [&](size_t end) { return end < n && (f[end] == '(' || f[end] == '!' || f[end] == '['); };
   while (i < n) {
     const char c = f[i];
-    if (c == '"' || c == '\'') {  // a string literal or a quoted sheet name
-      const size_t j = quotedEnd(f, i);
-      out.append(f, i, j - i);
-      i = j;
-    } else if (c == '[') {  // workbook index or structured reference, maybe nested
-      size_t j = i, depth = 0;
-      do {
-        if (f[j] == '[') ++depth;
-        else if (f[j] == ']') --depth;
-        ++j;
-      } while (j < n && depth > 0);
-      out.append(f, i, j - i);
-      i = j;
+    if (copyLiteral(f, i, out)) {
+      continue;
     } else if (c == '#') {  // an error value such as #REF! or #N/A
       size_t j = i + 1;
       while (j < n && (std::isalnum(static_cast<unsigned char>(f[j])) || f[j] == '/' || f[j] == '_')) ++j;
@@ -371,6 +383,32 @@ std::string moveFormula(const std::string& f, int64_t rows, int64_t columns) {
         if (pairNeeded) out += ":" + partText(b);
       }
       i = k;
+    } else {
+      out += c;
+      ++i;
+    }
+  }
+  return out;
+}
+
+std::string renameTableInFormula(const std::string& f, const std::string& oldName,
+                                 const std::string& newName) {
+  std::string out;
+  out.reserve(f.size() + 8);
+  const size_t n = f.size();
+  size_t i = 0;
+  while (i < n) {
+    const char c = f[i];
+    if (copyLiteral(f, i, out)) {
+      continue;
+    } else if (tokenChar(static_cast<unsigned char>(c))) {
+      size_t j = i;
+      while (j < n && tokenChar(static_cast<unsigned char>(f[j]))) ++j;
+      // a function or a sheet when followed by "(" or "!"; a sheet's own name after "!"
+      const bool table = !(j < n && (f[j] == '(' || f[j] == '!')) && !(i > 0 && f[i - 1] == '!');
+      if (table && sameSheetName(f.substr(i, j - i), oldName)) out += newName;
+      else out.append(f, i, j - i);
+      i = j;
     } else {
       out += c;
       ++i;

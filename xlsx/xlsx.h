@@ -5,7 +5,8 @@
 // workbook's sheet list and defined names, worksheet cells (values and
 // formulas) and the shared strings it reads. Everything else in a package
 // (styles, themes, drawings, comments, other sheets' content, unknown parts)
-// is written back exactly as it was read. Strings are written as inline
+// is written back exactly as it was read, but for what a clone of a sheet
+// copies and what a cleared row takes with it. Strings are written as inline
 // strings; a save after any change drops the calculation chain and asks the
 // spreadsheet program to recalculate on load.
 //
@@ -113,8 +114,10 @@ class Worksheet {
   // Largest row number that has a row element; largest column of any cell.
   uint32_t rowCount() const;
   uint16_t columnCount() const;
-  // Removes that row's element (rows below keep their numbers); false when
-  // the row had none.
+  // Removes that row's element (rows below keep their numbers) and what is
+  // anchored in the row alone: links, notes, merged ranges, sparklines, and
+  // the row's share of validation and conditional-format ranges. False when there was
+  // nothing to remove.
   bool deleteRow(int64_t row) const;
   std::string name() const;
   // Renames the sheet and points every reference to it anywhere in the
@@ -144,6 +147,10 @@ class Workbook {
   unsigned sheetCount() const;
   bool sheetExists(const std::string& name) const;
   void addWorksheet(const std::string& name) const;
+  // The copy gets parts of its own for what the sheet holds (drawings,
+  // charts, images, notes, tables, printer settings); a sheet holding
+  // something that cannot be copied (a pivot table, a slicer, a control, an
+  // OLE object, ...) is refused and the workbook left as it was.
   void cloneSheet(const std::string& existing, const std::string& newName) const;
   // Refuses to delete the last worksheet.
   void deleteSheet(const std::string& name) const;
@@ -200,6 +207,10 @@ std::string renameSheetInFormula(const std::string& formula, const std::string& 
 // may be negative): relative references move, "$" parts stay; a reference
 // moved off the sheet becomes #REF!.
 std::string moveFormula(const std::string& formula, int64_t rows, int64_t columns);
+// The formula with every use of table oldName (Old[Col], Old[#All], a bare
+// Old; any case) naming newName instead.
+std::string renameTableInFormula(const std::string& formula, const std::string& oldName,
+                                 const std::string& newName);
 // Shared/inline string text: _xHHHH_ escapes decoded; and the reverse.
 std::string decodeEscapes(const std::string& text);
 std::string encodeEscapes(const std::string& text);

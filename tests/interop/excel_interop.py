@@ -17,6 +17,9 @@ Python, which sees python3-openpyxl).
                                           links, a defined name and a formula
                                           refer to; openpyxl reads every one
                                           of them with the new name
+  excel_interop.py clone KORVEL           korvel clones a sheet with a note, a
+                                          link, a table, a chart and an image;
+                                          openpyxl finds them on the copy
 """
 import os
 import re
@@ -282,11 +285,58 @@ def rename(korvel, tmp):
     check("renamed sheet's cells", [c.value for c in wb["Data Sheet"]["A"]], ["a", "b", "c"])
 
 
+def clone(korvel, tmp):
+    from openpyxl.chart import BarChart, Reference
+    from openpyxl.comments import Comment
+    from openpyxl.worksheet.table import Table
+    path = os.path.join(tmp, "clone.xlsx")
+    wb = openpyxl.Workbook()
+    ws = wb.active
+    ws.title = "Data"
+    for row in [("Item", "Amount", "Note"), ("a", 1, "x"), ("b", 2, "y"), ("c", 3, "z")]:
+        ws.append(row)
+    ws["B2"].comment = Comment("check this", "Auditor")
+    ws["C3"].hyperlink = "https://example.com/report"
+    ws.add_table(Table(displayName="Sales", ref="A1:C4"))
+    chart = BarChart()
+    chart.add_data(Reference(ws, min_col=2, min_row=1, max_row=4), titles_from_data=True)
+    ws.add_chart(chart, "E2")
+    try:  # openpyxl reads and writes images only with Pillow
+        from PIL import Image as Picture
+        from openpyxl.drawing.image import Image
+        Picture.new("RGB", (4, 4), "red").save(os.path.join(tmp, "red.png"))
+        ws.add_image(Image(os.path.join(tmp, "red.png")), "E20")
+        images = 1
+    except ImportError:
+        images = 0
+    wb.save(path)
+
+    run_korvel(korvel, "excel_clone.kor", path)
+    wb = openpyxl.load_workbook(path)
+    check("sheet names", wb.sheetnames, ["Data", "Data Copy"])
+    for name, table, sheet_ref in (("Data", "Sales", "'Data'"), ("Data Copy", "Sales_2", "'Data Copy'")):
+        ws = wb[name]
+        check(name + " values", [c.value for c in ws["B"]], ["Amount", 1, 2, 3])
+        check(name + " note", (ws["B2"].comment and (ws["B2"].comment.text, ws["B2"].comment.author)),
+              ("check this", "Auditor"))
+        check(name + " link", ws["C3"].hyperlink and ws["C3"].hyperlink.target, "https://example.com/report")
+        check(name + " tables", [(t.name, t.displayName, t.ref) for t in ws.tables.values()],
+              [(table, table, "A1:C4")])
+        check(name + " chart data", [s.val.numRef.f for c in ws._charts for s in c.series],
+              [sheet_ref + "!$B$2:$B$4"])
+        check(name + " images", len(ws._images), images)
+    with zipfile.ZipFile(path) as z:
+        check("zip sound", z.testzip(), None)
+        ids = [re.search(rb'<table[^>]* id="(\d+)"', z.read(n)).group(1) for n in z.namelist()
+               if n.startswith("xl/tables/")]
+    check("table ids", len(set(ids)), 2)
+
+
 def main():
     mode, korvel = sys.argv[1], os.path.abspath(sys.argv[2])
     with tempfile.TemporaryDirectory() as tmp:
         {"korvel-writes": korvel_writes, "openpyxl-writes": openpyxl_writes,
-         "shared-formulas": shared_formulas, "rename": rename}[mode](korvel, tmp)
+         "shared-formulas": shared_formulas, "rename": rename, "clone": clone}[mode](korvel, tmp)
     for f in failures:
         print(f)
     return 1 if failures else 0

@@ -22,6 +22,7 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <array>
 #include <functional>
 #include <limits>
 #include <map>
@@ -802,6 +803,302 @@ TEST_F(Xlsx, ChartSheetsChartsAndClonesOfNewSheets) {
   wb.cloneSheet("Added", "Copy2");
   EXPECT_EQ(valueOf(wb.worksheet("Copy2").cell("A1")), Value(int64_t(1)));
   EXPECT_EQ(wb.worksheetNames(), (std::vector<std::string>{"Sheet1", "Copy", "Added", "Copy2"}));
+}
+
+// ---- what a sheet holds besides its cells: cloned with it, cleared with a row ----
+
+namespace {
+
+const char* const kRel = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/";
+
+std::string relationships(const std::vector<std::array<std::string, 3>>& rels) {
+  std::string out = "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">";
+  for (const auto& [id, type, target] : rels) {
+    const bool external = target.rfind("http", 0) == 0;
+    out += "<Relationship Id=\"" + id + "\" Type=\"" + (type.find(':') == std::string::npos ? kRel : "") + type +
+           "\" Target=\"" + target + "\"" + (external ? " TargetMode=\"External\"" : "") + "/>";
+  }
+  return out + "</Relationships>";
+}
+
+// A workbook of one sheet "Data": the sheet's content after its cells, its
+// relationships, content-type overrides, defined names and further parts.
+Entries oneSheetBook(const std::string& afterCells, const std::vector<std::array<std::string, 3>>& rels,
+                     const std::string& overrides = "", const std::string& definedNames = "", Entries parts = {}) {
+  parts["[Content_Types].xml"] =
+      "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\"><Default Extension=\"rels\" "
+      "ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/><Default Extension=\"xml\" "
+      "ContentType=\"application/xml\"/><Default Extension=\"vml\" "
+      "ContentType=\"application/vnd.openxmlformats-officedocument.vmlDrawing\"/><Override "
+      "PartName=\"/xl/workbook.xml\" ContentType=\"application/"
+      "vnd.openxmlformats-officedocument.spreadsheetml.sheet.main+xml\"/><Override "
+      "PartName=\"/xl/worksheets/sheet1.xml\" ContentType=\"application/"
+      "vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml\"/>" + overrides + "</Types>";
+  parts["_rels/.rels"] = kRootRels;
+  parts["xl/workbook.xml"] =
+      "<workbook xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\" "
+      "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\"><sheets><sheet "
+      "name=\"Data\" sheetId=\"1\" r:id=\"rId1\"/></sheets>" + definedNames + "</workbook>";
+  parts["xl/_rels/workbook.xml.rels"] = relationships({{"rId1", "worksheet", "worksheets/sheet1.xml"}});
+  parts["xl/worksheets/sheet1.xml"] =
+      "<worksheet xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\" "
+      "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\" "
+      "xmlns:xr=\"http://schemas.microsoft.com/office/spreadsheetml/2014/revision\" "
+      "xr:uid=\"{00000000-0000-0000-0000-0000000000AA}\"><sheetData>"
+      "<row r=\"1\"><c r=\"A1\" t=\"inlineStr\"><is><t>Item</t></is></c><c r=\"B1\" t=\"inlineStr\"><is><t>Amount"
+      "</t></is></c></row><row r=\"2\"><c r=\"B2\"><v>1</v></c><c r=\"D2\"><f>SUM(Sales[Amount])+sales[#All]"
+      "</f></c></row><row r=\"11\"><c r=\"A11\"><v>11</v></c></row><row r=\"12\"><c r=\"A12\"><v>12</v></c>"
+      "<c r=\"F12\"><v>12</v></c></row><row r=\"13\"><c r=\"A13\"><v>13</v></c></row></sheetData>" +
+      afterCells + "</worksheet>";
+  if (!rels.empty()) parts["xl/worksheets/_rels/sheet1.xml.rels"] = relationships(rels);
+  return parts;
+}
+
+std::string override(const std::string& part, const std::string& type) {
+  return "<Override PartName=\"" + part + "\" ContentType=\"application/vnd.openxmlformats-officedocument." + type +
+         "\"/>";
+}
+
+const char* const kNoteShapes =
+    "<xml xmlns:v=\"urn:schemas-microsoft-com:vml\" xmlns:o=\"urn:schemas-microsoft-com:office:office\" "
+    "xmlns:x=\"urn:schemas-microsoft-com:office:excel\"><o:shapelayout v:ext=\"edit\"><o:idmap v:ext=\"edit\" "
+    "data=\"1\"/></o:shapelayout><v:shape id=\"_x0000_s1025\" o:spid=\"_x0000_s1025\"><x:ClientData "
+    "ObjectType=\"Note\"><x:Row>11</x:Row><x:Column>5</x:Column></x:ClientData></v:shape><v:shape "
+    "id=\"_x0000_s1026\"><x:ClientData ObjectType=\"Note\"><x:Row>12</x:Row><x:Column>5</x:Column></x:ClientData>"
+    "</v:shape></xml>";
+const char* const kComments =
+    "<comments xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\" "
+    "xmlns:xr=\"http://schemas.microsoft.com/office/spreadsheetml/2014/revision\"><authors><author>"
+    "tc={00000000-0000-0000-0000-0000000000C1}</author><author>Ann</author></authors><commentList><comment "
+    "ref=\"F12\" authorId=\"0\" xr:uid=\"{00000000-0000-0000-0000-0000000000C1}\"><text><t>twelve</t></text>"
+    "</comment><comment ref=\"F13\" authorId=\"1\"><text><t>thirteen</t></text></comment></commentList></comments>";
+const char* const kThreads =
+    "<ThreadedComments xmlns=\"http://schemas.microsoft.com/office/spreadsheetml/2018/threadedcomments\">"
+    "<threadedComment ref=\"F12\" personId=\"{00000000-0000-0000-0000-0000000000B0}\" "
+    "id=\"{00000000-0000-0000-0000-0000000000C1}\"><text>twelve</text></threadedComment><threadedComment "
+    "ref=\"F12\" personId=\"{00000000-0000-0000-0000-0000000000B0}\" id=\"{00000000-0000-0000-0000-0000000000C2}\" "
+    "parentId=\"{00000000-0000-0000-0000-0000000000C1}\"><text>reply</text></threadedComment></ThreadedComments>";
+
+// Whether each fragment is in (or, with a leading "!", not in) its part.
+void expectParts(const Entries& book, const std::vector<std::pair<std::string, std::string>>& wants) {
+  for (const auto& [part, fragment] : wants) {
+    auto it = book.find(part);
+    if (it == book.end()) {
+      ADD_FAILURE() << "no part " << part;
+      continue;
+    }
+    const bool absent = fragment[0] == '!';
+    EXPECT_EQ(it->second.find(fragment.substr(absent)) == std::string::npos, absent) << part << ": " << fragment;
+  }
+}
+
+}  // namespace
+
+TEST_F(Xlsx, ClonesCopyWhatTheSheetHoldsIntoPartsOfTheirOwn) {
+  const std::string uri = "http://schemas.microsoft.com/office/";
+  const Entries book = oneSheetBook(
+      "<hyperlinks><hyperlink ref=\"C3\" r:id=\"rId1\"/></hyperlinks><pageSetup r:id=\"rId6\"/>"
+      "<drawing r:id=\"rId2\"/><legacyDrawing r:id=\"rId3\"/><tableParts count=\"1\"><tablePart r:id=\"rId4\"/>"
+      "</tableParts>",
+      {{"rId1", "hyperlink", "https://example.com/report"},
+       {"rId2", "drawing", "../drawings/drawing1.xml"},
+       {"rId3", "vmlDrawing", "../drawings/vmlDrawing1.vml"},
+       {"rId4", "table", "/xl/tables/table1.xml"},
+       {"rId5", "comments", "../comments1.xml"},
+       {"rId6", "printerSettings", "../printerSettings/printerSettings1.bin"},
+       {"rId7", uri + "2017/10/relationships/threadedComment", "../threadedComments/threadedComment1.xml"}},
+      override("/xl/drawings/drawing1.xml", "drawing+xml") +
+          override("/xl/charts/chart1.xml", "drawingml.chart+xml") +
+          override("/xl/tables/table1.xml", "spreadsheetml.table+xml") +
+          override("/xl/comments1.xml", "spreadsheetml.comments+xml"),
+      "<definedNames><definedName name=\"_xlnm.Print_Area\" localSheetId=\"0\">Data!$A$1:$C$4</definedName>"
+      "<definedName name=\"Sales_2\">Data!$A$1</definedName></definedNames>",
+      {{"xl/drawings/drawing1.xml",
+        "<xdr:wsDr xmlns:xdr=\"http://schemas.openxmlformats.org/drawingml/2006/spreadsheetDrawing\" "
+        "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\"><xdr:sp textlink=\"Data!$A$1\"/>"
+        "<xdr:pic><xdr:blipFill><a:blip xmlns:a=\"x\" r:embed=\"rId1\"/></xdr:blipFill></xdr:pic><xdr:graphicFrame>"
+        "<c:chart xmlns:c=\"c\" r:id=\"rId2\"/></xdr:graphicFrame></xdr:wsDr>"},
+       {"xl/drawings/_rels/drawing1.xml.rels",
+        relationships({{"rId1", "image", "../media/image1.png"}, {"rId2", "chart", "../charts/chart1.xml"}})},
+       {"xl/media/image1.png", std::string("\x89PNG\0\1", 6)},
+       {"xl/charts/chart1.xml",
+        "<c:chartSpace xmlns:c=\"http://schemas.openxmlformats.org/drawingml/2006/chart\"><c:chart><c:ser><c:val>"
+        "<c:numRef><c:f>(Data!$B$2:$B$4,Other!$A$1)</c:f></c:numRef></c:val></c:ser></c:chart></c:chartSpace>"},
+       {"xl/charts/_rels/chart1.xml.rels", relationships({{"rId1", uri + "2011/relationships/chartStyle", "style1.xml"}})},
+       {"xl/charts/style1.xml", "<cs:chartStyle xmlns:cs=\"cs\"/>"},
+       {"xl/drawings/vmlDrawing1.vml", kNoteShapes},
+       {"xl/comments1.xml", kComments},
+       {"xl/threadedComments/threadedComment1.xml", kThreads},
+       {"xl/printerSettings/printerSettings1.bin", std::string("\0\1printer", 9)},
+       {"xl/tables/table1.xml",
+        "<table xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\" id=\"7\" name=\"Sales\" "
+        "displayName=\"Sales\" ref=\"A1:B4\"><autoFilter ref=\"A1:B4\"/><tableColumns count=\"2\"><tableColumn "
+        "id=\"1\" name=\"Item\"/><tableColumn id=\"2\" name=\"Double\"><calculatedColumnFormula>Sales[[#This Row],"
+        "[Amount]]*2</calculatedColumnFormula></tableColumn></tableColumns></table>"}});
+  const std::string file = path("clone.xlsx");
+  writeBook(file, book);
+  Document doc;
+  doc.open(file);
+  doc.workbook().cloneSheet("Data", "Data Copy");
+  doc.workbook().cloneSheet("Data", "Third");  // from a package holding the first copy's parts
+  doc.save();
+  const Entries saved = readBook(file);
+  for (const auto& [name, bytes] : book) {  // the source's parts stay as they were
+    if (name.rfind("xl/workbook.xml", 0) != 0 && name != "[Content_Types].xml" && name != "xl/_rels/workbook.xml.rels") {
+      EXPECT_EQ(saved.at(name), bytes) << name;
+    }
+  }
+  expectParts(saved, {
+      {"xl/worksheets/_rels/sheet2.xml.rels", "Id=\"rId1\" Type=\"" + std::string(kRel) +
+                                                  "hyperlink\" Target=\"https://example.com/report\" TargetMode"},
+      {"xl/worksheets/_rels/sheet2.xml.rels", "Target=\"../drawings/drawing2.xml\""},
+      {"xl/worksheets/_rels/sheet2.xml.rels", "Target=\"../drawings/vmlDrawing2.vml\""},
+      {"xl/worksheets/_rels/sheet2.xml.rels", "Target=\"/xl/tables/table2.xml\""},
+      {"xl/worksheets/_rels/sheet2.xml.rels", "Target=\"../comments2.xml\""},
+      {"xl/worksheets/_rels/sheet2.xml.rels", "Target=\"../printerSettings/printerSettings2.bin\""},
+      {"xl/worksheets/_rels/sheet2.xml.rels", "Target=\"../threadedComments/threadedComment2.xml\""},
+      {"xl/worksheets/sheet2.xml", "<hyperlink ref=\"C3\" r:id=\"rId1\"/>"},
+      {"xl/worksheets/sheet2.xml", "<f>SUM(Sales_3[Amount])+Sales_3[#All]</f>"},
+      {"xl/worksheets/sheet2.xml", "!{00000000-0000-0000-0000-0000000000AA}"},
+      {"xl/drawings/_rels/drawing2.xml.rels", "Target=\"../media/image2.png\""},
+      {"xl/drawings/_rels/drawing2.xml.rels", "Target=\"../charts/chart2.xml\""},
+      {"xl/drawings/drawing2.xml", "textlink=\"'Data Copy'!$A$1\""},
+      {"xl/charts/chart2.xml", "<c:f>('Data Copy'!$B$2:$B$4,Other!$A$1)</c:f>"},
+      {"xl/charts/_rels/chart2.xml.rels", "Target=\"style2.xml\""},
+      {"xl/tables/table2.xml", "id=\"8\" name=\"Sales_3\" displayName=\"Sales_3\" ref=\"A1:B4\"><autoFilter ref=\"A1:B4\"/>"},
+      {"xl/tables/table2.xml", "<calculatedColumnFormula>Sales_3[[#This Row],[Amount]]*2</calculatedColumnFormula>"},
+      {"xl/tables/table3.xml", "id=\"9\" name=\"Sales_4\" displayName=\"Sales_4\""},
+      {"xl/drawings/vmlDrawing2.vml", "data=\"2\""},
+      {"xl/drawings/vmlDrawing2.vml", "<v:shape id=\"_x0000_s2049\" o:spid=\"_x0000_s2049\">"},
+      {"xl/drawings/vmlDrawing3.vml", "<v:shape id=\"_x0000_s3073\" o:spid=\"_x0000_s3073\">"},
+      {"xl/comments2.xml", "<t>twelve</t>"},
+      {"xl/comments2.xml", "!{00000000-0000-0000-0000-0000000000C1}"},
+      {"xl/threadedComments/threadedComment2.xml", "!{00000000-0000-0000-0000-0000000000C1}"},
+      {"[Content_Types].xml", "<Override PartName=\"/xl/drawings/drawing2.xml\""},
+      {"[Content_Types].xml", "<Override PartName=\"/xl/charts/chart3.xml\""},
+      {"[Content_Types].xml", "<Override PartName=\"/xl/tables/table2.xml\""},
+      {"[Content_Types].xml", "<Override PartName=\"/xl/comments3.xml\""},
+      {"xl/workbook.xml", "<definedName name=\"_xlnm.Print_Area\" localSheetId=\"1\">'Data Copy'!$A$1:$C$4</definedName>"},
+      {"xl/workbook.xml", "<definedName name=\"_xlnm.Print_Area\" localSheetId=\"2\">Third!$A$1:$C$4</definedName>"},
+  });
+  for (const char* part : {"xl/media/image2.png", "xl/media/image3.png"}) EXPECT_EQ(saved.at(part), book.at("xl/media/image1.png"));
+  EXPECT_EQ(saved.at("xl/printerSettings/printerSettings3.bin"), book.at("xl/printerSettings/printerSettings1.bin"));
+  // the copy's note names its thread by the thread's new id
+  const std::string& thread = saved.at("xl/threadedComments/threadedComment2.xml");
+  const size_t id = thread.find(" id=\"{");
+  ASSERT_NE(id, std::string::npos);
+  const std::string guid = thread.substr(id + 5, 38);
+  EXPECT_NE(thread.find("parentId=\"" + guid + "\""), std::string::npos) << thread;
+  EXPECT_NE(saved.at("xl/comments2.xml").find("<author>tc=" + guid + "</author>"), std::string::npos);
+  EXPECT_NE(saved.at("xl/comments2.xml").find("xr:uid=\"" + guid + "\""), std::string::npos);
+  doc.open(file);
+  EXPECT_EQ(doc.workbook().worksheet("Data Copy").cell("D2").formula().get(), "SUM(Sales_3[Amount])+Sales_3[#All]");
+}
+
+TEST_F(Xlsx, ClonesOfSheetsHoldingWhatCannotBeCopiedAreRefused) {
+  const std::string ms = "http://schemas.microsoft.com/office/";
+  const Entries pivotChart = {
+      {"xl/drawings/drawing1.xml", "<xdr:wsDr xmlns:xdr=\"x\"/>"},
+      {"xl/drawings/_rels/drawing1.xml.rels", relationships({{"rId1", "chart", "../charts/chart1.xml"}})},
+      {"xl/charts/chart1.xml", "<c:chartSpace xmlns:c=\"c\"><c:pivotSource><c:name>[x]P!T</c:name></c:pivotSource>"
+                               "</c:chartSpace>"}};
+  struct Case {
+    std::vector<std::array<std::string, 3>> rels;
+    Entries parts;
+    const char* what;
+  };
+  for (const Case& c : std::vector<Case>{
+           {{{"rId1", "pivotTable", "../pivotTables/pivotTable1.xml"}}, {}, "数据透视表"},
+           {{{"rId1", ms + "2007/relationships/slicer", "../slicers/slicer1.xml"}}, {}, "切片器"},
+           {{{"rId1", ms + "2011/relationships/timeline", "../timelines/timeline1.xml"}}, {}, "日程表"},
+           {{{"rId1", "ctrlProp", "../ctrlProps/ctrlProp1.xml"}}, {}, "表单控件"},
+           {{{"rId1", "control", "../activeX/activeX1.xml"}}, {}, "ActiveX 控件"},
+           {{{"rId1", "oleObject", "../embeddings/oleObject1.bin"}}, {}, "OLE 对象"},
+           {{{"rId1", "package", "../embeddings/Sheet.xlsx"}}, {}, "嵌入的对象"},
+           {{{"rId1", "http://example.com/gadget", "../gadget.xml"}}, {}, "不认识的对象（关系类型 http://example.com/gadget）"},
+           // what every kind is, all named in one message
+           {{{"rId1", "drawing", "../drawings/drawing1.xml"}, {"rId2", "pivotTable", "../pivotTables/pivotTable1.xml"}},
+            pivotChart, "数据透视表、数据透视图"},
+       }) {
+    const std::string file = path("refused.xlsx");
+    writeBook(file, oneSheetBook("", c.rels, "", "", c.parts));
+    const std::string before = readFile(QString::fromStdString(file));
+    Document doc;
+    doc.open(file);
+    try {
+      doc.workbook().cloneSheet("Data", "Copy");
+      ADD_FAILURE() << "cloned with " << c.what;
+    } catch (const Error& e) {
+      EXPECT_EQ(std::string(e.what()), "不能克隆工作表 Data：它含有无法复制的" + std::string(c.what) + "，工作簿没有改动");
+    }
+    EXPECT_EQ(doc.workbook().worksheetNames(), std::vector<std::string>{"Data"}) << c.what;
+    doc.save();  // nothing changed: nothing written
+    EXPECT_EQ(readFile(QString::fromStdString(file)), before) << c.what;
+  }
+}
+
+TEST_F(Xlsx, DeleteRowRemovesWhatIsAnchoredInTheRowAlone) {
+  const std::string file = path("row.xlsx");
+  writeBook(file, oneSheetBook(
+      "<mergeCells count=\"2\"><mergeCell ref=\"B12:C12\"/><mergeCell ref=\"D11:D13\"/></mergeCells>"
+      "<conditionalFormatting sqref=\"12:12\"><cfRule type=\"expression\" priority=\"1\"><formula>A12&gt;1"
+      "</formula></cfRule></conditionalFormatting><conditionalFormatting sqref=\"A1:A20\"><cfRule "
+      "type=\"expression\" priority=\"2\"><formula>A1&gt;2</formula></cfRule></conditionalFormatting>"
+      "<dataValidations count=\"2\"><dataValidation type=\"list\" sqref=\"F12\"><formula1>\"a,b\"</formula1>"
+      "</dataValidation><dataValidation type=\"list\" sqref=\"A1 $F$12:G12 H13\"><formula1>\"c\"</formula1>"
+      "</dataValidation></dataValidations><hyperlinks><hyperlink ref=\"F12\" r:id=\"rId1\"/><hyperlink "
+      "ref=\"A12:C12\" location=\"'Data'!A1\"/><hyperlink ref=\"A11:A13\" r:id=\"rId2\"/><hyperlink ref=\"G13\" "
+      "location=\"A1\"/></hyperlinks><legacyDrawing r:id=\"rId3\"/><extLst><ext uri=\"{78C0D931-6437-407d-A8EE-"
+      "F0AAD7539E65}\" xmlns:x14=\"x14\"><x14:conditionalFormattings><x14:conditionalFormatting xmlns:xm=\"xm\">"
+      "<x14:cfRule type=\"dataBar\"/><xm:sqref>F12</xm:sqref></x14:conditionalFormatting>"
+      "</x14:conditionalFormattings></ext><ext xmlns:x14=\"x14\"><x14:sparklineGroups xmlns:xm=\"xm\">"
+      "<x14:sparklineGroup><x14:colorSeries rgb=\"FF0000\"/><x14:sparklines><x14:sparkline><xm:f>Data!A12:E12</xm:f>"
+      "<xm:sqref>H12</xm:sqref></x14:sparkline><x14:sparkline><xm:f>Data!A13:E13</xm:f><xm:sqref>H13</xm:sqref>"
+      "</x14:sparkline></x14:sparklines></x14:sparklineGroup><x14:sparklineGroup><x14:colorSeries rgb=\"00FF00\"/>"
+      "<x14:sparklines><x14:sparkline><xm:f>Data!A12:E12</xm:f><xm:sqref>I12</xm:sqref></x14:sparkline>"
+      "</x14:sparklines></x14:sparklineGroup></x14:sparklineGroups></ext></extLst>",
+      {{"rId1", "hyperlink", "https://example.com/twelve"},
+       {"rId2", "hyperlink", "https://example.com/more"},
+       {"rId3", "vmlDrawing", "../drawings/vmlDrawing1.vml"},
+       {"rId4", "comments", "../comments1.xml"},
+       {"rId5", "http://schemas.microsoft.com/office/2017/10/relationships/threadedComment",
+        "../threadedComments/threadedComment1.xml"}},
+      "", "",
+      {{"xl/drawings/vmlDrawing1.vml", kNoteShapes},
+       {"xl/comments1.xml", kComments},
+       {"xl/threadedComments/threadedComment1.xml", kThreads}}));
+  Document doc;
+  doc.open(file);
+  Worksheet ws = doc.workbook().worksheet("Data");
+  EXPECT_TRUE(ws.deleteRow(12));
+  EXPECT_FALSE(ws.deleteRow(12));  // nothing is left there
+  doc.save();
+  expectParts(readBook(file), {
+      {"xl/worksheets/sheet1.xml", "<hyperlinks><hyperlink ref=\"A11:A13\" r:id=\"rId2\"/><hyperlink ref=\"G13\" "
+                                   "location=\"A1\"/></hyperlinks>"},
+      {"xl/worksheets/sheet1.xml", "<mergeCells count=\"1\"><mergeCell ref=\"D11:D13\"/></mergeCells>"},
+      {"xl/worksheets/sheet1.xml", "!sqref=\"12:12\""},
+      {"xl/worksheets/sheet1.xml", "<conditionalFormatting sqref=\"A1:A20\">"},
+      {"xl/worksheets/sheet1.xml", "<dataValidations count=\"1\"><dataValidation type=\"list\" sqref=\"A1 H13\">"},
+      {"xl/worksheets/sheet1.xml", "!conditionalFormattings"},
+      {"xl/worksheets/sheet1.xml", "<extLst><ext xmlns:x14=\"x14\"><x14:sparklineGroups xmlns:xm=\"xm\"><x14:sparklineGroup>"
+                                   "<x14:colorSeries rgb=\"FF0000\"/><x14:sparklines><x14:sparkline><xm:f>Data!A13:E13"
+                                   "</xm:f><xm:sqref>H13</xm:sqref></x14:sparkline></x14:sparklines></x14:sparklineGroup>"
+                                   "</x14:sparklineGroups></ext></extLst>"},
+      {"xl/worksheets/_rels/sheet1.xml.rels", "!rId1"},
+      {"xl/worksheets/_rels/sheet1.xml.rels", "https://example.com/more"},
+      {"xl/comments1.xml", "!twelve"},
+      {"xl/comments1.xml", "<t>thirteen</t>"},
+      {"xl/threadedComments/threadedComment1.xml", "!ref=\"F12\""},
+      {"xl/drawings/vmlDrawing1.vml", "!_x0000_s1025"},
+      {"xl/drawings/vmlDrawing1.vml", "<x:Row>12</x:Row>"},
+  });
+  // a row with nothing but a note in it
+  doc.open(file);
+  ws = doc.workbook().worksheet("Data");
+  EXPECT_TRUE(ws.deleteRow(13));
+  doc.save();
+  expectParts(readBook(file), {{"xl/comments1.xml", "!thirteen"}, {"xl/drawings/vmlDrawing1.vml", "!<x:Row>"}});
 }
 
 // ---- containers written by other programs, hostile workbooks, failed saves ----
