@@ -671,6 +671,7 @@ bool clearRowObjects(Package& pkg, Sheet& sheet, uint32_t row) {
   std::vector<std::string> linkIds;
   for (pugi::xml_node n : items) {
     if (pugi::xml_attribute id = relIdAttribute(n)) linkIds.push_back(id.value());
+    if (named(n, "mergeCell")) sheet.mergesIndexed = false;  // read again on the next need
     removeItem(n);
   }
   if (!linkIds.empty()) {

@@ -1070,8 +1070,11 @@ TEST_F(Xlsx, DeleteRowRemovesWhatIsAnchoredInTheRowAlone) {
   Document doc;
   doc.open(file);
   Worksheet ws = doc.workbook().worksheet("Data");
+  EXPECT_EQ(ws.cell("C12").hidingMerge(), "B12:C12");
   EXPECT_TRUE(ws.deleteRow(12));
   EXPECT_FALSE(ws.deleteRow(12));  // nothing is left there
+  EXPECT_EQ(ws.cell("C12").hidingMerge(), "");  // the merge went with the row
+  EXPECT_EQ(ws.cell("D12").hidingMerge(), "D11:D13");
   doc.save();
   expectParts(readBook(file), {
       {"xl/worksheets/sheet1.xml", "<hyperlinks><hyperlink ref=\"A11:A13\" r:id=\"rId2\"/><hyperlink ref=\"G13\" "
