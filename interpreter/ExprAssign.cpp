@@ -32,6 +32,7 @@
 #include <QDateTime>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <exception>
 #include <optional>
 #include <vector>
@@ -49,8 +50,8 @@ struct PendingValue {
   }
 };
 
-// Evaluated index and key cells; released at the end of the statement (a key
-// handed over to a dict is taken out first).
+// Evaluated index and key cells (or other operands); released at the end of
+// the statement (a key handed over to a dict is taken out first).
 class IndexCells {
  public:
   IndexCells() = default;
@@ -1044,6 +1045,29 @@ class Assignment {
 
 }  // namespace
 
+namespace {
+
+// The operands after the target of `s = s + a + ...` (a plain target, "="),
+// in order, when none of them runs code; false for any other right side.
+bool appendedOperands(antlr4::tree::ParseTree* right, KorParser::KorvarContext* target,
+                      std::vector<KorParser::ExprContext*>& out) {
+  auto* e = static_cast<KorParser::ExprContext*>(right);
+  while (typeid(*e) == typeid(KorParser::AddExprContext)) {
+    out.push_back(static_cast<KorParser::ExprContext*>(e->children[2]));
+    e = static_cast<KorParser::ExprContext*>(e->children[0]);
+  }
+  if (out.empty() || typeid(*e) != typeid(KorParser::VarExprContext)) return false;
+  auto* var = static_cast<KorParser::KorvarContext*>(e->children[0]);
+  if (var->children.size() != 1 || cachedNameOf(var).name != cachedNameOf(target).name)
+    return false;
+  for (KorParser::ExprContext* operand : out)
+    if (flow::partRunsCode(operand, true)) return false;
+  std::reverse(out.begin(), out.end());
+  return true;
+}
+
+}  // namespace
+
 AssignPlan planAssignment(ExprVisitor& v, KorParser::AssignVarContext* ctx, bool compileRight) {
   AssignPlan plan;
   plan.name = &cachedNameOf(static_cast<KorParser::KorvarContext*>(ctx->children[0]));
@@ -1075,6 +1099,12 @@ AssignPlan planAssignment(ExprVisitor& v, KorParser::AssignVarContext* ctx, bool
   plan.compiled = compileRight;
   if (compileRight) (target->children.size() == 1 ? plan.target : plan.base) = cx::compileName(target);
   plan.keyed = compileRight && plan.right != nullptr && target->children.size() == 4;
+  std::vector<KorParser::ExprContext*> appended;
+  if (plan.target != nullptr && plan.right != nullptr && plan.op == 0 && !plan.initialiser &&
+      appendedOperands(child, target, appended)) {
+    for (KorParser::ExprContext* operand : appended)
+      plan.appended.push_back(cx::compileExpr(v, operand));
+  }
   if (compileRight && target->children.size() > 1) {
     plan.rightCalls = flow::partRunsCode(right, true);
     plan.rightRunsScript = plan.rightCalls && flow::partRunsCode(right, false);
@@ -1340,6 +1370,48 @@ void execAssignInteger(ExprVisitor& v, KorParser::AssignVarContext* ctx, const A
     value = cx::eval(v, plan.right);  // (the tree's handler counts the miss)
   }
   storeAssigned(v, ctx, plan, rec, value);
+}
+
+void execAssignAppend(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan) {
+  ScopeRecord* rec = statusTop() == LS_RUN_START ? nullptr : cx::lookupNamed(plan.target);
+  if (rec == nullptr || rec->kind != VT_BYTES) {
+    if (plan.right->arith != 0)
+      execAssignInteger(v, ctx, plan);
+    else
+      execAssignCompiled(v, ctx, plan);
+    return;
+  }
+  // The operands run no code, so the variable holds the text that `s + a`
+  // would copy until it is appended to: they are evaluated first (one may
+  // read the variable), then appended in order, as the additions would
+  // append them to the copy. An operand that is no zfc or zf leaves the
+  // additions to the general path, which evaluates the same reads again.
+  const size_t n = plan.appended.size();
+  IndexCells values;  // (released at the end)
+  for (size_t i = 0; i < n; ++i) {
+    cx::Node* node = plan.appended[i];
+    guardStack(node->ctx);
+    const ExprValue value = cx::eval(v, node);
+    values.add(value);
+    if (value.type != VT_BYTES && value.type != VT_CHAR) {
+      ExprValue result = cx::eval(v, plan.right);
+      storeAssigned(v, ctx, plan, rec, result);
+      return;
+    }
+  }
+  QByteArray*& text = rec->payload.bytes;
+  for (size_t i = 0; i < n; ++i) {
+    ExprValue& value = values.at(i);
+    if (value.type == VT_CHAR) {
+      if (text == nullptr) text = newByteString();
+      text->append(value.payload.c);
+    } else if (text == nullptr) {
+      text = value.payload.bytes;  // (the sum of an empty text and this one)
+      value.payload.bytes = nullptr;
+    } else if (value.payload.bytes != nullptr) {
+      text->append(*value.payload.bytes);
+    }
+  }
 }
 
 void execAssignKeyed(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan) {

@@ -7,8 +7,8 @@ Usage: library_limits_test.py KORVEL [sanitized]
 2. Process killers: scripts that once took all memory, run under a limit of
    the address space (left out in a sanitized build, whose shadow memory
    needs more) and a timeout far beyond their run time.
-3. Growth: replace and match at an offset on two sizes of input, one ten
-   times the other; the CPU time may grow about tenfold, far from the
+3. Growth: replace, match at an offset and a text built line by line on two
+   sizes of input, one ten times the other; the CPU time may grow about tenfold, far from the
    hundredfold of a cost quadratic in the input.
 """
 import os
@@ -78,6 +78,8 @@ GROWTH = [
      'RegExp r = "x\\\\d+"; zs at = 0; zs k = 0; '
      'while (zhen) { m := r.match(s, at); sf (!m.hasMatch()) { break; } k++; at = m.capturedEnd(); } dyh(k);',
      200000),
+    ("zfc built with s = s + line", 'zfc s = ""; zfc line = "0123456789abcdefghijklmnopqrstuvwxyz012\\n"; '
+     'xun (zs i = 0; i < N; i++) { s = s + line; } dyh(s.size());', 6000),
 ]
 
 
