@@ -41,6 +41,32 @@ namespace {
 
 enum RightKind { RK_EXPR, RK_LIST, RK_MAP, RK_STRUCT, RK_EMPTY };
 
+// A compound store (op not 0) into a dict key that is not there: the key
+// counts from the zero of the value's type (0, 0.0, the empty text), so the
+// value becomes the result of op on that zero. Values of other types stay
+// as they are. A refused operator raises as it does on a key that is there.
+KOR_NOINLINE void startFromZero(ExprValue& value, int op, antlr4::ParserRuleContext* ctx) {
+  switch (value.type) {
+    case VT_INT:
+    case VT_LONG:
+    case VT_DOUBLE:
+    case VT_BYTES:
+    case VT_STRING:
+      break;
+    default:
+      return;
+  }
+  ExprValue zero;
+  zero.type = value.type;
+  zero.payload.i64 = 0;
+  storeToCell(&zero, &value, ctx, true, op);
+  freeValue(value);
+  value = zero;
+}
+inline void countFromZero(ExprValue& value, int op, antlr4::ParserRuleContext* ctx) {
+  if (op != 0) startFromZero(value, op, ctx);
+}
+
 // Releases a value on the way out unless it was handed on.
 struct PendingValue {
   ExprValue value;
@@ -890,6 +916,7 @@ class Assignment {
     }
     container_ = dict;
     rejectCycle();
+    if (rk_ == RK_EXPR) countFromZero(v_.value, plan_.op, ctx_);
     // nothing has run since the key was looked up: it is still absent
     cells.own(i);
     ValueDict::Node* node = dict->insertNew(cells.at(i), keyHash);
@@ -1257,6 +1284,7 @@ KOR_ALWAYS_INLINE void storeDictValue(ExprVisitor& v, KorParser::AssignVarContex
         storeToCell(cell, &value.value, ctx, true, plan.op);
       return;  // the source cell's payload has moved or is a number
     }
+    countFromZero(value.value, plan.op, ctx);
     // nothing has run since the key was looked up: it is still absent
     if (ownedKey != nullptr) ownedKey->armed = false;
     node = dict->insertNew(lent ? copyValue(key, false) : key, hash);

@@ -1,7 +1,7 @@
 // Stores reach the place their target names, in the order the statement
 // says, and never make a container hold itself: multiple assignment into
-// elements and members, struct types named like type words, and the order of
-// an indexed store's index and value.
+// elements and members, struct types named like type words, the order of an
+// indexed store's index and value, and compound stores on missing dict keys.
 #include <gtest/gtest.h>
 
 #include <QFile>
@@ -162,6 +162,26 @@ TEST(StoreTarget, IndexesAreEvaluatedAndCheckedBeforeTheValue) {
                    "{\"a\":{\"b\":1, \"k\":3}} qyz\ni");
   EXPECT_TRUE(has(r.err, "语句 l[at(\"i\",9)]=at(\"v\",1) 多层列表访问元素第 9 个序号类型错误"))
       << r.err;
+}
+
+TEST(StoreTarget, CompoundStoreOnAMissingKeyCountsFromZero) {
+  // keys of one dict (literal, zfc and zs variables) and a key two levels down
+  const RunResult r = run(
+      "hanshu hs_rukou() {\n"
+      "  zd d = {};\n"
+      "  zfc k = \"k\";\n"
+      "  d[\"t\"] -= 2;\n"
+      "  d[\"m\"] */ 5;\n"
+      "  d[\"q\"] /= 2;\n"
+      "  d[\"s\"] += \"ab\";\n"
+      "  d[k] -= 1.5;\n"
+      "  xun (zs i = 0; i < 2; i++) { d[i] -= 4; }\n"
+      "  zd dd = {\"a\": {}};\n"
+      "  dd[\"a\"][\"n\"] -= 3;\n"
+      "  dd[\"a\"][\"u\"] += u16\"cd\";\n"
+      "  dyh(d[\"t\"], d[\"m\"], d[\"q\"], d[\"s\"], d[k], d[0], d[1], dd);\n"
+      "}\n");
+  expectFinished(r, "-2 0 0 ab -1.5 -4 -4 {\"a\":{\"n\":-3, \"u\":cd}}");
 }
 
 }  // namespace
