@@ -386,26 +386,77 @@ class Assignment {
 
   // The target's indexes or keys, evaluated and checked before the right side
   // (the walk through the containers; a missing last key is not refused, it
-  // is inserted). A member name is checked with the store. A list or dict
-  // target is stored here, the right side evaluated on the way (true).
+  // is inserted), and so is every suffix the variable cannot take and a
+  // member name. A list or dict target with indexes is stored here, the right
+  // side evaluated on the way (true).
   bool evaluateTarget() {
     readSuffixes();
-    if (indexes_.empty()) return false;
     switch (rec_->kind) {
       case VT_LIST:
+        if (indexes_.empty()) {
+          if (member_ != nullptr) failListMember();
+          return false;
+        }
         storeIntoListWithRight();
         return true;
       case VT_DICT:
+        if (indexes_.empty()) {
+          if (member_ != nullptr) failDictMember();
+          return false;
+        }
         readIndexes(false);
         storeDictEntry(true);
         return true;
       case VT_BYTES:
       case VT_STRING:
-        if (member_ == nullptr && indexes_.size() == 1) characterIndex();
+        if (member_ != nullptr) failSuffixes();
+        if (indexes_.size() > 1) failIndexedCharacter();
+        characterIndex();
+        return false;
+      case VT_STRUCT:
+        if (!indexes_.empty()) failIndexedStruct();
+        if (member_ != nullptr && memberCell(rec_->payload.st) == nullptr) failStructMember();
         return false;
       default:
+        // numbers, booleans, characters, files, times and workbooks take none
+        // (function values take the statement as it is)
+        if (uint32_t(rec_->kind) <= uint32_t(VT_WCHAR) || rec_->kind == VT_FILE ||
+            rec_->kind == VT_TIME || rec_->kind == VT_EXCEL)
+          failSuffixes();
         return false;
     }
+  }
+
+  // ---- refusals of a target's suffixes (also checked before the right side) ----
+  [[noreturn]] void failSuffixes() {
+    fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 变量 %3 是 %4 ,非法或未知求值或访问语句 "
+                                    "%5, 变量 %3 不能进行 [] 或 . 操作访问！ "),
+                     line(), text(), name(), varTypeText(), targetText()));
+  }
+  [[noreturn]] void failIndexedCharacter() {
+    fail(fillMessage(
+        QStringLiteral("错误:行号 %1 语句 %2 变量 %3[%4] 是字符类型，无法继续后续的[]操作！"),
+        line(), text(), name(), QString::fromStdString(indexes_[0]->getText())));
+  }
+  [[noreturn]] void failIndexedStruct() {
+    fail(fillMessage(
+        QStringLiteral("错误：行号 %1 语句 %2 变量 %3 是 %4 ,非法的求值或访问语句 %5 "), line(),
+        text(), name(), varTypeText(), targetText()));
+  }
+  [[noreturn]] void failStructMember() {
+    const StructValue* st = rec_->payload.st;
+    fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 结构体 %3 没有成员变量 %4 !"), line(),
+                     text(), st != nullptr ? st->typeName : QByteArray(), memberName()));
+  }
+  [[noreturn]] void failListMember() {
+    fail(fillMessage(
+        QStringLiteral("错误：函数 %1 语句 %2 列表 %3 不是结构体类型，无法访问成员变量 %4 !"),
+        functionNameForMessage(), text(), name(), memberName()));
+  }
+  [[noreturn]] void failDictMember() {
+    fail(fillMessage(
+        QStringLiteral("错误：行号 %1 语句 %2 字典 %3 不是结构体类型，无法访问成员变量 %4 !"),
+        line(), text(), name(), memberName()));
   }
 
   // Evaluates the index expressions of the target in order into the cells
@@ -477,10 +528,7 @@ class Assignment {
         assignCharacterOfString();
         return;
       }
-      fail(fillMessage(
-          QStringLiteral("错误：行号 %1 语句 %2 变量 %3 是 %4 ,非法或未知求值或访问语句 %5, 变量 "
-                         "%3 不能进行 [] 或 . 操作访问！ "),
-          line(), text(), name(), varTypeText(), targetText()));
+      failSuffixes();
     }
     const int code = storeToRecord(rec_, &v_.value, ctx_, true, plan_.op);
     if (code < 0) {
@@ -530,11 +578,7 @@ class Assignment {
 
   // s[i] = c on a zfc or string variable; the operator is not applied.
   void assignCharacterOfString() {
-    if (indexes_.size() > 1) {
-      fail(fillMessage(
-          QStringLiteral("错误:行号 %1 语句 %2 变量 %3[%4] 是字符类型，无法继续后续的[]操作！"),
-          line(), text(), name(), QString::fromStdString(indexes_[0]->getText())));
-    }
+    if (indexes_.size() > 1) failIndexedCharacter();
     const qint64 index = characterIndex();
     const bool bytes = rec_->kind == VT_BYTES;
     const ExprValue& v = v_.value;
@@ -578,19 +622,12 @@ class Assignment {
                        line(), text(), rightText(), name()));
     }
     readSuffixes();
-    if (!indexes_.empty()) {
-      fail(fillMessage(
-          QStringLiteral("错误：行号 %1 语句 %2 变量 %3 是 %4 ,非法的求值或访问语句 %5 "), line(),
-          text(), name(), varTypeText(), targetText()));
-    }
+    if (!indexes_.empty()) failIndexedStruct();
     StructValue* st = rec_->payload.st;
     const QByteArray varType = st != nullptr ? st->typeName : QByteArray();
     if (member_ != nullptr) {
       ExprValue* cell = memberCell(st);
-      if (cell == nullptr) {
-        fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 结构体 %3 没有成员变量 %4 !"),
-                         line(), text(), varType, memberName()));
-      }
+      if (cell == nullptr) failStructMember();
       storeToCell(cell, &v_.value, ctx_, true, plan_.op);
       return;
     }
@@ -615,11 +652,7 @@ class Assignment {
   void assignList() {
     readSuffixes();
     if (indexes_.empty()) {
-      if (member_ != nullptr) {
-        fail(fillMessage(
-            QStringLiteral("错误：函数 %1 语句 %2 列表 %3 不是结构体类型，无法访问成员变量 %4 !"),
-            functionNameForMessage(), text(), name(), memberName()));
-      }
+      if (member_ != nullptr) failListMember();
       wholeList();
       return;
     }
@@ -640,6 +673,7 @@ class Assignment {
   // the element is looked for again.
   void storeIntoListWithRight() {
     ExprValue* elem = walkListIndexes();
+    if (member_ != nullptr) elementMemberCell(elem, int(cells_->size() - 1), false);
     evaluateRight();
     if (plan_.rightCalls) elem = walkListIndexes();
     storeIntoListTarget(elem);
@@ -741,6 +775,24 @@ class Assignment {
 
   // a[i].x = v, d[k].x = v: the element must be a struct with that member.
   void storeIntoElementMember(ExprValue* elem, int position, bool fromDict) {
+    ExprValue* cell = elementMemberCell(elem, position, fromDict);
+    if (rk_ != RK_EXPR) {
+      if (fromDict) {
+        fail(fillMessage(
+            QStringLiteral("错误：函数 %1 语句 %2 不能把表达式类型 %3 赋值给结构体变量 %4 !"),
+            functionNameForMessage(), text(), rightText(), targetText()));
+      }
+      fail(fillMessage(
+          QStringLiteral("错误：行号 %1 语句 %2 不能把表达式类型 %3 赋值给结构体变量 %4 !"), line(),
+          text(), rightText(), targetText()));
+    }
+    rejectCycle();
+    storeToCell(cell, &v_.value, ctx_, true, plan_.op);
+  }
+
+  // The member cell of a[i].x or d[k].x: the element must be a struct with
+  // that member.
+  ExprValue* elementMemberCell(ExprValue* elem, int position, bool fromDict) {
     if (elem == nullptr || elem->type != VT_STRUCT || elem->payload.st == nullptr) {
       if (fromDict) {
         fail(fillMessage(
@@ -762,29 +814,14 @@ class Assignment {
           QStringLiteral("错误：行号 %1 语句 %2 列表第 %3 个元素的结构体类型 %4 没有成员变量 %5 !"),
           line(), text(), position, elem->payload.st->typeName, memberName()));
     }
-    if (rk_ != RK_EXPR) {
-      if (fromDict) {
-        fail(fillMessage(
-            QStringLiteral("错误：函数 %1 语句 %2 不能把表达式类型 %3 赋值给结构体变量 %4 !"),
-            functionNameForMessage(), text(), rightText(), targetText()));
-      }
-      fail(fillMessage(
-          QStringLiteral("错误：行号 %1 语句 %2 不能把表达式类型 %3 赋值给结构体变量 %4 !"), line(),
-          text(), rightText(), targetText()));
-    }
-    rejectCycle();
-    storeToCell(cell, &v_.value, ctx_, true, plan_.op);
+    return cell;
   }
 
   // ---- dicts ----
   void assignDict() {
     readSuffixes();
     if (indexes_.empty()) {
-      if (member_ != nullptr) {
-        fail(fillMessage(
-            QStringLiteral("错误：行号 %1 语句 %2 字典 %3 不是结构体类型，无法访问成员变量 %4 !"),
-            line(), text(), name(), memberName()));
-      }
+      if (member_ != nullptr) failDictMember();
       wholeDict();
       return;
     }
@@ -820,7 +857,8 @@ class Assignment {
                              line(), text(), name(), int(i),
                              QString::fromStdString(indexes_[i]->getText())));
           }
-          if (last && rightPending && dict != nullptr) {
+          // (a member target is checked first, below)
+          if (last && rightPending && dict != nullptr && member_ == nullptr) {
             rightPending = false;
             evaluateRight();
             if (plan_.rightCalls) {
@@ -862,7 +900,7 @@ class Assignment {
         if (key.type != VT_INT) failListIndexType(i, true);
         cell = elementOnPath(list, key.payload.i32, true);
         if (last) {
-          if (rightPending) {
+          if (rightPending && member_ == nullptr) {
             rightPending = false;
             evaluateRight();
             walkAgain = plan_.rightCalls;
@@ -878,6 +916,14 @@ class Assignment {
         }
         list = cell->payload.list;
         ++listLevel;
+      }
+      if (rightPending && !walkAgain) {
+        // a member target: the struct and its member are there before the
+        // right side is evaluated
+        elementMemberCell(cell, int(n - 1), true);
+        rightPending = false;
+        evaluateRight();
+        walkAgain = plan_.rightCalls;
       }
     }
 
@@ -944,10 +990,7 @@ class Assignment {
 
   // ---- files, times, workbooks ----
   void rejectSuffixes() {
-    if (plain_) return;
-    fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 变量 %3 是 %4 ,非法或未知求值或访问语句 "
-                                    "%5, 变量 %3 不能进行 [] 或 . 操作访问！ "),
-                     line(), text(), name(), varTypeText(), targetText()));
+    if (!plain_) failSuffixes();
   }
 
   void clearRecord() {
