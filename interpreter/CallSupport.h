@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <typeinfo>
 #include <vector>
@@ -50,8 +51,45 @@ struct ReceiverTargets {
   bool autoDefine = false;                    // `:=`
   std::vector<KorParser::Ret_idContext*> ids;
   std::vector<HashedName> texts;          // `:=`: the new variables' names
-  std::vector<const CachedName*> names;   // `=`: the targets' names
 };
+
+// The targets of a multiple-assignment statement as they are checked before
+// its call, read once per statement.
+struct TargetChecks {
+  struct Target {
+    KorParser::KorvarContext* var = nullptr;  // null for "_"
+    cx::Node* name = nullptr;  // `=`: the variable's lookup (of a path: its variable)
+    bool path = false;         // written with [] or `.`
+    HashedName text;           // `:=`: the new variable's name
+  };
+  antlr4::ParserRuleContext* stmt = nullptr;  // the statement they were read from
+  bool defines = false;                       // `:=`
+  bool scriptCall = false;  // the values come from a script function (its messages)
+  bool anyPath = false;     // `=` with a target written with [] or `.`
+  bool namesFound = false;  // `=`: every target's variable was found once
+  std::vector<KorParser::Ret_idContext*> ids;
+  std::vector<Target> targets;
+};
+
+// What the check of a multiple assignment's targets found, kept while its
+// call runs (the innermost statement's on top): each target's variable
+// record and, for an element or member target, its index and key values.
+struct CheckedTargets {
+  static constexpr size_t kInline = 4;
+  // the index and key values of the element and member targets
+  struct Keys {
+    std::vector<int32_t> first;  // per target: the position of its first key, or -1
+    std::vector<ExprValue> values;
+  };
+  antlr4::ParserRuleContext* stmt = nullptr;
+  CheckedTargets* outer = nullptr;
+  size_t count = 0;
+  ScopeRecord* recs[kInline];              // up to kInline targets (null for "_")
+  std::unique_ptr<ScopeRecord*[]> more;    // more targets
+  std::unique_ptr<Keys> keys;              // made for element and member targets
+  ScopeRecord*& rec(size_t k) { return count <= kInline ? recs[k] : more[k]; }
+};
+extern CheckedTargets* checkedTargetsTop;
 
 constexpr int8_t kDirectUnknown = -2;
 constexpr int8_t kDirectNone = -1;
@@ -122,7 +160,7 @@ struct CallSite {
   // statement (execCallStatementAt) take the plain path, -1 while not decided.
   int8_t plain = -1;
   ReceiverTargets receivers;  // a call statement with targets
-  bool targetsChecked = false;  // a statement's `:=` targets: all plain names
+  TargetChecks checks;        // the same, as checked before the call
   cx::Node* receiverNode = nullptr;  // member call: a plain receiver name's lookup
   MethodSite method;                 // member call: the method's resolution
   // A member call on a plain variable whose arguments run no script code:
@@ -161,6 +199,28 @@ inline KorParser::KorvarContext* retIdVariable(KorParser::Ret_idContext* id) {
   if (!first || first->children.empty()) return nullptr;  // the token "_"
   return static_cast<KorParser::KorvarContext*>(first);
 }
+
+// What was found for target k of the multiple assignment `stmt` when its
+// targets were checked before the call: the variable's record and an
+// element or member target's index and key values (null: not checked, find
+// and evaluate them now).
+struct CheckedTarget {
+  ScopeRecord* rec = nullptr;
+  const ExprValue* keys = nullptr;
+};
+inline CheckedTarget checkedTarget(antlr4::ParserRuleContext* stmt, size_t k) {
+  CheckedTarget found;
+  CheckedTargets* top = checkedTargetsTop;
+  if (top == nullptr || top->stmt != stmt || k >= top->count) return found;
+  found.rec = top->rec(k);
+  if (top->keys && top->keys->first[k] >= 0)
+    found.keys = top->keys->values.data() + top->keys->first[k];
+  return found;
+}
+// Stores a value (released) that a call gives target k of the statement
+// `stmt`, at the place checked before the call.
+void storeCallResult(ExprVisitor& v, antlr4::ParserRuleContext* stmt, size_t k,
+                     KorParser::KorvarContext* target, ExprValue* value);
 
 // Call-site entry of a call context (created on first use).
 CallSite& callSite(KorParser::RealCallFunContext* call);

@@ -32,6 +32,7 @@
 #include <QDateTime>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <exception>
 #include <optional>
 #include <vector>
@@ -39,6 +40,32 @@
 namespace {
 
 enum RightKind { RK_EXPR, RK_LIST, RK_MAP, RK_STRUCT, RK_EMPTY };
+
+// A compound store (op not 0) into a dict key that is not there: the key
+// counts from the zero of the value's type (0, 0.0, the empty text), so the
+// value becomes the result of op on that zero. Values of other types stay
+// as they are. A refused operator raises as it does on a key that is there.
+KOR_NOINLINE void startFromZero(ExprValue& value, int op, antlr4::ParserRuleContext* ctx) {
+  switch (value.type) {
+    case VT_INT:
+    case VT_LONG:
+    case VT_DOUBLE:
+    case VT_BYTES:
+    case VT_STRING:
+      break;
+    default:
+      return;
+  }
+  ExprValue zero;
+  zero.type = value.type;
+  zero.payload.i64 = 0;
+  storeToCell(&zero, &value, ctx, true, op);
+  freeValue(value);
+  value = zero;
+}
+inline void countFromZero(ExprValue& value, int op, antlr4::ParserRuleContext* ctx) {
+  if (op != 0) startFromZero(value, op, ctx);
+}
 
 // Releases a value on the way out unless it was handed on.
 struct PendingValue {
@@ -49,8 +76,8 @@ struct PendingValue {
   }
 };
 
-// Evaluated index and key cells; released at the end of the statement (a key
-// handed over to a dict is taken out first).
+// Evaluated index and key cells (or other operands); released at the end of
+// the statement (a key handed over to a dict is taken out first).
 class IndexCells {
  public:
   IndexCells() = default;
@@ -359,26 +386,77 @@ class Assignment {
 
   // The target's indexes or keys, evaluated and checked before the right side
   // (the walk through the containers; a missing last key is not refused, it
-  // is inserted). A member name is checked with the store. A list or dict
-  // target is stored here, the right side evaluated on the way (true).
+  // is inserted), and so is every suffix the variable cannot take and a
+  // member name. A list or dict target with indexes is stored here, the right
+  // side evaluated on the way (true).
   bool evaluateTarget() {
     readSuffixes();
-    if (indexes_.empty()) return false;
     switch (rec_->kind) {
       case VT_LIST:
+        if (indexes_.empty()) {
+          if (member_ != nullptr) failListMember();
+          return false;
+        }
         storeIntoListWithRight();
         return true;
       case VT_DICT:
+        if (indexes_.empty()) {
+          if (member_ != nullptr) failDictMember();
+          return false;
+        }
         readIndexes(false);
         storeDictEntry(true);
         return true;
       case VT_BYTES:
       case VT_STRING:
-        if (member_ == nullptr && indexes_.size() == 1) characterIndex();
+        if (member_ != nullptr) failSuffixes();
+        if (indexes_.size() > 1) failIndexedCharacter();
+        characterIndex();
+        return false;
+      case VT_STRUCT:
+        if (!indexes_.empty()) failIndexedStruct();
+        if (member_ != nullptr && memberCell(rec_->payload.st) == nullptr) failStructMember();
         return false;
       default:
+        // numbers, booleans, characters, files, times and workbooks take none
+        // (function values take the statement as it is)
+        if (uint32_t(rec_->kind) <= uint32_t(VT_WCHAR) || rec_->kind == VT_FILE ||
+            rec_->kind == VT_TIME || rec_->kind == VT_EXCEL)
+          failSuffixes();
         return false;
     }
+  }
+
+  // ---- refusals of a target's suffixes (also checked before the right side) ----
+  [[noreturn]] void failSuffixes() {
+    fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 变量 %3 是 %4 ,非法或未知求值或访问语句 "
+                                    "%5, 变量 %3 不能进行 [] 或 . 操作访问！ "),
+                     line(), text(), name(), varTypeText(), targetText()));
+  }
+  [[noreturn]] void failIndexedCharacter() {
+    fail(fillMessage(
+        QStringLiteral("错误:行号 %1 语句 %2 变量 %3[%4] 是字符类型，无法继续后续的[]操作！"),
+        line(), text(), name(), QString::fromStdString(indexes_[0]->getText())));
+  }
+  [[noreturn]] void failIndexedStruct() {
+    fail(fillMessage(
+        QStringLiteral("错误：行号 %1 语句 %2 变量 %3 是 %4 ,非法的求值或访问语句 %5 "), line(),
+        text(), name(), varTypeText(), targetText()));
+  }
+  [[noreturn]] void failStructMember() {
+    const StructValue* st = rec_->payload.st;
+    fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 结构体 %3 没有成员变量 %4 !"), line(),
+                     text(), st != nullptr ? st->typeName : QByteArray(), memberName()));
+  }
+  [[noreturn]] void failListMember() {
+    fail(fillMessage(
+        QStringLiteral("错误：函数 %1 语句 %2 列表 %3 不是结构体类型，无法访问成员变量 %4 !"),
+        functionNameForMessage(), text(), name(), memberName()));
+  }
+  [[noreturn]] void failDictMember() {
+    fail(fillMessage(
+        QStringLiteral("错误：行号 %1 语句 %2 字典 %3 不是结构体类型，无法访问成员变量 %4 !"),
+        line(), text(), name(), memberName()));
   }
 
   // Evaluates the index expressions of the target in order into the cells
@@ -474,10 +552,7 @@ class Assignment {
         assignCharacterOfString();
         return;
       }
-      fail(fillMessage(
-          QStringLiteral("错误：行号 %1 语句 %2 变量 %3 是 %4 ,非法或未知求值或访问语句 %5, 变量 "
-                         "%3 不能进行 [] 或 . 操作访问！ "),
-          line(), text(), name(), varTypeText(), targetText()));
+      failSuffixes();
     }
     const int code = storeToRecord(rec_, &v_.value, ctx_, true, plan_.op);
     if (code < 0) {
@@ -527,11 +602,7 @@ class Assignment {
 
   // s[i] = c on a zfc or string variable; the operator is not applied.
   void assignCharacterOfString() {
-    if (indexes_.size() > 1) {
-      fail(fillMessage(
-          QStringLiteral("错误:行号 %1 语句 %2 变量 %3[%4] 是字符类型，无法继续后续的[]操作！"),
-          line(), text(), name(), QString::fromStdString(indexes_[0]->getText())));
-    }
+    if (indexes_.size() > 1) failIndexedCharacter();
     const qint64 index = characterIndex();
     const bool bytes = rec_->kind == VT_BYTES;
     const ExprValue& v = v_.value;
@@ -575,19 +646,12 @@ class Assignment {
                        line(), text(), rightText(), name()));
     }
     readSuffixes();
-    if (!indexes_.empty()) {
-      fail(fillMessage(
-          QStringLiteral("错误：行号 %1 语句 %2 变量 %3 是 %4 ,非法的求值或访问语句 %5 "), line(),
-          text(), name(), varTypeText(), targetText()));
-    }
+    if (!indexes_.empty()) failIndexedStruct();
     StructValue* st = rec_->payload.st;
     const QByteArray varType = st != nullptr ? st->typeName : QByteArray();
     if (member_ != nullptr) {
       ExprValue* cell = memberCell(st);
-      if (cell == nullptr) {
-        fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 结构体 %3 没有成员变量 %4 !"),
-                         line(), text(), varType, memberName()));
-      }
+      if (cell == nullptr) failStructMember();
       storeToCell(cell, &v_.value, ctx_, true, plan_.op);
       return;
     }
@@ -612,11 +676,7 @@ class Assignment {
   void assignList() {
     readSuffixes();
     if (indexes_.empty()) {
-      if (member_ != nullptr) {
-        fail(fillMessage(
-            QStringLiteral("错误：函数 %1 语句 %2 列表 %3 不是结构体类型，无法访问成员变量 %4 !"),
-            functionNameForMessage(), text(), name(), memberName()));
-      }
+      if (member_ != nullptr) failListMember();
       wholeList();
       return;
     }
@@ -637,6 +697,7 @@ class Assignment {
   // the element is looked for again.
   void storeIntoListWithRight() {
     ExprValue* elem = walkListIndexes();
+    if (member_ != nullptr) elementMemberCell(elem, int(cells_->size() - 1), false);
     evaluateRight();
     if (plan_.rightCalls) elem = walkListIndexes();
     storeIntoListTarget(elem);
@@ -739,6 +800,24 @@ class Assignment {
 
   // a[i].x = v, d[k].x = v: the element must be a struct with that member.
   void storeIntoElementMember(ExprValue* elem, int position, bool fromDict) {
+    ExprValue* cell = elementMemberCell(elem, position, fromDict);
+    if (rk_ != RK_EXPR) {
+      if (fromDict) {
+        fail(fillMessage(
+            QStringLiteral("错误：函数 %1 语句 %2 不能把表达式类型 %3 赋值给结构体变量 %4 !"),
+            functionNameForMessage(), text(), rightText(), targetText()));
+      }
+      fail(fillMessage(
+          QStringLiteral("错误：行号 %1 语句 %2 不能把表达式类型 %3 赋值给结构体变量 %4 !"), line(),
+          text(), rightText(), targetText()));
+    }
+    rejectCycle();
+    storeToCell(cell, &v_.value, ctx_, true, plan_.op);
+  }
+
+  // The member cell of a[i].x or d[k].x: the element must be a struct with
+  // that member.
+  ExprValue* elementMemberCell(ExprValue* elem, int position, bool fromDict) {
     if (elem == nullptr || elem->type != VT_STRUCT || elem->payload.st == nullptr) {
       if (fromDict) {
         fail(fillMessage(
@@ -760,29 +839,14 @@ class Assignment {
           QStringLiteral("错误：行号 %1 语句 %2 列表第 %3 个元素的结构体类型 %4 没有成员变量 %5 !"),
           line(), text(), position, elem->payload.st->typeName, memberName()));
     }
-    if (rk_ != RK_EXPR) {
-      if (fromDict) {
-        fail(fillMessage(
-            QStringLiteral("错误：函数 %1 语句 %2 不能把表达式类型 %3 赋值给结构体变量 %4 !"),
-            functionNameForMessage(), text(), rightText(), targetText()));
-      }
-      fail(fillMessage(
-          QStringLiteral("错误：行号 %1 语句 %2 不能把表达式类型 %3 赋值给结构体变量 %4 !"), line(),
-          text(), rightText(), targetText()));
-    }
-    rejectCycle();
-    storeToCell(cell, &v_.value, ctx_, true, plan_.op);
+    return cell;
   }
 
   // ---- dicts ----
   void assignDict() {
     readSuffixes();
     if (indexes_.empty()) {
-      if (member_ != nullptr) {
-        fail(fillMessage(
-            QStringLiteral("错误：行号 %1 语句 %2 字典 %3 不是结构体类型，无法访问成员变量 %4 !"),
-            line(), text(), name(), memberName()));
-      }
+      if (member_ != nullptr) failDictMember();
       wholeDict();
       return;
     }
@@ -819,7 +883,8 @@ class Assignment {
                              line(), text(), name(), int(i),
                              QString::fromStdString(indexes_[i]->getText())));
           }
-          if (last && rightPending && dict != nullptr) {
+          // (a member target is checked first, below)
+          if (last && rightPending && dict != nullptr && member_ == nullptr) {
             rightPending = false;
             evaluateRight();
             if (plan_.rightCalls) {
@@ -861,7 +926,7 @@ class Assignment {
         if (key.type != VT_INT) failListIndexType(i, true);
         cell = elementOnPath(list, key.payload.i32, true);
         if (last) {
-          if (rightPending) {
+          if (rightPending && member_ == nullptr) {
             rightPending = false;
             evaluateRight();
             walkAgain = plan_.rightCalls;
@@ -877,6 +942,14 @@ class Assignment {
         }
         list = cell->payload.list;
         ++listLevel;
+      }
+      if (rightPending && !walkAgain) {
+        // a member target: the struct and its member are there before the
+        // right side is evaluated
+        elementMemberCell(cell, int(n - 1), true);
+        rightPending = false;
+        evaluateRight();
+        walkAgain = plan_.rightCalls;
       }
     }
 
@@ -915,6 +988,7 @@ class Assignment {
     }
     enterContainer(dict);
     rejectCycle();
+    if (rk_ == RK_EXPR) countFromZero(v_.value, plan_.op, ctx_);
     // nothing has run since the key was looked up: it is still absent
     cells.own(i);
     ValueDict::Node* node = dict->insertNew(cells.at(i), keyHash);
@@ -942,10 +1016,7 @@ class Assignment {
 
   // ---- files, times, workbooks ----
   void rejectSuffixes() {
-    if (plain_) return;
-    fail(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 变量 %3 是 %4 ,非法或未知求值或访问语句 "
-                                    "%5, 变量 %3 不能进行 [] 或 . 操作访问！ "),
-                     line(), text(), name(), varTypeText(), targetText()));
+    if (!plain_) failSuffixes();
   }
 
   void clearRecord() {
@@ -1078,6 +1149,29 @@ class Assignment {
 
 }  // namespace
 
+namespace {
+
+// The operands after the target of `s = s + a + ...` (a plain target, "="),
+// in order, when none of them runs code; false for any other right side.
+bool appendedOperands(antlr4::tree::ParseTree* right, KorParser::KorvarContext* target,
+                      std::vector<KorParser::ExprContext*>& out) {
+  auto* e = static_cast<KorParser::ExprContext*>(right);
+  while (typeid(*e) == typeid(KorParser::AddExprContext)) {
+    out.push_back(static_cast<KorParser::ExprContext*>(e->children[2]));
+    e = static_cast<KorParser::ExprContext*>(e->children[0]);
+  }
+  if (out.empty() || typeid(*e) != typeid(KorParser::VarExprContext)) return false;
+  auto* var = static_cast<KorParser::KorvarContext*>(e->children[0]);
+  if (var->children.size() != 1 || cachedNameOf(var).name != cachedNameOf(target).name)
+    return false;
+  for (KorParser::ExprContext* operand : out)
+    if (flow::partRunsCode(operand, true)) return false;
+  std::reverse(out.begin(), out.end());
+  return true;
+}
+
+}  // namespace
+
 AssignPlan planAssignment(ExprVisitor& v, KorParser::AssignVarContext* ctx, bool compileRight) {
   AssignPlan plan;
   plan.name = &cachedNameOf(static_cast<KorParser::KorvarContext*>(ctx->children[0]));
@@ -1109,6 +1203,12 @@ AssignPlan planAssignment(ExprVisitor& v, KorParser::AssignVarContext* ctx, bool
   plan.compiled = compileRight;
   if (compileRight) (target->children.size() == 1 ? plan.target : plan.base) = cx::compileName(target);
   plan.keyed = compileRight && plan.right != nullptr && target->children.size() == 4;
+  std::vector<KorParser::ExprContext*> appended;
+  if (plan.target != nullptr && plan.right != nullptr && plan.op == 0 && !plan.initialiser &&
+      appendedOperands(child, target, appended)) {
+    for (KorParser::ExprContext* operand : appended)
+      plan.appended.push_back(cx::compileExpr(v, operand));
+  }
   if (compileRight && target->children.size() > 1) {
     plan.rightCalls = flow::partRunsCode(right, true);
     plan.rightRunsScript = plan.rightCalls && flow::partRunsCode(right, false);
@@ -1261,6 +1361,7 @@ KOR_ALWAYS_INLINE void storeDictValue(ExprVisitor& v, KorParser::AssignVarContex
         storeToCell(cell, &value.value, ctx, true, plan.op);
       return;  // the source cell's payload has moved or is a number
     }
+    countFromZero(value.value, plan.op, ctx);
     // nothing has run since the key was looked up: it is still absent
     if (ownedKey != nullptr) ownedKey->armed = false;
     node = dict->insertNew(lent ? copyValue(key, false) : key, hash);
@@ -1374,6 +1475,48 @@ void execAssignInteger(ExprVisitor& v, KorParser::AssignVarContext* ctx, const A
     value = cx::eval(v, plan.right);  // (the tree's handler counts the miss)
   }
   storeAssigned(v, ctx, plan, rec, value);
+}
+
+void execAssignAppend(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan) {
+  ScopeRecord* rec = statusTop() == LS_RUN_START ? nullptr : cx::lookupNamed(plan.target);
+  if (rec == nullptr || rec->kind != VT_BYTES) {
+    if (plan.right->arith != 0)
+      execAssignInteger(v, ctx, plan);
+    else
+      execAssignCompiled(v, ctx, plan);
+    return;
+  }
+  // The operands run no code, so the variable holds the text that `s + a`
+  // would copy until it is appended to: they are evaluated first (one may
+  // read the variable), then appended in order, as the additions would
+  // append them to the copy. An operand that is no zfc or zf leaves the
+  // additions to the general path, which evaluates the same reads again.
+  const size_t n = plan.appended.size();
+  IndexCells values;  // (released at the end)
+  for (size_t i = 0; i < n; ++i) {
+    cx::Node* node = plan.appended[i];
+    guardStack(node->ctx);
+    const ExprValue value = cx::eval(v, node);
+    values.add(value);
+    if (value.type != VT_BYTES && value.type != VT_CHAR) {
+      ExprValue result = cx::eval(v, plan.right);
+      storeAssigned(v, ctx, plan, rec, result);
+      return;
+    }
+  }
+  QByteArray*& text = rec->payload.bytes;
+  for (size_t i = 0; i < n; ++i) {
+    ExprValue& value = values.at(i);
+    if (value.type == VT_CHAR) {
+      if (text == nullptr) text = newByteString();
+      text->append(value.payload.c);
+    } else if (text == nullptr) {
+      text = value.payload.bytes;  // (the sum of an empty text and this one)
+      value.payload.bytes = nullptr;
+    } else if (value.payload.bytes != nullptr) {
+      text->append(*value.payload.bytes);
+    }
+  }
 }
 
 void execAssignKeyed(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan) {

@@ -663,14 +663,9 @@ void readTargets(KorParser::Fun_retContext* fr, antlr4::ParserRuleContext* stmt,
   retIdsOf(fr, out.ids);
   out.autoDefine = fr->FUN_RET_AUTO_DEF() != nullptr;
   out.texts.assign(out.ids.size(), HashedName());
-  out.names.assign(out.ids.size(), nullptr);
   for (size_t k = 0; k < out.ids.size(); ++k) {
     KorParser::Ret_idContext* id = out.ids[k];
-    if (isSkipTarget(id)) continue;
-    if (out.autoDefine)
-      out.texts[k] = QByteArray::fromStdString(id->getText());
-    else
-      out.names[k] = &cachedNameOf(retIdVariable(id));
+    if (!isSkipTarget(id) && out.autoDefine) out.texts[k] = QByteArray::fromStdString(id->getText());
   }
 }
 
@@ -698,13 +693,7 @@ KOR_NOINLINE int32_t prepareReceivers(antlr4::ParserRuleContext* call,
   *targetsRead = site ? rt : nullptr;
   const std::vector<KorParser::Ret_idContext*>& ids = rt->ids;
   if (!rt->autoDefine) {
-    for (size_t k = 0; k < ids.size(); ++k) {
-      const CachedName* var = rt->names[k];
-      if (!var) continue;
-      if (!lookupVariable(var->name, var->hash))
-        raiseScriptError(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 变量 %3 参数未定义 "),
-                                     callLine(call), qtext(stmt), qtext(ids[k])));
-    }
+    // (the targets' variables were checked before the arguments ran)
     if (ids.size() > info->returnTypes.size())
       raiseScriptError(QStringLiteral("错误：函数中 %1 语句 %2 函数 %3 返回值个数与函数定义形式不匹配 ！")
                            .arg(currentFunctionQName(), qtext(stmt), qbytes(name)));
@@ -742,7 +731,8 @@ KOR_NOINLINE void assignTargets(ExprVisitor& v, KorParser::Fun_retContext* targe
     ExprValue cell = rec->asValue();
     rec->payload.i64 = 0;
     try {
-      v.evalVariable(retIdVariable(ids[k]), false, &cell, 0);
+      storeCallResult(v, static_cast<antlr4::ParserRuleContext*>(targets->parent), k,
+                      retIdVariable(ids[k]), &cell);
     } catch (...) {
       freeValue(cell);
       throw;
@@ -1143,39 +1133,196 @@ antlrcpp::Any ExprVisitor::visitWithRetCallFun(KorParser::WithRetCallFunContext*
 
 namespace {
 
-// `a[i], b := f()` / `p.x, b := x.m()`: `:=` creates new variables, which an
-// element or a member cannot be. Refused before the call runs (once per
-// statement: the targets do not change).
-KOR_NOINLINE void checkNewTargets(KorParser::WithRetCallFunContext* ctx,
-                                  KorParser::RealCallFunContext* call, CallSite& site) {
-  site.targetsChecked = true;
-  KorParser::Fun_retContext* targets = funRetOf(ctx);
-  if (!targets || !targets->FUN_RET_AUTO_DEF()) return;
-  std::vector<KorParser::Ret_idContext*> ids;
-  retIdsOf(targets, ids);
-  for (KorParser::Ret_idContext* id : ids) {
-    KorParser::KorvarContext* var = retIdVariable(id);
-    if (var && var->children.size() > 1)
-      raiseScriptError(fillMessage(
-          QStringLiteral("错误：行号 %1 语句 %2 接收变量 %3 是元素或结构体成员，不能使用 := "
-                         "符号自动创建，请先定义变量再用 = 号赋值 ！"),
-          callLine(call), qtext(ctx), qtext(var)));
+// Key stores of finished statements, kept for the next ones with their room.
+std::vector<std::unique_ptr<CheckedTargets::Keys>> g_spareKeys;
+
+// Keeps what a statement's check found on top while its call runs.
+class CheckedTargetsScope {
+ public:
+  CheckedTargetsScope(antlr4::ParserRuleContext* stmt, size_t targets) {
+    t_.stmt = stmt;
+    t_.count = targets;
+    if (targets > CheckedTargets::kInline) t_.more.reset(new ScopeRecord*[targets]);
+    t_.outer = checkedTargetsTop;
+    checkedTargetsTop = &t_;
   }
+  ~CheckedTargetsScope() {
+    checkedTargetsTop = t_.outer;
+    if (t_.keys) {
+      for (ExprValue& key : t_.keys->values) freeValue(key);
+      t_.keys->values.clear();
+      g_spareKeys.push_back(std::move(t_.keys));
+    }
+  }
+  // The key store of a statement with element or member targets.
+  CheckedTargets::Keys& keys() {
+    if (g_spareKeys.empty()) {
+      t_.keys.reset(new CheckedTargets::Keys);
+    } else {
+      t_.keys = std::move(g_spareKeys.back());
+      g_spareKeys.pop_back();
+    }
+    t_.keys->first.assign(t_.count, -1);
+    return *t_.keys;
+  }
+  CheckedTargetsScope(const CheckedTargetsScope&) = delete;
+  CheckedTargetsScope& operator=(const CheckedTargetsScope&) = delete;
+  CheckedTargets& found() { return t_; }
+
+ private:
+  CheckedTargets t_;
+};
+
+// The call of a `fun_ret realCallFun ';'` statement.
+KorParser::RealCallFunContext* statementCall(KorParser::WithRetCallFunContext* ctx) {
+  return ctx->children.size() > 1 && flow::ruleOf(ctx->children[1]) == KorParser::RuleRealCallFun
+             ? static_cast<KorParser::RealCallFunContext*>(ctx->children[1])
+             : ctx->realCallFun();
+}
+
+// Reads the statement's targets for the checks (once per statement).
+KOR_NOINLINE const TargetChecks& readTargetChecks(KorParser::WithRetCallFunContext* ctx,
+                                                  CallSite& site) {
+  TargetChecks& tc = site.checks;
+  tc.stmt = nullptr;
+  KorParser::Fun_retContext* targets = funRetOf(ctx);
+  tc.defines = targets != nullptr && targets->FUN_RET_AUTO_DEF() != nullptr;
+  // a script function called by name or through a callback hands its values
+  // to the targets itself; a method (also the last of a chain) through the bridge
+  tc.scriptCall = site.member == nullptr && site.chain.empty();
+  tc.anyPath = false;
+  tc.namesFound = false;
+  tc.ids.clear();
+  if (targets) retIdsOf(targets, tc.ids);
+  tc.targets.assign(tc.ids.size(), TargetChecks::Target());
+  for (size_t k = 0; k < tc.ids.size(); ++k) {
+    TargetChecks::Target& t = tc.targets[k];
+    t.var = retIdVariable(tc.ids[k]);
+    if (!t.var) continue;
+    t.path = t.var->children.size() > 1;
+    if (tc.defines) {
+      t.text = QByteArray::fromStdString(tc.ids[k]->getText());
+    } else {
+      t.name = cx::compileName(t.var);
+      tc.anyPath = tc.anyPath || t.path;
+    }
+  }
+  tc.stmt = ctx;
+  return tc;
+}
+
+// The refusals of the checks.
+KOR_FAIL void failNewTarget(KorParser::WithRetCallFunContext* ctx, const CallSite& site,
+                            const TargetChecks& tc, size_t k) {
+  const TargetChecks::Target& t = tc.targets[k];
+  if (t.path)
+    raiseScriptError(fillMessage(
+        QStringLiteral("错误：行号 %1 语句 %2 接收变量 %3 是元素或结构体成员，不能使用 := "
+                       "符号自动创建，请先定义变量再用 = 号赋值 ！"),
+        callLine(site.call), qtext(ctx), qtext(t.var)));
+  if (tc.scriptCall)
+    raiseScriptError(
+        QStringLiteral("错误：函数 %1 语句 %2 变量 %3 已经在当前作用域中存在，不能重复使用 := 符号自动创建该变量 ")
+            .arg(currentFunctionQName(), qtext(ctx), qbytes(t.text)));
+  raiseScriptError(fillMessage(
+      QStringLiteral("错误：行号 %1 语句 %2 变量 %3 已经在当前作用域中存在，不能重复使用 := "
+                     "符号自动创建该变量 "),
+      callLine(site.call), qtext(ctx), qbytes(t.text)));
+}
+KOR_FAIL void failMissingTarget(KorParser::WithRetCallFunContext* ctx, const CallSite& site,
+                                const TargetChecks& tc, size_t k) {
+  const TargetChecks::Target& t = tc.targets[k];
+  if (tc.scriptCall)
+    raiseScriptError(fillMessage(QStringLiteral("错误：行号 %1 语句 %2 变量 %3 参数未定义 "),
+                                 callLine(site.call), qtext(ctx), qtext(tc.ids[k])));
+  cx::failNamed(t.name, t.path ? static_cast<antlr4::ParserRuleContext*>(t.var) : ctx);
+}
+
+// `a, b := f()`: each target is a plain name not yet defined in the block.
+void checkNewTargets(KorParser::WithRetCallFunContext* ctx, const CallSite& site,
+                     const TargetChecks& tc) {
+  for (size_t k = 0; k < tc.targets.size(); ++k) {
+    const TargetChecks::Target& t = tc.targets[k];
+    if (t.var && (t.path || definedInCurrentBlock(t.text))) failNewTarget(ctx, site, tc, k);
+  }
+}
+
+// `a, b = f()` with plain names: each target's variable exists. Which
+// names a statement sees does not change from one run of it to the next
+// (definitions are block-scoped and run in order), so once they were all
+// found they are not looked for again before the call.
+KOR_NOINLINE void checkPlainTargets(KorParser::WithRetCallFunContext* ctx, CallSite& site) {
+  TargetChecks& tc = site.checks;
+  const size_t n = tc.targets.size();
+  const TargetChecks::Target* t = tc.targets.data();
+  for (size_t k = 0; k < n; ++k, ++t)
+    if (t->var && !cx::lookupNamed(t->name)) failMissingTarget(ctx, site, tc, k);
+  tc.namesFound = true;
+}
+
+// `a, b = f()` with an element or member target: each target's variable
+// exists (its record kept in `scope`) and an element or member target leads
+// to a place (its index and key values kept too).
+void checkTargets(ExprVisitor& v, KorParser::WithRetCallFunContext* ctx, const CallSite& site,
+                  const TargetChecks& tc, CheckedTargetsScope& scope) {
+  CheckedTargets& found = scope.found();
+  const size_t n = found.count;
+  scope.keys();
+  const TargetChecks::Target* t = tc.targets.data();
+  for (size_t k = 0; k < n; ++k, ++t) {
+    ScopeRecord* rec = nullptr;
+    if (t->var) {
+      rec = cx::lookupNamed(t->name);
+      if (!rec) failMissingTarget(ctx, site, tc, k);
+      if (t->path) {
+        CheckedTargets::Keys& keys = *found.keys;
+        keys.first[k] = int32_t(keys.values.size());
+        checkStoreTarget(v, t->var, rec, keys.values);
+      }
+    }
+    found.rec(k) = rec;
+  }
+}
+
+// The call of the statement once its targets are checked.
+KOR_ALWAYS_INLINE void runWithRetCall(ExprVisitor& v, KorParser::WithRetCallFunContext* ctx,
+                                      CallSite& site) {
+  if (site.quick > 0 && quickMemberTargets(v, site, ctx)) return;
+  flow::execCallAt(v, site.call, site, ctx, CALL_VALUE);
+}
+
+// The same with element or member targets: what the check finds stays with
+// the statement while the call runs.
+KOR_NOINLINE void runWithCheckedPaths(ExprVisitor& v, KorParser::WithRetCallFunContext* ctx,
+                                      CallSite& site, const TargetChecks& tc) {
+  CheckedTargetsScope scope(ctx, tc.targets.size());
+  checkTargets(v, ctx, site, tc, scope);
+  runWithRetCall(v, ctx, site);
 }
 
 }  // namespace
 
+CheckedTargets* callsupport::checkedTargetsTop = nullptr;
+
+void callsupport::storeCallResult(ExprVisitor& v, antlr4::ParserRuleContext* stmt, size_t k,
+                                  KorParser::KorvarContext* target, ExprValue* value) {
+  const CheckedTarget found = checkedTarget(stmt, k);
+  storeAtTarget(v, target, found.rec, found.keys, value);
+}
+
 void flow::execWithRetCall(ExprVisitor& v, KorParser::WithRetCallFunContext* ctx,
                            CallSite*& site) {
-  if (site && site->quick > 0 && quickMemberTargets(v, *site, ctx)) return;
-  // withRetCallFun: fun_ret realCallFun ';'
-  KorParser::RealCallFunContext* call =
-      ctx->children.size() > 1 && ruleOf(ctx->children[1]) == KorParser::RuleRealCallFun
-          ? static_cast<KorParser::RealCallFunContext*>(ctx->children[1])
-          : ctx->realCallFun();
-  if (!site) site = &callSite(call);
-  if (!site->targetsChecked) checkNewTargets(ctx, call, *site);
-  execCallAt(v, call, *site, ctx, CALL_VALUE);
+  if (!site) site = &callSite(statementCall(ctx));
+  const TargetChecks& tc = site->checks.stmt == ctx ? site->checks : readTargetChecks(ctx, *site);
+  if (tc.anyPath) {
+    runWithCheckedPaths(v, ctx, *site, tc);
+    return;
+  }
+  if (tc.defines)
+    checkNewTargets(ctx, *site, tc);
+  else if (!tc.namesFound)
+    checkPlainTargets(ctx, *site);
+  runWithRetCall(v, ctx, *site);
 }
 
 namespace {

@@ -227,6 +227,10 @@ void runKeyedAssignment(ExprVisitor& v, const cx::Stmt* s) {
   execAssignKeyed(v, static_cast<KorParser::AssignVarContext*>(s->ctx), s->plan);
 }
 
+void runAppendAssignment(ExprVisitor& v, const cx::Stmt* s) {
+  execAssignAppend(v, static_cast<KorParser::AssignVarContext*>(s->ctx), s->plan);
+}
+
 void runSequence(ExprVisitor& v, const cx::Stmt* s) {
   for (const cx::Stmt* st : s->list) st->run(v, st);
 }
@@ -243,6 +247,7 @@ const cx::Stmt* compileAssignList(ExprVisitor& v, antlr4::tree::ParseTree* list)
       if (a->plan.keyed) a->run = runKeyedAssignment;
       if (a->plan.target != nullptr && a->plan.right != nullptr && a->plan.right->arith != 0)
         a->run = runIntegerAssignment;
+      if (!a->plan.appended.empty()) a->run = runAppendAssignment;
       a->defines = false;  // a statement's assignment defines nothing
       s->list.push_back(a);
     } else {
@@ -254,7 +259,7 @@ const cx::Stmt* compileAssignList(ExprVisitor& v, antlr4::tree::ParseTree* list)
   // one assignment runs without the sequence
   if (s->list.size() == 1 &&
       (s->list[0]->run == runAssignment || s->list[0]->run == runKeyedAssignment ||
-       s->list[0]->run == runIntegerAssignment))
+       s->list[0]->run == runIntegerAssignment || s->list[0]->run == runAppendAssignment))
     return s->list[0];
   return s;
 }

@@ -15,6 +15,7 @@
 
 #include "CallSupport.h"
 #include "Compiled.h"
+#include "ExprOperands.h"
 #include "FlowSupport.h"
 #include "TypedStore.h"
 #include "builtins/BuiltinRegistry.h"
@@ -274,11 +275,13 @@ KOR_NOINLINE void readMethodTargets(KorParser::Fun_retContext* targets,
 }
 
 // A result for an element or member target (`a[i], n = x.m()`), stored as a
-// script function's results are: the path resolved now, the value converted
-// to the place's type, a refused value ending the run. The cell is consumed.
-KOR_NOINLINE void storeResultAtPath(KorParser::KorvarContext* target, ExprValue* cell) {
+// script function's results are: at the place checked before the call, the
+// value converted to the place's type, a refused value ending the run. The
+// cell is consumed.
+KOR_NOINLINE void storeResultAtPath(antlr4::ParserRuleContext* stmt, size_t k,
+                                    KorParser::KorvarContext* target, ExprValue* cell) {
   ExprVisitor v;  // (the evaluator keeps no state of its own)
-  v.evalVariable(target, false, cell, 0);
+  storeCallResult(v, stmt, k, target, cell);
 }
 
 // The handler's results for the targets of `a, b := x.m()` / `a, b = x.m()`
@@ -301,13 +304,15 @@ void assignResults(antlr4::ParserRuleContext* call, antlr4::ParserRuleContext* s
     if (!site.defines) {
       cx::Node* plain = site.targetNodes[k];
       if (!plain) {
-        storeResultAtPath(site.targetVars[k], cell);
+        storeResultAtPath(stmt, k, site.targetVars[k], cell);
         continue;
       }
-      // A refused value for a plain variable leaves its message and the next
-      // target is served.
-      ScopeRecord* rec = cx::findNamed(plain, stmt);
-      if (!storeOwnType(rec, *cell)) storeToRecord(rec, cell, stmt, true, 0);
+      // a value that does not fit the variable ends the run, as a script
+      // function's does
+      ScopeRecord* rec = checkedTarget(stmt, k).rec;
+      if (!rec) rec = cx::findNamed(plain, stmt);
+      if (!storeOwnType(rec, *cell) && storeToRecord(rec, cell, stmt, true, 0) < 0)
+        failRefusedStore(site.targetVars[k], rec, *cell);
     } else {
       const HashedName& text = site.targetNames[k];
       if (definedInCurrentBlock(text))

@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <typeinfo>
+#include <vector>
 
 namespace cx {
 struct Node;
@@ -62,6 +63,21 @@ void resetExpressionCaches();
 // ExprVariable.cpp
 ExprValue readVariable(ExprVisitor& v, KorParser::KorvarContext* ctx, bool byReference);
 ExprValue evalAutoAddSub(ExprVisitor& v, KorParser::KorAutoAddSubContext* ctx);
+// A store target found as a store finds it, without storing: the variable
+// (its record `rec`, found by the caller), its index and key values
+// (evaluated once, in order, and appended to `keys`) and the place they lead
+// to; every refusal that does not depend on the value is raised.
+void checkStoreTarget(ExprVisitor& v, KorParser::KorvarContext* target, ScopeRecord* rec,
+                      std::vector<ExprValue>& keys);
+// Raises the refusal of a value (released) that does not fit the variable
+// `rec` that the target names (the typed store has printed its mismatch).
+[[noreturn]] void failRefusedStore(KorParser::KorvarContext* target, ScopeRecord* rec,
+                                   ExprValue& value);
+// Stores `value` (released) at the target with op. `rec` is the target's
+// variable record, or null to find it now; `keys` are its index and key
+// values from checkStoreTarget, or null to evaluate them now.
+void storeAtTarget(ExprVisitor& v, KorParser::KorvarContext* target, ScopeRecord* rec,
+                   const ExprValue* keys, ExprValue* value, int op = 0);
 // Releases a value read by reference: gives back the holder count that the
 // read raised for lists, dicts, files and workbooks (freeing the payload when
 // it was the last holder); other payloads are borrowed and stay with their

@@ -98,6 +98,14 @@ class ContainerHold {
   bool active_ = false;
 };
 
+// What a resolution does at the place it reaches.
+enum class Use : uint8_t {
+  Read,   // gives a copy or a reference of the value there
+  Store,  // stores newValue there with op
+  Check,  // nothing: the place is only found (a target checked before its value)
+  Step,   // x++ / x--: adds op (1 or -1) to the number there, in place
+};
+
 // One resolution in progress.
 struct Access {
   ExprVisitor& v;
@@ -107,15 +115,28 @@ struct Access {
   const CachedName& cached;
   RefShape shape;
   bool byRef;
-  ExprValue* newValue;  // null: read
+  ExprValue* newValue;  // Store: the value
   int op;
   bool guarded;  // index expressions may run code: containers are held meanwhile
+  Use use = Use::Read;
+  // Check: the index values are appended here as they are evaluated
+  std::vector<ExprValue>* keysOut = nullptr;
+  // the index values evaluated before (by a Check), used instead of the expressions
+  const ExprValue* keys = nullptr;
+  antlr4::ParserRuleContext* stepCtx = nullptr;  // Step: the x++ / x-- (messages)
 
+  bool writes() const { return use != Use::Read; }
   QString line() const { return num(lineOfContext(ctx)); }
   QString text() const { return textOf(ctx); }
   QString memberName() const { return utf8(cachedNameOf(shape.member).name); }
   QString indexText(size_t i) const { return textOf(indexExpr(ctx, i)); }
   ExprValue evalIndex(size_t i) const {
+    if (keys != nullptr) return copyValue(keys[i], false);
+    ExprValue value = evalIndexExpr(i);
+    if (keysOut != nullptr) keysOut->push_back(copyValue(value, false));
+    return value;
+  }
+  ExprValue evalIndexExpr(size_t i) const {
     if (i != 0) return evalExprFast(v, indexExpr(ctx, i));
     // the usual single index: its node kept with the reference's name
     KorParser::ExprContext* e = indexExpr(ctx, 0);
@@ -156,6 +177,21 @@ ExprValue shareCell(const ExprValue& cell) {
   return r;
 }
 
+}  // namespace
+
+void failRefusedStore(KorParser::KorvarContext* target, ScopeRecord* rec, ExprValue& value) {
+  ExprValue recCell = rec->asValue();
+  QString varType = typeDescription(rec->kind, &recCell);
+  QString valueType = typeDescription(value.type, &value);
+  QString valueText = valueToText(value);
+  freeValue(value);
+  raiseScriptError(QStringLiteral("错误:行号 %1 语句 %2 变量 %3 是 %4，无法使用 %5 %6 进行赋值 ！")
+                       .arg(num(lineOfContext(target)), textOf(target), utf8(rec->name.bytes()),
+                            varType, valueType, valueText));
+}
+
+namespace {
+
 // Stores the new value into the variable's record; a refused pair is an error.
 void storeIntoRecord(Access& a) {
   ExprValue* value = a.newValue;
@@ -164,15 +200,7 @@ void storeIntoRecord(Access& a) {
     rec->payload = value->payload;
     return;
   }
-  if (storeToRecord(rec, value, a.ctx, true, a.op) < 0) {
-    ExprValue recCell = rec->asValue();
-    QString varType = typeDescription(rec->kind, &recCell);
-    QString valueType = typeDescription(value->type, value);
-    QString valueText = valueToText(*value);
-    freeValue(*value);
-    raiseScriptError(QStringLiteral("错误:行号 %1 语句 %2 变量 %3 是 %4，无法使用 %5 %6 进行赋值 ！")
-                         .arg(a.line(), a.text(), utf8(a.name), varType, valueType, valueText));
-  }
+  if (storeToRecord(rec, value, a.ctx, true, a.op) < 0) failRefusedStore(a.ctx, rec, *value);
   freeValue(*value);
 }
 
@@ -190,6 +218,62 @@ void storeIntoCell(Access& a, ExprValue* dst, const void* container) {
     throw;
   }
   freeValue(*a.newValue);
+}
+
+[[noreturn]] void failNotNumber(Access& a) {
+  raiseScriptError(
+      QStringLiteral("错误：行号 %1 语句 %2 %3类型不是数值，只有整数或小数才能使用 ++ --,请检查！")
+          .arg(num(lineOfContext(a.stepCtx)), textOf(a.stepCtx), a.text()));
+}
+
+// x++ / x-- on the number of a record or cell, changed in place (zs and czs
+// wrap); the new value goes to `out`. Any other type is refused.
+void stepNumber(Access& a, int32_t type, ValuePayload& p, ExprValue& out) {
+  switch (type) {
+    case VT_INT:
+      p.i32 = int32_t(uint32_t(p.i32) + uint32_t(a.op));
+      break;
+    case VT_LONG:
+      p.i64 = int64_t(uint64_t(p.i64) + uint64_t(int64_t(a.op)));
+      break;
+    case VT_DOUBLE:
+      p.d += double(a.op);
+      break;
+    default:
+      failNotNumber(a);
+  }
+  out = ExprValue();
+  out.type = type;
+  out.payload = p;
+}
+
+// The end of a resolution that writes, at the variable's own record; true
+// when `out` is filled (the new value of x++).
+bool atRecord(Access& a, ExprValue& out) {
+  switch (a.use) {
+    case Use::Store:
+      storeIntoRecord(a);
+      return false;
+    case Use::Step:
+      stepNumber(a, a.rec->kind, a.rec->payload, out);
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The same at an element, dict value or member cell held by `container`.
+bool atCell(Access& a, ExprValue* cell, const void* container, ExprValue& out) {
+  switch (a.use) {
+    case Use::Store:
+      storeIntoCell(a, cell, container);
+      return false;
+    case Use::Step:
+      stepNumber(a, cell->type, cell->payload, out);
+      return true;
+    default:
+      return false;
+  }
 }
 
 // A member cell of a struct payload, or null when the struct has no such member.
@@ -210,10 +294,7 @@ QString structNameOf(const ExprValue& cell) {
 // Store into or read a struct member cell (the struct held by `container`,
 // or a struct variable's own when null).
 bool accessMember(Access& a, ExprValue* member, const void* container, ExprValue& out) {
-  if (a.newValue != nullptr) {
-    storeIntoCell(a, member, container);
-    return false;
-  }
+  if (a.writes()) return atCell(a, member, container, out);
   out = a.byRef ? shareCell(*member) : copyValue(*member, false);
   return true;
 }
@@ -222,10 +303,7 @@ bool accessMember(Access& a, ExprValue* member, const void* container, ExprValue
 // index, held by `container`.
 bool accessElement(Access& a, ExprValue* element, const void* container, bool shareAlways,
                    ExprValue& out) {
-  if (a.newValue != nullptr) {
-    storeIntoCell(a, element, container);
-    return false;
-  }
+  if (a.writes()) return atCell(a, element, container, out);
   if (uint32_t(element->type) <= uint32_t(VT_WCHAR))
     out = *element;  // numbers, booleans, characters: the copy is the cell itself
   else
@@ -242,10 +320,7 @@ bool accessPlain(Access& a, ExprValue& out) {
                        "不能进行 [] 或 . 操作访问！ ")
             .arg(a.line(), text, utf8(a.name), describeTypeName(a.name, a.ctx), text));
   }
-  if (a.newValue != nullptr) {
-    storeIntoRecord(a);
-    return false;
-  }
+  if (a.writes()) return atRecord(a, out);
   int32_t kind = a.rec->kind;
   if (a.byRef && (kind == VT_STRUCT_DESC || kind == VT_TIME)) {
     out = a.rec->asValue();
@@ -261,10 +336,7 @@ bool accessPlain(Access& a, ExprValue& out) {
 bool accessText(Access& a, ExprValue& out) {
   ScopeRecord* rec = a.rec;
   if (a.shape.indexCount == 0) {
-    if (a.newValue != nullptr) {
-      storeIntoRecord(a);
-      return false;
-    }
+    if (a.writes()) return atRecord(a, out);
     out = a.byRef ? rec->asValue() : loadCopy(rec, a.ctx);
     return true;
   }
@@ -272,7 +344,7 @@ bool accessText(Access& a, ExprValue& out) {
     raiseScriptError(
         QStringLiteral("错误：行号 %1 语句 %2 变量 %3[%4] 已经是字符类型，后续[]访问无效！")
             .arg(a.line(), a.text(), utf8(a.name), a.indexText(0)));
-  if (a.newValue != nullptr && a.op != 0)
+  if (a.use == Use::Store && a.op != 0)
     raiseScriptError(
         QStringLiteral("错误：行号 %1 语句 %2 变量 %3[%4] 是字符类型，不支持 += -= 等操作！")
             .arg(a.line(), a.text(), utf8(a.name), a.indexText(0)));
@@ -293,7 +365,9 @@ bool accessText(Access& a, ExprValue& out) {
         QStringLiteral("错误：行号 %1 语句 %2 变量 %3 下标访问越界，%3 长度是 %4, 下标值是 %5")
             .arg(a.line(), a.text(), utf8(a.name), num(length), num(index)));
 
-  if (a.newValue == nullptr) {
+  if (a.use == Use::Check) return false;
+  if (a.use == Use::Step) failNotNumber(a);  // a character is no number
+  if (a.use == Use::Read) {
     out = bytes ? makeCharValue(rec->payload.bytes->at(int(index)))
                 : makeWCharValue(rec->payload.str->at(int(index)).unicode());
     return true;
@@ -356,10 +430,7 @@ bool accessStruct(Access& a, ExprValue& out) {
     }
     return accessMember(a, cell, nullptr, out);
   }
-  if (a.newValue != nullptr) {
-    storeIntoRecord(a);
-    return false;
-  }
+  if (a.writes()) return atRecord(a, out);
   if (a.byRef) {
     out = rec->asValue();
   } else {
@@ -449,10 +520,7 @@ bool accessList(Access& a, ExprValue& out) {
     if (a.shape.member != nullptr)
       raiseScriptError(QStringLiteral("错误：行号  %1 语句 %2 列表不是结构体，无法访问成员变量 %3 !")
                            .arg(a.line(), a.text(), a.memberName()));
-    if (a.newValue != nullptr) {
-      storeIntoRecord(a);
-      return false;
-    }
+    if (a.writes()) return atRecord(a, out);
     out = shareCell(a.rec->asValue());
     return true;
   }
@@ -466,10 +534,7 @@ bool accessDict(Access& a, ExprValue& out) {
     if (a.shape.member != nullptr)
       raiseScriptError(QStringLiteral("错误：函数 %1 语句 %2 字典不是结构体，无法访问成员变量 %3 !")
                            .arg(currentFunctionQName(), a.text(), a.memberName()));
-    if (a.newValue != nullptr) {
-      storeIntoRecord(a);
-      return false;
-    }
+    if (a.writes()) return atRecord(a, out);
     out = shareCell(a.rec->asValue());
     return true;
   }
@@ -532,10 +597,7 @@ bool accessDict(Access& a, ExprValue& out) {
 
 // ---- function values ----
 bool accessFunction(Access& a, ExprValue& out) {
-  if (a.newValue != nullptr) {
-    storeIntoRecord(a);
-    return false;
-  }
+  if (a.writes()) return atRecord(a, out);
   out = ExprValue();
   out.type = VT_FUNC;
   out.owner = &a.rec->name.bytes();
@@ -547,13 +609,27 @@ bool accessFunction(Access& a, ExprValue& out) {
   return true;
 }
 
-// Resolves the reference; true with `out` filled for a read, false after a store.
-bool resolveAt(ExprVisitor& v, KorvarCtx* ctx, ScopeRecord* rec, const CachedName& name,
-               bool byRef, ExprValue* newValue, int op, ExprValue& out) {
+// What a resolution does beyond a read (Access has the fields' meanings).
+struct Mode {
+  Use use = Use::Read;
+  ExprValue* newValue = nullptr;
+  int op = 0;
+  std::vector<ExprValue>* keysOut = nullptr;
+  const ExprValue* keys = nullptr;
+  antlr4::ParserRuleContext* stepCtx = nullptr;
+};
+
+// Resolves the reference; true with `out` filled (a read, the new value of
+// x++), false after a store or a check.
+bool resolveWith(ExprVisitor& v, KorvarCtx* ctx, ScopeRecord* rec, const CachedName& name,
+                 bool byRef, const Mode& m, ExprValue& out) {
   const RefShape shape = shapeOf(ctx);
-  const bool guarded = shape.indexCount > 0 && (rec->kind == VT_LIST || rec->kind == VT_DICT) &&
+  // (index values given by a check run no code)
+  const bool guarded = shape.indexCount > 0 && m.keys == nullptr &&
+                       (rec->kind == VT_LIST || rec->kind == VT_DICT) &&
                        indexesMayRunCode(ctx, name);
-  Access a{v, ctx, rec, name.name, name, shape, byRef, newValue, op, guarded};
+  Access a{v, ctx, rec, name.name, name, shape, byRef, m.newValue, m.op, guarded,
+           m.use, m.keysOut, m.keys, m.stepCtx};
   switch (rec->kind) {
     case VT_INT:
     case VT_LONG:
@@ -579,20 +655,29 @@ bool resolveAt(ExprVisitor& v, KorvarCtx* ctx, ScopeRecord* rec, const CachedNam
     case VT_FUNC_VAR:
       return accessFunction(a, out);
     default:
-      if (newValue != nullptr) {
-        storeIntoRecord(a);
-        return false;
-      }
+      if (a.writes()) return atRecord(a, out);
       out = ExprValue();
       return true;
   }
 }
 
-bool resolve(ExprVisitor& v, KorvarCtx* ctx, bool byRef, ExprValue* newValue, int op,
-             ExprValue& out) {
+// A read (newValue null) or a store of newValue with op.
+bool resolveAt(ExprVisitor& v, KorvarCtx* ctx, ScopeRecord* rec, const CachedName& name,
+               bool byRef, ExprValue* newValue, int op, ExprValue& out) {
+  Mode m;
+  if (newValue != nullptr) {
+    m.use = Use::Store;
+    m.newValue = newValue;
+    m.op = op;
+  }
+  return resolveWith(v, ctx, rec, name, byRef, m, out);
+}
+
+// `rec`: the variable's record when the caller has found it, else null.
+bool resolve(ExprVisitor& v, KorvarCtx* ctx, ScopeRecord* rec, const Mode& m, ExprValue& out) {
   const CachedName& name = cachedNameOf(ctx);
-  ScopeRecord* rec = findVariable(name.name, name.hash, ctx);
-  return resolveAt(v, ctx, rec, name, byRef, newValue, op, out);
+  if (rec == nullptr) rec = findVariable(name.name, name.hash, ctx);
+  return resolveWith(v, ctx, rec, name, false, m, out);
 }
 
 }  // namespace
@@ -643,9 +728,28 @@ ExprValue readVariableAt(ExprVisitor& v, KorParser::KorvarContext* ctx, ScopeRec
 antlrcpp::Any ExprVisitor::evalVariable(KorParser::KorvarContext* ctx, bool byReference,
                                         ExprValue* newValue, int assignOp) {
   if (newValue == nullptr) return readVariable(*this, ctx, byReference);
-  ExprValue out;
-  resolve(*this, ctx, byReference, newValue, assignOp, out);
+  storeAtTarget(*this, ctx, nullptr, nullptr, newValue, assignOp);
   return 0;
+}
+
+void checkStoreTarget(ExprVisitor& v, KorParser::KorvarContext* target, ScopeRecord* rec,
+                      std::vector<ExprValue>& keys) {
+  Mode m;
+  m.use = Use::Check;
+  m.keysOut = &keys;
+  ExprValue out;
+  resolve(v, target, rec, m, out);
+}
+
+void storeAtTarget(ExprVisitor& v, KorParser::KorvarContext* target, ScopeRecord* rec,
+                   const ExprValue* keys, ExprValue* value, int op) {
+  Mode m;
+  m.use = Use::Store;
+  m.newValue = value;
+  m.op = op;
+  m.keys = keys;
+  ExprValue out;
+  resolve(v, target, rec, m, out);
 }
 
 antlrcpp::Any ExprVisitor::visitKorvar(KorParser::KorvarContext* ctx) {
@@ -676,27 +780,15 @@ ExprValue evalAutoAddSub(ExprVisitor& v, KorParser::KorAutoAddSubContext* ctx) {
     }
   }
 
-  ExprValue value = readVariable(v, var, true);
-  switch (value.type) {
-    case VT_INT:
-      value.payload.i32 = int32_t(uint32_t(value.payload.i32) + uint32_t(step));
-      break;
-    case VT_LONG:
-      value.payload.i64 = int64_t(uint64_t(value.payload.i64) + uint64_t(step));
-      break;
-    case VT_DOUBLE:
-      value.payload.d += double(step);
-      break;
-    default:
-      releaseReference(value);
-      raiseScriptError(
-          QStringLiteral("错误：行号 %1 语句 %2 %3类型不是数值，只有整数或小数才能使用 ++ --,请检查！")
-              .arg(num(lineOfContext(ctx)), textOf(ctx), textOf(var)));
-  }
-  ExprValue stored = value;
+  // one resolution: the indexes are evaluated once and the number found is
+  // changed where it is
+  Mode m;
+  m.use = Use::Step;
+  m.op = int(step);
+  m.stepCtx = ctx;
   ExprValue out;
-  resolve(v, var, false, &stored, 0, out);
-  return value;
+  resolve(v, var, nullptr, m, out);
+  return out;
 }
 
 antlrcpp::Any ExprVisitor::visitKorAutoAddSub(KorParser::KorAutoAddSubContext* ctx) {

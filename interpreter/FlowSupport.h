@@ -79,6 +79,10 @@ struct AssignPlan {
   bool rightRunsScript = true;
   bool rightCalls = true;
   mutable std::vector<cx::Node*> indexes;
+  // `s = s + a + ...` with a plain target that is the leftmost operand and
+  // operands after it that run no code: those operands, compiled (empty for
+  // every other assignment). A zfc target is appended to in place.
+  std::vector<cx::Node*> appended;
 };
 AssignPlan planAssignment(ExprVisitor& v, KorParser::AssignVarContext* ctx, bool compileRight);
 void execAssignPlanned(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan);
@@ -87,6 +91,8 @@ void execAssignCompiled(ExprVisitor& v, KorParser::AssignVarContext* ctx, const 
 // The same for a plain target whose right side is an integer tree
 // (cx::Node::arith): computed in integers when it can.
 void execAssignInteger(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan);
+// The same for a plan with `appended` operands.
+void execAssignAppend(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan);
 // The same for a plan that is keyed (v[k] = expression).
 void execAssignKeyed(ExprVisitor& v, KorParser::AssignVarContext* ctx, const AssignPlan& plan);
 // The store of an assignment whose plain target record is found (or, for a

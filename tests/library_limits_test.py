@@ -10,8 +10,8 @@ Usage: library_limits_test.py KORVEL [sanitized]
 3. Lost data: a write or close that fails (a full disk, the file-size
    limit) is reported, the run goes on and ends with status 1, whatever the
    script returns or gives to exit; under the limit nothing is killed.
-4. Growth: replace, match at an offset and data built one level deeper at a
-   time, on two sizes of input, one ten times the other; the CPU time may
+4. Growth: replace, match at an offset, data built one level deeper at a
+   time and a text built line by line, on two sizes of input, one ten times the other; the CPU time may
    grow about tenfold, far from the
    hundredfold of a cost quadratic in the input.
 """
@@ -102,6 +102,8 @@ GROWTH = [
     ("deep data a level at a time", 'zd k = {}; lb m = []; lb l = []; '
      'xun (zs i = 0; i < N; i++) { zd e = {}; e["k"] = k; k = e; lb f = [0]; f[0] = m; m = f; '
      'lb g = []; g.append(l); l = g; } dyh(l.size());', 2000),
+    ("zfc built with s = s + line", 'zfc s = ""; zfc line = "0123456789abcdefghijklmnopqrstuvwxyz012\\n"; '
+     'xun (zs i = 0; i < N; i++) { s = s + line; } dyh(s.size());', 6000),
 ]
 
 

@@ -1,7 +1,9 @@
 // Stores reach the place their target names, in the order the statement
 // says, and never make a container hold itself: multiple assignment into
-// elements and members, struct types named like type words, and the order of
-// an indexed store's index and value.
+// elements and members, struct types named like type words, the order of an
+// indexed store's index and value, indexes of ++, -- and compound stores run
+// once, compound stores on missing dict keys, and targets refused before the
+// value runs.
 #include <gtest/gtest.h>
 
 #include <QFile>
@@ -180,6 +182,102 @@ TEST(StoreTarget, IndexesAreEvaluatedAndCheckedBeforeTheValue) {
                    "{\"a\":{\"b\":1, \"k\":3}} qyz\ni");
   EXPECT_TRUE(has(r.err, "语句 l[at(\"i\",9)]=at(\"v\",1) 多层列表访问元素第 9 个序号类型错误"))
       << r.err;
+}
+
+TEST(StoreTarget, IndexesOfIncrementsAndCompoundStoresRunOnce) {
+  // statements, expressions, a loop step, nested lists and dicts, struct
+  // members in a list, an index that changes the variable it reads, and a
+  // key made by a chain of methods
+  const RunResult r = run(
+      "quanju_dingyi { jiegou P { zs x; }; }\n"
+      "hanshu at(zfc what, zs n) (zs) { dy(what); fanhui n; }\n"
+      "hanshu key(zfc k) (zfc) { dy(\"k\"); fanhui k; }\n"
+      "hanshu hs_rukou() {\n"
+      "  lb l = [10, 20, 30];\n"
+      "  lb m = [[1, 2], [3, 4]];\n"
+      "  zd d = {\"a\": 1};\n"
+      "  zd dl = {\"a\": [1.5, 2.5]};\n"
+      "  P p;\n"
+      "  lb ps = [p, p];\n"
+      "  l[at(\"i\", 1)]++;\n"
+      "  zs x = l[at(\"i\", 2)]--;\n"
+      "  m[at(\"i\", 1)][at(\"j\", 0)]++;\n"
+      "  d[key(\"a\")]--;\n"
+      "  ps[at(\"i\", 1)].x++;\n"
+      "  dl[key(\"a\")][at(\"i\", 0)]++;\n"
+      "  xun (zs k = 0; k < 2; l[at(\"s\", 0)]++) { k++; }\n"
+      "  l[at(\"c\", 0)] += 5;\n"
+      "  zs i = 0;\n"
+      "  lb w = [10, 20, 30];\n"
+      "  w[i++]++;\n"
+      "  RegExp r = \"\\\\w+\";\n"
+      "  it := r.globalMatch(u16\"a b a\");\n"
+      "  zd freq = {\"a\": 0, \"b\": 0};\n"
+      "  while (it.hasNext()) { freq[it.next().captured().toZfc()]++; }\n"
+      "  dyh(\"\", x, l, m, d, ps, dl, w, i, freq);\n"
+      "}\n");
+  expectFinished(r, "iiijkikissc 29 [17,21,29] [[1,2],[4,4]] {\"a\":0} [{0},{1}] "
+                    "{\"a\":[2.5,2.5]} [10,21,30] 1 {\"a\":2, \"b\":1}");
+}
+
+TEST(StoreTarget, CompoundStoreOnAMissingKeyCountsFromZero) {
+  // keys of one dict (literal, zfc and zs variables) and a key two levels down
+  const RunResult r = run(
+      "hanshu hs_rukou() {\n"
+      "  zd d = {};\n"
+      "  zfc k = \"k\";\n"
+      "  d[\"t\"] -= 2;\n"
+      "  d[\"m\"] */ 5;\n"
+      "  d[\"q\"] /= 2;\n"
+      "  d[\"s\"] += \"ab\";\n"
+      "  d[k] -= 1.5;\n"
+      "  xun (zs i = 0; i < 2; i++) { d[i] -= 4; }\n"
+      "  zd dd = {\"a\": {}};\n"
+      "  dd[\"a\"][\"n\"] -= 3;\n"
+      "  dd[\"a\"][\"u\"] += u16\"cd\";\n"
+      "  dyh(d[\"t\"], d[\"m\"], d[\"q\"], d[\"s\"], d[k], d[0], d[1], dd);\n"
+      "}\n");
+  expectFinished(r, "-2 0 0 ab -1.5 -4 -4 {\"a\":{\"n\":-3, \"u\":cd}}");
+}
+
+TEST(StoreTarget, TargetsAreCheckedBeforeTheValueRuns) {
+  // Each statement is refused: the function, the method's command, and
+  // nothing after the statement runs. The last ones are method results that
+  // do not fit their variables: the run stops there.
+  QTemporaryDir marks;
+  const std::string mark = marks.filePath(QStringLiteral("ran")).toStdString();
+  const std::string command = "kor.exec_output(\"touch " + mark + "\")";
+  const std::pair<std::string, const char*> cases[] = {
+      {"n[0], b = work();", "变量 n 是 整数类型 ,非法或未知求值或访问语句 n[0]"},
+      {"p.nosuch, b = work();", "结构体 P 没有成员变量 nosuch"},
+      {"l[5], b = work();", "语句 l[5] 多层列表访问元素第 5 个"},
+      {"d[\"a\"][0], b = work();", "关键字 \"a\" 对应值是 整数类型"},
+      {"n[0], o = " + command + ";", "变量 n 是 整数类型 ,非法或未知求值或访问语句 n[0]"},
+      {"o, n := " + command + ";", "变量 o 已经在当前作用域中存在"},
+      {"p.nosuch = f();", "结构体 P 没有成员变量 nosuch"},
+      {"n[0] = f();", "变量 n 是 整数类型 ,非法或未知求值或访问语句 n[0]"},
+      {"s[0][0] = f();", "变量 s[0] 是字符类型，无法继续后续的[]操作"},
+      {"s.x = f();", "变量 s 是 字符串类型 ,非法或未知求值或访问语句 s.x"},
+      {"l.x = f();", "列表 l 不是结构体类型"},
+      {"l[0].x = f();", "列表第 0 个序列元素不是结构体类型"},
+      {"d[\"a\"].x = f();", "字典 d 不是结构体类型"},
+      {"n, o = kor.exec_output(\"echo hi\");", "变量 n 是 整数类型，无法使用 字符串类型"},
+      {"wj fl = wj.open(\"%DIR%/in.txt\", \"w\"); fl.write(\"x\\n\"); fl.close();\n"
+       "  fl.open(\"r\"); o, n = fl.readLine();",
+       "变量 o 是 字符串类型，无法使用 整数类型 2"},
+  };
+  for (const auto& c : cases) {
+    const RunResult r = run(
+        "quanju_dingyi { jiegou P { zs x; }; }\n"
+        "hanshu work() (zs, zs) { dyh(\"ran\"); fanhui 1, 2; }\n"
+        "hanshu f() (zs) { dyh(\"ran\"); fanhui 1; }\n"
+        "hanshu hs_rukou() {\n"
+        "  zs n = 0; zs b = 0; P p; lb l = [1]; zfc s = \"ab\"; zd d = {\"a\": 1}; zfc o;\n  " +
+        c.first + "\n  dyh(\"after\");\n}\n");
+    EXPECT_TRUE(has(r.err, c.second)) << c.first << "\n" << r.err;
+    EXPECT_FALSE(has(r.out, "ran") || has(r.out, "after")) << c.first << "\n" << r.out;
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(mark))) << c.first;
+  }
 }
 
 }  // namespace
