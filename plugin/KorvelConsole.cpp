@@ -46,7 +46,7 @@ class KorvelConsoleForm {
   QLineEdit* paraLineEdit;
   QCheckBox* workDirCheckBox;
   QToolButton* closeBt;
-  QTextEdit* textEdit;
+  OutputPane* textEdit;
 
   void setupUi(QWidget* console) {
     console->setObjectName(QStringLiteral("KorvelConsoleClass"));

@@ -105,7 +105,7 @@ class KorvelWinForm {
   QComboBox* comboBox1;
   QPushButton* pushButton;
   QTreeWidget* treeWidget;
-  QTextEdit* textEdit;
+  OutputPane* textEdit;
   QHBoxLayout* horizontalLayout_12;
   QPushButton* startWorkBt;
   QPushButton* clearBt;

@@ -9,18 +9,59 @@
 // on another thread waits while the pending output is over its bound, so
 // memory stays bounded; a stop request ends the wait. The same path serves a
 // run on the GUI thread and a run on a worker thread.
+//
+// The pane itself keeps only the most recent output (OutputPane below), and
+// a long line is held as pieces of bounded length, so that neither a flood of
+// lines nor one huge line makes an append slow.
 #pragma once
 
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QTextEdit>
 #include <QTimer>
 
 #include <condition_variable>
 #include <mutex>
 #include <streambuf>
 
-class QTextEdit;
+class QMimeData;
+
+// The output pane of both windows. Output appended through appendOutput is
+// laid out in blocks of at most kPieceChars characters: a longer line goes on
+// in further blocks marked as its continuation, so that adding to a long line
+// lays out one short block instead of the whole line again, and wrapping a
+// line without break opportunities stays linear. Copying joins the pieces,
+// so the copied text is the text as written. Past kMaxLines lines (blocks) or
+// kMaxChars characters the oldest blocks make room for a notice at the top
+// that earlier output was dropped.
+class OutputPane : public QTextEdit {
+  Q_OBJECT
+
+ public:
+  explicit OutputPane(QWidget* parent = nullptr);
+
+  // Appends text at the end of the pane (any QTextEdit) and keeps the end
+  // in view; then drops the oldest output when the pane is over a bound.
+  static void appendOutput(QTextEdit* pane, const QString& text);
+  // Drops everything in the pane for the notice: the output that follows
+  // directly continues output that was dropped unseen.
+  static void dropAllOutput(QTextEdit* pane);
+
+  static constexpr int kPieceChars = 1024;
+  static constexpr int kMaxLines = 100000;
+  static constexpr int kMaxChars = 16000000;
+  // The notice's text, without the line end.
+  static QString dropNotice();
+
+ protected:
+  QMimeData* createMimeDataFromSelection() const override;
+
+ private:
+  // The text from position from to position to, with the pieces of long
+  // lines joined.
+  QString outputText(int from, int to) const;
+};
 
 // Forwards texts to the output pane on the thread the forwarder belongs to
 // (the GUI thread).
@@ -35,7 +76,8 @@ class KorTextEdit : public QObject {
   // called by the stream buffers from any thread.
   void sendText(const QString& text);
 
-  // Appends everything still pending to the pane at once (GUI thread).
+  // Appends everything still pending to the pane, in slices between which
+  // the window answers events (GUI thread).
   void drain();
 
   // Makes this forwarder queue its texts in other's pending buffer, so that
@@ -47,7 +89,7 @@ class KorTextEdit : public QObject {
   QTextEdit* textEdit = nullptr;
 
   // Bounds of the pending output: past either, writers on other threads wait.
-  static constexpr int kMaxPendingChars = 4 * 1024 * 1024;
+  static constexpr int kMaxPendingChars = 1024 * 1024;
   static constexpr int kMaxPendingLines = 8192;
   // Shortest time between two appends, and the time one append may take.
   static constexpr int kFlushIntervalMs = 40;
@@ -64,20 +106,28 @@ class KorTextEdit : public QObject {
  private:
   void enqueue(const QString& text);
   bool overBound() const;
+  // overBound, and whether any output is pending, under the lock
+  bool overBoundNow();
+  bool pendingNow();
+  // A writer on the GUI thread past the bound: appends in budgeted slices,
+  // answering events in between, until under the bound or stopped.
+  void catchUp();
   // Called on the GUI thread when output is pending: appends now or after
   // the rest of the flush interval.
   void flushSoon();
-  // Appends pending output for at most the budget (all of it with a
-  // negative budget); schedules the next append while some is left.
-  void flush(int budgetMs);
+  // Appends pending output for at most the flush budget; schedules the
+  // next append while some is left.
+  void flush();
 
   KorTextEdit* sink_ = this;
   std::mutex mutex_;
   std::condition_variable drained_;
-  QString pending_;
+  QString pending_;    // the output not yet appended starts at head_
+  int head_ = 0;
   int pendingLines_ = 0;
   bool flushQueued_ = false;  // a flush is posted or timed
   bool closing_ = false;
+  bool catchingUp_ = false;
   QTimer timer_;
   QElapsedTimer sinceFlush_;
 };

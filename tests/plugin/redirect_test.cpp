@@ -4,8 +4,12 @@
 // are restored afterwards.
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QClipboard>
 #include <QCoreApplication>
 #include <QSignalSpy>
+#include <QTextBlock>
+#include <QTextCursor>
 #include <QTextEdit>
 
 #include <QThread>
@@ -140,6 +144,70 @@ TEST(OutputRedirect, AWorkerWaitsWhilePendingOutputIsOverItsBound) {
   const QStringList lines = pane.toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
   ASSERT_EQ(lines.size(), kLines);
   EXPECT_EQ(lines.last(), QStringLiteral("行%1").arg(kLines - 1));
+}
+
+// A line longer than a piece is shown in pieces; a selection copied from
+// anywhere in it, across piece ends and into the next line, is the text as
+// written.
+TEST(OutputPane, CopiesLongLinesAsWritten) {
+  OutputPane pane;
+  QString line;
+  for (int i = 0; i < 3000; ++i) line += QString::number(i % 10);
+  const QString text = line + QStringLiteral("\n短\n");
+  OutputPane::appendOutput(&pane, text.left(1500));  // the rest goes on in the piece begun here
+  OutputPane::appendOutput(&pane, text.mid(1500));
+  ASSERT_EQ(pane.document()->blockCount(), 3 + 2);
+  // the document position of a text position: one block break before each
+  // piece after the first (at a piece's end: before the break)
+  auto at = [](int i, bool pieceEnd) {
+    int pos = i;
+    for (int cut : {OutputPane::kPieceChars, 2 * OutputPane::kPieceChars}) pos += pieceEnd ? i > cut : i >= cut;
+    return pos;
+  };
+  const int cases[][2] = {{0, 3000}, {0, 3003}, {1023, 1025}, {1024, 1025}, {1024, 2049},
+                          {2047, 3002}, {3000, 3001}, {3001, 3003}};
+  for (const auto& c : cases) {
+    for (bool pieceEnd : {false, true}) {
+      QTextCursor cursor(pane.document());
+      cursor.setPosition(at(c[0], pieceEnd));
+      cursor.setPosition(at(c[1], pieceEnd), QTextCursor::KeepAnchor);
+      pane.setTextCursor(cursor);
+      pane.copy();
+      EXPECT_EQ(QApplication::clipboard()->text().toStdString(), text.mid(c[0], c[1] - c[0]).toStdString())
+          << c[0] << "-" << c[1] << (pieceEnd ? " from a piece's end" : "");
+    }
+  }
+}
+
+// Past either bound the pane drops its oldest lines, keeps most of the bound
+// of the latest ones, whole, and says so in its first line.
+TEST(OutputPane, KeepsTheLatestOutputWithinItsBounds) {
+  const int lines = OutputPane::kMaxLines + 10;
+  const int longLines = OutputPane::kMaxChars / 3000 + 10;
+  for (const auto& [count, length] : {std::pair<int, int>{lines, 4}, {longLines, 3000}}) {
+    OutputPane pane;
+    const QString filler(length, QLatin1Char('x'));
+    QString batch;
+    for (int i = 1; i <= count; ++i) {
+      batch += QString::number(i) + filler + QLatin1Char('\n');
+      if (batch.size() > 100000 || i == count) {
+        OutputPane::appendOutput(&pane, batch);
+        batch.clear();
+      }
+    }
+    const int chars = pane.document()->characterCount();
+    EXPECT_LE(chars, OutputPane::kMaxChars);
+    pane.selectAll();
+    pane.copy();
+    const QStringList shown = QApplication::clipboard()->text().split(QLatin1Char('\n'));
+    ASSERT_GT(shown.size(), 2);
+    EXPECT_EQ(shown.first(), OutputPane::dropNotice());
+    const int kept = shown.size() - 2;  // without the notice and the empty last line
+    EXPECT_LE(kept, OutputPane::kMaxLines);
+    EXPECT_TRUE(kept >= OutputPane::kMaxLines * 8 / 10 || chars >= OutputPane::kMaxChars * 8 / 10) << kept;
+    for (int i = 1; i <= kept; ++i)
+      ASSERT_EQ(shown.at(i), QString::number(count - kept + i) + filler) << i;
+  }
 }
 
 }  // namespace
