@@ -39,6 +39,7 @@
 #include "runtime/host_services.h"
 #include "OutputRedirect.h"
 #include "interpreter/RunDriver.h"
+#include "runtime/file_names.h"
 #include "runtime/run_state.h"
 #include "runtime/source_text.h"
 
@@ -354,9 +355,13 @@ QString KorvelWin::scriptFolder() {
 
 void KorvelWin::loadScripts() {
   QDir dir(scriptFolder());
-  const QStringList names = dir.entryList({QStringLiteral("*.kor")},
-                                          QDir::Files | QDir::Readable, QDir::Name);
-  for (const QString& name : names) {
+  // every script, whatever bytes its name holds (as the file library lists);
+  // the suffix is compared here, since a name filter passes over a name that
+  // is not UTF-8
+  const QFileInfoList entries = listDirectory(dir, QDir::Files | QDir::Readable, QDir::Name);
+  for (const QFileInfo& entry : entries) {
+    const QString name = entry.fileName();
+    if (!name.endsWith(QLatin1String(".kor"), Qt::CaseInsensitive)) continue;
     auto* item = new QTreeWidgetItem(ui_->treeWidget, QStringList{name});
     const QString path = dir.absolutePath() + QLatin1Char('/') + name;
     item->setData(0, kPathRole, path);

@@ -3,6 +3,8 @@
 // while a script runs.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -206,6 +208,14 @@ TEST(ScriptList, ListsTheScriptsWithTheirHeaders) {
   writeFile(folder + "/d.kor", "hanshu hs_rukou() {}\n");
   writeFile(folder + "/e.kor", "/*\nheadinfo-begin\nScriptName=second\nstringPara1=dup\nheadinfo-end\n*/\n");
   writeFile(folder + "/notes.txt", "not a script");
+  {
+    // a name that is not UTF-8 (a Latin-1 é) is listed and read as it is
+    const QByteArray raw = QFile::encodeName(folder) + "/f\xE9.kor";
+    FILE* f = std::fopen(raw.constData(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("/*\nheadinfo-begin\nScriptName=fifth\nheadinfo-end\n*/\n", f);
+    std::fclose(f);
+  }
   QDir(folder).mkdir(QStringLiteral("dir.kor"));
 
   {
@@ -214,10 +224,10 @@ TEST(ScriptList, ListsTheScriptsWithTheirHeaders) {
     auto* para1 = win.findChild<QLineEdit*>(QStringLiteral("para1LineEdit"));
     auto* combo = win.findChild<QComboBox*>(QStringLiteral("comboBox1"));
     auto* text = win.findChild<QTextEdit*>(QStringLiteral("textEdit"));
-    ASSERT_EQ(tree->topLevelItemCount(), 5);
+    ASSERT_EQ(tree->topLevelItemCount(), 6);
     QStringList names;
-    for (int i = 0; i < 5; ++i) names << tree->topLevelItem(i)->text(0);
-    EXPECT_EQ(names, (QStringList{"first", "second", "third", "", "second"}));
+    for (int i = 0; i < 6; ++i) names << tree->topLevelItem(i)->text(0);
+    EXPECT_EQ(names, (QStringList{"first", "second", "third", "", "second", "fifth"}));
     QTreeWidgetItem* first = tree->topLevelItem(0);
     EXPECT_EQ(first->text(1), QStringLiteral("A"));
     EXPECT_EQ(first->text(2), QStringLiteral("me"));
