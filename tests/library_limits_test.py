@@ -7,9 +7,10 @@ Usage: library_limits_test.py KORVEL [sanitized]
 2. Process killers: scripts that once took all memory, run under a limit of
    the address space (left out in a sanitized build, whose shadow memory
    needs more) and a timeout far beyond their run time.
-3. Growth: replace and match at an offset on two sizes of input, one ten
-   times the other; the CPU time may grow about tenfold, far from the
-   hundredfold of a cost quadratic in the input.
+3. Growth: replace, match at an offset and a search whose every start
+   backtracks, on two sizes of input, one ten times the other; the CPU time
+   may grow about tenfold, far from the hundredfold of a cost quadratic in
+   the input.
 """
 import os
 import re
@@ -67,7 +68,8 @@ PROCESS_KILLERS = [
      r"^10000000 10000000\n"),
 ]
 
-# (name, body run with N, small N): the body's cost must grow linearly in N
+# (name, body run with N, small N[, what the output must contain, by
+# default the end of a finished run]): the body's cost must grow linearly in N
 GROWTH = [
     ("zfc replace", 'zfc s = zfc.create(N, \'a\'); s.replace("a", "bb"); s.replace("b", ""); dyh(s.size());',
      4000000),
@@ -78,6 +80,16 @@ GROWTH = [
      'RegExp r = "x\\\\d+"; zs at = 0; zs k = 0; '
      'while (zhen) { m := r.match(s, at); sf (!m.hasMatch()) { break; } k++; at = m.capturedEnd(); } dyh(k);',
      200000),
+    ("match at an offset in a zfc", 'zfc line = "words x42 words\\n"; zfc t = ""; '
+     'xun (zs i = 0; i < N / 16; i++) { t.append(line); } '
+     'RegExp r = "x\\\\d+"; zs at = 0; zs k = 0; '
+     'while (zhen) { m := r.match(t, at); sf (!m.hasMatch()) { break; } k++; at = m.capturedEnd(); } dyh(k);',
+     100000),
+    # every start of the search backtracks through the rest of the text: the
+    # step limit covers the whole call, whatever each start takes
+    ("backtracking at every start", 'string s = string.fromZfc(zfc.create(N, \'a\')); '
+     'RegExp r = "(?:(a)|b)*(?:c|d)"; dyh(r.match(s).hasMatch());', 20000,
+     "回溯次数超过了上限"),
 ]
 
 
@@ -119,11 +131,12 @@ def main():
                 # limit of 4 GB, 2 ** 26 of them fit), larger ones are
                 failures.append("%s: the limit %s does not follow the machine's memory" %
                                 (name, found.group(1)))
-    for name, body, n in GROWTH:
+    for name, body, n, *expected in GROWTH:
+        expected = expected[0] if expected else "程序执行完毕"
         small_out, _, small = run(body.replace("N", str(n)))
         large_out, _, large = run(body.replace("N", str(10 * n)))
         print("%s: %.3f s for %d, %.3f s for %d" % (name, small, n, large, 10 * n))
-        if "程序执行完毕" not in small_out or "程序执行完毕" not in large_out:
+        if expected not in small_out or expected not in large_out:
             failures.append("%s: did not finish:\n%s\n%s" % (name, small_out, large_out))
         elif large > 40 * max(small, 0.05):
             failures.append("%s: ten times the input took %.1f times as long" % (name, large / small))
