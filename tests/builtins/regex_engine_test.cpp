@@ -52,7 +52,8 @@ TEST(RegexEngine, MatchesAsQtDoes) {
       {"a+?", 16},        {"(", 0},          {"b # note", 8},     {"(?<n>\\d)(\\d)?", 0},
       {"\\Gb|c", 0},      {"\\b\\w", 0},     {"\"[^\"]*\"(*SKIP)(*F)|\\w+", 0},
       {"a(*COMMIT)b|c", 0}, {"(*CRLF)$", 4},  {"\\Qa", 0},         {"(?x)b#c", 0},
-      {"(?|(a)|(b))\\1?", 0}};
+      {"(?|(a)|(b))\\1?", 0}, {"(*NOTEMPTY_ATSTART)a*", 0}, {"a(?R)?b", 0}, {"a\\Kb|c", 0},
+      {"(*ANYCRLF)(?m)^y", 0}};
   for (int steps : {0, 1}) {
     regexScanStepsOverride = steps;
     for (const auto& [text, options] : patterns) {
