@@ -216,11 +216,16 @@ constexpr int kRememberedDecode = 4096;
 
 // ---- running the engine --------------------------------------------------
 
-// One call of the library may take this many steps of the engine, over
-// every start position it tries: the common idioms over a long text need
-// some steps per unit at a start, a search tries many starts.
+// One call of the library may take this many steps of the engine at the
+// start positions that need more than a few (the common idioms over a long
+// text need about one step per unit at their start), all such starts of the
+// call together.
 constexpr uint64_t kBaseMatchLimit = 10000000;
-constexpr uint64_t kStepsPerUnit = 100;
+constexpr uint64_t kStepsPerUnit = 10;
+// The few steps every start may take without counting: at least these, more
+// on a short subject (a search through the whole subject then takes at most
+// a quarter of the budget).
+constexpr uint64_t kMinScanSteps = 128;
 // The JIT stack grows with the subject: some tens of bytes per unit.
 constexpr size_t kBaseStack = 1 << 20;
 constexpr size_t kStackPerUnit = 128;
@@ -308,12 +313,13 @@ int watchStarts(pcre2_callout_block* block, void* data) {
 //
 // The engine's own step limit counts from zero again at each start position
 // of a search, so a search that tries many starts could take without bound
-// what no single start exceeds. A search here runs first with few steps for
-// each start (a search through the whole subject so costs at most a quarter
-// of the budget); when a start needs more, the search finds that start
+// what no single start exceeds. A search here runs first with a few steps
+// for each start; when a start needs more, the search finds that start
 // (with the watched pattern, which tells where each attempt starts), gives
-// it alone twice the steps again and again, and goes on after it from the
-// next start the engine would try. Every run is counted at its limit.
+// it alone four times the steps again and again, each run counted at its
+// limit, and goes on from the next start the engine would try. So the
+// search costs at most the few steps of each start (twice: found again with
+// the watched pattern) and the budget.
 class Search {
  public:
   Search(const CompiledRegex& rx, const QString& subject, int from)
@@ -321,7 +327,7 @@ class Search {
     budget_ = std::max(kBaseMatchLimit, kStepsPerUnit * uint64_t(length_));
     scanSteps_ = regexScanStepsOverride > 0
                      ? uint64_t(regexScanStepsOverride)
-                     : std::max<uint64_t>(1, budget_ / (4 * (uint64_t(length_ - from) + 1)));
+                     : std::max(kMinScanSteps, budget_ / (4 * (uint64_t(length_ - from) + 1)));
     scanSteps_ = std::min<uint64_t>(scanSteps_, UINT32_MAX);
   }
 
@@ -332,9 +338,7 @@ class Search {
     if (careful_) {
       rc = searchCarefully(from, options, data);
     } else {
-      // counted up to the end of the subject, whatever the run reached
       rc = run(rx_.code, from, options, uint32_t(scanSteps_), data, nullptr);
-      chargeScan(from, length_);
       if (outOfSteps(rc)) {
         careful_ = true;
         rc = searchCarefully(from, options, data);
@@ -372,16 +376,12 @@ class Search {
         const int offset = rx_.startOffsetMatters ? from : start;
         rc = run(watched, offset, optionsAt(offset), scanSteps_, data, &w);
         used_ += uint64_t(start - offset);
-        if (!outOfSteps(rc)) {
-          chargeScan(start, scanEnd(rc, data));
-          return rc;
-        }
+        if (!outOfSteps(rc)) return rc;
         // (no attempt got as far as the callout: the first one needs more)
         if (w.lastStart != PCRE2_UNSET) at = int(w.lastStart);
-        chargeScan(start, at);
       }
-      // that start alone, with twice the steps again and again
-      for (uint64_t steps = 2 * scanSteps_;; steps *= 2) {
+      // that start alone, with four times the steps again and again
+      for (uint64_t steps = 4 * scanSteps_;; steps *= 4) {
         const uint64_t left = stepsLeft();
         if (left == 0) return PCRE2_ERROR_MATCHLIMIT;
         const uint32_t limit = uint32_t(std::min({steps, left, uint64_t(UINT32_MAX)}));
@@ -404,12 +404,6 @@ class Search {
     }
   }
 
-  // Where a run of the search that found (or did not find) a match ended:
-  // the start of the match's attempt, or the end of the subject.
-  int scanEnd(int rc, pcre2_match_data* data) const {
-    return rc >= 0 ? int(pcre2_get_startchar(data)) : length_;
-  }
-
   uint64_t stepsLeft() const { return budget_ > used_ ? budget_ - used_ : 0; }
 
   // The most the JIT stack may grow to.
@@ -418,8 +412,6 @@ class Search {
                                      kMaxStackCap));
   }
 
-  // A run that tried the starts from..to with scanSteps_ each.
-  void chargeScan(int from, int to) { used_ += scanSteps_ * uint64_t(std::max(to - from + 1, 1)); }
 
   // One call of the engine at offset with `limit` steps for each start; the
   // JIT stack grows (each try eight times the last, up to a cap that grows
