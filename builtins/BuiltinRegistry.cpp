@@ -314,6 +314,11 @@ void widenNumber(int32_t expected, ExprValue& arg) {
     default: arg = makeDoubleValue(d); break;
   }
 }
+
+// A zfc for a declared string that the method decodes itself.
+bool keptAsGiven(const BuiltinMethod* method, int32_t expected, const ExprValue& arg) {
+  return method->takesBytesAsString && expected == VT_STRING && arg.type == VT_BYTES;
+}
 }  // namespace
 
 void checkBuiltinArgs(antlr4::ParserRuleContext* ctx, const QByteArray& name, BuiltinMethod* method) {
@@ -344,6 +349,7 @@ void checkBuiltinArgs(antlr4::ParserRuleContext* ctx, const QByteArray& name, Bu
       ExprValue* arg = &call->args[i];
       int32_t expected = (*L)[size_t(i)];
       if (arg->type == expected && sameTypeNeedsNothing(expected)) continue;
+      if (keptAsGiven(method, expected, *arg)) continue;
       int32_t r = expected < 0 ? -100 : convertForAssign(expected, arg->type, false, true, *arg);
       if (r < 0) {
         raiseScriptError(
@@ -360,6 +366,7 @@ void checkBuiltinArgs(antlr4::ParserRuleContext* ctx, const QByteArray& name, Bu
     for (int i = 0; i < n - 1; ++i) {
       ExprValue* arg = &call->args[i];
       int32_t expected = (*L)[size_t(i)];
+      if (keptAsGiven(method, expected, *arg)) continue;
       int32_t r = expected < 0 ? -100 : convertForAssign(expected, arg->type, false, true, *arg);
       if (r < 0) {
         raiseScriptError(

@@ -84,6 +84,9 @@ struct BuiltinMethod {
   // changes them, and runs no script code): the bridge may hand it a plain
   // variable's own zfc instead of a copy.
   bool readsArgsOnly = false;
+  // A zfc given where a string is declared reaches the handler as it is (the
+  // handler decodes it, and may keep what it decoded for the next call).
+  bool takesBytesAsString = false;
   std::vector<int32_t>* argTypes = nullptr;  // null when the method takes no argument
   BuiltinHandler handler = nullptr;
   BuiltinDirect direct = nullptr;  // null: every call goes to the handler

@@ -81,6 +81,7 @@ void indexText(bool last, const QString& s, antlr4::ParserRuleContext* ctx) {
   const TextArg k = textArgRef(builtinArg(0), needle, decoded, c);
   if (k != TextArg::Text && k != TextArg::Char) return pushInt(-1);
   if (k == TextArg::Char) return pushInt(last ? s.lastIndexOf(c, from, cs) : s.indexOf(c, from, cs));
+  if (last && needle->isEmpty()) return pushInt(emptyNeedleLastIndex(s.size(), from));
   pushInt(last ? s.lastIndexOf(*needle, from, cs) : s.indexOf(*needle, from, cs));
 }
 

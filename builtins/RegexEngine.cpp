@@ -1,13 +1,17 @@
 // Matching for the regular-expression library (RegexNative.h): PCRE2
 // directly, with the pattern compiled as QRegularExpression compiles it and
-// Qt's rules for offsets, for the subject the engine accepts and for the step
-// after an empty match.
+// Qt's rules for offsets and for the step after an empty match.
 //
 // Qt's own matching gives the engine a fixed 512 KB of stack, too little for
 // common idioms such as (.|\n)* over a long text, and reports the engine
-// giving up as "no match". Here the stack and the step limit grow with the
-// subject, and an engine that still gives up is reported with its reason,
-// never as a silent no-match.
+// giving up as "no match". Here the stack grows with the subject, one call
+// of the library has a budget of steps that grows with the subject and
+// covers every start position the search tries, and an engine that gives up
+// is reported with its reason, never as a silent no-match.
+//
+// A subject need not be valid UTF-16 (a text cut inside a surrogate pair): a
+// unit without its partner matches no pattern item, the rest of the text
+// matches as usual.
 #include "RegexNative.h"
 
 #include "runtime/value.h"
@@ -22,21 +26,30 @@
 #include <cstdint>
 #include <new>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+int regexScanStepsOverride = 0;
 
 struct CompiledRegex {
   pcre2_code* code = nullptr;
+  // The same pattern with a callout at the start of every attempt, which
+  // tells where each attempt starts (see Search); made when first needed.
+  mutable pcre2_code* watched = nullptr;
+  mutable bool watchedTried = false;
   QString pattern;
+  uint32_t options = 0;  // the compile options
   int captureCount = 0;
-  int maxLookbehind = 0;  // characters before the offset a match may look at
   bool crlf = false;  // a newline may be CR LF: the step after an empty match passes both
+  bool anchored = false;  // only the start offset is ever tried
+  // what the pattern matches depends on where the search starts (\G), not
+  // only on where an attempt starts
+  bool startOffsetMatters = false;
 
   CompiledRegex() = default;
   CompiledRegex(const CompiledRegex&) = delete;
   CompiledRegex& operator=(const CompiledRegex&) = delete;
-  ~CompiledRegex() { pcre2_code_free(code); }
+  ~CompiledRegex() {
+    pcre2_code_free(code);
+    pcre2_code_free(watched);
+  }
 };
 
 QString RegexMatch::captured(int n) const {
@@ -74,9 +87,10 @@ namespace {
 
 // ---- compiling -----------------------------------------------------------
 
-// The PCRE2 options QRegularExpression compiles a pattern with.
+// The PCRE2 options QRegularExpression compiles a pattern with; besides, a
+// subject may hold units that are not valid UTF-16.
 uint32_t compileOptions(QRegularExpression::PatternOptions o) {
-  uint32_t r = PCRE2_UTF;
+  uint32_t r = PCRE2_UTF | PCRE2_MATCH_INVALID_UTF;
   if (o & QRegularExpression::CaseInsensitiveOption) r |= PCRE2_CASELESS;
   if (o & QRegularExpression::DotMatchesEverythingOption) r |= PCRE2_DOTALL;
   if (o & QRegularExpression::MultilineOption) r |= PCRE2_MULTILINE;
@@ -87,29 +101,68 @@ uint32_t compileOptions(QRegularExpression::PatternOptions o) {
   return r;
 }
 
-std::shared_ptr<const CompiledRegex> compile(const QString& pattern,
-                                             QRegularExpression::PatternOptions options) {
+pcre2_code* compileText(const QString& pattern, uint32_t options) {
   int error = 0;
   PCRE2_SIZE errorOffset = 0;
   pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.utf16()), PCRE2_SIZE(pattern.size()),
-                                   compileOptions(options), &error, &errorOffset, nullptr);
+                                   options, &error, &errorOffset, nullptr);
+  // without JIT code (a platform without it) the interpreter matches
+  if (code != nullptr) pcre2_jit_compile(code, PCRE2_JIT_COMPLETE);
+  return code;
+}
+
+uint32_t patternInfo(const pcre2_code* code, uint32_t what) {
+  uint32_t value = 0;
+  pcre2_pattern_info(code, what, &value);
+  return value;
+}
+
+std::shared_ptr<const CompiledRegex> compile(const QString& pattern,
+                                             QRegularExpression::PatternOptions options) {
+  const uint32_t compiled = compileOptions(options);
+  pcre2_code* code = compileText(pattern, compiled);
   if (code == nullptr) return nullptr;
   auto rx = std::make_shared<CompiledRegex>();
   rx->code = code;
   rx->pattern = pattern;
-  // without JIT code (a platform without it) the interpreter matches
-  pcre2_jit_compile(code, PCRE2_JIT_COMPLETE);
-  uint32_t groups = 0;
-  pcre2_pattern_info(code, PCRE2_INFO_CAPTURECOUNT, &groups);
-  rx->captureCount = int(groups);
-  uint32_t lookbehind = 0;
-  pcre2_pattern_info(code, PCRE2_INFO_MAXLOOKBEHIND, &lookbehind);
-  rx->maxLookbehind = int(lookbehind);
-  uint32_t newline = 0;
-  pcre2_pattern_info(code, PCRE2_INFO_NEWLINE, &newline);
+  rx->options = compiled;
+  rx->captureCount = int(patternInfo(code, PCRE2_INFO_CAPTURECOUNT));
+  const uint32_t newline = patternInfo(code, PCRE2_INFO_NEWLINE);
   rx->crlf = newline == PCRE2_NEWLINE_ANY || newline == PCRE2_NEWLINE_CRLF ||
              newline == PCRE2_NEWLINE_ANYCRLF;
+  rx->anchored = (patternInfo(code, PCRE2_INFO_ALLOPTIONS) & PCRE2_ANCHORED) != 0;
+  rx->startOffsetMatters = !rx->anchored && (pattern.contains(QLatin1String("\\G")) ||
+                                             pattern.contains(QLatin1String("NOTEMPTY_ATSTART")));
   return rx;
+}
+
+// The pattern with a callout before everything it matches: after the
+// settings that must open it, "(?C1)(?:" and the pattern, closed so that a
+// \Q or an extended-syntax comment left open at its end is closed first.
+// Null when that does not compile to the same groups.
+pcre2_code* watchedCode(const CompiledRegex& rx) {
+  if (rx.watchedTried) return rx.watched;
+  rx.watchedTried = true;
+  const QString& p = rx.pattern;
+  int head = 0;
+  while (p.midRef(head, 2) == QLatin1String("(*")) {
+    int i = head + 2;
+    while (i < p.size() && (p[i].isUpper() || p[i].isDigit() || p[i] == QLatin1Char('_') ||
+                            p[i] == QLatin1Char('=')))
+      ++i;
+    if (i >= p.size() || p[i] != QLatin1Char(')')) break;
+    head = i + 1;
+  }
+  for (const char* close : {"\\E)", "\\E\n)"}) {
+    const QString text = p.left(head) + QLatin1String("(?C1)(?:") + p.midRef(head) + QLatin1String(close);
+    pcre2_code* code = compileText(text, rx.options);
+    if (code != nullptr && int(patternInfo(code, PCRE2_INFO_CAPTURECOUNT)) == rx.captureCount) {
+      rx.watched = code;
+      break;
+    }
+    pcre2_code_free(code);
+  }
+  return rx.watched;
 }
 
 // The run's compiled patterns by pattern and options. A loop matches with
@@ -149,97 +202,31 @@ std::shared_ptr<const CompiledRegex> compiledOf(const QRegularExpression& re) {
   return rx;
 }
 
-// ---- the subject ---------------------------------------------------------
-
-// Whether the text has no UTF-16 surrogate unit (D800..DFFF) at all.
-bool withoutSurrogates(const QString& text) {
-  const auto* units = reinterpret_cast<const uint16_t*>(text.constData());
-  const int n = text.size();
-  int i = 0;
-#if defined(__SSE2__)
-  const __m128i mask = _mm_set1_epi16(short(0xF800));
-  const __m128i surrogate = _mm_set1_epi16(short(0xD800));
-  auto surrogatesIn = [&](int at) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + at));
-    return _mm_cmpeq_epi16(_mm_and_si128(v, mask), surrogate);
-  };
-  for (; i + 32 <= n; i += 32) {
-    const __m128i any = _mm_or_si128(_mm_or_si128(surrogatesIn(i), surrogatesIn(i + 8)),
-                                     _mm_or_si128(surrogatesIn(i + 16), surrogatesIn(i + 24)));
-    if (_mm_movemask_epi8(any) != 0) return false;
-  }
-  for (; i + 8 <= n; i += 8)
-    if (_mm_movemask_epi8(surrogatesIn(i)) != 0) return false;
-#endif
-  for (; i < n; ++i)
-    if ((units[i] & 0xF800) == 0xD800) return false;
-  return true;
-}
-
-// Position of the last unit that is not valid UTF-16 (a surrogate without
-// its partner), or -1.
-int lastInvalidUnit(const QString& text) {
-  if (withoutSurrogates(text)) return -1;
-  const QChar* u = text.constData();
-  const int n = text.size();
-  int last = -1;
-  for (int i = 0; i < n; ++i) {
-    if (u[i].isHighSurrogate() && i + 1 < n && u[i + 1].isLowSurrogate()) {
-      ++i;
-    } else if (u[i].isSurrogate()) {
-      last = i;
-    }
-  }
-  return last;
-}
-
-// The last subject checked and its result. The check walks the whole text,
-// so a text matched again and again (match at one offset after another) is
-// checked once: the entry holds a share of the text, which therefore cannot
-// change in place (a change makes the script's text a copy of its own), so
-// the same data at the same place is the same text. Short texts are checked
-// each time.
-struct CheckedSubject {
+// The last long byte string decoded as a subject, and its text. Walking a
+// long zfc match by match decodes it once: the entry holds a share of the
+// bytes, which therefore cannot change in place (a change makes the
+// script's zfc a copy of its own), so the same data at the same place are
+// the same bytes. Short texts are decoded each time.
+struct DecodedSubject {
+  QByteArray bytes;
   QString text;
-  int lastInvalid = -1;
 };
-thread_local CheckedSubject* checkedSubject = nullptr;
-constexpr int kRememberedCheck = 4096;
-
-int lastInvalidUnitOf(const QString& subject) {
-  if (subject.size() < kRememberedCheck) return lastInvalidUnit(subject);
-  if (checkedSubject == nullptr) checkedSubject = new CheckedSubject;
-  CheckedSubject& c = *checkedSubject;
-  if (subject.constData() != c.text.constData() || subject.size() != c.text.size()) {
-    c.lastInvalid = lastInvalidUnit(subject);
-    c.text = subject;
-  }
-  return c.lastInvalid;
-}
-
-// Whether the engine takes the subject for a search from offset: the part
-// it may read, from the offset (less the pattern's longest lookbehind) to
-// the end, must be valid UTF-16, and the offset must not split a pair. An
-// offset outside the subject is left to the search (no valid match).
-bool subjectReadableFrom(const CompiledRegex& rx, const QString& subject, int offset) {
-  const int n = subject.size();
-  if (offset < 0) offset += n;
-  if (offset < 0 || offset > n) return true;
-  const QChar* u = subject.constData();
-  if (offset > 0 && offset < n && u[offset].isLowSurrogate()) return false;
-  int from = offset;
-  for (int i = rx.maxLookbehind; i > 0 && from > 0; --i) {
-    --from;
-    while (from > 0 && u[from].isLowSurrogate()) --from;
-  }
-  return lastInvalidUnitOf(subject) < from;
-}
+thread_local DecodedSubject* decodedSubject = nullptr;
+constexpr int kRememberedDecode = 4096;
 
 // ---- running the engine --------------------------------------------------
 
-// The engine's limits grow with the subject: the common idioms over a long
-// text need about one step and some tens of bytes of JIT stack per unit.
-constexpr uint32_t kBaseMatchLimit = 10000000;
+// One call of the library may take this many steps of the engine at the
+// start positions that need more than a few (the common idioms over a long
+// text need about one step per unit at their start), all such starts of the
+// call together.
+constexpr uint64_t kBaseMatchLimit = 10000000;
+constexpr uint64_t kStepsPerUnit = 10;
+// The few steps every start may take without counting: at least these, more
+// on a short subject (a search through the whole subject then takes at most
+// a quarter of the budget).
+constexpr uint64_t kMinScanSteps = 128;
+// The JIT stack grows with the subject: some tens of bytes per unit.
 constexpr size_t kBaseStack = 1 << 20;
 constexpr size_t kStackPerUnit = 128;
 constexpr size_t kMinStackCap = size_t(64) << 20;
@@ -288,14 +275,14 @@ pcre2_match_data* matchDataFor(const CompiledRegex& rx) {
 }
 
 // Why the engine gave up, in words for the message.
-QString failureText(int rc, size_t stackCap, uint32_t matchLimit) {
+QString failureText(int rc, size_t stackCap, uint64_t budget) {
   switch (rc) {
     case PCRE2_ERROR_JIT_STACKLIMIT:
       return QStringLiteral("匹配需要的栈空间超过了上限 %1 MB").arg(qulonglong(stackCap >> 20));
     case PCRE2_ERROR_MATCHLIMIT:
-      return QStringLiteral("回溯次数超过了上限 %1 次").arg(matchLimit);
+      return QStringLiteral("回溯次数超过了上限 %1 次").arg(qulonglong(budget));
     case PCRE2_ERROR_DEPTHLIMIT:
-      return QStringLiteral("回溯深度超过了上限 %1").arg(matchLimit);
+      return QStringLiteral("回溯深度超过了上限 %1").arg(qulonglong(budget));
     case PCRE2_ERROR_HEAPLIMIT:
     case PCRE2_ERROR_NOMEMORY:
       return QStringLiteral("内存不足");
@@ -304,39 +291,166 @@ QString failureText(int rc, size_t stackCap, uint32_t matchLimit) {
   }
 }
 
-// One call of the engine at offset; the JIT stack grows (each try eight
-// times the last, up to a cap that grows with the subject) while the match
-// runs out of it. A result other than a match or no match sets `failure`.
-int runEngine(const CompiledRegex& rx, const QString& subject, int offset, uint32_t options,
-              pcre2_match_data* data, QString& failure) {
-  EngineState& e = engine();
-  const uint64_t length = uint64_t(subject.size());
-  const uint32_t matchLimit =
-      uint32_t(std::min<uint64_t>(std::max<uint64_t>(kBaseMatchLimit, 10 * length), UINT32_MAX));
-  pcre2_set_match_limit(e.context, matchLimit);
-  pcre2_set_depth_limit(e.context, matchLimit);
-  const size_t stackCap = size_t(std::min<uint64_t>(
-      std::max<uint64_t>(kMinStackCap, kStackPerUnit * length), kMaxStackCap));
-  const auto* units = reinterpret_cast<PCRE2_SPTR>(subject.utf16());
-  std::unique_ptr<JitStack> grown;
-  size_t stackSize = kBaseStack;
-  pcre2_jit_stack_assign(e.context, nullptr, e.base.stack);
-  int rc;
-  for (;;) {
-    rc = pcre2_match(rx.code, units, PCRE2_SIZE(length), PCRE2_SIZE(offset), options, data, e.context);
-    if (rc != PCRE2_ERROR_JIT_STACKLIMIT || stackSize >= stackCap) break;
-    stackSize = std::min(stackSize * 8, stackCap);
-    grown.reset();
-    grown.reset(new JitStack(stackSize));
-    if (grown->stack == nullptr) {
-      rc = PCRE2_ERROR_NOMEMORY;
-      break;
-    }
-    pcre2_jit_stack_assign(e.context, nullptr, grown->stack);
-  }
-  if (rc < 0 && rc != PCRE2_ERROR_NOMATCH) failure = failureText(rc, stackCap, matchLimit);
-  return rc;
+bool outOfSteps(int rc) { return rc == PCRE2_ERROR_MATCHLIMIT || rc == PCRE2_ERROR_DEPTHLIMIT; }
+
+// What the callout of the watched pattern sees: where attempts start.
+struct StartWatch {
+  PCRE2_SIZE skipBefore = 0;            // an attempt starting before it fails at once
+  PCRE2_SIZE stopAfter = PCRE2_UNSET;   // an attempt starting after it ends the run
+  PCRE2_SIZE lastStart = PCRE2_UNSET;   // where the last attempt started
+};
+
+int watchStarts(pcre2_callout_block* block, void* data) {
+  auto* w = static_cast<StartWatch*>(data);
+  if (block->start_match < w->skipBefore) return 1;
+  w->lastStart = block->start_match;
+  if (w->stopAfter != PCRE2_UNSET && block->start_match > w->stopAfter) return PCRE2_ERROR_CALLOUT;
+  return 0;
 }
+
+// One call of the library: the engine's steps it has taken against its
+// budget, and the JIT stack it has grown.
+//
+// The engine's own step limit counts from zero again at each start position
+// of a search, so a search that tries many starts could take without bound
+// what no single start exceeds. A search here runs first with a few steps
+// for each start; when a start needs more, the search finds that start
+// (with the watched pattern, which tells where each attempt starts), gives
+// it alone four times the steps again and again, each run counted at its
+// limit, and goes on from the next start the engine would try. So the
+// search costs at most the few steps of each start (twice: found again with
+// the watched pattern) and the budget.
+class Search {
+ public:
+  Search(const CompiledRegex& rx, const QString& subject, int from)
+      : rx_(rx), units_(reinterpret_cast<PCRE2_SPTR>(subject.utf16())), length_(subject.size()) {
+    budget_ = std::max(kBaseMatchLimit, kStepsPerUnit * uint64_t(length_));
+    scanSteps_ = regexScanStepsOverride > 0
+                     ? uint64_t(regexScanStepsOverride)
+                     : std::max(kMinScanSteps, budget_ / (4 * (uint64_t(length_ - from) + 1)));
+    scanSteps_ = std::min<uint64_t>(scanSteps_, UINT32_MAX);
+  }
+
+  // The first match at or after `from` (PCRE2_ANCHORED: at `from` only); a
+  // result other than a match or no match sets `failure`.
+  int find(int from, uint32_t options, pcre2_match_data* data, QString& failure) {
+    int rc;
+    if (careful_) {
+      rc = searchCarefully(from, options, data);
+    } else {
+      rc = run(rx_.code, from, options, uint32_t(scanSteps_), data, nullptr);
+      if (outOfSteps(rc)) {
+        careful_ = true;
+        rc = searchCarefully(from, options, data);
+      }
+    }
+    if (rc < 0 && rc != PCRE2_ERROR_NOMATCH) failure = failureText(rc, stackCap(), budget_);
+    return rc;
+  }
+
+ private:
+  // The search once a start has needed more than scanSteps_.
+  [[gnu::noinline]] int searchCarefully(int from, uint32_t options, pcre2_match_data* data) {
+    const bool single = (options & PCRE2_ANCHORED) != 0 || rx_.anchored;
+    // the search's own start: PCRE2_NOTEMPTY_ATSTART holds there only
+    const uint32_t atFrom = options;
+    options &= ~uint32_t(PCRE2_NOTEMPTY_ATSTART);
+    auto optionsAt = [&](int offset) { return offset == from ? atFrom : options; };
+    int start = from;
+    int rc;
+    pcre2_code* const watched = single ? nullptr : watchedCode(rx_);
+    if (!single && watched == nullptr) {
+      // no watched pattern: every start gets all the steps left
+      const uint64_t left = stepsLeft();
+      if (left == 0) return PCRE2_ERROR_MATCHLIMIT;
+      rc = run(rx_.code, from, atFrom, uint32_t(std::min<uint64_t>(left, UINT32_MAX)), data, nullptr);
+      used_ = budget_;
+      return rc;
+    }
+    for (;;) {
+      // the first start from `start` on that needs more steps
+      int at = start;
+      StartWatch w;
+      if (!single) {
+        w.skipBefore = PCRE2_SIZE(start);
+        const int offset = rx_.startOffsetMatters ? from : start;
+        rc = run(watched, offset, optionsAt(offset), scanSteps_, data, &w);
+        used_ += uint64_t(start - offset);
+        if (!outOfSteps(rc)) return rc;
+        // (no attempt got as far as the callout: the first one needs more)
+        if (w.lastStart != PCRE2_UNSET) at = int(w.lastStart);
+      }
+      // that start alone, with four times the steps again and again
+      for (uint64_t steps = 4 * scanSteps_;; steps *= 4) {
+        const uint64_t left = stepsLeft();
+        if (left == 0) return PCRE2_ERROR_MATCHLIMIT;
+        const uint32_t limit = uint32_t(std::min({steps, left, uint64_t(UINT32_MAX)}));
+        if (single) {
+          rc = run(rx_.code, at, optionsAt(at), limit, data, nullptr);
+        } else {
+          w = StartWatch();
+          w.skipBefore = PCRE2_SIZE(at);
+          w.stopAfter = PCRE2_SIZE(at);
+          const int offset = rx_.startOffsetMatters ? from : at;
+          rc = run(watched, offset, optionsAt(offset), limit, data, &w);
+          used_ += uint64_t(at - offset);
+        }
+        used_ += limit;
+        if (!outOfSteps(rc)) break;
+      }
+      // the engine went on to a later start: the search goes on there
+      if (rc != PCRE2_ERROR_CALLOUT) return rc;
+      start = int(w.lastStart);
+    }
+  }
+
+  uint64_t stepsLeft() const { return budget_ > used_ ? budget_ - used_ : 0; }
+
+  // The most the JIT stack may grow to.
+  size_t stackCap() const {
+    return size_t(std::min<uint64_t>(std::max<uint64_t>(kMinStackCap, kStackPerUnit * uint64_t(length_)),
+                                     kMaxStackCap));
+  }
+
+
+  // One call of the engine at offset with `limit` steps for each start; the
+  // JIT stack grows (each try eight times the last, up to a cap that grows
+  // with the subject) while the match runs out of it.
+  int run(pcre2_code* code, int offset, uint32_t options, uint32_t limit, pcre2_match_data* data,
+          StartWatch* watch) {
+    EngineState& e = engine();
+    pcre2_set_match_limit(e.context, limit);
+    pcre2_set_depth_limit(e.context, limit);
+    pcre2_set_callout(e.context, watch != nullptr ? watchStarts : nullptr, watch);
+    pcre2_jit_stack_assign(e.context, nullptr, grown_ ? grown_->stack : e.base.stack);
+    const StartWatch before = watch != nullptr ? *watch : StartWatch();
+    if (regexScanStepsOverride > 0) options |= PCRE2_NO_JIT;
+    for (;;) {
+      const int rc = pcre2_match(code, units_, PCRE2_SIZE(length_), PCRE2_SIZE(offset), options, data,
+                                 e.context);
+      if (rc != PCRE2_ERROR_JIT_STACKLIMIT || stackSize_ >= stackCap()) return rc;
+      stackSize_ = std::min(stackSize_ * 8, stackCap());
+      grown_.reset();
+      grown_.reset(new JitStack(stackSize_));
+      if (grown_->stack == nullptr) {
+        grown_.reset();
+        return PCRE2_ERROR_NOMEMORY;
+      }
+      pcre2_jit_stack_assign(e.context, nullptr, grown_->stack);
+      if (watch != nullptr) *watch = before;
+    }
+  }
+
+  const CompiledRegex& rx_;
+  const PCRE2_SPTR units_;
+  const int length_;
+  uint64_t budget_ = 0;
+  uint64_t used_ = 0;
+  uint64_t scanSteps_ = 0;  // what a run through many starts gives each
+  bool careful_ = false;    // a start has needed more than scanSteps_
+  size_t stackSize_ = kBaseStack;
+  std::unique_ptr<JitStack> grown_;
+};
 
 // The match at or after offset (counted from the end when negative), as
 // QRegularExpression finds it; after an empty match (`previous`) the next
@@ -348,23 +462,22 @@ RegexMatch matchAt(const CompiledRegex& rx, const QString& subject, int offset,
   if (offset < 0) offset += n;
   if (offset < 0 || offset > n) return invalidMatch();
   pcre2_match_data* const data = matchDataFor(rx);
-  const uint32_t options = PCRE2_NO_UTF_CHECK;
+  Search search(rx, subject, offset);
   int rc;
   if (previous != nullptr && previous->hasMatch() &&
       previous->capturedStart(0) == previous->capturedEnd(0)) {
-    rc = runEngine(rx, subject, offset, options | PCRE2_NOTEMPTY_ATSTART | PCRE2_ANCHORED,
-                   data, failure);
+    rc = search.find(offset, PCRE2_NOTEMPTY_ATSTART | PCRE2_ANCHORED, data, failure);
     if (rc == PCRE2_ERROR_NOMATCH) {
       const QChar* u = subject.constData();
       ++offset;
       if (offset < n && ((rx.crlf && u[offset - 1] == QLatin1Char('\r') && u[offset] == QLatin1Char('\n')) ||
-                         u[offset].isLowSurrogate()))
+                         (u[offset - 1].isHighSurrogate() && u[offset].isLowSurrogate())))
         ++offset;
       if (offset > n) return RegexMatch();
-      rc = runEngine(rx, subject, offset, options, data, failure);
+      rc = search.find(offset, 0, data, failure);
     }
   } else {
-    rc = runEngine(rx, subject, offset, options, data, failure);
+    rc = search.find(offset, 0, data, failure);
   }
   const QExplicitlySharedDataPointer<RegexMatch::Data> d(new RegexMatch::Data);
   d->subject = subject;
@@ -381,22 +494,29 @@ RegexMatch matchAt(const CompiledRegex& rx, const QString& subject, int offset,
   return RegexMatch(d.constData());
 }
 
-// The compiled pattern to match with from offset, or null when there is
-// nothing to match: a pattern that does not compile, or a subject the engine
-// refuses (see subjectReadableFrom; Qt gives a match that is not valid).
-std::shared_ptr<const CompiledRegex> readyToMatch(const QRegularExpression& re, const QString& subject,
-                                                  int offset) {
+// The compiled pattern, or null for a pattern that does not compile (Qt
+// gives a match that is not valid).
+std::shared_ptr<const CompiledRegex> readyToMatch(const QRegularExpression& re) {
   if (!re.isValid()) return nullptr;
-  std::shared_ptr<const CompiledRegex> rx = compiledOf(re);
-  if (rx && !subjectReadableFrom(*rx, subject, offset)) return nullptr;
-  return rx;
+  return compiledOf(re);
 }
 
 }  // namespace
 
+QString regexSubjectOf(const QByteArray& bytes) {
+  if (bytes.size() < kRememberedDecode) return utf8ToString(bytes);
+  if (decodedSubject == nullptr) decodedSubject = new DecodedSubject;
+  DecodedSubject& d = *decodedSubject;
+  if (bytes.constData() != d.bytes.constData() || bytes.size() != d.bytes.size()) {
+    d.text = utf8ToString(bytes);
+    d.bytes = bytes;
+  }
+  return d.text;
+}
+
 RegexMatch regexMatch(const QRegularExpression& re, const QString& subject, int offset,
                       QString& failure) {
-  const std::shared_ptr<const CompiledRegex> rx = readyToMatch(re, subject, offset);
+  const std::shared_ptr<const CompiledRegex> rx = readyToMatch(re);
   if (!rx) return invalidMatch();
   return matchAt(*rx, subject, offset, nullptr, failure);
 }
@@ -404,7 +524,7 @@ RegexMatch regexMatch(const QRegularExpression& re, const QString& subject, int 
 RegexIterator regexGlobalMatch(const QRegularExpression& re, const QString& subject, int offset,
                                QString& failure) {
   RegexIterator it;
-  const std::shared_ptr<const CompiledRegex> rx = readyToMatch(re, subject, offset);
+  const std::shared_ptr<const CompiledRegex> rx = readyToMatch(re);
   if (!rx) {
     it.valid = false;
     return it;
@@ -442,8 +562,8 @@ RegexMatch regexTakeNext(RegexIterator& it) {
 void releaseRegexCaches() {
   delete patternCache;
   patternCache = nullptr;
-  delete checkedSubject;
-  checkedSubject = nullptr;
+  delete decodedSubject;
+  decodedSubject = nullptr;
   delete engineState;
   engineState = nullptr;
 }

@@ -94,10 +94,14 @@ void pushIterator(const RegexIterator& it) {
 
 // ---- arguments -----------------------------------------------------------
 
-const QString& stringArg(int i) {
+// The subject: a string as it is, a zfc decoded into `decoded` (see
+// regexSubjectOf).
+const QString& subjectArg(int i, QString& decoded) {
   const ExprValue* a = builtinArg(i);
   if (a->type == VT_STRING && a->payload.str != nullptr) return *a->payload.str;
-  return emptyString();
+  if (a->type != VT_BYTES || a->payload.bytes == nullptr) return emptyString();
+  decoded = regexSubjectOf(*a->payload.bytes);
+  return decoded;
 }
 
 // An offset or group number: a zs, or a czs kept inside the int range.
@@ -117,15 +121,15 @@ void setPattern(QRegularExpression& re, antlr4::ParserRuleContext* ctx) {
 }
 
 void matchOnce(const QRegularExpression& re, antlr4::ParserRuleContext* ctx) {
-  QString failure;
-  const RegexMatch m = regexMatch(re, stringArg(0), intArg(1), failure);
+  QString failure, decoded;
+  const RegexMatch m = regexMatch(re, subjectArg(0, decoded), intArg(1), failure);
   if (!failure.isEmpty()) raiseEngineFailure(re.pattern(), failure, ctx);
   pushMatch(m);
 }
 
 void matchAll(const QRegularExpression& re, antlr4::ParserRuleContext* ctx) {
-  QString failure;
-  const RegexIterator it = regexGlobalMatch(re, stringArg(0), intArg(1), failure);
+  QString failure, decoded;
+  const RegexIterator it = regexGlobalMatch(re, subjectArg(0, decoded), intArg(1), failure);
   if (!failure.isEmpty()) raiseEngineFailure(re.pattern(), failure, ctx);
   pushIterator(it);
 }
@@ -250,9 +254,13 @@ void registerRegexLib() {
   const int32_t O = BA_OPTIONAL_LAST;
   currentBuiltinHandler = regexLibCall;
   currentBuiltinReceiver = VT_REGEXP;
-  registerBuiltinMethod(REG_MATCH, QByteArrayLiteral("match"), {VT_STRING, 0, O}, BF_MEMBER);
+  // a zfc subject is decoded by the library, once for a long text matched
+  // again and again
+  registerBuiltinMethod(REG_MATCH, QByteArrayLiteral("match"), {VT_STRING, 0, O}, BF_MEMBER)
+      ->takesBytesAsString = true;
   registerBuiltinMethod(REG_GLOBAL_MATCH, QByteArrayLiteral("globalMatch"), {VT_STRING, 0, O},
-                        BF_MEMBER);
+                        BF_MEMBER)
+      ->takesBytesAsString = true;
   registerBuiltinMethod(REG_CAPTURE_COUNT, QByteArrayLiteral("captureCount"), {}, BF_MEMBER);
   registerBuiltinMethod(REG_ERROR_STRING, QByteArrayLiteral("errorString"), {}, BF_MEMBER);
   registerBuiltinMethod(REG_SET_PATTERN_OPTIONS, QByteArrayLiteral("setPatternOptions"), {VT_INT},

@@ -1,9 +1,9 @@
 // The native objects of the prelude structs RegMatch and RegMatchIter: the
 // results of matching a RegExp (a QRegularExpression, which keeps the pattern
 // and its options) against a text. The matching itself runs on PCRE2
-// directly, so that the engine gets the room long subjects need (see
-// RegexLib.cpp); these types carry what QRegularExpressionMatch and
-// QRegularExpressionMatchIterator would carry.
+// directly, so that the engine gets the room long subjects need and a budget
+// of steps for each call (see RegexEngine.cpp); these types carry what
+// QRegularExpressionMatch and QRegularExpressionMatchIterator would carry.
 #pragma once
 
 #include <QRegularExpression>
@@ -84,10 +84,20 @@ RegexMatch regexTakeNext(RegexIterator& it);
 // A match that is not valid.
 RegexMatch invalidMatch();
 
+// A zfc subject decoded as UTF-8; the last long one is decoded once however
+// often it is matched.
+QString regexSubjectOf(const QByteArray& bytes);
+
+// The steps a search gives each start position before it takes a start that
+// needs more alone; 0 (the default) works them out from the subject. Tests
+// set it (with the interpreter then matching, which counts every step where
+// JIT code counts only some) to make searches take that careful way.
+extern int regexScanStepsOverride;
+
 // The native object a RegExp, RegMatch or RegMatchIter variable starts with.
 std::any defaultRegexNative(int32_t builtinCode);
 
 // Frees what the library keeps between calls (compiled patterns, the last
-// subject checked, the engine's stack and match data); called at the end of
+// subject decoded, the engine's stack and match data); called at the end of
 // a run.
 void releaseRegexCaches();

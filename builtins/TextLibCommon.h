@@ -437,6 +437,15 @@ inline bool positionInText(int64_t pos, int size, antlr4::ParserRuleContext* ctx
   return false;
 }
 
+// Where lastIndexOf(needle, from) finds an empty needle: at the start
+// position itself, a negative one counted from the end with -1 the end (so
+// the default finds it after the last unit, as indexOf from 0 finds it
+// before the first); -1 outside the text.
+inline int emptyNeedleLastIndex(int size, int from) {
+  const int64_t at = from < 0 ? int64_t(size) + 1 + from : from;
+  return at >= 0 && at <= size ? int(at) : -1;
+}
+
 // Replaces every occurrence of a needle of beforeSize units by the afterSize
 // units at `after`, in place. The occurrences are found left to right without
 // overlapping by next(from) (the first one at or after from, or -1); an empty

@@ -314,7 +314,7 @@ void replaceBytes(QByteArray* self, antlr4::ParserRuleContext* ctx) {
     if (before->type == VT_CHAR && after->type == VT_CHAR) {
       self->replace(before->payload.c, after->payload.c);
     } else if (before->type == VT_BYTES && after->type == VT_BYTES) {
-      if (before->payload.bytes == nullptr || self->isNull()) return;
+      if (before->payload.bytes == nullptr) return;
       const QByteArray& a = after->payload.bytes ? *after->payload.bytes : emptyBytes();
       const QByteArray& b = *before->payload.bytes;
       if (b.size() == 1) return replaceUnitEvery(*self, b.at(0), a, ctx);
@@ -468,7 +468,8 @@ void zfcLibCall(BuiltinMethod* method, antlr4::ParserRuleContext* ctx) {
       if (k == ByteArg::Null) return pushInt(-1);
       if (k == ByteArg::Char) return pushInt(last ? s.lastIndexOf(ch, from) : s.indexOf(ch, from));
       if (k == ByteArg::Bytes) {
-        if (bytes->isEmpty() && !last) {
+        if (bytes->isEmpty() && last) return pushInt(emptyNeedleLastIndex(s.size(), from));
+        if (bytes->isEmpty()) {
           // the empty needle is found at the start position, counted from
           // the end when negative, and nowhere past the end
           const int size = s.size();

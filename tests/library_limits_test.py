@@ -10,9 +10,9 @@ Usage: library_limits_test.py KORVEL [sanitized]
 3. Lost data: a write or close that fails (a full disk, the file-size
    limit) is reported, the run goes on and ends with status 1, whatever the
    script returns or gives to exit; under the limit nothing is killed.
-4. Growth: replace, match at an offset, data built one level deeper at a
-   time and a text built line by line, on two sizes of input, one ten times
-   the other; the CPU time may grow about tenfold, far from the hundredfold
+4. Growth: replace, match at an offset, a search whose every start
+   backtracks, data built one level deeper at a time and a text built line
+   by line, on two sizes of input, one ten times the other; the CPU time may grow about tenfold, far from the hundredfold
    of a cost quadratic in the input.
 """
 import os
@@ -88,7 +88,8 @@ LOST_DATA = [
      r"1048576 4 -1 1048576\nzhen\n", True),
 ]
 
-# (name, body run with N, small N): the body's cost must grow linearly in N
+# (name, body run with N, small N[, what the output must contain, by
+# default the end of a finished run]): the body's cost must grow linearly in N
 GROWTH = [
     ("zfc replace", 'zfc s = zfc.create(N, \'a\'); s.replace("a", "bb"); s.replace("b", ""); dyh(s.size());',
      4000000),
@@ -99,6 +100,16 @@ GROWTH = [
      'RegExp r = "x\\\\d+"; zs at = 0; zs k = 0; '
      'while (zhen) { m := r.match(s, at); sf (!m.hasMatch()) { break; } k++; at = m.capturedEnd(); } dyh(k);',
      200000),
+    ("match at an offset in a zfc", 'zfc line = "words x42 words\\n"; zfc t = ""; '
+     'xun (zs i = 0; i < N / 16; i++) { t.append(line); } '
+     'RegExp r = "x\\\\d+"; zs at = 0; zs k = 0; '
+     'while (zhen) { m := r.match(t, at); sf (!m.hasMatch()) { break; } k++; at = m.capturedEnd(); } dyh(k);',
+     100000),
+    # every start of the search backtracks through the rest of the text: the
+    # step limit covers the whole call, whatever each start takes
+    ("backtracking at every start", 'string s = string.fromZfc(zfc.create(N, \'a\')); '
+     'RegExp r = "(?:(a)|b)*(?:c|d)"; dyh(r.match(s).hasMatch());', 20000,
+     "回溯次数超过了上限"),
     ("deep data a level at a time", 'zd k = {}; lb m = []; lb l = []; '
      'xun (zs i = 0; i < N; i++) { zd e = {}; e["k"] = k; k = e; lb f = [0]; f[0] = m; m = f; '
      'lb g = []; g.append(l); l = g; } dyh(l.size());', 2000),
@@ -155,11 +166,12 @@ def main():
         out, code, _ = run(body, limit=limit_file_size if size_limited else None)
         if code != 1 or not re.search(pattern, out, re.S):
             failures.append("%s: status %d, output:\n%s" % (name, code, out))
-    for name, body, n in GROWTH:
+    for name, body, n, *expected in GROWTH:
+        expected = expected[0] if expected else "程序执行完毕"
         small_out, _, small = run(body.replace("N", str(n)))
         large_out, _, large = run(body.replace("N", str(10 * n)))
         print("%s: %.3f s for %d, %.3f s for %d" % (name, small, n, large, 10 * n))
-        if "程序执行完毕" not in small_out or "程序执行完毕" not in large_out:
+        if expected not in small_out or expected not in large_out:
             failures.append("%s: did not finish:\n%s\n%s" % (name, small_out, large_out))
         elif large > 40 * max(small, 0.05):
             failures.append("%s: ten times the input took %.1f times as long" % (name, large / small))
