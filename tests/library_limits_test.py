@@ -12,8 +12,9 @@ Usage: library_limits_test.py KORVEL [sanitized]
    script returns or gives to exit; under the limit nothing is killed.
 4. Growth: replace, match at an offset, a search whose every start
    backtracks, data built one level deeper at a time and a text built line
-   by line, on two sizes of input, one ten times the other; the CPU time may grow about tenfold, far from the hundredfold
-   of a cost quadratic in the input.
+   by line, on two sizes of input, one ten times the other; the CPU time may
+   grow about tenfold, far from the hundredfold of a cost quadratic in the
+   input.
 """
 import os
 import re

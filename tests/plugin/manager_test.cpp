@@ -90,10 +90,15 @@ TEST_F(Manager, OpenScriptDirSaysWhenTheFolderCannotBeShown) {
     }
   });
   child<QPushButton>("pushButton")->click();
-  const QString expected =
-      QStringLiteral("无法打开脚本目录 %1：没有可用的文件管理器").arg(KorvelWin::scriptFolder());
-  EXPECT_EQ(warning, expected);
-  EXPECT_EQ(win.statusBar()->currentMessage(), expected);
+  // the folder named is the script folder, or the program's folder while the
+  // script folder does not exist (the script-list test, running beside this
+  // one, makes and removes it)
+  const QString expected = QStringLiteral("无法打开脚本目录 %1：没有可用的文件管理器");
+  const QDir appDir(QCoreApplication::applicationDirPath());
+  EXPECT_TRUE(warning == expected.arg(appDir.absolutePath()) ||
+              warning == expected.arg(appDir.absoluteFilePath(QStringLiteral("plugin/korvel-scripts"))))
+      << warning.toStdString();
+  EXPECT_EQ(win.statusBar()->currentMessage(), warning);
 }
 
 TEST_F(Manager, EmptyChoiceIsNotPassed) {
