@@ -18,9 +18,9 @@ namespace xlsx {
 // Most bytes one part, and all parts together, may unpack to.
 constexpr uint64_t kMaxPartSize = uint64_t(1) << 30;
 constexpr uint64_t kMaxPackageSize = uint64_t(2) << 30;
-// Most memory the parsed tree of one part may take (a sheet of two million
-// cells takes about half of it).
-constexpr uint64_t kMaxPartMemory = uint64_t(2) << 30;
+// Most memory the parsed trees of a workbook's parts may take together (a
+// sheet of two million cells takes about half of it).
+constexpr uint64_t kMaxTreeMemory = uint64_t(2) << 30;
 
 // The reason given when a save finds the disk full.
 constexpr const char* kDiskFull = "磁盘空间不足";
@@ -34,6 +34,7 @@ std::string format(const char* utf8Template, std::initializer_list<std::string> 
 struct XmlPart {
   pugi::xml_document doc;
   bool dirty = false;
+  uint64_t memory = 0;  // what its tree took when it was parsed
 };
 
 // One cell element of the index.
@@ -82,6 +83,9 @@ struct Package {
   bool sharedStringsLoaded = false;
   bool changed = false;  // cells or sheets were changed since the last save
   int date1904 = -1;     // the workbook's date system, read on first need
+  // What the parsed trees of the parts take, and the most they may take.
+  uint64_t treeMemory = 0;
+  uint64_t treeLimit = kMaxTreeMemory;
 
   // The parsed part; parsed on first use. Throws when absent or malformed.
   XmlPart& part(const std::string& name);
