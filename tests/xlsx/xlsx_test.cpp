@@ -26,6 +26,7 @@
 #include <limits>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <variant>
 
@@ -375,6 +376,137 @@ TEST_F(Xlsx, EditingOneCellKeepsEverythingElse) {
   doc.open(file);
   doc.save();
   EXPECT_EQ(readBook(file), after);
+}
+
+namespace {
+
+// What is wrong with the references of a package: a relationship that leads
+// to no part of it, or two parts or two content types for one part (part
+// names compare without regard to case); "" when nothing is.
+std::string unsoundReferences(const Entries& e) {
+  auto folded = [](const std::string& name) { return QString::fromStdString(name).toLower().toStdString(); };
+  std::set<std::string> names, overrides;
+  for (const auto& [name, bytes] : e) {
+    if (!names.insert(folded(name)).second) return "two parts named " + name;
+    const size_t at = name.rfind("_rels/");
+    if (at == std::string::npos || !endsWith(name.c_str(), ".rels")) continue;
+    const std::string source = name.substr(0, at) + name.substr(at + 6, name.size() - at - 11);
+    pugi::xml_document doc;
+    doc.load_string(bytes.c_str());
+    for (pugi::xml_node rel : doc.document_element().children()) {
+      const std::string target = rel.attribute("Target").value();
+      if (std::strcmp(rel.attribute("TargetMode").value(), "External") == 0) continue;
+      try {
+        if (e.count(resolveTarget(source, target)) == 0) return name + ": " + target + " is missing";
+      } catch (const Error&) {
+        return name + ": " + target + " leads outside";
+      }
+    }
+  }
+  pugi::xml_document types;
+  types.load_string(e.at("[Content_Types].xml").c_str());
+  for (pugi::xml_node o : types.document_element().children("Override")) {
+    if (!overrides.insert(folded(o.attribute("PartName").value())).second) {
+      return std::string("two content types for ") + o.attribute("PartName").value();
+    }
+  }
+  return "";
+}
+
+}  // namespace
+
+TEST_F(Xlsx, SavesLeaveEveryReferenceWithItsTarget) {
+  const std::string t = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/";
+  // the workbook's relationships with another id or target for the calculation chain
+  auto chain = [&](const std::string& id, const std::string& target) {
+    const std::string old = "<Relationship Id=\"rId4\" Type=\"" + t + "calcChain\" Target=\"calcChain.xml\"/>";
+    std::string rels = workbookRels();
+    return rels.replace(rels.find(old), old.size(),
+                        "<Relationship Id=\"" + id + "\" Type=\"" + t + "calcChain\" Target=\"" + target + "\"/>");
+  };
+  auto add = [](std::string& xml, const char* before, const std::string& text) { xml.insert(xml.find(before), text); };
+  struct Case {
+    const char* name;
+    std::function<void(Entries&)> change;
+    const char* refusal;  // a piece of the error, or null when the workbook opens
+    std::function<void(Workbook&)> edit = nullptr;  // besides a written cell and a new sheet
+  };
+  const std::vector<Case> cases = {
+      {"chain with a sheet's id", [&](Entries& e) { e["xl/_rels/workbook.xml.rels"] = chain("rId1", "calcChain.xml"); },
+       "同一个 Id rId1"},
+      {"chain with the shared strings' id",
+       [&](Entries& e) { e["xl/_rels/workbook.xml.rels"] = chain("rId3", "calcChain.xml"); }, "同一个 Id rId3"},
+      {"a sheet on the chain's relationship",
+       [&](Entries& e) { add(e["xl/workbook.xml"], "</sheets>", "<sheet name=\"Chain\" sheetId=\"3\" r:id=\"rId4\"/>"); },
+       nullptr},
+      {"chain on a sheet's part",
+       [&](Entries& e) { e["xl/_rels/workbook.xml.rels"] = chain("rId4", "worksheets/sheet1.xml"); }, nullptr},
+      {"chain on the shared strings' part",
+       [&](Entries& e) { e["xl/_rels/workbook.xml.rels"] = chain("rId4", "/xl/sharedStrings.xml"); }, nullptr},
+      {"chain outside the package",
+       [&](Entries& e) { e["xl/_rels/workbook.xml.rels"] = chain("rId4", "../../calcChain.xml"); }, nullptr},
+      {"chain reached from a sheet",
+       [&](Entries& e) {
+         e["xl/worksheets/_rels/sheet1.xml.rels"] =
+             "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\"><Relationship "
+             "Id=\"rId1\" Type=\"" + t + "customXml\" Target=\"../calcChain.xml\"/></Relationships>";
+       },
+       nullptr},
+      {"a sheet on the shared strings' part, deleted",
+       [&](Entries& e) {
+         add(e["xl/workbook.xml"], "</sheets>", "<sheet name=\"Strings\" sheetId=\"3\" r:id=\"rId6\"/>");
+         add(e["xl/_rels/workbook.xml.rels"], "</Relationships>",
+             "<Relationship Id=\"rId6\" Type=\"" + t + "worksheet\" Target=\"sharedStrings.xml\"/>");
+       },
+       nullptr, [](Workbook& wb) { wb.deleteSheet("Strings"); }},
+      {"a relationships prefix no attribute may begin with",
+       [&](Entries& e) { add(e["xl/workbook.xml"], "xmlns:r=", "xmlns:2=\"" + t.substr(0, t.size() - 1) + "\" "); },
+       nullptr},
+      {"names a new sheet must not take",
+       [&](Entries& e) {
+         e["xl/worksheets/SHEET3.xml"] = "<worksheet/>";
+         add(e["[Content_Types].xml"], "</Types>", "<Override PartName=\"/xl/worksheets/sheet4.xml\" ContentType=\"x\"/>");
+       },
+       nullptr},
+  };
+  const std::string file = path("refs.xlsx");
+  for (const Case& c : cases) {
+    Entries book = baseBook();
+    // an id the workbook names without a relationship for it, which a new
+    // relationship must not take
+    add(book["xl/workbook.xml"], "<definedNames>", "<externalReferences><externalReference r:id=\"rId5\"/></externalReferences>");
+    c.change(book);
+    writeBook(file, book);
+    Document doc;
+    try {
+      doc.open(file);
+    } catch (const Error& e) {
+      if (c.refusal == nullptr) ADD_FAILURE() << c.name << ": " << e.what();
+      else EXPECT_NE(std::string(e.what()).find(c.refusal), std::string::npos) << c.name << ": " << e.what();
+      continue;
+    }
+    EXPECT_EQ(c.refusal, nullptr) << c.name << ": opened";
+    try {
+      Workbook wb = doc.workbook();
+      wb.worksheet("Sheet1").cell("B3").value() = int64_t(1);
+      wb.addWorksheet("New");
+      if (c.edit) c.edit(wb);
+      doc.save();
+      const Entries saved = readBook(file);
+      EXPECT_EQ(unsoundReferences(saved), "") << c.name;
+      EXPECT_EQ(saved.at("xl/_rels/workbook.xml.rels").find("\"rId5\""), std::string::npos) << c.name;
+      doc.open(file);
+      wb = doc.workbook();
+      for (const auto& [address, want] : std::vector<std::pair<const char*, Value>>{
+               {"A1", std::string("plain")}, {"A3", int64_t(7)}, {"B3", int64_t(1)}}) {
+        EXPECT_EQ(valueOf(wb.worksheet("Sheet1").cell(address)), want) << c.name << ": " << address;
+      }
+      EXPECT_EQ(valueOf(wb.worksheet("My Data").cell("A1")), Value(int64_t(2))) << c.name;
+      EXPECT_TRUE(wb.sheetExists("New")) << c.name;
+    } catch (const Error& e) {
+      ADD_FAILURE() << c.name << ": " << e.what();
+    }
+  }
 }
 
 TEST_F(Xlsx, HandlesFailCleanlyOnceTheirSheetOrDocumentIsGone) {
