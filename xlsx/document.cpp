@@ -697,66 +697,56 @@ bool holdsSharedText(pugi::xml_node f) {
   return isShared(f) && (f.attribute("ref") || *f.child_value() != '\0');
 }
 
-// The formula a cell of a group stands for; "" when the group's text is gone.
-std::string sharedFormula(Sheet& sheet, pugi::xml_node f, uint32_t row, uint16_t column) {
-  if (!sheet.sharedIndexed) {
-    for (auto& [r, slot] : sheet.rows) {
-      for (CellSlot& c : slot.cells) {
-        pugi::xml_node text = child(c.node, "f");
-        if (!holdsSharedText(text)) continue;
-        // the cell with the range is the group's own; others may repeat the text
-        const std::pair<uint32_t, uint16_t> at(r, c.column);
-        if (text.attribute("ref")) sheet.sharedAnchors[text.attribute("si").value()] = at;
-        else sheet.sharedAnchors.emplace(text.attribute("si").value(), at);
+// Finds the text and the cells of every group of the sheet, once.
+void indexSharedFormulas(Sheet& sheet) {
+  if (sheet.sharedIndexed) return;
+  for (auto& [r, slot] : sheet.rows) {
+    for (CellSlot& c : slot.cells) {
+      pugi::xml_node f = child(c.node, "f");
+      if (!isShared(f)) continue;
+      Sheet::SharedGroup& g = sheet.sharedGroups[f.attribute("si").value()];
+      g.top = std::min(g.top, r);
+      g.bottom = std::max(g.bottom, r);
+      g.left = std::min(g.left, c.column);
+      g.right = std::max(g.right, c.column);
+      // the cell with the range is the group's own; others may repeat the text
+      if (holdsSharedText(f) && (f.attribute("ref") || g.row == 0)) {
+        g.row = r;
+        g.column = c.column;
       }
     }
-    sheet.sharedIndexed = true;
   }
+  sheet.sharedIndexed = true;
+}
+
+// The formula a cell of a group stands for; "" when the group's text is gone.
+std::string sharedFormula(Sheet& sheet, pugi::xml_node f, uint32_t row, uint16_t column) {
+  indexSharedFormulas(sheet);
   const char* si = f.attribute("si").value();
-  auto it = sheet.sharedAnchors.find(si);
-  if (it == sheet.sharedAnchors.end()) return std::string();
-  const auto [r, c] = it->second;
+  auto it = sheet.sharedGroups.find(si);
+  if (it == sheet.sharedGroups.end() || it->second.row == 0) return std::string();
+  const uint32_t r = it->second.row;
+  const uint16_t c = it->second.column;
   pugi::xml_node text = child(findCell(sheet, r, c), "f");
   if (!holdsSharedText(text) || std::strcmp(text.attribute("si").value(), si) != 0) return std::string();
   return moveFormula(text.child_value(), int64_t(row) - r, int64_t(column) - c);
 }
 
-// The rows and columns of a range such as "B1:C3" or "B1"; unchanged when
-// it cannot be read.
-void readRange(const std::string& ref, uint32_t* top, uint16_t* left, uint32_t* bottom, uint16_t* right) {
-  try {
-    const size_t colon = ref.find(':');
-    uint32_t r1, r2;
-    uint16_t c1, c2;
-    parseAddress(ref.substr(0, colon), &r1, &c1);
-    if (colon == std::string::npos) {
-      r2 = r1;
-      c2 = c1;
-    } else {
-      parseAddress(ref.substr(colon + 1), &r2, &c2);
-    }
-    *top = std::min(r1, r2);
-    *bottom = std::max(r1, r2);
-    *left = std::min(c1, c2);
-    *right = std::max(c1, c2);
-  } catch (const Error&) {
-  }
-}
-
 // Before the cell holding a group's text changes or goes: every other cell
-// of the group gets the formula it stands for as its own.
+// of the group, wherever it lies, gets the formula it stands for as its own.
+// A cell that only repeats the text of a group changes alone.
 void releaseSharedFormula(Sheet& sheet, pugi::xml_node cell, uint32_t row, uint16_t column) {
   pugi::xml_node f = child(cell, "f");
   if (!holdsSharedText(f)) return;
+  indexSharedFormulas(sheet);
   const std::string si = f.attribute("si").value();
+  auto group = sheet.sharedGroups.find(si);
+  if (group == sheet.sharedGroups.end() || group->second.row != row || group->second.column != column) return;
+  const Sheet::SharedGroup g = group->second;
   const std::string text = f.child_value();
-  // the group lies within its range: the whole sheet when that is unreadable
-  uint32_t top = 1, bottom = kMaxRows;
-  uint16_t left = 1, right = kMaxColumns;
-  readRange(f.attribute("ref").value(), &top, &left, &bottom, &right);
-  for (auto r = sheet.rows.lower_bound(top); r != sheet.rows.end() && r->first <= bottom; ++r) {
+  for (auto r = sheet.rows.lower_bound(g.top); r != sheet.rows.end() && r->first <= g.bottom; ++r) {
     std::vector<CellSlot>& cells = r->second.cells;
-    for (auto c = cellPlace(cells, left); c != cells.end() && c->column <= right; ++c) {
+    for (auto c = cellPlace(cells, g.left); c != cells.end() && c->column <= g.right; ++c) {
       pugi::xml_node member = child(c->node, "f");
       if (c->node == cell || !isShared(member) || si != member.attribute("si").value()) continue;
       if (*member.child_value() == '\0') {
@@ -765,7 +755,7 @@ void releaseSharedFormula(Sheet& sheet, pugi::xml_node cell, uint32_t row, uint1
       for (const char* a : {"t", "si", "ref"}) member.remove_attribute(a);
     }
   }
-  sheet.sharedAnchors.erase(si);
+  sheet.sharedGroups.erase(group);
   sheet.part->dirty = true;
 }
 

@@ -63,9 +63,17 @@ struct Sheet {
   // The row used last: consecutive cells of one row skip the map lookup.
   uint32_t lastRowNumber = 0;
   RowSlot* lastRow = nullptr;
-  // Where the text of each shared formula (by its si) is: found on first
-  // need; a group leaves it when its text is handed to its cells.
-  std::unordered_map<std::string, std::pair<uint32_t, uint16_t>> sharedAnchors;
+  // Each shared formula (by its si): the cell that holds its text and the
+  // rows and columns its cells span (its range, as found: a cell of the group
+  // may lie outside the range its text declares). Found on first need; a
+  // group leaves it when its text is handed to its cells.
+  struct SharedGroup {
+    uint32_t row = 0;  // of the text; 0 while none is found
+    uint16_t column = 0;
+    uint32_t top = kMaxRows, bottom = 0;
+    uint16_t left = kMaxColumns, right = 0;
+  };
+  std::unordered_map<std::string, SharedGroup> sharedGroups;
   bool sharedIndexed = false;
 };
 

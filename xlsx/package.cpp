@@ -359,7 +359,7 @@ void Package::load(Sheet& sheet) {
   }
   sheet.sheetData = data;
   sheet.cols = child(root, "cols");
-  sheet.sharedAnchors.clear();
+  sheet.sharedGroups.clear();
   sheet.sharedIndexed = false;
   sheet.lastRow = nullptr;
   sheet.lastRowNumber = 0;

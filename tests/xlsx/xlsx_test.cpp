@@ -776,7 +776,9 @@ TEST_F(Xlsx, SharedFormulasKeepEveryCellsFormulaThroughEdits) {
     EXPECT_EQ(moveFormula(m.formula, m.rows, m.columns), m.moved) << m.formula;
   }
 
-  // B1:B4 filled down from B1, C1:D2 filled from C1
+  // B1:B4 filled down from B1, C1:D2 filled from C1; malformed: B6 of the
+  // first group lies outside its range, and D4 repeats another text for the
+  // second
   const char* const rows =
       "<row r=\"1\"><c r=\"A1\"><v>1</v></c><c r=\"B1\"><f t=\"shared\" ref=\"B1:B4\" si=\"0\">A1*2+$A$1</f>"
       "<v>3</v></c><c r=\"C1\"><f t=\"shared\" ref=\"C1:D2\" si=\"1\">A1+'My Data'!B1</f></c>"
@@ -784,10 +786,12 @@ TEST_F(Xlsx, SharedFormulasKeepEveryCellsFormulaThroughEdits) {
       "<row r=\"2\"><c r=\"B2\"><f t=\"shared\" si=\"0\"/><v>4</v></c><c r=\"C2\"><f t=\"shared\" si=\"1\"/></c>"
       "<c r=\"D2\"><f t=\"shared\" si=\"1\"/></c></row>"
       "<row r=\"3\"><c r=\"B3\"><f t=\"shared\" si=\"0\"/></c></row>"
-      "<row r=\"4\"><c r=\"B4\"><f t=\"shared\" si=\"0\"/></c></row>";
+      "<row r=\"4\"><c r=\"B4\"><f t=\"shared\" si=\"0\"/></c><c r=\"D4\"><f t=\"shared\" si=\"1\">Z9</f></c></row>"
+      "<row r=\"6\"><c r=\"B6\"><f t=\"shared\" si=\"0\"/></c></row>";
   const std::map<std::string, std::string> formulas = {
-      {"B1", "A1*2+$A$1"}, {"B2", "A2*2+$A$1"}, {"B3", "A3*2+$A$1"}, {"B4", "A4*2+$A$1"},
-      {"C1", "A1+'My Data'!B1"}, {"D1", "B1+'My Data'!C1"}, {"C2", "A2+'My Data'!B2"}, {"D2", "B2+'My Data'!C2"}};
+      {"B1", "A1*2+$A$1"}, {"B2", "A2*2+$A$1"}, {"B3", "A3*2+$A$1"}, {"B4", "A4*2+$A$1"}, {"B6", "A6*2+$A$1"},
+      {"C1", "A1+'My Data'!B1"}, {"D1", "B1+'My Data'!C1"}, {"C2", "A2+'My Data'!B2"}, {"D2", "B2+'My Data'!C2"},
+      {"D4", "Z9"}};
   struct Edit {
     const char* name;
     std::function<void(Worksheet&)> apply;
@@ -798,6 +802,7 @@ TEST_F(Xlsx, SharedFormulasKeepEveryCellsFormulaThroughEdits) {
       {"value on the first cell", [](Worksheet& ws) { ws.cell("B1").value() = int64_t(5); }, {{"B1", ""}}},
       {"formula on the first cell", [](Worksheet& ws) { ws.cell("B1").formula() = "7"; }, {{"B1", "7"}}},
       {"value on another cell", [](Worksheet& ws) { ws.cell("B3").value() = 1.5; }, {{"B3", ""}}},
+      {"value on a cell repeating a text", [](Worksheet& ws) { ws.cell("D4").value() = int64_t(1); }, {{"D4", ""}}},
       {"first row deleted", [](Worksheet& ws) { ws.deleteRow(1); }, {{"B1", ""}, {"C1", ""}, {"D1", ""}}},
       {"sheet renamed", [](Worksheet& ws) { ws.setName("Daten"); },
        {{"C1", "A1+Daten!B1"}, {"D1", "B1+Daten!C1"}, {"C2", "A2+Daten!B2"}, {"D2", "B2+Daten!C2"}}},
