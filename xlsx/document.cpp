@@ -208,11 +208,13 @@ bool relationshipsSource(const std::string& rels, std::string* source) {
   return true;
 }
 
-// Whether a relationship of any part of the package (or one that cannot be
-// read) may lead to the part.
-bool reached(Package& pkg, const std::string& part) {
-  const std::string file = part.substr(part.rfind('/') + 1);
+// Whether the package still needs a part that a relationship no longer
+// leads to: one of its own (content types, relationships), or a part that a
+// relationship of any part (or of one that cannot be read) may lead to.
+bool inUse(Package& pkg, const std::string& part) {
   std::string source;
+  if (part == "[Content_Types].xml" || relationshipsSource(part, &source)) return true;
+  const std::string file = part.substr(part.rfind('/') + 1);
   for (const std::string& name : pkg.order) {
     if (!relationshipsSource(name, &source)) continue;
     // only those that name the file can lead to it
@@ -392,7 +394,7 @@ std::string serialize(pugi::xml_document& doc) {
 // After any change: the calculation chain may name cells that no longer hold
 // formulas, so it goes, and the program recalculates on load. What anything
 // else still uses stays: a chain's relationship that the workbook names, and
-// a part that another relationship leads to.
+// a part the package still needs.
 void prepareForRecalculation(Package& pkg) {
   XmlPart& relsPart = pkg.part(pkg.workbookRelsPart);
   pugi::xml_node rels = relsPart.doc.document_element();
@@ -405,7 +407,7 @@ void prepareForRecalculation(Package& pkg) {
         const std::string part = internalTarget(pkg.workbookPart, rel);
         rels.remove_child(rel);
         relsPart.dirty = true;
-        if (!part.empty() && !reached(pkg, part)) {
+        if (!part.empty() && !inUse(pkg, part)) {
           pkg.removePart(part);
           removeOverride(pkg, part);
         }
@@ -892,7 +894,7 @@ void Workbook::deleteSheet(const std::string& name) const {
   pugi::xml_node element = sheetElement(*pkg, sheet);
   element.parent().remove_child(element);
   removeRelationship(*pkg, sheet.relId);
-  if (!reached(*pkg, sheet.partName)) {  // else another relationship still uses the part
+  if (!inUse(*pkg, sheet.partName)) {
     removeOverride(*pkg, sheet.partName);
     pkg->removePart(relsPartOf(sheet.partName));
     pkg->removePart(sheet.partName);

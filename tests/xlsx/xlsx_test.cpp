@@ -443,6 +443,8 @@ TEST_F(Xlsx, SavesLeaveEveryReferenceWithItsTarget) {
        [&](Entries& e) { e["xl/_rels/workbook.xml.rels"] = chain("rId4", "worksheets/sheet1.xml"); }, nullptr},
       {"chain on the shared strings' part",
        [&](Entries& e) { e["xl/_rels/workbook.xml.rels"] = chain("rId4", "/xl/sharedStrings.xml"); }, nullptr},
+      {"chain on the content types",
+       [&](Entries& e) { e["xl/_rels/workbook.xml.rels"] = chain("rId4", "../[Content_Types].xml"); }, nullptr},
       {"chain outside the package",
        [&](Entries& e) { e["xl/_rels/workbook.xml.rels"] = chain("rId4", "../../calcChain.xml"); }, nullptr},
       {"chain reached from a sheet",
