@@ -2,11 +2,15 @@
 #include "internal.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string_view>
+#include <strings.h>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -125,11 +129,16 @@ void readSheets(Package& pkg, const std::string& path) {
   if (std::strcmp(localName(workbookRoot(pkg)), "workbook") != 0) {
     fail(format("文件 %1 不是 xlsx 工作簿：%2 不是工作簿", {path, pkg.workbookPart}));
   }
-  // relationships by id, looked up once per sheet
+  // relationships by id, looked up once per sheet; an id given twice would
+  // leave it to each reader (and to each edit) which of the two it means
   std::unordered_map<std::string_view, pugi::xml_node> rels;
   for (pugi::xml_node rel = pkg.part(pkg.workbookRelsPart).doc.document_element().first_child(); rel;
        rel = rel.next_sibling()) {
-    rels.emplace(rel.attribute("Id").value(), rel);
+    if (rel.type() != pugi::node_element) continue;
+    if (!rels.emplace(rel.attribute("Id").value(), rel).second) {
+      fail(format("文件 %1 不是完好的 xlsx 工作簿：工作簿的两个关系使用同一个 Id %2",
+                  {path, rel.attribute("Id").value()}));
+    }
   }
   // the sheet that uses each part: two sheets on one part would edit one
   // tree through two indexes
@@ -160,10 +169,72 @@ void readSheets(Package& pkg, const std::string& path) {
 
 // ---- relationships and content types ----
 
+// The values of the workbook's namespaced attributes: every relationship id
+// it refers to (r:id and the like), with a few other values.
+std::unordered_set<std::string> workbookReferences(Package& pkg) {
+  struct Walker : pugi::xml_tree_walker {
+    std::unordered_set<std::string> values;
+    bool for_each(pugi::xml_node& n) override {
+      for (pugi::xml_attribute a = n.first_attribute(); a; a = a.next_attribute()) {
+        if (std::strchr(a.name(), ':') != nullptr) values.insert(a.value());
+      }
+      return true;
+    }
+  } walker;
+  pkg.part(pkg.workbookPart).doc.traverse(walker);
+  return std::move(walker.values);
+}
+
+// The part a relationship of source leads to; "" when it leads outside the
+// package.
+std::string internalTarget(const std::string& source, pugi::xml_node rel) {
+  if (std::strcmp(rel.attribute("TargetMode").value(), "External") == 0) return std::string();
+  try {
+    return resolveTarget(source, rel.attribute("Target").value());
+  } catch (const Error&) {
+    return std::string();
+  }
+}
+
+// The part whose relationships a relationships part holds ("" for the
+// package's own); false when the name is not that of a relationships part.
+bool relationshipsSource(const std::string& rels, std::string* source) {
+  const size_t at = rels.rfind("_rels/");
+  if (at == std::string::npos || (at != 0 && rels[at - 1] != '/') || rels.find('/', at + 6) != std::string::npos ||
+      !endsWith(rels.c_str(), ".rels")) {
+    return false;
+  }
+  *source = rels.substr(0, at) + rels.substr(at + 6, rels.size() - at - 6 - 5);
+  return true;
+}
+
+// Whether the package still needs a part that a relationship no longer
+// leads to: one of its own (content types, relationships), or a part that a
+// relationship of any part (or of one that cannot be read) may lead to.
+bool inUse(Package& pkg, const std::string& part) {
+  std::string source;
+  if (part == "[Content_Types].xml" || relationshipsSource(part, &source)) return true;
+  const std::string file = part.substr(part.rfind('/') + 1);
+  for (const std::string& name : pkg.order) {
+    if (!relationshipsSource(name, &source)) continue;
+    // only those that name the file can lead to it
+    if (pkg.xml.count(name) == 0 && pkg.raw[name].find(file) == std::string::npos) continue;
+    try {
+      for (pugi::xml_node rel : pkg.part(name).doc.document_element().children()) {
+        if (rel.type() == pugi::node_element && internalTarget(source, rel) == part) return true;
+      }
+    } catch (const Error&) {
+      return true;
+    }
+  }
+  return false;
+}
+
 std::string addRelationship(Package& pkg, const char* type, const std::string& part) {
   XmlPart& relsPart = pkg.part(pkg.workbookRelsPart);
   pugi::xml_node rels = relsPart.doc.document_element();
-  std::unordered_set<std::string_view> taken;
+  // nor an id the workbook already names without a relationship for it
+  std::unordered_set<std::string> taken = workbookReferences(pkg);
   for (pugi::xml_node r = rels.first_child(); r; r = r.next_sibling()) taken.insert(r.attribute("Id").value());
   int n = 1;
   while (taken.count("rId" + std::to_string(n)) != 0) ++n;
@@ -212,12 +283,55 @@ void removeOverride(Package& pkg, const std::string& part) {
   }
 }
 
+// A name for a new sheet part that neither a part (nor its relationships),
+// nor a content type names, in any case: part names compare without regard
+// to case.
 std::string newSheetPart(Package& pkg) {
   const size_t slash = pkg.workbookPart.rfind('/');
-  const std::string dir = slash == std::string::npos ? "" : pkg.workbookPart.substr(0, slash + 1);
-  int n = 1;
-  while (pkg.has(dir + "worksheets/sheet" + std::to_string(n) + ".xml")) ++n;
-  return dir + "worksheets/sheet" + std::to_string(n) + ".xml";
+  const std::string stem = (slash == std::string::npos ? "" : pkg.workbookPart.substr(0, slash + 1)) +
+                           "worksheets/sheet";
+  std::unordered_set<uint64_t> taken;  // the numbers of the names stem + N + ".xml"
+  auto take = [&](const std::string& name) {
+    if (name.size() <= stem.size() || strncasecmp(name.c_str(), stem.c_str(), stem.size()) != 0) return;
+    uint64_t n = 0;
+    size_t i = stem.size();
+    for (; i < name.size() && i < stem.size() + 18 && name[i] >= '0' && name[i] <= '9'; ++i) {
+      n = n * 10 + uint64_t(name[i] - '0');
+    }
+    if (i > stem.size() && strcasecmp(name.c_str() + i, ".xml") == 0) taken.insert(n);
+  };
+  std::string source;
+  for (const std::string& name : pkg.order) take(relationshipsSource(name, &source) ? source : name);
+  for (pugi::xml_node o : pkg.part("[Content_Types].xml").doc.document_element().children()) {
+    const char* name = o.attribute("PartName").value();
+    if (*name == '/') take(name + 1);
+  }
+  uint64_t n = 1;
+  while (taken.count(n) != 0) ++n;
+  return stem + std::to_string(n) + ".xml";
+}
+
+// The prefix of the relationships namespace, which the root of every
+// workbook declares: the one it has, when that is a name an attribute may
+// begin with, else a new one.
+std::string relationshipsPrefix(Package& pkg) {
+  pugi::xml_node root = workbookRoot(pkg);
+  auto isName = [](const char* p) {
+    if (!std::isalpha(static_cast<unsigned char>(*p)) && *p != '_') return false;
+    for (; *p != '\0'; ++p) {
+      if (!std::isalnum(static_cast<unsigned char>(*p)) && std::strchr("_-.", *p) == nullptr) return false;
+    }
+    return true;
+  };
+  for (pugi::xml_attribute a = root.first_attribute(); a; a = a.next_attribute()) {
+    if (std::strcmp(a.value(), kRelNs) == 0 && std::strncmp(a.name(), "xmlns:", 6) == 0 && isName(a.name() + 6)) {
+      return a.name() + 6;
+    }
+  }
+  std::string prefix = "r";
+  for (int n = 1; root.attribute(("xmlns:" + prefix).c_str()); ++n) prefix = "r" + std::to_string(n);
+  root.append_attribute(("xmlns:" + prefix).c_str()) = kRelNs;
+  return prefix;
 }
 
 // Adds a sheet part (already in the package) at the end of the sheet list.
@@ -232,18 +346,7 @@ void appendSheet(Package& pkg, const std::string& name, const std::string& partN
   pugi::xml_node s = sheets.append_child((prefixOf(sheets) + "sheet").c_str());
   s.append_attribute("name") = name.c_str();
   s.append_attribute("sheetId") = maxId + 1;
-  // the relationships namespace is declared on the root of every workbook
-  std::string rPrefix = "r";
-  for (pugi::xml_attribute a = workbookRoot(pkg).first_attribute(); a; a = a.next_attribute()) {
-    if (std::strcmp(a.value(), kRelNs) == 0 && std::strncmp(a.name(), "xmlns:", 6) == 0) {
-      rPrefix = a.name() + 6;
-      break;
-    }
-  }
-  if (!workbookRoot(pkg).attribute(("xmlns:" + rPrefix).c_str())) {
-    workbookRoot(pkg).append_attribute(("xmlns:" + rPrefix).c_str()) = kRelNs;
-  }
-  s.append_attribute((rPrefix + ":id").c_str()) = relId.c_str();
+  s.append_attribute((relationshipsPrefix(pkg) + ":id").c_str()) = relId.c_str();
   pkg.part(pkg.workbookPart).dirty = true;
   auto sheet = std::make_shared<Sheet>();
   sheet->name = name;
@@ -281,16 +384,26 @@ std::string serialize(pugi::xml_document& doc) {
 }
 
 // After any change: the calculation chain may name cells that no longer hold
-// formulas, so it goes, and the program recalculates on load.
+// formulas, so it goes, and the program recalculates on load. What anything
+// else still uses stays: a chain's relationship that the workbook names, and
+// a part the package still needs.
 void prepareForRecalculation(Package& pkg) {
-  pugi::xml_node rels = pkg.part(pkg.workbookRelsPart).doc.document_element();
+  XmlPart& relsPart = pkg.part(pkg.workbookRelsPart);
+  pugi::xml_node rels = relsPart.doc.document_element();
+  std::optional<std::unordered_set<std::string>> referenced;  // read when there is a chain
   for (pugi::xml_node rel = rels.first_child(); rel;) {
     pugi::xml_node next = rel.next_sibling();
     if (endsWith(rel.attribute("Type").value(), "/calcChain")) {
-      const std::string part = resolveTarget(pkg.workbookPart, rel.attribute("Target").value());
-      pkg.removePart(part);
-      removeOverride(pkg, part);
-      removeRelationship(pkg, rel.attribute("Id").value());
+      if (!referenced) referenced = workbookReferences(pkg);
+      if (referenced->count(rel.attribute("Id").value()) == 0) {
+        const std::string part = internalTarget(pkg.workbookPart, rel);
+        rels.remove_child(rel);
+        relsPart.dirty = true;
+        if (!part.empty() && !inUse(pkg, part)) {
+          pkg.removePart(part);
+          removeOverride(pkg, part);
+        }
+      }
     }
     rel = next;
   }
@@ -578,32 +691,43 @@ bool holdsSharedText(pugi::xml_node f) {
   return isShared(f) && (f.attribute("ref") || *f.child_value() != '\0');
 }
 
-// The formula a cell of a group stands for; "" when the group's text is gone.
-std::string sharedFormula(Sheet& sheet, pugi::xml_node f, uint32_t row, uint16_t column) {
-  if (!sheet.sharedIndexed) {
-    for (auto& [r, slot] : sheet.rows) {
-      for (CellSlot& c : slot.cells) {
-        pugi::xml_node text = child(c.node, "f");
-        if (!holdsSharedText(text)) continue;
-        // the cell with the range is the group's own; others may repeat the text
-        const std::pair<uint32_t, uint16_t> at(r, c.column);
-        if (text.attribute("ref")) sheet.sharedAnchors[text.attribute("si").value()] = at;
-        else sheet.sharedAnchors.emplace(text.attribute("si").value(), at);
+// Finds the text and the cells of every group of the sheet, once.
+void indexSharedFormulas(Sheet& sheet) {
+  if (sheet.sharedIndexed) return;
+  for (auto& [r, slot] : sheet.rows) {
+    for (CellSlot& c : slot.cells) {
+      pugi::xml_node f = child(c.node, "f");
+      if (!isShared(f)) continue;
+      Sheet::SharedGroup& g = sheet.sharedGroups[f.attribute("si").value()];
+      g.top = std::min(g.top, r);
+      g.bottom = std::max(g.bottom, r);
+      g.left = std::min(g.left, c.column);
+      g.right = std::max(g.right, c.column);
+      // the cell with the range is the group's own; others may repeat the text
+      if (holdsSharedText(f) && (f.attribute("ref") || g.row == 0)) {
+        g.row = r;
+        g.column = c.column;
       }
     }
-    sheet.sharedIndexed = true;
   }
+  sheet.sharedIndexed = true;
+}
+
+// The formula a cell of a group stands for; "" when the group's text is gone.
+std::string sharedFormula(Sheet& sheet, pugi::xml_node f, uint32_t row, uint16_t column) {
+  indexSharedFormulas(sheet);
   const char* si = f.attribute("si").value();
-  auto it = sheet.sharedAnchors.find(si);
-  if (it == sheet.sharedAnchors.end()) return std::string();
-  const auto [r, c] = it->second;
+  auto it = sheet.sharedGroups.find(si);
+  if (it == sheet.sharedGroups.end() || it->second.row == 0) return std::string();
+  const uint32_t r = it->second.row;
+  const uint16_t c = it->second.column;
   pugi::xml_node text = child(findCell(sheet, r, c), "f");
   if (!holdsSharedText(text) || std::strcmp(text.attribute("si").value(), si) != 0) return std::string();
   return moveFormula(text.child_value(), int64_t(row) - r, int64_t(column) - c);
 }
 
-// The rows and columns of a range such as "B1:C3" or "B1"; unchanged when
-// it cannot be read.
+// The rows and columns a range ("B2:D6", "D6:B2" or one cell) spans, in
+// order; left unset when the range cannot be read.
 void readRange(const std::string& ref, uint32_t* top, uint16_t* left, uint32_t* bottom, uint16_t* right) {
   try {
     const size_t colon = ref.find(':');
@@ -625,19 +749,20 @@ void readRange(const std::string& ref, uint32_t* top, uint16_t* left, uint32_t* 
 }
 
 // Before the cell holding a group's text changes or goes: every other cell
-// of the group gets the formula it stands for as its own.
+// of the group, wherever it lies, gets the formula it stands for as its own.
+// A cell that only repeats the text of a group changes alone.
 void releaseSharedFormula(Sheet& sheet, pugi::xml_node cell, uint32_t row, uint16_t column) {
   pugi::xml_node f = child(cell, "f");
   if (!holdsSharedText(f)) return;
+  indexSharedFormulas(sheet);
   const std::string si = f.attribute("si").value();
+  auto group = sheet.sharedGroups.find(si);
+  if (group == sheet.sharedGroups.end() || group->second.row != row || group->second.column != column) return;
+  const Sheet::SharedGroup g = group->second;
   const std::string text = f.child_value();
-  // the group lies within its range: the whole sheet when that is unreadable
-  uint32_t top = 1, bottom = kMaxRows;
-  uint16_t left = 1, right = kMaxColumns;
-  readRange(f.attribute("ref").value(), &top, &left, &bottom, &right);
-  for (auto r = sheet.rows.lower_bound(top); r != sheet.rows.end() && r->first <= bottom; ++r) {
+  for (auto r = sheet.rows.lower_bound(g.top); r != sheet.rows.end() && r->first <= g.bottom; ++r) {
     std::vector<CellSlot>& cells = r->second.cells;
-    for (auto c = cellPlace(cells, left); c != cells.end() && c->column <= right; ++c) {
+    for (auto c = cellPlace(cells, g.left); c != cells.end() && c->column <= g.right; ++c) {
       pugi::xml_node member = child(c->node, "f");
       if (c->node == cell || !isShared(member) || si != member.attribute("si").value()) continue;
       if (*member.child_value() == '\0') {
@@ -646,7 +771,7 @@ void releaseSharedFormula(Sheet& sheet, pugi::xml_node cell, uint32_t row, uint1
       for (const char* a : {"t", "si", "ref"}) member.remove_attribute(a);
     }
   }
-  sheet.sharedAnchors.erase(si);
+  sheet.sharedGroups.erase(group);
   sheet.part->dirty = true;
 }
 
@@ -938,9 +1063,11 @@ void Workbook::deleteSheet(const std::string& name) const {
   pugi::xml_node element = sheetElement(*pkg, sheet);
   element.parent().remove_child(element);
   removeRelationship(*pkg, sheet.relId);
-  removeOverride(*pkg, sheet.partName);
-  pkg->removePart(relsPartOf(sheet.partName));
-  pkg->removePart(sheet.partName);
+  if (!inUse(*pkg, sheet.partName)) {
+    removeOverride(*pkg, sheet.partName);
+    pkg->removePart(relsPartOf(sheet.partName));
+    pkg->removePart(sheet.partName);
+  }
   // sheet-local names go with the sheet; later sheets move up by one
   pugi::xml_node root = workbookRoot(*pkg);
   if (pugi::xml_node names = child(root, "definedNames")) {

@@ -18,9 +18,9 @@ namespace xlsx {
 // Most bytes one part, and all parts together, may unpack to.
 constexpr uint64_t kMaxPartSize = uint64_t(1) << 30;
 constexpr uint64_t kMaxPackageSize = uint64_t(2) << 30;
-// Most memory the parsed tree of one part may take (a sheet of two million
-// cells takes about half of it).
-constexpr uint64_t kMaxPartMemory = uint64_t(2) << 30;
+// Most memory the parsed trees of a workbook's parts may take together (a
+// sheet of two million cells takes about half of it).
+constexpr uint64_t kMaxTreeMemory = uint64_t(2) << 30;
 
 // The reason given when a save finds the disk full.
 constexpr const char* kDiskFull = "磁盘空间不足";
@@ -34,6 +34,7 @@ std::string format(const char* utf8Template, std::initializer_list<std::string> 
 struct XmlPart {
   pugi::xml_document doc;
   bool dirty = false;
+  uint64_t memory = 0;  // what its tree took when it was parsed
 };
 
 // One cell element of the index.
@@ -68,9 +69,17 @@ struct Sheet {
   // The row used last: consecutive cells of one row skip the map lookup.
   uint32_t lastRowNumber = 0;
   RowSlot* lastRow = nullptr;
-  // Where the text of each shared formula (by its si) is: found on first
-  // need; a group leaves it when its text is handed to its cells.
-  std::unordered_map<std::string, std::pair<uint32_t, uint16_t>> sharedAnchors;
+  // Each shared formula (by its si): the cell that holds its text and the
+  // rows and columns its cells span (its range, as found: a cell of the group
+  // may lie outside the range its text declares). Found on first need; a
+  // group leaves it when its text is handed to its cells.
+  struct SharedGroup {
+    uint32_t row = 0;  // of the text; 0 while none is found
+    uint16_t column = 0;
+    uint32_t top = kMaxRows, bottom = 0;
+    uint16_t left = kMaxColumns, right = 0;
+  };
+  std::unordered_map<std::string, SharedGroup> sharedGroups;
   bool sharedIndexed = false;
   // The merged ranges by top row, read on first need (a change to the
   // sheet's mergeCells clears mergesIndexed); mergeReach[k] is the lowest
@@ -94,6 +103,9 @@ struct Package {
   bool sharedStringsLoaded = false;
   bool changed = false;  // cells or sheets were changed since the last save
   int date1904 = -1;     // the workbook's date system, read on first need
+  // What the parsed trees of the parts take, and the most they may take.
+  uint64_t treeMemory = 0;
+  uint64_t treeLimit = kMaxTreeMemory;
 
   // The parsed part; parsed on first use. Throws when absent or malformed.
   XmlPart& part(const std::string& name);

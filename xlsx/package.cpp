@@ -34,9 +34,9 @@ const char* parseProblem(pugi::xml_parse_status status) {
   }
 }
 
-// What the tree of one part may cost: the parser's allocations (its copy of
-// the text, its nodes and attributes) are counted against a budget while the
-// part is parsed on this thread.
+// What the trees of a workbook may cost: the parser's allocations (its copy
+// of the text, its nodes and attributes) are counted against a budget while
+// a part is parsed on this thread.
 thread_local uint64_t* parseBudget = nullptr;
 thread_local bool parseBudgetExceeded = false;
 
@@ -59,12 +59,16 @@ const bool budgetInstalled = [] {
   return true;
 }();
 
-[[noreturn]] void tooLarge(const std::string& name) {
-  fail(format("工作簿部件 %1 过大：读取它需要超过 %2 GiB 内存（元素过多），拒绝读取",
-              {name, std::to_string(kMaxPartMemory >> 30)}));
+[[noreturn]] void tooLarge(const std::string& name, uint64_t limit) {
+  fail(format("工作簿部件 %1 过大：连同已经读取的部件，读取它需要超过 %2 GiB 内存（元素过多），拒绝读取",
+              {name, std::to_string(limit >> 30)}));
 }
 
-void parseInto(pugi::xml_document& doc, const std::string& name, const char* data, size_t size) {
+// Parses a part into doc within what is left of the package's budget for
+// trees; returns what the tree took, which the package now counts.
+uint64_t parseInto(Package& pkg, pugi::xml_document& doc, const std::string& name, const char* data,
+                   size_t size) {
+  const uint64_t left = pkg.treeLimit - std::min(pkg.treeMemory, pkg.treeLimit);
   // Every start tag, comment or instruction becomes a node of eight pointers:
   // a part with too many of them is refused before any is built.
   uint64_t nodes = 0;
@@ -72,21 +76,23 @@ void parseInto(pugi::xml_document& doc, const std::string& name, const char* dat
     ++p;
     if (p < data + size && *p != '/' && *p != '\0') ++nodes;
   }
-  if (nodes > kMaxPartMemory / (8 * sizeof(void*))) tooLarge(name);
-  uint64_t budget = kMaxPartMemory;
+  if (nodes > left / (8 * sizeof(void*))) tooLarge(name, pkg.treeLimit);
+  uint64_t budget = left;
   parseBudget = &budget;
   parseBudgetExceeded = false;
   const pugi::xml_parse_result r = doc.load_buffer(data, size, kParseFlags, pugi::encoding_auto);
   parseBudget = nullptr;
   if (parseBudgetExceeded) {
     doc.reset();
-    tooLarge(name);
+    tooLarge(name, pkg.treeLimit);
   }
   if (!r || !doc.document_element()) {
     fail(format("工作簿部件 %1 不是合法的 XML：%2（位置 %3）",
                 {name, parseProblem(r ? pugi::status_no_document_element : r.status),
                  std::to_string(r.offset)}));
   }
+  pkg.treeMemory += left - budget;
+  return left - budget;
 }
 
 bool parseRowNumber(const char* s, uint32_t* out) {
@@ -184,21 +190,28 @@ XmlPart& Package::part(const std::string& name) {
   auto r = raw.find(name);
   if (r == raw.end()) fail(format("工作簿缺少部件 %1", {name}));
   auto p = std::make_unique<XmlPart>();
-  parseInto(p->doc, name, r->second.data(), r->second.size());
+  p->memory = parseInto(*this, p->doc, name, r->second.data(), r->second.size());
   return *xml.emplace(name, std::move(p)).first->second;
 }
 
 XmlPart& Package::addPart(const std::string& name, const std::string& xmlText) {
   auto p = std::make_unique<XmlPart>();
-  parseInto(p->doc, name, xmlText.data(), xmlText.size());
+  p->memory = parseInto(*this, p->doc, name, xmlText.data(), xmlText.size());
   p->dirty = true;
   if (raw.emplace(name, std::string()).second) order.push_back(name);
-  return *(xml[name] = std::move(p));
+  std::unique_ptr<XmlPart>& slot = xml[name];
+  if (slot) treeMemory -= slot->memory;
+  slot = std::move(p);
+  return *slot;
 }
 
 void Package::removePart(const std::string& name) {
   raw.erase(name);
-  xml.erase(name);
+  auto parsed = xml.find(name);
+  if (parsed != xml.end()) {
+    treeMemory -= parsed->second->memory;
+    xml.erase(parsed);
+  }
   for (auto it = order.begin(); it != order.end(); ++it) {
     if (*it == name) {
       order.erase(it);
@@ -217,7 +230,7 @@ bool Package::modified() const {
 
 const std::vector<std::string>& Package::strings() {
   if (sharedStringsLoaded) return sharedStrings;
-  sharedStringsLoaded = true;
+  // a part that is missing or cannot be read is reported at every use
   pugi::xml_node rels = part(workbookRelsPart).doc.document_element();
   for (pugi::xml_node rel = rels.first_child(); rel; rel = rel.next_sibling()) {
     if (!endsWith(rel.attribute("Type").value(), "/sharedStrings")) continue;
@@ -226,14 +239,16 @@ const std::vector<std::string>& Package::strings() {
     // Parsed once into texts; the part itself is never changed.
     pugi::xml_document doc;
     const std::string& bytes = raw[name];
-    parseInto(doc, name, bytes.data(), bytes.size());
+    const uint64_t memory = parseInto(*this, doc, name, bytes.data(), bytes.size());
     for (pugi::xml_node si = doc.document_element().first_child(); si; si = si.next_sibling()) {
       if (si.type() == pugi::node_element && std::strcmp(localName(si), "si") == 0) {
         sharedStrings.push_back(richText(si));
       }
     }
+    treeMemory -= memory;  // the tree goes with doc
     break;
   }
+  sharedStringsLoaded = true;
   return sharedStrings;
 }
 
@@ -344,7 +359,7 @@ void Package::load(Sheet& sheet) {
   }
   sheet.sheetData = data;
   sheet.cols = child(root, "cols");
-  sheet.sharedAnchors.clear();
+  sheet.sharedGroups.clear();
   sheet.sharedIndexed = false;
   sheet.lastRow = nullptr;
   sheet.lastRowNumber = 0;
