@@ -130,11 +130,13 @@ void readSheets(Package& pkg, const std::string& path) {
     fail(format("文件 %1 不是 xlsx 工作簿：%2 不是工作簿", {path, pkg.workbookPart}));
   }
   // relationships by id, looked up once per sheet; an id given twice would
-  // leave it to each reader (and to each edit) which of the two it means
+  // leave it to each reader (and to each edit) which of the two it means,
+  // and one without an id is named by nothing (a sheet without an id has
+  // no relationship)
   std::unordered_map<std::string_view, pugi::xml_node> rels;
   for (pugi::xml_node rel = pkg.part(pkg.workbookRelsPart).doc.document_element().first_child(); rel;
        rel = rel.next_sibling()) {
-    if (rel.type() != pugi::node_element) continue;
+    if (rel.type() != pugi::node_element || *rel.attribute("Id").value() == '\0') continue;
     if (!rels.emplace(rel.attribute("Id").value(), rel).second) {
       fail(format("文件 %1 不是完好的 xlsx 工作簿：工作簿的两个关系使用同一个 Id %2",
                   {path, rel.attribute("Id").value()}));

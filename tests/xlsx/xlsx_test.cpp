@@ -540,6 +540,12 @@ TEST_F(Xlsx, SavesLeaveEveryReferenceWithItsTarget) {
        "同一个 Id rId1"},
       {"chain with the shared strings' id",
        [&](Entries& e) { e["xl/_rels/workbook.xml.rels"] = chain("rId3", "calcChain.xml"); }, "同一个 Id rId3"},
+      {"a sheet without an id, the chain's relationship without one",
+       [&](Entries& e) {
+         add(e["xl/workbook.xml"], "</sheets>", "<sheet name=\"Chain\" sheetId=\"3\"/>");
+         e["xl/_rels/workbook.xml.rels"] = chain("", "calcChain.xml");
+       },
+       "工作表 Chain 的关系"},
       {"a sheet on the chain's relationship",
        [&](Entries& e) { add(e["xl/workbook.xml"], "</sheets>", "<sheet name=\"Chain\" sheetId=\"3\" r:id=\"rId4\"/>"); },
        nullptr},
