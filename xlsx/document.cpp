@@ -98,7 +98,11 @@ pugi::xml_node sheetsElement(Package& pkg) {
 pugi::xml_node sheetElement(Package& pkg, const Sheet& sheet) {
   pugi::xml_node sheets = sheetsElement(pkg);
   for (pugi::xml_node s = sheets.first_child(); s; s = s.next_sibling()) {
-    if (sheet.relId == relIdAttribute(s).value()) return s;
+    // only a sheet entry, as the list was read (another element may carry
+    // the same id)
+    if (s.type() == pugi::node_element && std::strcmp(localName(s), "sheet") == 0 &&
+        sheet.relId == relIdAttribute(s).value())
+      return s;
   }
   fail(format("工作表 %1 不在工作簿的表页列表中", {sheet.name}));
 }
@@ -494,6 +498,13 @@ Locked lockSheet(bool bound, const std::weak_ptr<Package>& pkg, const std::weak_
   return l;
 }
 
+// Every attribute of that name: the reader takes the first, and a repeat
+// (damaged markup) left behind would be read in its place.
+void removeAttribute(pugi::xml_node n, const char* name) {
+  while (n.remove_attribute(name)) {
+  }
+}
+
 void removeChildren(pugi::xml_node c, std::initializer_list<const char*> names) {
   for (pugi::xml_node n = c.first_child(); n;) {
     pugi::xml_node next = n.next_sibling();
@@ -770,7 +781,7 @@ void releaseSharedFormula(Sheet& sheet, pugi::xml_node cell, uint32_t row, uint1
       if (*member.child_value() == '\0') {
         member.text().set(moveFormula(text, int64_t(r->first) - row, int64_t(c->column) - column).c_str());
       }
-      for (const char* a : {"t", "si", "ref"}) member.remove_attribute(a);
+      for (const char* a : {"t", "si", "ref"}) removeAttribute(member, a);
     }
   }
   sheet.sharedGroups.erase(group);
@@ -790,6 +801,12 @@ void setAttr(pugi::xml_node n, const char* name, const char* value) {
   pugi::xml_attribute a = n.attribute(name);
   if (!a) a = n.append_attribute(name);
   a = value;
+  // a repeat of the attribute (damaged markup) would speak after the save
+  for (pugi::xml_attribute b = a.next_attribute(); b;) {
+    pugi::xml_attribute next = b.next_attribute();
+    if (std::strcmp(b.name(), name) == 0) n.remove_attribute(b);
+    b = next;
+  }
 }
 
 // ---- sheet references across the package ----
@@ -1209,7 +1226,7 @@ CellAt locateExisting(const Cell& cell, const std::weak_ptr<Package>& pkg, const
 // Clears what the cell holds and marks the change.
 void resetCell(CellAt& at, std::initializer_list<const char*> children) {
   releaseSharedFormula(*at.l.sheet, at.node, at.row, at.column);
-  at.node.remove_attribute("t");
+  removeAttribute(at.node, "t");
   removeChildren(at.node, children);
   at.l.sheet->part->dirty = true;
   at.l.pkg->changed = true;

@@ -621,6 +621,33 @@ TEST_F(Xlsx, SavesLeaveEveryReferenceWithItsTarget) {
   }
 }
 
+// Markup that repeats itself is edited as it is read: the first of two type
+// attributes, the sheet entry rather than another element with its id.
+TEST_F(Xlsx, RepeatedMarkupIsEditedAsItIsRead) {
+  Entries book = baseBook();
+  std::string& rows = book["xl/worksheets/sheet1.xml"];
+  rows.replace(rows.find("<c r=\"B3\">"), 10, "<c r=\"B3\" t=\"n\" t=\"str\">");
+  std::string& list = book["xl/workbook.xml"];
+  list.insert(list.find("<sheet name=\"My Data\""), "<other r:id=\"rId2\"/>");
+  const std::string file = path("repeated.xlsx");
+  writeBook(file, book);
+  Document doc;
+  doc.open(file);
+  Workbook wb = doc.workbook();
+  EXPECT_EQ(valueOf(wb.worksheet("Sheet1").cell("B3")), Value(2.5));
+  wb.worksheet("Sheet1").cell("B3").value() = int64_t(1);
+  wb.worksheet("My Data").setName("Data");
+  doc.save();
+  doc.open(file);
+  wb = doc.workbook();
+  EXPECT_EQ(valueOf(wb.worksheet("Sheet1").cell("B3")), Value(int64_t(1)));
+  EXPECT_EQ(wb.worksheetNames(), (std::vector<std::string>{"Sheet1", "Data"}));
+  wb.deleteSheet("Data");
+  doc.save();
+  doc.open(file);
+  EXPECT_EQ(doc.workbook().worksheetNames(), std::vector<std::string>{"Sheet1"});
+}
+
 TEST_F(Xlsx, HandlesFailCleanlyOnceTheirSheetOrDocumentIsGone) {
   const std::string a = path("a.xlsx"), b = path("b.xlsx");
   Document doc;
